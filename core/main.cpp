@@ -1,0 +1,3 @@
+#include "core/svc.h"
+
+int main(int argc, char** argv) { return Svc_Main(argc, argv); }

@@ -1,0 +1,82 @@
+// Process life cycle and main loop: the "stop" command, daemonising, the
+// pid file, signals, the start-up order, the 100 ms tick conversion and the
+// dispatcher of the message queue.
+#pragma once
+#include <cstdint>
+#include <ctime>
+#include <cwchar>
+
+#ifndef UPSD_INSTALL_DIR
+#define UPSD_INSTALL_DIR "/usr/local/brisvane"
+#endif
+
+constexpr const char* SVC_VERSION = "03.01.22";
+constexpr const char* SVC_PRODUCT = "Brisvane";
+
+// Installation directory (fixed for the daemon) and the directory of the
+// fixed temporary names ("/tmp"). Plain-function modules read these; tests
+// point them at scratch directories with Svc_SetDirs.
+extern char SvcInstallDir[256];
+extern char SvcTmpDir[256];
+void Svc_SetDirs(const char* installDir, const char* tmpDir);
+// "<SvcTmpDir>/<name>" into out; returns out.
+const char* Svc_TmpPath(char* out, unsigned size, const char* name);
+
+// System information block: description, up-time in centiseconds, host name.
+struct SvcSystemInfoRecord {
+  wchar_t description[128];
+  uint32_t uptime;
+  char hostName[65];
+};
+extern SvcSystemInfoRecord SvcSystemInfo;
+
+// Whole seconds since start, advanced by MSG_TICK_1S.
+extern int32_t SvcSeconds;
+
+// The process-wide current local time. The loop refreshes it before the
+// once-a-second work; modules given SvcLocalTime at init read this record.
+extern struct tm SvcLocalTimeNow;
+extern const struct tm* const SvcLocalTime;
+void Svc_RefreshLocalTime();
+
+// Clock seams: wall-clock seconds (local time, dates) and the monotonic
+// clock that drives the ticks.
+extern time_t (*SvcWallClock)();
+extern void (*SvcMonoClock)(struct timespec* now);
+time_t Svc_Now();
+
+// Tick conversion: whole 100 ms ticks since the reference, remainder carried.
+struct SvcTickState {
+  struct timespec ref;
+  int64_t carryUs;  // 0..99999 between conversions
+};
+extern SvcTickState SvcTick;
+void Svc_ResetTickRef();
+// Converts the time elapsed since the reference into ticks (see svc.cpp).
+uint32_t Svc_ConvertTicks(const struct timespec& now);
+// Feeds a tick count of any size to the queue in 8-bit steps.
+void Svc_FeedTicks(uint32_t ticks);
+
+int Svc_Daemonize();
+int Svc_ReadPidFile();
+void Svc_WritePidFile();
+void Svc_ResetSystemInfo();
+void Signal_Init();
+void Signal_Handler(int sig);
+
+// Runs a host command with system(); 1 when the shell ran it, 0 when it
+// could not be run (system() -1, or the shell's 126/127).
+int Svc_RunScript(const char* command);
+
+// Carries out one message with its four parameter bytes.
+void Svc_Dispatch(uint8_t code, const uint8_t p[4]);
+// One main-loop turn (sleep, sockets, ticks, at most one message, signals).
+void Svc_Turn();
+// Start-up after daemonising: module inits, repeating messages, tick reference.
+void Svc_Start();
+// Signals recorded by the handler are acted on here, at the end of a turn.
+void Svc_ProcessSignals();
+// The stop sequence: log, remove the pid file, close hooks, exit 0.
+[[noreturn]] void Svc_Stop();
+
+int Svc_Main(int argc, char** argv);

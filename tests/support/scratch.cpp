@@ -1,0 +1,45 @@
+#include "support/scratch.h"
+
+#include <fstream>
+#include <sstream>
+#include <cstdlib>
+#include <filesystem>
+#include <unistd.h>
+
+#include "core/svc.h"
+
+std::string Scratch_MakeDir(const char* tag) {
+  const char* base = getenv("UPSD_TEST_SCRATCH");
+  std::string tmpl = std::string(base ? base : "/tmp") + "/upsd-" + tag + "-XXXXXX";
+  std::string buf = tmpl;
+  if (!mkdtemp(buf.data())) {
+    ADD_FAILURE() << "mkdtemp failed for " << tmpl;
+    return "/nonexistent";
+  }
+  return buf;
+}
+
+std::string Scratch_ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void Scratch_WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+}
+
+void ScratchTest::SetUp() {
+  dir = Scratch_MakeDir("inst");
+  tmp = Scratch_MakeDir("tmp");
+  Svc_SetDirs(dir.c_str(), tmp.c_str());
+}
+
+void ScratchTest::TearDown() {
+  std::error_code ec;
+  std::filesystem::remove_all(dir, ec);
+  std::filesystem::remove_all(tmp, ec);
+  Svc_SetDirs(UPSD_INSTALL_DIR, "/tmp");
+}

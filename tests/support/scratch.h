@@ -1,0 +1,19 @@
+// Scratch directories for unit tests: each test gets a fresh installation
+// directory and temporary directory, and the service's paths point at them.
+#pragma once
+#include <gtest/gtest.h>
+#include <string>
+
+std::string Scratch_MakeDir(const char* tag);
+std::string Scratch_ReadFile(const std::string& path);
+void Scratch_WriteFile(const std::string& path, const std::string& text);
+
+class ScratchTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  std::string dir;      // installation directory
+  std::string tmp;      // stands in for /tmp
+  std::string Path(const std::string& rel) const { return dir + "/" + rel; }
+  std::string TmpPath(const std::string& rel) const { return tmp + "/" + rel; }
+};
