@@ -1,0 +1,59 @@
+// Serial port driver and link manager: two port slots (0 the UPS link,
+// 1 the GSM modem), the port-present table, the link statistics, the
+// serial trace, port scan and protocol detection, and COM_SendCommand.
+#pragma once
+#include <cstdint>
+
+#include "ups/upsdata.h"
+
+constexpr int COM_SLOTS = 2;
+enum ComLinkState : uint8_t { COM_LINK_NONE = 0, COM_LINK_TILDE = 1, COM_LINK_USB = 2, COM_LINK_CARET = 4 };
+
+// The two port slots, stored field by field.
+struct ComSlots {
+  uint8_t port[COM_SLOTS];    // 0 none / USB on slot 0; k = "/dev/ttyS%d" with k - 1
+  uint8_t scan[COM_SLOTS];    // automatic port search on
+  int32_t fd[COM_SLOTS];      // -1 closed
+  uint8_t link[COM_SLOTS];    // ComLinkState
+  uint8_t detect[COM_SLOTS];  // the link manager may probe this slot
+};
+extern ComSlots ComSlot;
+extern uint8_t ComPortPresent[256];
+
+// The "COM Port=" and "COM Path=" settings.
+extern uint8_t ComPortSetting;
+extern char ComPathSetting[65];
+
+struct ComStats {
+  uint32_t txOk;       // DBG_TX_OK
+  uint16_t txErr;      // DBG_TX_ERR
+  uint32_t rxOk;       // DBG_RX_OK
+  uint16_t rxTimeout;  // DBG_RX_TIMEOUT
+  uint16_t rxCsErr;    // DBG_RX_CSERR
+  uint16_t rxOverflow; // DBG_RX_OVERFLOW
+  uint16_t rxParseErr; // DBG_RX_PARSEERR
+};
+extern ComStats ComStat;
+
+struct ComOpsTable {
+  void (*ResetStats)();
+  void (*TraceWrite)(const char* text);
+  int (*Close)(uint8_t slot);
+  int (*Open)(uint8_t slot, int baud, int parity, int dataBits, int stopBits, const char* path);
+  int (*Write)(uint8_t slot, int length, const uint8_t* bytes);
+  int (*Read)(uint8_t slot, int* length, uint8_t* buffer);
+  void (*ClearRx)(uint8_t slot);
+  uint8_t (*Poll)();
+  void (*SetTrace)(uint8_t on);
+  void (*ScanPorts)();
+  UpsCommandFn SendCommand;
+  void (*Detect)();
+};
+extern ComOpsTable ComOps;
+
+// COM_SendCommand is the ComOps entry of the detected driver's command.
+#define COM_SendCommand (ComOps.SendCommand)
+
+// install directory, device path, port numbers ..., -1
+void COM_Init(const char* installDir, const char* devicePath, ...);
+void COM_CloseAll();
