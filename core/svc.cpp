@@ -1,11 +1,50 @@
-// Process life cycle and main loop.
+// Process life cycle and main loop: "stop", daemonising, the pid file,
+// signals, the start-up order, the tick conversion and the dispatcher.
 #include "core/svc.h"
 
+#include <cerrno>
+#include <clocale>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "core/helpers.h"
+#include "core/msg.h"
 
 char SvcInstallDir[256] = UPSD_INSTALL_DIR;
 char SvcTmpDir[256] = "/tmp";
+
+SvcSystemInfoRecord SvcSystemInfo;
+int32_t SvcSeconds;
+struct tm SvcLocalTimeNow;
+const struct tm* const SvcLocalTime = &SvcLocalTimeNow;
+uint8_t SvcLastMinute = 61;
+SvcTickState SvcTick;
+
+namespace {
+
+time_t WallClock() { return time(nullptr); }
+void MonoClock(struct timespec* now) { clock_gettime(CLOCK_MONOTONIC, now); }
+
+constexpr int64_t kTickNs = 100'000'000;  // one tick: 100 ms
+
+// Signals recorded by the handler, carried out by the loop.
+volatile sig_atomic_t g_stopSignal;
+volatile sig_atomic_t g_intPending;
+
+int g_turn;  // 0..9, for the every-tenth-turn work
+
+void PidPath(char* out, size_t size) { snprintf(out, size, "%s/service.pid", SvcInstallDir); }
+
+}  // namespace
+
+time_t (*SvcWallClock)() = WallClock;
+void (*SvcMonoClock)(struct timespec* now) = MonoClock;
 
 void Svc_SetDirs(const char* installDir, const char* tmpDir) {
   if (installDir) snprintf(SvcInstallDir, sizeof SvcInstallDir, "%s", installDir);
@@ -17,4 +56,218 @@ const char* Svc_TmpPath(char* out, unsigned size, const char* name) {
   return out;
 }
 
-int Svc_Main(int, char**) { return 0; }
+time_t Svc_Now() { return SvcWallClock(); }
+
+void Svc_RefreshLocalTime() {
+  time_t now = Svc_Now();
+  localtime_r(&now, &SvcLocalTimeNow);
+}
+
+// ---- ticks -----------------------------------------------------------------
+
+void Svc_ResetTickRef() { SvcMonoClock(&SvcTick.ref); }
+
+uint32_t Svc_ConvertTicks(const struct timespec& now) {
+  int64_t elapsedNs = (static_cast<int64_t>(now.tv_sec) - SvcTick.ref.tv_sec) * 1'000'000'000 +
+                      (static_cast<int64_t>(now.tv_nsec) - SvcTick.ref.tv_nsec);
+  // 99 ms or less: measured again next turn from the same reference.
+  if (elapsedNs / 1'000'000 <= 99) return 0;
+  int64_t total = SvcTick.carryNs + elapsedNs;
+  SvcTick.carryNs = total % kTickNs;
+  SvcTick.ref = now;
+  return static_cast<uint32_t>(total / kTickNs);
+}
+
+void Svc_FeedTicks(uint32_t ticks) {
+  while (ticks > 0) {
+    uint8_t n = ticks > 255 ? 255 : static_cast<uint8_t>(ticks);
+    MsgOps.Tick(n);
+    ticks -= n;
+  }
+}
+
+// ---- process ---------------------------------------------------------------
+
+int Svc_Daemonize() {
+  pid_t pid = fork();
+  if (pid < 0) return 0;
+  if (pid > 0) exit(0);
+  setsid();
+  // No world-writable files: the service's files are created 0644 at most.
+  umask(022);
+  return 1;
+}
+
+int Svc_ReadPidFile() {
+  char path[300];
+  PidPath(path, sizeof path);
+  FILE* f = fopen(path, "r");
+  if (!f) return -1;
+  char line[256];
+  int pid = -1;
+  if (fgets(line, sizeof line, f) && line[0] != 0) pid = atoi(line);
+  fclose(f);
+  return pid;
+}
+
+void Svc_WritePidFile() {
+  char path[300];
+  PidPath(path, sizeof path);
+  FILE* f = fopen(path, "w");
+  if (!f) return;
+  fprintf(f, "%d", static_cast<int>(getpid()));
+  fflush(f);
+  fclose(f);
+}
+
+void Svc_ResetSystemInfo() { memset(&SvcSystemInfo, 0, sizeof SvcSystemInfo); }
+
+int Svc_RunScript(const char* command) {
+  int r = system(command);
+  if (r == -1) return 0;
+  // The shell reports a command it cannot find or execute as 127 or 126.
+  if (WIFEXITED(r) && (WEXITSTATUS(r) == 126 || WEXITSTATUS(r) == 127)) return 0;
+  return 1;
+}
+
+// ---- signals ---------------------------------------------------------------
+
+void Signal_Handler(int sig) {
+  switch (sig) {
+    case SIGHUP:
+    case SIGQUIT:
+    case SIGTERM:
+      g_stopSignal = sig;
+      break;
+    case SIGINT:
+      g_intPending = 1;
+      break;
+    case SIGSEGV:
+    case SIGBUS:
+      // The process ends here. Should the notice below hang on a lock the
+      // fault left taken, the default SIGALRM action ends it two seconds later.
+      signal(SIGALRM, SIG_DFL);
+      alarm(2);
+      abort();
+    case SIGPIPE:
+    case SIGALRM:
+      break;
+    default:
+      fprintf(stderr, "%s: invalid signal %d\n", "Signal_Handler", sig);
+      break;
+  }
+}
+
+void Signal_Init() {
+  static const int kSignals[] = {SIGSEGV, SIGBUS, SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGALRM, SIGPIPE};
+  for (int sig : kSignals) {
+    struct sigaction sa {};
+    sa.sa_handler = Signal_Handler;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;
+    if (sigaction(sig, &sa, nullptr) != 0)
+      fprintf(stderr, "%s: failed to install signal %d\n", "Signal_Init", sig);
+  }
+  alarm(1);
+}
+
+[[noreturn]] void Svc_Stop() {
+  char path[300];
+  PidPath(path, sizeof path);
+  remove(path);
+  // Close hooks, in this order.
+  Msg_Exit();
+  exit(0);
+}
+
+void Svc_ProcessSignals() {
+  if (g_intPending) {
+    g_intPending = 0;
+  }
+  if (g_stopSignal) Svc_Stop();
+}
+
+// ---- dispatcher ------------------------------------------------------------
+
+void Svc_Dispatch(uint8_t code, const uint8_t p[4]) {
+  (void)p;
+  switch (code) {
+    case MSG_TICK_1S:
+      Svc_RefreshLocalTime();
+      SvcSeconds += 1;
+      SvcSystemInfo.uptime += 100;
+      break;
+    case MSG_TICK_100MS:
+      break;
+    case MSG_CLOCK_1S:
+      Svc_RefreshLocalTime();
+      if (SvcLocalTime->tm_min != SvcLastMinute) {
+        SvcLastMinute = static_cast<uint8_t>(SvcLocalTime->tm_min);
+      }
+      break;
+    case MSG_TICK_5S:
+      break;
+    default:
+      break;  // unused codes are taken and ignored
+  }
+}
+
+// ---- loop ------------------------------------------------------------------
+
+void Svc_Turn() {
+  usleep(1000);
+  if (++g_turn > 9) {
+    g_turn = 0;
+  }
+  struct timespec now;
+  SvcMonoClock(&now);
+  Svc_FeedTicks(Svc_ConvertTicks(now));
+  uint8_t code = MsgOps.Get();
+  if (code != MSG_NONE && code <= MSG_OUTLET) Svc_Dispatch(code, MsgCurrent.p);
+  Svc_ProcessSignals();
+}
+
+void Svc_Start() {
+  // The current local time that the reactions, the planner and the UPS
+  // record read through SvcLocalTime.
+  Svc_RefreshLocalTime();
+
+  // Module inits that fill their operation tables and reset their state.
+  Msg_Init();
+
+  // System information: cleared, then the host name.
+  Svc_ResetSystemInfo();
+  gethostname(SvcSystemInfo.hostName, sizeof SvcSystemInfo.hostName - 1);
+
+  // Mail, configuration, events and logs, ports, modem, client poller.
+
+  Svc_GetOsDescription(SvcSystemInfo.description, 128);
+
+  // Start-up event and configuration rewrite; SNMP; web; Wake-on-LAN.
+
+  // The four repeating clock messages, forever, with the parameters as they stand.
+  MsgOps.PostRepeating(MSG_TICK_1S, 10, MSG_REPEAT_FOREVER);
+  MsgOps.PostRepeating(MSG_TICK_100MS, 1, MSG_REPEAT_FOREVER);
+  MsgOps.PostRepeating(MSG_CLOCK_1S, 10, MSG_REPEAT_FOREVER);
+  MsgOps.PostRepeating(MSG_TICK_5S, 50, MSG_REPEAT_FOREVER);
+  Svc_ResetTickRef();
+
+  // The cold-start trap, 6 seconds after start.
+}
+
+int Svc_Main(int argc, char** argv) {
+  if (argc == 2 && strcmp(argv[1], "stop") == 0) {
+    int pid = Svc_ReadPidFile();
+    printf("Kill pid = %d\n", pid);
+    fflush(stdout);
+    if (pid > 0) kill(pid, SIGINT);
+    exit(0);
+  }
+  setlocale(LC_CTYPE, "");
+  Net_GetInterfaces(NetInterfaces, &NetInterfaceCount);
+  Svc_Daemonize();
+  Signal_Init();
+  Svc_WritePidFile();
+  Svc_Start();
+  for (;;) Svc_Turn();
+}

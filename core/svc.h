@@ -48,7 +48,7 @@ time_t Svc_Now();
 // Tick conversion: whole 100 ms ticks since the reference, remainder carried.
 struct SvcTickState {
   struct timespec ref;
-  int64_t carryUs;  // 0..99999 between conversions
+  int64_t carryNs;  // time not yet converted, below one tick between conversions
 };
 extern SvcTickState SvcTick;
 void Svc_ResetTickRef();
@@ -67,6 +67,9 @@ void Signal_Handler(int sig);
 // Runs a host command with system(); 1 when the shell ran it, 0 when it
 // could not be run (system() -1, or the shell's 126/127).
 int Svc_RunScript(const char* command);
+
+// The minute last seen by the per-minute test (61 at start).
+extern uint8_t SvcLastMinute;
 
 // Carries out one message with its four parameter bytes.
 void Svc_Dispatch(uint8_t code, const uint8_t p[4]);

@@ -1,0 +1,141 @@
+// Tick conversion, the dispatcher's own work, the pid file and host scripts.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "core/msg.h"
+#include "core/svc.h"
+#include "support/scratch.h"
+
+namespace {
+
+struct timespec At(long ms, long extraNs = 0) {
+  struct timespec t;
+  t.tv_sec = 1000 + ms / 1000;
+  t.tv_nsec = (ms % 1000) * 1000000 + extraNs;
+  return t;
+}
+
+TEST(TickConversion, TableOfElapsedTimes) {
+  struct Step {
+    long atMs;      // monotonic time of this turn, since the reference
+    uint32_t ticks; // ticks given
+    long refMs;     // reference afterwards
+  };
+  struct Case {
+    const char* name;
+    std::vector<Step> steps;
+  } cases[] = {
+      {"99 ms gives nothing and keeps the reference", {{99, 0, 0}}},
+      {"100 ms gives one tick", {{100, 1, 100}}},
+      {"250 ms gives two, 50 carried into the next", {{250, 2, 250}, {300, 0, 250}, {350, 1, 350}}},
+      {"one hour is delivered whole", {{3600000, 36000, 3600000}}},
+      {"many short turns", {{40, 0, 0}, {80, 0, 0}, {120, 1, 120}, {199, 0, 120}, {220, 1, 220}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SvcTick.ref = At(0);
+    SvcTick.carryNs = 0;
+    for (const Step& s : c.steps) {
+      EXPECT_EQ(Svc_ConvertTicks(At(s.atMs)), s.ticks) << "at " << s.atMs;
+      EXPECT_EQ(SvcTick.ref.tv_sec, At(s.refMs).tv_sec);
+      EXPECT_EQ(SvcTick.ref.tv_nsec, At(s.refMs).tv_nsec);
+    }
+  }
+}
+
+TEST(TickConversion, SubMillisecondRemaindersAreNotLost) {
+  SvcTick.ref = At(0);
+  SvcTick.carryNs = 0;
+  // 1000 conversions of 100.4 ms each: 100400 ms = 1004 ticks.
+  uint32_t total = 0;
+  long long ns = 0;
+  for (int i = 1; i <= 1000; ++i) {
+    ns += 100400000LL;
+    struct timespec t;
+    t.tv_sec = 1000 + ns / 1000000000LL;
+    t.tv_nsec = ns % 1000000000LL;
+    total += Svc_ConvertTicks(t);
+  }
+  EXPECT_EQ(total, 1004u);
+}
+
+std::vector<uint8_t> g_ticks;
+void RecordTick(uint8_t n) { g_ticks.push_back(n); }
+
+TEST(TickConversion, LongDelaysReachTheQueueInFull) {
+  Msg_Init();
+  MsgOpsTable saved = MsgOps;
+  MsgOps.Tick = RecordTick;
+  g_ticks.clear();
+  Svc_FeedTicks(36000);
+  MsgOps = saved;
+  uint32_t sum = 0;
+  for (uint8_t n : g_ticks) sum += n;
+  EXPECT_EQ(sum, 36000u);
+  Svc_FeedTicks(0);
+}
+
+time_t g_fakeNow;
+time_t FakeClock() { return g_fakeNow; }
+
+TEST(Dispatcher, ClockMessages) {
+  time_t (*saved)() = SvcWallClock;
+  SvcWallClock = FakeClock;
+  struct tm tm {};
+  tm.tm_year = 126; tm.tm_mon = 11; tm.tm_mday = 10; tm.tm_hour = 10; tm.tm_min = 30; tm.tm_sec = 5;
+  tm.tm_isdst = -1;
+  g_fakeNow = mktime(&tm);
+  SvcSeconds = 0;
+  SvcSystemInfo.uptime = 0;
+  SvcLastMinute = 61;
+  const uint8_t p[4] = {0, 0, 0, 0};
+
+  struct Step {
+    uint8_t code;
+    long advance;  // seconds before the message
+    int32_t seconds;
+    uint32_t uptime;
+    uint8_t lastMinute;
+  } steps[] = {
+      {MSG_TICK_1S, 0, 1, 100, 61},
+      {MSG_CLOCK_1S, 0, 1, 100, 30},    // the first clock message runs the minute work
+      {MSG_CLOCK_1S, 20, 1, 100, 30},
+      {MSG_CLOCK_1S, 40, 1, 100, 31},
+      {MSG_TICK_100MS, 0, 1, 100, 31},
+      {MSG_TICK_1S, 1, 2, 200, 31},
+      {7, 0, 2, 200, 31},               // unused codes change nothing
+  };
+  for (const Step& s : steps) {
+    g_fakeNow += s.advance;
+    Svc_Dispatch(s.code, p);
+    EXPECT_EQ(SvcSeconds, s.seconds) << int(s.code);
+    EXPECT_EQ(SvcSystemInfo.uptime, s.uptime) << int(s.code);
+    EXPECT_EQ(SvcLastMinute, s.lastMinute) << int(s.code);
+  }
+  SvcWallClock = saved;
+}
+
+class SvcFiles : public ScratchTest {};
+
+TEST_F(SvcFiles, PidFile) {
+  EXPECT_EQ(Svc_ReadPidFile(), -1);  // missing
+  Scratch_WriteFile(Path("service.pid"), "");
+  EXPECT_EQ(Svc_ReadPidFile(), -1);  // empty
+  Svc_WritePidFile();
+  EXPECT_EQ(Scratch_ReadFile(Path("service.pid")), std::to_string(getpid()));
+  EXPECT_EQ(Svc_ReadPidFile(), getpid());
+}
+
+TEST_F(SvcFiles, ScriptsThatCannotRunAreReported) {
+  std::string ok = Path("ok.sh"), bad = Path("noexec.sh");
+  Scratch_WriteFile(ok, "#!/bin/sh\nexit 3\n");
+  chmod(ok.c_str(), 0755);
+  Scratch_WriteFile(bad, "#!/bin/sh\nexit 0\n");
+  chmod(bad.c_str(), 0644);
+  EXPECT_EQ(Svc_RunScript(ok.c_str()), 1);  // its own exit status is not examined
+  EXPECT_EQ(Svc_RunScript(bad.c_str()), 0);  // 126
+  EXPECT_EQ(Svc_RunScript(Path("missing.sh").c_str()), 0);  // 127
+}
+
+}  // namespace
