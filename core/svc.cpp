@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -38,6 +39,12 @@ volatile sig_atomic_t g_stopSignal;
 volatile sig_atomic_t g_intPending;
 
 int g_turn;  // 0..9, for the every-tenth-turn work
+bool g_delivered;  // the last turn carried out a message: more may be due
+
+constexpr int kMaxPollSources = 8;
+constexpr int kMaxPollFds = 64;
+SvcPollFill g_pollSources[kMaxPollSources];
+int g_pollSourceCount;
 
 void PidPath(char* out, size_t size) { snprintf(out, size, "%s/service.pid", SvcInstallDir); }
 
@@ -76,6 +83,18 @@ uint32_t Svc_ConvertTicks(const struct timespec& now) {
   SvcTick.carryNs = total % kTickNs;
   SvcTick.ref = now;
   return static_cast<uint32_t>(total / kTickNs);
+}
+
+int Svc_MsUntilNextTick(const struct timespec& now) {
+  int64_t elapsedNs = (static_cast<int64_t>(now.tv_sec) - SvcTick.ref.tv_sec) * 1'000'000'000 +
+                      (static_cast<int64_t>(now.tv_nsec) - SvcTick.ref.tv_nsec);
+  int64_t leftNs = kTickNs - elapsedNs;
+  if (leftNs <= 0) return 0;
+  return static_cast<int>((leftNs + 999'999) / 1'000'000);
+}
+
+void Svc_AddPollSource(SvcPollFill fill) {
+  if (g_pollSourceCount < kMaxPollSources) g_pollSources[g_pollSourceCount++] = fill;
 }
 
 void Svc_FeedTicks(uint32_t ticks) {
@@ -214,8 +233,28 @@ void Svc_Dispatch(uint8_t code, const uint8_t p[4]) {
 
 // ---- loop ------------------------------------------------------------------
 
+namespace {
+
+// The turn's pause: at least until a watched socket is ready or the next
+// tick is due, at most that; no pause while messages may still be due.
+void Svc_Sleep() {
+  struct pollfd fds[kMaxPollFds];
+  int n = 0, busy = 0;
+  for (int i = 0; i < g_pollSourceCount; ++i) n += g_pollSources[i](fds + n, kMaxPollFds - n, &busy);
+  int timeout = 0;
+  if (!g_delivered) {
+    struct timespec now;
+    SvcMonoClock(&now);
+    timeout = Svc_MsUntilNextTick(now);
+    if (busy && timeout > 1) timeout = 1;
+  }
+  poll(fds, static_cast<nfds_t>(n), timeout);  // EINTR: a signal ends the pause early
+}
+
+}  // namespace
+
 void Svc_Turn() {
-  usleep(1000);
+  Svc_Sleep();
   if (++g_turn > 9) {
     g_turn = 0;
   }
@@ -223,6 +262,7 @@ void Svc_Turn() {
   SvcMonoClock(&now);
   Svc_FeedTicks(Svc_ConvertTicks(now));
   uint8_t code = MsgOps.Get();
+  g_delivered = code != MSG_NONE;
   if (code != MSG_NONE && code <= MSG_OUTLET) Svc_Dispatch(code, MsgCurrent.p);
   Svc_ProcessSignals();
 }

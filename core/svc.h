@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <ctime>
 #include <cwchar>
+#include <poll.h>
 
 #ifndef UPSD_INSTALL_DIR
 #define UPSD_INSTALL_DIR "/usr/local/brisvane"
@@ -70,6 +71,16 @@ int Svc_RunScript(const char* command);
 
 // The minute last seen by the per-minute test (61 at start).
 extern uint8_t SvcLastMinute;
+
+// Modules with sockets that the loop must answer at once (web, SNMP) add a
+// source: it fills pollfd entries for its descriptors and returns their
+// count, and sets *busy when it has work pending that no descriptor shows
+// (data buffered inside the TLS library, say). Between turns the loop sleeps
+// in one poll() over these descriptors until the next tick is due.
+using SvcPollFill = int (*)(struct pollfd* fds, int max, int* busy);
+void Svc_AddPollSource(SvcPollFill fill);
+// Milliseconds until the next 100 ms tick is due (0 when it is due now).
+int Svc_MsUntilNextTick(const struct timespec& now);
 
 // Carries out one message with its four parameter bytes.
 void Svc_Dispatch(uint8_t code, const uint8_t p[4]);

@@ -60,6 +60,16 @@ TEST(TickConversion, SubMillisecondRemaindersAreNotLost) {
   EXPECT_EQ(total, 1004u);
 }
 
+TEST(TickConversion, PauseEndsWhenTheNextTickIsDue) {
+  SvcTick.ref = At(0);
+  SvcTick.carryNs = 0;
+  struct {
+    long atMs, extraNs;
+    int left;
+  } cases[] = {{0, 0, 100}, {1, 0, 99}, {99, 500000, 1}, {100, 0, 0}, {250, 0, 0}};
+  for (auto& c : cases) EXPECT_EQ(Svc_MsUntilNextTick(At(c.atMs, c.extraNs)), c.left) << c.atMs;
+}
+
 std::vector<uint8_t> g_ticks;
 void RecordTick(uint8_t n) { g_ticks.push_back(n); }
 
