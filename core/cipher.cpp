@@ -112,33 +112,45 @@ void Des_CookKey(const uint32_t raw[32], uint32_t cooked[32]) {
   }
 }
 
+// PC-2 by table: each 7-bit group of a rotated 28-bit key half (most
+// significant group first) gives its bits of the round's 24-bit PC-2 word.
+// The first 24 PC-2 positions select from the left half, the last 24 from
+// the right half.
+using DesPc2Tables = std::array<std::array<uint32_t, 128>, 4>;
+constexpr DesPc2Tables MakeDesPc2Tables(int half) {
+  DesPc2Tables t{};
+  for (int g = 0; g < 4; ++g)
+    for (int v = 0; v < 128; ++v)
+      for (int j = 0; j < 24; ++j) {
+        int p = kPc2[24 * half + j] - 1 - 28 * half;  // position in the half
+        if (p / 7 == g && (v & (1 << (6 - p % 7)))) t[g][v] |= 0x800000u >> j;
+      }
+  return t;
+}
+constexpr DesPc2Tables kDesPc2Left = MakeDesPc2Tables(0);
+constexpr DesPc2Tables kDesPc2Right = MakeDesPc2Tables(1);
+
+inline uint32_t DesPc2(const DesPc2Tables& t, uint32_t half) {
+  return t[0][(half >> 21) & 127] | t[1][(half >> 14) & 127] | t[2][(half >> 7) & 127] | t[3][half & 127];
+}
+inline uint32_t Rotate28(uint32_t v, unsigned n) { return ((v << n) | (v >> (28 - n))) & 0xfffffff; }
+
 // direction 0 builds the encryption schedule, 1 the decryption schedule
 // (the same round keys in reverse order).
 void Des_SetKey(const uint8_t key[8], int direction, uint32_t schedule[32]) {
-  uint8_t pc1[56];
+  // The 56 key bits in PC-1 order as two 28-bit halves, first bit highest.
+  uint32_t c = 0, d = 0;
   for (int j = 0; j < 56; ++j) {
     int pos = kPc1[j] - 1;
-    pc1[j] = (key[pos >> 3] & (0x80 >> (pos & 7))) ? 1 : 0;
+    uint32_t bit = (key[pos >> 3] >> (7 - (pos & 7))) & 1;
+    if (j < 28) c |= bit << (27 - j);
+    else d |= bit << (55 - j);
   }
   uint32_t raw[32];
   for (int i = 0; i < 16; ++i) {
     int m = direction ? (15 - i) * 2 : i * 2;
-    uint8_t rotated[56];
-    for (int j = 0; j < 28; ++j) {
-      int l = j + kTotalRotation[i];
-      rotated[j] = pc1[l < 28 ? l : l - 28];
-    }
-    for (int j = 28; j < 56; ++j) {
-      int l = j + kTotalRotation[i];
-      rotated[j] = pc1[l < 56 ? l : l - 28];
-    }
-    uint32_t k0 = 0, k1 = 0;
-    for (int j = 0; j < 24; ++j) {
-      if (rotated[kPc2[j] - 1]) k0 |= 0x800000u >> j;
-      if (rotated[kPc2[j + 24] - 1]) k1 |= 0x800000u >> j;
-    }
-    raw[m] = k0;
-    raw[m + 1] = k1;
+    raw[m] = DesPc2(kDesPc2Left, Rotate28(c, kTotalRotation[i]));
+    raw[m + 1] = DesPc2(kDesPc2Right, Rotate28(d, kTotalRotation[i]));
   }
   Des_CookKey(raw, schedule);
 }
@@ -544,15 +556,15 @@ void Usm_PasswordToKeyMd5(Md5Context* ctx, uint8_t key[16], const uint8_t* passw
     std::memset(key, 0, 16);
     return;
   }
-  uint8_t chunk[64];
-  unsigned index = 0;
+  // The password repeated over passwordLen + 64 bytes: the 64 bytes that
+  // start at any offset below passwordLen continue the repetition.
+  uint8_t repeated[255 + 64];
+  for (unsigned i = 0; i < passwordLen + 64u; ++i) repeated[i] = password[i % passwordLen];
+  unsigned index = 0;  // running counter modulo the password length
   Md5_Init(ctx);
   for (int n = 0; n < 16384; ++n) {  // 16384 * 64 bytes = 1 MiB
-    for (uint8_t& byte : chunk) {
-      byte = password[index];
-      if (++index == passwordLen) index = 0;
-    }
-    Md5_Update(ctx, chunk, sizeof chunk);
+    Md5_Update(ctx, repeated + index, 64);
+    index = (index + 64) % passwordLen;
   }
   uint8_t ku[16];
   Md5_Final(ctx, ku);
