@@ -13,6 +13,7 @@ struct Md5Context {
   uint8_t buffer[64];
 };
 
+// The encoders write no terminating NUL: callers that need a text add it.
 struct CryptOpsTable {
   // Base64 (RFC 4648). Decode: outLen is the capacity on entry and the
   // decoded length on success; returns the decoded length, or -1 on failure
@@ -23,6 +24,9 @@ struct CryptOpsTable {
   uint16_t (*Crc16_Arc)(const uint8_t* data, int length);
   void (*Radix64_FromInt)(char* out, uint32_t value, uint8_t count);
   void (*Hex_ByteToText)(uint8_t value, char* out, uint8_t upper);
+  // The digests absorb any length in full. Password-to-key: a password of
+  // 1 to 255 bytes (an empty one gives 16 zero bytes), an engine id of any
+  // length. HMAC-MD5 takes a 16-byte key and writes the full 16-byte MAC.
   void (*Md5_Init)(Md5Context* ctx);
   void (*Md5_Update)(Md5Context* ctx, const uint8_t* data, size_t length);
   void (*Md5_Final)(Md5Context* ctx, uint8_t digest[16]);
