@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "core/crypt.h"
 #include "core/helpers.h"
 #include "core/msg.h"
 
@@ -196,6 +197,7 @@ void Signal_Init() {
   remove(path);
   // Close hooks, in this order.
   Msg_Exit();
+  Crypt_Exit();
   exit(0);
 }
 
@@ -274,6 +276,7 @@ void Svc_Start() {
 
   // Module inits that fill their operation tables and reset their state.
   Msg_Init();
+  Crypt_Init();
 
   // System information: cleared, then the host name.
   Svc_ResetSystemInfo();
