@@ -1,0 +1,4 @@
+// Data log.
+#include "events/dlog.h"
+
+DLogSettings DLogSetting;

@@ -1,0 +1,4 @@
+// Notification mail and SMTP client.
+#include "events/mail.h"
+
+MailSettings MailSetting;

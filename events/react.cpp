@@ -1,0 +1,4 @@
+// Shutdown reactions and countdowns.
+#include "events/react.h"
+
+ReactSettings ReactSetting;

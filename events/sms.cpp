@@ -1,0 +1,4 @@
+// SMS through a GSM modem.
+#include "events/sms.h"
+
+SmsSettings SmsSetting;

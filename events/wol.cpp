@@ -1,0 +1,4 @@
+// Wake-on-LAN.
+#include "events/wol.h"
+
+WolSettings WolSetting;

@@ -1,0 +1,4 @@
+// SNMP agent.
+#include "snmp/snmpagent.h"
+
+SnmpAgentSettings SnmpAgentSetting;

@@ -1,0 +1,4 @@
+// HTTP and HTTPS server.
+#include "web/httpd.h"
+
+HttpdSettings HttpdSetting;
