@@ -13,7 +13,9 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include "core/cfg.h"
 #include "core/svc.h"
+#include "web/websess.h"
 
 NetInterface NetInterfaces[NET_MAX_INTERFACES];
 int32_t NetInterfaceCount;
@@ -227,4 +229,26 @@ const char* Net_ParseMac(uint8_t mac[6], const char* text) {
 
 int Svc_HasHtmlSpecial(const char* text) {
   return text && strpbrk(text, "<>&'\"") ? 1 : 0;
+}
+
+void Svc_AccountLockTick(uint32_t seconds) {
+  for (WebAccount& a : WebAccounts) {
+    if (a.lockLeft == 0) continue;
+    if (seconds < a.lockLeft) {
+      a.lockLeft -= seconds;
+    } else {
+      a.lockLeft = 0;
+      a.failedLogins = 0;
+    }
+  }
+}
+
+int Svc_DefaultPasswordMask() {
+  int mask = 0;
+  for (int i = 0; i < WEB_ACCOUNTS; ++i) {
+    char text[65];
+    Cfg_WideToText(text, sizeof text, WebAccounts[i].password);
+    if (strcmp(text, "brindlex") == 0) mask |= 1 << i;
+  }
+  return mask;
 }

@@ -14,9 +14,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "core/cfg.h"
 #include "core/crypt.h"
 #include "core/helpers.h"
 #include "core/msg.h"
+#include "ups/upsdata.h"
 
 char SvcInstallDir[256] = UPSD_INSTALL_DIR;
 char SvcTmpDir[256] = "/tmp";
@@ -197,6 +199,7 @@ void Signal_Init() {
   remove(path);
   // Close hooks, in this order.
   Msg_Exit();
+  UpsData_Exit();
   Crypt_Exit();
   exit(0);
 }
@@ -223,10 +226,12 @@ void Svc_Dispatch(uint8_t code, const uint8_t p[4]) {
     case MSG_CLOCK_1S:
       Svc_RefreshLocalTime();
       if (SvcLocalTime->tm_min != SvcLastMinute) {
+        UpsRecord.CheckBattReplace();
         SvcLastMinute = static_cast<uint8_t>(SvcLocalTime->tm_min);
       }
       break;
     case MSG_TICK_5S:
+      Svc_AccountLockTick(5);
       break;
     default:
       break;  // unused codes are taken and ignored
@@ -277,16 +282,22 @@ void Svc_Start() {
   // Module inits that fill their operation tables and reset their state.
   Msg_Init();
   Crypt_Init();
+  UpsData_Init(SvcLocalTime);  // its reset reads config.ini a first time
 
   // System information: cleared, then the host name.
   Svc_ResetSystemInfo();
   gethostname(SvcSystemInfo.hostName, sizeof SvcSystemInfo.hostName - 1);
 
-  // Mail, configuration, events and logs, ports, modem, client poller.
+  // Mail, then config.ini again (refilling what the inits cleared), events
+  // and logs, ports, modem, client poller.
+  Cfg_Load(nullptr);
 
   Svc_GetOsDescription(SvcSystemInfo.description, 128);
 
-  // Start-up event and configuration rewrite; SNMP; web; Wake-on-LAN.
+  // The start-up event, then config.ini is rewritten at every start.
+  Cfg_Save();
+
+  // SNMP; web; Wake-on-LAN.
 
   // The four repeating clock messages, forever, with the parameters as they stand.
   MsgOps.PostRepeating(MSG_TICK_1S, 10, MSG_REPEAT_FOREVER);
@@ -307,6 +318,11 @@ int Svc_Main(int argc, char** argv) {
     exit(0);
   }
   setlocale(LC_CTYPE, "");
+  // Wide settings texts need a multibyte locale: an environment without one
+  // (the plain C locale of init systems) gets UTF-8 rather than losing every
+  // non-ASCII character of the site texts and account names.
+  const char* ctype = setlocale(LC_CTYPE, nullptr);
+  if (ctype && (strcmp(ctype, "C") == 0 || strcmp(ctype, "POSIX") == 0)) setlocale(LC_CTYPE, "C.UTF-8");
   Net_GetInterfaces(NetInterfaces, &NetInterfaceCount);
   Svc_Daemonize();
   Signal_Init();

@@ -150,3 +150,31 @@ TEST(Helpers, OsDescriptionAndUptime) {
 }
 
 }  // namespace
+
+#include "web/websess.h"
+
+namespace {
+
+TEST(Helpers, AccountLockCountdownAndFactoryPasswords) {
+  struct {
+    uint32_t lockLeft;
+    uint16_t failed;
+    uint32_t leftAfter;
+    uint16_t failedAfter;
+  } cases[] = {{3, 4, 0, 0}, {6, 2, 1, 2}, {0, 3, 0, 3}};
+  for (int i = 0; i < WEB_ACCOUNTS; ++i) {
+    WebAccounts[i].lockLeft = cases[i].lockLeft;
+    WebAccounts[i].failedLogins = cases[i].failed;
+  }
+  Svc_AccountLockTick(5);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(WebAccounts[i].lockLeft, cases[i].leftAfter) << i;
+    EXPECT_EQ(WebAccounts[i].failedLogins, cases[i].failedAfter) << i;
+  }
+  wcscpy(WebAccounts[0].password, L"brindlex");
+  wcscpy(WebAccounts[1].password, L"brindlex2");
+  wcscpy(WebAccounts[2].password, L"brindlex");
+  EXPECT_EQ(Svc_DefaultPasswordMask(), 0b101);
+}
+
+}  // namespace

@@ -5,6 +5,7 @@
 
 #include "core/msg.h"
 #include "core/svc.h"
+#include "ups/upsdata.h"
 #include "support/scratch.h"
 
 namespace {
@@ -88,6 +89,8 @@ TEST(TickConversion, LongDelaysReachTheQueueInFull) {
 
 time_t g_fakeNow;
 time_t FakeClock() { return g_fakeNow; }
+int g_minuteWork;
+void CountMinuteWork() { ++g_minuteWork; }
 
 TEST(Dispatcher, ClockMessages) {
   time_t (*saved)() = SvcWallClock;
@@ -99,6 +102,8 @@ TEST(Dispatcher, ClockMessages) {
   SvcSeconds = 0;
   SvcSystemInfo.uptime = 0;
   SvcLastMinute = 61;
+  UpsRecord.CheckBattReplace = CountMinuteWork;
+  g_minuteWork = 0;
   const uint8_t p[4] = {0, 0, 0, 0};
 
   struct Step {
@@ -107,14 +112,14 @@ TEST(Dispatcher, ClockMessages) {
     int32_t seconds;
     uint32_t uptime;
     uint8_t lastMinute;
+    int minuteWork;
   } steps[] = {
-      {MSG_TICK_1S, 0, 1, 100, 61},
-      {MSG_CLOCK_1S, 0, 1, 100, 30},    // the first clock message runs the minute work
-      {MSG_CLOCK_1S, 20, 1, 100, 30},
-      {MSG_CLOCK_1S, 40, 1, 100, 31},
-      {MSG_TICK_100MS, 0, 1, 100, 31},
-      {MSG_TICK_1S, 1, 2, 200, 31},
-      {7, 0, 2, 200, 31},               // unused codes change nothing
+      {MSG_TICK_1S, 0, 1, 100, 61, 0},
+      {MSG_CLOCK_1S, 0, 1, 100, 30, 1},    // the first clock message runs the minute work
+      {MSG_CLOCK_1S, 20, 1, 100, 30, 1},
+      {MSG_CLOCK_1S, 40, 1, 100, 31, 2},
+      {MSG_TICK_1S, 1, 2, 200, 31, 2},
+      {7, 0, 2, 200, 31, 2},               // unused codes change nothing
   };
   for (const Step& s : steps) {
     g_fakeNow += s.advance;
@@ -122,6 +127,7 @@ TEST(Dispatcher, ClockMessages) {
     EXPECT_EQ(SvcSeconds, s.seconds) << int(s.code);
     EXPECT_EQ(SvcSystemInfo.uptime, s.uptime) << int(s.code);
     EXPECT_EQ(SvcLastMinute, s.lastMinute) << int(s.code);
+    EXPECT_EQ(g_minuteWork, s.minuteWork) << int(s.code);
   }
   SvcWallClock = saved;
 }

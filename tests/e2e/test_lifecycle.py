@@ -56,6 +56,22 @@ class LifeCycle(harness.DaemonTest):
                 self.assertTrue(d.running())
                 self.assertEqual(d.stop(), 0)
 
+    def test_config_written_at_first_start_and_rewritten(self):
+        d = self.start_daemon()
+        harness.wait_for(lambda: os.path.exists(harness.CONFIG), what="config.ini")
+        st = os.stat(harness.CONFIG)
+        self.assertEqual(st.st_mode & 0o777, 0o600)
+        self.assertEqual(harness.config_get("Format", "Version="), "5")
+        self.assertEqual(harness.config_get("Web", "HTTP Port="), "80")
+        self.assertTrue(harness.read(harness.CONFIG).rstrip().endswith("[End]"))
+        self.assertEqual(d.stop(), 0)
+        # An existing file is read without defaults and written back.
+        harness.config_set({"Web": {"HTTP Port=": "8080"}, "Comment": {}})
+        d = self.start_daemon()
+        harness.wait_for(lambda: harness.config_get("Web", "HTTP Port=") == "8080"
+                         and "[Comment]" not in harness.read(harness.CONFIG), what="rewrite")
+        self.assertEqual(d.stop(), 0)
+
     def test_no_world_writable_files(self):
         d = self.start_daemon()
         time.sleep(1.5)
