@@ -1,9 +1,382 @@
-// Serial port driver and link manager.
+// Serial port driver and link manager: raw non-blocking serial ports in two
+// slots, the port-present table, the link statistics, the serial trace, the
+// 5-second port scan with protocol detection and the 100 ms poll dispatch.
 #include "ups/com.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "core/svc.h"
+#include "core/util.h"
+#include "ups/caret.h"
+#include "ups/tilde.h"
+#include "ups/usbhid.h"
 
 ComSlots ComSlot = {{0, 0}, {0, 0}, {-1, -1}, {0, 0}, {0, 0}};
 uint8_t ComPortPresent[256];
 uint8_t ComPortSetting;
 char ComPathSetting[65];
+char ComDevicePrefix[64] = "/dev/ttyS";
 ComStats ComStat;
 ComOpsTable ComOps;
+
+namespace {
+
+const char* comDevicePath;  // the "COM Path=" text, read at each open
+
+struct TraceState {
+  uint8_t on = 0;
+  FILE* file = nullptr;
+  uint8_t lastWasRead = 0;
+};
+TraceState comTrace;
+
+// "MM/DD hh:mm:ss" of the current local time.
+void StampNow(char* out, size_t size) {
+  time_t now = Svc_Now();
+  struct tm tmv {};
+  localtime_r(&now, &tmv);
+  snprintf(out, size, "%02d/%02d %02d:%02d:%02d", tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour, tmv.tm_min,
+           tmv.tm_sec);
+}
+
+void TraceText(const char* text) {
+  if (!comTrace.on || !comTrace.file) return;
+  fputs(text, comTrace.file);
+  fflush(comTrace.file);
+}
+
+// A stamped event line: prefix, stamp, text.
+void TraceEvent(const char* prefix, const char* text) {
+  if (!comTrace.on || !comTrace.file) return;
+  char stamp[32];
+  StampNow(stamp, sizeof stamp);
+  char line[160];
+  snprintf(line, sizeof line, "%s%s %s", prefix, stamp, text);
+  TraceText(line);
+}
+
+// The bytes of one transfer, after the direction header when it changes.
+void TraceBytes(bool isRead, const uint8_t* bytes, int length) {
+  if (!comTrace.on || !comTrace.file || length <= 0) return;
+  if (isRead && !comTrace.lastWasRead) {
+    comTrace.lastWasRead = 1;
+    TraceEvent("\n", "Rx: ");
+  } else if (!isRead && comTrace.lastWasRead) {
+    comTrace.lastWasRead = 0;
+    TraceEvent("\n", "Tx: ");
+  }
+  // Written in pieces: each byte takes at most four characters.
+  char piece[4 * 64 + 1];
+  int used = 0;
+  for (int i = 0; i < length; ++i) {
+    uint8_t b = bytes[i];
+    if (b >= 0x20 && b <= 0x7E) {
+      piece[used++] = static_cast<char>(b);
+    } else {
+      snprintf(piece + used, sizeof piece - used, "<%02x>", b);
+      used += 4;
+    }
+    if (used > static_cast<int>(sizeof piece) - 5) {
+      piece[used] = 0;
+      fputs(piece, comTrace.file);
+      used = 0;
+    }
+  }
+  piece[used] = 0;
+  fputs(piece, comTrace.file);
+  fflush(comTrace.file);
+}
+
+speed_t SpeedOf(int baud) {
+  switch (baud) {
+    case 1200: return B1200;
+    case 2400: return B2400;
+    case 4800: return B4800;
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 115200: return B115200;
+    default: return B9600;
+  }
+}
+
+// Modem-line requests; a device without modem lines (a pseudo-terminal, some
+// USB adapters) answers ENOTTY or EINVAL, which is not a failure.
+bool SetModemLines(int fd) {
+  int lines = 0;
+  if (ioctl(fd, TIOCMGET, &lines) < 0) return errno == ENOTTY || errno == EINVAL;
+  lines &= ~TIOCM_DTR;
+  lines |= TIOCM_RTS;
+  if (ioctl(fd, TIOCMSET, &lines) < 0) return errno == ENOTTY || errno == EINVAL;
+  return true;
+}
+
+int COM_Close(uint8_t slot);
+
+int COM_Open(uint8_t slot, int baud, int parity, int dataBits, int stopBits, const char* path) {
+  if (slot >= COM_SLOTS) return 0;
+  char name[128];
+  if (path && path[0]) {
+    snprintf(name, sizeof name, "%s", path);
+  } else {
+    if (ComSlot.port[slot] == 0) return 0;
+    snprintf(name, sizeof name, "%s%d", ComDevicePrefix, ComSlot.port[slot] - 1);
+  }
+  // An open slot is closed first whatever the name, so its descriptor never leaks.
+  if (ComSlot.fd[slot] >= 0 && !COM_Close(slot)) return 0;
+
+  // No controlling terminal: a hang-up on the line must not signal the daemon.
+  int fd = open(name, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  struct termios tio;
+  if (tcgetattr(fd, &tio) != 0) {
+    close(fd);
+    return 0;
+  }
+  tio.c_lflag &= ~(ISIG | ICANON | ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOPRT | ECHOKE);
+  // Also the input flags that would strip, drop or mark bytes: replies carry raw bytes.
+  tio.c_iflag &= ~(INLCR | ICRNL | IXON | IXOFF | ISTRIP | IGNCR | INPCK | PARMRK);
+  tio.c_oflag &= ~(OPOST | OLCUC | ONLCR | OCRNL | ONOCR | ONLRET | OFILL);
+  tio.c_cc[VMIN] = 1;
+  tio.c_cc[VTIME] = 0;
+  speed_t speed = SpeedOf(baud);
+  cfsetispeed(&tio, speed);
+  cfsetospeed(&tio, speed);
+  if (parity == 1) {
+    tio.c_cflag |= PARENB;
+    tio.c_cflag &= ~PARODD;
+  } else if (parity == 2) {
+    tio.c_cflag |= PARENB | PARODD;
+  } else {
+    tio.c_cflag &= ~PARENB;
+  }
+  tio.c_cflag &= ~CSIZE;
+  if (dataBits == 7) tio.c_cflag |= CS7;
+  else if (dataBits == 8) tio.c_cflag |= CS8;
+  if (stopBits == 1) tio.c_cflag &= ~CSTOPB;
+  else if (stopBits == 2) tio.c_cflag |= CSTOPB;
+  // Ignore the modem's carrier line and enable the receiver.
+  tio.c_cflag |= CLOCAL | CREAD;
+
+  if (tcflush(fd, TCIOFLUSH) != 0 || tcsetattr(fd, TCSANOW, &tio) != 0 || !SetModemLines(fd)) {
+    close(fd);
+    return 0;
+  }
+  if (comTrace.on) {
+    char text[96];
+    snprintf(text, sizeof text, "Open COM Port =%d, %d-%d-%d-%d Successful\n", ComSlot.port[slot], baud, parity,
+             dataBits, stopBits);
+    TraceEvent("", text);
+  }
+  ComSlot.fd[slot] = fd;
+  ComSlot.link[slot] = COM_LINK_NONE;
+  return 1;
+}
+
+int COM_Close(uint8_t slot) {
+  if (slot >= COM_SLOTS || ComSlot.fd[slot] < 0) return 1;
+  TraceEvent("", "Close COM Port\n");
+  if (close(ComSlot.fd[slot]) != 0 && errno != EINTR) return 0;
+  ComSlot.fd[slot] = -1;
+  ComSlot.link[slot] = COM_LINK_NONE;
+  return 1;
+}
+
+int COM_Write(uint8_t slot, int length, const uint8_t* bytes) {
+  if (slot >= COM_SLOTS || ComSlot.fd[slot] < 0) return 0;
+  if (length <= 0) return 1;
+  int done = 0;
+  for (int attempt = 0; attempt < 10 && done < length; ++attempt) {
+    ssize_t n = write(ComSlot.fd[slot], bytes + done, length - done);
+    if (n > 0) done += static_cast<int>(n);
+  }
+  TraceBytes(false, bytes, done);
+  return done >= length ? 1 : 0;
+}
+
+int COM_Read(uint8_t slot, int* length, uint8_t* buffer) {
+  if (*length == 0) return 1;
+  if (slot >= COM_SLOTS || ComSlot.fd[slot] < 0 || *length < 0) return 0;
+  ssize_t n = read(ComSlot.fd[slot], buffer, *length);
+  if (n < 0) return 0;
+  *length = static_cast<int>(n);
+  TraceBytes(true, buffer, *length);
+  return 1;
+}
+
+void COM_ClearRx(uint8_t slot) {
+  if (slot >= COM_SLOTS || ComSlot.fd[slot] < 0) return;
+  tcflush(ComSlot.fd[slot], TCIFLUSH);
+  uint8_t scratch[8];
+  for (int i = 0; i < 10; ++i) {
+    if (read(ComSlot.fd[slot], scratch, sizeof scratch) <= 0) break;
+  }
+  TraceEvent("\n", "Clear Rx\n");
+}
+
+void COM_SetTrace(uint8_t on) {
+  comTrace.on = on;
+  if (on && !comTrace.file) {
+    char path[320];
+    Svc_TmpPath(path, sizeof path, COM_TRACE_NAME);
+    comTrace.file = UF_FOpenNoFollow(path, "w", 0644);
+  } else if (!on && comTrace.file) {
+    fclose(comTrace.file);
+    comTrace.file = nullptr;
+  }
+}
+
+void COM_TraceWrite(const char* text) { TraceText(text); }
+
+void COM_ResetStats() { ComStat = ComStats{}; }
+
+void COM_ScanPorts() {
+  ComPortPresent[0] = 1;
+  char name[96];
+  for (int k = 1; k <= 255; ++k) {
+    snprintf(name, sizeof name, "%s%d", ComDevicePrefix, k - 1);
+    if (UF_FileExist(name)) ComPortPresent[k] = 1;
+  }
+}
+
+uint8_t COM_Poll() {
+  uint8_t result = COM_LINK_NONE;
+  for (uint8_t slot = 0; slot < COM_SLOTS; ++slot) {
+    void (*step)(uint8_t) = nullptr;
+    switch (ComSlot.link[slot]) {
+      case COM_LINK_TILDE: step = TildeOps.Poll; break;
+      case COM_LINK_USB: step = UsbHidOps.Poll; break;
+      case COM_LINK_CARET: step = CaretOps.Poll; break;
+      default: break;
+    }
+    if (!step) continue;
+    step(slot);
+    // The state after the step: a link the step has just given up is not reported.
+    result = ComSlot.link[slot];
+  }
+  return result;
+}
+
+// The UPS slot's automatic search never probes the GSM modem's port.
+bool Probeable(uint8_t slot, int port) {
+  if (!ComPortPresent[port]) return false;
+  return !(slot == 0 && port != 0 && port == ComSlot.port[1]);
+}
+
+void SetCommLost(uint8_t slot) {
+  if (slot == 0 && !ComSlot.scan[slot]) UpsRecord.liveStatus |= UpsBit(UPS_ST_COMMLOST);
+}
+
+void Linked(uint8_t slot, uint8_t state, const UpsProtocolOps& ops) {
+  ComSlot.link[slot] = state;
+  ComSlot.scan[slot] = 0;
+  ComOps.SendCommand = ops.Command;
+}
+
+void COM_Detect() {
+  for (uint8_t j = 0; j < COM_SLOTS; ++j) {
+    if (!ComSlot.detect[j]) continue;
+    if (ComSlot.scan[j]) {
+      int k = -1;
+      for (int p = ComSlot.port[j]; p <= 255; ++p) {
+        if (Probeable(j, p)) {
+          k = p;
+          break;
+        }
+      }
+      if (k < 0) {
+        if (j == 0) UpsRecord.liveStatus |= UpsBit(UPS_ST_COMMLOST);
+        for (int p = 0; p < ComSlot.port[j]; ++p) {
+          if (Probeable(j, p)) {
+            k = p;
+            break;
+          }
+        }
+      }
+      if (k < 0) continue;
+      ComSlot.port[j] = static_cast<uint8_t>(k);
+    }
+
+    const char* path = (comDevicePath && comDevicePath[0]) ? comDevicePath : nullptr;
+    bool linked = false;
+    if (ComSlot.port[j] == 0) {
+      if (ComSlot.link[j] == COM_LINK_NONE) {
+        if (UsbHidOps.Probe && UsbHidOps.Probe(j)) {
+          Linked(j, COM_LINK_USB, UsbHidOps);
+          linked = true;
+        } else {
+          SetCommLost(j);
+        }
+      }
+    } else {
+      if (ComSlot.fd[j] < 0) {
+        ComSlot.link[j] = COM_LINK_NONE;
+        COM_Open(j, 2400, 0, 8, 1, path);
+      }
+      if (ComSlot.fd[j] >= 0 && ComSlot.link[j] == COM_LINK_NONE) {
+        if (TildeOps.Probe && TildeOps.Probe(j)) {
+          Linked(j, COM_LINK_TILDE, TildeOps);
+          linked = true;
+        } else {
+          SetCommLost(j);
+          COM_Close(j);
+          // The caret driver answers at 9600 baud; skipped when it is not built.
+          if (CaretOps.Probe && COM_Open(j, 9600, 0, 8, 1, path) && CaretOps.Probe(j)) {
+            Linked(j, COM_LINK_CARET, CaretOps);
+            linked = true;
+          } else {
+            SetCommLost(j);
+            COM_Close(j);
+          }
+        }
+      }
+    }
+    if (!linked && ComSlot.scan[j]) ComSlot.port[j] = static_cast<uint8_t>(ComSlot.port[j] + 1);
+  }
+}
+
+}  // namespace
+
+void COM_Init(const char* /*installDir*/, const char* devicePath, ...) {
+  comDevicePath = devicePath;
+  for (int s = 0; s < COM_SLOTS; ++s) {
+    ComSlot.fd[s] = -1;
+    ComSlot.link[s] = COM_LINK_NONE;
+  }
+  if (comTrace.file) fclose(comTrace.file);
+  comTrace = TraceState{};
+  va_list ap;
+  va_start(ap, devicePath);
+  for (int s = 0; s < COM_SLOTS; ++s) {
+    int port = va_arg(ap, int);
+    if (port == -1) break;
+    ComSlot.port[s] = static_cast<uint8_t>(port);
+  }
+  va_end(ap);
+  ComSlot.detect[0] = 1;
+  ComSlot.detect[1] = 0;
+  COM_ScanPorts();
+  ComOps.ResetStats = COM_ResetStats;
+  ComOps.TraceWrite = COM_TraceWrite;
+  ComOps.Close = COM_Close;
+  ComOps.Open = COM_Open;
+  ComOps.Write = COM_Write;
+  ComOps.Read = COM_Read;
+  ComOps.ClearRx = COM_ClearRx;
+  ComOps.Poll = COM_Poll;
+  ComOps.SetTrace = COM_SetTrace;
+  ComOps.ScanPorts = COM_ScanPorts;
+  ComOps.SendCommand = TildeOps.Command;
+  ComOps.Detect = COM_Detect;
+}
+
+void COM_CloseAll() {
+  for (uint8_t s = 0; s < COM_SLOTS; ++s) COM_Close(s);
+}

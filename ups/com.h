@@ -20,6 +20,10 @@ struct ComSlots {
 extern ComSlots ComSlot;
 extern uint8_t ComPortPresent[256];
 
+// Name of the numbered serial devices: port k is "<ComDevicePrefix><k - 1>".
+// The daemon uses "/dev/ttyS"; tests point it at a scratch directory.
+extern char ComDevicePrefix[64];
+
 // The "COM Port=" and "COM Path=" settings.
 extern uint8_t ComPortSetting;
 extern char ComPathSetting[65];
@@ -57,3 +61,6 @@ extern ComOpsTable ComOps;
 // install directory, device path, port numbers ..., -1
 void COM_Init(const char* installDir, const char* devicePath, ...);
 void COM_CloseAll();
+
+// The trace file name under the temporary directory.
+constexpr const char* COM_TRACE_NAME = "comm_data.txt";

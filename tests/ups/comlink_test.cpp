@@ -1,0 +1,297 @@
+// Link manager: port search, protocol detection order, status bit 46, the
+// poll dispatch and the command entry, with recording protocol drivers on
+// pseudo-terminals that stand in for the numbered serial ports.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+#include <vector>
+
+#include "core/svc.h"
+#include "support/pty.h"
+#include "support/scratch.h"
+#include "ups/caret.h"
+#include "ups/com.h"
+#include "ups/tilde.h"
+#include "ups/usbhid.h"
+
+namespace {
+
+struct Probe {
+  char protocol;  // 't' tilde, 'c' caret, 'u' USB
+  uint8_t slot;
+  uint8_t port;
+  speed_t speed;
+  dev_t device;  // the device opened in the slot
+};
+std::vector<Probe> probes;
+std::vector<std::pair<char, uint8_t>> polls;
+char answering = 0;  // the protocol whose probe succeeds
+bool dropOnPoll = false;
+
+Probe Record(char protocol, uint8_t slot) {
+  Probe p{protocol, slot, ComSlot.port[slot], 0, 0};
+  if (ComSlot.fd[slot] >= 0) {
+    struct termios t {};
+    tcgetattr(ComSlot.fd[slot], &t);
+    p.speed = cfgetospeed(&t);
+    struct stat st {};
+    fstat(ComSlot.fd[slot], &st);
+    p.device = st.st_rdev;
+  }
+  probes.push_back(p);
+  return p;
+}
+int TildeProbe(uint8_t slot) { return Record('t', slot), answering == 't'; }
+int CaretProbe(uint8_t slot) { return Record('c', slot), answering == 'c'; }
+int UsbProbe(uint8_t slot) {
+  Record('u', slot);
+  if (answering != 'u') return 0;
+  ComSlot.fd[slot] = open("/dev/null", O_RDWR | O_CLOEXEC);  // the HID device lives in the slot
+  return 1;
+}
+void PollStep(char protocol, uint8_t slot) {
+  polls.emplace_back(protocol, slot);
+  if (dropOnPoll) ComOps.Close(slot);  // the driver gives the link up
+}
+void TildePoll(uint8_t slot) { PollStep('t', slot); }
+void CaretPoll(uint8_t slot) { PollStep('c', slot); }
+void UsbPoll(uint8_t slot) { PollStep('u', slot); }
+void TildeCommand(uint64_t, ...) {}
+void CaretCommand(uint64_t, ...) {}
+void UsbCommand(uint64_t, ...) {}
+
+dev_t DeviceOf(const std::string& path) {
+  struct stat st {};
+  stat(path.c_str(), &st);
+  return st.st_rdev;
+}
+
+class ComLinkTest : public ScratchTest {
+ protected:
+  void SetUp() override {
+    ScratchTest::SetUp();
+    saved[0] = TildeOps;
+    saved[1] = CaretOps;
+    saved[2] = UsbHidOps;
+    TildeOps = UpsProtocolOps{TildeProbe, TildePoll, nullptr, TildeCommand};
+    CaretOps = UpsProtocolOps{CaretProbe, CaretPoll, nullptr, CaretCommand};
+    UsbHidOps = UpsProtocolOps{UsbProbe, UsbPoll, nullptr, UsbCommand};
+    probes.clear();
+    polls.clear();
+    answering = 0;
+    dropOnPoll = false;
+    UpsRecord.liveStatus = 0;
+    snprintf(ComDevicePrefix, sizeof ComDevicePrefix, "%s/ttyS", tmp.c_str());
+    memset(ComPortPresent, 0, sizeof ComPortPresent);
+    path[0] = 0;
+  }
+  void TearDown() override {
+    COM_CloseAll();
+    TildeOps = saved[0];
+    CaretOps = saved[1];
+    UsbHidOps = saved[2];
+    snprintf(ComDevicePrefix, sizeof ComDevicePrefix, "/dev/ttyS");
+    ScratchTest::TearDown();
+  }
+  // Serial ports ttyS0..ttyS(n-1), each a pseudo-terminal.
+  void MakePorts(int n) {
+    for (int i = 0; i < n; ++i) {
+      ports.push_back(std::make_unique<TestPty>());
+      ASSERT_EQ(symlink(ports.back()->path().c_str(), TmpPath("ttyS" + std::to_string(i)).c_str()), 0);
+    }
+  }
+  // As main does: the "COM Port=" choice sets the slot, then the init.
+  void Start(int comPort) {
+    ComSlot.port[0] = comPort >= 2 ? comPort - 1 : 0;
+    ComSlot.scan[0] = comPort == 0;
+    ComSlot.port[1] = 0;
+    COM_Init(dir.c_str(), path, comPort >= 2 ? comPort - 1 : 0, -1);
+  }
+  std::string Trail() {
+    std::string s;
+    for (const auto& p : probes) s += std::string(1, p.protocol) + std::to_string(p.port) + " ";
+    probes.clear();
+    return s;
+  }
+  UpsProtocolOps saved[3];
+  std::vector<std::unique_ptr<TestPty>> ports;
+  char path[65];
+};
+
+TEST_F(ComLinkTest, AutomaticSearchWalksUsbThenEachPortAndMarksTheLostLinkOncePerRound) {
+  MakePorts(2);
+  Start(0);
+  std::vector<std::string> trails;
+  std::vector<bool> lost;
+  std::vector<int> portAfter;
+  for (int pass = 0; pass < 5; ++pass) {
+    ComOps.ScanPorts();
+    ComOps.Detect();
+    trails.push_back(Trail());
+    lost.push_back((UpsRecord.liveStatus & UpsBit(UPS_ST_COMMLOST)) != 0);
+    UpsRecord.liveStatus = 0;
+  }
+  EXPECT_EQ(trails, (std::vector<std::string>{"u0 ", "t1 c1 ", "t2 c2 ", "u0 ", "t1 c1 "}));
+  EXPECT_EQ(lost, (std::vector<bool>{false, false, false, true, false}));
+  EXPECT_EQ(ComSlot.fd[0], -1);
+  EXPECT_EQ(ComSlot.link[0], COM_LINK_NONE);
+}
+
+TEST_F(ComLinkTest, SerialProbesRunTildeAt2400ThenCaretAt9600OnTheSamePort) {
+  MakePorts(2);
+  Start(3);  // fixed: ttyS1
+  for (int pass = 0; pass < 2; ++pass) {
+    UpsRecord.liveStatus = 0;
+    ComOps.Detect();
+    ASSERT_EQ(probes.size(), 2u);
+    EXPECT_EQ(probes[0].protocol, 't');
+    EXPECT_EQ(probes[0].speed, static_cast<speed_t>(B2400));
+    EXPECT_EQ(probes[1].protocol, 'c');
+    EXPECT_EQ(probes[1].speed, static_cast<speed_t>(B9600));
+    for (const auto& p : probes) EXPECT_EQ(p.device, DeviceOf(ports[1]->path()));
+    probes.clear();
+    EXPECT_TRUE(UpsRecord.liveStatus & UpsBit(UPS_ST_COMMLOST));  // every failed pass with a fixed port
+    EXPECT_EQ(ComSlot.port[0], 2);
+    EXPECT_EQ(ComSlot.fd[0], -1);
+  }
+}
+
+struct FoundCase {
+  char protocol;
+  int comPort;
+  uint8_t link;
+  UpsCommandFn command;
+};
+
+TEST_F(ComLinkTest, AFoundDriverTakesThePollStepAndTheCommandEntry) {
+  const FoundCase cases[] = {
+      {'t', 2, COM_LINK_TILDE, TildeCommand},
+      {'c', 2, COM_LINK_CARET, CaretCommand},
+      {'u', 1, COM_LINK_USB, UsbCommand},
+  };
+  MakePorts(1);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.protocol);
+    ComSlot.link[0] = 0;
+    Start(c.comPort);
+    ComSlot.scan[0] = 1;  // found in automatic mode from this port on
+    EXPECT_EQ(ComOps.SendCommand, TildeCommand);  // the tilde driver's until detection
+    answering = c.protocol;
+    ComOps.Detect();
+    EXPECT_EQ(ComSlot.link[0], c.link);
+    EXPECT_EQ(ComSlot.scan[0], 0);
+    EXPECT_EQ(ComOps.SendCommand, c.command);
+
+    // A linked slot is polled every tick and not probed again.
+    probes.clear();
+    polls.clear();
+    EXPECT_EQ(ComOps.Poll(), c.link);
+    ComOps.Detect();
+    EXPECT_TRUE(probes.empty());
+    ASSERT_EQ(polls.size(), 1u);
+    EXPECT_EQ(polls[0], std::make_pair(c.protocol, uint8_t{0}));
+
+    // The driver gives the link up: the tick reports no link, detection probes anew.
+    dropOnPoll = true;
+    EXPECT_EQ(ComOps.Poll(), COM_LINK_NONE);
+    dropOnPoll = false;
+    answering = 0;
+    ComOps.Detect();
+    EXPECT_FALSE(probes.empty());
+    EXPECT_EQ(ComOps.SendCommand, c.command);  // kept after the link is gone
+    COM_CloseAll();
+  }
+}
+
+TEST_F(ComLinkTest, DriversThatAreNotBuiltAreSkipped) {
+  MakePorts(1);
+  CaretOps = UpsProtocolOps{};
+  UsbHidOps = UpsProtocolOps{};
+  Start(2);
+  ComOps.Detect();
+  EXPECT_EQ(Trail(), "t1 ");
+  EXPECT_TRUE(UpsRecord.liveStatus & UpsBit(UPS_ST_COMMLOST));
+  EXPECT_EQ(ComSlot.fd[0], -1);
+
+  UpsRecord.liveStatus = 0;
+  Start(1);  // USB chosen but not built: the link is lost on every pass
+  ComOps.Detect();
+  EXPECT_EQ(Trail(), "");
+  EXPECT_TRUE(UpsRecord.liveStatus & UpsBit(UPS_ST_COMMLOST));
+  EXPECT_EQ(ComOps.Poll(), COM_LINK_NONE);
+  EXPECT_TRUE(polls.empty());
+}
+
+TEST_F(ComLinkTest, DevicePathReplacesTheNumberedDeviceButNotUsb) {
+  MakePorts(2);
+  TestPty named;
+  snprintf(path, sizeof path, "%s", named.path().c_str());
+  Start(0);
+  for (int pass = 0; pass < 3; ++pass) ComOps.Detect();
+  ASSERT_EQ(Trail(), "u0 t1 c1 t2 c2 ");
+  Start(3);
+  ComOps.Detect();
+  ASSERT_EQ(probes.size(), 2u);
+  for (const auto& p : probes) EXPECT_EQ(p.device, DeviceOf(named.path()));
+
+  // The text is read at each detection: a changed "COM Path=" needs no new init.
+  probes.clear();
+  snprintf(path, sizeof path, "%s", ports[0]->path().c_str());
+  ComOps.Detect();
+  ASSERT_EQ(probes.size(), 2u);
+  EXPECT_EQ(probes[0].device, DeviceOf(ports[0]->path()));
+}
+
+TEST_F(ComLinkTest, AutomaticSearchLeavesTheModemPortAlone) {
+  MakePorts(3);
+  Start(0);
+  ComSlot.port[1] = 2;  // the GSM modem on ttyS1
+  for (int pass = 0; pass < 4; ++pass) {
+    ComOps.ScanPorts();
+    ComOps.Detect();
+  }
+  EXPECT_EQ(Trail(), "u0 t1 c1 t3 c3 u0 ");
+  EXPECT_EQ(ComSlot.fd[1], -1);
+}
+
+TEST_F(ComLinkTest, APortThatCannotBeOpenedIsPassedOver) {
+  MakePorts(1);
+  ASSERT_EQ(symlink(TmpPath("gone").c_str(), TmpPath("ttyS1").c_str()), 0);
+  Scratch_WriteFile(TmpPath("ttyS2"), "");  // exists, not a terminal
+  Start(0);
+  for (int pass = 0; pass < 4; ++pass) {
+    ComOps.ScanPorts();
+    ComOps.Detect();
+  }
+  // ttyS1 dangles (not present); ttyS2 is present but fails to open.
+  EXPECT_EQ(Trail(), "u0 t1 c1 u0 ");
+  EXPECT_EQ(ComSlot.fd[0], -1);
+}
+
+TEST_F(ComLinkTest, InitTakesUpToTwoPortNumbersAndClosesNothingItDidNotOpen) {
+  ComSlot.port[0] = ComSlot.port[1] = 9;
+  COM_Init(dir.c_str(), "", 4, -1);
+  EXPECT_EQ(ComSlot.port[0], 4);
+  EXPECT_EQ(ComSlot.port[1], 9);
+  COM_Init(dir.c_str(), "", 5, 6, 7, -1);
+  EXPECT_EQ(ComSlot.port[0], 5);
+  EXPECT_EQ(ComSlot.port[1], 6);
+  EXPECT_EQ(ComSlot.detect[0], 1);
+  EXPECT_EQ(ComSlot.detect[1], 0);
+  EXPECT_EQ(ComSlot.fd[0], -1);
+  EXPECT_EQ(ComSlot.fd[1], -1);
+  EXPECT_EQ(ComPortPresent[0], 1);
+
+  MakePorts(1);
+  ASSERT_EQ(ComOps.Open(0, 2400, 0, 8, 1, ports[0]->path().c_str()), 1);
+  ASSERT_EQ(ComOps.Open(1, 2400, 0, 8, 1, ports[0]->path().c_str()), 1);
+  COM_CloseAll();
+  EXPECT_EQ(ComSlot.fd[0], -1);
+  EXPECT_EQ(ComSlot.fd[1], -1);
+}
+
+}  // namespace

@@ -1,0 +1,4 @@
+// Caret-framed serial protocol driver.
+#include "ups/caret.h"
+
+UpsProtocolOps CaretOps;

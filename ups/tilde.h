@@ -1,0 +1,71 @@
+// Tilde-framed serial protocol driver (2400 baud 8N1, frames "~00..." with an
+// optional two-digit checksum): frames, the command queue, the incremental
+// receiver, the detection probe, the 100 ms poll cycle and the reply parser.
+// Tilde_Init fills TildeOps; the link manager and COM_SendCommand call it.
+#pragma once
+#include <cstdint>
+
+#include "ups/upsdata.h"
+
+extern UpsProtocolOps TildeOps;
+
+void Tilde_Init();
+void Tilde_Exit();
+
+int Tilde_Probe(uint8_t slot);
+void Tilde_Poll(uint8_t slot);
+int Tilde_BitIndex(uint64_t mask);
+void Tilde_Command(uint64_t code, ...);
+
+// Receiver results.
+enum TildeRxResult : int {
+  TILDE_RX_SUMMED = 0,    // data reply with a correct checksum
+  TILDE_RX_OK = 1,        // accept, reject, or data reply without checksum
+  TILDE_RX_BADSUM = 2,    // data reply with a wrong checksum
+  TILDE_RX_BAD = 3,       // malformed frame
+  TILDE_RX_PARTIAL = 4,   // incomplete, keep reading
+};
+// Reads what the frame in buffer still needs from the port and classifies it.
+// In checksum mode a data reply is complete only with both checksum digits.
+int Tilde_Receive(uint8_t slot, uint8_t* buffer, uint8_t* count);
+void Tilde_Reset();
+// Writes the two checksum digits at frame[length] and a NUL after them;
+// the buffer must hold length + 3 bytes. Returns length + 2.
+uint8_t Tilde_AppendChecksum(uint8_t* frame, uint8_t length);
+// 1 queued, 0 when the queue is full or the frame does not fit a slot.
+int Tilde_QueueCommand(const uint8_t* frame, uint8_t length);
+void Tilde_ParseReply();
+
+// The reply parser on its own: reply holds replyLength bytes of a data frame
+// ("~00D" + three length digits + data), sent the frame the host sent. The
+// checksum mode picks the debounce thresholds. Writes the UPS record.
+void Tilde_ParseFrame(const uint8_t* sent, int sentLength, const uint8_t* reply, int replyLength,
+                      uint8_t checksumMode);
+
+constexpr int TILDE_QUEUE_SLOTS = 10;
+constexpr int TILDE_FRAME_SIZE = 32;       // a frame, its two checksum digits and a NUL
+constexpr int TILDE_FRAME_MAX = TILDE_FRAME_SIZE - 3;
+constexpr int TILDE_RX_SIZE = 256;
+constexpr int TILDE_POLL_ITEMS = 50;
+
+// Read-only view of the module state (tests, debug page).
+struct TildeView {
+  const uint8_t* tx;
+  uint8_t txLength;
+  const uint8_t* rx;
+  uint8_t rxCount;
+  uint8_t waiting;
+  const uint8_t (*queue)[TILDE_FRAME_SIZE];
+  const uint8_t* queueLength;
+  uint8_t pollIndex;
+  uint8_t checksumMode;
+  uint8_t waitTicks;
+  uint8_t timeouts;
+  uint32_t firstCycle;
+  uint8_t fromQueue;
+};
+TildeView Tilde_View();
+const char* Tilde_ItemMnemonic(int index);
+
+// How the probe waits for the answer (one second); tests answer here.
+extern void (*TildeProbeWait)(uint8_t slot);

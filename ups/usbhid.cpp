@@ -1,0 +1,4 @@
+// USB HID driver over hiddev.
+#include "ups/usbhid.h"
+
+UpsProtocolOps UsbHidOps;
