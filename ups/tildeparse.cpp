@@ -17,7 +17,7 @@ struct Field {
 
 class Fields {
  public:
-  Fields(const char* data, int length) : data_(data), end_(data + length), next_(data) {}
+  Fields(const char* data, int length) : end_(data + length), next_(data) {}
   // The next field; false after the last one.
   bool Next(Field* out) {
     if (done_) return false;
@@ -32,7 +32,6 @@ class Fields {
   }
 
  private:
-  const char* data_;
   const char* end_;
   const char* next_;
   bool done_ = false;

@@ -1,0 +1,523 @@
+#!/usr/bin/python3
+"""UPS simulator on a pseudo-terminal.
+
+It plays a UPS that speaks the tilde serial protocol (2400 baud, frames
+"~00" + type + three length digits + data, optionally followed by two
+upper-case hex digits of the 8-bit byte sum). The host's side opens the
+pseudo-terminal's slave path as its serial port.
+
+Parts:
+  TildeProtocol  host-frame reader and the UPS's replies (separable: another
+                 protocol can be added beside it with the same interface)
+  UpsModel       the simulated UPS: identity, ratings, a scriptable state
+                 (online, powerfail, lowbatt, overload, silent), rejected items
+  UpsSim         the pseudo-terminal, the frame log and the control socket
+
+Frame log: one JSON object per line, {"t": epoch seconds, "dir": "rx" or
+"tx", "type": "P"/"S"/..., "mnemonic": ..., "data": ..., "checksum":
+"ok"/"bad"/"none", "raw": printable text with other bytes as <hh>}, and
+{"t": ..., "event": ...} for state changes.
+
+Control socket (UNIX stream, one command per line, answered "ok ..." or
+"error ..."): "state NAME", "reject MN[,MN...]" ("reject" alone clears),
+"checksum on|off", "status", "quit".
+
+Python use:
+    sim = UpsSim(state="online", checksum=True, log_path="frames.log")
+    sim.start()            # serves in a background thread
+    ... open sim.slave_path ...
+    sim.set_state("powerfail")
+    sim.stop()
+
+Command line:
+    upssim.py [--state S] [--checksum on|off] [--reject MN,..] [--log FILE]
+              [--control SOCKET] [--path-file FILE]
+prints "slave=<path>" on standard output and serves until "quit" or SIGTERM.
+"""
+
+import argparse
+import json
+import os
+import select
+import signal
+import socket
+import sys
+import termios
+import threading
+import time
+import tty
+
+STATES = ("online", "powerfail", "lowbatt", "overload", "silent")
+
+
+def escape(data: bytes) -> str:
+    return "".join(chr(b) if 0x20 <= b <= 0x7E else "<%02x>" % b for b in data)
+
+
+def sum8(data: bytes) -> bytes:
+    return ("%02X" % (sum(data) & 0xFF)).encode()
+
+
+class UpsModel:
+    """What the simulated UPS reports, by state."""
+
+    def __init__(self, state="online"):
+        self.state = state
+        self.rejected = set()
+        self.model = "SIMUPS 3000"
+        self.module_type = 2
+        self.firmware = "FW 02.13"
+        self.serial = "SIM0012345"
+        self.outlets = [True, True]
+        self.packs = 0
+        self.test_result = 1
+        self.settings = {"VSN": 1, "TXV": (160, 280), "BTV": (30, 240), "ARB": 0, "BUZ": 0}
+        self.dates = ("20240101", "20270101")
+
+    # Availability: flag positions 0-21 of AVL, then the three alarm lists.
+    def avl(self):
+        flags = ["0"] * 22
+        for position in (3, 4, 7, 12, 13):  # VSN, TXV, TST, BUZ, ARB
+            flags[position] = "1"
+        return "".join(flags)
+
+    def al1(self):
+        flags = ["0"] * 25
+        for position in (16, 17):  # outlet count, outlet states
+            flags[position] = "1"
+        return "".join(flags)
+
+    def rat(self):
+        return ";".join(str(v) for v in (
+            230, 500, 230, 500, 3000, 2700, 0, 160, 280, 155, 165, 275, 285, 1, 72,
+            0, 0, 500, 600, 0, -1, -1, -1, -1, -1, -1))
+
+    def stb(self):
+        on_battery = self.state in ("powerfail", "lowbatt")
+        low = self.state == "lowbatt"
+        fields = [
+            0,                           # battery condition: good
+            1 if low else 0,             # battery status: low
+            3 if on_battery else 1,      # charge state: discharging / charging
+            "",                          # on-battery time (kept by the host)
+            3 if low else (30 if on_battery else 120),  # remaining minutes
+            0,
+            700 if low else (780 if on_battery else 816),  # battery volts, tenths
+            -150 if on_battery else 12,  # battery current, tenths
+            27,                          # temperature
+            15 if low else (80 if on_battery else 100),  # charge, percent
+            self.packs,
+            -1, -1, -1, -1, -1, -1,
+            0 if on_battery else 5,      # charger reading
+        ]
+        return ";".join(str(f) for f in fields)
+
+    def sti(self):
+        if self.state in ("powerfail", "lowbatt"):
+            return "1;0;0;0;0" + ";" * 11
+        return "1;500;2301;31;690" + ";" * 11
+
+    def sto(self):
+        on_battery = self.state in ("powerfail", "lowbatt")
+        load = 115 if self.state == "overload" else 25
+        fields = [1 if on_battery else 0, 500, 1, 2300, load * 12 // 10, load * 27, load] + [""] * 14
+        return ";".join(str(f) for f in fields)
+
+    def stp(self):
+        return "500;1;2302;0;0" + ";" * 10
+
+    def sta(self):
+        flags = ["0"] * 33
+        if self.state in ("powerfail", "lowbatt"):
+            flags[1] = "1"  # input failure
+        if self.state == "overload":
+            flags[3] = "1"
+        return ";".join(flags)
+
+    def query(self, mnemonic):
+        """Data of a query reply, or None for an item this UPS does not know."""
+        simple = {
+            "MOD": lambda: "%s;%d" % (self.model, self.module_type),
+            "AVL": self.avl, "CPU": lambda: "CPU 01.02", "AL1": self.al1,
+            "AL2": lambda: "0" * 25, "AL3": lambda: "0" * 29, "RAT": self.rat,
+            "VER": lambda: self.firmware, "LET": lambda: str(len(self.outlets)),
+            "SER": lambda: self.serial, "STB": self.stb, "STI": self.sti,
+            "STO": self.sto, "STP": self.stp, "STA": self.sta,
+            "TSR": lambda: str(self.test_result),
+            "VSN": lambda: str(self.settings["VSN"]),
+            "ARB": lambda: str(self.settings["ARB"]),
+            "TXV": lambda: "%d;%d" % self.settings["TXV"],
+            "BTV": lambda: "%d;%d" % self.settings["BTV"],
+            "BRD": lambda: "%s;%s" % self.dates,
+            "TME": lambda: time.strftime("%H:%M:%S"),
+        }
+        if mnemonic in simple:
+            return simple[mnemonic]()
+        if len(mnemonic) == 4 and mnemonic.startswith("SOL") and mnemonic[3].isdigit():
+            n = int(mnemonic[3])
+            if 1 <= n <= len(self.outlets):
+                return "1" if self.outlets[n - 1] else "0"
+        return None
+
+    def command(self, mnemonic, data: bytes):
+        """Carries out a set frame; False when this UPS refuses it."""
+        text = data.decode("latin-1")
+        args = text.split(";")
+        try:
+            if mnemonic in ("ROF", "RON"):
+                n = int(args[0])
+                if not 1 <= n <= len(self.outlets):
+                    return False
+                self.outlets[n - 1] = mnemonic == "RON"
+            elif mnemonic == "TST":
+                self.test_result = 2
+            elif mnemonic == "EBP":
+                self.packs = int(args[0])
+            elif mnemonic in ("VSN", "ARB", "BUZ"):
+                self.settings[mnemonic] = int(args[0])
+            elif mnemonic == "TXV":
+                self.settings["TXV"] = (int(args[0]), int(args[1]))
+            elif mnemonic == "BTV":
+                self.settings["BTV"] = (int(args[0]), int(args[1]) if len(args) > 1 else -1)
+            elif mnemonic == "BRD":
+                self.dates = (args[0], args[1])
+            elif mnemonic in ("SDT", "SDR", "SDA", "ECO", "GRE", "EDB"):
+                int(args[0])
+            elif mnemonic == "SDC":
+                return len(data) == 12
+            else:
+                return False
+        except (ValueError, IndexError):
+            return False
+        return True
+
+
+class TildeProtocol:
+    """Reads host frames from a byte stream and answers them as the UPS."""
+
+    name = "tilde"
+    speed = termios.B2400
+
+    def __init__(self, model: UpsModel, checksum=True):
+        self.model = model
+        self.checksum = checksum
+        self.buffer = b""
+        self.last_byte = 0.0
+
+    def feed(self, data: bytes, now: float):
+        self.buffer += data
+        self.last_byte = now
+
+    def frames(self, now: float):
+        """Complete host frames: (raw, type, mnemonic, data, checksum state).
+        Two trailing checksum digits are waited for briefly."""
+        out = []
+        while True:
+            start = self.buffer.find(b"~00")
+            if start < 0:
+                self.buffer = self.buffer[-2:] if self.buffer.endswith((b"~", b"~0")) else b""
+                return out
+            if start > 0:
+                self.buffer = self.buffer[start:]
+            if len(self.buffer) < 7:
+                return out
+            digits = self.buffer[4:7]
+            if not digits.isdigit():
+                self.buffer = self.buffer[1:]
+                continue
+            end = 7 + int(digits)
+            if len(self.buffer) < end:
+                return out
+            tail = self.buffer[end:end + 2]
+            hexdigits = b"0123456789ABCDEFabcdef"
+            if len(tail) < 2 and all(c in hexdigits for c in tail) and now - self.last_byte < 0.03:
+                return out  # maybe the checksum digits are still on their way
+            frame = self.buffer[:end]
+            if len(tail) == 2 and all(c in hexdigits for c in tail):
+                state = "ok" if tail == sum8(frame) else "bad"
+                raw = self.buffer[:end + 2]
+                self.buffer = self.buffer[end + 2:]
+            else:
+                state = "none"
+                raw = frame
+                self.buffer = self.buffer[end:]
+            kind = chr(frame[3])
+            body = frame[7:]
+            if kind == "P":
+                mnemonic, data = body.decode("latin-1"), b""
+                if mnemonic[:3] in ("EVT", "ELS"):
+                    mnemonic, data = mnemonic[:3], body[3:]
+            else:
+                mnemonic, data = body[:3].decode("latin-1"), body[3:]
+            out.append((raw, kind, mnemonic, data, state))
+
+    def data_reply(self, text: str) -> bytes:
+        body = text.encode("latin-1")
+        frame = b"~00D%03d" % len(body) + body
+        return frame + sum8(frame) if self.checksum else frame
+
+    def answer(self, kind, mnemonic, data, state):
+        """Reply bytes, or None for no reply."""
+        if self.model.state == "silent":
+            return None
+        if state == "bad" or mnemonic in self.model.rejected:
+            return b"~00R"
+        if kind == "P":
+            text = self.model.query(mnemonic)
+            return b"~00R" if text is None else self.data_reply(text)
+        if kind == "S":
+            return b"~00A" if self.model.command(mnemonic, data) else b"~00R"
+        return None
+
+
+class UpsSim:
+    def __init__(self, state="online", checksum=True, log_path=None, control_path=None, rejected=()):
+        if state not in STATES:
+            raise ValueError("unknown state %r" % state)
+        self.model = UpsModel(state)
+        self.model.rejected = set(rejected)
+        self.protocol = TildeProtocol(self.model, checksum)
+        self.log_path = log_path
+        self.control_path = control_path
+        self.received = []  # the frames received, as logged
+        self.lock = threading.Lock()
+        self.master, self.slave = os.openpty()
+        tty.setraw(self.slave)
+        os.set_blocking(self.master, False)
+        self.slave_path = os.ttyname(self.slave)
+        self.log = open(log_path, "a", buffering=1) if log_path else None
+        self.control = None
+        if control_path:
+            if os.path.exists(control_path):
+                os.unlink(control_path)
+            self.control = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            self.control.bind(control_path)
+            self.control.listen(4)
+        self.clients = []
+        self.running = False
+        self.thread = None
+        self.wake_r, self.wake_w = os.pipe()
+
+    # ---- API ----
+    def set_state(self, state):
+        if state not in STATES:
+            raise ValueError("unknown state %r" % state)
+        with self.lock:
+            self.model.state = state
+        self._log({"event": "state", "state": state})
+
+    def reject(self, mnemonics):
+        with self.lock:
+            self.model.rejected = set(mnemonics)
+        self._log({"event": "reject", "items": sorted(self.model.rejected)})
+
+    def set_checksum(self, on):
+        with self.lock:
+            self.protocol.checksum = bool(on)
+        self._log({"event": "checksum", "on": bool(on)})
+
+    def frames(self):
+        with self.lock:
+            return list(self.received)
+
+    def start(self):
+        self.running = True
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+        self.thread.start()
+        return self
+
+    def stop(self):
+        self.running = False
+        os.write(self.wake_w, b"x")
+        if self.thread:
+            self.thread.join(5)
+        self.close()
+
+    def close(self):
+        for fd in (self.master, self.slave, self.wake_r, self.wake_w):
+            try:
+                os.close(fd)
+            except OSError:
+                pass
+        for c in self.clients:
+            c.close()
+        if self.control:
+            self.control.close()
+            try:
+                os.unlink(self.control_path)
+            except OSError:
+                pass
+        if self.log:
+            self.log.close()
+            self.log = None
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    # ---- serving ----
+    def _log(self, entry):
+        entry = dict(entry, t=time.time())
+        with self.lock:
+            if entry.get("dir") == "rx":
+                self.received.append(entry)
+            if self.log:
+                self.log.write(json.dumps(entry) + "\n")
+
+    def _line_speed(self):
+        try:
+            return termios.tcgetattr(self.master)[5]
+        except termios.error:
+            return None
+
+    def _serve_line(self, data, now):
+        with self.lock:
+            self.protocol.feed(data, now)
+        self._answer_frames(now)
+
+    def _answer_frames(self, now):
+        with self.lock:
+            frames = self.protocol.frames(now)
+        for raw, kind, mnemonic, data, state in frames:
+            speed = self._line_speed()
+            entry = {"dir": "rx", "type": kind, "mnemonic": mnemonic, "data": escape(data),
+                     "checksum": state, "raw": escape(raw)}
+            # A UPS at 2400 baud reads frames sent at another speed as noise.
+            if speed is not None and speed != self.protocol.speed:
+                entry["speed_mismatch"] = True
+                self._log(entry)
+                continue
+            self._log(entry)
+            with self.lock:
+                reply = self.protocol.answer(kind, mnemonic, data, state)
+            if reply:
+                try:
+                    os.write(self.master, reply)
+                except OSError:
+                    pass
+                self._log({"dir": "tx", "raw": escape(reply)})
+
+    def _control_command(self, line):
+        words = line.strip().split()
+        if not words:
+            return "error empty"
+        cmd, args = words[0], words[1:]
+        try:
+            if cmd == "state" and len(args) == 1:
+                self.set_state(args[0])
+            elif cmd == "reject":
+                self.reject([m for a in args for m in a.split(",") if m])
+            elif cmd == "checksum" and args in (["on"], ["off"]):
+                self.set_checksum(args[0] == "on")
+            elif cmd == "status":
+                return "ok " + json.dumps({"state": self.model.state, "checksum": self.protocol.checksum,
+                                           "rejected": sorted(self.model.rejected),
+                                           "frames": len(self.received), "slave": self.slave_path})
+            elif cmd == "quit":
+                self.running = False
+            else:
+                return "error unknown command"
+        except ValueError as e:
+            return "error %s" % e
+        return "ok"
+
+    def serve(self):
+        self.running = True
+        pending = {}
+        while self.running:
+            fds = [self.master, self.wake_r] + ([self.control] if self.control else []) + self.clients
+            try:
+                ready, _, _ = select.select(fds, [], [], 0.01)
+            except (OSError, ValueError):
+                break
+            now = time.time()
+            for r in ready:
+                if r == self.master:
+                    try:
+                        data = os.read(self.master, 4096)
+                    except (BlockingIOError, InterruptedError):
+                        continue
+                    except OSError:
+                        data = b""
+                    if data:
+                        self._serve_line(data, now)
+                elif r == self.wake_r:
+                    os.read(self.wake_r, 16)
+                elif r is self.control:
+                    conn, _ = self.control.accept()
+                    self.clients.append(conn)
+                    pending[conn] = b""
+                else:
+                    chunk = r.recv(1024)
+                    if not chunk:
+                        self.clients.remove(r)
+                        pending.pop(r, None)
+                        r.close()
+                        continue
+                    pending[r] += chunk
+                    while b"\n" in pending[r]:
+                        line, pending[r] = pending[r].split(b"\n", 1)
+                        reply = self._control_command(line.decode("utf-8", "replace"))
+                        try:
+                            r.sendall(reply.encode() + b"\n")
+                        except OSError:
+                            pass
+            # Frames whose checksum digits did not follow are taken as they are.
+            self._answer_frames(time.time())
+
+
+def control(path, command, timeout=5.0):
+    """Sends one command to a running simulator's control socket."""
+    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+        s.settimeout(timeout)
+        s.connect(path)
+        s.sendall(command.encode() + b"\n")
+        reply = b""
+        while not reply.endswith(b"\n"):
+            chunk = s.recv(4096)
+            if not chunk:
+                break
+            reply += chunk
+        return reply.decode().strip()
+
+
+def read_log(path):
+    """The entries of a frame log."""
+    entries = []
+    with open(path) as f:
+        for line in f:
+            line = line.strip()
+            if line:
+                entries.append(json.loads(line))
+    return entries
+
+
+def main(argv=None):
+    p = argparse.ArgumentParser(description="UPS simulator on a pseudo-terminal (tilde protocol)")
+    p.add_argument("--state", default="online", choices=STATES)
+    p.add_argument("--checksum", default="on", choices=("on", "off"))
+    p.add_argument("--reject", default="", help="comma-separated mnemonics the UPS refuses")
+    p.add_argument("--log", help="frame log file (JSON lines)")
+    p.add_argument("--control", help="UNIX socket path for commands")
+    p.add_argument("--path-file", help="file that receives the slave path")
+    a = p.parse_args(argv)
+    sim = UpsSim(state=a.state, checksum=a.checksum == "on", log_path=a.log, control_path=a.control,
+                 rejected=[m for m in a.reject.split(",") if m])
+    signal.signal(signal.SIGTERM, lambda *_: setattr(sim, "running", False))
+    signal.signal(signal.SIGINT, lambda *_: setattr(sim, "running", False))
+    if a.path_file:
+        with open(a.path_file + ".tmp", "w") as f:
+            f.write(sim.slave_path + "\n")
+        os.rename(a.path_file + ".tmp", a.path_file)
+    print("slave=%s" % sim.slave_path, flush=True)
+    try:
+        sim.serve()
+    finally:
+        sim.close()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
