@@ -18,6 +18,8 @@
 #include "core/crypt.h"
 #include "core/helpers.h"
 #include "core/msg.h"
+#include "ups/com.h"
+#include "ups/tilde.h"
 #include "ups/upsdata.h"
 
 char SvcInstallDir[256] = UPSD_INSTALL_DIR;
@@ -199,6 +201,8 @@ void Signal_Init() {
   remove(path);
   // Close hooks, in this order.
   Msg_Exit();
+  COM_CloseAll();
+  Tilde_Exit();
   UpsData_Exit();
   Crypt_Exit();
   exit(0);
@@ -221,8 +225,15 @@ void Svc_Dispatch(uint8_t code, const uint8_t p[4]) {
       SvcSeconds += 1;
       SvcSystemInfo.uptime += 100;
       break;
-    case MSG_TICK_100MS:
+    case MSG_TICK_100MS: {
+      // A tilde or USB link found by the automatic search becomes the setting.
+      uint8_t link = ComOps.Poll();
+      if (ComPortSetting == 0 && (link == COM_LINK_TILDE || link == COM_LINK_USB)) {
+        ComPortSetting = link == COM_LINK_TILDE ? static_cast<uint8_t>(ComSlot.port[0] + 1) : 1;
+        Cfg_Save();
+      }
       break;
+    }
     case MSG_CLOCK_1S:
       Svc_RefreshLocalTime();
       if (SvcLocalTime->tm_min != SvcLastMinute) {
@@ -232,6 +243,8 @@ void Svc_Dispatch(uint8_t code, const uint8_t p[4]) {
       break;
     case MSG_TICK_5S:
       Svc_AccountLockTick(5);
+      ComOps.ScanPorts();
+      ComOps.Detect();
       break;
     default:
       break;  // unused codes are taken and ignored
@@ -282,6 +295,7 @@ void Svc_Start() {
   // Module inits that fill their operation tables and reset their state.
   Msg_Init();
   Crypt_Init();
+  Tilde_Init();
   UpsData_Init(SvcLocalTime);  // its reset reads config.ini a first time
 
   // System information: cleared, then the host name.
@@ -291,6 +305,7 @@ void Svc_Start() {
   // Mail, then config.ini again (refilling what the inits cleared), events
   // and logs, ports, modem, client poller.
   Cfg_Load(nullptr);
+  COM_Init(SvcInstallDir, ComPathSetting, ComPortSetting >= 2 ? ComPortSetting - 1 : 0, -1);
 
   Svc_GetOsDescription(SvcSystemInfo.description, 128);
 

@@ -49,8 +49,7 @@ void ClearRecord() {
 }
 
 void Setup() {
-  CryptOps.Crypt_Sum8 = Sum8;
-  CryptOps.Hex_ByteToText2 = ByteToText2;
+  Crypt_Init();
   ComOps.Read = FakeRead;
   ComOps.Write = FakeWrite;
   ComOps.ClearRx = FakeClearRx;

@@ -16,6 +16,7 @@
 
 namespace tildetest {
 
+// The test's own sum and digits, to check the driver's frames against.
 inline uint8_t Sum8(const uint8_t* data, int length) {
   unsigned s = 0;
   for (int i = 0; i < length; ++i) s += data[i];
@@ -72,8 +73,7 @@ class TildeTest : public ScratchTest {
  protected:
   void SetUp() override {
     ScratchTest::SetUp();
-    CryptOps.Crypt_Sum8 = Sum8;
-    CryptOps.Hex_ByteToText2 = ByteToText2;
+    Crypt_Init();  // the service's own sum and hex digits
     ClearRecord();
     Resets().clear();
     Tilde_Init();

@@ -57,8 +57,7 @@ std::string Numbers(int first, int count) {
 class TildeParseTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    CryptOps.Crypt_Sum8 = Sum8;
-    CryptOps.Hex_ByteToText2 = ByteToText2;
+    Crypt_Init();  // the service's own sum and hex digits
     ClearRecord();
     Tilde_Init();
   }
