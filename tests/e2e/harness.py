@@ -171,15 +171,14 @@ class Daemon:
         self.args = list(args)
         self.pid = None
         self.parent_status = None
-        self.out = None
 
     def start(self, timeout=10.0):
         if os.path.exists(PIDFILE):
             os.unlink(PIDFILE)
-        self.out = open("/tmp/upsd.out", "ab")
-        parent = subprocess.Popen([UPSD] + self.args, stdout=self.out, stderr=self.out,
-                                  stdin=subprocess.DEVNULL)
-        self.parent_status = parent.wait(timeout)
+        with open("/tmp/upsd.out", "ab") as out:
+            parent = subprocess.Popen([UPSD] + self.args, stdout=out, stderr=out,
+                                      stdin=subprocess.DEVNULL)
+            self.parent_status = parent.wait(timeout)
 
         def child():
             text = read(PIDFILE)
