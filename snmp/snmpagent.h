@@ -3,6 +3,9 @@
 // of config.ini.
 #pragma once
 #include <cstdint>
+#include <sys/socket.h>
+
+#include "snmp/ber.h"
 
 constexpr int SNMP_ACCESS_ENTRIES = 255;
 constexpr int SNMP_USM_USERS = 32;
@@ -35,3 +38,229 @@ struct SnmpAgentSettings {
   UsmUser users[SNMP_USM_USERS];
 };
 extern SnmpAgentSettings SnmpAgentSetting;
+
+// ---- engine ----------------------------------------------------------------
+
+constexpr int SNMP_ENGINE_ID_LENGTH = 11;
+constexpr uint8_t SNMP_NO_USER = 255;
+constexpr uint32_t SNMP_SALT_START = 55105;
+
+struct SnmpEngine {
+  uint8_t id[SNMP_ENGINE_ID_LENGTH];  // 80 00 7E D9 03 and a MAC address
+  uint16_t boots;                     // snmpEngineBoots: kept across starts, +1 at each
+  uint16_t time;                      // snmpEngineTime: seconds, wraps at 32767 into the next boot
+  uint8_t currentUser;                // user of the message being handled, SNMP_NO_USER when none
+  // Salt counter of every encrypted message the service sends (replies,
+  // traps, polls): one counter, so no two messages under the same key share
+  // an IV. Raised before each use.
+  uint32_t salt;
+};
+extern SnmpEngine SnmpEngineState;
+
+// The file beside config.ini that keeps snmpEngineBoots across starts.
+constexpr const char* SNMP_BOOTS_FILE = "snmpboots";
+
+// ---- message state ---------------------------------------------------------
+
+constexpr int SNMP_MAX_VARBINDS = 80;
+constexpr int SNMP_SET_STORE = 118;     // bytes for the OCTET STRING values of one SetRequest
+constexpr int SNMP_VARBIND_TEXT = 520;  // reply text of one varbind
+constexpr int SNMP_RECEIVE_SIZE = 2048;
+constexpr int SNMP_REPLY_SIZE = 4096;
+
+struct SnmpVarbind {
+  BerOid name;     // over nameBuf
+  BerValue value;  // for a SetRequest the decoded value; for replies the value to send
+  // The varbind as received (its whole SEQUENCE). While echo is set the
+  // reply carries these bytes unchanged (error replies, unprocessed varbinds).
+  const uint8_t* raw;
+  uint16_t rawLength;
+  bool echo;
+  uint32_t nameBuf[BER_OID_MAX];
+  char text[SNMP_VARBIND_TEXT];  // storage for this varbind's reply text
+};
+
+// SNMP error statuses (RFC 3416 numbering).
+enum SnmpErrorStatus : int32_t {
+  SNMP_ERR_NONE = 0,
+  SNMP_ERR_TOO_BIG = 1,
+  SNMP_ERR_NO_SUCH_NAME = 2,
+  SNMP_ERR_BAD_VALUE = 3,
+  SNMP_ERR_READ_ONLY = 4,
+  SNMP_ERR_GEN_ERR = 5,
+  SNMP_ERR_WRONG_TYPE = 7,
+  SNMP_ERR_WRONG_LENGTH = 8,
+  SNMP_ERR_WRONG_ENCODING = 9,
+  SNMP_ERR_WRONG_VALUE = 10,
+  SNMP_ERR_NO_CREATION = 11,
+  SNMP_ERR_RESOURCE_UNAVAILABLE = 13,
+  SNMP_ERR_NOT_WRITABLE = 17,
+};
+
+// msgFlags bits.
+constexpr uint8_t SNMP_FLAG_AUTH = 0x01;
+constexpr uint8_t SNMP_FLAG_PRIV = 0x02;
+constexpr uint8_t SNMP_FLAG_REPORTABLE = 0x04;
+
+// The one decoded (and to-be-encoded) message, shared with the network
+// client poller.
+struct SnmpMessage {
+  int32_t version;  // 0 SNMPv1, 3 SNMPv3
+  uint8_t pduTag;
+  int32_t requestId, errorStatus, errorIndex;
+  BerOctets community;  // 33 bytes
+  SnmpVarbind* varbinds;
+  uint16_t varbindCount;
+  int32_t msgId, msgMaxSize, msgSecurityModel;
+  BerOctets msgFlags;  // 1 byte
+  int32_t engineBoots, engineTime;  // msgAuthoritativeEngineBoots / Time as received
+  BerOctets engineId;               // msgAuthoritativeEngineID as received (32 bytes)
+  BerOctets userName;               // 32 bytes (names above 16 never match)
+  BerOctets authParams;             // 12 bytes
+  BerOctets privParams;             // 8 bytes
+  BerOctets contextEngineId;        // 32 bytes
+  BerOctets contextName;            // 16 bytes
+  BerOctets ownEngineId;            // over SnmpEngineState.id
+  uint8_t setStore[SNMP_SET_STORE];
+  uint8_t setUsed;
+  // Index of the first varbind whose SET value did not fit the store, or
+  // -1: such a SetRequest is refused whole.
+  int16_t setOverflow;
+  // msgFlags of the reply (auth and priv bits only).
+  uint8_t replyFlags;
+  // Buffers of the descriptors above.
+  uint8_t communityBuf[33], flagsBuf[1], engineIdBuf[32], userNameBuf[32], authParamsBuf[12],
+      privParamsBuf[8], contextEngineIdBuf[32], contextNameBuf[16];
+};
+extern SnmpMessage SnmpMsg;
+
+// Result of SnmpAgent_DecodeMessage (the poller's decoder uses the same codes).
+enum SnmpDecodeResult : int {
+  SNMP_DECODE_OK = 0,
+  SNMP_DECODE_MALFORMED = -1,
+  SNMP_DECODE_EMPTY_COMMUNITY = -2,
+  SNMP_DECODE_TRAP = 1,
+  SNMP_DECODE_OTHER_PDU = 2,
+  SNMP_DECODE_RESPONSE_ERROR1 = 3,  // 3..7: a Response with error-status 1..5
+  SNMP_DECODE_RESPONSE = 8,
+  SNMP_DECODE_UNKNOWN_USER = 9,
+  SNMP_DECODE_WRONG_DIGEST = 10,
+  SNMP_DECODE_TOO_MANY_VARBINDS = 11,
+  SNMP_DECODE_UNKNOWN_ENGINE = 12,
+  SNMP_DECODE_UNSUPPORTED_LEVEL = 13,  // security level other than the user's
+  SNMP_DECODE_DECRYPTION_ERROR = 14,
+  SNMP_DECODE_BAD_CONTEXT = 15,
+};
+
+// ---- object handler --------------------------------------------------------
+
+// What the agent asks of the object handler for one varbind.
+enum SnmpObjectAction : uint8_t {
+  SNMP_OBJECT_READ = 0,   // Get or GetNext (by the message's PDU tag): fill the value
+  SNMP_OBJECT_CHECK = 1,  // Set, first pass: may the value be written? Nothing changes
+  SNMP_OBJECT_APPLY = 2,  // Set, second pass: write the checked value, fill the reply value
+};
+// Returns SNMP_ERR_NONE when served, SNMP_ERR_NO_SUCH_NAME for an unknown
+// object (or nothing after it for GetNext), or the RFC 3416 status that
+// refuses a SET.
+using SnmpObjectHandler = int32_t (*)(SnmpVarbind* varbind, uint8_t action);
+
+// ---- operations ------------------------------------------------------------
+
+struct SnmpAgentOpsTable {
+  void (*CloseSockets)();
+  void (*OpenSockets)();
+  void (*Unused2)();
+  void (*Unused3)();
+  void (*Receive)();
+  void (*LocalizeUserKeys)();
+  int (*Register)(const char* text, uint16_t objectId);
+  int (*Unregister)(const char* text);
+  int32_t (*Lookup)(const uint32_t* subids, uint8_t count);
+  int32_t (*GetNext)(const uint32_t* subids, uint8_t count, uint32_t* outSubids, uint8_t* outCount);
+  void (*ResetMessage)();
+};
+extern SnmpAgentOpsTable SnmpAgentOps;
+
+// Logs the sockets' status text as a free-text event of level 0; set by the
+// event log when it starts (null: not logged).
+extern void (*SnmpAgentLogText)(const char* text);
+
+void SnmpAgent_Init(SnmpObjectHandler handler);
+void SnmpAgent_MakeEngineId();
+void SnmpAgent_LocalizeUserKeys();
+void SnmpAgent_OpenSockets();
+void SnmpAgent_CloseSockets();
+void SnmpAgent_Close();
+void SnmpAgent_Receive();
+void SnmpAgent_ResetMessage();
+// The engine clock, once a second: snmpEngineTime + 1; at 32767 it becomes
+// 0 and snmpEngineBoots + 1 (kept in the boots file).
+void SnmpAgent_ClockTick();
+// Reads the boots file, raises the count by one and writes it back; the new
+// snmpEngineBoots (1 on a fresh install).
+uint16_t SnmpAgent_NextBoots();
+
+// Decodes one message at data (avail bytes readable); *used = the bytes it
+// occupies. The buffer is written: authentication parameters are zeroed and
+// an encrypted scoped PDU is decrypted in place.
+int SnmpAgent_DecodeMessage(uint8_t* data, uint16_t avail, uint16_t* used);
+int SnmpAgent_VerifyDigest(const uint8_t* data, uint16_t length);
+int SnmpAgent_IsListedSource(const struct sockaddr* address);
+
+// What the receive step does after one message.
+enum SnmpAgentStep : int {
+  SNMP_STEP_NEXT = 0,     // go on with the next message of the datagram
+  SNMP_STEP_END = 1,      // drop the rest of the datagram
+  SNMP_STEP_END_TURN = 2  // no access: drop the rest and leave the other socket for the next turn
+};
+// Decodes, checks and answers one message from source (family AF_INET or
+// AF_INET6: the receiving socket's). *replyLength is the reply to send (0:
+// none); *used the bytes the message occupied.
+int SnmpAgent_HandleMessage(uint8_t* data, uint16_t avail, uint16_t* used,
+                            const struct sockaddr* source, int family, uint8_t* reply,
+                            uint16_t* replyLength);
+
+// ---- replies (snmpreply.cpp) -----------------------------------------------
+
+// usmStats and context counters, each raised when its Report is built.
+struct SnmpReportCounters {
+  uint32_t unsupportedSecLevels, notInTimeWindows, unknownUserNames, unknownEngineIds,
+      wrongDigests, decryptionErrors, unknownContexts;
+};
+extern SnmpReportCounters SnmpReportCount;
+
+constexpr int SNMP_TIME_WINDOW = 150;  // seconds
+
+// Runs the varbinds through the object handler and sets the error status,
+// index or exception values (SETs are checked whole before any is applied).
+void SnmpAgent_ProcessVarbinds();
+// 1 when the message's engine boots and time lie inside the time window.
+int SnmpAgent_InTimeWindow();
+// Turns the message into the Report for a decode result (9, 10, 12, 13, 14,
+// 15) or for a time-window failure (0).
+void SnmpAgent_MakeReport(int result);
+// Encodes the message state into buffer; 1 and *length, or 0 when it does
+// not fit or the version is neither 0 nor 3. A Response that exceeds the
+// requester's limit is sent as tooBig without varbinds.
+int SnmpAgent_EncodeReply(uint8_t* buffer, uint16_t size, uint16_t* length);
+
+// The SNMPv3 wrapping that replies and traps share: the builder holds the
+// scoped PDU (all it has written); this adds the encryption, the security
+// parameters and the header, finishes the message and authenticates it.
+// Returns the message length, or 0 when it does not fit.
+struct SnmpUsmOut {
+  int32_t msgId, msgMaxSize, securityModel;
+  uint8_t flags;  // SNMP_FLAG_AUTH and SNMP_FLAG_PRIV
+  const uint8_t* userName;
+  uint16_t userNameLength;
+  const uint8_t* authKey;  // 16 bytes, with SNMP_FLAG_AUTH
+  const uint8_t* privKey;  // 16 bytes, with SNMP_FLAG_PRIV
+};
+uint16_t SnmpAgent_FinishV3(BerBuilder* b, const SnmpUsmOut* out);
+// The next salt of the shared counter: boots low, counter low, boots high,
+// counter bits 8-15, 16-23, 24-31, 0, 0.
+void SnmpAgent_NextSalt(uint8_t salt[8]);
+
+// The object handler given to SnmpAgent_Init.
+extern SnmpObjectHandler SnmpAgentHandler;
