@@ -18,6 +18,9 @@
 #include "core/crypt.h"
 #include "core/helpers.h"
 #include "core/msg.h"
+#include "snmp/snmpagent.h"
+#include "snmp/snmpmib.h"
+#include "snmp/snmptrap.h"
 #include "ups/com.h"
 #include "ups/tilde.h"
 #include "ups/upsdata.h"
@@ -205,6 +208,8 @@ void Signal_Init() {
   Tilde_Exit();
   UpsData_Exit();
   Crypt_Exit();
+  SnmpAgent_Close();
+  SnmpTrap_Close();
   exit(0);
 }
 
@@ -218,7 +223,6 @@ void Svc_ProcessSignals() {
 // ---- dispatcher ------------------------------------------------------------
 
 void Svc_Dispatch(uint8_t code, const uint8_t p[4]) {
-  (void)p;
   switch (code) {
     case MSG_TICK_1S:
       Svc_RefreshLocalTime();
@@ -240,11 +244,17 @@ void Svc_Dispatch(uint8_t code, const uint8_t p[4]) {
         UpsRecord.CheckBattReplace();
         SvcLastMinute = static_cast<uint8_t>(SvcLocalTime->tm_min);
       }
+      SnmpAgent_ClockTick();  // the SNMP engine clock, last
       break;
     case MSG_TICK_5S:
       Svc_AccountLockTick(5);
       ComOps.ScanPorts();
       ComOps.Detect();
+      if (SnmpAgentOps.OpenSockets) SnmpAgentOps.OpenSockets();
+      if (SnmpTrapOps.OpenSockets) SnmpTrapOps.OpenSockets();
+      break;
+    case MSG_TRAP:
+      SnmpTrap_SendEvent(p[1], SnmpTrapEventLevel(p[2]), p[2]);
       break;
     default:
       break;  // unused codes are taken and ignored
@@ -278,6 +288,7 @@ void Svc_Turn() {
   if (++g_turn > 9) {
     g_turn = 0;
   }
+  if (SnmpAgentOps.Receive) SnmpAgentOps.Receive();
   struct timespec now;
   SvcMonoClock(&now);
   Svc_FeedTicks(Svc_ConvertTicks(now));
@@ -313,6 +324,10 @@ void Svc_Start() {
   Cfg_Save();
 
   // SNMP; web; Wake-on-LAN.
+  SnmpAgent_Init(SnmpMib_HandleObject);
+  SnmpMib_RegisterObjects();
+  SnmpTrap_Init();
+  Svc_AddPollSource(SnmpAgent_PollFill);
 
   // The four repeating clock messages, forever, with the parameters as they stand.
   MsgOps.PostRepeating(MSG_TICK_1S, 10, MSG_REPEAT_FOREVER);
@@ -322,6 +337,10 @@ void Svc_Start() {
   Svc_ResetTickRef();
 
   // The cold-start trap, 6 seconds after start.
+  MsgPostParams.p[0] = 1;
+  MsgPostParams.p[1] = TRAP_KIND_COLD_START;
+  MsgPostParams.p[2] = 0;
+  MsgOps.PostDelayed(MSG_TRAP, 60);
 }
 
 int Svc_Main(int argc, char** argv) {

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <initializer_list>
 #include <netinet/in.h>
 #include <unistd.h>
 
@@ -582,6 +583,15 @@ static int ReceiveOn(int fd, int family) {
     off = static_cast<uint16_t>(off + used);
   }
   return 1;
+}
+
+int SnmpAgent_PollFill(struct pollfd* fds, int max, int*) {
+  int n = 0;
+  for (int fd : {g_sock4, g_sock6}) {
+    if (fd < 0 || n >= max) continue;
+    fds[n++] = pollfd{fd, POLLIN, 0};
+  }
+  return n;
 }
 
 void SnmpAgent_Receive() {

@@ -3,6 +3,7 @@
 // of config.ini.
 #pragma once
 #include <cstdint>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include "snmp/ber.h"
@@ -193,6 +194,8 @@ void SnmpAgent_OpenSockets();
 void SnmpAgent_CloseSockets();
 void SnmpAgent_Close();
 void SnmpAgent_Receive();
+// Main-loop poll source: the open sockets, so a request wakes the loop.
+int SnmpAgent_PollFill(struct pollfd* fds, int max, int* busy);
 void SnmpAgent_ResetMessage();
 // The engine clock, once a second: snmpEngineTime + 1; at 32767 it becomes
 // 0 and snmpEngineBoots + 1 (kept in the boots file).
