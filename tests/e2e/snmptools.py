@@ -1,0 +1,127 @@
+"""net-snmp's command-line tools as the peer of the daemon's SNMP agent and
+trap sender. Every tool runs with its configuration and persistent state
+under the test's /tmp (never the host's /var/lib/snmp) and prints OIDs
+numerically."""
+import os
+import re
+import subprocess
+import time
+
+import harness
+
+STATE = "/tmp/snmp-state"
+ENV = dict(os.environ, SNMP_PERSISTENT_DIR=STATE + "/persist", SNMPCONFPATH=STATE + "/conf",
+           MIBS="", MIBDIRS=STATE + "/mibs")
+for d in ("persist", "conf", "mibs"):
+    os.makedirs(os.path.join(STATE, d), exist_ok=True)
+
+AUTH, PRIV = "mq530847", "tv817264"   # the factory user "manager"
+CONTEXT = "upsctx"                    # the factory "Context Name="
+
+
+def v1(community):
+    return ["-v1", "-c", community]
+
+
+def v3(user="manager", level="authPriv", auth=AUTH, priv=PRIV, context=CONTEXT):
+    args = ["-v3", "-l", level, "-u", user, "-n", context]
+    if level in ("authNoPriv", "authPriv"):
+        args += ["-a", "MD5", "-A", auth]
+    if level == "authPriv":
+        args += ["-x", "DES", "-X", priv]
+    return args
+
+
+def run(tool, security, target, *args, timeout=1, retries=1):
+    """Runs snmpget/snmpgetnext/snmpwalk/snmpset; the CompletedProcess."""
+    cmd = [tool, "-On", "-t", str(timeout), "-r", str(retries)] + security + [target] + list(args)
+    return subprocess.run(cmd, capture_output=True, text=True, env=ENV, timeout=60)
+
+
+def values(out):
+    """'.1.3.6... = TYPE: value' lines as [(oid, type, value)]."""
+    rows = []
+    for line in out.splitlines():
+        m = re.match(r"^(\.[\d.]+) = (?:(\w[\w ]*): )?(.*)$", line)
+        if m and not m.group(3).startswith("No more variables left"):
+            rows.append((m.group(1), m.group(2) or "", m.group(3)))
+    return rows
+
+
+def wait_agent(target="udp:127.0.0.1:161", security=None, timeout=20.0):
+    """Waits until the agent answers (its sockets open about 5 s after start)."""
+    security = security or v3()
+    harness.wait_for(lambda: run("snmpget", security, target, ".1.3.6.1.2.1.1.1.0").returncode == 0,
+                     timeout, interval=0.5, what="the SNMP agent")
+
+
+def engine_id():
+    """The daemon's engine id: 80 00 7E D9 03 and veth0's MAC."""
+    out = subprocess.run(["ip", "-o", "link", "show", "veth0"], capture_output=True, text=True).stdout
+    mac = re.search(r"link/ether ([0-9a-f:]{17})", out).group(1)
+    return "80007ED903" + mac.replace(":", "").upper()
+
+
+def set_users(users, context=CONTEXT):
+    """users: [(name, security 0..2, auth, priv, permission)], stored with
+    plain-text passwords."""
+    keys = {"Context Name=": context, "Password Encrypt=": "No", "Number=": len(users)}
+    for i, (name, sec, auth, priv, perm) in enumerate(users, 1):
+        keys.update({"User%d=" % i: name, "Security%d=" % i: sec, "Auth%d=" % i: auth,
+                     "Priv%d=" % i: priv, "Permission%d=" % i: perm})
+    harness.config_set({"USM": keys})
+
+
+def set_access(entries):
+    """entries: [(ip, community, permission)]."""
+    keys = {"Number=": len(entries)}
+    for i, (ip, community, perm) in enumerate(entries, 1):
+        keys.update({"IP%d=" % i: ip, "Community%d=" % i: community, "Permission%d=" % i: perm})
+    harness.config_set({"SNMP Server": keys})
+
+
+class TrapReceiver:
+    """snmptrapd with its own configuration and persistent directory under
+    /tmp, printing one line per notification."""
+    FORMAT = "TRAP|%s|%u|%N|%w|%q|%a|%T|%V;%v\n"
+
+    def __init__(self, listen, users=()):
+        self.dir = STATE + "/trapd-%d" % os.getpid()
+        os.makedirs(self.dir + "/persist", exist_ok=True)
+        conf = ["disableAuthorization yes", "doNotLogTraps no"]
+        for (engine, name, auth, priv) in users:
+            line = "createUser -e 0x%s %s MD5 %s" % (engine, name, auth)
+            if priv:
+                line += " DES %s" % priv
+            conf.append(line)
+        with open(self.dir + "/snmptrapd.conf", "w") as f:
+            f.write("\n".join(conf) + "\n")
+        self.out = open(self.dir + "/out.txt", "w")
+        env = dict(ENV, SNMP_PERSISTENT_DIR=self.dir + "/persist")
+        self.proc = subprocess.Popen(
+            ["snmptrapd", "-f", "-C", "-c", self.dir + "/snmptrapd.conf", "-Lo", "-n", "-On", "-X",
+             "-F", self.FORMAT, listen], stdout=self.out, stderr=subprocess.STDOUT, env=env)
+        time.sleep(0.5)
+
+    def traps(self):
+        text = harness.read(self.dir + "/out.txt") or ""
+        rows = []
+        for line in text.splitlines():
+            if line.startswith("TRAP|"):
+                f = line.split("|", 8)
+                rows.append({"version": f[1], "security": f[2], "enterprise": f[3], "generic": f[4],
+                             "specific": f[5], "agent": f[6], "uptime": f[7], "varbinds": f[8]})
+        return rows
+
+    def log(self):
+        return harness.read(self.dir + "/out.txt") or ""
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.out.close()
