@@ -3,7 +3,7 @@
 # Skips apt entirely when everything is already present.
 set -e
 PKGS="build-essential cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libssl-dev openssl
-      iproute2 util-linux procps psmisc curl python3 python3-aiosmtpd
+      iproute2 util-linux procps psmisc curl python3 python3-aiosmtpd python3-cryptography
       snmp snmpd snmptrapd chromium wrk lighttpd tcpdump"
 missing=""
 for p in $PKGS; do
