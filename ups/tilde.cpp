@@ -9,6 +9,7 @@
 
 #include "core/crypt.h"
 #include "ups/com.h"
+#include "ups/protofields.h"
 
 UpsProtocolOps TildeOps;
 
@@ -74,10 +75,8 @@ constexpr PollItem kItems[TILDE_POLL_ITEMS] = {
 constexpr int IDENT_ITEMS = 10;
 constexpr int LET_INDEX = 8;
 
-bool HasCap(int bit) { return (UpsRecord.capabilities & UpsBit(bit)) != 0; }
-void DropCap(int bit) {
-  if (bit >= 0) UpsRecord.capabilities &= ~UpsBit(bit);
-}
+bool HasCap(int bit) { return Proto_HasCap(bit); }
+void DropCap(int bit) { Proto_DropCap(bit); }
 
 bool ItemDue(int index) {
   const PollItem& item = kItems[index];
@@ -94,13 +93,10 @@ bool ItemDue(int index) {
 // Bounded frame formatting: 0 when the text does not fit a queue slot.
 int FormatFrame(uint8_t* out, const char* format, ...) __attribute__((format(printf, 2, 3)));
 int FormatFrame(uint8_t* out, const char* format, ...) {
-  char text[TILDE_FRAME_SIZE];
   va_list ap;
   va_start(ap, format);
-  int n = vsnprintf(text, sizeof text, format, ap);
+  int n = Proto_VFormatFrame(out, TILDE_FRAME_SIZE, 8, TILDE_FRAME_MAX, format, ap);
   va_end(ap);
-  if (n < 8 || n > TILDE_FRAME_MAX) return 0;
-  memcpy(out, text, n);
   return n;
 }
 
@@ -121,10 +117,7 @@ void QueueFrame(uint8_t* frame, int length) {
 bool IsDigit(uint8_t c) { return c >= '0' && c <= '9'; }
 
 int ReadMore(uint8_t slot, uint8_t* buffer, uint8_t* count, int want) {
-  int length = want - *count;
-  if (length <= 0) return 0;
-  if (ComOps.Read(slot, &length, buffer + *count) && length > 0) *count = static_cast<uint8_t>(*count + length);
-  return length;
+  return Proto_ReadMore(slot, buffer, count, want);
 }
 
 // The receiver; awaitChecksum: in checksum mode a data reply is complete only

@@ -4,62 +4,13 @@
 #include <cstring>
 
 #include "core/util.h"
+#include "ups/protofields.h"
 #include "ups/tilde.h"
 
 namespace {
 
-// The fields of a reply's data: texts between ';' separators.
-struct Field {
-  const char* text;
-  int length;
-  bool empty() const { return length == 0; }
-};
-
-class Fields {
- public:
-  Fields(const char* data, int length) : end_(data + length), next_(data) {}
-  // The next field; false after the last one.
-  bool Next(Field* out) {
-    if (done_) return false;
-    const char* start = next_;
-    const char* p = start;
-    while (p < end_ && *p != ';') ++p;
-    out->text = start;
-    out->length = static_cast<int>(p - start);
-    if (p < end_) next_ = p + 1;
-    else done_ = true;
-    return true;
-  }
-
- private:
-  const char* end_;
-  const char* next_;
-  bool done_ = false;
-};
-
-// Decimal text to number, stopping at the first non-digit; bounded.
-int32_t Number(const char* text, int length) {
-  int i = 0;
-  while (i < length && (text[i] == ' ' || text[i] == '\t')) ++i;
-  bool negative = false;
-  if (i < length && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
-  int64_t v = 0;
-  for (; i < length && text[i] >= '0' && text[i] <= '9'; ++i) {
-    v = v * 10 + (text[i] - '0');
-    if (v > INT32_MAX) v = INT32_MAX;
-  }
-  return static_cast<int32_t>(negative ? -v : v);
-}
-int32_t Number(const Field& f) { return Number(f.text, f.length); }
-
-void CopyText(char* out, int size, const char* text, int length) {
-  int n = 0;
-  while (n < length && n < size - 1 && text[n] != 0) {
-    out[n] = text[n];
-    ++n;
-  }
-  out[n] = 0;
-}
+using Field = ProtoField;
+using Fields = ProtoFields;
 
 int32_t* Values() { return UpsRecord.values; }
 void ClearValues(int first, int last) {
@@ -70,40 +21,8 @@ void FieldsToValues(const char* data, int length, int first, int count, int skip
   Fields fields(data, length);
   Field f;
   for (int i = 0; i < count && fields.Next(&f); ++i) {
-    if (i != skip && !f.empty()) UpsRecord.values[first + i] = Number(f);
+    if (i != skip && !f.empty()) UpsRecord.values[first + i] = Proto_Number(f);
   }
-}
-
-// ---- status bits and their debounce counters ----
-void SetBit(int bit) { UpsRecord.liveStatus |= UpsBit(bit); }
-void ClearBit(int bit) { UpsRecord.liveStatus &= ~UpsBit(bit); }
-bool BitSet(int bit) { return (UpsRecord.liveStatus & UpsBit(bit)) != 0; }
-void AddCap(int bit) { UpsRecord.capabilities |= UpsBit(bit); }
-
-// Counts bit's counter up; true (and the counter held at t) once it was at t.
-bool CountUp(int bit, int t) {
-  int old = UpsRecord.debounce[bit];
-  UpsRecord.debounce[bit] = static_cast<int8_t>(old + 1);
-  if (old >= t) {
-    UpsRecord.debounce[bit] = static_cast<int8_t>(t);
-    return true;
-  }
-  return false;
-}
-void CountUpBit(int bit, int t) {
-  if (CountUp(bit, t)) SetBit(bit);
-}
-void CountDownBit(int bit) {
-  int old = UpsRecord.debounce[bit];
-  UpsRecord.debounce[bit] = static_cast<int8_t>(old - 1);
-  if (old <= 0) {
-    ClearBit(bit);
-    UpsRecord.debounce[bit] = 0;
-  }
-}
-void ClearCounted(int bit) {
-  ClearBit(bit);
-  UpsRecord.debounce[bit] = 0;
 }
 
 // ---- capability tables of AL1, AL2, AL3 (-1: none) ----
@@ -116,7 +35,7 @@ constexpr int8_t kAl3[29] = {61, 62, 60, 12, 10, 9,  7,  2,  1,  0,  17, 15, -1,
 
 void ParseFlags(const char* data, int length, const int8_t* table, int positions) {
   for (int i = 0; i < length && i < positions; ++i)
-    if (data[i] == '1' && table[i] >= 0) AddCap(table[i]);
+    if (data[i] == '1' && table[i] >= 0) Proto_AddCap(table[i]);
 }
 
 constexpr const char* kModelCodes[18] = {
@@ -130,12 +49,12 @@ void ParseMod(const char* data, int length) {
   Fields fields(data, length);
   Field model, type;
   fields.Next(&model);
-  CopyText(UpsRecord.model, sizeof UpsRecord.model, model.text, model.length);
+  Proto_CopyText(UpsRecord.model, sizeof UpsRecord.model, model.text, model.length);
   if (UpsRecord.model[0] == 0) strcpy(UpsRecord.model, "(Empty)");
   if (!fields.Next(&type) || type.empty()) return;
-  UpsRecord.moduleType = static_cast<uint8_t>(Number(type));
+  UpsRecord.moduleType = static_cast<uint8_t>(Proto_Number(type));
   if (UpsRecord.moduleType >= 3 && UpsRecord.moduleType <= 5)
-    for (int b = UPS_CAP_PMA_BIT; b <= UPS_CAP_BCT_BIT; ++b) AddCap(b);
+    for (int b = UPS_CAP_PMA_BIT; b <= UPS_CAP_BCT_BIT; ++b) Proto_AddCap(b);
   UpsRecord.modelMatch = 0;
   if (UpsRecord.moduleType == 3) {
     UpsRecord.modelMatch = 1;
@@ -151,77 +70,34 @@ void ParseRat(const char* data, int length) {
   if (v[1] < 1) v[1] = v[3];
   bool all = true;
   for (int i = 20; i <= 25; ++i) all = all && v[i] >= 0;
-  if (all) AddCap(UPS_CAP_BT1_BIT);
-  else if (v[20] >= 0 && v[22] >= 0 && v[23] >= 0) AddCap(UPS_CMD_BT2_BIT);
-}
-
-void BatteryRules(int t) {
-  int32_t* v = Values();
-  // Battery condition: weak, or needs replacement as the UPS says.
-  if (v[VAL_BATTCOND] == 1) {
-    CountUpBit(UPS_ST_BATTWEAK, t);
-  } else if (v[VAL_BATTCOND] == 2) {
-    ClearBit(UPS_ST_BATTWEAK);
-    if (CountUp(UPS_ST_BATTREPLACE, t)) UpsRecord.replaceReported = 1;
-  } else {
-    UpsRecord.replaceReported = 0;
-    ClearCounted(UPS_ST_BATTWEAK);
-    UpsRecord.debounce[UPS_ST_BATTREPLACE] = 0;
-  }
-  if (UpsRecord.replaceDue || UpsRecord.replaceReported) SetBit(UPS_ST_BATTREPLACE);
-  else ClearBit(UPS_ST_BATTREPLACE);
-
-  // Battery status, with the service's own low-charge check.
-  if (v[VAL_BATTSTS] == 0 && v[VAL_BATTLEVEL] != -1 && UpsRecord.lowBattCheck &&
-      v[VAL_BATTLEVEL] < UpsRecord.lowBattLevel)
-    v[VAL_BATTSTS] = 1;
-  if (v[VAL_BATTSTS] == 1) {
-    CountUpBit(UPS_ST_BATTLOW, t + 2);
-  } else if (v[VAL_BATTSTS] == 2) {
-    CountUpBit(UPS_ST_BATTDEPLETED, t + 2);
-  } else {
-    ClearCounted(UPS_ST_BATTLOW);
-    ClearCounted(UPS_ST_BATTDEPLETED);
-  }
-
-  // Charge state; a positive charger reading means charging.
-  if ((v[VAL_CHARGER] == -1 && v[VAL_BATTCHARGE] == 0) || v[VAL_CHARGER] > 0) v[VAL_BATTCHARGE] = 1;
-  if (v[VAL_BATTCHARGE] == 1) {
-    CountUpBit(UPS_ST_CHARGING, t);
-    if (BitSet(UPS_ST_CHARGING)) ClearBit(UPS_ST_DISCHARGING);
-  } else if (v[VAL_BATTCHARGE] == 3) {
-    CountUpBit(UPS_ST_DISCHARGING, t - 1);
-    if (BitSet(UPS_ST_DISCHARGING)) ClearBit(UPS_ST_CHARGING);
-  } else {
-    ClearCounted(UPS_ST_CHARGING);
-    ClearCounted(UPS_ST_DISCHARGING);
-  }
+  if (all) Proto_AddCap(UPS_CAP_BT1_BIT);
+  else if (v[20] >= 0 && v[22] >= 0 && v[23] >= 0) Proto_AddCap(UPS_CMD_BT2_BIT);
 }
 
 void ParseStb(const char* data, int length, int t) {
   ClearValues(26, 28);
   ClearValues(30, 43);
   FieldsToValues(data, length, 26, 18, 3);  // field 3 is the on-battery time, kept by the service
-  if (UpsRecord.values[VAL_EBP] >= 0) AddCap(UPS_CMD_EBP_BIT);
-  BatteryRules(t);
+  if (UpsRecord.values[VAL_EBP] >= 0) Proto_AddCap(UPS_CMD_EBP_BIT);
+  Proto_BatteryRules(t, true);
 }
 
 void ParseSto(const char* data, int length, int t) {
   ClearValues(60, 80);
   FieldsToValues(data, length, 60, 21);
   static constexpr int kSourceBits[] = {UPS_ST_ONBATTERY, UPS_ST_ONBYPASS, UPS_ST_OUTSRC5, UPS_ST_BOOST, UPS_ST_BUCK};
-  for (int bit : kSourceBits) ClearBit(bit);
+  for (int bit : kSourceBits) Proto_ClearBit(bit);
   switch (UpsRecord.values[VAL_OUTSRC]) {
     case 0:
       for (int bit : kSourceBits) UpsRecord.debounce[bit] = 0;
       UpsRecord.debounce[UPS_ST_OUTPUTOFF] = 0;
       break;
-    case 1: CountUpBit(UPS_ST_ONBATTERY, t); break;
-    case 2: CountUpBit(UPS_ST_ONBYPASS, t); break;
-    case 3: CountUpBit(UPS_ST_BUCK, t); break;
-    case 4: CountUpBit(UPS_ST_BOOST, t); break;
-    case 5: CountUpBit(UPS_ST_OUTSRC5, t); break;
-    case 7: CountUp(UPS_ST_OUTPUTOFF, t); break;
+    case 1: Proto_CountUpBit(UPS_ST_ONBATTERY, t); break;
+    case 2: Proto_CountUpBit(UPS_ST_ONBYPASS, t); break;
+    case 3: Proto_CountUpBit(UPS_ST_BUCK, t); break;
+    case 4: Proto_CountUpBit(UPS_ST_BOOST, t); break;
+    case 5: Proto_CountUpBit(UPS_ST_OUTSRC5, t); break;
+    case 7: Proto_CountUp(UPS_ST_OUTPUTOFF, t); break;
     default: break;
   }
 }
@@ -234,28 +110,15 @@ void ParseSta(const char* data, int length, int t) {
     char flag = f.text[0];
     if (i == 19) flag = flag == '0' ? '1' : flag == '1' ? '0' : flag;
     int bit = i <= 26 ? i : i + 22;
-    if (flag == '1') CountUpBit(bit, t);
-    else CountDownBit(bit);
-    if (i == 31 && UpsRecord.moduleType != 6) AddCap(UPS_CMD_GRE_BIT);
+    if (flag == '1') Proto_CountUpBit(bit, t);
+    else Proto_CountDownBit(bit);
+    if (i == 31 && UpsRecord.moduleType != 6) Proto_AddCap(UPS_CMD_GRE_BIT);
   }
 }
 
 void ParseTsr(const char* data, int length, int t) {
-  if (length > 0) UpsRecord.values[VAL_TESTRESULT] = Number(data, length);
-  ClearBit(UPS_ST_TESTING);
-  ClearBit(UPS_ST_TESTFAIL);
-  switch (UpsRecord.values[VAL_TESTRESULT]) {
-    case 1:
-    case 6:
-      UpsRecord.debounce[UPS_ST_TESTING] = 0;
-      UpsRecord.debounce[UPS_ST_TESTFAIL] = 0;
-      break;
-    case 2: CountUpBit(UPS_ST_TESTING, t); break;
-    case 3:
-    case 4:
-    case 5: CountUpBit(UPS_ST_TESTFAIL, t); break;
-    default: break;
-  }
+  if (length > 0) UpsRecord.values[VAL_TESTRESULT] = Proto_Number(data, length);
+  Proto_TestResult(t);
 }
 
 void Words(const uint8_t* data, int count, int first) {
@@ -354,9 +217,9 @@ void ParseGroups(GroupItem item, const char* data, int length) {
   while (fields.Next(&f)) {
     int g = position % size;
     if (g == 0) {
-      if (!f.empty()) module = Number(f);
+      if (!f.empty()) module = Proto_Number(f);
     } else if (!f.empty()) {
-      v[g] = Number(f);
+      v[g] = Proto_Number(f);
       has[g] = true;
     }
     if (g == size - 1) flush();
@@ -380,7 +243,7 @@ void ParseBmi(const char* data, int length) {
     }
     if (position < 6 && !f.empty()) {
       int32_t* out = &UpsRecord.battModules[module].id;
-      out[position] = Number(f);
+      out[position] = Proto_Number(f);
     }
     ++position;
   }
@@ -391,10 +254,10 @@ void ParseBct(const char* data, int length) {
   Fields fields(data, length);
   Field f;
   for (int i = 0; i < 5 && fields.Next(&f); ++i) {
-    if (!f.empty()) UpsRecord.values[111 + i] = Number(f);
+    if (!f.empty()) UpsRecord.values[111 + i] = Proto_Number(f);
     if (i == 4) {
-      if (UpsRecord.values[VAL_BATTCAB_BREAKER] == 0) SetBit(UPS_ST_BATTCAB_BREAKER);
-      else ClearBit(UPS_ST_BATTCAB_BREAKER);
+      if (UpsRecord.values[VAL_BATTCAB_BREAKER] == 0) Proto_SetBit(UPS_ST_BATTCAB_BREAKER);
+      else Proto_ClearBit(UPS_ST_BATTCAB_BREAKER);
     }
   }
 }
@@ -404,8 +267,8 @@ void ParseBpa(const char* data, int length) {
   Field f;
   for (int i = 0; i < 5 && fields.Next(&f); ++i) {
     if (f.empty()) continue;
-    if (f.text[0] == '1') SetBit(UPS_ST_PM_BYPASS_BAD + i);
-    else ClearBit(UPS_ST_PM_BYPASS_BAD + i);
+    if (f.text[0] == '1') Proto_SetBit(UPS_ST_PM_BYPASS_BAD + i);
+    else Proto_ClearBit(UPS_ST_PM_BYPASS_BAD + i);
   }
 }
 
@@ -459,9 +322,9 @@ void Tilde_ParseFrame(const uint8_t* sent, int sentLength, const uint8_t* reply,
     case 1: {
       static constexpr int kAlways[] = {UPS_CMD_TST_BIT, UPS_CAP_TME_BIT, UPS_CMD_BTV_BIT, UPS_CMD_BRD_BIT,
                                         UPS_CAP_LET_BIT, UPS_CAP_STP_BIT};
-      for (int b : kAlways) AddCap(b);
+      for (int b : kAlways) Proto_AddCap(b);
       for (int i = 0; i < 22 && i < length; ++i)
-        if (data[i] == '1') AddCap(i);
+        if (data[i] == '1') Proto_AddCap(i);
       break;
     }
     case 2: break;  // CPU: not used
@@ -469,11 +332,11 @@ void Tilde_ParseFrame(const uint8_t* sent, int sentLength, const uint8_t* reply,
     case 4: ParseFlags(data, length, kAl2, 25); break;
     case 5: ParseFlags(data, length, kAl3, 29); break;
     case 6: ParseRat(data, length); break;
-    case 7: CopyText(UpsRecord.firmware, sizeof UpsRecord.firmware, data, length); break;
+    case 7: Proto_CopyText(UpsRecord.firmware, sizeof UpsRecord.firmware, data, length); break;
     case 8:
-      if (length > 0) UpsRecord.outletCount = static_cast<uint8_t>(Number(data, length));
+      if (length > 0) UpsRecord.outletCount = static_cast<uint8_t>(Proto_Number(data, length));
       break;
-    case 9: CopyText(UpsRecord.serial, sizeof UpsRecord.serial, data, length); break;
+    case 9: Proto_CopyText(UpsRecord.serial, sizeof UpsRecord.serial, data, length); break;
     case 10: ParseStb(data, length, t); break;
     case 11:
       ClearValues(44, 59);
@@ -488,7 +351,7 @@ void Tilde_ParseFrame(const uint8_t* sent, int sentLength, const uint8_t* reply,
     case 15: ParseTsr(data, length, t); break;
     case 16: case 17: case 18: case 19: case 21: case 22: {
       static constexpr int kSetting[] = {VAL_VSN, VAL_ATT, VAL_ARB, VAL_UBD, -1, VAL_TXF, VAL_BT2};
-      if (length > 0) v[kSetting[item - 16]] = Number(data, length);
+      if (length > 0) v[kSetting[item - 16]] = Proto_Number(data, length);
       break;
     }
     case 20: FieldsToValues(data, length, VAL_LOTXVOLT, 2); break;
@@ -510,8 +373,8 @@ void Tilde_ParseFrame(const uint8_t* sent, int sentLength, const uint8_t* reply,
     case 38: ParseEls(); break;
     case 39:
       if (length > 16) {
-        CopyText(UpsRecord.battLastDate, sizeof UpsRecord.battLastDate, data, 8);
-        CopyText(UpsRecord.battNextDate, sizeof UpsRecord.battNextDate, data + 9, 8);
+        Proto_CopyText(UpsRecord.battLastDate, sizeof UpsRecord.battLastDate, data, 8);
+        Proto_CopyText(UpsRecord.battNextDate, sizeof UpsRecord.battNextDate, data + 9, 8);
       }
       break;
     case 40: break;  // TME: not used
