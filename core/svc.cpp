@@ -21,6 +21,7 @@
 #include "snmp/snmpagent.h"
 #include "snmp/snmpmib.h"
 #include "snmp/snmptrap.h"
+#include "ups/caret.h"
 #include "ups/com.h"
 #include "ups/tilde.h"
 #include "ups/upsdata.h"
@@ -210,6 +211,7 @@ void Signal_Init() {
   Crypt_Exit();
   SnmpAgent_Close();
   SnmpTrap_Close();
+  Caret_Exit();
   exit(0);
 }
 
@@ -307,6 +309,7 @@ void Svc_Start() {
   Msg_Init();
   Crypt_Init();
   Tilde_Init();
+  Caret_Init();
   UpsData_Init(SvcLocalTime);  // its reset reads config.ini a first time
 
   // System information: cleared, then the host name.

@@ -29,6 +29,12 @@ void Proto_CopyText(char* out, int size, const char* text, int length) {
   out[n] = 0;
 }
 
+int Proto_BitIndex(uint64_t mask) {
+  for (int i = 0; i < 64; ++i)
+    if (mask & UpsBit(i)) return i;
+  return 0;
+}
+
 bool Proto_CountUp(int bit, int t) {
   int old = UpsRecord.debounce[bit];
   UpsRecord.debounce[bit] = static_cast<int8_t>(old + 1);

@@ -60,6 +60,9 @@ inline void Proto_DropCap(int bit) {
   if (bit >= 0) UpsRecord.capabilities &= ~UpsBit(bit);
 }
 
+// Index 0-63 of the lowest set bit; 0 when none.
+int Proto_BitIndex(uint64_t mask);
+
 // Counts bit's counter up; true (and the counter held at t) when it already
 // stood at t or above.
 bool Proto_CountUp(int bit, int t);

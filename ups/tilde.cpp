@@ -274,11 +274,7 @@ void Tilde_Reset() {
   memset(st.queueLength, 0, sizeof st.queueLength);
 }
 
-int Tilde_BitIndex(uint64_t mask) {
-  for (int i = 0; i < 64; ++i)
-    if (mask & UpsBit(i)) return i;
-  return 0;
-}
+int Tilde_BitIndex(uint64_t mask) { return Proto_BitIndex(mask); }
 
 uint8_t Tilde_AppendChecksum(uint8_t* frame, uint8_t length) {
   char digits[3];
