@@ -1,22 +1,28 @@
 #!/usr/bin/python3
 """UPS simulator on a pseudo-terminal.
 
-It plays a UPS that speaks the tilde serial protocol (2400 baud, frames
-"~00" + type + three length digits + data, optionally followed by two
-upper-case hex digits of the 8-bit byte sum). The host's side opens the
-pseudo-terminal's slave path as its serial port.
+It plays a UPS that speaks one of two serial protocols; the host's side
+opens the pseudo-terminal's slave path as its serial port:
+  tilde  2400 baud, frames "~00" + type + three length digits + data,
+         optionally followed by two upper-case hex digits of the 8-bit sum;
+  caret  9600 baud, frames "^" + type + three length digits + data, no
+         checksum; the UPS answers "^D..." with data, "^1" (accepted) or
+         "^0" (refused), and fields are separated by ','.
+The UPS answers only frames that arrive at its own line speed.
 
 Parts:
-  TildeProtocol  host-frame reader and the UPS's replies (separable: another
-                 protocol can be added beside it with the same interface)
+  TildeProtocol, CaretProtocol
+                 host-frame readers and the UPS's replies (same interface)
   UpsModel       the simulated UPS: identity, ratings, a scriptable state
                  (online, powerfail, lowbatt, overload, silent), rejected items
   UpsSim         the pseudo-terminal, the frame log and the control socket
 
 Frame log: one JSON object per line, {"t": epoch seconds, "dir": "rx" or
 "tx", "type": "P"/"S"/..., "mnemonic": ..., "data": ..., "checksum":
-"ok"/"bad"/"none", "raw": printable text with other bytes as <hh>}, and
-{"t": ..., "event": ...} for state changes.
+"ok"/"bad"/"none", "raw": printable text with other bytes as <hh>, "baud":
+the line speed when it was read}; bytes that belong to no frame of the
+protocol are logged as {"dir": "rx", "type": "noise", "raw": ..., "baud":
+...}; {"t": ..., "event": ...} for state changes.
 
 Control socket (UNIX stream, one command per line, answered "ok ..." or
 "error ..."): "state NAME", "reject MN[,MN...]" ("reject" alone clears),
@@ -24,18 +30,20 @@ Control socket (UNIX stream, one command per line, answered "ok ..." or
 
 Python use:
     sim = UpsSim(state="online", checksum=True, log_path="frames.log")
+    sim = UpsSim(protocol="caret", log_path="frames.log")
     sim.start()            # serves in a background thread
     ... open sim.slave_path ...
     sim.set_state("powerfail")
     sim.stop()
 
 Command line:
-    upssim.py [--state S] [--checksum on|off] [--reject MN,..] [--log FILE]
-              [--control SOCKET] [--path-file FILE]
+    upssim.py [--protocol tilde|caret] [--state S] [--checksum on|off]
+              [--reject MN,..] [--log FILE] [--control SOCKET] [--path-file FILE]
 prints "slave=<path>" on standard output and serves until "quit" or SIGTERM.
 """
 
 import argparse
+import datetime
 import json
 import os
 import select
@@ -48,6 +56,8 @@ import time
 import tty
 
 STATES = ("online", "powerfail", "lowbatt", "overload", "silent")
+PROTOCOLS = ("tilde", "caret")
+BAUD = {getattr(termios, "B%d" % b): b for b in (1200, 2400, 4800, 9600, 19200, 38400, 115200)}
 
 
 def escape(data: bytes) -> str:
@@ -73,6 +83,8 @@ class UpsModel:
         self.test_result = 1
         self.settings = {"VSN": 1, "TXV": (160, 280), "BTV": (30, 240), "ARB": 0, "BUZ": 0}
         self.dates = ("20240101", "20270101")
+        self.alarm = 1  # audible alarm state of the caret rating reply: 1 enabled, 2 muted, 3 off
+        self.economy = 0
 
     # Availability: flag positions 0-21 of AVL, then the three alarm lists.
     def avl(self):
@@ -192,6 +204,106 @@ class UpsModel:
         return True
 
 
+    # ---- the caret protocol's view of the same UPS ----
+    def on_battery(self):
+        return self.state in ("powerfail", "lowbatt")
+
+    def caret_nom(self):
+        last, nxt = self.dates
+        days = (datetime.date(int(nxt[:4]), int(nxt[4:6]), int(nxt[6:])) -
+                datetime.date(int(last[:4]), int(last[4:6]), int(last[6:]))).days
+        # ratings (in/out volts and frequency, VA, W), rating 6, alarm state,
+        # transfer volts, last replacement date as MMDDYYYY, days to the next
+        return "230,500,230,500,3000,2700,0,%d,160,280,%s%s,%d" % (self.alarm, last[4:], last[:4], max(days, 0))
+
+    def caret_st1(self):
+        low = self.state == "lowbatt"
+        fields = [
+            0,                                    # battery condition: good
+            1 if low else 0,                      # battery status
+            3 if self.on_battery() else 1,        # charge state: discharging / charging
+            "",                                   # on-battery time (kept by the host)
+            3 if low else (30 if self.on_battery() else 120),  # remaining minutes
+            15 if low else (80 if self.on_battery() else 100),  # charge, percent
+            700 if low else (780 if self.on_battery() else 816),  # battery volts, tenths
+            -150 if self.on_battery() else 12,    # battery current, tenths
+            27,                                   # temperature
+            self.packs,
+        ]
+        return ",".join(str(f) for f in fields)
+
+    def caret_st3(self):
+        load = 115 if self.state == "overload" else 25
+        return ",".join(str(f) for f in (1 if self.on_battery() else 0, 500, 1, 2300, load * 12 // 10, load * 27, load))
+
+    def caret_st5(self):
+        flags = ["0"] * 16
+        if self.on_battery():
+            flags[1] = "1"  # input failure
+        if self.state == "overload":
+            flags[3] = "1"
+        return ",".join(flags)
+
+    def caret_query(self, mnemonic):
+        """Data of a caret query reply, or None for an item this UPS does not know."""
+        simple = {
+            "MOD": lambda: self.model, "VER": lambda: self.firmware,
+            "AP1": lambda: "16,17,25",   # audible alarm, ARB setting, bypass readings
+            "AP2": lambda: "57,82,83,84,88,90,92,93,94,96",  # dates, shutdowns, test, outlets, packs, economy
+            "NOM": self.caret_nom, "LET": lambda: str(len(self.outlets)), "UID": lambda: self.serial,
+            "ST1": self.caret_st1,
+            "ST2": lambda: "0,1,0,0,0,0" if self.on_battery() else "0,1,500,2301,31,690",
+            "ST3": self.caret_st3, "ST4": lambda: "500,1,2302,0,0", "ST5": self.caret_st5,
+            "STR": lambda: str(self.test_result), "ATR": lambda: str(self.settings["ARB"]),
+        }
+        if mnemonic in simple:
+            return simple[mnemonic]()
+        if len(mnemonic) == 4 and mnemonic.startswith("SOL") and mnemonic[3].isdigit():
+            n = int(mnemonic[3])
+            if 1 <= n <= len(self.outlets):
+                return "1" if self.outlets[n - 1] else "0"
+        return None
+
+    def caret_command(self, mnemonic, data: bytes):
+        """Carries out a caret set frame; False when this UPS refuses it."""
+        args = data.decode("latin-1").split(",")
+        try:
+            if mnemonic in ("ROF", "RON"):
+                n = int(args[0])
+                int(args[1])
+                if not 1 <= n <= len(self.outlets):
+                    return False
+                self.outlets[n - 1] = mnemonic == "RON"
+            elif mnemonic == "TST":
+                self.test_result = 2
+            elif mnemonic == "EBP":
+                self.packs = int(args[0])
+            elif mnemonic == "ATR":
+                self.settings["ARB"] = int(args[0])
+            elif mnemonic == "ECO":
+                self.economy = int(args[0])
+            elif mnemonic in ("SDA", "STD", "PSD"):
+                int(args[0])
+            elif mnemonic == "NOM":
+                # The rating frame with only the fields to change filled in.
+                if len(args) != 12 or any(args[i] for i in (0, 1, 2, 3, 4, 5, 6, 8, 9)):
+                    return False
+                if args[7]:
+                    if args[7] not in ("1", "2", "3"):
+                        return False
+                    self.alarm = int(args[7])
+                if args[10] or args[11]:
+                    d = args[10]
+                    last = datetime.date(int(d[4:8]), int(d[:2]), int(d[2:4]))
+                    nxt = last + datetime.timedelta(days=int(args[11]))
+                    self.dates = (last.strftime("%Y%m%d"), nxt.strftime("%Y%m%d"))
+            else:
+                return False
+        except (ValueError, IndexError):
+            return False
+        return True
+
+
 class TildeProtocol:
     """Reads host frames from a byte stream and answers them as the UPS."""
 
@@ -203,6 +315,7 @@ class TildeProtocol:
         self.checksum = checksum
         self.buffer = b""
         self.last_byte = 0.0
+        self.noise = b""  # bytes that belong to no frame, until the simulator logs them
 
     def feed(self, data: bytes, now: float):
         self.buffer += data
@@ -215,14 +328,18 @@ class TildeProtocol:
         while True:
             start = self.buffer.find(b"~00")
             if start < 0:
-                self.buffer = self.buffer[-2:] if self.buffer.endswith((b"~", b"~0")) else b""
+                keep = 2 if self.buffer.endswith(b"~0") else 1 if self.buffer.endswith(b"~") else 0
+                self.noise += self.buffer[:len(self.buffer) - keep]
+                self.buffer = self.buffer[len(self.buffer) - keep:]
                 return out
             if start > 0:
+                self.noise += self.buffer[:start]
                 self.buffer = self.buffer[start:]
             if len(self.buffer) < 7:
                 return out
             digits = self.buffer[4:7]
             if not digits.isdigit():
+                self.noise += self.buffer[:1]
                 self.buffer = self.buffer[1:]
                 continue
             end = 7 + int(digits)
@@ -270,13 +387,84 @@ class TildeProtocol:
         return None
 
 
+class CaretProtocol:
+    """Reads caret host frames ("^P"/"^S" + three length digits + mnemonic
+    and data) and answers them as the UPS: "^D" + length + data, "^1", "^0"."""
+
+    name = "caret"
+    speed = termios.B9600
+
+    def __init__(self, model: UpsModel, checksum=False):
+        self.model = model
+        self.checksum = False  # the protocol has none
+        self.buffer = b""
+        self.last_byte = 0.0
+        self.noise = b""
+
+    def feed(self, data: bytes, now: float):
+        self.buffer += data
+        self.last_byte = now
+
+    def frames(self, now: float):
+        """Complete host frames: (raw, type, mnemonic, data, "none")."""
+        out = []
+        while True:
+            start = self.buffer.find(b"^")
+            if start < 0:
+                self.noise += self.buffer
+                self.buffer = b""
+                return out
+            if start > 0:
+                self.noise += self.buffer[:start]
+                self.buffer = self.buffer[start:]
+            if len(self.buffer) >= 2 and self.buffer[1:2] not in (b"P", b"S"):
+                self.noise += self.buffer[:1]
+                self.buffer = self.buffer[1:]
+                continue
+            if len(self.buffer) < 5:
+                return out
+            digits = self.buffer[2:5]
+            if not digits.isdigit():
+                self.noise += self.buffer[:1]
+                self.buffer = self.buffer[1:]
+                continue
+            end = 5 + int(digits)
+            if len(self.buffer) < end:
+                return out
+            frame, self.buffer = self.buffer[:end], self.buffer[end:]
+            kind, body = chr(frame[1]), frame[5:]
+            if kind == "P":
+                mnemonic, data = body.decode("latin-1"), b""
+            else:
+                mnemonic, data = body[:3].decode("latin-1"), body[3:]
+            out.append((frame, kind, mnemonic, data, "none"))
+
+    def data_reply(self, text: str) -> bytes:
+        body = text.encode("latin-1")
+        return b"^D%03d" % len(body) + body
+
+    def answer(self, kind, mnemonic, data, state):
+        """Reply bytes, or None for no reply."""
+        if self.model.state == "silent":
+            return None
+        if mnemonic in self.model.rejected:
+            return b"^0"
+        if kind == "P":
+            text = self.model.caret_query(mnemonic)
+            return b"^0" if text is None else self.data_reply(text)
+        return b"^1" if self.model.caret_command(mnemonic, data) else b"^0"
+
+
 class UpsSim:
-    def __init__(self, state="online", checksum=True, log_path=None, control_path=None, rejected=()):
+    def __init__(self, state="online", checksum=True, log_path=None, control_path=None, rejected=(),
+                 protocol="tilde"):
         if state not in STATES:
             raise ValueError("unknown state %r" % state)
+        if protocol not in PROTOCOLS:
+            raise ValueError("unknown protocol %r" % protocol)
         self.model = UpsModel(state)
         self.model.rejected = set(rejected)
-        self.protocol = TildeProtocol(self.model, checksum)
+        self.protocol = (TildeProtocol if protocol == "tilde" else CaretProtocol)(self.model, checksum)
         self.log_path = log_path
         self.control_path = control_path
         self.received = []  # the frames received, as logged
@@ -380,11 +568,14 @@ class UpsSim:
     def _answer_frames(self, now):
         with self.lock:
             frames = self.protocol.frames(now)
+            noise, self.protocol.noise = self.protocol.noise, b""
+        if noise:
+            self._log({"dir": "rx", "type": "noise", "raw": escape(noise), "baud": BAUD.get(self._line_speed())})
         for raw, kind, mnemonic, data, state in frames:
             speed = self._line_speed()
             entry = {"dir": "rx", "type": kind, "mnemonic": mnemonic, "data": escape(data),
-                     "checksum": state, "raw": escape(raw)}
-            # A UPS at 2400 baud reads frames sent at another speed as noise.
+                     "checksum": state, "raw": escape(raw), "baud": BAUD.get(speed)}
+            # The UPS reads frames sent at another speed than its own as noise.
             if speed is not None and speed != self.protocol.speed:
                 entry["speed_mismatch"] = True
                 self._log(entry)
@@ -412,7 +603,8 @@ class UpsSim:
             elif cmd == "checksum" and args in (["on"], ["off"]):
                 self.set_checksum(args[0] == "on")
             elif cmd == "status":
-                return "ok " + json.dumps({"state": self.model.state, "checksum": self.protocol.checksum,
+                return "ok " + json.dumps({"protocol": self.protocol.name, "state": self.model.state,
+                                           "checksum": self.protocol.checksum,
                                            "rejected": sorted(self.model.rejected),
                                            "frames": len(self.received), "slave": self.slave_path})
             elif cmd == "quit":
@@ -495,7 +687,8 @@ def read_log(path):
 
 
 def main(argv=None):
-    p = argparse.ArgumentParser(description="UPS simulator on a pseudo-terminal (tilde protocol)")
+    p = argparse.ArgumentParser(description="UPS simulator on a pseudo-terminal (tilde or caret protocol)")
+    p.add_argument("--protocol", default="tilde", choices=PROTOCOLS)
     p.add_argument("--state", default="online", choices=STATES)
     p.add_argument("--checksum", default="on", choices=("on", "off"))
     p.add_argument("--reject", default="", help="comma-separated mnemonics the UPS refuses")
@@ -504,7 +697,7 @@ def main(argv=None):
     p.add_argument("--path-file", help="file that receives the slave path")
     a = p.parse_args(argv)
     sim = UpsSim(state=a.state, checksum=a.checksum == "on", log_path=a.log, control_path=a.control,
-                 rejected=[m for m in a.reject.split(",") if m])
+                 rejected=[m for m in a.reject.split(",") if m], protocol=a.protocol)
     signal.signal(signal.SIGTERM, lambda *_: setattr(sim, "running", False))
     signal.signal(signal.SIGINT, lambda *_: setattr(sim, "running", False))
     if a.path_file:
