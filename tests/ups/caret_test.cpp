@@ -4,10 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <functional>
 #include <string>
+#include <sys/wait.h>
 #include <termios.h>
+#include <unistd.h>
 #include <vector>
 
 #include "core/crypt.h"
@@ -368,6 +372,98 @@ TEST_F(CaretTest, DetectionReopensAt9600AndTheCaretDriverTakesTheLink) {
   EXPECT_EQ(UpsRecord.outletCount, 2);
   EXPECT_EQ(UpsRecord.values[VAL_TYPE], 1);
   EXPECT_EQ(UpsRecord.capabilities, Bits({12, 42, 13, 51, 7, 50, 1}));
+}
+
+// The driver against the UPS simulator: detection on its pseudo-terminal,
+// identification, and an outlet command that the simulated UPS carries out
+// and logs.
+class SimulatedUps {
+ public:
+  explicit SimulatedUps(const std::string& dir) : log_(dir + "/sim.log"), pathFile_(dir + "/sim.path") {
+    std::string src = __FILE__;
+    std::string sim = src.substr(0, src.rfind("/ups/")) + "/sim/upssim.py";
+    pid_ = fork();
+    if (pid_ == 0) {
+      int null = open("/dev/null", O_WRONLY);
+      dup2(null, 1);
+      execl("/usr/bin/python3", "python3", sim.c_str(), "--protocol", "caret", "--log", log_.c_str(), "--path-file",
+            pathFile_.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    for (int i = 0; i < 200 && path_.empty(); ++i) {
+      usleep(25000);
+      std::string text = Scratch_ReadFile(pathFile_);
+      if (!text.empty() && text.back() == '\n') path_ = text.substr(0, text.size() - 1);
+    }
+  }
+  ~SimulatedUps() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  const std::string& path() const { return path_; }
+  // The lines of the frame log that hold every one of the given texts.
+  std::vector<std::string> Lines(std::initializer_list<std::string> texts) const {
+    std::vector<std::string> out;
+    std::string all = Scratch_ReadFile(log_);
+    size_t at = 0;
+    while (at < all.size()) {
+      size_t end = all.find('\n', at);
+      if (end == std::string::npos) end = all.size();
+      std::string line = all.substr(at, end - at);
+      bool every = true;
+      for (const auto& t : texts) every = every && line.find(t) != std::string::npos;
+      if (every) out.push_back(line);
+      at = end + 1;
+    }
+    return out;
+  }
+
+ private:
+  std::string log_, pathFile_, path_;
+  pid_t pid_ = -1;
+};
+
+void WaitForTheSimulator(uint8_t) { usleep(200000); }
+
+TEST_F(CaretTest, AnOutletCommandReachesTheSimulatedUps) {
+  SimulatedUps ups(tmp);
+  ASSERT_FALSE(ups.path().empty()) << "the simulator did not start";
+  COM_CloseAll();
+  Crypt_Init();
+  Tilde_Init();
+  void (*savedTilde)(uint8_t) = TildeProbeWait;
+  TildeProbeWait = WaitForTheSimulator;
+  CaretProbeWait = WaitForTheSimulator;
+  ComSlot.scan[0] = 0;
+  COM_Init(dir.c_str(), ups.path().c_str(), 1, -1);
+  ComOps.Detect();
+  TildeProbeWait = savedTilde;
+  ASSERT_EQ(ComSlot.link[0], COM_LINK_CARET);
+
+  // Ticks of 100 ms, as in the daemon, until the condition holds (at most 30 s).
+  auto tickUntil = [](const std::function<bool()>& done) {
+    for (int i = 0; i < 300 && !done(); ++i) {
+      ComOps.Poll();
+      usleep(100000);
+    }
+    return done();
+  };
+  ASSERT_TRUE(tickUntil([] { return Caret_View().pollIndex == 7; }));  // identification
+  EXPECT_EQ(UpsRecord.outletCount, 2);
+  COM_SendCommand(UPS_CMD_ROF, 2, 1);
+  // The command, then one periodic cycle.
+  ASSERT_TRUE(tickUntil([] { return Caret_View().firstCycle == 0 && !Caret_View().waiting; }));
+  EXPECT_EQ(ups.Lines({"\"type\": \"noise\"", "~00P003MOD", "\"baud\": 2400"}).size(), 1u);
+  EXPECT_EQ(ups.Lines({"\"raw\": \"^P003MOD\"", "\"baud\": 9600"}).size(), 2u);  // probe and first item
+  EXPECT_EQ(ups.Lines({"\"mnemonic\": \"ROF\"", "\"data\": \"2,1\"", "\"raw\": \"^S006ROF2,1\"", "\"baud\": 9600"}).size(),
+            1u);
+  EXPECT_EQ(ComStat.rxTimeout, 0u);
+  EXPECT_EQ(ComStat.rxParseErr, 0u);
+  EXPECT_EQ(UpsRecord.outletOn, 1);  // outlet 2 reported off after the command
+  EXPECT_STREQ(UpsRecord.serial, "SIM0012345");
+  EXPECT_FALSE(UpsRecord.liveStatus & UpsBit(UPS_ST_COMMLOST));
 }
 
 // ---- poll cycle ----
