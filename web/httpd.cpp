@@ -1,4 +1,677 @@
-// HTTP and HTTPS server.
+// HTTP and HTTPS server: the four listeners, the 20 connections with their
+// reading and sending states, TLS, and the certificate writer. No socket
+// blocks: the main loop passes over them once per turn, and a client that
+// is slow, silent or half-way through a TLS handshake only keeps its slot.
 #include "web/httpd.h"
 
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "core/svc.h"
+#include "core/util.h"
+#include "web/websess.h"
+
 HttpdSettings HttpdSetting;
+HttpdOpsTable HttpdOps;
+
+namespace {
+
+time_t MonotonicSeconds() {
+  struct timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return t.tv_sec;
+}
+
+// Event log hand-off for the listener states and certificate problems
+// (free-text events of level 0).
+void LogText(int level, const char* text) {
+  (void)level;
+  (void)text;
+}
+
+enum Listener { L_HTTP4 = 0, L_HTTP6 = 1, L_HTTPS4 = 2, L_HTTPS6 = 3, L_COUNT = 4 };
+
+const char* g_installDir = UPSD_INSTALL_DIR;
+int g_listeners[L_COUNT] = {-1, -1, -1, -1};
+uint8_t g_loggedSet;
+int g_httpPort, g_httpsPort;
+uint8_t g_httpOn, g_httpsOn;
+SSL_CTX* g_tls;
+int g_tempPage;
+bool g_pollSourceAdded;
+HttpConn g_conns[HTTPD_CONNECTIONS];
+
+bool WouldBlock(int e) { return e == EAGAIN || e == EWOULDBLOCK || e == EINTR; }
+
+// A TLS call that returned r <= 0: 1 when it must be retried later (and for
+// which readiness), 0 when the connection has failed.
+int TlsRetry(HttpConn* c, int r) {
+  int e = SSL_get_error(c->ssl, r);
+  if (e == SSL_ERROR_WANT_READ) {
+    c->tlsWantWrite = 0;
+    return 1;
+  }
+  if (e == SSL_ERROR_WANT_WRITE) {
+    c->tlsWantWrite = 1;
+    return 1;
+  }
+  if (e == SSL_ERROR_SYSCALL && r < 0 && WouldBlock(errno)) return 1;
+  if (e != SSL_ERROR_ZERO_RETURN) c->tlsFailed = 1;
+  ERR_clear_error();
+  return 0;
+}
+
+// One step of a pending handshake: 1 done, 0 still pending, -1 closed.
+int ContinueHandshake(HttpConn* c) {
+  int r = SSL_accept(c->ssl);
+  if (r == 1) {
+    c->handshake = 0;
+    c->tlsWantWrite = 0;
+    return 1;
+  }
+  if (TlsRetry(c, r)) return 0;
+  Httpd_CloseConn(c, 1);
+  return -1;
+}
+
+// Receives into dst: bytes received, 0 to wait, -1 when the connection is
+// gone (and closed hard).
+int Receive(HttpConn* c, char* dst, int room) {
+  if (room <= 0) return 0;
+  if (c->tls) {
+    int r = SSL_read(c->ssl, dst, room);
+    if (r > 0) return r;
+    if (TlsRetry(c, r)) return 0;
+  } else {
+    ssize_t r = recv(c->socket, dst, static_cast<size_t>(room), 0);
+    if (r > 0) return static_cast<int>(r);
+    if (r < 0 && WouldBlock(errno)) return 0;
+  }
+  // A read of 0 is the peer's close.
+  Httpd_CloseConn(c, 1);
+  return -1;
+}
+
+int OpenListener(int family, int port) {
+  int s = socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (s < 0) return -2;  // no socket: nothing to report
+  int ok;
+  if (family == AF_INET6) {
+    // The IPv4 listener has the IPv4 side; this one only IPv6.
+    int on = 1;
+    setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+    struct sockaddr_in6 a {};
+    a.sin6_family = AF_INET6;
+    a.sin6_addr = in6addr_any;
+    a.sin6_port = htons(static_cast<uint16_t>(port));
+    ok = bind(s, reinterpret_cast<struct sockaddr*>(&a), sizeof a) == 0;
+  } else {
+    struct sockaddr_in a {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    ok = bind(s, reinterpret_cast<struct sockaddr*>(&a), sizeof a) == 0;
+  }
+  // A socket that is bound but not listening would poll as hung up on
+  // every turn; it is closed and tried again with the next start.
+  if (!ok || !Httpd_Listen(s)) {
+    close(s);
+    return -1;
+  }
+  return s;
+}
+
+void OpenOne(int which, int family, int port, const char* part, int bit, char* status, size_t size,
+             uint8_t* set) {
+  if (g_listeners[which] != -1) return;
+  int s = OpenListener(family, port);
+  if (s == -2) return;
+  size_t used = strlen(status);
+  snprintf(status + used, size - used, "%s: %s", part, s >= 0 ? "OK" : "NOK");
+  if (s >= 0) {
+    g_listeners[which] = s;
+    *set |= static_cast<uint8_t>(1 << bit);
+  }
+}
+
+void CreateTlsContext() {
+  if (g_tls) return;
+  g_tls = SSL_CTX_new(TLS_server_method());
+  if (!g_tls) return;
+  SSL_CTX_set_min_proto_version(g_tls, TLS1_2_VERSION);
+  SSL_CTX_set_max_proto_version(g_tls, TLS1_2_VERSION);
+  // Non-blocking writes: a write may finish part of the pending bytes, and
+  // the buffer's pending bytes move to its start between tries.
+  SSL_CTX_set_mode(g_tls, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  char path[HTTPD_PATH_SIZE + 32];
+  snprintf(path, sizeof path, "%s/httpd/cert_web.pem", g_installDir);
+  if (SSL_CTX_use_certificate_file(g_tls, path, SSL_FILETYPE_PEM) != 1) {
+    LogText(0, "SSL: Failed to load cert file.");
+  } else if (SSL_CTX_use_PrivateKey_file(g_tls, path, SSL_FILETYPE_PEM) != 1) {
+    LogText(0, "SSL: Failed to load key file.");
+  }
+  ERR_clear_error();
+}
+
+// Events a connection waits for, or 0 when it waits for nothing.
+short WantedEvents(const HttpConn& c) {
+  if (c.state == HTTP_READING) return c.tls && c.tlsWantWrite ? POLLOUT : POLLIN;
+  if (c.state == HTTP_SENDING && c.pending > 0) return c.ssl && SSL_want_read(c.ssl) ? POLLIN : POLLOUT;
+  return 0;
+}
+
+bool HasControl(const char* text) {
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p)
+    if (*p < 0x20 || *p == 0x7f) return true;
+  return false;
+}
+
+}  // namespace
+
+time_t (*HttpdClock)() = MonotonicSeconds;
+
+// ---- init, start, stop --------------------------------------------------------
+
+void Httpd_Init(const char* installDir, WebWriteVarFn devWriteVar, WebHandleFormFn devHandleForm) {
+  g_installDir = installDir ? installDir : UPSD_INSTALL_DIR;
+  WebSess_Init();
+  HttpdOps.Start = Httpd_Start;
+  HttpdOps.Stop = Httpd_Stop;
+  HttpdOps.Poll = Httpd_Poll;
+  HttpdOps.Tick = Httpd_Tick;
+  HttpdOps.ParseForm = Httpd_ParseForm;
+  HttpdOps.UrlDecodeCopy = Httpd_UrlDecodeCopy;
+  HttpdOps.DevWriteVar = devWriteVar;
+  HttpdOps.DevHandleForm = devHandleForm;
+  for (int i = 0; i < HTTPD_CONNECTIONS; ++i) {
+    HttpConn& c = g_conns[i];
+    c.slot = i;
+    c.state = HTTP_FREE;
+    c.socket = -1;
+    c.ssl = nullptr;
+    c.body = nullptr;
+    c.file = nullptr;
+    c.tempPage[0] = 0;
+  }
+  OPENSSL_init_ssl(0, nullptr);
+  if (!g_pollSourceAdded) {
+    Svc_AddPollSource(Httpd_PollFill);
+    g_pollSourceAdded = true;
+  }
+}
+
+void Httpd_Start(int httpPort, int httpsPort, uint8_t httpOn, uint8_t httpsOn) {
+  g_httpPort = httpPort;
+  g_httpsPort = httpsPort;
+  g_httpOn = httpOn;
+  g_httpsOn = httpsOn;
+  char status[160] = "";
+  uint8_t set = g_loggedSet;
+  if (httpOn) {
+    OpenOne(L_HTTP4, AF_INET, httpPort, "IPv4-HTTP", 0, status, sizeof status, &set);
+    OpenOne(L_HTTP6, AF_INET6, httpPort, " IPv6-HTTP", 1, status, sizeof status, &set);
+  }
+  if (httpsOn) {
+    OpenOne(L_HTTPS4, AF_INET, httpsPort, " IPv4-HTTPS", 2, status, sizeof status, &set);
+    OpenOne(L_HTTPS6, AF_INET6, httpsPort, " IPv6-HTTPS", 3, status, sizeof status, &set);
+  }
+  if (status[0] && set != g_loggedSet) {
+    g_loggedSet = set;
+    LogText(0, status);
+  }
+  CreateTlsContext();
+}
+
+void Httpd_Stop() {
+  for (HttpConn& c : g_conns)
+    if (c.state != HTTP_FREE) Httpd_CloseConn(&c, 1);
+  for (int& fd : g_listeners) {
+    if (fd != -1) close(fd);
+    fd = -1;
+  }
+  if (g_tls) SSL_CTX_free(g_tls);
+  g_tls = nullptr;
+}
+
+void Httpd_Shutdown() { Httpd_Stop(); }
+
+int Httpd_Listen(int fd) { return listen(fd, HTTPD_BACKLOG) == 0 ? 1 : 0; }
+
+int Httpd_CloseFd(int fd) {
+  for (HttpConn& c : g_conns) {
+    if (c.state != HTTP_FREE && c.socket == fd) {
+      Httpd_CloseConn(&c, 1);
+      return 1;
+    }
+  }
+  for (int& l : g_listeners) {
+    if (l == fd && fd != -1) {
+      close(l);
+      l = -1;
+      return 1;
+    }
+  }
+  return 0;
+}
+
+// ---- polling ------------------------------------------------------------------
+
+int Httpd_PollFill(struct pollfd* fds, int max, int* busy) {
+  int n = 0;
+  for (int fd : g_listeners) {
+    if (fd >= 0 && n < max) fds[n++] = {fd, POLLIN, 0};
+  }
+  for (const HttpConn& c : g_conns) {
+    if (c.state == HTTP_FREE || c.socket < 0) continue;
+    // Bytes TLS has already decrypted show on no descriptor.
+    if (c.state == HTTP_READING && c.ssl && !c.handshake && SSL_pending(c.ssl) > 0) *busy = 1;
+    if (c.state == HTTP_SENDING && c.pending <= 0 && c.file) *busy = 1;
+    short ev = WantedEvents(c);
+    if (ev && n < max) fds[n++] = {c.socket, ev, 0};
+  }
+  return n;
+}
+
+void Httpd_Poll() {
+  // One zero-timeout poll over the listeners and the connections.
+  struct pollfd fds[L_COUNT + HTTPD_CONNECTIONS];
+  int connIndex[HTTPD_CONNECTIONS];
+  int listenIndex[L_COUNT];
+  int n = 0;
+  for (int i = 0; i < L_COUNT; ++i) {
+    listenIndex[i] = -1;
+    if (g_listeners[i] >= 0) {
+      listenIndex[i] = n;
+      fds[n++] = {g_listeners[i], POLLIN, 0};
+    }
+  }
+  for (int i = 0; i < HTTPD_CONNECTIONS; ++i) {
+    connIndex[i] = -1;
+    const HttpConn& c = g_conns[i];
+    if (c.state == HTTP_FREE || c.socket < 0) continue;
+    connIndex[i] = n;
+    fds[n++] = {c.socket, static_cast<short>(POLLIN | POLLOUT), 0};
+  }
+  if (n == 0) return;
+  if (poll(fds, static_cast<nfds_t>(n), 0) < 0) return;
+
+  // At most one new connection per listener and pass.
+  static const int kOrder[L_COUNT] = {L_HTTP4, L_HTTPS4, L_HTTP6, L_HTTPS6};
+  for (int which : kOrder) {
+    int k = listenIndex[which];
+    if (k >= 0 && (fds[k].revents & POLLIN)) Httpd_Accept(g_listeners[which], which >= L_HTTPS4);
+  }
+
+  for (int i = 0; i < HTTPD_CONNECTIONS; ++i) {
+    HttpConn* c = &g_conns[i];
+    int k = connIndex[i];
+    if (k < 0 || c->state == HTTP_FREE || c->socket != fds[k].fd) continue;
+    if (HttpdClock() - c->lastActivity >= HTTPD_IDLE_SECONDS) {
+      Httpd_CloseConn(c, 1);
+      continue;
+    }
+    short re = fds[k].revents;
+    if (re & POLLNVAL) {
+      Httpd_CloseConn(c, 1);
+      continue;
+    }
+    bool readable = re & (POLLIN | POLLHUP | POLLERR);
+    bool writable = re & (POLLOUT | POLLHUP | POLLERR);
+    if (c->handshake) {
+      if (!(c->tlsWantWrite ? writable : readable)) continue;
+      if (ContinueHandshake(c) != 1) continue;
+      readable = true;  // a request may follow the handshake at once
+    }
+    if (c->state == HTTP_SENDING) {
+      if (Httpd_SendPending(c) == 1) Httpd_CloseConn(c, 0);
+      continue;
+    }
+    bool tlsReady = c->tls && (c->tlsWantWrite ? writable : readable);
+    if (!readable && !tlsReady && !(c->ssl && SSL_pending(c->ssl) > 0)) continue;
+    if (Httpd_ReadRequest(c) != 1) continue;
+    Httpd_HandleRequest(c);
+    // Send at once what the socket takes; the rest goes in later passes.
+    if (c->state == HTTP_SENDING && Httpd_SendPending(c) == 1) Httpd_CloseConn(c, 0);
+  }
+}
+
+void Httpd_Tick() {
+  time_t now = HttpdClock();
+  for (HttpConn& c : g_conns) {
+    if (c.state == HTTP_SENDING) {
+      if (Httpd_SendPending(&c) == 1) Httpd_CloseConn(&c, 0);
+    } else if (c.state == HTTP_READING) {
+      if (c.lastActivity < now && now - c.lastActivity >= HTTPD_IDLE_SECONDS) Httpd_CloseConn(&c, 1);
+    }
+  }
+}
+
+// ---- connections --------------------------------------------------------------
+
+HttpConn* Httpd_Accept(int listener, int tls) {
+  HttpConn* c = nullptr;
+  for (HttpConn& k : g_conns) {
+    if (k.state == HTTP_FREE) {
+      c = &k;
+      break;
+    }
+  }
+  if (!c) return nullptr;  // waits in the listen backlog
+  struct sockaddr_storage addr;
+  socklen_t len = sizeof addr;
+  int s = accept4(listener, reinterpret_cast<struct sockaddr*>(&addr), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (s < 0) return nullptr;
+  c->socket = s;
+  c->family = addr.ss_family;
+  memset(c->peer, 0, sizeof c->peer);
+  if (addr.ss_family == AF_INET)
+    memcpy(c->peer, &reinterpret_cast<struct sockaddr_in*>(&addr)->sin_addr, 4);
+  else if (addr.ss_family == AF_INET6)
+    memcpy(c->peer, &reinterpret_cast<struct sockaddr_in6*>(&addr)->sin6_addr, 16);
+  c->state = HTTP_READING;
+  c->body = nullptr;
+  c->headerCount = 0;
+  c->bodyCount = 0;
+  c->file = nullptr;
+  c->tempPage[0] = 0;
+  c->keepAlive = 0;
+  c->pending = 0;
+  c->ssl = nullptr;
+  c->tls = 0;
+  c->handshake = 0;
+  c->tlsWantWrite = 0;
+  c->tlsFailed = 0;
+  c->host[0] = 0;
+  c->badHeader = 0;
+  c->lastActivity = HttpdClock();
+  if (tls) {
+    c->tls = 1;
+    c->ssl = g_tls ? SSL_new(g_tls) : nullptr;
+    if (!c->ssl || SSL_set_fd(c->ssl, s) != 1) {
+      c->tlsFailed = 1;
+      Httpd_CloseConn(c, 1);
+      ERR_clear_error();
+      return nullptr;
+    }
+    // The handshake is finished by later passes as the client's bytes come.
+    c->handshake = 1;
+    if (ContinueHandshake(c) < 0) return nullptr;
+  }
+  return c;
+}
+
+int Httpd_ReadRequest(HttpConn* c) {
+  if (c->body) {
+    int n = Receive(c, c->body + c->bodyCount, c->contentLength - c->bodyCount);
+    if (n < 0) return -1;
+    c->bodyCount += n;
+    c->body[c->bodyCount] = 0;
+    return c->bodyCount >= c->contentLength ? 1 : 0;
+  }
+
+  int n = Receive(c, c->header + c->headerCount, HTTPD_HEADER_SIZE - c->headerCount);
+  if (n < 0) return -1;
+  if (n == 0) return 0;
+  c->lastActivity = HttpdClock();
+  int before = c->headerCount;
+  c->headerCount += n;
+  c->header[c->headerCount] = 0;
+  // The blank line may straddle two reads; bytes may be NUL.
+  int from = before > 3 ? before - 3 : 0;
+  const char* blank = static_cast<const char*>(
+      memmem(c->header + from, static_cast<size_t>(c->headerCount - from), "\r\n\r\n", 4));
+  if (!blank) {
+    if (c->headerCount >= HTTPD_HEADER_SIZE) {
+      Httpd_CloseConn(c, 1);
+      return -1;
+    }
+    return 0;
+  }
+  int blankAt = static_cast<int>(blank - c->header);
+  int received = c->headerCount;
+  int extraAt = blankAt + 4;
+  int extra = received - extraAt;
+  c->header[blankAt + 2] = 0;  // the last header line keeps its "\r\n"
+  c->headerCount = extraAt;
+
+  char* line = Httpd_CutAt(c->header, "\r\n");
+  char* target = Httpd_NextField(c->header);
+  char* version = target ? Httpd_NextWord(target) : nullptr;
+  if (!line || !target || !version) {
+    Httpd_CloseConn(c, 1);
+    return -1;
+  }
+  c->method = c->header;
+  c->uri = target;
+  c->versionMajor = c->versionMinor = 0;
+  if (sscanf(version, "HTTP/%d.%d", &c->versionMajor, &c->versionMinor) != 2)
+    c->versionMajor = c->versionMinor = 0;
+  c->query = nullptr;
+  c->boundary = nullptr;
+
+  static const char* const kNames[HTTP_HEADER_COUNT] = {"Host",           "Accept",  "Cookie",     "Content-Type",
+                                                        "Content-Length", "Referer", "User-Agent", "Connection"};
+  for (char*& h : c->headers) h = nullptr;
+  while (line) {
+    char* next = Httpd_CutAt(line, "\r\n");
+    if (!next) break;
+    char* value = Httpd_NextField(line);
+    if (value) {
+      for (int i = 0; i < HTTP_HEADER_COUNT; ++i)
+        if (UF_StrCaseCmp(line, kNames[i]) == 0) c->headers[i] = value;
+    }
+    line = next;
+  }
+
+  // Host: the value as sent is kept for redirects; the name alone (an IPv6
+  // literal keeps its brackets) without the port.
+  // Values that would be copied into a Location header must be clean.
+  c->badHeader = HasControl(c->uri) || (c->headers[HTTP_HDR_REFERER] && HasControl(c->headers[HTTP_HDR_REFERER]));
+  c->host[0] = 0;
+  if (char* host = c->headers[HTTP_HDR_HOST]) {
+    if (HasControl(host) || strlen(host) >= sizeof c->host) c->badHeader = 1;
+    snprintf(c->host, sizeof c->host, "%s", host);
+    char* cut = host[0] == '[' ? strchr(host, ']') : host;
+    if (cut) cut = strchr(cut, ':');
+    if (cut) *cut = 0;
+  }
+
+  long long length = extra;
+  if (const char* cl = c->headers[HTTP_HDR_CONTENT_LENGTH]) {
+    errno = 0;
+    length = strtoll(cl, nullptr, 10);
+    if (errno == ERANGE) length = HTTPD_BODY_MAX + 1LL;
+  }
+  if (length > HTTPD_BODY_MAX) {
+    Httpd_CloseConn(c, 1);
+    return -1;
+  }
+  if (length <= 0) {
+    c->contentLength = static_cast<int>(length < 0 ? 0 : length);
+    c->body = c->buffer;
+    c->bodyCount = 0;
+    c->body[0] = 0;
+  } else {
+    c->contentLength = static_cast<int>(length);
+    if (c->contentLength + 1 <= HTTPD_BUFFER_SIZE) {
+      c->body = c->buffer;
+    } else {
+      c->body = static_cast<char*>(malloc(static_cast<size_t>(c->contentLength) + 1));
+      if (!c->body) {
+        Httpd_CloseConn(c, 1);
+        return -1;
+      }
+    }
+    int copy = extra < c->contentLength ? extra : c->contentLength;
+    memcpy(c->body, c->header + extraAt, static_cast<size_t>(copy));
+    c->bodyCount = copy;
+    c->body[copy] = 0;
+  }
+  const char* conn = c->headers[HTTP_HDR_CONNECTION];
+  c->keepAlive = conn && UF_StrCaseCmp(conn, "Keep-Alive") == 0 ? 1 : 0;
+  return c->bodyCount >= c->contentLength ? 1 : 0;
+}
+
+int Httpd_Reply(HttpConn* c, const char* format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  int n = vsnprintf(c->buffer, HTTPD_BUFFER_SIZE, format, ap);
+  va_end(ap);
+  if (n < 0) n = 0;
+  if (n >= HTTPD_BUFFER_SIZE) n = HTTPD_BUFFER_SIZE - 1;
+  c->pending = n;
+  if (n >= 1) {
+    c->state = HTTP_SENDING;
+    c->file = nullptr;
+    c->lastActivity = HttpdClock();
+  }
+  return n;
+}
+
+int Httpd_SendPending(HttpConn* c) {
+  if (c->file && c->pending < HTTPD_BUFFER_SIZE) {
+    size_t got = fread(c->buffer + c->pending, 1, static_cast<size_t>(HTTPD_BUFFER_SIZE - c->pending), c->file);
+    c->pending += static_cast<int>(got);
+    if (got == 0 || feof(c->file) || ferror(c->file)) {
+      fclose(c->file);
+      c->file = nullptr;
+    }
+  }
+  if (c->pending <= 0) return 0;
+  int sent;
+  if (c->tls) {
+    sent = SSL_write(c->ssl, c->buffer, c->pending);
+    if (sent <= 0) {
+      if (TlsRetry(c, sent)) return 0;
+      Httpd_CloseConn(c, 1);
+      return -1;
+    }
+    c->tlsWantWrite = 0;
+  } else {
+    ssize_t r = send(c->socket, c->buffer, static_cast<size_t>(c->pending), MSG_NOSIGNAL);
+    if (r < 0) {
+      if (WouldBlock(errno)) return 0;
+      Httpd_CloseConn(c, 1);
+      return -1;
+    }
+    sent = static_cast<int>(r);
+  }
+  c->pending -= sent;
+  if (c->pending <= 0) {
+    c->pending = 0;
+    return c->file ? 0 : 1;
+  }
+  memmove(c->buffer, c->buffer + sent, static_cast<size_t>(c->pending));
+  return 0;
+}
+
+void Httpd_CloseConn(HttpConn* c, int hard) {
+  if (c->state == HTTP_FREE) return;
+  if (c->socket != -1) {
+    if (c->body && c->body != c->buffer) free(c->body);
+    c->body = nullptr;
+    if (c->file) fclose(c->file);
+    c->file = nullptr;
+    if (c->tempPage[0]) remove(c->tempPage);
+    c->tempPage[0] = 0;
+  }
+  if (!hard && c->state == HTTP_SENDING && c->keepAlive) {
+    c->state = HTTP_READING;
+    c->headerCount = 0;
+    c->bodyCount = 0;
+    c->pending = 0;
+    return;
+  }
+  if (c->ssl) {
+    // A connection that ends normally says so; one that failed does not.
+    if (!c->handshake && !c->tlsFailed) SSL_shutdown(c->ssl);
+    SSL_free(c->ssl);
+    c->ssl = nullptr;
+    ERR_clear_error();
+  }
+  if (c->socket >= 0) {
+    if (hard) shutdown(c->socket, SHUT_RDWR);
+    close(c->socket);
+  }
+  c->socket = -1;
+  c->pending = 0;
+  c->handshake = 0;
+  c->state = HTTP_FREE;
+}
+
+// ---- header text helpers --------------------------------------------------------
+
+char* Httpd_CutAt(char* text, const char* pattern) {
+  if (!text || !*text) return nullptr;
+  char* p = strstr(text, pattern);
+  if (!p) return nullptr;
+  *p = 0;
+  return p + strlen(pattern);
+}
+
+namespace {
+char* NextToken(char* text, const char* enders) {
+  if (!text || !*text) return nullptr;
+  char* p = text;
+  while (*p && !strchr(enders, *p)) ++p;
+  if (!*p) return p;
+  *p++ = 0;
+  while (*p == ' ') ++p;
+  return p;
+}
+}  // namespace
+
+char* Httpd_NextField(char* text) { return NextToken(text, " :"); }
+char* Httpd_NextWord(char* text) { return NextToken(text, " "); }
+
+// ---- certificate ------------------------------------------------------------
+
+int Httpd_SaveCert(const WebFormField* field) {
+  if (!field || !field->valueStart || !field->valueEnd) return 0;
+  long length = field->valueEnd - field->valueStart + 1;
+  if (length <= 0 || length > 20000) return 0;
+  // The upload must hold a certificate and its key: both are loaded into a
+  // scratch context before the working file is replaced.
+  bool ok = false;
+  if (SSL_CTX* scratch = SSL_CTX_new(TLS_server_method())) {
+    BIO* bio = BIO_new_mem_buf(field->valueStart, static_cast<int>(length));
+    X509* cert = bio ? PEM_read_bio_X509(bio, nullptr, nullptr, nullptr) : nullptr;
+    BIO_free(bio);
+    bio = BIO_new_mem_buf(field->valueStart, static_cast<int>(length));
+    EVP_PKEY* key = bio ? PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr) : nullptr;
+    BIO_free(bio);
+    ok = cert && key && SSL_CTX_use_certificate(scratch, cert) == 1 &&
+         SSL_CTX_use_PrivateKey(scratch, key) == 1 && SSL_CTX_check_private_key(scratch) == 1;
+    X509_free(cert);
+    EVP_PKEY_free(key);
+    SSL_CTX_free(scratch);
+  }
+  ERR_clear_error();
+  if (!ok) return 0;
+  char path[HTTPD_PATH_SIZE + 32];
+  snprintf(path, sizeof path, "%s/httpd/cert_web.pem", g_installDir);
+  return UF_FileReplace(path, field->valueStart, static_cast<size_t>(length), 0600);
+}
+
+// ---- module state -------------------------------------------------------------
+
+const char* Httpd_InstallDir() { return g_installDir; }
+int Httpd_HttpsPort() { return g_httpsPort; }
+int Httpd_HttpsOn() { return g_httpsOn; }
+int Httpd_NextTempPage() { return ++g_tempPage; }
+HttpConn* Httpd_Connection(int slot) {
+  return slot >= 0 && slot < HTTPD_CONNECTIONS ? &g_conns[slot] : nullptr;
+}
+int Httpd_ListenerFd(int index) { return index >= 0 && index < L_COUNT ? g_listeners[index] : -1; }
+uint8_t Httpd_ListeningSet() { return g_loggedSet; }
+ssl_ctx_st* Httpd_TlsContext() { return g_tls; }

@@ -1,6 +1,293 @@
-// Login challenge, sessions and form tokens.
+// Login challenge, sessions and form tokens. Time is the service's seconds
+// counter; an entry is alive while its expiry is at or after now.
 #include "web/websess.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include "core/crypt.h"
+#include "core/helpers.h"
+#include "core/svc.h"
 
 WebAccount WebAccounts[WEB_ACCOUNTS];
 WebLockSettings WebLock;
 uint8_t WebPasswordEncrypt;
+
+WebChallenge WebChallenges[WEB_CHALLENGES];
+WebSession WebSessions[WEB_SESSIONS];
+int WebCurrentSession = -1;
+WebSessOpsTable WebSessOps;
+
+namespace {
+
+// Secret of this start: challenges depend on it, so a challenge seen once
+// never comes back for another client or after a restart.
+uint8_t g_secret[16];
+
+void RandomBytes(uint8_t* out, size_t n) {
+  size_t got = 0;
+  while (got < n) {
+    ssize_t r = getrandom(out + got, n - got, 0);
+    if (r > 0) {
+      got += static_cast<size_t>(r);
+    } else if (r < 0 && errno != EINTR) {
+      break;
+    }
+  }
+  if (got == n) return;
+  int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    while (got < n) {
+      ssize_t r = read(fd, out + got, n - got);
+      if (r <= 0) break;
+      got += static_cast<size_t>(r);
+    }
+    close(fd);
+  }
+}
+
+// The seconds counter itself: unlike the milliseconds of Svc_UptimeMs it
+// does not wrap after 49 days.
+uint32_t Now() { return static_cast<uint32_t>(SvcSeconds); }
+
+bool SameClient(const WebChallenge& e, int family, const uint8_t address[16]) {
+  return e.family == family && memcmp(e.address, address, 16) == 0;
+}
+
+// A 24-character id: the decimal text of value, then random bytes, in one
+// block encrypted under the configuration key.
+void MakeId(char out[WEB_ID_CHARS + 1], int32_t value) {
+  uint8_t block[16];
+  RandomBytes(block, sizeof block);
+  char text[16];
+  int n = snprintf(text, sizeof text, "%d", value);
+  memcpy(block, text, static_cast<size_t>(n) + 1);
+  CryptOps.Aes_EncryptBlock(block, CryptOps.configKey);
+  CryptOps.Radix64_Encode(out, block, 16);
+  out[WEB_ID_CHARS] = 0;
+}
+
+void SetDate(int32_t* v, int month, int day, int year) {
+  v[0] = month;
+  v[1] = day;
+  v[2] = year;
+}
+
+}  // namespace
+
+void WebSess_Init() {
+  memset(WebChallenges, 0, sizeof WebChallenges);
+  memset(WebSessions, 0, sizeof WebSessions);
+  WebCurrentSession = -1;
+  RandomBytes(g_secret, sizeof g_secret);
+  WebSessOps.Create = WebSess_Create;
+  WebSessOps.GetChallenge = WebSess_GetChallenge;
+  WebSessOps.MakeChallenge = WebSess_MakeChallenge;
+  WebSessOps.CheckResponse = WebSess_CheckResponse;
+  WebSessOps.GetVar = WebSess_GetVar;
+  WebSessOps.SetVar = WebSess_SetVar;
+  WebSessOps.MakeToken = WebSess_MakeToken;
+  WebSessOps.CheckToken = WebSess_CheckToken;
+  WebSessOps.CheckCookie = WebSess_CheckCookie;
+}
+
+void WebSess_Shutdown() {}
+
+void WebSess_ClearCurrent() { WebCurrentSession = -1; }
+
+int WebSess_FindChallenge(int family, const uint8_t address[16]) {
+  for (int i = 0; i < WEB_CHALLENGES; ++i)
+    if (WebChallenges[i].inUse && SameClient(WebChallenges[i], family, address)) return i;
+  return -1;
+}
+
+int WebSess_FindSession(const char* value) {
+  if (!value) return -1;
+  for (int i = 0; i < WEB_SESSIONS; ++i)
+    if (WebSessions[i].inUse && strncmp(WebSessions[i].id, value, WEB_ID_CHARS) == 0) return i;
+  return -1;
+}
+
+int WebSess_Validate(const char* value) {
+  int i = WebSess_FindSession(value);
+  if (i < 0) {
+    WebCurrentSession = -1;
+    return -1;
+  }
+  WebSession& s = WebSessions[i];
+  uint32_t now = Now();
+  if (s.expiry >= now) {
+    s.expiry = now + WEB_SESSION_SECONDS;
+    WebCurrentSession = i;
+    return s.level;
+  }
+  s.inUse = 0;
+  WebCurrentSession = -1;
+  return -1;
+}
+
+int WebSess_Drop(const char* value) {
+  int i = WebSess_FindSession(value);
+  if (i < 0) return 0;
+  WebSessions[i].inUse = 0;
+  if (WebCurrentSession == i) WebCurrentSession = -1;
+  return 1;
+}
+
+const char* WebSess_Create(int level) {
+  uint32_t now = Now();
+  int pick = 0;
+  for (int i = 0; i < WEB_SESSIONS; ++i) {
+    if (!WebSessions[i].inUse || WebSessions[i].expiry < now) {
+      pick = i;
+      break;
+    }
+  }
+  WebSession& s = WebSessions[pick];
+  MakeId(s.id, static_cast<int32_t>(now));
+  s.expiry = now + WEB_SESSION_SECONDS;
+  s.inUse = 1;
+  s.level = static_cast<uint8_t>(level);
+
+  time_t t = Svc_Now();
+  struct tm tm;
+  localtime_r(&t, &tm);
+  int month = tm.tm_mon + 1, day = tm.tm_mday, year = tm.tm_year + 1900;
+  int y = year >= 2000 ? year - 2000 : 0;
+  int32_t* v = s.values;
+  v[WSV_LOG_PAGE] = 0;
+  v[WSV_LOG_BY_DATE] = 1;
+  SetDate(v + WSV_LOG_FROM, month, day, y);
+  SetDate(v + WSV_LOG_TO, month, day, y);
+  v[WSV_DATA_MODE] = 0;
+  SetDate(v + WSV_DATA_RANGE0, month, day, y);
+  SetDate(v + WSV_DATA_RANGE0 + 3, month, day, y);
+  SetDate(v + WSV_DATA_RANGE1, month, 1, y);
+  SetDate(v + WSV_DATA_RANGE1 + 3, month, Time_DaysInMonth(year, month), y);
+  SetDate(v + WSV_DATA_RANGE2, 1, 1, y);
+  SetDate(v + WSV_DATA_RANGE2 + 3, 12, 31, y);
+  SetDate(v + WSV_DATA_RANGE3, month, day, y);
+  SetDate(v + WSV_DATA_RANGE3 + 3, month, day, y);
+  v[WSV_DATA_ITEM1] = 0;
+  v[WSV_DATA_ITEM2] = 1;
+  WebCurrentSession = pick;
+  return s.id;
+}
+
+const char* WebSess_GetChallenge(int family, const uint8_t address[16]) {
+  int i = WebSess_FindChallenge(family, address);
+  if (i < 0) return nullptr;
+  WebChallenge& e = WebChallenges[i];
+  if (e.expiry >= Now()) return e.challenge;
+  e.inUse = 0;
+  WebSessions[i].formToken[0] = 0;
+  return nullptr;
+}
+
+const char* WebSess_MakeChallenge(int family, const uint8_t address[16]) {
+  uint32_t now = Now();
+  int pick = -1;
+  for (int i = 0; i < WEB_CHALLENGES && pick < 0; ++i)
+    if (WebChallenges[i].inUse && SameClient(WebChallenges[i], family, address) && WebChallenges[i].expiry >= now)
+      pick = i;
+  for (int i = 0; i < WEB_CHALLENGES && pick < 0; ++i)
+    if (!WebChallenges[i].inUse || WebChallenges[i].expiry < now) pick = i;
+  if (pick < 0) pick = 0;
+  WebChallenge& e = WebChallenges[pick];
+  // An entry taken over from another client loses that client's token.
+  if (!e.inUse || !SameClient(e, family, address)) WebSessions[pick].formToken[0] = 0;
+
+  // The text stays the same for one client within one second; it differs
+  // between clients and between starts of the service.
+  Md5Context md5;
+  uint8_t digest[16];
+  uint8_t fam = static_cast<uint8_t>(family);
+  uint8_t when[4] = {static_cast<uint8_t>(now), static_cast<uint8_t>(now >> 8), static_cast<uint8_t>(now >> 16),
+                     static_cast<uint8_t>(now >> 24)};
+  CryptOps.Md5_Init(&md5);
+  CryptOps.Md5_Update(&md5, g_secret, sizeof g_secret);
+  CryptOps.Md5_Update(&md5, &fam, 1);
+  CryptOps.Md5_Update(&md5, address, 16);
+  CryptOps.Md5_Update(&md5, when, 4);
+  CryptOps.Md5_Final(&md5, digest);
+  uint32_t value = digest[0] | uint32_t(digest[1]) << 8 | uint32_t(digest[2]) << 16 | uint32_t(digest[3]) << 24;
+  CryptOps.Radix64_FromInt(e.challenge, value, WEB_CHALLENGE_CHARS);
+  e.challenge[WEB_CHALLENGE_CHARS] = 0;
+  e.expiry = now + WEB_CHALLENGE_SECONDS;
+  memcpy(e.address, address, 16);
+  e.family = family;
+  e.inUse = 1;
+  return e.challenge;
+}
+
+int WebSess_CheckResponse(const char* response, const char* user, const char* password, int family,
+                          const uint8_t address[16]) {
+  const char* challenge = WebSess_GetChallenge(family, address);
+  if (!challenge || !response || !user || !password) return 0;
+  Md5Context md5;
+  uint8_t digest[16];
+  CryptOps.Md5_Init(&md5);
+  CryptOps.Md5_Update(&md5, reinterpret_cast<const uint8_t*>(user), strlen(user));
+  CryptOps.Md5_Update(&md5, reinterpret_cast<const uint8_t*>(password), strlen(password));
+  CryptOps.Md5_Update(&md5, reinterpret_cast<const uint8_t*>(challenge), strlen(challenge));
+  CryptOps.Md5_Final(&md5, digest);
+  char hex[33];
+  for (int i = 0; i < 16; ++i) CryptOps.Hex_ByteToText(digest[i], hex + 2 * i, 0);
+  hex[32] = 0;
+  return strlen(response) >= 32 && memcmp(response, hex, 32) == 0 ? 1 : 0;
+}
+
+int32_t WebSess_GetVar(int index) {
+  if (WebCurrentSession < 0 || index < 0 || index >= WEB_SESSION_VARS) return 0;
+  return WebSessions[WebCurrentSession].values[index];
+}
+
+void WebSess_SetVar(int index, int32_t value) {
+  if (WebCurrentSession < 0 || index < 0 || index >= WEB_SESSION_VARS) return;
+  WebSessions[WebCurrentSession].values[index] = value;
+}
+
+const char* WebSess_MakeToken(int family, const uint8_t address[16]) {
+  int i = WebSess_FindChallenge(family, address);
+  if (i < 0) return nullptr;
+  MakeId(WebSessions[i].formToken, Svc_UptimeMs());
+  return WebSessions[i].formToken;
+}
+
+int WebSess_CheckToken(int family, const uint8_t address[16], const char* token) {
+  int i = WebSess_FindChallenge(family, address);
+  if (i < 0 || !token) return 0;
+  const char* stored = WebSessions[i].formToken;
+  if (strlen(stored) != WEB_ID_CHARS || strlen(token) != WEB_ID_CHARS) return 0;
+  return memcmp(stored, token, WEB_ID_CHARS) == 0 ? 1 : 0;
+}
+
+int WebSess_CheckCookie(const char* header, int drop) {
+  if (!drop) WebCurrentSession = -1;  // only a session named here becomes current
+  if (!header) return -1;
+  static const char kName[] = "QuenchRelayer=";
+  const char* values[2] = {nullptr, nullptr};
+  const char* first = strstr(header, kName);
+  if (first) {
+    values[0] = first + sizeof kName - 1;
+    const char* second = strstr(values[0], kName);
+    if (second) values[1] = second + sizeof kName - 1;
+  }
+  if (drop) {
+    // Logging out ends every session the browser names.
+    for (const char* v : values)
+      if (v) WebSess_Drop(v);
+    return -1;
+  }
+  for (const char* v : values) {
+    if (!v) continue;
+    int level = WebSess_Validate(v);
+    if (level >= 0) return level;
+  }
+  return -1;
+}

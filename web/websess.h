@@ -25,3 +25,81 @@ extern WebLockSettings WebLock;
 
 // "Password Encrypt=" of [Web]: how config.ini keeps the account passwords.
 extern uint8_t WebPasswordEncrypt;
+
+constexpr int WEB_CHALLENGES = 16;
+constexpr int WEB_SESSIONS = 16;
+constexpr int WEB_SESSION_VARS = 38;
+constexpr int WEB_ID_CHARS = 24;         // session ids and form tokens
+constexpr int WEB_CHALLENGE_CHARS = 8;
+constexpr uint32_t WEB_CHALLENGE_SECONDS = 60;
+constexpr uint32_t WEB_SESSION_SECONDS = 1800;
+
+// Index of a session's page value.
+enum WebSessVar : int {
+  WSV_LOG_PAGE = 0,
+  WSV_LOG_BY_DATE = 1,
+  WSV_LOG_FROM = 2,   // month, day, year - 2000
+  WSV_LOG_TO = 5,
+  WSV_LOG_LEVELS = 8, // 8, 9
+  WSV_DATA_MODE = 10,
+  WSV_DATA_RANGE0 = 11,  // from month, day, year; to month, day, year
+  WSV_DATA_RANGE1 = 17,
+  WSV_DATA_RANGE2 = 23,
+  WSV_DATA_RANGE3 = 29,
+  WSV_DATA_ITEM1 = 35,
+  WSV_DATA_ITEM2 = 36,
+  WSV_DEFAULT_PASSWORD = 37,
+};
+
+struct WebChallenge {
+  uint8_t inUse;
+  uint32_t expiry;  // service seconds
+  char challenge[WEB_CHALLENGE_CHARS + 1];
+  uint8_t address[16];
+  int family;  // challenges and tokens are keyed by family and address
+};
+
+struct WebSession {
+  uint8_t inUse;
+  uint32_t expiry;
+  char id[WEB_ID_CHARS + 1];
+  uint8_t level;
+  int32_t values[WEB_SESSION_VARS];
+  char formToken[WEB_ID_CHARS + 1];  // the token of challenge entry i, not of session i
+};
+extern WebChallenge WebChallenges[WEB_CHALLENGES];
+extern WebSession WebSessions[WEB_SESSIONS];
+extern int WebCurrentSession;  // -1 when none
+
+struct WebSessOpsTable {
+  const char* (*Create)(int level);
+  const char* (*GetChallenge)(int family, const uint8_t address[16]);
+  const char* (*MakeChallenge)(int family, const uint8_t address[16]);
+  int (*CheckResponse)(const char* response, const char* user, const char* password, int family,
+                       const uint8_t address[16]);
+  int32_t (*GetVar)(int index);
+  void (*SetVar)(int index, int32_t value);
+  const char* (*MakeToken)(int family, const uint8_t address[16]);
+  int (*CheckToken)(int family, const uint8_t address[16], const char* token);
+  int (*CheckCookie)(const char* header, int drop);
+};
+extern WebSessOpsTable WebSessOps;
+
+void WebSess_Init();
+void WebSess_Shutdown();
+int WebSess_FindChallenge(int family, const uint8_t address[16]);
+int WebSess_FindSession(const char* value);
+int WebSess_Validate(const char* value);
+int WebSess_Drop(const char* value);
+const char* WebSess_Create(int level);
+const char* WebSess_GetChallenge(int family, const uint8_t address[16]);
+const char* WebSess_MakeChallenge(int family, const uint8_t address[16]);
+int WebSess_CheckResponse(const char* response, const char* user, const char* password, int family,
+                          const uint8_t address[16]);
+int32_t WebSess_GetVar(int index);
+void WebSess_SetVar(int index, int32_t value);
+const char* WebSess_MakeToken(int family, const uint8_t address[16]);
+int WebSess_CheckToken(int family, const uint8_t address[16], const char* token);
+int WebSess_CheckCookie(const char* header, int drop);
+// Forgets the current session; the server calls it before every request.
+void WebSess_ClearCurrent();

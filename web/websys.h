@@ -4,7 +4,10 @@
 // [Manageable] section.
 #pragma once
 #include <cstdint>
+#include <cstdio>
 #include <cwchar>
+
+#include "web/httpd.h"
 
 struct WebSysInfo {
   wchar_t installDate[33];   // "Install Date="
@@ -17,3 +20,10 @@ extern WebSysInfo WebSysInfoText;
 
 // "Enable=" of [Manageable]: management through the network on (1) or off.
 extern int32_t WebSysManageable;
+
+// The system page variable writer: names of its groups are answered here,
+// every other name goes to the device writer.
+void WebSys_WriteVar(FILE* page, const char* name, int pairCount, HttpQueryPair* pairs);
+// The system form handler: its forms are handled here, every other form
+// goes to the device handler. Sets the reply's written flag.
+void WebSys_HandleForm(HttpConn* conn);

@@ -1,0 +1,430 @@
+// Transport: reading requests over several reads, the header and body
+// limits, keep-alive, the idle limit, the connection table, TLS without
+// blocking, and the certificate writer.
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <vector>
+
+#include "webfixture.h"
+
+using namespace webtest;
+
+namespace {
+
+int g_bodyCount;
+std::string g_bodyEdges;  // first and last body byte
+void RecordBody(HttpConn* c) {
+  g_bodyCount = c->bodyCount;
+  g_bodyEdges = c->bodyCount ? std::string{c->body[0], c->body[c->bodyCount - 1]} : "";
+  snprintf(WebReply.text, sizeof WebReply.text, "OK: Redirect=/done");
+}
+
+long ElapsedMs(const struct timespec& from) {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (now.tv_sec - from.tv_sec) * 1000 + (now.tv_nsec - from.tv_nsec) / 1000000;
+}
+
+class Transport : public WebTest {};
+
+TEST_F(Transport, HeaderSplitOverReads) {
+  // Every cut of the request, the blank line's four bytes included.
+  std::string req = "GET /style.css HTTP/1.1\r\nHost: h\r\n\r\n";
+  for (size_t cut : {size_t(1), size_t(16), req.size() - 4, req.size() - 3, req.size() - 2, req.size() - 1}) {
+    SCOPED_TRACE(cut);
+    int c = Client();
+    SendAll(c, req.substr(0, cut));
+    Received r = Pump(c, 20);
+    EXPECT_EQ(r.data, "");
+    SendAll(c, req.substr(cut));
+    r = Pump(c, 300, r);
+    EXPECT_EQ(BodyOf(r.data), "body{}");
+  }
+}
+
+TEST_F(Transport, HeaderBlockLimit) {
+  // A blank line that ends at byte 4096 is read; 4096 bytes without one
+  // close the connection without an answer.
+  std::string head = "GET /style.css HTTP/1.1\r\nX: ";
+  std::string full = head + std::string(HTTPD_HEADER_SIZE - head.size() - 4, 'x') + "\r\n\r\n";
+  ASSERT_EQ(full.size(), size_t(HTTPD_HEADER_SIZE));
+  EXPECT_EQ(BodyOf(Ask(full).data), "body{}");
+
+  std::string endless = head + std::string(HTTPD_HEADER_SIZE - head.size(), 'x');
+  Received r = Ask(endless + "\r\n\r\n");
+  EXPECT_TRUE(r.closed);
+  EXPECT_EQ(r.data, "");
+}
+
+TEST_F(Transport, BodyLengths) {
+  HttpdOps.DevHandleForm = RecordBody;
+  struct Case {
+    const char* name;
+    long length;  // Content-Length, -1 none
+    long sent;
+    bool answered;
+  } cases[] = {
+      {"no Content-Length: the bytes after the blank line", -1, 7, true},
+      {"in the connection buffer", 1000, 1000, true},
+      {"just above the buffer: allocated", HTTPD_BUFFER_SIZE, HTTPD_BUFFER_SIZE, true},
+      {"the limit", HTTPD_BODY_MAX, HTTPD_BODY_MAX, true},
+      {"one over the limit", HTTPD_BODY_MAX + 1L, 0, false},
+      {"a number beyond any limit", 99999999999999L, 0, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    g_bodyCount = -1;
+    std::string body(static_cast<size_t>(c.sent), 'b');
+    if (!body.empty()) {
+      body.front() = '<';
+      body.back() = '>';
+    }
+    int k = Client();
+    std::string req = "POST /dev HTTP/1.1\r\nHost: h\r\n";
+    if (c.length >= 0) req += "Content-Length: " + std::to_string(c.length) + "\r\n";
+    SendAll(k, req + "\r\n" + body);
+    Received r = Pump(k, 2000);
+    if (!c.answered) {
+      EXPECT_TRUE(r.closed);
+      EXPECT_EQ(r.data, "");
+      EXPECT_EQ(g_bodyCount, -1);
+      continue;
+    }
+    EXPECT_EQ(HeaderOf(r.data, "Location"), "http://h/done");
+    EXPECT_EQ(g_bodyCount, c.sent);
+    EXPECT_EQ(g_bodyEdges, "<>");
+  }
+}
+
+TEST_F(Transport, KeepAliveMatchesTheWholeValue) {
+  struct Case {
+    const char* header;
+    bool kept;
+  } cases[] = {
+      {"Connection: Keep-Alive\r\n", true},
+      {"Connection: keep-alive\r\n", true},
+      {"connection: KEEP-ALIVE\r\n", true},
+      {"Connection: keep-alive, Upgrade\r\n", false},
+      {"Connection: close\r\n", false},
+      {"", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.header);
+    int k = Client();
+    std::string req = std::string("GET /style.css HTTP/1.1\r\n") + c.header + "\r\n";
+    SendAll(k, req);
+    Received r = Pump(k, c.kept ? 50 : 300);
+    EXPECT_EQ(BodyOf(r.data), "body{}");
+    EXPECT_EQ(r.closed, !c.kept);
+    if (!c.kept) continue;
+    // The next request on the same connection is answered.
+    SendAll(k, req);
+    Received again = Pump(k, 50);
+    EXPECT_EQ(BodyOf(again.data), "body{}");
+    close(k);
+    Pump(k, 5);
+  }
+}
+
+TEST_F(Transport, IdleConnectionsAreClosedAfter20Seconds) {
+  int quiet = Client();
+  int partial = Client();
+  SendAll(partial, "GET /style.css HT");
+  Pump(partial, 10);
+  // The partial request's bytes renew its activity: 19 s later both wait.
+  g_now += 19;
+  EXPECT_FALSE(Pump(quiet, 10).closed);
+  EXPECT_FALSE(Pump(partial, 10).closed);
+  g_now += 1;
+  Received a = Pump(quiet, 20);
+  Received b = Pump(partial, 20);
+  EXPECT_TRUE(a.closed);
+  EXPECT_TRUE(b.closed);
+  EXPECT_EQ(a.data + b.data, "");
+  EXPECT_EQ(Httpd_Connection(0)->state, HTTP_FREE);
+  EXPECT_EQ(Httpd_Connection(1)->state, HTTP_FREE);
+}
+
+TEST_F(Transport, ReaderThatNeverReadsHoldsNothing) {
+  // A large reply to a client that does not read: every pass returns at
+  // once, another client is served meanwhile, and the idle limit ends it.
+  Scratch_WriteFile(Path("httpd/htdocs/big.bin"), std::string(32 << 20, 'z'));
+  int stuck = Client();
+  SendAll(stuck, "GET /big.bin HTTP/1.1\r\n\r\n");
+  long longest = 0;
+  for (int i = 0; i < 50; ++i) {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    Httpd_Poll();
+    longest = std::max(longest, ElapsedMs(t));
+  }
+  EXPECT_LT(longest, 100);
+  EXPECT_EQ(Httpd_Connection(0)->state, HTTP_SENDING);
+  EXPECT_EQ(BodyOf(Ask("GET /style.css HTTP/1.1\r\n\r\n").data), "body{}");
+  g_now += HTTPD_IDLE_SECONDS;
+  Httpd_Tick();
+  Httpd_Poll();
+  EXPECT_EQ(Httpd_Connection(0)->state, HTTP_FREE);
+}
+
+TEST_F(Transport, TwentyConnections) {
+  std::vector<int> held;
+  for (int i = 0; i < HTTPD_CONNECTIONS; ++i) held.push_back(Client());
+  // The 21st waits in the backlog until a slot frees.
+  int extra = ConnectTo(listener);
+  clients.push_back(extra);
+  EXPECT_EQ(Httpd_Accept(listener, 0), nullptr);
+  close(held[7]);
+  Pump(held[7], 5);  // the server sees the close: a read of 0
+  EXPECT_EQ(Httpd_Connection(7)->state, HTTP_FREE);
+  HttpConn* c = Httpd_Accept(listener, 0);
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(c->slot, 7);
+  SendAll(extra, "GET /style.css HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(BodyOf(Pump(extra, 300).data), "body{}");
+}
+
+TEST_F(Transport, PeerAddressAndFamily) {
+  listener6 = MakeListener(AF_INET6);
+  int c6 = Client(listener6);
+  SendAll(c6, "GET /style.css HTTP/1.1\r\n\r\n");
+  Pump(c6, 300);
+  EXPECT_EQ(WebReply.clientFamily, AF_INET6);
+  uint8_t loop6[16] = {};
+  loop6[15] = 1;
+  EXPECT_EQ(memcmp(WebReply.clientAddress, loop6, 16), 0);
+  Ask("GET /style.css HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(WebReply.clientFamily, AF_INET);
+  uint8_t loop4[16] = {127, 0, 0, 1};
+  EXPECT_EQ(memcmp(WebReply.clientAddress, loop4, 16), 0);
+}
+
+TEST_F(Transport, CloseFd) {
+  int k = Client();
+  int fd = Httpd_Connection(0)->socket;
+  EXPECT_EQ(Httpd_CloseFd(fd), 1);
+  EXPECT_EQ(Httpd_Connection(0)->state, HTTP_FREE);
+  EXPECT_TRUE(Pump(k, 20).closed);
+  EXPECT_EQ(Httpd_CloseFd(fd), 0);
+}
+
+TEST(HeaderText, Helpers) {
+  char a[] = "GET / HTTP/1.1\r\nHost: x\r\n";
+  char* rest = Httpd_CutAt(a, "\r\n");
+  EXPECT_STREQ(a, "GET / HTTP/1.1");
+  EXPECT_STREQ(rest, "Host: x\r\n");
+  char* target = Httpd_NextField(a);
+  EXPECT_STREQ(a, "GET");
+  char* version = Httpd_NextWord(target);
+  EXPECT_STREQ(target, "/");
+  EXPECT_STREQ(version, "HTTP/1.1");
+  char h[] = "Content-Type:   text/html; x";
+  EXPECT_STREQ(Httpd_NextField(h), "text/html; x");
+  EXPECT_STREQ(h, "Content-Type");
+  char empty[] = "";
+  EXPECT_EQ(Httpd_CutAt(empty, "\r\n"), nullptr);
+  EXPECT_EQ(Httpd_NextField(empty), nullptr);
+  char word[] = "GET";
+  char* end = Httpd_NextWord(word);
+  ASSERT_NE(end, nullptr);
+  EXPECT_STREQ(end, "");  // the end of the text, not none
+}
+
+// ---- TLS ----------------------------------------------------------------------
+
+std::string MakePem(bool matchingKey = true) {
+  EVP_PKEY* key = EVP_EC_gen("P-256");
+  EVP_PKEY* other = EVP_EC_gen("P-256");
+  X509* x = X509_new();
+  X509_set_version(x, 2);
+  ASN1_INTEGER_set(X509_get_serialNumber(x), 1);
+  X509_gmtime_adj(X509_getm_notBefore(x), 0);
+  X509_gmtime_adj(X509_getm_notAfter(x), 3600);
+  X509_set_pubkey(x, key);
+  X509_NAME* name = X509_get_subject_name(x);
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("test"), -1, -1, 0);
+  X509_set_issuer_name(x, name);
+  X509_sign(x, key, EVP_sha256());
+  BIO* bio = BIO_new(BIO_s_mem());
+  PEM_write_bio_X509(bio, x);
+  PEM_write_bio_PrivateKey(bio, matchingKey ? key : other, nullptr, nullptr, 0, nullptr, nullptr);
+  char* data;
+  long n = BIO_get_mem_data(bio, &data);
+  std::string pem(data, static_cast<size_t>(n));
+  BIO_free(bio);
+  X509_free(x);
+  EVP_PKEY_free(key);
+  EVP_PKEY_free(other);
+  return pem;
+}
+
+class Tls : public WebTest {
+ protected:
+  void SetUp() override {
+    WebTest::SetUp();
+    Scratch_WriteFile(Path("httpd/cert_web.pem"), MakePem());
+    Httpd_Start(0, 0, 0, 0);  // the TLS context, no listener
+    ASSERT_NE(Httpd_TlsContext(), nullptr);
+    client = SSL_CTX_new(TLS_client_method());
+  }
+  void TearDown() override {
+    SSL_CTX_free(client);
+    WebTest::TearDown();
+  }
+  // Drives a client TLS step until it is done, running server passes between.
+  bool Step(SSL* ssl, int (*op)(SSL*), int ms = 1000) {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    while (ElapsedMs(t) < ms) {
+      int r = op(ssl);
+      if (r == 1) return true;
+      int e = SSL_get_error(ssl, r);
+      if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) return false;
+      Httpd_Poll();
+      struct pollfd p = {SSL_get_fd(ssl), POLLIN, 0};
+      poll(&p, 1, 1);
+    }
+    return false;
+  }
+  std::string ReadAll(SSL* ssl, int ms = 1000) {
+    std::string out;
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    char buf[4096];
+    while (ElapsedMs(t) < ms) {
+      int r = SSL_read(ssl, buf, sizeof buf);
+      if (r > 0) {
+        out.append(buf, static_cast<size_t>(r));
+        continue;
+      }
+      int e = SSL_get_error(ssl, r);
+      if (e != SSL_ERROR_WANT_READ) break;  // close_notify or the socket's end
+      Httpd_Poll();
+      struct pollfd p = {SSL_get_fd(ssl), POLLIN, 0};
+      poll(&p, 1, 1);
+    }
+    ERR_clear_error();
+    return out;
+  }
+  SSL_CTX* client = nullptr;
+};
+
+TEST_F(Tls, SilentClientDoesNotHoldTheServer) {
+  int silent = ConnectTo(listener);
+  clients.push_back(silent);
+  struct timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  HttpConn* c = Httpd_Accept(listener, 1);
+  EXPECT_LT(ElapsedMs(t), 50);
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(c->handshake, 1);
+  // A plain client is answered while the handshake waits.
+  EXPECT_EQ(BodyOf(Ask("GET /style.css HTTP/1.1\r\n\r\n").data), "body{}");
+  // The silent one is dropped at the idle limit.
+  g_now += HTTPD_IDLE_SECONDS;
+  Httpd_Poll();
+  EXPECT_EQ(c->state, HTTP_FREE);
+}
+
+TEST_F(Tls, RequestOverTls) {
+  int k = ConnectTo(listener);
+  clients.push_back(k);
+  ASSERT_NE(Httpd_Accept(listener, 1), nullptr);
+  SSL* ssl = SSL_new(client);
+  SSL_set_fd(ssl, k);
+  ASSERT_TRUE(Step(ssl, SSL_connect));
+  EXPECT_EQ(SSL_version(ssl), TLS1_2_VERSION);
+  // Header and body in one record larger than one header read: the rest
+  // waits inside the TLS library, where no descriptor shows it.
+  HttpdOps.DevHandleForm = RecordBody;
+  std::string body(3000, 'q');
+  std::string head = "POST /dev HTTP/1.1\r\nHost: h\r\nX: " + std::string(3000, 'x') +
+                     "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+  std::string req = head + body;
+  ASSERT_EQ(SSL_write(ssl, req.data(), static_cast<int>(req.size())), static_cast<int>(req.size()));
+  std::string reply = ReadAll(ssl);
+  EXPECT_EQ(StatusOf(reply), "HTTP/1.1 302 Redirect");
+  EXPECT_EQ(HeaderOf(reply, "Location"), "https://h/done");
+  EXPECT_EQ(g_bodyCount, 3000);
+  // A normal end says close_notify.
+  EXPECT_EQ(SSL_get_shutdown(ssl) & SSL_RECEIVED_SHUTDOWN, SSL_RECEIVED_SHUTDOWN);
+  SSL_free(ssl);
+}
+
+TEST_F(Tls, DecryptedBytesKeepTheLoopBusy) {
+  int k = ConnectTo(listener);
+  clients.push_back(k);
+  HttpConn* c = Httpd_Accept(listener, 1);
+  SSL* ssl = SSL_new(client);
+  SSL_set_fd(ssl, k);
+  ASSERT_TRUE(Step(ssl, SSL_connect));
+  // One record: a header, then more body than the first read takes.
+  std::string req = "POST /dev HTTP/1.1\r\nX: " + std::string(3000, 'x') + "\r\nContent-Length: 3000\r\n\r\n" +
+                    std::string(3000, 'b');
+  SSL_write(ssl, req.data(), static_cast<int>(req.size()));
+  struct pollfd wait = {k, POLLIN, 0};
+  for (int i = 0; i < 200 && c->headerCount == 0; ++i) {
+    poll(&wait, 1, 1);
+    struct pollfd own = {c->socket, POLLIN, 0};
+    if (poll(&own, 1, 5) == 1) Httpd_ReadRequest(c);
+  }
+  ASSERT_NE(c->body, nullptr);
+  ASSERT_LT(c->bodyCount, 3000);
+  struct pollfd fds[32];
+  int busy = 0;
+  Httpd_PollFill(fds, 32, &busy);
+  EXPECT_EQ(busy, 1);
+  SSL_free(ssl);
+}
+
+TEST_F(Tls, FailedHandshakeClosesTheConnection) {
+  int k = ConnectTo(listener);
+  clients.push_back(k);
+  HttpConn* c = Httpd_Accept(listener, 1);
+  ASSERT_NE(c, nullptr);
+  SendAll(k, "GET / HTTP/1.1\r\n\r\n");  // plain text to a TLS port
+  EXPECT_TRUE(Pump(k, 300).closed);
+  EXPECT_EQ(c->state, HTTP_FREE);
+}
+
+// ---- the certificate writer -----------------------------------------------------
+
+class Cert : public WebTest {};
+
+TEST_F(Cert, UploadIsCheckedBeforeItReplacesTheFile) {
+  std::string path = Path("httpd/cert_web.pem");
+  Scratch_WriteFile(path, "OLD");
+  struct Case {
+    const char* name;
+    std::string value;
+    int result;
+  } cases[] = {
+      {"not a certificate", "hello", 0},
+      {"a key that does not belong to the certificate", MakePem(false), 0},
+      {"too long", MakePem() + std::string(20001, '\n'), 0},
+      {"certificate and key", MakePem(), 1},
+  };
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WebFormField f{nullptr, nullptr, c.value.data(), c.value.data() + c.value.size() - 1};
+    EXPECT_EQ(Httpd_SaveCert(&f), c.result);
+    if (c.result) {
+      EXPECT_EQ(Scratch_ReadFile(path), c.value);
+      struct stat st;
+      stat(path.c_str(), &st);
+      EXPECT_EQ(st.st_mode & 0777, 0600u);
+    } else {
+      EXPECT_EQ(Scratch_ReadFile(path), "OLD");
+    }
+  }
+  EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
+}
+
+}  // namespace

@@ -1,0 +1,341 @@
+// Request handling: the login gate, method and version rules, file and
+// template answers, redirects, the reply-text protocol and path decoding.
+#include <sys/stat.h>
+
+#include <filesystem>
+
+
+#include "webfixture.h"
+
+using namespace webtest;
+
+namespace {
+
+class Request : public WebTest {};
+
+TEST_F(Request, LoginGate) {
+  Page("data.csv", "a,b");
+  Page("config.ini", "[End]");
+  Page("upper.ASP", "UPPER");
+  Scratch_WriteFile(TmpPath("dl.txt"), "DOWNLOAD");
+  Scratch_WriteFile(TmpPath("target.txt"), "SECRET");
+  symlink(TmpPath("target.txt").c_str(), TmpPath("link.txt").c_str());
+  mkfifo(TmpPath("fifo.txt").c_str(), 0600);
+  std::string cookie = Login(2);
+  struct Case {
+    const char* path;
+    bool withCookie;
+    const char* body;
+  } cases[] = {
+      {"/style.css", false, "body{}"},           // no page extension: free
+      {"/home.asp", false, "LOGIN "},            // a page without a session
+      {"/home.asp", true, "HOME"},
+      {"/upper.ASP", false, "LOGIN "},           // the extension test ignores case
+      {"/upper.ASP", true, "UPPER"},
+      {"/home%2Easp", false, "LOGIN "},          // decoded before the gate
+      {"/data.csv", false, "LOGIN "},
+      {"/data.csv", true, "a,b"},
+      {"/config.ini", false, "LOGIN "},
+      {"/message.asp", false, "T= M= P="},       // the message page is free
+      {"/tempage/dl.txt", false, "LOGIN "},      // the shared directory needs a session
+      {"/./tempage/dl.txt", false, "LOGIN "},
+      {"//tempage/dl.txt", false, "LOGIN "},
+      {"/tempage/dl.txt", true, "DOWNLOAD"},
+      {"/tempage/link.txt", true, "LOGIN "},     // a final link is not followed
+      {"/tempage/fifo.txt", true, "LOGIN "},     // only regular files
+      {"/tempage", true, "LOGIN "},              // a directory
+      {"/", false, "LOGIN "},
+      {"/missing.txt", false, "LOGIN "},         // no 404: the login page
+      {"/../../../etc/hostname", true, "LOGIN "},
+      {"/..%2F..%2Fetc/hostname", false, "LOGIN "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.path) + (c.withCookie ? " with session" : ""));
+    Received r = Ask(std::string("GET ") + c.path + " HTTP/1.1\r\nHost: h\r\n" + (c.withCookie ? cookie : "") + "\r\n");
+    EXPECT_EQ(StatusOf(r.data), "HTTP/1.1 200 OK");
+    std::string body = BodyOf(r.data);
+    EXPECT_EQ(body.substr(0, strlen(c.body)), c.body);
+    if (std::string(c.body) == "LOGIN ") {
+      EXPECT_EQ(body.size(), 6u + WEB_CHALLENGE_CHARS);
+    }
+  }
+}
+
+TEST_F(Request, SessionIsPerRequest) {
+  std::string cookie = Login(1);
+  Ask("GET /home.asp HTTP/1.1\r\n" + cookie + "\r\n");
+  // A later request with an unknown cookie, or none, has no session.
+  for (const char* extra : {"Cookie: QuenchRelayer=AAAAAAAAAAAAAAAAAAAAAAAA\r\n", ""}) {
+    WebCurrentSession = 0;
+    WebLoginLevel = 0;
+    Received r = Ask(std::string("GET /home.asp HTTP/1.1\r\n") + extra + "\r\n");
+    EXPECT_EQ(BodyOf(r.data).substr(0, 6), "LOGIN ");
+    EXPECT_EQ(WebCurrentSession, -1);
+    EXPECT_EQ(WebLoginLevel, -1);
+  }
+}
+
+TEST_F(Request, LogoutDropsEverySessionNamed) {
+  const char* first = WebSess_Create(0);
+  std::string a = first;
+  std::string b = WebSess_Create(1);
+  Received r = Ask("GET /logout.asp HTTP/1.1\r\nCookie: QuenchRelayer=" + a + "; QuenchRelayer=" + b + "\r\n\r\n");
+  EXPECT_EQ(BodyOf(r.data), "BYE");
+  EXPECT_EQ(WebSess_FindSession(a.c_str()), -1);
+  EXPECT_EQ(WebSess_FindSession(b.c_str()), -1);
+  EXPECT_EQ(WebCurrentSession, -1);
+  EXPECT_EQ(WebLoginLevel, -1);
+}
+
+TEST_F(Request, MethodAndVersionRules) {
+  struct Case {
+    const char* request;
+    const char* status;  // null: closed without an answer
+    const char* body;
+  } cases[] = {
+      {"get / HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request", "Error 400: Bad Request\nCan not parse request: []"},
+      {"DELETE / HTTP/1.1\r\nContent-Length: 2\r\n\r\nxy", "HTTP/1.1 400 Bad Request",
+       "Error 400: Bad Request\nCan not parse request: [xy]"},
+      {"GET / HTTP/2.0\r\n\r\n", "HTTP/1.1 505 HTTP version not supported",
+       "Error 505: HTTP version not supported\nCan't support HTTP version"},
+      {"GET / HTTP/1.2\r\n\r\n", "HTTP/1.1 505 HTTP version not supported", nullptr},
+      {"GET / FTP/1.1\r\n\r\n", "HTTP/1.1 505 HTTP version not supported", nullptr},
+      {"GET / HTTP/1.0\r\n\r\n", "HTTP/1.1 200 OK", nullptr},
+      {"GET /\r\n\r\n", "HTTP/1.1 505 HTTP version not supported", nullptr},  // no version: 0.0
+      {"GET\r\n\r\n", nullptr, nullptr},    // no blank after the method
+      {"\r\n\r\n", nullptr, nullptr},       // empty request line
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.request);
+    Received r = Ask(c.request);
+    if (!c.status) {
+      EXPECT_TRUE(r.closed);
+      EXPECT_EQ(r.data, "");
+      continue;
+    }
+    EXPECT_EQ(StatusOf(r.data), c.status);
+    if (c.body) {
+      EXPECT_EQ(BodyOf(r.data), c.body);
+      EXPECT_EQ(HeaderOf(r.data, "Content-Length"), std::to_string(strlen(c.body)));
+      EXPECT_EQ(HeaderOf(r.data, "Content-Type"), "text/plain");
+    }
+  }
+}
+
+TEST_F(Request, PutGetsNoAnswer) {
+  Received r = Ask("PUT /home.asp HTTP/1.1\r\n\r\n", 100);
+  EXPECT_EQ(r.data, "");
+  EXPECT_FALSE(r.closed);
+  EXPECT_EQ(Httpd_Connection(0)->state, HTTP_READING);
+}
+
+TEST_F(Request, FileAndTemplateHeaders) {
+  Received css = Ask("GET /style.css HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(HeaderOf(css.data, "Content-Type"), "text/css");
+  EXPECT_EQ(HeaderOf(css.data, "Content-Length"), "6");
+  EXPECT_EQ(HeaderOf(css.data, "Connection"), "close");
+  EXPECT_EQ(HeaderOf(css.data, "Cache-Control"), "");
+  EXPECT_NE(HeaderOf(css.data, "Date"), "");
+
+  Received page = Ask("GET /message.asp HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(HeaderOf(page.data, "Content-Type"), "text/html");
+  EXPECT_EQ(HeaderOf(page.data, "Cache-Control"), "private, no-store, no-cache");
+  EXPECT_EQ(HeaderOf(page.data, "Pragma"), "no-cache");
+  EXPECT_EQ(HeaderOf(page.data, "Content-Length"), std::to_string(BodyOf(page.data).size()));
+
+  // HEAD of a template: the raw template's size and no body.
+  std::string raw = Scratch_ReadFile(Path("httpd/htdocs/message.asp"));
+  Received head = Ask("HEAD /message.asp HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(StatusOf(head.data), "HTTP/1.1 200 OK");
+  EXPECT_EQ(HeaderOf(head.data, "Content-Length"), std::to_string(raw.size()));
+  EXPECT_EQ(HeaderOf(head.data, "Cache-Control"), "private, no-store, no-cache");
+  EXPECT_EQ(BodyOf(head.data), "");
+  EXPECT_TRUE(head.closed);
+
+  // Temporary pages are gone once sent.
+  for (const auto& e : std::filesystem::directory_iterator(tmp))
+    EXPECT_EQ(e.path().filename().string().rfind("tmp_web_", 0), std::string::npos) << e.path();
+}
+
+TEST_F(Request, TemplateThatCannotBeExpandedIs500) {
+  // No tempage directory: the temporary page cannot be written.
+  unlink(Path("httpd/htdocs/tempage").c_str());
+  Received r = Ask("GET /message.asp HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(StatusOf(r.data), "HTTP/1.1 500 Internal Server Error");
+  EXPECT_EQ(BodyOf(r.data), "Error 500: Internal Server Error\ncan't prepare file " + dir +
+                                "/httpd/htdocs/message.asp, ROOT = /httpd/htdocs");
+}
+
+TEST_F(Request, FormReplies) {
+  struct Case {
+    const char* name;
+    const char* reply;
+    const char* headers;
+    const char* status;     // null: no answer
+    const char* location;
+    const char* cookie;
+    const char* message;    // the message page afterwards
+  } cases[] = {
+      {"OK with redirect, no Referer: this connection's host and port", "OK: Redirect=/en/x.asp",
+       "Host: ups.example:8080\r\n", "HTTP/1.1 302 Redirect", "http://ups.example:8080/en/x.asp", nullptr, nullptr},
+      {"bracketed IPv6 host keeps its port", "OK: Redirect=/en/x.asp", "Host: [2001:db8::1]:8443\r\n",
+       "HTTP/1.1 302 Redirect", "http://[2001:db8::1]:8443/en/x.asp", nullptr, nullptr},
+      {"OK with Referer: its scheme and host", "OK: Redirect=/en/x.asp\nmore",
+       "Host: h\r\nReferer: https://r.example:81/en/page.asp?x=1\r\n", "HTTP/1.1 302 Redirect",
+       "https://r.example:81/en/x.asp", nullptr, nullptr},
+      {"Referer without //", "OK: Redirect=/y", "Host: h\r\nReferer: nowhere\r\n", "HTTP/1.1 302 Redirect",
+       "http://h/y", nullptr, nullptr},
+      {"OK without Redirect= is not answered", "OK", "Host: h\r\n", nullptr, nullptr, nullptr, nullptr},
+      {"Set Cookie", "Set Cookie: QuenchRelayer=abc;path=/", "Host: h\r\n", "HTTP/1.1 302 Redirect", "http://h/home.asp",
+       "QuenchRelayer=abc;path=/; HttpOnly", nullptr},
+      {"Message with redirect", "Message: Redirect=/en/a.asp\nTitle=T1\nBody=<b>100%s done</b>\n", "Host: h\r\n",
+       "HTTP/1.1 302 Redirect", "http://h/message.asp", nullptr,
+       "T=T1 M=<b>100%s done</b> P=window.location='/en/a.asp'"},
+      {"Message without redirect", "Message: Title=T2\nBody=B2\n", "Host: h\r\n", "HTTP/1.1 302 Redirect",
+       "http://h/message.asp", nullptr, "T=T2 M=B2 P=window.history.back()"},
+      {"no reply", "", "Host: h\r\n", "HTTP/1.1 302 Redirect", "http://h/message.asp", nullptr,
+       "T=Error Message M=upsd reply: Not defined. P=window.history.back()"},
+      {"unknown reply", "Done.", "Host: h\r\n", "HTTP/1.1 302 Redirect", "http://h/message.asp", nullptr,
+       "T=Error Message M=upsd reply: Not defined. P=window.history.back()"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    g_formReply = c.reply;
+    Received r = Ask(std::string("POST /en/dev_form HTTP/1.1\r\n") + c.headers + "Content-Length: 3\r\n\r\na=b",
+                     c.status ? 300 : 100);
+    EXPECT_EQ(g_formSeen, "dev_form");
+    if (!c.status) {
+      EXPECT_EQ(r.data, "");
+      continue;
+    }
+    EXPECT_EQ(StatusOf(r.data), c.status);
+    EXPECT_EQ(HeaderOf(r.data, "Location"), c.location);
+    EXPECT_EQ(HeaderOf(r.data, "Connection"), "close");
+    EXPECT_EQ(HeaderOf(r.data, "Set-Cookie"), c.cookie ? c.cookie : "");
+    EXPECT_TRUE(r.closed);
+    if (c.message) {
+      EXPECT_EQ(BodyOf(Ask("GET /message.asp HTTP/1.1\r\n\r\n").data), c.message);
+    }
+  }
+}
+
+TEST_F(Request, FormAnswerClosesKeptAliveConnection) {
+  g_formReply = "OK: Redirect=/x";
+  Received r = Ask("POST /f HTTP/1.1\r\nConnection: Keep-Alive\r\nContent-Length: 0\r\n\r\n");
+  EXPECT_EQ(StatusOf(r.data), "HTTP/1.1 302 Redirect");
+  EXPECT_TRUE(r.closed);
+}
+
+TEST_F(Request, ControlCharactersInRedirectSourcesAreRefused) {
+  g_formReply = "OK: Redirect=/x";
+  const char* requests[] = {
+      "POST /f HTTP/1.1\r\nHost: a\nSet-Cookie: evil=1\r\nContent-Length: 0\r\n\r\n",
+      "POST /f HTTP/1.1\r\nHost: h\r\nReferer: http://a\rSet-Cookie: evil=1/x\r\nContent-Length: 0\r\n\r\n",
+      "GET /?a\nSet-Cookie:evil=1 HTTP/1.1\r\nHost: h\r\n\r\n",
+      "GET / HTTP/1.1\r\nHost: h\x01x\r\n\r\n",
+  };
+  for (const char* req : requests) {
+    SCOPED_TRACE(req);
+    g_formSeen.clear();
+    Received r = Ask(req);
+    EXPECT_EQ(StatusOf(r.data), "HTTP/1.1 400 Bad Request");
+    EXPECT_EQ(r.data.find("evil"), std::string::npos);
+    EXPECT_EQ(g_formSeen, "");
+  }
+}
+
+TEST_F(Request, OverlongTargetIsRefusedNotCut) {
+  // With a session the gate lets a long page path through; the file it
+  // names cannot be opened whole, and a cut name could be another file.
+  std::string cookie = Login(0);
+  std::string path = "/" + std::string(300 - dir.size(), 'a') + ".asp";
+  Received r = Ask("GET " + path + " HTTP/1.1\r\n" + cookie + "\r\n");
+  EXPECT_EQ(StatusOf(r.data), "HTTP/1.1 400 Bad Request");
+  // Without one it gets the login page.
+  Received login = Ask("GET " + path + " HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(BodyOf(login.data).substr(0, 6), "LOGIN ");
+}
+
+TEST_F(Request, RedirectToHttps) {
+  // Force HTTPS with HTTPS off: a missing page is the login page.
+  HttpdSetting.forceHttps = 1;
+  Httpd_Start(0, 8443, 0, 0);  // no listener opens; the HTTPS port is kept
+  Received off = Ask("GET / HTTP/1.1\r\nHost: h\r\n\r\n");
+  EXPECT_EQ(BodyOf(off.data).substr(0, 6), "LOGIN ");
+  // A kept-alive request (PUT: read, left unanswered) redirected by hand.
+  struct Case {
+    const char* target;
+    const char* host;
+    const char* location;
+  } cases[] = {
+      {"/x?lang=1", "[2001:db8::1]:80", "https://[2001:db8::1]:8443/?lang=1"},
+      {"/x", "ups.example:8080", "https://ups.example:8443"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.target);
+    int k = Client();
+    SendAll(k, std::string("PUT ") + c.target + " HTTP/1.1\r\nHost: " + c.host + "\r\nConnection: keep-alive\r\n\r\n");
+    Pump(k, 30);
+    HttpConn* conn = Httpd_Connection(0);
+    ASSERT_EQ(conn->state, HTTP_READING);
+    ASSERT_EQ(conn->keepAlive, 1);
+    Httpd_RedirectHttps(conn);
+    EXPECT_EQ(conn->keepAlive, 0);
+    Received r = Pump(k, 300);
+    EXPECT_EQ(StatusOf(r.data), "HTTP/1.1 302 Redirect");
+    EXPECT_EQ(HeaderOf(r.data, "Location"), c.location);
+    EXPECT_TRUE(r.closed);  // as its Connection: close says
+  }
+}
+
+TEST(RequestText, UrlDecode) {
+  struct Case {
+    const char* in;
+    int size;
+    int plus;
+    const char* out;
+  } cases[] = {
+      {"a%2Fb%2fc", 64, 0, "a/b/c"},  // either case
+      {"a+b", 64, 0, "a+b"},
+      {"a+b", 64, 1, "a b"},
+      {"%zz%4", 64, 0, "%zz%4"},      // not an escape
+      {"%41%42%43", 3, 0, "AB"},      // bounded by the destination
+      {"%00x", 64, 0, ""},
+  };
+  for (const Case& c : cases) {
+    char out[64];
+    int n = Httpd_UrlDecode(c.in, static_cast<int>(strlen(c.in)), out, c.size, c.plus);
+    EXPECT_STREQ(out, c.out) << c.in;
+    EXPECT_EQ(n, c.in == std::string("%00x") ? 2 : static_cast<int>(strlen(c.out))) << c.in;
+  }
+}
+
+TEST(RequestText, NormalizePath) {
+  struct Case {
+    const char* in;
+    const char* out;
+  } cases[] = {
+      {"/a/../b", "/a//b"},
+      {"/../../x", "///x"},
+      {"//a///b", "/a/b"},
+      {"/a\\..\\b", "/a\\\\b"},
+      {"/..../x", "//x"},
+      {"/a..b/c", "/a..b/c"},
+      {"/...", "/."},
+      {"/", "/"},
+      {"", ""},
+  };
+  for (const Case& c : cases) {
+    char buf[64];
+    snprintf(buf, sizeof buf, "%s", c.in);
+    Httpd_NormalizePath(buf);
+    EXPECT_STREQ(buf, c.out) << c.in;
+  }
+}
+
+TEST(RequestText, FixPath) {
+  EXPECT_STREQ(Httpd_FixPath("a\\b\\c"), "a/b/c");
+  EXPECT_STREQ(Httpd_FixPath(std::string(300, 'x').c_str()), "");  // never cut
+}
+
+}  // namespace

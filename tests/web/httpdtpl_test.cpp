@@ -1,0 +1,287 @@
+// Templates, MIME types and form parsing.
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "webfixture.h"
+
+using namespace webtest;
+
+namespace {
+
+TEST(Mime, Table) {
+  struct Case {
+    const char* path;
+    const char* type;
+    int row;
+  } cases[] = {
+      {"/a/login.asp", "text/html", 0},
+      {"/a/status.xml", "text/xml", 1},
+      {"/x.HTM", "text/html", 4},           // case-insensitive
+      {"/x.shtml", "text/html", 6},
+      {"/x.css", "text/css", 7},
+      {"/x.js", "application/x-javascript", 8},
+      {"/favicon.ico", "image/x-icon", 9},
+      {"/x.jpeg", "image/jpeg", 12},
+      {"/x.svg", "image/svg+xml", 14},
+      {"/x.ra", "audio/x-pn-realaudio", 21},
+      {"/x.tgz", "application/x-tar-gz", 26},
+      {"/x.tar.gz", "application/x-gunzip", 28},
+      {"/x.mib", "text/plain", 40},
+      {"/README", "text/plain", 40},        // no extension: the last row
+      {".asp", "text/plain", 40},           // the extension alone is not a match
+      {"/x.asp.txt", "text/plain", 39},
+  };
+  for (const Case& c : cases) {
+    const HttpMimeRow* row = Httpd_FindMime(c.path);
+    EXPECT_STREQ(row->type, c.type) << c.path;
+    EXPECT_EQ(row - HttpMimeTable, c.row) << c.path;
+    EXPECT_EQ(row->header, 1);
+    EXPECT_EQ(row->typeLength, static_cast<int>(strlen(row->type)));
+  }
+}
+
+class Template : public WebTest {
+ protected:
+  // Expands text as a template with the query; the page written.
+  std::string Expand(const std::string& text, const char* query = nullptr, int message = 0) {
+    Page("t.asp", text);
+    char path[HTTPD_PATH_SIZE];
+    std::string q = query ? query : "";
+    EXPECT_EQ(Httpd_ExpandTemplate(Path("httpd/htdocs/t.asp").c_str(), path, message, query ? q.data() : nullptr), 1);
+    std::string page = Scratch_ReadFile(path);
+    unlink(path);
+    return page;
+  }
+};
+
+TEST_F(Template, Syntax) {
+  struct Case {
+    std::string text;
+    const char* query;
+    std::string page;
+  } cases[] = {
+      {"a<% DEV_X %>b", nullptr, "a[DEV_X]b"},
+      {"<%DEV_X %>", nullptr, "<%DEV_X %>"},                        // both blanks needed
+      {"<% DEV_X%>", nullptr, "<% DEV_X%>"},
+      {"<% DEV_X%> <% B %>", nullptr, "[DEV_X%> <% B]"},            // the next closing ends the tag
+      {"open <% DEV_X", nullptr, "open <% DEV_X"},                  // no closing
+      {"<% <% DEV_X %>", nullptr, "[<% DEV_X]"},
+      {"<% INF_NAME %>.", nullptr, "."},                            // a system group's unknown name: empty
+      {"<% account %>/<% password %>", "account=a&password=b", "a/b"},  // query values win
+      {"<% ROW#n# %>", "n=5", "[ROW5]"},                            // '#' substitution
+      {"<% ROW#n #  %>", "n=5", "[ROW#n # ]"},                      // a word ending in a blank is kept
+      {"<% A#B %>", "B=1", "[A#B]"},                                // the text after the last '#' is not looked up
+      {"<% m %>", "m=<script>'\"", "&lt;script&gt;&#39;&quot;"},   // query values are escaped
+      {"<% x %>", "=1&x=&y", "[x]"},                                // pairs need a name and a value
+      {std::string("bin\0ary<% DEV_X %>", 18), nullptr, std::string("bin\0ary[DEV_X]", 14)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(Expand(c.text, c.query), c.page);
+  }
+}
+
+TEST_F(Template, LongExpressionIsCopied) {
+  std::string expr(513, 'E');
+  EXPECT_EQ(Expand("<% " + expr + " %>"), "<% " + expr + " %>");
+  std::string fits(512, 'E');
+  EXPECT_EQ(Expand("<% " + fits + " %>"), "[" + fits + "]");
+}
+
+TEST_F(Template, SeventeenPairs) {
+  std::string query;
+  for (int i = 1; i <= 17; ++i) query += (i > 1 ? "&" : "") + std::string("k") + std::to_string(i) + "=" + std::to_string(i);
+  // The 16th word keeps the rest of the query.
+  EXPECT_EQ(Expand("<% k15 %>|<% k16 %>|<% k17 %>", query.c_str()), "15|16&amp;k17=17|[k17]");
+}
+
+TEST_F(Template, MessagePage) {
+  snprintf(WebErrTitle, sizeof WebErrTitle, "Title");
+  snprintf(WebErrMsg, sizeof WebErrMsg, "<font color=#008000>Done</font>");
+  snprintf(WebErrPath, sizeof WebErrPath, "window.history.back()");
+  EXPECT_EQ(Expand("<% ERR_TITLE %>|<% ERR_MSG %>|<% ERR_PATH %>", nullptr, 1),
+            "Title|<font color=#008000>Done</font>|window.history.back()");
+  EXPECT_EQ(WebReply.length, strlen("window.history.back()") + 1);
+  // Elsewhere the names go to the writers.
+  EXPECT_EQ(Expand("<% ERR_TITLE %>", nullptr, 0), "[ERR_TITLE]");
+}
+
+TEST_F(Template, ChallengeVariable) {
+  WebReply.clientFamily = AF_INET;
+  uint8_t addr[16] = {192, 0, 2, 9};
+  memcpy(WebReply.clientAddress, addr, 16);
+  std::string page = Expand("<% LIN_CHALLENGE_VALUE %>");
+  ASSERT_EQ(page.size(), size_t(WEB_CHALLENGE_CHARS));
+  const char* live = WebSess_GetChallenge(AF_INET, addr);
+  ASSERT_NE(live, nullptr);
+  EXPECT_EQ(page, live);
+  EXPECT_EQ(WebReply.length, WEB_CHALLENGE_CHARS + 1);
+}
+
+TEST_F(Template, TemporaryPages) {
+  // Numbered on, created fresh with mode 0600; a link planted at the next
+  // name is replaced, never written through.
+  Page("t.asp", "x");
+  char first[HTTPD_PATH_SIZE], second[HTTPD_PATH_SIZE];
+  ASSERT_EQ(Httpd_ExpandTemplate(Path("httpd/htdocs/t.asp").c_str(), first, 0, nullptr), 1);
+  int n = atoi(strrchr(first, '_') + 1);
+  EXPECT_EQ(std::string(first), dir + "/httpd/htdocs/tempage/tmp_web_" + std::to_string(n) + ".asp");
+  struct stat st;
+  ASSERT_EQ(stat(first, &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  Scratch_WriteFile(TmpPath("victim"), "KEEP");
+  std::string next = TmpPath("tmp_web_" + std::to_string(n + 1) + ".asp");
+  symlink(TmpPath("victim").c_str(), next.c_str());
+  ASSERT_EQ(Httpd_ExpandTemplate(Path("httpd/htdocs/t.asp").c_str(), second, 0, nullptr), 1);
+  EXPECT_EQ(Scratch_ReadFile(TmpPath("victim")), "KEEP");
+  EXPECT_EQ(Scratch_ReadFile(second), "x");
+  ASSERT_EQ(lstat(second, &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  // A missing template fails.
+  EXPECT_EQ(Httpd_ExpandTemplate(Path("httpd/htdocs/none.asp").c_str(), second, 0, nullptr), 0);
+}
+
+TEST(SubstArgs, Bounds) {
+  HttpQueryPair pairs[1];
+  char n[] = "n", v[] = "12345";
+  pairs[0] = {n, v};
+  char out[512];
+  EXPECT_EQ(Httpd_SubstArgs("ROW#n#", 512, out, 1, pairs), 8);
+  EXPECT_STREQ(out, "ROW12345");
+  EXPECT_EQ(Httpd_SubstArgs("ROW#m#", 512, out, 1, pairs), 0);  // nothing replaced
+  EXPECT_EQ(Httpd_SubstArgs("ROW#n#", 8, out, 1, pairs), 0);    // value reaches the bound
+  EXPECT_EQ(Httpd_SubstArgs("ROW#n#", 9, out, 1, pairs), 8);
+  EXPECT_EQ(Httpd_SubstArgs("ABCDEFGH#n#", 8, out, 1, pairs), 0);  // word reaches the bound
+}
+
+TEST(Split, Tokens) {
+  char a[] = "&&a&b&&c&";
+  char* t[4];
+  ASSERT_EQ(Httpd_Split(a, "&", 4, t), 3);
+  EXPECT_STREQ(t[0], "a");
+  EXPECT_STREQ(t[1], "b");
+  EXPECT_STREQ(t[2], "c");
+  char b[] = "x=y=z";
+  ASSERT_EQ(Httpd_Split(b, "=", 2, t), 2);
+  EXPECT_STREQ(t[1], "y=z");
+  char c[] = "whole";
+  EXPECT_EQ(Httpd_Split(c, "", 3, t), 1);
+  EXPECT_EQ(Httpd_Split(c, "&", 0, t), 0);
+}
+
+// ---- form parsing ---------------------------------------------------------------
+
+struct Field {
+  std::string name, file, value;
+  bool operator==(const Field& o) const { return name == o.name && file == o.file && value == o.value; }
+};
+std::ostream& operator<<(std::ostream& os, const Field& f) {
+  return os << "{" << f.name << "," << f.file << "," << f.value << "}";
+}
+
+std::vector<Field> Parse(std::string body, const char* boundary = nullptr) {
+  std::vector<char> buf(body.begin(), body.end());
+  buf.push_back(0);
+  Httpd_ParseForm(buf.data(), static_cast<int>(body.size()), boundary);
+  std::vector<Field> out;
+  for (int i = 0; i < WebFormFieldCount; ++i) {
+    const WebFormField& f = WebFormFields[i];
+    Field x{f.name ? f.name : "", f.fileName ? f.fileName : "", ""};
+    if (f.valueEnd)
+      x.value.assign(f.valueStart, static_cast<size_t>(f.valueEnd - f.valueStart + 1));
+    else if (f.valueStart)
+      x.value = f.valueStart;
+    out.push_back(x);
+  }
+  return out;
+}
+
+TEST(UrlEncoded, Fields) {
+  struct Case {
+    const char* body;
+    std::vector<Field> fields;
+  } cases[] = {
+      {"a=1&b=two+words", {{"a", "", "1"}, {"b", "", "two words"}}},
+      {"p=%2B&q=%2b", {{"p", "", "+"}, {"q", "", "%2b"}}},      // only upper-case escapes
+      {"a=1&last=x%3Dy", {{"a", "", "1"}, {"last", "", "x=y"}}},  // decoded once
+      {"last=x=y", {{"last", "", "x=y"}}},
+      {"a=1&\r\nb=2\r\n", {{"a", "", "1"}, {"b", "", "2"}}},
+      {"a=1&\r", {{"a", "", "1"}}},                              // a cut line break at the end
+      {"a%41=1", {{"a%41", "", "1"}}},                           // names are not decoded
+      {"novalue", {}},
+      {"a=1&junk", {{"a", "", "1"}}},
+      {"%", {}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(Parse(c.body), c.fields) << c.body;
+}
+
+TEST(UrlEncoded, Limits) {
+  std::string body;
+  for (int i = 0; i < 301; ++i) body += (i ? "&f" : "f") + std::to_string(i) + "=v";
+  auto fields = Parse(body);
+  ASSERT_EQ(fields.size(), 300u);
+  EXPECT_EQ(fields[299], (Field{"f299", "", "v"}));
+  // A value of 2048 or more characters stays undecoded.
+  std::string big(2048, 'a');
+  big[0] = '%';
+  big[1] = '4';
+  big[2] = '1';
+  EXPECT_EQ(Parse("k=" + big)[0].value, big);
+  EXPECT_EQ(Parse("k=" + big.substr(0, 2047))[0].value, "A" + big.substr(3, 2044));
+}
+
+TEST(UrlEncoded, EmptyBodyEmptiesTheTable) {
+  Parse("a=1&b=2");
+  ASSERT_EQ(WebFormFieldCount, 2);
+  char empty[1] = {0};
+  Httpd_ParseForm(empty, 0, nullptr);
+  EXPECT_EQ(WebFormFieldCount, 0);
+}
+
+std::string Part(const std::string& disposition, const std::string& value, const std::string& extra = "") {
+  return "--XyZ\r\nContent-Disposition: " + disposition + "\r\n" + extra + "\r\n" + value + "\r\n";
+}
+
+TEST(Multipart, Fields) {
+  const std::string binary("\x00\r\n--Xy\n\r\n\xff", 11);
+  struct Case {
+    const char* name;
+    std::string body;
+    std::vector<Field> fields;
+  } cases[] = {
+      {"two parts", Part("form-data; name=\"a\"", "1") + Part("form-data; name=\"b\"", "x y") + "--XyZ--\r\n",
+       {{"a", "", "1"}, {"b", "", "x y"}}},
+      {"a file with binary bytes", Part("form-data; name=\"f\"; filename=\"c.pem\"", binary, "Content-Type: x\r\n") +
+                                       "--XyZ--\r\n",
+       {{"f", "c.pem", binary}}},
+      {"unquoted attributes", Part("form-data; name=u; filename=v", "z") + "--XyZ--", {{"u", "v", "z"}}},
+      {"empty value", Part("form-data; name=\"e\"", "") + "--XyZ--", {{"e", "", ""}}},
+      {"values are not decoded", Part("form-data; name=\"p\"", "a+b%41") + "--XyZ--", {{"p", "", "a+b%41"}}},
+      {"no closing delimiter: the part is not stored", Part("form-data; name=\"a\"", "1") + "--XyZ\r\n" +
+                                                           "Content-Disposition: form-data; name=\"b\"\r\n\r\n2",
+       {{"a", "", "1"}}},
+      {"no blank line ends the parse", "--XyZ\r\nContent-Disposition: form-data; name=\"a\"\r\n1\r\n--XyZ--", {}},
+      {"another header first ends the parse", "--XyZ\r\nContent-Type: x\r\n\r\n1\r\n--XyZ--", {}},
+      {"a delimiter inside a value without its line break", Part("form-data; name=\"a\"", "x--XyZy") + "--XyZ--",
+       {{"a", "", "x--XyZy"}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(Parse(c.body, " boundary=XyZ"), c.fields);
+  }
+}
+
+TEST(Multipart, MimeHeaderAndBoundaries) {
+  std::string body = Part("form-data; name=\"a\"", "1") + "--XyZ--";
+  EXPECT_EQ(Parse("MIME: Boundary=XyZ\r\n" + body), (std::vector<Field>{{"a", "", "1"}}));
+  EXPECT_EQ(Parse("MIME: Other=XyZ\r\n" + body), std::vector<Field>{});
+  EXPECT_EQ(Parse(body, " boundary"), std::vector<Field>{});  // no '='
+  EXPECT_EQ(Parse(body, " boundary="), std::vector<Field>{});  // empty boundary
+  std::string many;
+  for (int i = 0; i < 301; ++i) many += Part("form-data; name=\"f" + std::to_string(i) + "\"", "v");
+  EXPECT_EQ(Parse(many + "--XyZ--", "boundary=XyZ").size(), 300u);
+}
+
+}  // namespace

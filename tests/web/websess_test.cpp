@@ -1,0 +1,368 @@
+// Login challenges, sessions and form tokens with the seconds counter as
+// clock, and the login form with its lock-out.
+#include <openssl/evp.h>
+
+#include <set>
+#include <string>
+
+#include "core/helpers.h"
+#include "web/websys.h"
+#include "webfixture.h"
+
+using namespace webtest;
+
+namespace {
+
+struct Peer {
+  int family;
+  uint8_t address[16];
+};
+const Peer kA{AF_INET, {192, 0, 2, 10}};
+const Peer kB{AF_INET, {192, 0, 2, 11}};
+// The same 16 bytes as kA, but IPv6.
+const Peer kA6{AF_INET6, {192, 0, 2, 10}};
+
+std::string Md5Hex(const std::string& text) {
+  unsigned char d[16];
+  unsigned int n = 0;
+  EVP_Digest(text.data(), text.size(), d, &n, EVP_md5(), nullptr);
+  std::string hex;
+  char b[3];
+  for (unsigned i = 0; i < n; ++i) {
+    snprintf(b, sizeof b, "%02x", d[i]);
+    hex += b;
+  }
+  return hex;
+}
+
+class Sessions : public WebTest {
+ protected:
+  const char* Challenge(const Peer& c) { return WebSess_MakeChallenge(c.family, c.address); }
+  const char* Token(const Peer& c) { return WebSess_MakeToken(c.family, c.address); }
+  int Check(const Peer& c, const std::string& token) { return WebSess_CheckToken(c.family, c.address, token.c_str()); }
+};
+
+TEST_F(Sessions, ChallengeLifeCycle) {
+  std::string a = Challenge(kA);
+  EXPECT_EQ(a.size(), size_t(WEB_CHALLENGE_CHARS));
+  // The same client within one second gets the same text; other clients,
+  // or the same bytes of the other family, get other texts.
+  EXPECT_EQ(Challenge(kA), a);
+  EXPECT_NE(Challenge(kB), a);
+  EXPECT_NE(Challenge(kA6), a);
+  EXPECT_NE(WebSess_FindChallenge(kA.family, kA.address), WebSess_FindChallenge(kA6.family, kA6.address));
+  SvcSeconds += 1;
+  std::string later = Challenge(kA);
+  EXPECT_NE(later, a);
+  // Alive for 60 seconds.
+  SvcSeconds += 60;
+  EXPECT_STREQ(WebSess_GetChallenge(kA.family, kA.address), later.c_str());
+  SvcSeconds += 1;
+  EXPECT_EQ(WebSess_GetChallenge(kA.family, kA.address), nullptr);
+  EXPECT_EQ(WebSess_FindChallenge(kA.family, kA.address), -1);  // freed
+}
+
+TEST_F(Sessions, ChallengesDifferAfterARestart) {
+  std::string before = Challenge(kA);
+  WebSess_Init();
+  EXPECT_NE(Challenge(kA), before);
+}
+
+TEST_F(Sessions, ResponseCheck) {
+  std::string ch = Challenge(kA);
+  std::string good = Md5Hex("admin" + std::string("s3cret") + ch);
+  std::string upper = good;
+  for (char& c : upper) c = static_cast<char>(toupper(c));
+  struct Case {
+    std::string response;
+    int result;
+  } cases[] = {
+      {good, 1},
+      {good + "trailing", 1},  // the first 32 characters count
+      {upper, 0},
+      {good.substr(0, 31), 0},
+      {Md5Hex("admin" + std::string("wrong") + ch), 0},
+      {"", 0},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(WebSess_CheckResponse(c.response.c_str(), "admin", "s3cret", kA.family, kA.address), c.result)
+        << c.response;
+  // From another client, or after the challenge expired: refused.
+  EXPECT_EQ(WebSess_CheckResponse(good.c_str(), "admin", "s3cret", kB.family, kB.address), 0);
+  SvcSeconds += 61;
+  EXPECT_EQ(WebSess_CheckResponse(good.c_str(), "admin", "s3cret", kA.family, kA.address), 0);
+}
+
+TEST_F(Sessions, TokenRules) {
+  EXPECT_EQ(Token(kA), nullptr);  // no challenge entry
+  Challenge(kA);
+  std::string t = Token(kA);
+  EXPECT_EQ(t.size(), size_t(WEB_ID_CHARS));
+  EXPECT_EQ(Check(kA, t), 1);
+  EXPECT_EQ(Check(kA6, t), 0);   // keyed by family too
+  Challenge(kB);
+  EXPECT_EQ(Check(kB, t), 0);    // another client
+  EXPECT_EQ(Check(kA, t.substr(0, 23)), 0);
+  EXPECT_EQ(Check(kA, t + "x"), 0);  // exactly 24 characters
+  // The challenge's 60 seconds do not end the token; a new token does.
+  SvcSeconds += 120;
+  EXPECT_EQ(Check(kA, t), 1);
+  std::string t2 = Token(kA);
+  EXPECT_NE(t2, t);
+  EXPECT_EQ(Check(kA, t), 0);
+  EXPECT_EQ(Check(kA, t2), 1);
+  // A client with a challenge but no token yet: an empty token never matches.
+  Peer c{AF_INET, {10, 0, 0, 1}};
+  Challenge(c);
+  EXPECT_EQ(Check(c, ""), 0);
+  EXPECT_EQ(Check(c, std::string(24, '\0')), 0);
+}
+
+TEST_F(Sessions, TakenOverEntryLosesItsToken) {
+  Challenge(kA);
+  std::string t = Token(kA);
+  int entry = WebSess_FindChallenge(kA.family, kA.address);
+  // kA's entry expires and the first of 16 new clients takes it over.
+  SvcSeconds += 61;
+  for (int i = 0; i < WEB_CHALLENGES; ++i) {
+    Peer c{AF_INET, {10, 0, 0, static_cast<uint8_t>(i + 1)}};
+    Challenge(c);
+  }
+  EXPECT_EQ(WebSess_FindChallenge(kA.family, kA.address), -1);
+  EXPECT_EQ(WebSessions[entry].formToken[0], 0);
+  // Its owner now has no token anywhere.
+  EXPECT_EQ(Check(kA, t), 0);
+  // With all 16 alive, entry 0 is taken over.
+  const Peer first{AF_INET, {10, 0, 0, 1}};
+  std::string t0 = Token(first);
+  EXPECT_EQ(Check(first, t0), 1);
+  Challenge(kB);
+  EXPECT_EQ(WebSess_FindChallenge(kB.family, kB.address), 0);
+  EXPECT_EQ(Check(first, t0), 0);
+}
+
+TEST_F(Sessions, SessionIdsAreUnpredictable) {
+  // Two logins in one second: different ids, neither the encryption of the
+  // seconds counter's text alone.
+  std::set<std::string> ids;
+  for (int i = 0; i < 16; ++i) ids.insert(WebSess_Create(0));
+  EXPECT_EQ(ids.size(), 16u);
+  uint8_t block[16] = {};
+  snprintf(reinterpret_cast<char*>(block), sizeof block, "%d", SvcSeconds);
+  CryptOps.Aes_EncryptBlock(block, CryptOps.configKey);
+  char plain[25];
+  CryptOps.Radix64_Encode(plain, block, 16);
+  plain[24] = 0;
+  EXPECT_EQ(ids.count(plain), 0u);
+}
+
+TEST_F(Sessions, SessionLifeCycle) {
+  std::string id = WebSess_Create(1);
+  std::string cookie = "QuenchRelayer=" + id;
+  WebCurrentSession = -1;
+  // Used every 29 minutes, it never expires.
+  for (int i = 0; i < 5; ++i) {
+    SvcSeconds += 29 * 60;
+    EXPECT_EQ(WebSess_CheckCookie(cookie.c_str(), 0), 1);
+    EXPECT_NE(WebCurrentSession, -1);
+  }
+  // Left for 1801 seconds, it is gone.
+  SvcSeconds += 1801;
+  EXPECT_EQ(WebSess_CheckCookie(cookie.c_str(), 0), -1);
+  EXPECT_EQ(WebCurrentSession, -1);
+  EXPECT_EQ(WebSess_FindSession(id.c_str()), -1);
+}
+
+TEST_F(Sessions, CookieHeaders) {
+  std::string stale = WebSess_Create(0);
+  SvcSeconds += 1801;
+  std::string valid = WebSess_Create(2);
+  struct Case {
+    std::string header;
+    int level;
+  } cases[] = {
+      {"QuenchRelayer=" + stale + "; QuenchRelayer=" + valid, 2},  // the second counts
+      {"other=1; QuenchRelayer=" + valid + "; x=y", 2},
+      {"QuenchRelayer=" + valid.substr(0, 23), -1},
+      {"QuenchRelayer=", -1},
+      {"other=" + valid, -1},
+      {"", -1},
+  };
+  for (const Case& c : cases) {
+    WebCurrentSession = 5;
+    EXPECT_EQ(WebSess_CheckCookie(c.header.c_str(), 0), c.level) << c.header;
+    if (c.level < 0) {
+      EXPECT_EQ(WebCurrentSession, -1) << c.header;
+    }
+  }
+}
+
+TEST_F(Sessions, SeventeenthLoginTakesEntryZero) {
+  std::string first = WebSess_Create(0);
+  for (int i = 1; i < WEB_SESSIONS; ++i) WebSess_Create(2);
+  std::string last = WebSess_Create(1);
+  EXPECT_EQ(WebSess_FindSession(last.c_str()), 0);
+  EXPECT_EQ(WebSess_Validate(first.c_str()), -1);
+  // An expired entry is reused before entry 0.
+  SvcSeconds += 1801;
+  EXPECT_EQ(WebSess_Validate(last.c_str()), -1);  // expired: freed
+  std::string again = WebSess_Create(2);
+  EXPECT_EQ(WebSess_FindSession(again.c_str()), 0);
+}
+
+TEST_F(Sessions, PageValues) {
+  // 29 February 2024, 10:00 local time.
+  struct tm tm {};
+  tm.tm_year = 124;
+  tm.tm_mon = 1;
+  tm.tm_mday = 29;
+  tm.tm_hour = 10;
+  tm.tm_isdst = -1;
+  static time_t fixed;
+  fixed = mktime(&tm);
+  auto saved = SvcWallClock;
+  SvcWallClock = [] { return fixed; };
+  WebSess_Create(0);
+  SvcWallClock = saved;
+  const int32_t want[38] = {0,  1, 2, 29, 24, 2, 29, 24, 0, 0, 0, 2, 29, 24, 2, 29, 24, 2, 1,
+                            24, 2, 29, 24, 1, 1,  24, 12, 31, 24, 2, 29, 24, 2, 29, 24, 0, 1, 0};
+  for (int i = 0; i < 38; ++i) EXPECT_EQ(WebSess_GetVar(i), want[i]) << i;
+  EXPECT_EQ(WebSess_GetVar(38), 0);
+  WebSess_SetVar(37, 7);
+  EXPECT_EQ(WebSess_GetVar(37), 7);
+  WebCurrentSession = -1;
+  EXPECT_EQ(WebSess_GetVar(37), 0);
+  WebSess_SetVar(37, 9);  // no current session: nothing
+}
+
+// ---- the login form ---------------------------------------------------------------
+
+class Login : public WebTest {
+ protected:
+  void SetUp() override {
+    WebTest::SetUp();
+    const wchar_t* names[3] = {L"admin", L"device", L"user"};
+    for (int i = 0; i < 3; ++i) {
+      memset(&WebAccounts[i], 0, sizeof WebAccounts[i]);
+      wcscpy(WebAccounts[i].name, names[i]);
+      wcscpy(WebAccounts[i].password, L"brindlex");
+    }
+    wcscpy(WebAccounts[1].password, L"other-pw");
+    WebReply.clientFamily = kA.family;
+    memcpy(WebReply.clientAddress, kA.address, 16);
+  }
+  // Posts the login form; the reply text.
+  std::string Post(const std::string& body) {
+    HttpConn* c = Httpd_Connection(HTTPD_CONNECTIONS - 1);
+    snprintf(c->buffer, HTTPD_BUFFER_SIZE, "%s", body.c_str());
+    c->body = c->buffer;
+    c->bodyCount = static_cast<int>(body.size());
+    c->boundary = nullptr;
+    char form[] = "login";
+    c->uri = form;
+    WebReply.text[0] = 0;
+    WebReply.written = 0;
+    WebSys_HandleForm(c);
+    c->body = nullptr;
+    EXPECT_EQ(WebReply.written, 1);
+    return WebReply.text;
+  }
+  std::string Answer(const char* user, const char* password) {
+    const char* ch = WebSess_GetChallenge(kA.family, kA.address);
+    return "Username=" + std::string(user) + "&Response=" + Md5Hex(std::string(user) + password + (ch ? ch : ""));
+  }
+  const std::string kError =
+      "Message: Redirect=/login.asp\nTitle=Login Error\nBody=<font color=#FF0000>Please check the account and "
+      "password.</font>\n";
+  const std::string kLock =
+      "Message: Redirect=/login.asp\nTitle=Login Lock\nBody=<font color=#FF0000>The account has been locked.</font>\n";
+};
+
+TEST_F(Login, SuccessCreatesTheSession) {
+  WebSess_MakeChallenge(kA.family, kA.address);
+  WebAccounts[0].failedLogins = 2;
+  std::string reply = Post(Answer("admin", "brindlex"));
+  ASSERT_EQ(reply.rfind("Set Cookie: QuenchRelayer=", 0), 0u);
+  std::string id = reply.substr(26, 24);
+  EXPECT_EQ(reply.substr(50), ";path=/");
+  int s = WebSess_FindSession(id.c_str());
+  ASSERT_GE(s, 0);
+  EXPECT_EQ(WebSessions[s].level, 0);
+  EXPECT_EQ(WebAccounts[0].failedLogins, 0);
+  // Accounts 0 and 2 still have the factory password: the notice mask.
+  EXPECT_EQ(WebSess_GetVar(WSV_DEFAULT_PASSWORD), 5);
+  // Account 1 logs in with its own password and level.
+  std::string r1 = Post(Answer("device", "other-pw"));
+  EXPECT_EQ(WebSessions[WebSess_FindSession(r1.substr(26, 24).c_str())].level, 1);
+}
+
+TEST_F(Login, Refusals) {
+  // Without a challenge.
+  EXPECT_EQ(Post(Answer("admin", "brindlex")),
+            "Message: Redirect=/login.asp\nTitle=Challenge Not Found\nBody=<font color=#808000>Please refresh the "
+            "login page again.</font>\n");
+  WebSess_MakeChallenge(kA.family, kA.address);
+  EXPECT_EQ(Post(Answer("nobody", "brindlex")), kError);
+  EXPECT_EQ(Post(Answer("admin", "wrong")), kError);
+  EXPECT_EQ(Post("Username=admin"), "");  // a field missing: no reply
+  EXPECT_EQ(Post("UsernameX=admin&Response=" + std::string(32, 'a')), "");  // names match exactly
+  EXPECT_EQ(Post(""), "");
+  // More than 60 seconds after the challenge.
+  std::string late = Answer("admin", "brindlex");
+  SvcSeconds += 61;
+  EXPECT_NE(Post(late).find("Title=Challenge Not Found"), std::string::npos);
+}
+
+TEST_F(Login, LockOut) {
+  WebLock = {1, 3, 2};
+  WebSess_MakeChallenge(kA.family, kA.address);
+  EXPECT_EQ(Post(Answer("admin", "x")), kError);
+  EXPECT_EQ(Post(Answer("admin", "x")), kError);
+  EXPECT_EQ(Post(Answer("admin", "x")), kLock);
+  EXPECT_EQ(WebAccounts[0].lockLeft, 120u);
+  // Locked: even the right answer is refused, and other accounts are not.
+  EXPECT_EQ(Post(Answer("admin", "brindlex")), kLock);
+  EXPECT_EQ(Post(Answer("user", "brindlex")).rfind("Set Cookie: ", 0), 0u);
+  EXPECT_EQ(WebAccounts[0].failedLogins, 3);
+  // The countdown lifts the lock.
+  Svc_AccountLockTick(115);
+  EXPECT_EQ(Post(Answer("admin", "brindlex")), kLock);
+  Svc_AccountLockTick(5);
+  EXPECT_EQ(Post(Answer("admin", "brindlex")).rfind("Set Cookie: ", 0), 0u);
+}
+
+TEST_F(Login, LockSettings) {
+  WebSess_MakeChallenge(kA.family, kA.address);
+  // Lock off: failures are not counted.
+  WebLock = {0, 1, 1};
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(Post(Answer("admin", "x")), kError);
+  EXPECT_EQ(WebAccounts[0].failedLogins, 0);
+  // Retry limit 0: every login of an existing user is locked.
+  WebLock = {1, 0, 1};
+  EXPECT_EQ(Post(Answer("admin", "brindlex")), kLock);
+  EXPECT_EQ(Post(Answer("nobody", "brindlex")), kError);
+  // A counter above the limit comes back to limit + 1.
+  WebLock = {1, 2, 1};
+  WebAccounts[1].failedLogins = 1;
+  EXPECT_EQ(Post(Answer("device", "x")), kLock);
+  WebAccounts[1].failedLogins = 2;
+  EXPECT_EQ(Post(Answer("device", "x")), kLock);  // refused as locked: not counted
+  EXPECT_EQ(WebAccounts[1].failedLogins, 2);
+}
+
+TEST_F(Login, OtherFormsGoToTheDeviceHandler) {
+  HttpConn* c = Httpd_Connection(HTTPD_CONNECTIONS - 1);
+  char form[] = "ups_control";
+  c->uri = form;
+  c->body = c->buffer;
+  c->buffer[0] = 0;
+  c->bodyCount = 0;
+  g_formReply = "OK: Redirect=/x";
+  WebSys_HandleForm(c);
+  c->body = nullptr;
+  EXPECT_EQ(g_formSeen, "ups_control");
+  EXPECT_STREQ(WebReply.text, "OK: Redirect=/x");
+  EXPECT_EQ(WebReply.written, 1);
+}
+
+}  // namespace

@@ -1,0 +1,374 @@
+// Request handling: the method and version rules, the login gate, files
+// and templates with their headers, the redirect to HTTPS, form posts and
+// the reply-text protocol through which form handlers answer.
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "core/helpers.h"
+#include "core/svc.h"
+#include "core/util.h"
+#include "web/httpd.h"
+#include "web/websess.h"
+#include "web/websys.h"
+
+WebReplyRecord WebReply;
+int WebLoginLevel;
+char WebErrPath[128];
+char WebErrTitle[128];
+char WebErrMsg[256];
+
+namespace {
+
+// Event log hand-off for system events with string arguments.
+template <typename... Args>
+void LogEvent(int code, Args... args) {
+  (void)code;
+  ((void)args, ...);
+}
+
+bool HasPageExtension(const char* path) {
+  static const char* const kExt[] = {".asp", ".xml", ".csv", ".ini"};
+  for (const char* e : kExt)
+    if (UF_StrCaseStr(path, e)) return true;
+  return false;
+}
+
+// The generated pages and downloads live in tempage (the system's /tmp):
+// the first real component of the path decides, whatever empty or "."
+// components stand before it.
+bool UnderTempage(const char* path) {
+  const char* p = path;
+  for (;;) {
+    while (*p == '/' || *p == '\\') ++p;
+    size_t n = strcspn(p, "/\\");
+    if (n == 1 && p[0] == '.') {
+      p += 1;
+      continue;
+    }
+    return n == 7 && strncmp(p, "tempage", 7) == 0 && p[7] != 0;
+  }
+}
+
+// Copies text into out (size bytes with the NUL), cut before an incomplete
+// UTF-8 character.
+void CopyCut(char* out, size_t size, const char* text) {
+  size_t n = strlen(text);
+  if (n >= size) {
+    n = size - 1;
+    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+  }
+  memcpy(out, text, n);
+  out[n] = 0;
+}
+
+// Cuts text at its first control character (line ends included).
+void CutAtControl(char* text) {
+  for (unsigned char* p = reinterpret_cast<unsigned char*>(text); *p; ++p) {
+    if (*p < 0x20 || *p == 0x7f) {
+      *p = 0;
+      return;
+    }
+  }
+}
+
+bool StartsWith(const char* text, const char* prefix) { return strncmp(text, prefix, strlen(prefix)) == 0; }
+
+const char* const kRedirect = "HTTP/1.1 302 Redirect\r\nContent-Type: text/html\r\nConnection: close\r\nLocation: %s%s\r\n\r\n";
+
+// The reply text of the form handler becomes the answer.
+void AnswerForm(HttpConn* c) {
+  char* text = WebReply.text;
+  text[WEB_REPLY_SIZE - 1] = 0;
+
+  // Location base: scheme and host of the Referer, else of this connection.
+  char base[HTTPD_PATH_SIZE + 16];
+  char* ref = c->headers[HTTP_HDR_REFERER];
+  char* slashes = ref && strlen(ref) >= 4 ? strstr(ref + 4, "//") : nullptr;
+  if (slashes) {
+    if (char* cut = strchr(slashes + 2, '/')) *cut = 0;
+    CopyCut(base, sizeof base, ref);
+  } else {
+    snprintf(base, sizeof base, "%s://%s", c->tls ? "https" : "http", c->host);
+  }
+
+  if (StartsWith(text, "OK")) {
+    char* r = strstr(text, "Redirect=");
+    if (!r) return;  // no answer
+    char* value = r + 9;
+    CutAtControl(value);
+    Httpd_Reply(c, kRedirect, base, value);
+    return;
+  }
+  if (StartsWith(text, "Set Cookie: ")) {
+    char* cookie = text + 12;
+    CutAtControl(cookie);
+    if (c->tls)
+      Httpd_Reply(c,
+                  "HTTP/1.1 302 Redirect\r\nContent-Type: text/html\r\nConnection: close\r\n"
+                  "Set-Cookie: %s; Secure; HttpOnly\r\nLocation: %s%s\r\n\r\n",
+                  cookie, base, "/home.asp");
+    else
+      Httpd_Reply(c,
+                  "HTTP/1.1 302 Redirect\r\nContent-Type: text/html\r\nConnection: close\r\n"
+                  "Set-Cookie: %s; HttpOnly\r\nLocation: %s%s\r\n\r\n",
+                  cookie, base, "/home.asp");
+    return;
+  }
+  if (StartsWith(text, "Message: ")) {
+    WebErrTitle[0] = 0;
+    WebErrMsg[0] = 0;
+    char* after = nullptr;  // just after the last line break cut
+    if (char* r = strstr(text, "Redirect=")) {
+      char* value = r + 9;
+      if (*value) {
+        if (char* nl = strchr(value + 1, '\n')) {
+          *nl = 0;
+          after = nl + 1;
+        }
+      }
+      char script[sizeof WebErrPath + 32];
+      snprintf(script, sizeof script, "window.location='%s'", value);
+      CopyCut(WebErrPath, sizeof WebErrPath, script);
+    } else {
+      CopyCut(WebErrPath, sizeof WebErrPath, "window.history.back()");
+    }
+    if (char* t = strstr(after ? after : text, "Title=")) {
+      if (char* nl = strchr(t, '\n')) {
+        *nl = 0;
+        after = nl + 1;
+      }
+      CopyCut(WebErrTitle, sizeof WebErrTitle, t + 6);
+    }
+    if (char* b = strstr(after ? after : text, "Body=")) {
+      if (char* nl = strchr(b, '\n')) *nl = 0;
+      CopyCut(WebErrMsg, sizeof WebErrMsg, b + 5);
+    }
+  } else {
+    CopyCut(WebErrTitle, sizeof WebErrTitle, "Error Message");
+    CopyCut(WebErrMsg, sizeof WebErrMsg, "upsd reply: Not defined.");
+    CopyCut(WebErrPath, sizeof WebErrPath, "window.history.back()");
+  }
+  Httpd_Reply(c, kRedirect, base, "/message.asp");
+}
+
+}  // namespace
+
+void Httpd_HandleRequest(HttpConn* c) {
+  // Nothing of an earlier request's session carries over.
+  WebSess_ClearCurrent();
+  WebLoginLevel = -1;
+
+  const char* m = c->method;
+  bool get = strcmp(m, "GET") == 0, post = strcmp(m, "POST") == 0;
+  bool head = strcmp(m, "HEAD") == 0, put = strcmp(m, "PUT") == 0;
+  if (!get && !post && !head && !put) {
+    Httpd_SendError(c, 400, "Bad Request", "Can not parse request: [%s]", c->body ? c->body : "");
+    return;
+  }
+  if (c->versionMajor != 1 || c->versionMinor < 0 || c->versionMinor > 1) {
+    Httpd_SendError(c, 505, "HTTP version not supported", "%s", "Can't support HTTP version");
+    return;
+  }
+  if (c->badHeader) {
+    Httpd_SendError(c, 400, "Bad Request", "%s", "Can not parse request: invalid target or header");
+    return;
+  }
+
+  if (char* q = strchr(c->uri, '?')) {
+    *q = 0;
+    c->query = q + 1;
+  }
+  int len = static_cast<int>(strlen(c->uri));
+  Httpd_UrlDecode(c->uri, len, c->uri, len + 1, 0);
+  Httpd_NormalizePath(c->uri);
+  const char* path = c->uri;
+  char* cookie = c->headers[HTTP_HDR_COOKIE];
+  const char* dir = Httpd_InstallDir();
+
+  // The login gate.
+  bool needsLogin = true;
+  bool isLogout = strcmp(path, "/logout.asp") == 0;
+  if (!post && !UnderTempage(path) && (strcmp(path, "/message.asp") == 0 || !HasPageExtension(path))) {
+    if (static_cast<long>(strlen(path)) < 243 - static_cast<long>(strlen(dir))) needsLogin = false;
+  } else if (!post) {
+    if (cookie) {
+      WebLoginLevel = WebSessOps.CheckCookie(cookie, 0);
+      if (WebLoginLevel >= 0) needsLogin = false;
+    }
+    if (isLogout) {
+      if (cookie) {
+        char address[64] = "";
+        Net_Ntop(c->family, c->peer, address);
+        LogEvent(3, address, nullptr);
+        WebSessOps.CheckCookie(cookie, 1);
+        WebLoginLevel = -1;
+      }
+      needsLogin = true;
+    }
+  } else if (strcmp(path, "/varno/login") != 0 && cookie) {
+    WebLoginLevel = WebSessOps.CheckCookie(cookie, 0);
+  }
+
+  char target[HTTPD_PATH_SIZE];
+  int n = snprintf(target, sizeof target, "%s/httpd/htdocs%s", dir, needsLogin && !isLogout ? "/login.asp" : path);
+  if (n < 0 || n >= static_cast<int>(sizeof target)) {
+    // A cut target could name another file.
+    Httpd_SendError(c, 400, "Bad Request", "%s", "Can not parse request: target too long");
+    return;
+  }
+
+  WebReply.clientFamily = c->family;
+  memset(WebReply.clientAddress, 0, sizeof WebReply.clientAddress);
+  memcpy(WebReply.clientAddress, c->peer, c->family == AF_INET6 ? 16 : 4);
+
+  if (!post) {
+    if (put) return;  // no answer
+    // Only regular files are served, and a final symbolic link is not followed.
+    struct stat st;
+    if (lstat(Httpd_FixPath(target), &st) != 0 || !S_ISREG(st.st_mode)) {
+      if (HttpdSetting.forceHttps && !c->tls && Httpd_HttpsOn()) {
+        Httpd_RedirectHttps(c);
+        return;
+      }
+      snprintf(target, sizeof target, "%s/httpd/htdocs/login.asp", dir);
+    }
+    c->mime = Httpd_FindMime(target);
+    Httpd_ServeFile(c, target);
+    return;
+  }
+
+  c->boundary = nullptr;
+  char* type = c->headers[HTTP_HDR_CONTENT_TYPE];
+  if (type && UF_StrNCaseCmp(type, "multipart/form-data", 19) == 0) {
+    if (char* semi = strchr(type, ';')) c->boundary = semi + 1;
+  }
+  if (char* slash = strrchr(c->uri, '/')) c->uri = slash + 1;
+  WebReply.length = 0;
+  WebReply.written = 0;
+  WebReply.text[0] = 0;
+  WebSys_HandleForm(c);
+  AnswerForm(c);
+  c->keepAlive = 0;  // every form answer closes the connection
+}
+
+void Httpd_ServeFile(HttpConn* c, const char* target) {
+  bool head = strcmp(c->method, "HEAD") == 0;
+  char page[HTTPD_PATH_SIZE] = "";
+  const char* file = target;
+  if (!head && (c->mime == &HttpMimeTable[0] || c->mime == &HttpMimeTable[1])) {
+    if (!Httpd_ExpandTemplate(target, page, strstr(target, "/message.asp") != nullptr, c->query)) {
+      Httpd_SendError(c, 500, "Internal Server Error", "can't prepare file %s, ROOT = /httpd/htdocs", target);
+      return;
+    }
+    file = page;
+  }
+  int fd = open(Httpd_FixPath(file), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  struct stat st;
+  FILE* f = nullptr;
+  if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) f = fdopen(fd, "rb");
+  if (!f) {
+    // No answer.
+    if (fd >= 0) close(fd);
+    if (page[0]) remove(page);
+    return;
+  }
+  time_t now = Svc_Now();
+  struct tm tm;
+  localtime_r(&now, &tm);
+  char date[64];
+  strftime(date, sizeof date, "%a, %d %b %Y %H:%M:%S %Z", &tm);
+  bool asp = c->mime == &HttpMimeTable[0];
+  Httpd_Reply(c, "HTTP/1.1 %d OK\r\nDate: %s\r\n%sContent-Type: %s\r\nConnection: close\r\nContent-Length: %lld\r\n\r\n",
+              200, date, asp ? "Cache-Control: private, no-store, no-cache\r\nPragma: no-cache\r\n" : "",
+              c->mime->type, static_cast<long long>(st.st_size));
+  if (page[0]) snprintf(c->tempPage, sizeof c->tempPage, "%s", page);
+  if (head)
+    fclose(f);
+  else
+    c->file = f;
+  c->state = HTTP_SENDING;
+  c->lastActivity = HttpdClock();
+}
+
+void Httpd_RedirectHttps(HttpConn* c) {
+  char tail[HTTPD_PATH_SIZE] = "";
+  if (c->query) snprintf(tail, sizeof tail, "/?%s", c->query);
+  const char* host = c->headers[HTTP_HDR_HOST] ? c->headers[HTTP_HDR_HOST] : "";
+  Httpd_Reply(c,
+              "HTTP/1.1 302 Redirect\r\nContent-Type: text/html\r\nConnection: close\r\n"
+              "Location: https://%s:%d%s\r\n\r\n",
+              host, Httpd_HttpsPort(), tail);
+  c->keepAlive = 0;  // as the answer says
+}
+
+void Httpd_SendError(HttpConn* c, int status, const char* reason, const char* format, ...) {
+  char body[264] = "";
+  if (status >= 200 && status != 204 && status != 304) {
+    int n = snprintf(body, sizeof body, "Error %d: %s\n", status, reason);
+    if (n >= 0 && n < static_cast<int>(sizeof body)) {
+      va_list ap;
+      va_start(ap, format);
+      vsnprintf(body + n, sizeof body - static_cast<size_t>(n), format, ap);
+      va_end(ap);
+    }
+  }
+  Httpd_Reply(c, "HTTP/1.1 %d %s\r\nContent-Type: text/plain\r\nContent-Length: %d\r\nConnection: close\r\n\r\n%s",
+              status, reason, static_cast<int>(strlen(body)), body);
+}
+
+namespace {
+int HexValue(char ch) {
+  if (ch >= '0' && ch <= '9') return ch - '0';
+  if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
+  if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
+  return -1;
+}
+}  // namespace
+
+int Httpd_UrlDecode(const char* source, int length, char* destination, int size, int plus) {
+  if (size <= 0) return 0;
+  int r = 0, w = 0;
+  while (r < length && w < size - 1) {
+    char ch = source[r];
+    int hi, lo;
+    if (ch == '%' && r + 2 < length && (hi = HexValue(source[r + 1])) >= 0 && (lo = HexValue(source[r + 2])) >= 0) {
+      destination[w++] = static_cast<char>(hi << 4 | lo);
+      r += 3;
+    } else {
+      destination[w++] = ch == '+' && plus ? ' ' : ch;
+      ++r;
+    }
+  }
+  destination[w] = 0;
+  return w;
+}
+
+void Httpd_NormalizePath(char* path) {
+  const char* r = path;
+  char* w = path;
+  while (*r) {
+    char ch = *r++;
+    *w++ = ch;
+    if (ch == '/' || ch == '\\') {
+      while (*r == '/' || *r == '\\') ++r;
+      while (r[0] == '.' && r[1] == '.') r += 2;
+    }
+  }
+  *w = 0;
+}
+
+const char* Httpd_FixPath(const char* path) {
+  static char fixed[HTTPD_PATH_SIZE];
+  size_t n = strlen(path);
+  if (n >= sizeof fixed) {
+    fixed[0] = 0;  // never a cut path: nothing opens
+    return fixed;
+  }
+  for (size_t i = 0; i <= n; ++i) fixed[i] = path[i] == '\\' ? '/' : path[i];
+  return fixed;
+}
