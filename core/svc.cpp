@@ -25,6 +25,8 @@
 #include "ups/com.h"
 #include "ups/tilde.h"
 #include "ups/upsdata.h"
+#include "web/httpd.h"
+#include "web/websess.h"
 
 char SvcInstallDir[256] = UPSD_INSTALL_DIR;
 char SvcTmpDir[256] = "/tmp";
@@ -206,12 +208,14 @@ void Signal_Init() {
   // Close hooks, in this order.
   Msg_Exit();
   COM_CloseAll();
+  WebSess_Shutdown();
   Tilde_Exit();
   UpsData_Exit();
   Crypt_Exit();
   SnmpAgent_Close();
   SnmpTrap_Close();
   Caret_Exit();
+  Httpd_Shutdown();
   exit(0);
 }
 
@@ -254,6 +258,9 @@ void Svc_Dispatch(uint8_t code, const uint8_t p[4]) {
       ComOps.Detect();
       if (SnmpAgentOps.OpenSockets) SnmpAgentOps.OpenSockets();
       if (SnmpTrapOps.OpenSockets) SnmpTrapOps.OpenSockets();
+      if (HttpdOps.Start)
+        HttpdOps.Start(HttpdSetting.httpPort, HttpdSetting.httpsPort, (HttpdSetting.listen & HTTPD_LISTEN_HTTP) ? 1 : 0,
+                       (HttpdSetting.listen & HTTPD_LISTEN_HTTPS) ? 1 : 0);
       break;
     case MSG_TRAP:
       SnmpTrap_SendEvent(p[1], SnmpTrapEventLevel(p[2]), p[2]);
@@ -289,7 +296,9 @@ void Svc_Turn() {
   Svc_Sleep();
   if (++g_turn > 9) {
     g_turn = 0;
+    if (HttpdOps.Tick) HttpdOps.Tick();
   }
+  if (HttpdOps.Poll) HttpdOps.Poll();
   if (SnmpAgentOps.Receive) SnmpAgentOps.Receive();
   struct timespec now;
   SvcMonoClock(&now);
@@ -331,6 +340,7 @@ void Svc_Start() {
   SnmpMib_RegisterObjects();
   SnmpTrap_Init();
   Svc_AddPollSource(SnmpAgent_PollFill);
+  Httpd_Init(SvcInstallDir, nullptr, nullptr);  // the device pages' writer and handler come later
 
   // The four repeating clock messages, forever, with the parameters as they stand.
   MsgOps.PostRepeating(MSG_TICK_1S, 10, MSG_REPEAT_FOREVER);
