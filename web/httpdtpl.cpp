@@ -169,17 +169,19 @@ int Httpd_ExpandTemplate(const char* templatePath, char* pagePath, int messagePa
     char substituted[HTTPD_EXPR_SIZE];
     const char* use = name;
     if (count > 0 && Httpd_SubstArgs(name, HTTPD_EXPR_SIZE, substituted, count, pairs) > 0) use = substituted;
+    // The message page's texts are the server's own: its button script is
+    // run by the browser, so no query value may stand in for them.
+    const char* message = nullptr;
+    if (messagePage && strcmp(use, "ERR_TITLE") == 0) message = WebErrTitle;
+    if (messagePage && strcmp(use, "ERR_MSG") == 0) message = WebErrMsg;
+    if (messagePage && strcmp(use, "ERR_PATH") == 0) message = WebErrPath;
     const HttpQueryPair* pair = nullptr;
-    for (int i = 0; i < count && !pair; ++i)
+    for (int i = 0; i < count && !pair && !message; ++i)
       if (strcmp(use, pairs[i].name) == 0) pair = &pairs[i];
-    if (pair) {
+    if (message) {
+      WriteReplyText(page, message);
+    } else if (pair) {
       WriteEscaped(page, pair->value);
-    } else if (messagePage && strcmp(use, "ERR_TITLE") == 0) {
-      WriteReplyText(page, WebErrTitle);
-    } else if (messagePage && strcmp(use, "ERR_MSG") == 0) {
-      WriteReplyText(page, WebErrMsg);
-    } else if (messagePage && strcmp(use, "ERR_PATH") == 0) {
-      WriteReplyText(page, WebErrPath);
     } else {
       WebSys_WriteVar(page, use, count, pairs);
     }

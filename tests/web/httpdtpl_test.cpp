@@ -104,8 +104,12 @@ TEST_F(Template, MessagePage) {
   EXPECT_EQ(Expand("<% ERR_TITLE %>|<% ERR_MSG %>|<% ERR_PATH %>", nullptr, 1),
             "Title|<font color=#008000>Done</font>|window.history.back()");
   EXPECT_EQ(WebReply.length, strlen("window.history.back()") + 1);
-  // Elsewhere the names go to the writers.
+  // A query cannot stand in for them: the button script is run by the browser.
+  EXPECT_EQ(Expand("<% ERR_PATH %>|<% ERR_TITLE %>|<% other %>", "ERR_PATH=alert(1)&ERR_TITLE=<b>&other=o", 1),
+            "window.history.back()|Title|o");
+  // Elsewhere the names go to the writers, or to a query.
   EXPECT_EQ(Expand("<% ERR_TITLE %>", nullptr, 0), "[ERR_TITLE]");
+  EXPECT_EQ(Expand("<% ERR_TITLE %>", "ERR_TITLE=<b>", 0), "&lt;b&gt;");
 }
 
 TEST_F(Template, ChallengeVariable) {

@@ -1,0 +1,231 @@
+"""A real browser against the installed daemon: headless Chromium, driven
+through its DevTools protocol over a pipe, logs in through login.asp over
+HTTP and HTTPS and lands on home.asp with an HttpOnly session cookie."""
+import hashlib
+import json
+import os
+import select
+import shutil
+import socket
+import subprocess
+import tempfile
+import time
+import unittest
+
+import harness
+
+HTTP, HTTPS = 8080, 8443
+CHROMIUM = "/usr/bin/chromium"
+
+
+class Browser:
+    """Headless Chromium with --remote-debugging-pipe: commands go to its
+    descriptor 3, answers and events come from its descriptor 4, each
+    message a JSON text ended by a NUL byte."""
+
+    def __init__(self):
+        self.profile = tempfile.mkdtemp(prefix="chromium-", dir="/tmp")
+        to_browser_r, self.to_browser = os.pipe()
+        self.from_browser, from_browser_w = os.pipe()
+        # The child sees the pipe ends as descriptors 3 and 4 (moved out of
+        # the way first, in case one of them is 3 or 4 already).
+        def child_fds():
+            a, b = os.dup(to_browser_r), os.dup(from_browser_w)
+            os.dup2(a, 3)
+            os.dup2(b, 4)
+        self.proc = subprocess.Popen(
+            [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking",
+             "--disable-component-update", "--disable-sync", "--no-first-run", "--disable-dev-shm-usage",
+             "--ignore-certificate-errors", "--user-data-dir=" + self.profile, "--remote-debugging-pipe",
+             "about:blank"],
+            preexec_fn=child_fds, pass_fds=(3, 4),
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(to_browser_r)
+        os.close(from_browser_w)
+        self.buffer = b""
+        self.next_id = 0
+        self.events = []
+        page = next(t for t in self.call("Target.getTargets")["targetInfos"] if t["type"] == "page")
+        self.session = self.call("Target.attachToTarget", targetId=page["targetId"], flatten=True)["sessionId"]
+        for domain in ("Page", "Network", "Runtime"):
+            self.call(domain + ".enable", session=True)
+
+    def close(self):
+        try:
+            self.call("Browser.close")
+        except Exception:
+            pass
+        try:
+            self.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        os.close(self.to_browser)
+        os.close(self.from_browser)
+        shutil.rmtree(self.profile, ignore_errors=True)
+
+    def _read(self, timeout):
+        while b"\0" not in self.buffer:
+            ready, _, _ = select.select([self.from_browser], [], [], timeout)
+            if not ready:
+                raise AssertionError("no answer from the browser")
+            chunk = os.read(self.from_browser, 65536)
+            if not chunk:
+                raise AssertionError("the browser went away")
+            self.buffer += chunk
+        text, _, self.buffer = self.buffer.partition(b"\0")
+        return json.loads(text)
+
+    def call(self, method, session=False, timeout=20, **params):
+        self.next_id += 1
+        msg = {"id": self.next_id, "method": method, "params": params}
+        if session:
+            msg["sessionId"] = self.session
+        os.write(self.to_browser, json.dumps(msg).encode() + b"\0")
+        while True:
+            m = self._read(timeout)
+            if m.get("id") == self.next_id:
+                if "error" in m:
+                    raise AssertionError("%s: %s" % (method, m["error"]))
+                return m.get("result", {})
+            self.events.append(m)
+
+    def wait_event(self, method, timeout=20):
+        deadline = time.monotonic() + timeout
+        while True:
+            for i, e in enumerate(self.events):
+                if e.get("method") == method:
+                    return self.events.pop(i)
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise AssertionError("no %s event" % method)
+            self.events.append(self._read(left))
+
+    def eval(self, expression):
+        r = self.call("Runtime.evaluate", session=True, expression=expression, returnByValue=True, awaitPromise=True)
+        if "exceptionDetails" in r:
+            raise AssertionError("%s: %s" % (expression, r["exceptionDetails"]))
+        return r["result"].get("value")
+
+    def navigate(self, url):
+        self.events = [e for e in self.events if e.get("method") != "Page.loadEventFired"]
+        self.call("Page.navigate", session=True, url=url)
+        self.wait_event("Page.loadEventFired")
+
+    def submit_and_wait(self, expression):
+        """Runs a script that submits a form; waits for the next page."""
+        self.events = [e for e in self.events if e.get("method") != "Page.loadEventFired"]
+        self.eval(expression)
+        self.wait_event("Page.loadEventFired")
+
+    def responses(self):
+        """url -> status of every response seen so far."""
+        out = {}
+        for e in self.events:
+            if e.get("method") == "Network.responseReceived":
+                r = e["params"]["response"]
+                out[r["url"]] = r["status"]
+        return out
+
+
+def wait_listening(port):
+    def up():
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=0.5):
+                return True
+        except OSError:
+            return False
+    harness.wait_for(up, 15, 0.1, what="port %d" % port)
+
+
+def log_in(b, base, account, password):
+    b.navigate(base + "/login.asp")
+    b.submit_and_wait(
+        "document.getElementById('account').value = %s;"
+        "document.getElementById('password').value = %s;"
+        "document.querySelector('#credentials button').click(); true" % (json.dumps(account), json.dumps(password)))
+
+
+class BrowserLogin(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        subprocess.run(["rm", "-rf", harness.INSTALL], check=True)
+        subprocess.run(["cmake", "--install", harness.BUILD], check=True, stdout=subprocess.DEVNULL)
+        harness.ensure_config()
+        # Account 1 with a name and password outside ASCII: the page hashes
+        # their UTF-8 bytes, the daemon its UTF-8 multibyte texts.
+        harness.config_set({"Web": {"HTTP Port=": HTTP, "HTTPS Port=": HTTPS, "Force HTTPS=": "No",
+                                    "Password Encrypt=": "No", "Password0=": "admin-pass",
+                                    "User1=": "opérateur", "Password1=": "pässwörd€✓",
+                                    "Enable Login Lock=": "Disable"}})
+        cls.daemon = harness.Daemon().start()
+        wait_listening(HTTP)
+        wait_listening(HTTPS)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.daemon.kill()
+
+    def setUp(self):
+        self.browser = Browser()
+
+    def tearDown(self):
+        self.browser.close()
+
+    def session_cookie(self, url):
+        cookies = self.browser.call("Network.getCookies", session=True, urls=[url])["cookies"]
+        return next((c for c in cookies if c["name"] == "QuenchRelayer"), None)
+
+    def test_admin_logs_in_over_http_and_https(self):
+        b = self.browser
+        for base, secure in (("http://127.0.0.1:%d" % HTTP, False), ("https://127.0.0.1:%d" % HTTPS, True)):
+            with self.subTest(base=base):
+                log_in(b, base, "admin", "admin-pass")
+                self.assertEqual(b.eval("location.href"), base + "/home.asp")
+                self.assertTrue(b.eval("document.getElementById('home') !== null"))
+                cookie = self.session_cookie(base + "/")
+                self.assertIsNotNone(cookie)
+                self.assertEqual(len(cookie["value"]), 24)
+                self.assertTrue(cookie["httpOnly"])
+                self.assertEqual(cookie["secure"], secure)
+                self.assertEqual(cookie["path"], "/")
+                # HttpOnly: the page's scripts cannot read it.
+                self.assertNotIn("QuenchRelayer", b.eval("document.cookie"))
+                # Every asset of the login page came from the daemon.
+                seen = b.responses()
+                for asset in ("/login.asp", "/style.css", "/login.js", "/home.asp"):
+                    self.assertEqual(seen.get(base + asset), 200, asset)
+                self.assertEqual(b.eval("fetch('/favicon.ico').then(r => r.status + ' ' + r.headers.get('content-type'))"),
+                                 "200 image/x-icon")
+                # Logging out ends the session.
+                b.navigate(base + "/logout.asp")
+                b.navigate(base + "/home.asp")
+                self.assertTrue(b.eval("document.getElementById('challenge') !== null"))
+                b.call("Network.clearBrowserCookies", session=True)
+
+    def test_account_outside_ascii(self):
+        b = self.browser
+        base = "http://127.0.0.1:%d" % HTTP
+        log_in(b, base, "opérateur", "pässwörd€✓")
+        self.assertEqual(b.eval("location.pathname"), "/home.asp")
+        # The login page's digest is MD5 over UTF-8 bytes, in lower-case hex.
+        b.navigate(base + "/login.asp")
+        for parts in (("", "", ""), ("a", "b", "c"), ("opérateur", "pässwörd€✓", "x/.Yz09A"), ("k" * 40, "p" * 40, "c" * 8)):
+            want = hashlib.md5("".join(parts).encode("utf-8")).hexdigest()
+            self.assertEqual(b.eval("loginResponse(%s, %s, %s)" % tuple(json.dumps(p) for p in parts)), want)
+
+    def test_wrong_password_and_the_message_page(self):
+        b = self.browser
+        base = "https://127.0.0.1:%d" % HTTPS
+        log_in(b, base, "admin", "not-it")
+        self.assertEqual(b.eval("location.pathname"), "/message.asp")
+        self.assertEqual(b.eval("document.getElementById('title').textContent"), "Login Error")
+        self.assertIn("Please check the account and password.", b.eval("document.getElementById('message').textContent"))
+        self.assertIsNone(self.session_cookie(base + "/"))
+        # Its button leads back to the login page.
+        b.submit_and_wait("document.getElementById('ok').click(); true")
+        self.assertEqual(b.eval("location.pathname"), "/login.asp")
+
+
+if __name__ == "__main__":
+    harness.main()
