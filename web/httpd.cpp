@@ -170,6 +170,15 @@ short WantedEvents(const HttpConn& c) {
   return 0;
 }
 
+// A request handled without an answer is over all the same: the next
+// bytes begin a new one (its body would otherwise count as complete again).
+void EndRequest(HttpConn* c) {
+  if (c->body && c->body != c->buffer) free(c->body);
+  c->body = nullptr;
+  c->headerCount = 0;
+  c->bodyCount = 0;
+}
+
 bool HasControl(const char* text) {
   for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p)
     if (*p < 0x20 || *p == 0x7f) return true;
@@ -340,6 +349,7 @@ void Httpd_Poll() {
     if (!readable && !tlsReady && !(c->ssl && SSL_pending(c->ssl) > 0)) continue;
     if (Httpd_ReadRequest(c) != 1) continue;
     Httpd_HandleRequest(c);
+    if (c->state == HTTP_READING) EndRequest(c);
     // Send at once what the socket takes; the rest goes in later passes.
     if (c->state == HTTP_SENDING && Httpd_SendPending(c) == 1) Httpd_CloseConn(c, 0);
   }

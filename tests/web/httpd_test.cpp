@@ -206,6 +206,23 @@ TEST_F(Transport, PeerAddressAndFamily) {
   EXPECT_EQ(memcmp(WebReply.clientAddress, loop4, 16), 0);
 }
 
+TEST_F(Transport, DescriptorZeroIsAConnection) {
+  int k = ConnectTo(listener);
+  clients.push_back(k);
+  int saved = dup(0);
+  close(0);
+  HttpConn* c = Httpd_Accept(listener, 0);
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(c->socket, 0);
+  SendAll(k, "GET /style.css HTTP/1.1\r\n\r\n");
+  Received r = Pump(k, 300);
+  EXPECT_EQ(BodyOf(r.data), "body{}");
+  EXPECT_TRUE(r.closed);
+  EXPECT_EQ(c->state, HTTP_FREE);
+  dup2(saved, 0);
+  close(saved);
+}
+
 TEST_F(Transport, CloseFd) {
   int k = Client();
   int fd = Httpd_Connection(0)->socket;

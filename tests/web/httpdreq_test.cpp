@@ -129,6 +129,27 @@ TEST_F(Request, PutGetsNoAnswer) {
   EXPECT_EQ(Httpd_Connection(0)->state, HTTP_READING);
 }
 
+int g_formCalls;
+void CountingForm(HttpConn* c) {
+  ++g_formCalls;
+  FakeDevForm(c);
+}
+
+TEST_F(Request, UnansweredRequestIsNotHandledAgain) {
+  // A form reply without a page to go to gets no answer; what the client
+  // sends next is a new request, and the form is not run again.
+  HttpdOps.DevHandleForm = CountingForm;
+  g_formCalls = 0;
+  g_formReply = "OK";
+  int c = Client();
+  SendAll(c, "POST /f HTTP/1.1\r\nContent-Length: 3\r\n\r\na=b");
+  EXPECT_EQ(Pump(c, 50).data, "");
+  SendAll(c, "GET /style.css HTTP/1.1\r\n\r\n");
+  Received r = Pump(c, 300);
+  EXPECT_EQ(BodyOf(r.data), "body{}");
+  EXPECT_EQ(g_formCalls, 1);
+}
+
 TEST_F(Request, FileAndTemplateHeaders) {
   Received css = Ask("GET /style.css HTTP/1.1\r\n\r\n");
   EXPECT_EQ(HeaderOf(css.data, "Content-Type"), "text/css");
