@@ -6,10 +6,13 @@ import re
 import socket
 import ssl
 import subprocess
+import sys
 import time
 import unittest
 
-import harness
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sim"))
+import harness  # noqa: E402
+import upssim  # noqa: E402
 
 HTTP, HTTPS = 8080, 8443
 HTDOCS = harness.INSTALL + "/httpd/htdocs"
@@ -108,14 +111,17 @@ def response_for(user, password, challenge):
 
 class Web(unittest.TestCase):
     """One daemon for the whole file: HTTP on 8080, HTTPS on 8443, Force
-    HTTPS on, plain passwords known to the test."""
+    HTTPS on, plain passwords known to the test, and the UPS simulator on
+    its serial link, so the UPS polling runs beside the web traffic."""
 
     @classmethod
     def setUpClass(cls):
         subprocess.run(["rm", "-rf", harness.INSTALL], check=True)
         subprocess.run(["cmake", "--install", harness.BUILD], check=True, stdout=subprocess.DEVNULL)
         harness.ensure_config()
-        harness.config_set({"Web": {"HTTP Port=": HTTP, "HTTPS Port=": HTTPS, "Force HTTPS=": "Yes",
+        cls.sim = upssim.UpsSim(checksum=True, log_path="/tmp/upssim.log").start()
+        harness.config_set({"COM": {"COM Port=": 2, "COM Path=": cls.sim.slave_path},
+                            "Web": {"HTTP Port=": HTTP, "HTTPS Port=": HTTPS, "Force HTTPS=": "Yes",
                                     "Password Encrypt=": "No", "Password0=": "admin-pass",
                                     "Enable Login Lock=": "Disable"}})
         cls.daemon = harness.Daemon().start()
@@ -126,6 +132,12 @@ class Web(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         cls.daemon.kill()
+        cls.sim.stop()
+
+    def poll_gaps(self, t0, t1):
+        """Gaps in seconds between the UPS queries the simulator received."""
+        times = [f["t"] for f in self.sim.frames() if f.get("type") == "P" and t0 <= f["t"] <= t1]
+        return [b - a for a, b in zip(times, times[1:])]
 
     def login(self, base, extra=(), user="admin", password="admin-pass"):
         """Logs in with curl; (the login reply with its headers, the cookie value or None)."""
@@ -330,14 +342,16 @@ class Web(unittest.TestCase):
     def test_silent_https_client_holds_nothing(self):
         # Clients that connect to HTTPS and send nothing (or half a
         # handshake) must not hold the loop: other clients are answered at
-        # once, the loop keeps its one-second work, and the idle limit ends them.
+        # once, and the UPS keeps being polled every cycle.
+        harness.wait_for(lambda: any(f.get("mnemonic") == "STB" for f in self.sim.frames()), 25,
+                         what="the UPS poll cycle")
         silent = [socket.create_connection(("127.0.0.1", HTTPS)) for _ in range(3)]
         half = socket.create_connection(("127.0.0.1", HTTPS))
         half.sendall(b"\x16\x03\x01\x00\xff")  # a record header with no record
         try:
             time.sleep(0.3)
             worst = 0.0
-            start = time.monotonic()
+            start, since = time.monotonic(), time.time()  # the simulator stamps frames with time.time()
             while time.monotonic() - start < 3.0:
                 for url in ("http://127.0.0.1:%d/style.css" % HTTP, "https://127.0.0.1:%d/style.css" % HTTPS):
                     t = time.monotonic()
@@ -345,8 +359,10 @@ class Web(unittest.TestCase):
                     worst = max(worst, time.monotonic() - t)
                     self.assertEqual(r.stdout, b"200")
             self.assertLess(worst, 1.0)
-            # The login challenge is made by the loop's second counter: it
-            # moves on while the silent clients wait.
+            gaps = self.poll_gaps(since, time.time())
+            self.assertGreater(len(gaps), 5)
+            self.assertLess(max(gaps), 0.5, "a UPS poll waited for the web server")
+            # The challenge follows the loop's seconds counter: it moves on.
             first = challenge_of(curl("http://127.0.0.1:%d/login.asp" % HTTP).stdout)
             time.sleep(1.2)
             second = challenge_of(curl("http://127.0.0.1:%d/login.asp" % HTTP).stdout)
