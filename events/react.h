@@ -40,3 +40,45 @@ struct ReactSettings {
   int32_t smartTrapBefore;         // "Send Smart Shutdown Trap Before=", seconds
 };
 extern ReactSettings ReactSetting;
+
+// ---- shutdown countdown ----------------------------------------------------
+
+// The countdown state; the web status page and the SNMP agent's own objects
+// read remaining, owner and the cancel flag in place (the agent also sets
+// and clears the cancel flag).
+struct ReactCountdownState {
+  uint8_t cancel;                   // non-zero: the countdowns are frozen by an operator
+  int32_t remaining;                // seconds left of the smallest running countdown; -1 none
+  uint8_t owner;                    // reaction index + 1 of that countdown; 0 none
+  uint8_t prevTrigger[REACT_COUNT]; // trigger values seen by the last edge step
+  uint8_t trigger[REACT_COUNT];     // current triggers, set by the alarm processing and the schedules
+  uint32_t countdown[REACT_COUNT];  // seconds left per reaction; 0 not running
+  uint8_t commandExecuted;          // the user command ran for the present countdown
+  int32_t restoreMinutes;           // minutes until the UPS restores its output; -1 none
+  int32_t announced;                // remaining time when announced; -1 not announced
+  uint8_t reachedZero;              // a countdown reached zero since one last ran
+};
+extern ReactCountdownState ReactCountdown;
+
+// The reaction operations; the main loop reaches the alarm processing and
+// the schedule due check through them too.
+struct ReactOpsTable {
+  void (*CheckDue)();               // Sched_CheckDue, once a minute
+  void (*Reset)();                  // React_Reset
+  void (*AlarmProcess)();           // Alarm_Process, once a second
+  void (*CancelRepeats)();          // Alarm_CancelRepeats, after a hibernation resume
+  void (*CountdownTick)(uint32_t seconds);  // React_CountdownTick, once a second with 1
+  void (*ToggleCancel)();           // React_ToggleCancel: the web's cancel and resume
+  void (*StopRepeats)();            // Alarm_StopRepeats
+};
+extern ReactOpsTable ReactOps;
+
+// Keeps the local-time record, clears the repeat ids of the alarm
+// processing and the countdown state, and fills ReactOps.
+void React_Init(const struct tm* now);
+void React_Exit();
+// The per-second trigger edge step (run by Alarm_Process).
+void React_TriggerStep();
+
+// The pause after the UPS restore command (tests replace it).
+extern void (*ReactSleep)(unsigned seconds);

@@ -33,6 +33,9 @@ void UpsData_Init(const struct tm* now) {
 void UpsData_Reset(int keep) {
   const UpsRecordType saved = UpsRecord;
   memset(&UpsRecord, 0, sizeof UpsRecord);
+  // No outlet message pending (0 is a valid message id).
+  memset(UpsRecord.pfOutletMsg, 255, sizeof UpsRecord.pfOutletMsg);
+  memset(UpsRecord.blOutletMsg, 255, sizeof UpsRecord.blOutletMsg);
   Cfg_Load(nullptr);
 
   if (keep) {

@@ -32,7 +32,7 @@ struct UpsRecordType {
   uint8_t lowBattLevel;
   uint8_t replaceNotice;
   uint16_t replaceNoticeDays;
-  uint8_t pfOutletMsg[UPS_OUTLETS];
+  uint8_t pfOutletMsg[UPS_OUTLETS];  // pending outlet-off message ids; 255 none
   uint8_t blOutletMsg[UPS_OUTLETS];
   uint64_t capabilities;
   uint64_t shownStatus;

@@ -81,8 +81,9 @@ TEST_F(UpsDataTest, WhatAResetClearsAndWhatItKeeps) {
       {"shown status", [] { return (long long)UpsRecord.shownStatus; }, 0, (long long)UpsBit(UPS_ST_ACFAIL)},
       {"module live alarms", [] { return (long long)UpsRecord.modules[9].liveAlarms; }, 0, 0x11},
       {"module shown alarms", [] { return (long long)UpsRecord.modules[0].shownAlarms; }, 0, 0x10},
-      {"pending power-fail outlet message", [] { return (long long)UpsRecord.pfOutletMsg[2]; }, 0, 17},
-      {"pending battery-low outlet message", [] { return (long long)UpsRecord.blOutletMsg[7]; }, 0, 42},
+      // 255 = none: 0 is a valid message id.
+      {"pending power-fail outlet message", [] { return (long long)UpsRecord.pfOutletMsg[2]; }, 255, 17},
+      {"pending battery-low outlet message", [] { return (long long)UpsRecord.blOutletMsg[7]; }, 255, 42},
       {"seconds on battery", [] { return (long long)UpsRecord.values[VAL_ONBATTTIME]; }, -1, 77},
       {"replacement due", [] { return (long long)UpsRecord.replaceDue; }, 0, 1},
       {"replacement reported by the UPS", [] { return (long long)UpsRecord.replaceReported; }, 0, 0},

@@ -1,0 +1,11 @@
+// Console broadcast: one dated notice line in "<tmp>/TMP_BROAD.DAT", shown
+// on the host's terminals by the installed script "command/command.wall".
+// A plain function, called by the dispatcher and the shutdown countdown.
+#pragma once
+#include <cstdint>
+
+constexpr const char* WALL_FILE = "TMP_BROAD.DAT";
+
+// Does nothing while "Notify Message Enable=" is off. level is not used;
+// text is written as it stands.
+void Wall_Broadcast(uint8_t level, const char* text);

@@ -1,0 +1,106 @@
+// Console broadcast: the notice file, the broadcast script and its failures.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <sys/stat.h>
+
+#include "core/svc.h"
+#include "events/react.h"
+#include "events/wall.h"
+#include "support/events_fakes.h"
+#include "support/scratch.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+time_t g_now;
+time_t FakeClock() { return g_now; }
+
+class WallTest : public ScratchTest {
+ protected:
+  void SetUp() override {
+    ScratchTest::SetUp();
+    setenv("TZ", "UTC", 1);
+    tzset();
+    savedClock_ = SvcWallClock;
+    SvcWallClock = FakeClock;
+    g_now = 1709993107;  // 03/09/2024 14:05:07 UTC
+    InstallEventFakes();
+    ReactSetting = ReactSettings{};
+    ReactSetting.notifyEnable = 1;
+    fs::create_directories(Path("command"));
+    // The script keeps a copy of each notice it was started for.
+    Script("cat '" + Notice() + "' >> '" + Path("shown.txt") + "'\n", 0755);
+  }
+  void TearDown() override {
+    SvcWallClock = savedClock_;
+    ScratchTest::TearDown();
+  }
+  std::string Notice() const { return TmpPath(WALL_FILE); }
+  void Script(const std::string& body, mode_t mode) {
+    Scratch_WriteFile(Path("command/command.wall"), "#!/bin/sh\n" + body);
+    chmod(Path("command/command.wall").c_str(), mode);
+  }
+
+ private:
+  time_t (*savedClock_)();
+};
+
+TEST_F(WallTest, EachNoticeReplacesTheLastAndRunsTheScript) {
+  Wall_Broadcast(2, "Utility power failure");
+  EXPECT_EQ(Scratch_ReadFile(Notice()), "03/09/2024 14:05:07 <Brisvane>: Utility power failure\n");
+  g_now += 61;
+  Wall_Broadcast(1, "100% %s %n done");
+  EXPECT_EQ(Scratch_ReadFile(Notice()), "03/09/2024 14:06:08 <Brisvane>: 100% %s %n done\n");
+  EXPECT_EQ(Scratch_ReadFile(Path("shown.txt")),
+            "03/09/2024 14:05:07 <Brisvane>: Utility power failure\n"
+            "03/09/2024 14:06:08 <Brisvane>: 100% %s %n done\n");
+  EXPECT_TRUE(g_logged.empty());
+  // A long text is cut to the 512-byte line.
+  Wall_Broadcast(1, std::string(2000, 'x').c_str());
+  EXPECT_EQ(Scratch_ReadFile(Notice()).size(), 511u + 1);
+}
+
+TEST_F(WallTest, OffWritesNothingAndRunsNothing) {
+  ReactSetting.notifyEnable = 0;
+  Wall_Broadcast(3, "text");
+  EXPECT_FALSE(fs::exists(Notice()));
+  EXPECT_FALSE(fs::exists(Path("shown.txt")));
+}
+
+TEST_F(WallTest, APlantedLinkIsNotFollowed) {
+  const std::string victim = Path("victim");
+  Scratch_WriteFile(victim, "keep\n");
+  fs::create_symlink(victim, Notice());
+  Wall_Broadcast(2, "notice");
+  EXPECT_EQ(Scratch_ReadFile(victim), "keep\n");
+  EXPECT_FALSE(fs::is_symlink(Notice()));
+  EXPECT_EQ(Scratch_ReadFile(Notice()), "03/09/2024 14:05:07 <Brisvane>: notice\n");
+}
+
+TEST_F(WallTest, AScriptThatCannotRunIsLogged) {
+  struct {
+    const char* name;
+    std::function<void()> setup;
+    bool logged;
+  } cases[] = {
+      {"missing", [&] { fs::remove(Path("command/command.wall")); }, true},
+      {"not executable", [&] { Script("exit 0\n", 0644); }, true},
+      {"runs and fails", [&] { Script("exit 1\n", 0755); }, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    g_logged.clear();
+    c.setup();
+    Wall_Broadcast(2, "notice");
+    if (c.logged) {
+      EXPECT_EQ(g_logged, (std::vector<LoggedEvent>{{-1, {"3", "Can't run the command.wall!"}}}));
+    } else {
+      EXPECT_TRUE(g_logged.empty());
+    }
+  }
+}
+
+}  // namespace
