@@ -18,6 +18,13 @@
 #include "core/crypt.h"
 #include "core/helpers.h"
 #include "core/msg.h"
+#include "events/alarm.h"
+#include "events/evtdef.h"
+#include "events/evtlog.h"
+#include "events/react.h"
+#include "events/sched.h"
+#include "events/wall.h"
+#include "events/wol.h"
 #include "snmp/snmpagent.h"
 #include "snmp/snmpmib.h"
 #include "snmp/snmptrap.h"
@@ -58,6 +65,18 @@ SvcPollFill g_pollSources[kMaxPollSources];
 int g_pollSourceCount;
 
 void PidPath(char* out, size_t size) { snprintf(out, size, "%s/service.pid", SvcInstallDir); }
+
+// Level of UPS event e, for the trap sender.
+uint8_t UpsEventLevel(uint8_t e) { return EvtDef_Level(EVT_UPS_BASE + e); }
+
+// Logs one event when the event log is up.
+template <typename... Args>
+void LogEvent(int code, Args... args) {
+  if (EvtLogOps.Add) EvtLogOps.Add(code, args...);
+}
+
+// The SNMP agent's socket states, as free-text events of level 0.
+void LogSnmpText(const char* text) { LogEvent(EVT_FREE_TEXT, 0, text); }
 
 }  // namespace
 
@@ -178,6 +197,7 @@ void Signal_Handler(int sig) {
       // fault left taken, the default SIGALRM action ends it two seconds later.
       signal(SIGALRM, SIG_DFL);
       alarm(2);
+      LogEvent(36, sig == SIGSEGV ? "SIGSEGV" : "SIGBUS", static_cast<const char*>(nullptr));
       abort();
     case SIGPIPE:
     case SIGALRM:
@@ -202,6 +222,7 @@ void Signal_Init() {
 }
 
 [[noreturn]] void Svc_Stop() {
+  LogEvent(1, static_cast<const char*>(nullptr));
   char path[300];
   PidPath(path, sizeof path);
   remove(path);
@@ -212,28 +233,73 @@ void Signal_Init() {
   Tilde_Exit();
   UpsData_Exit();
   Crypt_Exit();
+  EvtLog_Exit();
+  EvtDef_Exit();
+  React_Exit();
+  Sched_Exit();
   SnmpAgent_Close();
   SnmpTrap_Close();
   Caret_Exit();
   Httpd_Shutdown();
+  Wol_Exit();
   exit(0);
 }
 
 void Svc_ProcessSignals() {
   if (g_intPending) {
     g_intPending = 0;
+    LogEvent(36, "SIGINT", static_cast<const char*>(nullptr));
   }
   if (g_stopSignal) Svc_Stop();
 }
 
 // ---- dispatcher ------------------------------------------------------------
 
+namespace {
+
+// Message 20: the host script that "Type=" names. Hibernation saves the
+// settings first and, once the host has resumed, starts the ticks from now,
+// drops the repeating broadcasts, clears the reactions and restarts the
+// up-time.
+void Svc_OsShutdown() {
+  static const struct {
+    const char* script;
+    const char* failure;
+  } kTypes[] = {
+      {"command.shutdown", "Can't run the command.shutdown!"},
+      {"command.poweroff", "Can't run the command.poweroff!"},
+      {"command.hibernate", "Can't run the command.hibernate!"},
+  };
+  const uint8_t type = ReactSetting.type;
+  if (type > REACT_TYPE_HIBERNATE) return;
+  const bool hibernate = type == REACT_TYPE_HIBERNATE;
+  if (hibernate) {
+    // The listeners and the SNMP sockets reopen with the next 5-second message.
+    Cfg_Save();
+    if (HttpdOps.Stop) HttpdOps.Stop();
+    if (SnmpAgentOps.CloseSockets) SnmpAgentOps.CloseSockets();
+  }
+  char command[300];
+  snprintf(command, sizeof command, "%s/command/%s", SvcInstallDir, kTypes[type].script);
+  if (!Svc_RunScript(command)) LogEvent(EVT_FREE_TEXT, 3, kTypes[type].failure);
+  if (!hibernate) return;
+  Svc_ResetTickRef();  // the time asleep gives no ticks
+  if (ReactOps.CancelRepeats) ReactOps.CancelRepeats();
+  if (ReactOps.Reset) ReactOps.Reset();
+  SvcSystemInfo.uptime = 0;
+  LogEvent(0, static_cast<const char*>(nullptr));
+}
+
+}  // namespace
+
 void Svc_Dispatch(uint8_t code, const uint8_t p[4]) {
   switch (code) {
     case MSG_TICK_1S:
       Svc_RefreshLocalTime();
       SvcSeconds += 1;
+      if (ReactOps.AlarmProcess) ReactOps.AlarmProcess();
       SvcSystemInfo.uptime += 100;
+      if (WolOps.Tick) WolOps.Tick();
       break;
     case MSG_TICK_100MS: {
       // A tilde or USB link found by the automatic search becomes the setting.
@@ -246,8 +312,11 @@ void Svc_Dispatch(uint8_t code, const uint8_t p[4]) {
     }
     case MSG_CLOCK_1S:
       Svc_RefreshLocalTime();
+      if (ReactOps.CountdownTick) ReactOps.CountdownTick(1);
       if (SvcLocalTime->tm_min != SvcLastMinute) {
         UpsRecord.CheckBattReplace();
+        if (SchedOps.Plan) SchedOps.Plan();
+        if (ReactOps.CheckDue) ReactOps.CheckDue();
         SvcLastMinute = static_cast<uint8_t>(SvcLocalTime->tm_min);
       }
       SnmpAgent_ClockTick();  // the SNMP engine clock, last
@@ -261,9 +330,28 @@ void Svc_Dispatch(uint8_t code, const uint8_t p[4]) {
       if (HttpdOps.Start)
         HttpdOps.Start(HttpdSetting.httpPort, HttpdSetting.httpsPort, (HttpdSetting.listen & HTTPD_LISTEN_HTTP) ? 1 : 0,
                        (HttpdSetting.listen & HTTPD_LISTEN_HTTPS) ? 1 : 0);
+      if (WolOps.Open) WolOps.Open();
       break;
     case MSG_TRAP:
       SnmpTrap_SendEvent(p[1], SnmpTrapEventLevel(p[2]), p[2]);
+      break;
+    case MSG_WALL_REPEAT:
+    case MSG_WALL:
+      // p1 names a UPS event; its text goes out as it stands.
+      if (p[1] < EVT_UPS_COUNT) Wall_Broadcast(EvtUpsEvents.level[p[1]], EvtDef_Text(EVT_UPS_BASE + p[1]));
+      break;
+    case MSG_OS_SHUTDOWN:
+      Svc_OsShutdown();
+      break;
+    case MSG_LANGUAGE:
+      // The new texts replace the old ones only when their files were read.
+      if (EvtDefOps.Load) EvtDefOps.Load(EvtDef_LanguageDir(CfgLanguage));
+      break;
+    case MSG_OUTLET:
+      // A delivered message is no longer pending: its id may be reused.
+      Alarm_OutletDelivered(MsgCurrent.id);
+      if (p[1] >= 1 && p[1] <= UPS_OUTLETS && p[0] <= 1 && COM_SendCommand)
+        COM_SendCommand(p[0] == 1 ? UPS_CMD_RON : UPS_CMD_ROF, static_cast<int>(p[1]), 1);
       break;
     default:
       break;  // unused codes are taken and ignored
@@ -317,9 +405,12 @@ void Svc_Start() {
   // Module inits that fill their operation tables and reset their state.
   Msg_Init();
   Crypt_Init();
+  React_Init(SvcLocalTime);
+  Sched_Init(SvcLocalTime);
   Tilde_Init();
   Caret_Init();
   UpsData_Init(SvcLocalTime);  // its reset reads config.ini a first time
+  Wol_Init();                  // clears the hosts that the first read filled
 
   // System information: cleared, then the host name.
   Svc_ResetSystemInfo();
@@ -328,19 +419,26 @@ void Svc_Start() {
   // Mail, then config.ini again (refilling what the inits cleared), events
   // and logs, ports, modem, client poller.
   Cfg_Load(nullptr);
+  EvtDef_Init(SvcInstallDir, EvtDef_LanguageDir(CfgLanguage));
+  SnmpTrapEventLevel = UpsEventLevel;
+  EvtLog_Init(SvcInstallDir);
+  SnmpAgentLogText = LogSnmpText;
   COM_Init(SvcInstallDir, ComPathSetting, ComPortSetting >= 2 ? ComPortSetting - 1 : 0, -1);
 
   Svc_GetOsDescription(SvcSystemInfo.description, 128);
 
   // The start-up event, then config.ini is rewritten at every start.
+  LogEvent(0, static_cast<const char*>(nullptr));
   Cfg_Save();
 
   // SNMP; web; Wake-on-LAN.
   SnmpAgent_Init(SnmpMib_HandleObject);
   SnmpMib_RegisterObjects();
+  SnmpMibCountdown = SnmpMibCountdownView{&ReactCountdown.remaining, &ReactCountdown.owner, &ReactCountdown.cancel};
   SnmpTrap_Init();
   Svc_AddPollSource(SnmpAgent_PollFill);
   Httpd_Init(SvcInstallDir, nullptr, nullptr);  // the device pages' writer and handler come later
+  WolOps.Arm(WOL_ARM_STARTUP);
 
   // The four repeating clock messages, forever, with the parameters as they stand.
   MsgOps.PostRepeating(MSG_TICK_1S, 10, MSG_REPEAT_FOREVER);

@@ -19,6 +19,8 @@
 
 #include "core/svc.h"
 #include "core/util.h"
+#include "events/evtdef.h"
+#include "events/evtlog.h"
 #include "web/websess.h"
 
 HttpdSettings HttpdSetting;
@@ -35,8 +37,7 @@ time_t MonotonicSeconds() {
 // Event log hand-off for the listener states and certificate problems
 // (free-text events of level 0).
 void LogText(int level, const char* text) {
-  (void)level;
-  (void)text;
+  if (EvtLogOps.Add) EvtLogOps.Add(EVT_FREE_TEXT, level, text);
 }
 
 enum Listener { L_HTTP4 = 0, L_HTTP6 = 1, L_HTTPS4 = 2, L_HTTPS6 = 3, L_COUNT = 4 };

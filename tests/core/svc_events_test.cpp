@@ -1,0 +1,238 @@
+// The dispatcher's event messages (broadcasts, host shutdown, language,
+// outlets), the once-a-second and once-a-minute event work, and the events
+// of signals and of the stop sequence.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <sys/stat.h>
+
+#include "core/msg.h"
+#include "core/svc.h"
+#include "core/cfg.h"
+#include "events/alarm.h"
+#include "events/evtdef.h"
+#include "events/evtlog.h"
+#include "events/react.h"
+#include "events/sched.h"
+#include "snmp/snmpagent.h"
+#include "web/httpd.h"
+#include "support/events_fakes.h"
+#include "support/scratch.h"
+#include "ups/upsdata.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::string> g_calls;
+void CallAlarm() { g_calls.push_back("alarm"); }
+void CallWolTick() { g_calls.push_back("wol tick"); }
+void CallWolOpen() { g_calls.push_back("wol open"); }
+void CallCountdown(uint32_t n) { g_calls.push_back("countdown " + std::to_string(n)); }
+void CallPlan() { g_calls.push_back("plan"); }
+void CallDue() { g_calls.push_back("due"); }
+void CallBattery() { g_calls.push_back("battery"); }
+void CallReset() { g_calls.push_back("react reset"); }
+void CallCancelRepeats() { g_calls.push_back("cancel repeats"); }
+int CallLoad(const char* dir) {
+  g_calls.push_back(std::string("load ") + dir);
+  return 1;
+}
+
+class SvcEventsTest : public ScratchTest {
+ protected:
+  void SetUp() override {
+    ScratchTest::SetUp();
+    Msg_Init();
+    Msg_ResetForTest();
+    React_Init(nullptr);
+    InstallEventFakes();
+    g_calls.clear();
+    ReactSetting = ReactSettings{};
+    ReactSetting.notifyEnable = 1;
+    memset(UpsRecord.pfOutletMsg, MSG_NONE, sizeof UpsRecord.pfOutletMsg);
+    memset(UpsRecord.blOutletMsg, MSG_NONE, sizeof UpsRecord.blOutletMsg);
+    fs::create_directories(Path("command"));
+  }
+  void TearDown() override {
+    for (char*& t : EvtUpsEvents.text) free(t), t = nullptr;
+    ScratchTest::TearDown();
+  }
+  void Script(const char* name, const std::string& body) {
+    Scratch_WriteFile(Path(std::string("command/") + name), "#!/bin/sh\n" + body);
+    chmod(Path(std::string("command/") + name).c_str(), 0755);
+  }
+  // A script that leaves a marker line in ran.txt.
+  void MarkerScript(const char* name) { Script(name, std::string("echo ") + name + " >> '" + Path("ran.txt") + "'\n"); }
+  static void Dispatch(uint8_t code, uint8_t p0 = 0, uint8_t p1 = 0, uint8_t p2 = 0) {
+    const uint8_t p[4] = {p0, p1, p2, 0};
+    Svc_Dispatch(code, p);
+  }
+};
+
+TEST_F(SvcEventsTest, OsShutdownRunsTheScriptOfItsType) {
+  struct {
+    uint8_t type;
+    const char* script;    // installed; null: none
+    const char* ran;       // ran.txt afterwards
+    std::vector<LoggedEvent> logged;
+  } cases[] = {
+      {0, "command.shutdown", "command.shutdown\n", {}},
+      {1, "command.poweroff", "command.poweroff\n", {}},
+      {0, nullptr, "", {{-1, {"3", "Can't run the command.shutdown!"}}}},
+      {1, nullptr, "", {{-1, {"3", "Can't run the command.poweroff!"}}}},
+      {2, nullptr, "", {{-1, {"3", "Can't run the command.hibernate!"}}, {0, {}}}},
+      {3, "command.shutdown", "", {}},
+      {255, "command.shutdown", "", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(int(c.type));
+    fs::remove_all(Path("command"));
+    fs::create_directories(Path("command"));
+    fs::remove(Path("ran.txt"));
+    g_logged.clear();
+    if (c.script) MarkerScript(c.script);
+    ReactSetting.type = c.type;
+    Dispatch(MSG_OS_SHUTDOWN);
+    EXPECT_EQ(Scratch_ReadFile(Path("ran.txt")), c.ran);
+    EXPECT_EQ(g_logged, c.logged);
+  }
+}
+
+TEST_F(SvcEventsTest, HibernationPicksUpAfterTheResume) {
+  MarkerScript("command.hibernate");
+  ReactSetting.type = REACT_TYPE_HIBERNATE;
+  ReactOps.Reset = CallReset;
+  ReactOps.CancelRepeats = CallCancelRepeats;
+  SnmpAgentOpsTable savedAgent = SnmpAgentOps;
+  SnmpAgentOps.CloseSockets = [] { g_calls.push_back("snmp close"); };
+  HttpdOpsTable savedHttpd = HttpdOps;
+  HttpdOps.Stop = [] { g_calls.push_back("web stop"); };
+  SvcSystemInfo.uptime = 12345;
+  Dispatch(MSG_OS_SHUTDOWN);
+  SnmpAgentOps = savedAgent;
+  HttpdOps = savedHttpd;
+  EXPECT_EQ(Scratch_ReadFile(Path("ran.txt")), "command.hibernate\n");
+  EXPECT_TRUE(fs::exists(Path("config.ini")));  // saved before the host sleeps
+  EXPECT_EQ(g_calls, (std::vector<std::string>{"web stop", "snmp close", "cancel repeats", "react reset"}));
+  EXPECT_EQ(SvcSystemInfo.uptime, 0u);
+  EXPECT_EQ(g_logged, (std::vector<LoggedEvent>{{0, {}}}));
+}
+
+TEST_F(SvcEventsTest, BroadcastMessagesNameAUpsEvent) {
+  Script("command.wall", "cat '" + TmpPath("TMP_BROAD.DAT") + "' >> '" + Path("shown.txt") + "'\n");
+  EvtUpsEvents.text[2] = strdup("Utility power failure");
+  EvtUpsEvents.text[189] = strdup("Last entry %s");
+  Dispatch(MSG_WALL, 1, 2);
+  Dispatch(MSG_WALL_REPEAT, 1, 189);
+  Dispatch(MSG_WALL, 1, 190);  // outside the table: nothing
+  Dispatch(MSG_WALL, 1, 255);
+  std::string shown = Scratch_ReadFile(Path("shown.txt"));
+  EXPECT_NE(shown.find("<Brisvane>: Utility power failure\n"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("<Brisvane>: Last entry %s\n"), std::string::npos) << shown;
+  EXPECT_EQ(std::count(shown.begin(), shown.end(), '\n'), 2);
+}
+
+TEST_F(SvcEventsTest, OutletMessages) {
+  struct {
+    uint8_t p0, p1;
+    std::vector<SentCommand> sent;
+  } cases[] = {
+      {1, 3, {{UPS_CMD_RON, {3, 1}}}}, {0, 8, {{UPS_CMD_ROF, {8, 1}}}}, {0, 1, {{UPS_CMD_ROF, {1, 1}}}},
+      {0, 0, {}},                      {1, 9, {}},                      {2, 1, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.p0) + "/" + std::to_string(c.p1));
+    g_commands.clear();
+    Dispatch(MSG_OUTLET, c.p0, c.p1);
+    EXPECT_EQ(g_commands, c.sent);
+  }
+  // The delivered message's id is no longer kept as pending.
+  UpsRecord.pfOutletMsg[4] = 17;
+  UpsRecord.blOutletMsg[4] = 18;
+  MsgCurrent.id = 17;
+  Dispatch(MSG_OUTLET, 0, 5);
+  EXPECT_EQ(UpsRecord.pfOutletMsg[4], MSG_NONE);
+  EXPECT_EQ(UpsRecord.blOutletMsg[4], 18);
+}
+
+TEST_F(SvcEventsTest, LanguageMessageLoadsTheNewLanguage) {
+  EvtDefOpsTable saved = EvtDefOps;
+  EvtDefOps.Load = CallLoad;
+  EvtDefOps.Free = nullptr;  // the old texts stay until the new ones are read
+  for (uint8_t lang : {3, 1, 0}) {
+    CfgLanguage = lang;
+    Dispatch(MSG_LANGUAGE);
+  }
+  EvtDefOps = saved;
+  CfgLanguage = 0;
+  EXPECT_EQ(g_calls, (std::vector<std::string>{"load Polish", "load Traditional Chinese", "load English"}));
+}
+
+TEST_F(SvcEventsTest, SecondAndMinuteWork) {
+  ReactOps.AlarmProcess = CallAlarm;
+  ReactOps.CountdownTick = CallCountdown;
+  ReactOps.CheckDue = CallDue;
+  WolOps.Tick = CallWolTick;
+  WolOps.Open = CallWolOpen;
+  SchedOpsTable savedSched = SchedOps;
+  SchedOps.Plan = CallPlan;
+  UpsRecord.CheckBattReplace = CallBattery;
+  ComOps.ScanPorts = [] {};
+  ComOps.Detect = [] {};
+  SvcLastMinute = 61;
+  Dispatch(MSG_TICK_1S);
+  Dispatch(MSG_CLOCK_1S);
+  Dispatch(MSG_CLOCK_1S);  // the same minute: no minute work
+  Dispatch(MSG_TICK_5S);
+  SchedOps = savedSched;
+  EXPECT_EQ(g_calls, (std::vector<std::string>{"alarm", "wol tick", "countdown 1", "battery", "plan", "due",
+                                               "countdown 1", "wol open"}));
+}
+
+TEST_F(SvcEventsTest, SigintIsLoggedAtTheEndOfTheTurn) {
+  Signal_Handler(SIGINT);
+  EXPECT_TRUE(g_logged.empty());
+  Svc_ProcessSignals();
+  EXPECT_EQ(g_logged, (std::vector<LoggedEvent>{{36, {"SIGINT"}}}));
+  Svc_ProcessSignals();
+  EXPECT_EQ(g_logged.size(), 1u);
+}
+
+// The stop sequence and the fault signals end the process: they run in a
+// child, which logs into the scratch event log that the test then reads.
+class SvcEventsDeathTest : public SvcEventsTest {
+ protected:
+  void SetUp() override {
+    SvcEventsTest::SetUp();
+    EvtCommonEvents.text[1] = strdup("Stopped");
+    EvtCommonEvents.text[36] = strdup("Signal %s");
+    EvtLog_Init(dir.c_str());
+    Scratch_WriteFile(Path("service.pid"), "1");
+  }
+  void TearDown() override {
+    for (char*& t : EvtCommonEvents.text) free(t), t = nullptr;
+    SvcEventsTest::TearDown();
+  }
+  std::string Log() { return Scratch_ReadFile(Path(EVTLOG_FILE)); }
+};
+
+TEST_F(SvcEventsDeathTest, StopLogsEvent1AndRemovesThePidFile) {
+  EXPECT_EXIT(Svc_Stop(), ::testing::ExitedWithCode(0), "");
+  EXPECT_NE(Log().find("1 0 "), std::string::npos) << Log();
+  EXPECT_NE(Log().find(" Stopped\n"), std::string::npos);
+  EXPECT_FALSE(fs::exists(Path("service.pid")));
+}
+
+TEST_F(SvcEventsDeathTest, FaultSignalsAreLoggedBeforeTheAbort) {
+  for (int sig : {SIGSEGV, SIGBUS}) {
+    EXPECT_EXIT(Signal_Handler(sig), ::testing::KilledBySignal(SIGABRT), "");
+  }
+  EXPECT_NE(Log().find(" Signal SIGSEGV\n"), std::string::npos) << Log();
+  EXPECT_NE(Log().find(" Signal SIGBUS\n"), std::string::npos) << Log();
+}
+
+}  // namespace
