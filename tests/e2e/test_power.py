@@ -2,7 +2,8 @@
 the simulated UPS on a pseudo-terminal. The host scripts are replaced by
 stubs that only leave a marker line with their time; the UPS commands are
 read from the simulator's frame log; Wake-on-LAN packets are captured in
-the peer namespace. Delays in config.ini are short.
+the peer namespace; a countdown is cancelled through the SNMP agent's
+cancel object (net-snmp's snmpset). Delays in config.ini are short.
 
 Events in the log (English texts): 102 input failure began, 103 ended,
 174 discharging began, 175 ended, 156 battery low began, 6 countdown
@@ -17,6 +18,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sim"))
 import harness  # noqa: E402
+import snmptools  # noqa: E402
 import upssim  # noqa: E402
 
 INSTALL = harness.INSTALL
@@ -24,6 +26,8 @@ EVENT_LOG = INSTALL + "/_FILE_LOG.TXT"
 MARKS = "/tmp/marks"
 STUBS = ("command.shutdown", "command.poweroff", "command.hibernate", "command.ESX5")
 WOL_MAC = bytes.fromhex("001B21ABCDEF")
+COUNTDOWN = ".1.3.6.1.4.1.32473.2.210.1.4.0"  # the agent's countdown seconds
+CANCEL = ".1.3.6.1.4.1.32473.2.210.3.1.0"     # the agent's countdown cancel flag
 
 # Receives Wake-on-LAN packets on every address of the peer end and prints
 # each one as "<time> <hex>".
@@ -216,25 +220,31 @@ class PowerRoad(harness.DaemonTest):
         self.assertEqual([d for _, d in self.commands("SDA")], ["30"])
         self.assertEqual(marks("command.ESX5"), [])
 
-    def test_weekly_schedule_for_the_current_minute(self):
-        # Leave room in the minute for the start-up.
-        while time.localtime().tm_sec > 12:
+    def schedule_now_and_next_minute(self, delay, restore=True, extra=None):
+        """Weekly shutdowns for the current and the next minute (with a
+        restore 90 minutes after the first), started early in the minute."""
+        while time.localtime().tm_sec > 12:  # leave room in the minute for the start-up
             time.sleep(1)
         now = time.localtime()
-        today = "".join("1" if i == (now.tm_wday + 1) % 7 else "0" for i in range(7))
         nxt = time.localtime(time.time() + 60)
-        nxt_day = "".join("1" if i == (nxt.tm_wday + 1) % 7 else "0" for i in range(7))
-        restore = time.localtime(time.time() + 90 * 60)
-        self.configure(
-            shutdown={"Power Fail Enable=": "No", "Schedule Shutdown Delay=": 25},
-            reaction={"Execute Command Enable=": "No"},
-            extra={"Weekly Schedule": {
-                # Shutdown now and again in the next minute; the UPS output
-                # is to come back 90 minutes after each.
-                "Weekday1=": today, "Time1=": "%d:%d" % (now.tm_hour, now.tm_min), "Action1=": 1,
-                "Weekday2=": nxt_day, "Time2=": "%d:%d" % (nxt.tm_hour, nxt.tm_min), "Action2=": 1,
-                "Weekday3=": "1111111", "Time3=": "%d:%d" % (restore.tm_hour, restore.tm_min), "Action3=": 2,
-            }})
+        back = time.localtime(time.time() + 90 * 60)
+
+        def weekday(t):
+            return "".join("1" if i == (t.tm_wday + 1) % 7 else "0" for i in range(7))
+        entries = {
+            "Weekday1=": weekday(now), "Time1=": "%d:%d" % (now.tm_hour, now.tm_min), "Action1=": 1,
+            "Weekday2=": weekday(nxt), "Time2=": "%d:%d" % (nxt.tm_hour, nxt.tm_min), "Action2=": 1,
+        }
+        if restore:
+            entries.update({"Weekday3=": "1111111", "Time3=": "%d:%d" % (back.tm_hour, back.tm_min),
+                            "Action3=": 2})
+        changes = {"Weekly Schedule": entries}
+        changes.update(extra or {})
+        self.configure(shutdown={"Power Fail Enable=": "No", "Schedule Shutdown Delay=": delay},
+                       reaction={"Execute Command Enable=": "No"}, extra=changes)
+
+    def test_weekly_schedule_for_the_current_minute(self):
+        self.schedule_now_and_next_minute(25)
         self.start_linked()
         self.wait_codes(12, 6)
         harness.wait_for(lambda: marks("command.shutdown"), 40, what="the scheduled shutdown")
@@ -256,6 +266,32 @@ class PowerRoad(harness.DaemonTest):
         self.assertEqual(codes().count(12), 2)
         self.assertEqual(len(self.commands("SDA")), 2)
         self.assertEqual([d for _, d in self.commands("SDR")], ["90", "89"])
+
+    def test_a_cancelled_scheduled_countdown_does_not_block_the_next(self):
+        self.schedule_now_and_next_minute(40, restore=False, extra={
+            "SNMP Server": {"Number=": 1, "IP1=": "127.0.0.1", "Community1=": "local", "Permission1=": 2}})
+        self.start_linked()
+        self.wait_codes(12, 6)
+        snmp = snmptools.v1("local")
+        harness.wait_for(lambda: snmptools.run("snmpset", snmp, "udp:127.0.0.1:161", CANCEL, "i", "1")
+                         .returncode == 0, 10, interval=0.5, what="the cancel SET")
+
+        def remaining():
+            out = snmptools.run("snmpget", snmp, "udp:127.0.0.1:161", COUNTDOWN).stdout
+            return int(snmptools.values(out)[0][2])
+        frozen = remaining()
+        time.sleep(3)
+        self.assertEqual(remaining(), frozen)
+        self.assertGreater(frozen, 0)
+
+        # The next minute's shutdown is due while the first one is frozen:
+        # it starts afresh and runs to its end.
+        harness.wait_for(lambda: codes().count(12) == 2, 75, what="the second scheduled shutdown")
+        self.assertEqual(marks("command.shutdown"), [])
+        harness.wait_for(lambda: marks("command.shutdown"), 50, what="the shutdown script")
+        harness.wait_for(lambda: self.commands("SDA"), 5, what="the delayed shutdown command")
+        self.assertEqual(len(marks("command.shutdown")), 1)
+        self.assertEqual(self.commands("SDR"), [])
 
 
 if __name__ == "__main__":
