@@ -163,6 +163,32 @@ def config_set(changes, path=CONFIG):
 
 # ---- the daemon ------------------------------------------------------------
 
+MARKS = "/tmp/marks"
+HOST_SCRIPTS = ("command.shutdown", "command.poweroff", "command.hibernate", "command.ESX5")
+
+
+def stub_host_scripts():
+    """Replaces every host script of the installation with a stub that only
+    appends its time to /tmp/marks/<script> (command.wall also appends the
+    broadcast text to /tmp/marks/wall). No test may run the real ones."""
+    subprocess.run(["rm", "-rf", MARKS], check=True)
+    os.makedirs(MARKS)
+    for name in HOST_SCRIPTS:
+        write("%s/command/%s" % (INSTALL, name),
+              '#!/bin/sh\ndate +%%s.%%N >> %s/%s\n' % (MARKS, name), 0o755)
+    write(INSTALL + "/command/command.wall",
+          "#!/bin/sh\ncat /tmp/TMP_BROAD.DAT >> %s/wall\n" % MARKS, 0o755)
+    for name in HOST_SCRIPTS + ("command.wall",):
+        assert MARKS in read("%s/command/%s" % (INSTALL, name)), name
+
+
+def marks(name):
+    """Times at which a stubbed host script ran, in order."""
+    text = read(os.path.join(MARKS, name)) or ""
+    return [float(t) for t in text.split()]
+
+
+
 class Daemon:
     """One start of the installed daemon. start() returns once the parent
     has exited and the pid file names a live process."""
@@ -173,6 +199,9 @@ class Daemon:
         self.parent_status = None
 
     def start(self, timeout=10.0):
+        # The daemon never runs here with the real host scripts.
+        if MARKS not in (read(INSTALL + "/command/command.shutdown") or ""):
+            stub_host_scripts()
         if os.path.exists(PIDFILE):
             os.unlink(PIDFILE)
         with open("/tmp/upsd.out", "ab") as out:
@@ -236,13 +265,15 @@ def free_port(family=socket.AF_INET, kind=socket.SOCK_STREAM):
 
 
 class DaemonTest(unittest.TestCase):
-    """Base class: starts from a clean installation for every test and
-    kills whatever daemon a test leaves running."""
+    """Base class: starts from a clean installation for every test, with the
+    host scripts replaced by stubs, and kills whatever daemon a test leaves
+    running."""
 
     def setUp(self):
         self.daemons = []
         subprocess.run(["rm", "-rf", INSTALL], check=True)
         subprocess.run(["cmake", "--install", BUILD], check=True, stdout=subprocess.DEVNULL)
+        stub_host_scripts()
 
     def tearDown(self):
         for d in self.daemons:
