@@ -12,6 +12,7 @@
 #include "core/helpers.h"
 #include "core/svc.h"
 #include "core/util.h"
+#include "events/evtlog.h"
 #include "web/httpd.h"
 #include "web/websess.h"
 #include "web/websys.h"
@@ -24,11 +25,13 @@ char WebErrMsg[256];
 
 namespace {
 
-// Event log hand-off for system events with string arguments.
+constexpr int EVT_WEB_LOGOUT = 3;  // argument: the client's address
+
+// A system event with its string arguments, ended by a null pointer, to the
+// event log.
 template <typename... Args>
 void LogEvent(int code, Args... args) {
-  (void)code;
-  ((void)args, ...);
+  if (EvtLogOps.Add) EvtLogOps.Add(code, args...);
 }
 
 bool HasPageExtension(const char* path) {
@@ -204,7 +207,7 @@ void Httpd_HandleRequest(HttpConn* c) {
       if (cookie) {
         char address[64] = "";
         Net_Ntop(c->family, c->peer, address);
-        LogEvent(3, address, nullptr);
+        LogEvent(EVT_WEB_LOGOUT, address, nullptr);
         WebSessOps.CheckCookie(cookie, 1);
         WebLoginLevel = -1;
       }

@@ -7,6 +7,7 @@
 
 #include "core/cfg.h"
 #include "core/helpers.h"
+#include "events/evtlog.h"
 #include "web/websess.h"
 
 WebSysInfo WebSysInfoText;
@@ -14,11 +15,18 @@ int32_t WebSysManageable;
 
 namespace {
 
-// Event log hand-off for system events with string arguments.
+// Login events; their arguments are the account name and the client's
+// address as listed.
+constexpr int EVT_WEB_LOGIN = 2;            // account, address
+constexpr int EVT_WEB_WRONG_PASSWORD = 37;  // account as typed, address
+constexpr int EVT_WEB_ACCOUNT_LOCKED = 38;  // account as typed
+constexpr int EVT_WEB_UNKNOWN_ACCOUNT = 39;  // address
+
+// A system event with its string arguments, ended by a null pointer, to the
+// event log.
 template <typename... Args>
 void LogEvent(int code, Args... args) {
-  (void)code;
-  ((void)args, ...);
+  if (EvtLogOps.Add) EvtLogOps.Add(code, args...);
 }
 
 bool StartsWith(const char* text, const char* prefix) { return strncmp(text, prefix, strlen(prefix)) == 0; }
@@ -101,7 +109,7 @@ void LoginForm() {
   if (result == SUCCESS) {
     const char* id = WebSessOps.Create(account);
     SetReply("Set Cookie: %s=%s;path=/", WEB_COOKIE_NAME, id);
-    LogEvent(2, name, where, nullptr);
+    LogEvent(EVT_WEB_LOGIN, name, where, nullptr);
     if (account == 0) WebSessOps.SetVar(WSV_DEFAULT_PASSWORD, Svc_DefaultPasswordMask());
     return;
   }
@@ -113,16 +121,16 @@ void LoginForm() {
       "Message: Redirect=/login.asp\nTitle=Login Error\nBody=<font color=#FF0000>Please check the account and "
       "password.</font>\n");
   if (result == UNKNOWN) {
-    LogEvent(39, where, nullptr);
+    LogEvent(EVT_WEB_UNKNOWN_ACCOUNT, where, nullptr);
     return;
   }
-  LogEvent(37, shown, where, nullptr);
+  LogEvent(EVT_WEB_WRONG_PASSWORD, shown, where, nullptr);
   if (!WebLock.enable) return;
   WebAccount& a = WebAccounts[account];
   a.failedLogins = static_cast<uint16_t>(a.failedLogins + 1);
   if (a.failedLogins == WebLock.retryLimit) {
     a.lockLeft = static_cast<uint32_t>(WebLock.lockMinutes) * 60;
-    LogEvent(38, shown, nullptr);
+    LogEvent(EVT_WEB_ACCOUNT_LOCKED, shown, nullptr);
     SetReply("%s", kLockReply);
   }
   if (a.failedLogins > WebLock.retryLimit) a.failedLogins = static_cast<uint16_t>(WebLock.retryLimit + 1);

@@ -105,6 +105,16 @@ def challenge_of(page):
     return m.group(1).decode()
 
 
+def event_records():
+    """(code, level, text, line) of every event log record but the free-text ones."""
+    out = []
+    for line in (harness.read(harness.INSTALL + "/_FILE_LOG.TXT") or "").splitlines():
+        parts = line.split(" ", 4)
+        if len(parts) == 5 and parts[0] != "-1":
+            out.append((int(parts[0]), int(parts[1]), parts[4], line))
+    return out
+
+
 def response_for(user, password, challenge):
     return hashlib.md5((user + password + challenge).encode("utf-8")).hexdigest()
 
@@ -307,6 +317,29 @@ class Web(unittest.TestCase):
         r = curl("-k", "-i", other + "/varno/login", "-d", "Username=admin&Response=" + "0" * 32).stdout
         self.assertEqual(header(r, "Location"), other + "/message.asp")
         self.assertIn(b"Challenge Not Found", curl("-k", other + "/message.asp").stdout)
+
+    def test_logins_and_logout_reach_the_event_log(self):
+        before = len(event_records())
+        v6 = "https://[::1]:%d" % HTTPS
+        _, cookie = self.login(v6)
+        self.assertIsNotNone(cookie)
+        # A wrong password from the host's own veth0 address, and an account
+        # that does not exist over plain HTTP (the login form is served there).
+        _, refused = self.login("https://[2001:db8::1]:%d" % HTTPS, password="not-the-password")
+        self.assertIsNone(refused)
+        _, unknown = self.login("http://127.0.0.1:%d" % HTTP, user="nobody")
+        self.assertIsNone(unknown)
+        self.assertIn(b"Logged out", curl("-k", "-g", "-b", "QuenchRelayer=" + cookie, v6 + "/logout.asp").stdout)
+        want = [
+            (2, 0, "User admin logged in from ::1"),
+            (37, 2, "Login failed for user admin from 2001:db8::1: wrong password"),
+            (39, 2, "Login failed from 127.0.0.1: unknown user"),
+            (3, 0, "User logged out from ::1"),
+        ]
+        harness.wait_for(lambda: len(event_records()) >= before + len(want), 5, what="the login records")
+        self.assertEqual([r[:3] for r in event_records()[before:]], want)
+        for r in event_records()[before:]:
+            self.assertRegex(r[3], r"^\d+ \d \d\d/\d\d/\d{4} \d\d:\d\d:\d\d ")
 
     def test_multipart_login(self):
         base = "https://127.0.0.1:%d" % HTTPS

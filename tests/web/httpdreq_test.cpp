@@ -5,6 +5,7 @@
 #include <filesystem>
 
 
+#include "support/events_fakes.h"
 #include "webfixture.h"
 
 using namespace webtest;
@@ -85,6 +86,34 @@ TEST_F(Request, LogoutDropsEverySessionNamed) {
   EXPECT_EQ(WebSess_FindSession(b.c_str()), -1);
   EXPECT_EQ(WebCurrentSession, -1);
   EXPECT_EQ(WebLoginLevel, -1);
+}
+
+TEST_F(Request, LogoutIsLoggedWithTheClientAddress) {
+  g_logged.clear();
+  EvtLogOps.Add = RecordEvent;
+  listener6 = MakeListener(AF_INET6);
+  struct {
+    const char* name;
+    int from;  // listener
+    std::string request;
+    std::vector<LoggedEvent> logged;
+  } cases[] = {
+      {"logout with a session", listener,
+       "GET /logout.asp HTTP/1.1\r\n" + Login(0) + "\r\n", {{3, {"127.0.0.1"}}}},
+      {"logout over IPv6", listener6, "GET /logout.asp HTTP/1.1\r\n" + Login(1) + "\r\n", {{3, {"::1"}}}},
+      {"logout without a cookie", listener, "GET /logout.asp HTTP/1.1\r\n\r\n", {}},
+      {"another page with a session", listener, "GET /home.asp HTTP/1.1\r\n" + Login(0) + "\r\n", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    g_logged.clear();
+    int client = Client(c.from);
+    SendAll(client, c.request);
+    Received r = Pump(client, 300);
+    EXPECT_EQ(StatusOf(r.data), "HTTP/1.1 200 OK");
+    EXPECT_EQ(g_logged, c.logged);
+  }
+  EvtLogOps.Add = nullptr;
 }
 
 TEST_F(Request, MethodAndVersionRules) {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "core/helpers.h"
+#include "support/events_fakes.h"
 #include "web/websys.h"
 #include "webfixture.h"
 
@@ -250,6 +251,12 @@ class Login : public WebTest {
     wcscpy(WebAccounts[1].password, L"other-pw");
     WebReply.clientFamily = kA.family;
     memcpy(WebReply.clientAddress, kA.address, 16);
+    g_logged.clear();
+    EvtLogOps.Add = RecordEvent;
+  }
+  void TearDown() override {
+    EvtLogOps.Add = nullptr;
+    WebTest::TearDown();
   }
   // Posts the login form; the reply text.
   std::string Post(const std::string& body) {
@@ -313,6 +320,43 @@ TEST_F(Login, Refusals) {
   EXPECT_NE(Post(late).find("Title=Challenge Not Found"), std::string::npos);
 }
 
+TEST_F(Login, EventsNameTheAccountAndTheClient) {
+  WebSess_MakeChallenge(kA.family, kA.address);
+  WebSess_MakeChallenge(kA6.family, kA6.address);
+  struct {
+    const char* name;
+    const Peer& peer;
+    const char* user;      // as posted
+    const char* password;  // the response answers the challenge with it
+    std::vector<LoggedEvent> logged;
+  } cases[] = {
+      {"success", kA, "admin", "brindlex", {{2, {"admin", "192.0.2.10"}}}},
+      {"success over IPv6", kA6, "device", "other-pw", {{2, {"device", "c000:20a::"}}}},
+      {"wrong password", kA, "user", "x", {{37, {"user", "192.0.2.10"}}}},
+      // The name of an unknown account is not logged, whatever it holds.
+      {"unknown account", kA, "no%0A2 0 01/01/2024 00:00:00 forged", "x", {{39, {"192.0.2.10"}}}},
+      {"no response", kA, "admin", nullptr, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    g_logged.clear();
+    WebReply.clientFamily = c.peer.family;
+    memcpy(WebReply.clientAddress, c.peer.address, 16);
+    const char* ch = WebSess_GetChallenge(c.peer.family, c.peer.address);
+    ASSERT_NE(ch, nullptr);
+    std::string body = std::string("Username=") + c.user;
+    if (c.password) body += "&Response=" + Md5Hex(std::string(c.user) + c.password + ch);
+    Post(body);
+    EXPECT_EQ(g_logged, c.logged);
+  }
+  // No challenge for this client: no event.
+  g_logged.clear();
+  WebReply.clientFamily = kB.family;
+  memcpy(WebReply.clientAddress, kB.address, 16);
+  Post("Username=admin&Response=" + std::string(32, '0'));
+  EXPECT_TRUE(g_logged.empty());
+}
+
 TEST_F(Login, LockOut) {
   WebLock = {1, 3, 2};
   WebSess_MakeChallenge(kA.family, kA.address);
@@ -320,6 +364,10 @@ TEST_F(Login, LockOut) {
   EXPECT_EQ(Post(Answer("admin", "x")), kError);
   EXPECT_EQ(Post(Answer("admin", "x")), kLock);
   EXPECT_EQ(WebAccounts[0].lockLeft, 120u);
+  // Every wrong answer is logged; the third also locks the account.
+  const LoggedEvent wrong{37, {"admin", "192.0.2.10"}};
+  EXPECT_EQ(g_logged, (std::vector<LoggedEvent>{wrong, wrong, wrong, {38, {"admin"}}}));
+  g_logged.clear();
   // Locked: even the right answer is refused, and other accounts are not.
   EXPECT_EQ(Post(Answer("admin", "brindlex")), kLock);
   EXPECT_EQ(Post(Answer("user", "brindlex")).rfind("Set Cookie: ", 0), 0u);
@@ -328,6 +376,8 @@ TEST_F(Login, LockOut) {
   Svc_AccountLockTick(115);
   EXPECT_EQ(Post(Answer("admin", "brindlex")), kLock);
   Svc_AccountLockTick(5);
+  // Refused as locked: nothing logged; the user's login was.
+  EXPECT_EQ(g_logged, (std::vector<LoggedEvent>{{2, {"user", "192.0.2.10"}}}));
   EXPECT_EQ(Post(Answer("admin", "brindlex")).rfind("Set Cookie: ", 0), 0u);
 }
 
