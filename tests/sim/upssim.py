@@ -82,7 +82,12 @@ class UpsModel:
         self.packs = 0
         self.test_result = 1
         self.settings = {"VSN": 1, "TXV": (160, 280), "BTV": (30, 240), "ARB": 0, "BUZ": 0}
-        self.dates = ("20240101", "20270101")
+        # Battery dates (last, next replacement) relative to the day of the run:
+        # a fixed next date would come within the host's replacement notice
+        # as time goes by, and every run would then raise that alarm.
+        today = datetime.date.today()
+        self.dates = ((today - datetime.timedelta(days=365)).strftime("%Y%m%d"),
+                      (today + datetime.timedelta(days=3 * 365)).strftime("%Y%m%d"))
         self.alarm = 1  # audible alarm state of the caret rating reply: 1 enabled, 2 muted, 3 off
         self.economy = 0
 
