@@ -82,11 +82,12 @@ def set_access(entries):
 
 class TrapReceiver:
     """snmptrapd with its own configuration and persistent directory under
-    /tmp, printing one line per notification."""
+    /tmp, printing one line per notification; with netns it runs in that
+    network namespace (harness.PEER_NS: the far end of veth0)."""
     FORMAT = "TRAP|%s|%u|%N|%w|%q|%a|%T|%V;%v\n"
 
-    def __init__(self, listen, users=()):
-        self.dir = STATE + "/trapd-%d" % os.getpid()
+    def __init__(self, listen, users=(), netns=None):
+        self.dir = STATE + "/trapd-%d-%s" % (os.getpid(), netns or "host")
         os.makedirs(self.dir + "/persist", exist_ok=True)
         conf = ["disableAuthorization yes", "doNotLogTraps no"]
         for (engine, name, auth, priv) in users:
@@ -98,8 +99,9 @@ class TrapReceiver:
             f.write("\n".join(conf) + "\n")
         self.out = open(self.dir + "/out.txt", "w")
         env = dict(ENV, SNMP_PERSISTENT_DIR=self.dir + "/persist")
+        prefix = ["ip", "netns", "exec", netns] if netns else []
         self.proc = subprocess.Popen(
-            ["snmptrapd", "-f", "-C", "-c", self.dir + "/snmptrapd.conf", "-Lo", "-n", "-On", "-X",
+            prefix + ["snmptrapd", "-f", "-C", "-c", self.dir + "/snmptrapd.conf", "-Lo", "-n", "-On", "-X",
              "-F", self.FORMAT, listen], stdout=self.out, stderr=subprocess.STDOUT, env=env)
         time.sleep(0.5)
 
