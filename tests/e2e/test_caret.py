@@ -1,7 +1,9 @@
 """End-to-end: the installed daemon finds a simulated caret UPS (9600 baud)
 on a pseudo-terminal ("COM Port=" 2, "COM Path=" the slave path): the tilde
 probe at 2400 baud goes unanswered, the caret probe on the reopened port at
-9600 baud is answered, and the identification and the poll cycle follow.
+9600 baud is answered, and the identification and the poll cycle follow; a
+power failure switches a load-bank outlet off after its delay and the
+return of the power switches it on again.
 What the daemon did is read from the simulator's frame log."""
 import os
 import sys
@@ -18,6 +20,13 @@ IDENT = ["MOD", "VER", "AP1", "AP2", "NOM", "LET", "UID"]
 CYCLE = ["ST1", "ST2", "ST3", "ST4", "ST5", "STR", "ATR", "NOM", "SOL1", "SOL2"]
 TILDE_PROBE = "~00P003MOD" + upssim.sum8(b"~00P003MOD").decode()
 CARET_PROBE = "^P003MOD"
+EVENT_LOG = harness.INSTALL + "/_FILE_LOG.TXT"
+# Input failure and discharging: began 102 and 174, ended 103 and 175.
+ON_BATTERY, ON_LINE = (102, 174), (103, 175)
+
+
+def logged_codes():
+    return [int(line.split(" ", 1)[0]) for line in (harness.read(EVENT_LOG) or "").splitlines() if line]
 
 
 def received(sim, since=0.0):
@@ -29,11 +38,11 @@ def queries(sim, since=0.0):
 
 
 class CaretLink(harness.DaemonTest):
-    def start_with_sim(self, com_port=2):
+    def start_with_sim(self, com_port=2, ups=None):
         self.sim = upssim.UpsSim(protocol="caret", log_path="/tmp/upssim.log").start()
         self.addCleanup(self.sim.stop)
         harness.ensure_config()
-        harness.config_set({"COM": {"COM Port=": com_port, "COM Path=": self.sim.slave_path}})
+        harness.config_set({"COM": {"COM Port=": com_port, "COM Path=": self.sim.slave_path}, "UPS": ups or {}})
         self.daemon = self.start_daemon()
         self.started = time.time()
 
@@ -110,6 +119,47 @@ class CaretLink(harness.DaemonTest):
         self.wait_mnemonic("UID", since=t2, timeout=15)
         names = [f["mnemonic"] for f in queries(self.sim, t2)]
         self.assertEqual(names[names.index("VER") - 1:names.index("UID") + 1], IDENT)
+        self.assertTrue(self.daemon.running())
+
+    def test_power_failure_switches_the_load_bank_outlet_off_and_on(self):
+        delay = 4
+        self.start_with_sim(ups={"Load Bank PF Enable1=": "Yes", "Load Bank PF Delay1=": delay,
+                                 "Load Bank PF Enable2=": "No"})
+        self.wait_mnemonic("ST1", count=2, timeout=25)
+
+        def sets(mnemonic, since):
+            return [f for f in received(self.sim, since) if f["type"] == "S" and f["mnemonic"] == mnemonic]
+
+        def seen_at(codes, every):
+            """Polls the event log; the time at which all (every) or any of codes were in it."""
+            which = all if every else any
+            harness.wait_for(lambda: which(c in logged_codes() for c in codes), 20, 0.05,
+                             what="events %s (log has %s)" % (codes, logged_codes()))
+            return time.time()
+
+        t0 = time.time()
+        self.sim.set_state("powerfail")
+        failed = seen_at(ON_BATTERY, every=True)
+        off = harness.wait_for(lambda: sets("ROF", t0), delay + 5, what="the outlet-off frame")
+        self.assertEqual([(f["raw"], f["baud"]) for f in off], [("^S006ROF1,1", 9600)])
+        # Posted when both conditions were live, then held for its delay.
+        self.assertGreater(off[0]["t"] - failed, delay - 1.2)
+        self.assertLess(off[0]["t"] - failed, delay + 2.0)
+        self.assertFalse(self.sim.model.outlets[0])
+        self.assertTrue(self.sim.model.outlets[1])
+        answers = [e for e in upssim.read_log("/tmp/upssim.log") if e.get("dir") == "tx" and e["t"] >= off[0]["t"]]
+        self.assertEqual(answers[0]["raw"], "^1")
+
+        t1 = time.time()
+        self.sim.set_state("online")
+        back = seen_at(ON_LINE, every=False)
+        on = harness.wait_for(lambda: sets("RON", t1), 5, what="the outlet-on frame")
+        self.assertEqual([(f["raw"], f["baud"]) for f in on], [("^S006RON1,1", 9600)])
+        self.assertLess(on[0]["t"] - back, 2.0)
+        time.sleep(2)  # the other edge of the return adds no second frame
+        self.assertEqual(len(sets("RON", t1)), 1)
+        self.assertEqual(sets("ROF", t1), [])
+        self.assertTrue(self.sim.model.outlets[0])
         self.assertTrue(self.daemon.running())
 
     def test_automatic_search_does_not_store_a_caret_port(self):
