@@ -205,9 +205,13 @@ void Httpd_HandleRequest(HttpConn* c) {
     }
     if (isLogout) {
       if (cookie) {
-        char address[64] = "";
-        Net_Ntop(c->family, c->peer, address);
-        LogEvent(EVT_WEB_LOGOUT, address, nullptr);
+        // Only a logout that ends a session is an event: a stale or forged
+        // cookie must not be able to fill the log with logouts.
+        if (WebLoginLevel >= 0) {
+          char address[64] = "";
+          Net_Ntop(c->family, c->peer, address);
+          LogEvent(EVT_WEB_LOGOUT, address, nullptr);
+        }
         WebSessOps.CheckCookie(cookie, 1);
         WebLoginLevel = -1;
       }

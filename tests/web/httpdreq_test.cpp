@@ -102,6 +102,8 @@ TEST_F(Request, LogoutIsLoggedWithTheClientAddress) {
        "GET /logout.asp HTTP/1.1\r\n" + Login(0) + "\r\n", {{3, {"127.0.0.1"}}}},
       {"logout over IPv6", listener6, "GET /logout.asp HTTP/1.1\r\n" + Login(1) + "\r\n", {{3, {"::1"}}}},
       {"logout without a cookie", listener, "GET /logout.asp HTTP/1.1\r\n\r\n", {}},
+      {"logout with a cookie that names no session", listener,
+       "GET /logout.asp HTTP/1.1\r\nCookie: QuenchRelayer=AAAAAAAAAAAAAAAAAAAAAAAA\r\n\r\n", {}},
       {"another page with a session", listener, "GET /home.asp HTTP/1.1\r\n" + Login(0) + "\r\n", {}},
   };
   for (const auto& c : cases) {
