@@ -21,8 +21,10 @@
 #include "events/alarm.h"
 #include "events/evtdef.h"
 #include "events/evtlog.h"
+#include "events/mail.h"
 #include "events/react.h"
 #include "events/sched.h"
+#include "events/sms.h"
 #include "events/wall.h"
 #include "events/wol.h"
 #include "snmp/snmpagent.h"
@@ -228,6 +230,7 @@ void Signal_Init() {
   remove(path);
   // Close hooks, in this order.
   Msg_Exit();
+  Mail_Exit();
   COM_CloseAll();
   WebSess_Shutdown();
   Tilde_Exit();
@@ -237,6 +240,7 @@ void Signal_Init() {
   EvtDef_Exit();
   React_Exit();
   Sched_Exit();
+  Sms_Exit();
   SnmpAgent_Close();
   SnmpTrap_Close();
   Caret_Exit();
@@ -308,6 +312,7 @@ void Svc_Dispatch(uint8_t code, const uint8_t p[4]) {
         ComPortSetting = link == COM_LINK_TILDE ? static_cast<uint8_t>(ComSlot.port[0] + 1) : 1;
         Cfg_Save();
       }
+      if (SmsOps.Step) SmsOps.Step(CfgLanguage != 0 ? 1 : 0);
       break;
     }
     case MSG_CLOCK_1S:
@@ -331,6 +336,7 @@ void Svc_Dispatch(uint8_t code, const uint8_t p[4]) {
         HttpdOps.Start(HttpdSetting.httpPort, HttpdSetting.httpsPort, (HttpdSetting.listen & HTTPD_LISTEN_HTTP) ? 1 : 0,
                        (HttpdSetting.listen & HTTPD_LISTEN_HTTPS) ? 1 : 0);
       if (WolOps.Open) WolOps.Open();
+      if (MailOps.SendAll) MailOps.SendAll();
       break;
     case MSG_TRAP:
       SnmpTrap_SendEvent(p[1], SnmpTrapEventLevel(p[2]), p[2]);
@@ -346,6 +352,11 @@ void Svc_Dispatch(uint8_t code, const uint8_t p[4]) {
     case MSG_LANGUAGE:
       // The new texts replace the old ones only when their files were read.
       if (EvtDefOps.Load) EvtDefOps.Load(EvtDef_LanguageDir(CfgLanguage));
+      break;
+    case MSG_TEST_MAIL:
+      // The test mail goes to the spool and is not logged.
+      if (MailOps.AddEvent)
+        MailOps.AddEvent(MAIL_KIND_SYSTEM, 34, UpsRecord.serial, UpsRecord.model, static_cast<const char*>(nullptr));
       break;
     case MSG_OUTLET:
       // A delivered message is no longer pending: its id may be reused.
@@ -418,12 +429,14 @@ void Svc_Start() {
 
   // Mail, then config.ini again (refilling what the inits cleared), events
   // and logs, ports, modem, client poller.
+  Mail_Init(SvcInstallDir);
   Cfg_Load(nullptr);
   EvtDef_Init(SvcInstallDir, EvtDef_LanguageDir(CfgLanguage));
   SnmpTrapEventLevel = UpsEventLevel;
   EvtLog_Init(SvcInstallDir);
   SnmpAgentLogText = LogSnmpText;
   COM_Init(SvcInstallDir, ComPathSetting, ComPortSetting >= 2 ? ComPortSetting - 1 : 0, -1);
+  Sms_Init(SvcInstallDir);
 
   Svc_GetOsDescription(SvcSystemInfo.description, 128);
 

@@ -7,6 +7,7 @@
 #include "core/msg.h"
 #include "events/evtdef.h"
 #include "events/evtlog.h"
+#include "events/mail.h"
 #include "events/react.h"
 #include "events/wol.h"
 #include "ups/upsdata.h"
@@ -93,6 +94,8 @@ void BitReaction(int bit, bool begin) {
       break;
     case UPS_ST_BATTREPLACE:
       // The replacement notice itself goes to the mail spool only.
+      if (begin && MailOps.AddEvent)
+        MailOps.AddEvent(MAIL_KIND_SYSTEM, 35, UpsRecord.serial, UpsRecord.model, static_cast<const char*>(nullptr));
       Cfg_Save();
       break;
     case UPS_ST_ONBYPASS:

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -12,6 +13,9 @@
 #include "core/svc.h"
 #include "core/util.h"
 #include "events/evtdef.h"
+#include "events/mail.h"
+#include "events/sms.h"
+#include "ups/upsdata.h"
 
 int32_t EvtLogRecordCount;
 EvtLogOpsTable EvtLogOps;
@@ -115,6 +119,30 @@ int32_t EvtLog_DropOldest(int32_t n) {
 
 // ---- adding ----------------------------------------------------------------
 
+// A text in the locale's multibyte encoding as wide characters (at most
+// size - 1); bytes that do not decode become '?'.
+void TextToWide(wchar_t* out, size_t size, const char* text) {
+  size_t n = 0;
+  mbstate_t st{};
+  const char* p = text;
+  size_t left = strlen(text);
+  while (left > 0 && n + 1 < size) {
+    wchar_t w;
+    size_t k = mbrtowc(&w, p, left, &st);
+    if (k == static_cast<size_t>(-1) || k == static_cast<size_t>(-2)) {
+      st = mbstate_t{};
+      w = L'?';
+      k = 1;
+    } else if (k == 0) {
+      break;
+    }
+    out[n++] = w;
+    p += k;
+    left -= k;
+  }
+  out[n] = 0;
+}
+
 void AddRecord(int code, int level, const char* text, const char* const* args, int argCount) {
   if (!g_dir) return;
   time_t now = Svc_Now();
@@ -138,8 +166,22 @@ void AddRecord(int code, int level, const char* text, const char* const* args, i
     // A trim that failed leaves the file and so the count as they are.
     if (kept >= 0) EvtLogRecordCount = kept;
   }
-  // The mail spool and the SMS slot take the event from here (code,
-  // arguments, level, the filled text and its time).
+  // Table events go to the mail spool of their level (free text never).
+  if (code >= 0 && MailOps.AddEvent) {
+    const char* a[EVTLOG_MAX_ARGS] = {};
+    for (int i = 0; i < argCount; ++i) a[i] = args[i];
+    const bool ups = code >= EVT_UPS_BASE;
+    MailOps.AddEvent(ups ? MAIL_KIND_UPS : MAIL_KIND_SYSTEM, ups ? code - EVT_UPS_BASE : code, UpsRecord.serial,
+                     UpsRecord.model, a[0], a[1], a[2], a[3], a[4], a[5], static_cast<const char*>(nullptr));
+  }
+  // The SMS slot takes the event when it is free.
+  if (level >= 1 && !SmsSlot.pending) {
+    char stamped[EVTLOG_TEXT_SIZE + 16];
+    snprintf(stamped, sizeof stamped, "%02d:%02d:%02d %s", tm.tm_hour, tm.tm_min, tm.tm_sec, filled);
+    TextToWide(SmsSlot.text, SMS_TEXT, stamped);
+    SmsSlot.level = static_cast<uint8_t>(level);
+    SmsSlot.pending = 1;
+  }
 }
 
 void EvtLog_Add(int code, ...) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdarg>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
@@ -15,8 +16,10 @@
 #include "events/alarm.h"
 #include "events/evtdef.h"
 #include "events/evtlog.h"
+#include "events/mail.h"
 #include "events/react.h"
 #include "events/sched.h"
+#include "events/sms.h"
 #include "snmp/snmpagent.h"
 #include "web/httpd.h"
 #include "support/events_fakes.h"
@@ -191,6 +194,40 @@ TEST_F(SvcEventsTest, SecondAndMinuteWork) {
   SchedOps = savedSched;
   EXPECT_EQ(g_calls, (std::vector<std::string>{"alarm", "wol tick", "countdown 1", "battery", "plan", "due",
                                                "countdown 1", "wol open"}));
+}
+
+void CallMail(int kind, int index, const char* serial, const char* model, ...) {
+  va_list ap;
+  va_start(ap, model);
+  const char* extra = va_arg(ap, const char*);
+  va_end(ap);
+  g_calls.push_back("mail " + std::to_string(kind) + "/" + std::to_string(index) + " " + serial + " " + model +
+                    (extra ? " +args" : ""));
+}
+void CallSendAll() { g_calls.push_back("send mail"); }
+void CallSmsStep(int pdu) { g_calls.push_back("sms step " + std::to_string(pdu)); }
+
+TEST_F(SvcEventsTest, NotificationMessages) {
+  MailOps.AddEvent = CallMail;
+  MailOps.SendAll = CallSendAll;
+  SmsOps.Step = CallSmsStep;
+  WolOps.Open = CallWolOpen;
+  ComOps.Poll = [] { return uint8_t{COM_LINK_NONE}; };
+  ComOps.ScanPorts = [] {};
+  ComOps.Detect = [] {};
+  snprintf(UpsRecord.serial, sizeof UpsRecord.serial, "SN7");
+  snprintf(UpsRecord.model, sizeof UpsRecord.model, "M7");
+  for (uint8_t lang : {0, 3}) {
+    CfgLanguage = lang;  // a language other than English sends PDUs
+    Dispatch(MSG_TICK_100MS);
+  }
+  CfgLanguage = 0;
+  Dispatch(MSG_TICK_5S);
+  Dispatch(MSG_TEST_MAIL);
+  MailOps = MailOpsTable{};
+  SmsOps = SmsOpsTable{};
+  EXPECT_EQ(g_calls, (std::vector<std::string>{"sms step 0", "sms step 1", "wol open", "send mail", "mail 0/34 SN7 M7"}));
+  EXPECT_TRUE(g_logged.empty());  // the test mail is not logged
 }
 
 TEST_F(SvcEventsTest, SigintIsLoggedAtTheEndOfTheTurn) {

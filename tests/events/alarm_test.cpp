@@ -3,12 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdarg>
 #include <cstring>
 #include <functional>
+#include <string>
+#include <vector>
 
 #include "core/msg.h"
 #include "events/alarm.h"
 #include "events/evtdef.h"
+#include "events/mail.h"
 #include "events/react.h"
 #include "support/events_fakes.h"
 #include "support/scratch.h"
@@ -289,6 +293,34 @@ TEST_F(AlarmTest, PowerModuleAlarmsSetTheModuleBit) {
   UpsRecord.modules[4].liveAlarms = 0;
   Alarm_Process();
   EXPECT_FALSE(UpsRecord.liveStatus & B(UPS_ST_POWERMODULE));
+}
+
+}  // namespace
+
+namespace {
+
+std::vector<std::string> g_alarmMail;
+void RecordAlarmMail(int kind, int index, const char* serial, const char* model, ...) {
+  va_list ap;
+  va_start(ap, model);
+  const char* extra = va_arg(ap, const char*);
+  va_end(ap);
+  g_alarmMail.push_back(std::to_string(kind) + "/" + std::to_string(index) + " " + serial + " " + model +
+                        (extra ? " +args" : ""));
+}
+
+TEST_F(AlarmTest, BatteryReplacementNoticeIsMailedNotLogged) {
+  g_alarmMail.clear();
+  MailOps.AddEvent = RecordAlarmMail;
+  snprintf(UpsRecord.serial, sizeof UpsRecord.serial, "SIM0012345");
+  snprintf(UpsRecord.model, sizeof UpsRecord.model, "SIMUPS 3000");
+  Second(B(UPS_ST_BATTREPLACE));
+  Second(B(UPS_ST_BATTREPLACE));
+  Second(0);
+  EXPECT_EQ(g_alarmMail, (std::vector<std::string>{"0/35 SIM0012345 SIMUPS 3000"}));
+  // The bit's own events are logged; the notice (system event 35) is not.
+  EXPECT_EQ(LoggedCodes(), (std::vector<int>{100 + 2 * UPS_ST_BATTREPLACE, 101 + 2 * UPS_ST_BATTREPLACE}));
+  MailOps.AddEvent = nullptr;
 }
 
 }  // namespace

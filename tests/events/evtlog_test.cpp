@@ -2,6 +2,7 @@
 // records back, and the HTML and CSV exports against golden files.
 #include <gtest/gtest.h>
 
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -12,6 +13,9 @@
 #include "core/svc.h"
 #include "events/evtdef.h"
 #include "events/evtlog.h"
+#include "events/mail.h"
+#include "events/sms.h"
+#include "ups/upsdata.h"
 #include "support/scratch.h"
 
 namespace {
@@ -188,6 +192,49 @@ TEST_F(EvtLogTest, RecordsOfEachKindOfEvent) {
             "289 1 12/31/2024 23:59:58 Last UPS entry\n"
             "1 0 12/31/2024 23:59:58 \n");
   EXPECT_EQ(EvtLogRecordCount, 8);
+}
+
+// What the event log hands to the mail spool: kind, index, the UPS's
+// identity texts and the arguments.
+std::vector<std::string> g_mailed;
+void RecordMail(int kind, int index, const char* serial, const char* model, ...) {
+  std::string e = std::to_string(kind) + "/" + std::to_string(index) + " " + serial + " " + model;
+  va_list ap;
+  va_start(ap, model);
+  for (int i = 0; i < 7; ++i) {
+    const char* a = va_arg(ap, const char*);
+    if (!a) break;
+    e += std::string(" ") + a;
+  }
+  va_end(ap);
+  g_mailed.push_back(e);
+}
+
+TEST_F(EvtLogTest, HandsEventsToTheMailSpoolAndTheFreeSmsSlot) {
+  g_mailed.clear();
+  MailOps.AddEvent = RecordMail;
+  SmsSlot = SmsSlotRecord{};
+  snprintf(UpsRecord.serial, sizeof UpsRecord.serial, "SIM0012345");
+  snprintf(UpsRecord.model, sizeof UpsRecord.model, "SIMUPS 3000");
+  EvtLogOps.Add(2, "admin", "192.0.2.7", nullptr);     // level 0: mailed (the spool filters), no SMS
+  EXPECT_FALSE(SmsSlot.pending);
+  EvtLogOps.Add(EVT_FREE_TEXT, 3, "Can't run it\xff");  // free text: never mailed; the first for SMS
+  EXPECT_TRUE(SmsSlot.pending);
+  EXPECT_EQ(SmsSlot.level, 3);
+  EXPECT_STREQ(SmsSlot.text, L"14:05:07 Can't run it?");
+  g_now = At(2024, 3, 9, 14, 5, 8);
+  EvtLogOps.Add(102, nullptr);  // mailed; the slot is taken
+  EvtLogOps.Add(39, "1", "2", "3", "4", "5", "6", "7", nullptr);
+  EXPECT_STREQ(SmsSlot.text, L"14:05:07 Can't run it?");
+  SmsSlot.pending = 0;
+  EvtLogOps.Add(6, "30", nullptr);
+  EXPECT_STREQ(SmsSlot.text, L"14:05:08 System will shut down in 30");
+  EXPECT_EQ(SmsSlot.level, 2);
+  EXPECT_EQ(g_mailed, (std::vector<std::string>{"0/2 SIM0012345 SIMUPS 3000 admin 192.0.2.7",
+                                                "1/2 SIM0012345 SIMUPS 3000", "0/39 SIM0012345 SIMUPS 3000 1 2 3 4 5 6",
+                                                "0/6 SIM0012345 SIMUPS 3000 30"}));
+  MailOps.AddEvent = nullptr;
+  SmsSlot = SmsSlotRecord{};
 }
 
 TEST_F(EvtLogTest, CodesOutsideTheTablesAreRefused) {
