@@ -34,8 +34,10 @@ int ReadLine(FILE* f, char* line) {
     while ((c = getc(f)) != EOF && c != '\n') {
     }
   }
-  // Up to two line-end characters, CR or LF in any order.
-  for (int k = 0; k < 2 && n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r'); ++k) line[--n] = 0;
+  // Every trailing line-end character, CR or LF in any order: a text that
+  // kept one would lose it at the next write and read, so a saved file
+  // would not read back as itself.
+  while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r')) line[--n] = 0;
   return 1;
 }
 

@@ -46,7 +46,7 @@ TEST_F(EvtDefTest, LinesOfTheCommonFile) {
                 "name0=not an entry\n"
                 "name41=not an entry either\n"
                 "level3=2\r\n"           // CR LF line end
-                "name3=Two %s and %s\r\r\n"  // at most two line-end characters go
+                "name3=Two %s and %s\r\r\n"  // every trailing line-end character goes
                 "name7\n"                  // no "="
                 "Name8=case matters\n"
                 "name40=last entry\n"
@@ -60,7 +60,7 @@ TEST_F(EvtDefTest, LinesOfTheCommonFile) {
     const char* text;
     int level;
   } cases[] = {
-      {0, "Started", 1},    {1, "second", 0}, {2, "Two %s and %s\r", 2}, {6, "", 0},
+      {0, "Started", 1},    {1, "second", 0}, {2, "Two %s and %s", 2}, {6, "", 0},
       {7, "", 0},           {39, "last entry", 300 & 0xFF},
       {100, "Hot", 3},      {289, "Last", 0},
       {40, "", 0},          {99, "", 0}, {290, "", 0}, {-1, "", 0},  // not table codes
@@ -128,13 +128,15 @@ TEST_F(EvtDefTest, LanguageChange) {
 }
 
 TEST_F(EvtDefTest, SaveUpsRewritesTheFileWhole) {
-  WriteLanguage("English", "name1=Started\n", "[Alarm-Event]\n;old comment\nname1=Hot\nlevel1=3\nname3=Fail\n");
+  WriteLanguage("English", "name1=Started\n",
+                "[Alarm-Event]\n;old comment\nname1=Hot\nlevel1=3\nname3=Fail\nname4=Cut\r\r\r\n");
   EvtDef_Init(dir.c_str(), "English");
   EvtUpsEvents.level[2] = 2;  // as the web event-level form does
   const std::string path = Path("language/English/event-ups.ini");
   ASSERT_EQ(EvtDefOps.SaveUps("English"), 1);
   std::string saved = Scratch_ReadFile(path);
-  std::string expected = "[Alarm-Event]\nname1=Hot\nlevel1=3\nname2=\nlevel2=0\nname3=Fail\nlevel3=2\n";
+  std::string expected =
+      "[Alarm-Event]\nname1=Hot\nlevel1=3\nname2=\nlevel2=0\nname3=Fail\nlevel3=2\nname4=Cut\nlevel4=0\n";
   EXPECT_EQ(saved.substr(0, expected.size()), expected);
   EXPECT_EQ(std::count(saved.begin(), saved.end(), '\n'), 381);
   EXPECT_NE(saved.find("\nname190=\nlevel190=0\n"), std::string::npos);
@@ -146,6 +148,8 @@ TEST_F(EvtDefTest, SaveUpsRewritesTheFileWhole) {
   ASSERT_EQ(EvtDefOps.Load("English"), 1);
   EXPECT_EQ(Text(102), "Fail");
   EXPECT_EQ(EvtDef_Level(102), 2);
+  ASSERT_EQ(EvtDefOps.SaveUps("English"), 1);
+  EXPECT_EQ(Scratch_ReadFile(path), saved);
 
   // A directory that does not exist: nothing is written, the call fails.
   EXPECT_EQ(EvtDefOps.SaveUps("Nowhere"), 0);
