@@ -243,21 +243,23 @@ int SnmpAgent_VerifyDigest(const uint8_t* data, uint16_t length) {
   return diff == 0;
 }
 
-// The PDU at r: tag, request-id, error-status, error-index and varbinds.
-static int DecodePdu(BerReader* r) {
+int SnmpAgent_DecodePdu(BerReader* r, int mode) {
   SnmpMessage& m = SnmpMsg;
+  const bool manager = mode == SNMP_PDU_MANAGER;
   uint8_t tag;
   BerReader pdu;
   if (!Ber_ReadItem(r, &tag, &pdu)) return SNMP_DECODE_MALFORMED;
   m.pduTag = tag;
   if (tag == BER_PDU_TRAP_V1) return SNMP_DECODE_TRAP;
-  if (tag < BER_PDU_GET || tag > BER_PDU_TRAP_V1) return SNMP_DECODE_OTHER_PDU;
+  bool known = (tag >= BER_PDU_GET && tag < BER_PDU_TRAP_V1) || (manager && tag == BER_PDU_REPORT);
+  if (!known) return SNMP_DECODE_OTHER_PDU;
   if (Ber_Left(pdu) == 0) return SNMP_DECODE_MALFORMED;
   if (!Ber_ReadInteger(&pdu, &m.requestId) || !Ber_ReadInteger(&pdu, &m.errorStatus))
     return SNMP_DECODE_MALFORMED;
   if (tag == BER_PDU_RESPONSE) {
     if (m.errorStatus >= 1 && m.errorStatus <= 5) return SNMP_DECODE_RESPONSE_ERROR1 + m.errorStatus - 1;
-    return SNMP_DECODE_RESPONSE;
+    // The agent answers no Response; a manager reads the answer in full.
+    if (!manager) return SNMP_DECODE_RESPONSE;
   }
   BerReader list;
   if (!Ber_ReadInteger(&pdu, &m.errorIndex) || !Ber_ReadTagged(&pdu, BER_SEQUENCE, &list))
@@ -271,7 +273,7 @@ static int DecodePdu(BerReader* r) {
   }
   if (count > SNMP_MAX_VARBINDS) return SNMP_DECODE_TOO_MANY_VARBINDS;
 
-  bool set = tag == BER_PDU_SET;
+  bool set = !manager && tag == BER_PDU_SET;
   for (int i = 0; i < count; i++) {
     SnmpVarbind& v = m.varbinds[i];
     const uint8_t* start = list.pos;
@@ -316,8 +318,7 @@ static int DecodePdu(BerReader* r) {
   return SNMP_DECODE_OK;
 }
 
-// The scoped PDU: contextEngineID, contextName, PDU.
-static int DecodeScoped(BerReader* r) {
+int SnmpAgent_DecodeScoped(BerReader* r, int mode) {
   SnmpMessage& m = SnmpMsg;
   BerReader scoped;
   if (!Ber_ReadTagged(r, BER_SEQUENCE, &scoped) || Ber_Left(scoped) == 0) return SNMP_DECODE_MALFORMED;
@@ -327,28 +328,27 @@ static int DecodeScoped(BerReader* r) {
     // unknown context once its PDU is read.
     BerReader c;
     if (!Ber_ReadTagged(&scoped, BER_OCTET_STRING, &c)) return SNMP_DECODE_MALFORMED;
-    int rc = DecodePdu(&scoped);
+    int rc = SnmpAgent_DecodePdu(&scoped, mode);
     return rc == SNMP_DECODE_OK ? SNMP_DECODE_BAD_CONTEXT : rc;
   }
-  return DecodePdu(&scoped);
+  return SnmpAgent_DecodePdu(&scoped, mode);
 }
 
-int SnmpAgent_DecodeMessage(uint8_t* data, uint16_t avail, uint16_t* used) {
+int SnmpAgent_DecodeEnvelope(uint8_t* data, uint16_t avail, uint16_t* used, BerReader* rest) {
   SnmpMessage& m = SnmpMsg;
   SnmpAgent_ResetMessage();
-  SnmpEngineState.currentUser = SNMP_NO_USER;
   *used = avail;
 
   BerReader all = Ber_Reader(data, avail), msg;
   if (!Ber_ReadTagged(&all, BER_SEQUENCE, &msg) || Ber_Left(msg) == 0) return SNMP_DECODE_MALFORMED;
   *used = static_cast<uint16_t>(msg.end - data);
-  uint16_t extent = *used;
   if (!Ber_ReadInteger(&msg, &m.version)) return SNMP_DECODE_MALFORMED;
 
   if (m.version == 0) {
     if (!Ber_ReadOctets(&msg, &m.community)) return SNMP_DECODE_MALFORMED;
     if (m.community.length == 0) return SNMP_DECODE_EMPTY_COMMUNITY;
-    return DecodePdu(&msg);
+    *rest = msg;
+    return SNMP_DECODE_OK;
   }
   if (m.version != 3) {
     m.version = -1;  // SNMPv2c and others are not served
@@ -386,12 +386,43 @@ int SnmpAgent_DecodeMessage(uint8_t* data, uint16_t avail, uint16_t* used) {
   Ber_DecodeOctets(privItem.pos, &m.privParams, static_cast<uint16_t>(privLen));
   // The digest is computed with the parameters zeroed.
   if (authLen) memset(At(data, authItem.pos), 0, authLen);
+  *rest = msg;
+  return SNMP_DECODE_OK;
+}
+
+int SnmpAgent_Decrypt(uint8_t* data, BerReader* rest, const uint8_t privKey[16], BerReader* plain) {
+  BerReader enc;
+  if (!Ber_ReadTagged(rest, BER_OCTET_STRING, &enc)) return SNMP_DECODE_MALFORMED;
+  size_t n = Ber_Left(enc);
+  if (n == 0 || n % 8 != 0) return SNMP_DECODE_DECRYPTION_ERROR;
+  uint8_t iv[8], save[8];
+  for (int i = 0; i < 8; i++) iv[i] = static_cast<uint8_t>(SnmpMsg.privParamsBuf[i] ^ privKey[8 + i]);
+  uint8_t* p = At(data, enc.pos);
+  for (size_t off = 0; off < n; off += 8) {
+    memcpy(save, p + off, 8);
+    CryptOps.Des_DecryptBlock(p + off, privKey, p + off);
+    for (int i = 0; i < 8; i++) p[off + i] ^= iv[i];
+    memcpy(iv, save, 8);
+  }
+  *plain = enc;
+  return SNMP_DECODE_OK;
+}
+
+int SnmpAgent_DecodeMessage(uint8_t* data, uint16_t avail, uint16_t* used) {
+  SnmpMessage& m = SnmpMsg;
+  SnmpEngineState.currentUser = SNMP_NO_USER;
+  BerReader msg;
+  int rc = SnmpAgent_DecodeEnvelope(data, avail, used, &msg);
+  if (rc != SNMP_DECODE_OK) return rc;
+  if (m.version == 0) return SnmpAgent_DecodePdu(&msg, SNMP_PDU_AGENT);
+  uint16_t extent = *used;
+  uint8_t flags = m.flagsBuf[0];
 
   // Engine check: a message to another engine (a discovery) is answered
   // with our engine id; its PDU is read only when it is not encrypted.
   if (!OctetsEqual(m.engineId, SnmpEngineState.id, SNMP_ENGINE_ID_LENGTH)) {
     if (!(flags & SNMP_FLAG_PRIV)) {
-      DecodeScoped(&msg);
+      SnmpAgent_DecodeScoped(&msg, SNMP_PDU_AGENT);
       m.varbindCount = 0;
     }
     return SNMP_DECODE_UNKNOWN_ENGINE;
@@ -417,23 +448,13 @@ int SnmpAgent_DecodeMessage(uint8_t* data, uint16_t avail, uint16_t* used) {
 
   if ((flags & SNMP_FLAG_AUTH) && !SnmpAgent_VerifyDigest(data, extent)) return SNMP_DECODE_WRONG_DIGEST;
 
-  if (!(flags & SNMP_FLAG_PRIV)) return DecodeScoped(&msg);
+  if (!(flags & SNMP_FLAG_PRIV)) return SnmpAgent_DecodeScoped(&msg, SNMP_PDU_AGENT);
 
   // Privacy: CBC-DES over the encrypted PDU, in place.
-  BerReader enc;
-  if (!Ber_ReadTagged(&msg, BER_OCTET_STRING, &enc)) return SNMP_DECODE_MALFORMED;
-  size_t n = Ber_Left(enc);
-  if (n == 0 || n % 8 != 0) return SNMP_DECODE_DECRYPTION_ERROR;
-  uint8_t iv[8], save[8];
-  for (int i = 0; i < 8; i++) iv[i] = static_cast<uint8_t>(m.privParamsBuf[i] ^ u.privKey[8 + i]);
-  uint8_t* p = At(data, enc.pos);
-  for (size_t off = 0; off < n; off += 8) {
-    memcpy(save, p + off, 8);
-    CryptOps.Des_DecryptBlock(p + off, u.privKey, p + off);
-    for (int i = 0; i < 8; i++) p[off + i] ^= iv[i];
-    memcpy(iv, save, 8);
-  }
-  int rc = DecodeScoped(&enc);
+  BerReader plain;
+  rc = SnmpAgent_Decrypt(data, &msg, u.privKey, &plain);
+  if (rc != SNMP_DECODE_OK) return rc;
+  rc = SnmpAgent_DecodeScoped(&plain, SNMP_PDU_AGENT);
   // Plaintext that does not decode means the wrong key or a damaged message.
   if (rc == SNMP_DECODE_MALFORMED) {
     m.requestId = 0;

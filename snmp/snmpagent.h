@@ -209,6 +209,36 @@ uint16_t SnmpAgent_NextBoots();
 // an encrypted scoped PDU is decrypted in place.
 int SnmpAgent_DecodeMessage(uint8_t* data, uint16_t avail, uint16_t* used);
 int SnmpAgent_VerifyDigest(const uint8_t* data, uint16_t length);
+
+// The pieces of the decoder, shared with the network client poller (which
+// reads answers as a manager: its own engine checks and keys).
+//
+// Resets the message state and reads the outer SEQUENCE, the version and
+// the community (SNMPv1) or the header data and security parameters
+// (SNMPv3); *used = the bytes the message occupies. On SNMP_DECODE_OK,
+// *rest is what follows: the PDU (SNMPv1) or the scoped PDU, plain or
+// encrypted (SNMPv3). The received authentication parameters are zeroed in
+// data, ready for the digest.
+int SnmpAgent_DecodeEnvelope(uint8_t* data, uint16_t avail, uint16_t* used, BerReader* rest);
+// Decrypts the encrypted scoped PDU at *rest in place (CBC-DES under
+// privKey, the IV from the received salt); *plain is its plaintext.
+// SNMP_DECODE_MALFORMED when no OCTET STRING follows,
+// SNMP_DECODE_DECRYPTION_ERROR for a length that is not whole blocks.
+int SnmpAgent_Decrypt(uint8_t* data, BerReader* rest, const uint8_t privKey[16], BerReader* plain);
+// How a PDU is read.
+enum SnmpPduMode : int {
+  // Requests in full (the values of a SetRequest decoded); a Response stops
+  // at its error status (3 to 8); a Report is another PDU (2).
+  SNMP_PDU_AGENT = 0,
+  // Responses and Reports in full as well, no values decoded (each
+  // varbind's raw bytes are kept); a Response with error status 1 to 5
+  // gives 3 to 7.
+  SNMP_PDU_MANAGER = 1,
+};
+// The scoped PDU (contextEngineID, contextName, PDU) at *r; a contextName
+// too long for its buffer gives SNMP_DECODE_BAD_CONTEXT.
+int SnmpAgent_DecodeScoped(BerReader* r, int mode);
+int SnmpAgent_DecodePdu(BerReader* r, int mode);
 int SnmpAgent_IsListedSource(const struct sockaddr* address);
 
 // What the receive step does after one message.
@@ -254,13 +284,22 @@ int SnmpAgent_EncodeReply(uint8_t* buffer, uint16_t size, uint16_t* length);
 // Returns the message length, or 0 when it does not fit.
 struct SnmpUsmOut {
   int32_t msgId, msgMaxSize, securityModel;
-  uint8_t flags;  // SNMP_FLAG_AUTH and SNMP_FLAG_PRIV
+  uint8_t flags;  // SNMP_FLAG_AUTH, SNMP_FLAG_PRIV, SNMP_FLAG_REPORTABLE (requests only)
+  // The authoritative engine: null for our own (replies, traps) with its
+  // boots and time; a request to another engine names that engine's.
+  const uint8_t* engineId;
+  uint16_t engineIdLength;
+  int32_t engineBoots, engineTime;
   const uint8_t* userName;
   uint16_t userNameLength;
   const uint8_t* authKey;  // 16 bytes, with SNMP_FLAG_AUTH
   const uint8_t* privKey;  // 16 bytes, with SNMP_FLAG_PRIV
 };
 uint16_t SnmpAgent_FinishV3(BerBuilder* b, const SnmpUsmOut* out);
+// The scoped PDU of the message state: the varbinds, the PDU (tag,
+// request-id, error status and index), the contextName and the given
+// contextEngineID, written backwards into b.
+void SnmpAgent_PutScopedPdu(BerBuilder* b, const uint8_t* contextEngineId, uint16_t length);
 // The next salt of the shared counter: boots low, counter low, boots high,
 // counter bits 8-15, 16-23, 24-31, 0, 0.
 void SnmpAgent_NextSalt(uint8_t salt[8]);

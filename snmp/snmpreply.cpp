@@ -72,26 +72,29 @@ void PutVarbinds(BerBuilder* b) {
   Ber_PutHeader(b, BER_SEQUENCE, listMark);
 }
 
+void PutPdu(BerBuilder* b) {
+  const SnmpMessage& m = SnmpMsg;
+  uint16_t pduMark = Ber_Mark(*b);
+  PutVarbinds(b);
+  Ber_PutInteger(b, m.errorIndex, BER_INTEGER);
+  Ber_PutInteger(b, m.errorStatus, BER_INTEGER);
+  Ber_PutInteger(b, m.requestId, BER_INTEGER);
+  Ber_PutHeader(b, m.pduTag, pduMark);
+}
+
 // One encoding of the message state within limit bytes; its length or 0.
 uint16_t EncodeOnce(uint8_t* buffer, uint16_t size, int32_t limit) {
   SnmpMessage& m = SnmpMsg;
   BerBuilder b = Ber_Builder(buffer, size);
-  uint16_t pduMark = Ber_Mark(b);
-  PutVarbinds(&b);
-  Ber_PutInteger(&b, m.errorIndex, BER_INTEGER);
-  Ber_PutInteger(&b, m.errorStatus, BER_INTEGER);
-  Ber_PutInteger(&b, m.requestId, BER_INTEGER);
-  Ber_PutHeader(&b, m.pduTag, pduMark);
   uint16_t length = 0;
   if (m.version == 0) {
+    PutPdu(&b);
     Ber_PutOctets(&b, BER_OCTET_STRING, m.community.data, m.community.length);
     Ber_PutInteger(&b, 0, BER_INTEGER);
     Ber_PutHeader(&b, BER_SEQUENCE, 0);
     length = Ber_Finish(&b);
   } else {
-    Ber_PutOctets(&b, BER_OCTET_STRING, m.contextName.data, m.contextName.length);
-    Ber_PutOctets(&b, BER_OCTET_STRING, SnmpEngineState.id, SNMP_ENGINE_ID_LENGTH);
-    Ber_PutHeader(&b, BER_SEQUENCE, 0);
+    SnmpAgent_PutScopedPdu(&b, SnmpEngineState.id, SNMP_ENGINE_ID_LENGTH);
     uint8_t u = SnmpEngineState.currentUser;
     const UsmUser* user = u < SNMP_USM_USERS ? &SnmpAgentSetting.users[u] : nullptr;
     SnmpUsmOut out{};
@@ -230,6 +233,15 @@ void SnmpAgent_NextSalt(uint8_t salt[8]) {
   salt[7] = 0;
 }
 
+void SnmpAgent_PutScopedPdu(BerBuilder* b, const uint8_t* contextEngineId, uint16_t length) {
+  const SnmpMessage& m = SnmpMsg;
+  uint16_t mark = Ber_Mark(*b);
+  PutPdu(b);
+  Ber_PutOctets(b, BER_OCTET_STRING, m.contextName.data, m.contextName.length);
+  Ber_PutOctets(b, BER_OCTET_STRING, contextEngineId, length);
+  Ber_PutHeader(b, BER_SEQUENCE, mark);
+}
+
 uint16_t SnmpAgent_FinishV3(BerBuilder* b, const SnmpUsmOut* out) {
   if (!b->ok) return 0;
   uint8_t salt[8] = {};
@@ -262,14 +274,22 @@ uint16_t SnmpAgent_FinishV3(BerBuilder* b, const SnmpUsmOut* out) {
   uint16_t authFromEnd = Ber_Mark(*b);
   Ber_PutHeader(b, BER_OCTET_STRING, authMark);
   Ber_PutOctets(b, BER_OCTET_STRING, out->userName, out->userNameLength);
-  Ber_PutInteger(b, SnmpEngineState.time, BER_INTEGER);
-  Ber_PutInteger(b, SnmpEngineState.boots, BER_INTEGER);
-  Ber_PutOctets(b, BER_OCTET_STRING, SnmpEngineState.id, SNMP_ENGINE_ID_LENGTH);
+  if (out->engineId) {
+    Ber_PutInteger(b, out->engineTime, BER_INTEGER);
+    Ber_PutInteger(b, out->engineBoots, BER_INTEGER);
+    Ber_PutOctets(b, BER_OCTET_STRING, out->engineId, out->engineIdLength);
+  } else {
+    Ber_PutInteger(b, SnmpEngineState.time, BER_INTEGER);
+    Ber_PutInteger(b, SnmpEngineState.boots, BER_INTEGER);
+    Ber_PutOctets(b, BER_OCTET_STRING, SnmpEngineState.id, SNMP_ENGINE_ID_LENGTH);
+  }
   Ber_PutHeader(b, BER_SEQUENCE, spMark);
   Ber_PutHeader(b, BER_OCTET_STRING, spMark);
-  // Header data: the reportable bit is never set in what we send.
+  // Header data: the reportable bit only where the caller asks for it (a
+  // request); replies and traps never carry it.
   uint16_t hMark = Ber_Mark(*b);
-  uint8_t flags = static_cast<uint8_t>((auth ? SNMP_FLAG_AUTH : 0) | (priv ? SNMP_FLAG_PRIV : 0));
+  uint8_t flags = static_cast<uint8_t>((auth ? SNMP_FLAG_AUTH : 0) | (priv ? SNMP_FLAG_PRIV : 0) |
+                                       (out->flags & SNMP_FLAG_REPORTABLE));
   Ber_PutInteger(b, out->securityModel, BER_INTEGER);
   Ber_PutOctets(b, BER_OCTET_STRING, &flags, 1);
   Ber_PutInteger(b, out->msgMaxSize, BER_INTEGER);
