@@ -29,6 +29,7 @@
 #include "events/wol.h"
 #include "snmp/snmpagent.h"
 #include "snmp/snmpmib.h"
+#include "snmp/snmppoll.h"
 #include "snmp/snmptrap.h"
 #include "ups/caret.h"
 #include "ups/com.h"
@@ -240,6 +241,7 @@ void Signal_Init() {
   EvtDef_Exit();
   React_Exit();
   Sched_Exit();
+  SnmpPoll_Close();
   Sms_Exit();
   SnmpAgent_Close();
   SnmpTrap_Close();
@@ -336,6 +338,9 @@ void Svc_Dispatch(uint8_t code, const uint8_t p[4]) {
         HttpdOps.Start(HttpdSetting.httpPort, HttpdSetting.httpsPort, (HttpdSetting.listen & HTTPD_LISTEN_HTTP) ? 1 : 0,
                        (HttpdSetting.listen & HTTPD_LISTEN_HTTPS) ? 1 : 0);
       if (WolOps.Open) WolOps.Open();
+      if (SnmpPollOps.OpenSockets) SnmpPollOps.OpenSockets();
+      if (SnmpPollOps.CountClients) SnmpPollOps.CountClients();
+      if (SnmpPollOps.SendDiscovery) SnmpPollOps.SendDiscovery();
       if (MailOps.SendAll) MailOps.SendAll();
       break;
     case MSG_TRAP:
@@ -399,6 +404,7 @@ void Svc_Turn() {
   }
   if (HttpdOps.Poll) HttpdOps.Poll();
   if (SnmpAgentOps.Receive) SnmpAgentOps.Receive();
+  if (SnmpPollOps.Receive) SnmpPollOps.Receive();
   struct timespec now;
   SvcMonoClock(&now);
   Svc_FeedTicks(Svc_ConvertTicks(now));
@@ -437,6 +443,8 @@ void Svc_Start() {
   SnmpAgentLogText = LogSnmpText;
   COM_Init(SvcInstallDir, ComPathSetting, ComPortSetting >= 2 ? ComPortSetting - 1 : 0, -1);
   Sms_Init(SvcInstallDir);
+  SnmpPoll_Init();
+  Svc_AddPollSource(SnmpPoll_PollFill);
 
   Svc_GetOsDescription(SvcSystemInfo.description, 128);
 

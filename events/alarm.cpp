@@ -10,6 +10,8 @@
 #include "events/mail.h"
 #include "events/react.h"
 #include "events/wol.h"
+#include "snmp/snmppoll.h"
+#include "snmp/snmptrap.h"
 #include "ups/upsdata.h"
 
 uint8_t AlarmRepeatIds[ALARM_REPEAT_IDS];
@@ -153,6 +155,37 @@ void PowerModules() {
   else UpsRecord.liveStatus &= ~UpsBit(UPS_ST_POWERMODULE);
 }
 
+// The network shutdown clients: each record ages by a second, and each
+// change of a client's state (not answering for more than 30 seconds,
+// counting down, the seventh flag) is logged with the client's address and
+// host name.
+void ShutdownClients() {
+  static const struct {
+    uint8_t bit;
+    int code;  // when the bit became set; + 1 when it became clear
+  } kEvents[] = {{0x01, 28}, {0x02, 30}, {0x04, 32}};
+  for (int j = 0; j < SnmpTrapReceiverCount && j < POLL_CLIENTS; ++j) {
+    const TrapReceiver& r = SnmpTrapReceivers[j];
+    if (r.level != TRAP_LEVEL_SHUTDOWN_CLIENT) continue;
+    ShutdownClientStatus& c = SnmpPollClients[j];
+    if (c.touch != POLL_TOUCH_FROZEN) ++c.touch;
+    uint8_t status = 0;
+    if (c.countingDown == 1) {
+      if (c.countdown > 0) --c.countdown;
+      status |= 0x02;
+    }
+    if (c.seventhFlag == 1) status |= 0x04;
+    if (c.touch > 30) status |= 0x01;
+    c.status = status;
+    for (const auto& e : kEvents) {
+      if (((status ^ c.reported) & e.bit) == 0) continue;
+      int code = (status & e.bit) ? e.code : e.code + 1;
+      if (EvtLogOps.Add) EvtLogOps.Add(code, r.ip, c.hostName, static_cast<const char*>(nullptr));
+    }
+    c.reported = status;
+  }
+}
+
 }  // namespace
 
 void Alarm_Process() {
@@ -160,6 +193,7 @@ void Alarm_Process() {
   UpsRecord.shownStatus = UpsRecord.liveStatus;
   PowerModules();
   React_TriggerStep();
+  ShutdownClients();
 }
 
 void Alarm_CancelRepeats() {

@@ -2,7 +2,8 @@
 // is compared with its shown copy; each changed bit becomes the UPS event of
 // its beginning or end (log, trap and console broadcast messages, repeating
 // broadcasts), switches the load-bank outlets, arms Wake-on-LAN when power
-// returns and sets the reaction triggers. Reached through ReactOps.
+// returns, sets the reaction triggers, and ages the network shutdown
+// clients' status records, raising their events. Reached through ReactOps.
 #pragma once
 #include <cstdint>
 
