@@ -15,6 +15,8 @@
 #include "events/mail.h"
 #include "events/react.h"
 #include "support/events_fakes.h"
+#include "snmp/snmppoll.h"
+#include "snmp/snmptrap.h"
 #include "support/scratch.h"
 #include "ups/upsdata.h"
 
@@ -51,6 +53,11 @@ class AlarmTest : public ScratchTest {
     for (int e = 0; e < 2 * EVT_STATUS_BITS; ++e) EvtUpsEvents.level[e] = 1;
     ReactSetting = ReactSettings{};
     ReactSetting.notifyEnable = 1;
+    SnmpTrapReceiverCount = 0;
+  }
+  void TearDown() override {
+    SnmpTrapReceiverCount = 0;
+    ScratchTest::TearDown();
   }
   // One second: the live word as the drivers left it, then the alarm step.
   void Second(uint64_t live) {
@@ -293,6 +300,71 @@ TEST_F(AlarmTest, PowerModuleAlarmsSetTheModuleBit) {
   UpsRecord.modules[4].liveAlarms = 0;
   Alarm_Process();
   EXPECT_FALSE(UpsRecord.liveStatus & B(UPS_ST_POWERMODULE));
+}
+
+// Network shutdown clients: receivers 0 and 2 are clients, receiver 1 is
+// a plain trap receiver whose record is left alone.
+TEST_F(AlarmTest, ShutdownClientRecordsAgeAndRaiseTheClientEvents) {
+  SnmpPoll_Init();
+  const char* ips[] = {"192.0.2.2", "192.0.2.3", "2001:db8::2"};
+  const uint8_t levels[] = {4, 2, 4};
+  for (int j = 0; j < 3; ++j) {
+    SnmpTrapReceivers[j] = TrapReceiver{};
+    snprintf(SnmpTrapReceivers[j].ip, sizeof SnmpTrapReceivers[j].ip, "%s", ips[j]);
+    SnmpTrapReceivers[j].level = levels[j];
+  }
+  SnmpTrapReceiverCount = 3;
+  ShutdownClientStatus& a = SnmpPollClients[0];
+  ShutdownClientStatus& b = SnmpPollClients[2];
+  snprintf(a.hostName, sizeof a.hostName, "alpha");
+  snprintf(b.hostName, sizeof b.hostName, "beta");
+  b.touch = 25;
+  using Ev = LoggedEvent;
+
+  // The last answer was 30 seconds ago: nothing yet; in the 31st second the
+  // client is reported silent.
+  for (int s = 0; s < 30; ++s) Alarm_Process();
+  EXPECT_EQ(g_logged, (std::vector<Ev>{{28, {"2001:db8::2", "beta"}}}));
+  Forget();
+  Alarm_Process();
+  EXPECT_EQ(g_logged, (std::vector<Ev>{{28, {"192.0.2.2", "alpha"}}}));
+  EXPECT_EQ(SnmpPollClients[1].touch, 0);
+  EXPECT_EQ(a.status, 0x01);
+
+  // Its next answer: event 29 within the second.
+  Forget();
+  a.touch = 0;
+  Alarm_Process();
+  EXPECT_EQ(g_logged, (std::vector<Ev>{{29, {"192.0.2.2", "alpha"}}}));
+
+  // A countdown runs down to 0 and stays there while the flag is set.
+  Forget();
+  a.countingDown = 1;
+  a.countdown = 2;
+  Alarm_Process();
+  EXPECT_EQ(g_logged, (std::vector<Ev>{{30, {"192.0.2.2", "alpha"}}}));
+  EXPECT_EQ(a.countdown, 1);
+  Alarm_Process();
+  Alarm_Process();
+  EXPECT_EQ(a.countdown, 0);
+  a.countingDown = 0;
+  a.seventhFlag = 1;
+  Forget();
+  Alarm_Process();
+  EXPECT_EQ(g_logged, (std::vector<Ev>{{31, {"192.0.2.2", "alpha"}}, {32, {"192.0.2.2", "alpha"}}}));
+  Forget();
+  a.seventhFlag = 0;
+  a.countingDown = 2;  // only 1 means counting down
+  a.countdown = 5;
+  Alarm_Process();
+  EXPECT_EQ(g_logged, (std::vector<Ev>{{33, {"192.0.2.2", "alpha"}}}));
+  EXPECT_EQ(a.countdown, 5);
+
+  // The touch counter stops at its top value.
+  b.touch = POLL_TOUCH_FROZEN;
+  Alarm_Process();
+  EXPECT_EQ(b.touch, POLL_TOUCH_FROZEN);
+  EXPECT_EQ(b.status, 0x01);
 }
 
 }  // namespace

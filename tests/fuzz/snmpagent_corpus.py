@@ -35,9 +35,9 @@ REQUESTS = [
 ]
 
 
-def udp_payloads(pcap, port=161):
-    """Payloads of the UDP datagrams to port in a pcap file (Ethernet or
-    Linux cooked headers, IPv4 or IPv6)."""
+def udp_payloads(pcap, port=161, source=False):
+    """Payloads of the UDP datagrams to port (from port, with source) in a
+    pcap file (Ethernet or Linux cooked headers, IPv4 or IPv6)."""
     data = open(pcap, "rb").read()
     magic, = struct.unpack("<I", data[:4])
     endian = "<" if magic in (0xA1B2C3D4, 0xA1B23C4D) else ">"
@@ -59,7 +59,8 @@ def udp_payloads(pcap, port=161):
             udp = ip[40:]
         else:
             continue
-        if struct.unpack(">H", udp[2:4])[0] == port:
+        at = 0 if source else 2
+        if struct.unpack(">H", udp[at:at + 2])[0] == port:
             out.append(udp[8:])
     return out
 
