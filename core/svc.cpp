@@ -19,6 +19,7 @@
 #include "core/helpers.h"
 #include "core/msg.h"
 #include "events/alarm.h"
+#include "events/dlog.h"
 #include "events/evtdef.h"
 #include "events/evtlog.h"
 #include "events/mail.h"
@@ -234,6 +235,7 @@ void Signal_Init() {
   Mail_Exit();
   COM_CloseAll();
   WebSess_Shutdown();
+  DLog_Exit();
   Tilde_Exit();
   UpsData_Exit();
   Crypt_Exit();
@@ -320,7 +322,9 @@ void Svc_Dispatch(uint8_t code, const uint8_t p[4]) {
     case MSG_CLOCK_1S:
       Svc_RefreshLocalTime();
       if (ReactOps.CountdownTick) ReactOps.CountdownTick(1);
+      if (DLogOps.Sample) DLogOps.Sample();
       if (SvcLocalTime->tm_min != SvcLastMinute) {
+        if (DLogOps.ExportTick) DLogOps.ExportTick();
         UpsRecord.CheckBattReplace();
         if (SchedOps.Plan) SchedOps.Plan();
         if (ReactOps.CheckDue) ReactOps.CheckDue();
@@ -440,6 +444,7 @@ void Svc_Start() {
   EvtDef_Init(SvcInstallDir, EvtDef_LanguageDir(CfgLanguage));
   SnmpTrapEventLevel = UpsEventLevel;
   EvtLog_Init(SvcInstallDir);
+  DLog_Init(SvcInstallDir);
   SnmpAgentLogText = LogSnmpText;
   COM_Init(SvcInstallDir, ComPathSetting, ComPortSetting >= 2 ? ComPortSetting - 1 : 0, -1);
   Sms_Init(SvcInstallDir);

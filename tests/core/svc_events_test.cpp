@@ -14,6 +14,7 @@
 #include "core/svc.h"
 #include "core/cfg.h"
 #include "events/alarm.h"
+#include "events/dlog.h"
 #include "events/evtdef.h"
 #include "events/evtlog.h"
 #include "events/mail.h"
@@ -184,6 +185,9 @@ TEST_F(SvcEventsTest, SecondAndMinuteWork) {
   SchedOpsTable savedSched = SchedOps;
   SchedOps.Plan = CallPlan;
   UpsRecord.CheckBattReplace = CallBattery;
+  DLogOpsTable savedDLog = DLogOps;
+  DLogOps.Sample = [] { g_calls.push_back("dlog sample"); };
+  DLogOps.ExportTick = [] { g_calls.push_back("dlog export"); };
   ComOps.ScanPorts = [] {};
   ComOps.Detect = [] {};
   SvcLastMinute = 61;
@@ -192,8 +196,9 @@ TEST_F(SvcEventsTest, SecondAndMinuteWork) {
   Dispatch(MSG_CLOCK_1S);  // the same minute: no minute work
   Dispatch(MSG_TICK_5S);
   SchedOps = savedSched;
-  EXPECT_EQ(g_calls, (std::vector<std::string>{"alarm", "wol tick", "countdown 1", "battery", "plan", "due",
-                                               "countdown 1", "wol open"}));
+  DLogOps = savedDLog;
+  EXPECT_EQ(g_calls, (std::vector<std::string>{"alarm", "wol tick", "countdown 1", "dlog sample", "dlog export",
+                                               "battery", "plan", "due", "countdown 1", "dlog sample", "wol open"}));
 }
 
 void CallMail(int kind, int index, const char* serial, const char* model, ...) {
