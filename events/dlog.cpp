@@ -110,14 +110,20 @@ bool SameTenMinutes(const Stamp& a, const Stamp& b) { return SameHour(a, b) && a
 
 // ---- files -----------------------------------------------------------------
 
+// At least one of the logged readings is known (before the first answers
+// of the UPS, and after a lost link, all read -1).
+bool AnyReadingKnown() {
+  for (uint8_t index : DLogChannels)
+    if (UpsRecord.values[index] != -1) return true;
+  return false;
+}
+
 // Records are written only while the data log is on, the UPS link is up and
 // at least one reading is known.
 bool CanWrite() {
   if (DLogSetting.maxStorage == 0) return false;
   if (UpsRecord.shownStatus & UpsBit(UPS_ST_COMMLOST)) return false;
-  for (uint8_t index : DLogChannels)
-    if (UpsRecord.values[index] != -1) return true;
-  return false;
+  return AnyReadingKnown();
 }
 
 // The year directory exists (created 0755 when nothing stands at its path).
@@ -381,7 +387,9 @@ void DLog_ExportTick() {
   DLogExportCountdown = static_cast<uint8_t>(left - 1);
   if (DLogExportCountdown != 0) return;
   DLogExportCountdown = DLogSetting.exportPeriod;
-  if (!(UpsRecord.shownStatus & UpsBit(UPS_ST_COMMLOST))) DLog_ExportCsvLine();
+  // No line without readings: at start (the first minute's work runs one
+  // second after start) that would also leave the file without its model.
+  if (!(UpsRecord.shownStatus & UpsBit(UPS_ST_COMMLOST)) && AnyReadingKnown()) DLog_ExportCsvLine();
 }
 
 void RemoveMonth(int year, int month) {

@@ -557,23 +557,25 @@ TEST_F(DLogTest, ExportCountdown) {
   const struct {
     const char* name;
     uint8_t period;
-    bool linkLost;
+    bool linkLost, nothingReported;
     int ticks;
     int lines;
   } cases[] = {
-      {"every minute", 1, false, 3, 3},
-      {"every third minute", 3, false, 7, 2},
-      {"off", 0, false, 10, 0},
-      {"127 minutes", 127, false, 127, 1},
-      {"128 minutes and more never count", 128, false, 300, 0},
-      {"200 minutes", 200, false, 300, 0},
-      {"link lost", 1, true, 5, 0},
+      {"every minute", 1, false, false, 3, 3},
+      {"every third minute", 3, false, false, 7, 2},
+      {"off", 0, false, false, 10, 0},
+      {"127 minutes", 127, false, false, 127, 1},
+      {"128 minutes and more never count", 128, false, false, 300, 0},
+      {"200 minutes", 200, false, false, 300, 0},
+      {"link lost", 1, true, false, 5, 0},
+      {"nothing reported yet", 1, false, true, 5, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     unlink(TmpPath("UPS.csv").c_str());
     DLogSetting.exportPeriod = c.period;
     UpsRecord.shownStatus = c.linkLost ? UpsBit(UPS_ST_COMMLOST) : 0;
+    UpsRecord.values[VAL_OUTFREQ] = c.nothingReported ? -1 : 500;
     Init(At(2025, 6, 3, 10, 0, 0));
     EXPECT_EQ(DLogExportCountdown, c.period);
     for (int i = 0; i < c.ticks; ++i) DLogOps.ExportTick();
@@ -584,9 +586,10 @@ TEST_F(DLogTest, ExportCountdown) {
     if (c.lines == 0) {
       EXPECT_FALSE(fs::exists(TmpPath("UPS.csv")));
     }
-    if (c.linkLost) {
+    if (c.linkLost || c.nothingReported) {
       // The countdown went on: the line after the link returns comes on time.
       UpsRecord.shownStatus = 0;
+      UpsRecord.values[VAL_OUTFREQ] = 500;
       DLogOps.ExportTick();
       EXPECT_TRUE(fs::exists(TmpPath("UPS.csv")));
     }
