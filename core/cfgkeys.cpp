@@ -78,6 +78,72 @@ constexpr const char* CfgKeyTable[CFG_KEY_TABLE_SIZE] = {
     "Enable Battery Low=", "Battery Low Level=", "Enable Replace Notify=", "Replace Notify Day=",
     "Last Battery Replace=", "Next Battery Replace=", "Load Bank PF Enable", "Load Bank PF Delay",
     "Load Bank BL Enable", "Load Bank BL Delay", "",
+    // Device page variables. Within a group the first name that is a prefix
+    // of a requested name takes it, so the order of each group is fixed.
+    // SUM_
+    "SUM_HOST_NAME", "SUM_OS_DESC", "SUM_UPS_PORT", "SUM_OS_COUNTDOWN", "SUM_SHUT_TYPE", "SUM_SLOG_LIST",
+    "SUM_SLOG_NUM", "SUM_OS_CANCEL", "SUM_UPS_HEALTH", "SUM_SWVER",
+    // UPS_
+    "UPS_MODEL", "UPS_COMMSTS", "UPS_INFREQ", "UPS_INVOLT", "UPS_INAMP", "UPS_OUTSRC", "UPS_OUTFREQ",
+    "UPS_OUTVOLT", "UPS_OUTAMP", "UPS_OUTPOWER", "UPS_OUTLOAD", "UPS_BYFREQ", "UPS_BYVOLT", "UPS_BYAMP",
+    "UPS_BYPOWER", "UPS_BATTSTS", "UPS_BATTCHARGE", "UPS_BATTVOLT", "UPS_BATTAMP", "UPS_NEGBATTAMP",
+    "UPS_BATTLEVEL", "UPS_TEMP", "UPS_BATTREMAIN", "UPS_BATTLAST", "UPS_BATTNEXT", "UPS_ONBATTTIME",
+    "UPS_OUTLETSTS", "UPS_SCH_NEXTOFF", "UPS_SCH_NEXTON", "UPS_SCH_NEXTTEST", "UPS_SCH_NEXTDEEPTEST",
+    "UPS_COUNTDOWN", "UPS_SSCOUNTDOWN", "UPS_TYPE", "UPS_UPSVER", "UPS_FWVER", "UPS_RATVA", "UPS_RATPOWER",
+    "UPS_RATINVOLT", "UPS_RATOUTVOLT", "UPS_RATBYVOLT", "UPS_RATFREQ", "UPS_RATBATTVOLT", "UPS_RATHITXVOLT",
+    "UPS_RATLOTXVOLT", "UPS_SHOW_MODULE", "UPS_STS_MODULE", "UPS_PM_TEMP_PFC", "UPS_PM_TEMP_INVERTER",
+    "UPS_PM_TEMP_INVR", "UPS_PM_TEMP_INVS", "UPS_PM_TEMP_INVT", "UPS_PM_VOLT_INVR", "UPS_PM_VOLT_INVS",
+    "UPS_PM_VOLT_INVT", "UPS_PM_IMG", "UPS_PM_STS", "UPS_PM_BYPASS_BAD", "UPS_PM_BYPASS_SEQ",
+    "UPS_PM_BYPASS_OVERLOAD", "UPS_PM_BYPASS_OVERTEMP", "UPS_PM_BYPASS_STSFAIL", "UPS_BATTCAB_NUM",
+    "UPS_BATTCAB_BREAKER", "UPS_BATTCAB_TEMP", "UPS_SERIES", "UPS_SERNUM", "UPS_CHG_CUR_POS",
+    "UPS_CHG_CUR_NEG", "UPS_PHASE", "UPS_NEGBATTVOLT", "UPS_TESTRESULT", "UPS_NEGBATTLEVEL", "UPS_NEGTEMP",
+    "UPS_USBVER", "UPS_SHOW_GREEN", "UPS_BMI_AVL", "UPS_BATT_STRING",
+    // PRP_C_
+    "PRP_C_MODEL", "PRP_C_COMMSTS", "PRP_C_OUTSRC", "PRP_C_BATTSTS", "PRP_C_BATTCHARGE", "PRP_C_INVOLT",
+    "PRP_C_OUTVOLT", "PRP_C_INFREQ", "PRP_C_OUTFREQ", "PRP_C_OUTLOAD", "PRP_C_BLEVEL", "PRP_C_ONBATTTIME",
+    "PRP_C_BATTVOLT", "PRP_C_BATTAMP", "PRP_C_TEMP", "PRP_C_BATTREMAIN", "PRP_C_INAMP", "PRP_C_BYFREQ",
+    "PRP_C_BYVOLT", "PRP_C_BYAMP", "PRP_C_BYPOWER", "PRP_C_OUTAMP", "PRP_C_OUTPOWER", "PRP_C_TESTRESULT",
+    // CFG_
+    "CFG_ARB", "CFG_BDELAY", "CFG_BUZ", "CFG_EDB", "CFG_VSN", "CFG_TXV_LO", "CFG_TXV_L1", "CFG_TXV_L2",
+    "CFG_TXV_HI", "CFG_TXV_H1", "CFG_TXV_H2", "CFG_FLAGLBC", "CFG_LBCVAL", "CFG_BRD", "CFG_EBP",
+    "CFG_TXF_RATFREQ", "CFG_TXF_MAX", "CFG_TXF_SET", "CFG_BT2_RATVOLT", "CFG_BT2_MAX", "CFG_BT2_SET",
+    "CFG_ATT", "CFG_SDC", "CFG_BATTNOTE_EN", "CFG_BATTNOTE_DAY", "CFG_BTV_TIME", "CFG_BTV_VOLT",
+    "CFG_PF_LB_EN", "CFG_PF_LB_DELAY", "CFG_BL_LB_EN", "CFG_BL_LB_DELAY", "CFG_DRYEVENTFLAG", "CFG_ECO",
+    "CFG_GRE",
+    // CTL_
+    "CTL_FTST", "CTL_LETNUM", "CTL_LETSTS", "CTL_BUZ",
+    // IMG_STS_
+    "IMG_STS_COMMERR", "IMG_STS_BUZSTATE", "IMG_STS_ACFAIL", "IMG_STS_BATTLOW", "IMG_STS_BATTDEPLETED",
+    "IMG_STS_BATTREPLACE", "IMG_STS_TESTING", "IMG_STS_OVERLOAD", "IMG_STS_OVERTEMP", "IMG_STS_UPSFAIL",
+    "IMG_STS_ONBYPASS", "IMG_STS_SYSTEMOFF", "IMG_STS_OUTPUTBAD", "IMG_STS_OUTPUTOFF", "IMG_STS_FANFAIL",
+    "IMG_STS_FUSEFAIL", "IMG_STS_INVERTER", "IMG_STS_CHARGER", "IMG_STS_BYPASS", "IMG_STS_EPO",
+    "IMG_STS_ECONOMIC", "IMG_STS_ONRESERVE", "IMG_STS_BUZSTATUS", "IMG_STS_BATTGROUND", "IMG_STS_TESTFAIL",
+    "IMG_STS_POWERODULE", "IMG_STS_SHUTDOWN", "IMG_STS_OUTPUTOVERVOLT", "IMG_STS_OUTPUTUNDERVOLT",
+    "IMG_STS_OUTBREAKER", "IMG_STS_ASYNC", "IMG_STS_RECTIFIER", "IMG_STS_REDUNDANCY", "IMG_STS_GREENMODE",
+    // NCS_NC_
+    "NCS_NC_NUM", "NCS_NC_LIST",
+    // LOG_
+    "LOG_PAGE", "LOG_BUTTON", "LOG_ISPAGE", "LOG_ISDATE", "LOG_FROM", "LOG_TO", "LOG_SELECTID",
+    // DATA_
+    "DATA_SELBY", "DATA_PAGE", "DATA_FROM", "DATA_TO", "DATA_ITEM1", "DATA_ITEM2",
+    // HCG_
+    "HCG_MAX_DATANUM", "HCG_MAX_EVENTNUM", "HCG_AE_INTERVAL", "HCG_AE_PATH",
+    // ACT_
+    "ACT_PF_EN", "ACT_BL_EN", "ACT_OL_EN", "ACT_BP_EN", "ACT_SS_EN", "ACT_MSG_EN", "ACT_CMD_EN", "ACT_OSD_PF",
+    "ACT_OSD_BL", "ACT_OSD_OL", "ACT_OSD_BP", "ACT_OSD_SS", "ACT_MSG_PERIOD", "ACT_CMD_FILE", "ACT_CMD_BEFORE",
+    "ACT_SHUT_TYPE", "ACT_SNMP_PORT", "ACT_USM_CONTEXT", "ACT_MAG_EN", "ACT_COM_INDEX", "ACT_UPS_DELAY",
+    "ACT_LS_EN", "ACT_LS_DELAY", "ACT_COM_PATH",
+    // WSH_, SSH_
+    "WSH_AC", "WSH_WD", "WSH_TM",
+    "SSH_AC", "SSH_SD", "SSH_TM",
+    // EVT_, TRAP_, NOT_, WOL_
+    "EVT_LIST_ADD", "EVT_FUNC_LOAD",
+    "TRAP_LIST_ADD", "TRAP_FUNC_LOAD",
+    "NOT_DELAY",
+    "WOL_LIST_ADD", "WOL_FUNC_LOAD",
+    // DBG_
+    "DBG_TX_OK", "DBG_TX_ERR", "DBG_RX_OK", "DBG_RX_TIMEOUT", "DBG_RX_CSERR", "DBG_RX_OVERFLOW",
+    "DBG_RX_PARSEERR", "DBG_COM_LOG", "DBG_COM_FILE",
 };
 
 namespace {
@@ -114,6 +180,27 @@ static_assert(Same(CfgKeyTable[CFG_K_WOL_END], "") && Same(CfgKeyTable[CFG_K_WOL
 static_assert(Same(CfgKeyTable[CFG_K_SMS_END], "") && Same(CfgKeyTable[CFG_K_SMS_LEVEL], "Level"));
 static_assert(Same(CfgKeyTable[CFG_K_UPS_END], "") &&
               Same(CfgKeyTable[CFG_K_LOAD_BANK_BL_DELAY], "Load Bank BL Delay"));
+// Each device variable group starts with its first name and ends where the
+// next begins; the last name closes the table.
+static_assert(Same(CfgKeyTable[CFG_DEV_SUM], "SUM_HOST_NAME") && Same(CfgKeyTable[CFG_DEV_UPS - 1], "SUM_SWVER"));
+static_assert(Same(CfgKeyTable[CFG_DEV_UPS], "UPS_MODEL") && Same(CfgKeyTable[CFG_DEV_PRP - 1], "UPS_BATT_STRING"));
+static_assert(Same(CfgKeyTable[CFG_DEV_PRP], "PRP_C_MODEL") && Same(CfgKeyTable[CFG_DEV_CFG - 1], "PRP_C_TESTRESULT"));
+static_assert(Same(CfgKeyTable[CFG_DEV_CFG], "CFG_ARB") && Same(CfgKeyTable[CFG_DEV_CTL - 1], "CFG_GRE"));
+static_assert(Same(CfgKeyTable[CFG_DEV_CTL], "CTL_FTST") && Same(CfgKeyTable[CFG_DEV_IMG - 1], "CTL_BUZ"));
+static_assert(Same(CfgKeyTable[CFG_DEV_IMG], "IMG_STS_COMMERR") &&
+              Same(CfgKeyTable[CFG_DEV_NCS - 1], "IMG_STS_GREENMODE"));
+static_assert(Same(CfgKeyTable[CFG_DEV_NCS], "NCS_NC_NUM") && Same(CfgKeyTable[CFG_DEV_LOG - 1], "NCS_NC_LIST"));
+static_assert(Same(CfgKeyTable[CFG_DEV_LOG], "LOG_PAGE") && Same(CfgKeyTable[CFG_DEV_DATA - 1], "LOG_SELECTID"));
+static_assert(Same(CfgKeyTable[CFG_DEV_DATA], "DATA_SELBY") && Same(CfgKeyTable[CFG_DEV_HCG - 1], "DATA_ITEM2"));
+static_assert(Same(CfgKeyTable[CFG_DEV_HCG], "HCG_MAX_DATANUM") && Same(CfgKeyTable[CFG_DEV_ACT - 1], "HCG_AE_PATH"));
+static_assert(Same(CfgKeyTable[CFG_DEV_ACT], "ACT_PF_EN") && Same(CfgKeyTable[CFG_DEV_WSH - 1], "ACT_COM_PATH"));
+static_assert(Same(CfgKeyTable[CFG_DEV_WSH], "WSH_AC") && Same(CfgKeyTable[CFG_DEV_SSH - 1], "WSH_TM"));
+static_assert(Same(CfgKeyTable[CFG_DEV_SSH], "SSH_AC") && Same(CfgKeyTable[CFG_DEV_EVT - 1], "SSH_TM"));
+static_assert(Same(CfgKeyTable[CFG_DEV_EVT], "EVT_LIST_ADD") && Same(CfgKeyTable[CFG_DEV_TRAP - 1], "EVT_FUNC_LOAD"));
+static_assert(Same(CfgKeyTable[CFG_DEV_TRAP], "TRAP_LIST_ADD") && Same(CfgKeyTable[CFG_DEV_NOT - 1], "TRAP_FUNC_LOAD"));
+static_assert(Same(CfgKeyTable[CFG_DEV_NOT], "NOT_DELAY"));
+static_assert(Same(CfgKeyTable[CFG_DEV_WOL], "WOL_LIST_ADD") && Same(CfgKeyTable[CFG_DEV_DBG - 1], "WOL_FUNC_LOAD"));
+static_assert(Same(CfgKeyTable[CFG_DEV_DBG], "DBG_TX_OK") && Same(CfgKeyTable[CFG_DEV_END - 1], "DBG_COM_FILE"));
 
 // Key range [first, end) of each section; end is the range's empty slot.
 struct SectionRange {

@@ -37,6 +37,7 @@
 #include "ups/tilde.h"
 #include "ups/upsdata.h"
 #include "web/httpd.h"
+#include "web/webdev.h"
 #include "web/websess.h"
 
 char SvcInstallDir[256] = UPSD_INSTALL_DIR;
@@ -463,7 +464,7 @@ void Svc_Start() {
   SnmpMibCountdown = SnmpMibCountdownView{&ReactCountdown.remaining, &ReactCountdown.owner, &ReactCountdown.cancel};
   SnmpTrap_Init();
   Svc_AddPollSource(SnmpAgent_PollFill);
-  Httpd_Init(SvcInstallDir, nullptr, nullptr);  // the device pages' writer and handler come later
+  Httpd_Init(SvcInstallDir, WebDev_WriteVar, WebDev_HandleForm);
   WolOps.Arm(WOL_ARM_STARTUP);
 
   // The four repeating clock messages, forever, with the parameters as they stand.

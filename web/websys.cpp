@@ -151,11 +151,21 @@ void WebSys_WriteVar(FILE* page, const char* name, int pairCount, HttpQueryPair*
   } else if (group == 0 && StartsWith(name, "LIN_CHALLENGE_VALUE")) {
     const char* challenge = WebSessOps.MakeChallenge(WebReply.clientFamily, WebReply.clientAddress);
     WriteValue(page, challenge ? challenge : "");
+  } else if (group == 1 && StartsWith(name, "SYS_UCTOKEN")) {
+    // The token of the forms on this page; none without a challenge entry.
+    const char* token = WebSessOps.MakeToken(WebReply.clientFamily, WebReply.clientAddress);
+    WriteValue(page, token ? token : "");
   }
   if (WebReply.length == 0) {
     WebReply.length = 1;
     WebReply.written = 1;
   }
+}
+
+int WebSys_FindFormVar(const char* name) {
+  for (int i = 0; i < WebFormFieldCount && i < WEB_FORM_FIELDS; ++i)
+    if (WebFormFields[i].name && strncmp(WebFormFields[i].name, name, 7) == 0) return i;
+  return -1;
 }
 
 void WebSys_HandleForm(HttpConn* conn) {

@@ -27,3 +27,6 @@ void WebSys_WriteVar(FILE* page, const char* name, int pairCount, HttpQueryPair*
 // The system form handler: its forms are handled here, every other form
 // goes to the device handler. Sets the reply's written flag.
 void WebSys_HandleForm(HttpConn* conn);
+// Index of the first posted field whose name's first 7 characters equal
+// those of the given name ("SYS_UCT..." finds the form token); -1 if none.
+int WebSys_FindFormVar(const char* name);

@@ -1,0 +1,472 @@
+// Device page framework: name groups and entries, the page table and its
+// form-token test, the shared reply texts, the reply helpers and the four
+// value formatters.
+#include <climits>
+
+#include "core/cfg.h"
+#include "web/websys.h"
+#include "webdevfixture.h"
+
+using namespace devtest;
+
+namespace {
+
+// ---- name groups --------------------------------------------------------------
+
+TEST(WebDevTables, GroupsCoverTheStoredNamesInOrder) {
+  struct Expected {
+    const char* key;
+    int count;
+    const char* first;
+    bool suffix;
+  } want[WEBDEV_GROUPS] = {
+      {"SUM", 10, "SUM_HOST_NAME", false},   {"UPS", 78, "UPS_MODEL", true},     {"PRP", 24, "PRP_C_MODEL", true},
+      {"CFG", 34, "CFG_ARB", true},          {"CTL", 4, "CTL_FTST", false},      {"IMG", 34, "IMG_STS_COMMERR", false},
+      {"NCS", 2, "NCS_NC_NUM", false},       {"LOG", 7, "LOG_PAGE", false},      {"DATA", 6, "DATA_SELBY", false},
+      {"HCG", 4, "HCG_MAX_DATANUM", false},  {"ACT", 24, "ACT_PF_EN", false},    {"WSH", 3, "WSH_AC", true},
+      {"SSH", 3, "SSH_AC", true},            {"EVT", 2, "EVT_LIST_ADD", false},  {"TRAP", 2, "TRAP_LIST_ADD", false},
+      {"NOT", 1, "NOT_DELAY", false},        {"WOL", 2, "WOL_LIST_ADD", false},  {"DBG", 9, "DBG_TX_OK", false},
+  };
+  int next = CFG_DEV_SUM;
+  for (int g = 0; g < WEBDEV_GROUPS; ++g) {
+    const WebDevGroup& group = WebDevGroups[g];
+    SCOPED_TRACE(group.key);
+    EXPECT_STREQ(group.key, want[g].key);
+    EXPECT_EQ(group.keyLength, static_cast<int>(strlen(want[g].key)));
+    EXPECT_EQ(group.count, want[g].count);
+    EXPECT_EQ(group.suffix != 0, want[g].suffix);
+    EXPECT_EQ(group.first, next);  // stored one after another
+    EXPECT_STREQ(CfgKeyTable[group.first], want[g].first);
+    next = group.first + group.count;
+    for (int i = 0; i < group.count; ++i) {
+      const char* name = CfgKeyTable[group.first + i];
+      ASSERT_NE(name, nullptr);
+      EXPECT_EQ(strncmp(name, group.key, static_cast<size_t>(group.keyLength)), 0) << name;
+      // A name that began with an earlier one of its group could never be selected.
+      for (int j = 0; j < i; ++j) {
+        const char* earlier = CfgKeyTable[group.first + j];
+        EXPECT_NE(strncmp(name, earlier, strlen(earlier)), 0) << earlier << " hides " << name;
+      }
+    }
+  }
+  EXPECT_EQ(next, CFG_DEV_END);
+  EXPECT_EQ(CFG_KEY_TABLE_SIZE, CFG_DEV_END);
+}
+
+// What the recording handler saw.
+struct Seen {
+  int group = -1;
+  int entry = -1;
+  int n = 0;
+};
+Seen g_seen;
+
+class Dispatch : public DevTest {
+ protected:
+  void SetUp() override {
+    DevTest::SetUp();
+    memcpy(saved_, WebDevGroups, sizeof saved_);
+    // Every group's handler records the call and writes "<entry>:<n>".
+    for (int g = 0; g < WEBDEV_GROUPS; ++g) WebDevGroups[g].handler = kRecorders[g];
+    g_seen = {};
+  }
+  void TearDown() override {
+    memcpy(WebDevGroups, saved_, sizeof saved_);
+    DevTest::TearDown();
+  }
+  template <int G>
+  static void Recorder(const WebDevVarCall& call) {
+    g_seen = {G, call.entry, call.n};
+    WebDev_SetText("%d:%d", call.entry, call.n);
+  }
+  static constexpr WebDevVarFn kRecorders[WEBDEV_GROUPS] = {
+      Recorder<0>,  Recorder<1>,  Recorder<2>,  Recorder<3>,  Recorder<4>,  Recorder<5>,
+      Recorder<6>,  Recorder<7>,  Recorder<8>,  Recorder<9>,  Recorder<10>, Recorder<11>,
+      Recorder<12>, Recorder<13>, Recorder<14>, Recorder<15>, Recorder<16>, Recorder<17>};
+  WebDevGroup saved_[WEBDEV_GROUPS];
+};
+
+int GroupOf(const char* key) {
+  for (int g = 0; g < WEBDEV_GROUPS; ++g)
+    if (strcmp(WebDevGroups[g].key, key) == 0) return g;
+  return -1;
+}
+
+int EntryOf(int group, const char* name) {
+  for (int i = 0; i < WebDevGroups[group].count; ++i)
+    if (strcmp(CfgKeyTable[WebDevGroups[group].first + i], name) == 0) return i;
+  return -1;
+}
+
+TEST_F(Dispatch, NameToGroupEntryAndSuffix) {
+  struct Case {
+    const char* name;
+    const char* group;  // null: no group takes the name
+    const char* entry;  // null: the group has no entry for it
+    int n;
+  } cases[] = {
+      {"UPS_INVOLT12", "UPS", "UPS_INVOLT", 12},
+      {"UPS_INVOLT", "UPS", "UPS_INVOLT", 0},
+      {"UPS_INVOLT31x", "UPS", "UPS_INVOLT", 31},
+      {"UPS_XYZ", "UPS", nullptr, 0},               // the key matches: no other group is tried
+      {"SUMMARY", "SUM", nullptr, 0},
+      {"SUM_HOST_NAME7", "SUM", "SUM_HOST_NAME", 0}, // SUM_ reads no number
+      {"PRP_C_INVOLT3", "PRP", "PRP_C_INVOLT", 3},   // read, not used
+      {"CFG_SDC4", "CFG", "CFG_SDC", 4},
+      {"CFG_SDC-3", "CFG", "CFG_SDC", -3},
+      {"CFG_SDC99999999999999", "CFG", "CFG_SDC", INT_MAX},  // clamped, not overflowed
+      {"CFG_SDC-99999999999999", "CFG", "CFG_SDC", INT_MIN},
+      {"WSH_ACT3", "WSH", "WSH_AC", 0},              // the first prefix wins: the rest "T3" is no number
+      {"WSH_TM3", "WSH", "WSH_TM", 3},
+      {"UPS_PM_TEMP_INVERTER", "UPS", "UPS_PM_TEMP_INVERTER", 0},
+      {"UPS_PM_TEMP_INVR", "UPS", "UPS_PM_TEMP_INVR", 0},
+      {"UPS_PM_IMG5", "UPS", "UPS_PM_IMG", 5},
+      {"UPS_BATTSTSX", "UPS", "UPS_BATTSTS", 0},
+      {"IMG_STS_BUZSTATUS", "IMG", "IMG_STS_BUZSTATUS", 0},
+      {"IMG_STS_BUZSTATE", "IMG", "IMG_STS_BUZSTATE", 0},
+      {"DATA_SELBY", "DATA", "DATA_SELBY", 0},
+      {"DATX_SELBY", nullptr, nullptr, 0},           // DATA_ is selected by four characters
+      {"TRAP_LIST_ADD", "TRAP", "TRAP_LIST_ADD", 0},
+      {"TRA", nullptr, nullptr, 0},
+      {"NCS_NC_LIST", "NCS", "NCS_NC_LIST", 0},
+      {"ups_model", nullptr, nullptr, 0},            // case matters
+      {"UP", nullptr, nullptr, 0},
+      {"", nullptr, nullptr, 0},
+      {"LIN_CHALLENGE_VALUE", nullptr, nullptr, 0},  // a system name never reaches a device group
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    g_seen = {};
+    WebReply.written = 0;
+    const std::string page = Var(c.name);
+    const int group = c.group ? GroupOf(c.group) : -1;
+    EXPECT_EQ(WebDev_SelectGroup(c.name), group);
+    if (!c.entry) {
+      EXPECT_EQ(page, "");
+      EXPECT_EQ(g_seen.group, -1);
+      EXPECT_EQ(WebReply.length, 0);
+      if (group >= 0) {
+        EXPECT_EQ(WebDev_SelectEntry(group, c.name), -1);
+      }
+      continue;
+    }
+    const int entry = EntryOf(group, c.entry);
+    ASSERT_GE(entry, 0);
+    EXPECT_EQ(WebDev_SelectEntry(group, c.name), entry);
+    EXPECT_EQ(g_seen.group, group);
+    EXPECT_EQ(g_seen.entry, entry);
+    EXPECT_EQ(g_seen.n, c.n);
+    EXPECT_EQ(page, std::to_string(entry) + ":" + std::to_string(c.n));
+    EXPECT_EQ(WebReply.written, 1);
+    EXPECT_EQ(WebReply.length, page.size() + 1);
+  }
+}
+
+TEST_F(Dispatch, NullHandlerWritesNothingAndAStaleReplyIsCleared) {
+  const int dbg = GroupOf("DBG");
+  WebDevGroups[dbg].handler = nullptr;
+  snprintf(WebReply.text, sizeof WebReply.text, "stale");
+  WebReply.length = 6;
+  EXPECT_EQ(Var("DBG_TX_OK"), "");
+  EXPECT_STREQ(WebReply.text, "");
+  EXPECT_EQ(WebReply.written, 1);
+  // Without a page nothing is run.
+  WebDev_WriteVar(nullptr, "UPS_MODEL", 0, nullptr);
+  EXPECT_EQ(g_seen.group, -1);
+}
+
+TEST_F(Dispatch, SystemWriterHandsOtherNamesOn) {
+  HttpdOps.DevWriteVar = WebDev_WriteVar;
+  char* data = nullptr;
+  size_t size = 0;
+  FILE* page = open_memstream(&data, &size);
+  WebSys_WriteVar(page, "UPS_INVOLT2", 0, nullptr);
+  WebSys_WriteVar(page, "INF_NOTHING", 0, nullptr);  // a system group's name stays there
+  fclose(page);
+  EXPECT_EQ(std::string(data, size), std::to_string(EntryOf(GroupOf("UPS"), "UPS_INVOLT")) + ":2");
+  free(data);
+  HttpdOps.DevWriteVar = nullptr;
+}
+
+// ---- pages ----------------------------------------------------------------------
+
+TEST(WebDevTables, PageSelectionAndTokenFlags) {
+  const char* names[WEBDEV_PAGES] = {"hist_log",      "hist_config",    "mgnt_reaction", "dev_snmpv1",
+                                     "dev_iaccess",   "dev_snmpv3",     "dev_iusm",      "sys_batch",
+                                     "trap_iconfig",  "mgnt_wschedule", "mgnt_sschedule", "wol_iconfig",
+                                     "mgnt_comport",  "hist_data",      "event_iconfig", "dev_iconfig",
+                                     "dev_icontrol",  "mgnt_control",   "debug"};
+  for (int i = 0; i < WEBDEV_PAGES; ++i) {
+    EXPECT_STREQ(WebDevPages[i].name, names[i]);
+    EXPECT_EQ(WebDevPages[i].token, (i == 0 || i == 13 || i == 18) ? 0 : 1) << names[i];
+    EXPECT_EQ(WebDev_SelectPage(names[i]), i);
+  }
+  struct Case {
+    const char* form;
+    int page;
+  } cases[] = {
+      {"debug2", 18}, {"dev_icontrolx", 16}, {"mgnt_controls", 17}, {"hist_configure", 1},
+      {"Debug", -1},  {"dev_icon", -1},      {"", -1},              {"login", -1},
+  };
+  for (const Case& c : cases) EXPECT_EQ(WebDev_SelectPage(c.form), c.page) << c.form;
+}
+
+int g_pageRuns;
+int g_fieldsSeen;
+void RecordingPage(HttpConn*) {
+  ++g_pageRuns;
+  g_fieldsSeen = WebFormFieldCount;
+  WebDev_SetText("OK: Redirect=/ran");
+}
+
+class Forms : public DevTest {
+ protected:
+  void SetUp() override {
+    DevTest::SetUp();
+    memcpy(saved_, WebDevPages, sizeof saved_);
+    for (WebDevPage& p : WebDevPages) p.handler = RecordingPage;
+    WebDevPages[1].handler = nullptr;  // hist_config: not built
+    g_pageRuns = 0;
+    g_fieldsSeen = -1;
+  }
+  void TearDown() override {
+    memcpy(WebDevPages, saved_, sizeof saved_);
+    DevTest::TearDown();
+  }
+  WebDevPage saved_[WEBDEV_PAGES];
+};
+
+TEST_F(Forms, UnknownFormAndPageNotBuiltAnswerTheError) {
+  EXPECT_EQ(Post("no_such_form", "X=1"),
+            "Message: Title=Error\nBody=<font color=#F00000>FIFO_GROUP_POST not found!</font>\n");
+  EXPECT_EQ(Post("hist_config", "CLEAR_LOG=1"), WEBDEV_NOT_FOUND);
+  EXPECT_EQ(g_pageRuns, 0);
+  EXPECT_STREQ(WEBDEV_UPDATED, "Message: Title=Information\nBody=<font color=#008000>Updated successfully.</font>\n");
+}
+
+TEST_F(Forms, TokenTest) {
+  const std::string token = Token();
+  std::string other;
+  {
+    // A token fetched from another address.
+    WebReply.clientAddress[3] = 2;
+    other = Token();
+    WebReply.clientAddress[3] = 1;
+  }
+  struct Case {
+    const char* what;
+    std::string form;
+    std::string body;
+    bool runs;
+  } cases[] = {
+      {"valid token", "dev_icontrol", "CTL_TST=3&SYS_UCTOKEN=" + token, true},
+      {"7 characters of the name count", "dev_icontrol", "SYS_UCTxyz=" + token, true},
+      {"empty body", "dev_icontrol", "", false},
+      {"no token field", "dev_icontrol", "CTL_TST=3", false},
+      {"wrong token", "mgnt_control", "SYS_UCTOKEN=AAAAAAAAAAAAAAAAAAAAAAAA", false},
+      {"empty token", "mgnt_control", "SYS_UCTOKEN=", false},
+      {"another client's token", "dev_iconfig", "SYS_UCTOKEN=" + other, false},
+      {"untested page", "debug", "DBG_X=1", true},
+      {"untested page, empty body", "hist_data", "", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    g_pageRuns = 0;
+    snprintf(WebReply.text, sizeof WebReply.text, "stale");
+    const std::string reply = PostRaw(c.form, c.body);
+    EXPECT_EQ(g_pageRuns, c.runs ? 1 : 0);
+    EXPECT_EQ(reply, c.runs ? "OK: Redirect=/ran" : "");  // refused: no reply, not an earlier one
+  }
+  // The token of the last page fetched is the only one that counts.
+  const std::string first = Token();
+  Token();
+  EXPECT_EQ(PostRaw("dev_icontrol", "SYS_UCTOKEN=" + first), "");
+}
+
+TEST_F(Forms, FieldsAreParsedForThePage) {
+  EXPECT_EQ(Post("dev_icontrol", "A=1&B=2"), "OK: Redirect=/ran");
+  EXPECT_EQ(g_fieldsSeen, 3);
+  PostRaw("debug", "");
+  EXPECT_EQ(g_fieldsSeen, 0);  // an empty body leaves no field of the last post
+}
+
+// ---- reply helpers -------------------------------------------------------------
+
+TEST(WebDevReply, RowsBeyondTheReplyTextReachThePageInOrder) {
+  char* data = nullptr;
+  size_t size = 0;
+  FILE* page = open_memstream(&data, &size);
+  WebDev_ClearReply();
+  std::string expected;
+  for (int i = 0; i < 300; ++i) {  // about 9 KiB of rows
+    char row[64];
+    snprintf(row, sizeof row, "<ROW%d>%s</ROW%d>\n", i, std::string(i % 7 + 10, 'x').c_str(), i);
+    expected += row;
+    WebDev_AppendRow(page, "%s", row);
+    ASSERT_LE(strlen(WebReply.text), sizeof WebReply.text - 1);
+    ASSERT_EQ(WebReply.length, strlen(WebReply.text) + 1);
+  }
+  // A single row longer than the reply text itself.
+  const std::string huge(5000, 'h');
+  WebDev_AppendRow(page, "%s", huge.c_str());
+  expected += huge;
+  WebDev_AppendRow(page, "%s", "tail");
+  expected += "tail";
+  fputs(WebReply.text, page);  // what the frame writes last
+  fclose(page);
+  EXPECT_EQ(std::string(data, size), expected);
+  free(data);
+}
+
+TEST(WebDevReply, EscapeTable) {
+  struct Case {
+    const char* text;
+    size_t size;
+    const char* out;
+  } cases[] = {
+      {"SIM 3000", 64, "SIM 3000"},
+      {"<b>&'\"", 64, "&lt;b&gt;&amp;&#39;&quot;"},
+      {"a<b", 5, "a"},       // a reference is never cut
+      {"a<b", 6, "a&lt;"},
+      {"abcdef", 4, "abc"},
+      {"", 1, ""},
+  };
+  for (const Case& c : cases) {
+    char out[64];
+    size_t n = WebDev_Escape(out, c.size, c.text);
+    EXPECT_STREQ(out, c.out) << c.text;
+    EXPECT_EQ(n, strlen(c.out));
+  }
+  // SetText cuts at the reply text's size.
+  WebDev_SetText("%s", std::string(5000, 'y').c_str());
+  EXPECT_EQ(strlen(WebReply.text), sizeof WebReply.text - 1);
+  EXPECT_EQ(WebReply.length, sizeof WebReply.text);
+}
+
+TEST(WebDevReply, Atoi) {
+  struct Case {
+    const char* text;
+    int value;
+  } cases[] = {{"12", 12},   {"  -7x", -7}, {"+5", 5},           {"abc", 0},
+               {"", 0},      {"3.9", 3},    {"99999999999", INT_MAX}, {"-99999999999", INT_MIN}};
+  for (const Case& c : cases) EXPECT_EQ(WebDev_Atoi(c.text), c.value) << c.text;
+  EXPECT_EQ(WebDev_Atoi(nullptr), 0);
+}
+
+// ---- formatters -----------------------------------------------------------------
+
+class Formatters : public DevTest {
+ protected:
+  void Reset() {
+    for (int32_t& v : UpsRecord.values) v = -1;
+  }
+  std::string Tenths(int index) {
+    WebFmt_Tenths(index, &WebReply);
+    EXPECT_EQ(WebReply.length, strlen(WebReply.text) + 1);
+    return WebReply.text;
+  }
+  char Digit(void (*fmt)(WebReplyRecord*)) {
+    fmt(&WebReply);
+    EXPECT_EQ(WebReply.length, 2);
+    return WebReply.text[0];
+  }
+  char Range(int kind) {
+    WebFmt_RangeStatus(kind, &WebReply);
+    EXPECT_EQ(WebReply.length, 2);
+    return WebReply.text[0];
+  }
+};
+
+TEST_F(Formatters, Tenths) {
+  struct Case {
+    int32_t value;
+    const char* text;
+  } cases[] = {
+      {-1, "-1"}, {0, "0.0"}, {2300, "230.0"}, {235, "23.5"}, {7, "0.7"},
+      {-25, "-2.5"}, {-5, "-0.5"}, {-150, "-15.0"}, {INT_MIN, "-214748364.8"}, {INT_MAX, "214748364.7"},
+  };
+  for (const Case& c : cases) {
+    UpsRecord.values[VAL_BATTAMP] = c.value;
+    EXPECT_EQ(Tenths(VAL_BATTAMP), c.text) << c.value;
+  }
+  EXPECT_EQ(Tenths(UPS_VALUE_COUNT), "-1");  // outside the record: not reported
+  EXPECT_EQ(Tenths(-3), "-1");
+}
+
+TEST_F(Formatters, RangeStatus) {
+  struct Case {
+    const char* what;
+    int kind;
+    int inPhases, byPhases, outPhases;
+    int lo, hi;
+    int v1, v2, v3;
+    char digit;
+  } cases[] = {
+      {"no limits, 9.9 V", 0, 1, -1, -1, 0, 0, 99, -1, -1, '3'},
+      {"no limits, 10.0 V", 0, 1, -1, -1, 0, 0, 100, -1, -1, '1'},
+      {"280.5 V is 280", 0, 1, -1, -1, 160, 280, 2805, -1, -1, '1'},
+      {"281.0 V", 0, 1, -1, -1, 160, 280, 2810, -1, -1, '3'},
+      {"159.9 V", 0, 1, -1, -1, 160, 280, 1599, -1, -1, '3'},
+      {"one limit missing", 0, 1, -1, -1, 160, -1, 50, -1, -1, '3'},
+      {"phase 3 out of three", 0, 3, -1, -1, 160, 280, 2300, 2300, 1000, '3'},
+      {"only the first two of three", 0, 2, -1, -1, 160, 280, 2300, 2300, 1000, '1'},
+      {"no input phases", 0, 0, -1, -1, 160, 280, 2300, -1, -1, '0'},
+      {"four phases", 0, 4, -1, -1, 160, 280, 2300, 2300, 2300, '0'},
+      {"output is never tested", 1, 1, 1, 1, 160, 280, 10, 10, 10, '0'},
+      {"unknown kind", 5, 1, 1, 1, 160, 280, 2300, 2300, 2300, '0'},
+      {"bypass phases", 2, 1, 2, 1, 160, 280, 2300, 1000, -1, '3'},
+      {"bypass falls back to output phases", 2, 3, -1, 1, 160, 280, 2300, 1000, -1, '1'},
+      {"bypass falls back to input phases", 2, 2, -1, -1, 160, 280, 2300, 1000, -1, '3'},
+      {"bypass without any phase count", 2, -1, -1, -1, 160, 280, 2300, -1, -1, '0'},
+  };
+  for (const Case& c : cases) {
+    Reset();
+    UpsRecord.values[VAL_INPHASE] = c.inPhases;
+    UpsRecord.values[VAL_BYPHASE] = c.byPhases;
+    UpsRecord.values[VAL_PHASE] = c.outPhases;
+    UpsRecord.values[VAL_LOTXVOLT] = c.lo;
+    UpsRecord.values[VAL_HITXVOLT] = c.hi;
+    const int in[3] = {VAL_INVOLT1, VAL_INVOLT2, VAL_INVOLT3}, by[3] = {VAL_BYVOLT1, VAL_BYVOLT2, VAL_BYVOLT3};
+    const int* side = c.kind == 2 ? by : in;
+    UpsRecord.values[side[0]] = c.v1;
+    UpsRecord.values[side[1]] = c.v2;
+    UpsRecord.values[side[2]] = c.v3;
+    EXPECT_EQ(Range(c.kind), c.digit) << c.what;
+  }
+}
+
+TEST_F(Formatters, DeviationAndLoad) {
+  struct Freq {
+    int rated, f1, f2, f3;
+    char digit;
+  } freqs[] = {
+      {500, 531, -1, -1, '3'}, {500, 530, -1, -1, '1'}, {500, 470, -1, -1, '1'}, {500, 469, -1, -1, '3'},
+      {500, -1, -1, 600, '3'}, {500, -1, -1, -1, '1'},  {600, 600, 599, 601, '1'},
+  };
+  for (const Freq& c : freqs) {
+    Reset();
+    UpsRecord.values[VAL_RATFREQ] = c.rated;
+    UpsRecord.values[VAL_INFREQ1] = c.f1;
+    UpsRecord.values[VAL_INFREQ2] = c.f2;
+    UpsRecord.values[VAL_INFREQ3] = c.f3;
+    EXPECT_EQ(Digit(WebFmt_DeviationStatus), c.digit) << c.rated << " " << c.f1 << " " << c.f3;
+  }
+  struct Load {
+    int phases, l1, l2, l3;
+    char digit;
+  } loads[] = {
+      {2, 89, 90, -1, '2'}, {1, 100, -1, -1, '3'}, {0, 50, 50, 50, '0'}, {-1, 50, -1, -1, '0'},
+      {3, 10, 20, 95, '2'}, {3, 95, 100, 10, '3'}, {1, 89, 100, 100, '1'}, {2, -1, 30, -1, '1'},
+      {4, 10, 10, 10, '0'},
+  };
+  for (const Load& c : loads) {
+    Reset();
+    UpsRecord.values[VAL_PHASE] = c.phases;
+    UpsRecord.values[VAL_OUTLOAD1] = c.l1;
+    UpsRecord.values[VAL_OUTLOAD2] = c.l2;
+    UpsRecord.values[VAL_OUTLOAD3] = c.l3;
+    EXPECT_EQ(Digit(WebFmt_LoadStatus), c.digit) << c.phases << " " << c.l1 << " " << c.l2 << " " << c.l3;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,363 @@
+// UPS settings and control pages: the CFG_ and CTL_ values, and each
+// form's UPS commands (through a recording COM_SendCommand), settings,
+// saved config.ini, queued messages and replies.
+#include <climits>
+
+#include "core/cfg.h"
+#include "core/util.h"
+#include "events/react.h"
+#include "support/events_fakes.h"
+#include "web/webups.h"
+#include "webdevfixture.h"
+
+using namespace devtest;
+
+namespace {
+
+const char* const kUpdated = "Message: Title=Information\nBody=<font color=#008000>Updated successfully.</font>\n";
+
+std::vector<unsigned> g_sleeps;
+void RecordSleep(unsigned s) {
+  g_sleeps.push_back(s);
+  // The pause comes between the UBD value and the ARB setting.
+  g_sent.push_back(Cmd(0, {"pause " + std::to_string(s)}));
+}
+
+class Ups : public DevTest {
+ protected:
+  void SetUp() override {
+    DevTest::SetUp();
+    WebUpsSleep = RecordSleep;
+    g_sleeps.clear();
+  }
+  void TearDown() override {
+    WebUpsSleep = saved_;
+    DevTest::TearDown();
+  }
+  std::string Config() { return Scratch_ReadFile(Path("config.ini")); }
+  void (*saved_)(unsigned) = WebUpsSleep;
+};
+
+// ---- variables ------------------------------------------------------------------
+
+TEST_F(Ups, SettingValues) {
+  UpsRecord.lowBattCheck = 1;
+  UpsRecord.lowBattLevel = 35;
+  UpsRecord.replaceNotice = 1;
+  UpsRecord.replaceNoticeDays = 400;
+  UpsRecord.pfOutletMask = 0x82;
+  UpsRecord.blOutletMask = 0x01;
+  UpsRecord.pfOutletDelay[1] = 30;
+  UpsRecord.blOutletDelay[7] = 65535;
+  UpsRecord.modelMatch = 2;
+  struct Case {
+    const char* name;
+    const char* value;
+  } cases[] = {
+      {"CFG_ARB", "991"},          {"CFG_BDELAY", "1001"},       {"CFG_VSN", "971"},         {"CFG_TXV_LO", "71"},
+      {"CFG_TXV_L1", "101"},       {"CFG_TXV_L2", "91"},         {"CFG_TXV_HI", "81"},       {"CFG_TXV_H1", "121"},
+      {"CFG_TXV_H2", "111"},       {"CFG_FLAGLBC", "1"},         {"CFG_LBCVAL", "35"},       {"CFG_BRD", "1"},
+      {"CFG_EBP", "361"},          {"CFG_TXF_RATFREQ", "171"},   {"CFG_TXF_MAX", "181"},     {"CFG_TXF_SET", "1011"},
+      {"CFG_BT2_RATVOLT", "201"},  {"CFG_BT2_MAX", "221"},       {"CFG_BT2_SET", "1021"},    {"CFG_ATT", "981"},
+      {"CFG_SDC1", "1031"},        {"CFG_SDC6", "1081"},         {"CFG_SDC0", ""},           {"CFG_SDC7", ""},
+      {"CFG_SDC", ""},             {"CFG_BATTNOTE_EN", "1"},     {"CFG_BATTNOTE_DAY", "400"}, {"CFG_BTV_TIME", "1161"},
+      {"CFG_BTV_VOLT", "1171"},    {"CFG_PF_LB_EN1", "0"},       {"CFG_PF_LB_EN2", "1"},     {"CFG_PF_LB_EN8", "1"},
+      {"CFG_PF_LB_EN9", ""},       {"CFG_PF_LB_EN0", ""},        {"CFG_PF_LB_EN-1", ""},     {"CFG_PF_LB_DELAY2", "30"},
+      {"CFG_PF_LB_DELAY9", ""},    {"CFG_BL_LB_EN1", "1"},       {"CFG_BL_LB_EN2", "0"},     {"CFG_BL_LB_DELAY8", "65535"},
+      {"CFG_BL_LB_DELAY0", ""},    {"CFG_DRYEVENTFLAG", "2"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(Var(c.name), c.value) << c.name;
+}
+
+TEST_F(Ups, CapabilityGatedSettings) {
+  struct Case {
+    uint64_t caps;
+    std::initializer_list<int> bits;
+    const char* buz;
+    const char* edb;
+    const char* eco;
+    const char* gre;
+  } cases[] = {
+      {0, {UPS_ST_BUZMUTED, UPS_ST_ECONOMIC}, "-1", "-1", "0", "0"},
+      {UPS_CMD_BUZ | UPS_CMD_EDB | UPS_CMD_ECO | UPS_CMD_GRE, {}, "0", "1", "2", "2"},
+      {UPS_CMD_BUZ | UPS_CMD_EDB | UPS_CMD_ECO | UPS_CMD_GRE,
+       {UPS_ST_BUZMUTED, UPS_ST_BUZENABLED, UPS_ST_ECONOMIC, UPS_ST_GREENMODE}, "1", "0", "1", "1"},
+  };
+  for (const Case& c : cases) {
+    UpsRecord.capabilities = c.caps;
+    UpsRecord.shownStatus = 0;
+    for (int b : c.bits) UpsRecord.shownStatus |= UpsBit(b);
+    EXPECT_EQ(Var("CFG_BUZ"), c.buz);
+    EXPECT_EQ(Var("CFG_EDB"), c.edb);
+    EXPECT_EQ(Var("CFG_ECO"), c.eco);
+    EXPECT_EQ(Var("CFG_GRE"), c.gre);
+  }
+}
+
+TEST_F(Ups, ControlValuesAndTheLostLink) {
+  UpsRecord.capabilities = UPS_CMD_TST | UPS_CMD_BUZ;
+  UpsRecord.outletCount = 3;
+  UpsRecord.outletOn = 0x06;
+  EXPECT_EQ(Var("CTL_FTST"), "1");
+  EXPECT_EQ(Var("CTL_LETNUM"), "3");
+  EXPECT_EQ(Var("CTL_LETSTS"), "011");
+  EXPECT_EQ(Var("CTL_BUZ"), "1");
+  UpsRecord.capabilities = 0;
+  EXPECT_EQ(Var("CTL_FTST"), "0");
+  EXPECT_EQ(Var("CTL_BUZ"), "0");
+  // While the link is lost only the last outlet states are shown.
+  UpsRecord.capabilities = UPS_CMD_TST | UPS_CMD_BUZ;
+  UpsRecord.shownStatus = UpsBit(UPS_ST_COMMLOST);
+  EXPECT_EQ(Var("CTL_FTST"), "-1");
+  EXPECT_EQ(Var("CTL_LETNUM"), "-1");
+  EXPECT_EQ(Var("CTL_BUZ"), "-1");
+  EXPECT_EQ(Var("CTL_LETSTS"), "011");
+  UpsRecord.outletCount = 0;
+  EXPECT_EQ(Var("CTL_LETSTS"), "");
+}
+
+// ---- dev_iconfig ----------------------------------------------------------------
+
+TEST_F(Ups, SettingsButtonsSendTheirCommands) {
+  const uint64_t all = UPS_CMD_EDB | UPS_CMD_TXF | UPS_CMD_BT2 | UPS_CMD_ATT | UPS_CMD_ECO | UPS_CMD_GRE;
+  struct Case {
+    const char* what;
+    uint64_t caps;
+    std::string fields;
+    std::vector<Command> sent;
+  } cases[] = {
+      {"UBD then ARB 2 after the pause", 0, "CFG_UBD=15&CFG_BUBD=Apply",
+       {Cmd(UPS_CMD_UBD, {"15"}), Cmd(0, {"pause 2"}), Cmd(UPS_CMD_ARB, {"2"})}},
+      {"ARB check box, any value", 0, "CFG_ARB=&CFG_UBD=3&CFG_BUBD=1",
+       {Cmd(UPS_CMD_UBD, {"3"}), Cmd(0, {"pause 2"}), Cmd(UPS_CMD_ARB, {"1"})}},
+      {"no UBD field: ARB only", 0, "CFG_BUBD=1", {Cmd(UPS_CMD_ARB, {"2"})}},
+      {"audible alarm enabled", all, "CFG_EDB=on&CFG_BBUZ=1", {Cmd(UPS_CMD_EDB, {"1"})}},
+      {"audible alarm disabled", all, "CFG_BBUZ=1", {Cmd(UPS_CMD_EDB, {"2"})}},
+      {"audible alarm without the capability", 0, "CFG_EDB=on&CFG_BBUZ=1", {}},
+      {"sensitivity", 0, "CFG_VSN=2&CFG_VSN=3&CFG_BVSN=1", {Cmd(UPS_CMD_VSN, {"2"})}},
+      {"sensitivity without its field", 0, "CFG_BVSN=1", {}},
+      {"transfer voltages, the last of each", 0, "CFG_LTXV=150&CFG_HTXV=270&CFG_LTXV=155&CFG_BTXV=1",
+       {Cmd(UPS_CMD_TXV, {"155", "270"})}},
+      {"transfer voltage missing: the current one", 0, "CFG_HTXV=275&CFG_BTXV=1", {Cmd(UPS_CMD_TXV, {"71", "275"})}},
+      {"battery packs", 0, "CFG_EBP=2&CFG_BEBP=1", {Cmd(UPS_CMD_EBP, {"2"})}},
+      {"TXF five times the value", all, "CFG_TXF=3&CFG_BTXF=1", {Cmd(UPS_CMD_TXF, {"15"})}},
+      {"TXF negative", all, "CFG_TXF=-1&CFG_BTXF=1", {}},
+      {"TXF missing", all, "CFG_BTXF=1", {}},
+      {"TXF that five times would overflow", all, "CFG_TXF=500000000&CFG_BTXF=1", {}},
+      {"TXF without the capability", 0, "CFG_TXF=3&CFG_BTXF=1", {}},
+      {"BT2", all, "CFG_BT2=4&CFG_BBT2=1", {Cmd(UPS_CMD_BT2, {"4"})}},
+      {"BT2 without the capability", 0, "CFG_BT2=4&CFG_BBT2=1", {}},
+      {"ATT", all, "CFG_ATT=0&CFG_BATT=1", {Cmd(UPS_CMD_ATT, {"0"})}},
+      {"ATT negative", all, "CFG_ATT=-2&CFG_BATT=1", {}},
+      {"BTV with both", 0, "CFG_BTV_TIME=30&CFG_BTV_VOLT=240&CFG_BBTV=1", {Cmd(UPS_CMD_BTV, {"30", "240"})}},
+      {"BTV without a voltage", 0, "CFG_BTV_TIME=30&CFG_BBTV=1", {Cmd(UPS_CMD_BTV, {"30", "-1"})}},
+      {"BTV without a time", 0, "CFG_BTV_VOLT=240&CFG_BBTV=1", {}},
+      {"economy on", all, "CFG_ECO=1&CFG_BECO=1", {Cmd(UPS_CMD_ECO, {"1"})}},
+      {"economy off", all, "CFG_BECO=1", {Cmd(UPS_CMD_ECO, {"2"})}},
+      {"green mode on", all, "CFG_GRE=1&CFG_BGRE=1", {Cmd(UPS_CMD_GRE, {"1"})}},
+      {"green mode without the capability", 0, "CFG_GRE=1&CFG_BGRE=1", {}},
+      {"no button", all, "CFG_VSN=2&CFG_TXF=3", {}},
+      {"the first button field decides", all, "CFG_BVSN=1&CFG_VSN=2&CFG_BEBP=1&CFG_EBP=5", {Cmd(UPS_CMD_VSN, {"2"})}},
+      {"buttons are tried per field in table order", all, "CFG_EBP=5&CFG_VSN=2&CFG_BEBP=1&CFG_BVSN=1",
+       {Cmd(UPS_CMD_EBP, {"5"})}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    g_sent.clear();
+    UpsRecord.capabilities = c.caps;
+    EXPECT_EQ(Post("dev_iconfig", c.fields), kUpdated);
+    EXPECT_EQ(g_sent, c.sent);
+  }
+}
+
+TEST_F(Ups, DryContactWords) {
+  UpsRecord.capabilities = UPS_CMD_SDC;
+  for (int c = 1; c <= 6; ++c) UpsRecord.values[VAL_BT2 + c] = c + 10;  // current events 11..16
+  struct Case {
+    const char* what;
+    std::string fields;
+    std::vector<std::string> words;
+  } cases[] = {
+      {"current events, all enabled", "CFG_BSDC=1", {"018B", "028C", "038D", "048E", "058F", "0690"}},
+      {"contact 3 disabled", "CFG_SDCDISABLE3=on&CFG_BSDC=1", {"018B", "028C", "030D", "048E", "058F", "0690"}},
+      {"events and a type", "CFG_SDCDRY1=5&CFG_SDCTYPE1=1&CFG_SDCDRY6=127&CFG_BSDC=1",
+       {"8185", "028C", "038D", "048E", "058F", "06FF"}},
+      {"contacts outside 1..6 are ignored", "CFG_SDCDRY0=5&CFG_SDCDRY7=5&CFG_SDCDISABLE9=1&CFG_BSDC=1",
+       {"018B", "028C", "038D", "048E", "058F", "0690"}},
+      // An event number beyond seven bits would overwrite the enable bit and
+      // the contact number; such a value, and a type other than 0 or 1, is not taken.
+      {"out-of-range values", "CFG_SDCDRY2=200&CFG_SDCDRY3=-1&CFG_SDCTYPE4=2&CFG_SDCTYPE5=-1&CFG_BSDC=1",
+       {"018B", "028C", "038D", "048E", "058F", "0690"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    g_sent.clear();
+    EXPECT_EQ(Post("dev_iconfig", c.fields), kUpdated);
+    EXPECT_EQ(g_sent, (std::vector<Command>{Cmd(UPS_CMD_SDC, c.words)}));
+  }
+  UpsRecord.capabilities = 0;
+  g_sent.clear();
+  EXPECT_EQ(Post("dev_iconfig", "CFG_BSDC=1"), kUpdated);
+  EXPECT_TRUE(g_sent.empty());
+}
+
+TEST_F(Ups, BatteryLowIsSavedNotSent) {
+  UpsRecord.lowBattCheck = 1;
+  UpsRecord.lowBattLevel = 20;
+  EXPECT_EQ(Post("dev_iconfig", "CFG_BL=35&CFG_BBL=1"), kUpdated);
+  EXPECT_EQ(UpsRecord.lowBattCheck, 0);  // check box not posted
+  EXPECT_EQ(UpsRecord.lowBattLevel, 35);
+  EXPECT_NE(Config().find("Battery Low Level=35"), std::string::npos);
+  EXPECT_TRUE(g_sent.empty());
+  EXPECT_EQ(Post("dev_iconfig", "CFG_FBL=on&CFG_BBL=1"), kUpdated);
+  EXPECT_EQ(UpsRecord.lowBattCheck, 1);
+  EXPECT_EQ(UpsRecord.lowBattLevel, 35);  // absent: unchanged
+  // A level outside 0..100 percent is not taken (a byte would wrap 300 to 44).
+  EXPECT_EQ(Post("dev_iconfig", "CFG_FBL=on&CFG_BL=300&CFG_BBL=1"), kUpdated);
+  EXPECT_EQ(UpsRecord.lowBattLevel, 35);
+  EXPECT_EQ(Post("dev_iconfig", "CFG_FBL=on&CFG_BL=-5&CFG_BBL=1"), kUpdated);
+  EXPECT_EQ(UpsRecord.lowBattLevel, 35);
+}
+
+TEST_F(Ups, BatteryDates) {
+  snprintf(UpsRecord.battLastDate, sizeof UpsRecord.battLastDate, "20200101");
+  snprintf(UpsRecord.battNextDate, sizeof UpsRecord.battNextDate, "20230101");
+  UpsRecord.replaceNotice = 1;
+  UpsRecord.replaceNoticeDays = 30;
+  const std::string error =
+      "Message: Title=Illegal Date Format\nBody=<font color=#808000>Please check the date field.</font>\n";
+  // An invalid date changes nothing at all.
+  for (const char* bad : {"13/01/2024", "01/32/2024", "01/02/1999", "1/2", "x", "", "01/02/3000"}) {
+    SCOPED_TRACE(bad);
+    std::string f = std::string("CFG_BRN_DAY=90&CFG_LRD=") + bad + "&CFG_NRD=01/02/2027&CFG_BRD=1";
+    EXPECT_EQ(Post("dev_iconfig", f), error);
+    EXPECT_EQ(UpsRecord.replaceNotice, 1);
+    EXPECT_EQ(UpsRecord.replaceNoticeDays, 30);
+    EXPECT_STREQ(UpsRecord.battLastDate, "20200101");
+    EXPECT_FALSE(UF_FileExist(Path("config.ini").c_str()));
+  }
+  // Without the capability the record takes the dates and config.ini is saved.
+  EXPECT_EQ(Post("dev_iconfig", "CFG_BRN_DAY=90&CFG_LRD=01/02/2024&CFG_NRD=01/02/2027&CFG_BRD=1"), kUpdated);
+  EXPECT_STREQ(UpsRecord.battLastDate, "20240102");
+  EXPECT_STREQ(UpsRecord.battNextDate, "20270102");
+  EXPECT_EQ(UpsRecord.replaceNotice, 0);
+  EXPECT_EQ(UpsRecord.replaceNoticeDays, 90);
+  EXPECT_TRUE(g_sent.empty());
+  EXPECT_NE(Config().find("Last Battery Replace=20240102"), std::string::npos);
+  EXPECT_NE(Config().find("Next Battery Replace=20270102"), std::string::npos);
+  // With it the UPS gets them; a missing date keeps the stored one.
+  UpsRecord.capabilities = UPS_CMD_BRD;
+  EXPECT_EQ(Post("dev_iconfig", "CFG_BRN_EN=on&CFG_NRD=12/31/2030&CFG_BRD=1"), kUpdated);
+  EXPECT_EQ(g_sent, (std::vector<Command>{Cmd(UPS_CMD_BRD, {"20240102", "20301231"})}));
+  EXPECT_STREQ(UpsRecord.battNextDate, "20270102");  // the UPS reports it back
+  EXPECT_EQ(UpsRecord.replaceNotice, 1);
+  // Notice days beyond 16 bits are not taken.
+  EXPECT_EQ(Post("dev_iconfig", "CFG_BRN_DAY=70000&CFG_BRD=1"), kUpdated);
+  EXPECT_EQ(UpsRecord.replaceNoticeDays, 90);
+}
+
+TEST_F(Ups, OutletMasksAndDelays) {
+  UpsRecord.pfOutletMask = 0xFF;
+  UpsRecord.blOutletMask = 0xFF;
+  for (int j = 0; j < UPS_OUTLETS; ++j) UpsRecord.pfOutletDelay[j] = UpsRecord.blOutletDelay[j] = 7;
+  EXPECT_EQ(Post("dev_iconfig", "REA_PF_LB_EN2=on&REA_PF_LB2=30&CFG_OUTLET=1"), kUpdated);
+  EXPECT_EQ(UpsRecord.pfOutletMask, 0x02);
+  EXPECT_EQ(UpsRecord.blOutletMask, 0x00);
+  EXPECT_EQ(UpsRecord.pfOutletDelay[1], 30);
+  EXPECT_EQ(UpsRecord.pfOutletDelay[0], 7);  // delays not posted keep their values
+  const std::string config = Config();
+  EXPECT_NE(config.find("Load Bank PF Delay2=30"), std::string::npos);
+  EXPECT_TRUE(g_sent.empty());
+  EXPECT_EQ(Post("dev_iconfig",
+                 "REA_BL_LB_EN8=on&REA_BL_LB8=65535&REA_BL_LB_EN1=on&REA_BL_LB1=-1&REA_PF_LB_EN9=on&REA_PF_LB0=5"
+                 "&REA_PF_LB3=70000&CFG_OUTLET=1"),
+            kUpdated);
+  EXPECT_EQ(UpsRecord.pfOutletMask, 0x00);  // outlet 9 does not exist
+  EXPECT_EQ(UpsRecord.blOutletMask, 0x81);
+  EXPECT_EQ(UpsRecord.blOutletDelay[7], 65535);
+  EXPECT_EQ(UpsRecord.blOutletDelay[0], 7);  // a negative delay is not taken
+  EXPECT_EQ(UpsRecord.pfOutletDelay[2], 7);  // nor one beyond 16 bits
+}
+
+// ---- dev_icontrol ---------------------------------------------------------------
+
+TEST_F(Ups, ControlCommandsAndOutletMessages) {
+  UpsRecord.capabilities = UPS_CMD_BUZ;
+  EXPECT_EQ(Post("dev_icontrol", "CTL_TST=3"), kUpdated);
+  EXPECT_EQ(Post("dev_icontrol", "CTL_MUTE=2&CTL_BUZ=1"), kUpdated);
+  EXPECT_EQ(Post("dev_icontrol", "CTL_MUTE=0&CTL_BUZ=1"), kUpdated);
+  EXPECT_EQ(Post("dev_icontrol", "CTL_BUZ=1"), kUpdated);
+  EXPECT_EQ(Post("dev_icontrol", "CTL_MUTE=1"), kUpdated);  // no action
+  EXPECT_EQ(g_sent, (std::vector<Command>{Cmd(UPS_CMD_TST, {"3"}), Cmd(UPS_CMD_BUZ, {"2"})}));
+  UpsRecord.capabilities = 0;
+  g_sent.clear();
+  EXPECT_EQ(Post("dev_icontrol", "CTL_MUTE=2&CTL_BUZ=1"), kUpdated);
+  EXPECT_TRUE(g_sent.empty());
+
+  // Outlets go through the message queue: 10 ticks per second of delay.
+  EXPECT_EQ(Post("dev_icontrol", "CTL_LETDL1=9&CTL_LETDL2=5&CTL_BLETOFF2=Off"), kUpdated);
+  EXPECT_EQ(Post("dev_icontrol", "CTL_BLETON1=On"), kUpdated);
+  EXPECT_EQ(DelayedMessages(), (std::vector<QueuedMessage>{{0, MSG_OUTLET, 0, 2, 0, 50}, {0, MSG_OUTLET, 1, 1, 0, 10}}));
+  EXPECT_TRUE(g_sent.empty());
+  // Delays that would wrap the tick count, outlets that do not exist.
+  Msg_ResetForTest();
+  Post("dev_icontrol", "CTL_LETDL3=-4&CTL_BLETON3=On");
+  Post("dev_icontrol", "CTL_LETDL4=999999999&CTL_BLETON4=On");
+  Post("dev_icontrol", "CTL_BLETON9=On");
+  Post("dev_icontrol", "CTL_BLETON0=On");
+  Post("dev_icontrol", "CTL_BLETONx=On");
+  Post("dev_icontrol", "CTL_BLETON=On");
+  EXPECT_EQ(DelayedMessages(), (std::vector<QueuedMessage>{{0, MSG_OUTLET, 1, 3, 0, 10},
+                                                           {0, MSG_OUTLET, 1, 4, 0, UINT32_MAX / 10 * 10}}));
+}
+
+TEST_F(Ups, OutletCommandReplacesOnlyThatOutletsMessages) {
+  // Power failure: outlets 1 and 3 have their off messages pending.
+  MsgPostParams = MsgParams{{0, 3, 0, 0}};
+  const uint8_t off3 = MsgOps.PostDelayed(MSG_OUTLET, 300);
+  MsgPostParams = MsgParams{{0, 1, 0, 0}};
+  const uint8_t off1 = MsgOps.PostDelayed(MSG_OUTLET, 200);
+  memset(UpsRecord.pfOutletMsg, MSG_NONE, sizeof UpsRecord.pfOutletMsg);
+  UpsRecord.pfOutletMsg[0] = off1;
+  UpsRecord.pfOutletMsg[2] = off3;
+  // The operator switches outlet 1 on: its pending off goes, outlet 3's stays.
+  EXPECT_EQ(Post("dev_icontrol", "CTL_BLETON1=On"), kUpdated);
+  EXPECT_EQ(DelayedMessages(), (std::vector<QueuedMessage>{{0, MSG_OUTLET, 0, 3, 0, 300}, {0, MSG_OUTLET, 1, 1, 0, 10}}));
+  EXPECT_EQ(UpsRecord.pfOutletMsg[0], MSG_NONE);  // no stale id left for the alarm processing
+  EXPECT_EQ(UpsRecord.pfOutletMsg[2], off3);
+}
+
+// ---- mgnt_control ---------------------------------------------------------------
+
+int g_toggles, g_stops;
+void CountToggle() { ++g_toggles; }
+void CountStop() { ++g_stops; }
+
+TEST_F(Ups, ShutdownControls) {
+  const ReactOpsTable saved = ReactOps;
+  ReactOps.ToggleCancel = CountToggle;
+  ReactOps.StopRepeats = CountStop;
+  g_toggles = g_stops = 0;
+  const std::string ok =
+      "Message: Redirect=/en/device/mgnt_control.asp\nTitle=Information\nBody=<font color=#008000>Submit command "
+      "OK.</font>\n";
+  EXPECT_EQ(Post("mgnt_control", "SHUT_CANCEL=Cancel"), ok);
+  EXPECT_EQ(Post("mgnt_control", "PAUSE_BROAD=1&SHUT_CANCEL=1"), ok);  // the first posted button
+  EXPECT_EQ(g_toggles, 1);
+  EXPECT_EQ(g_stops, 1);
+  EXPECT_EQ(Post("mgnt_control", "SIM_POWERFAIL=1"), ok);
+  EXPECT_EQ(Post("mgnt_control", "SIM_POWERRESTORE=1"), ok);
+  EXPECT_EQ(Post("mgnt_control", "CANCEL_SD=1"), ok);
+  EXPECT_EQ(DelayedMessages(), (std::vector<QueuedMessage>{{0, MSG_TRAP, 1, 6, 2, 1},
+                                                           {0, MSG_TRAP, 1, 6, 3, 1},
+                                                           {0, MSG_TRAP, 1, 6, 97, 0}}));
+  EXPECT_EQ(Post("mgnt_control", "OTHER=1"),
+            "Message: Title=Error\nBody=<font color=#F00000>FIFO_GROUP_POST not found!</font>\n");
+  EXPECT_EQ(g_toggles, 1);
+  // Without a valid token nothing happens and nothing is answered.
+  EXPECT_EQ(PostRaw("mgnt_control", "SHUT_CANCEL=1&SYS_UCTOKEN=nope"), "");
+  EXPECT_EQ(g_toggles, 1);
+  ReactOps = saved;
+}
+
+}  // namespace
