@@ -1,0 +1,299 @@
+// Shared script of the device pages: the navigation menu, readings the UPS
+// does not report, check boxes set from their values, and the tables built
+// from the list variables (event records, power modules, battery modules,
+// outlets, dry contacts). The values themselves are filled in by the server.
+(function () {
+  "use strict";
+
+  // Every page of the interface; a new page adds its line here.
+  var MENU = [
+    { title: "UPS", pages: [
+      ["/home.asp", "Summary"],
+      ["/en/device/ups_status.asp", "Status"],
+      ["/en/device/ups_measure.asp", "Measurements"],
+      ["/en/device/ups_module.asp", "Modules"],
+      ["/en/device/ups_info.asp", "Identity"]
+    ] },
+    { title: "Settings", pages: [
+      ["/en/device/ups_config.asp", "UPS settings"]
+    ] },
+    { title: "Control", pages: [
+      ["/en/device/mgnt_control.asp", "Control"]
+    ] }
+  ];
+
+  var LEVELS = ["System", "Information", "Warning", "Severity"];
+
+  function el(tag, text, cls) {
+    var e = document.createElement(tag);
+    if (text !== undefined && text !== null) e.textContent = text;
+    if (cls) e.className = cls;
+    return e;
+  }
+
+  function buildMenu() {
+    var nav = document.getElementById("menu");
+    if (!nav) return;
+    MENU.forEach(function (group) {
+      nav.appendChild(el("h2", group.title));
+      group.pages.forEach(function (p) {
+        var a = el("a", p[1]);
+        a.href = p[0];
+        if (p[0] === location.pathname) a.setAttribute("aria-current", "page");
+        nav.appendChild(a);
+      });
+    });
+  }
+
+  // A reading of -1 is one the UPS does not report.
+  function markUnreported() {
+    document.querySelectorAll(".v").forEach(function (e) {
+      if (e.textContent.trim() === "-1") {
+        e.textContent = "n/a";
+        e.classList.add("na");
+      }
+    });
+  }
+
+  // A value shown as its meaning: data-map="0:Normal|1:Lost".
+  function mapValues() {
+    document.querySelectorAll("[data-map]").forEach(function (e) {
+      var key = e.textContent.trim();
+      e.getAttribute("data-map").split("|").forEach(function (pair) {
+        var at = pair.indexOf(":");
+        if (at > 0 && pair.slice(0, at) === key) e.textContent = pair.slice(at + 1);
+      });
+    });
+  }
+
+  // Remaining run time: minutes, or hours and minutes written "h:m".
+  function runTimes() {
+    document.querySelectorAll(".hm").forEach(function (e) {
+      var t = e.textContent.trim(), m = /^(\d+):(\d+)$/.exec(t);
+      if (m) e.textContent = m[1] + " h " + m[2] + " min";
+      else if (/^\d+$/.test(t)) e.textContent = t + " min";
+    });
+  }
+
+  // Status pages reload themselves every data-refresh seconds (when set).
+  function scheduleRefresh() {
+    var seconds = Number(document.body.getAttribute("data-refresh"));
+    if (seconds > 0) setTimeout(function () { location.reload(); }, seconds * 1000);
+  }
+
+  // <input type=checkbox data-checked="1"> is ticked.
+  function setChecks() {
+    document.querySelectorAll("input[data-checked]").forEach(function (e) {
+      e.checked = e.getAttribute("data-checked") === "1";
+    });
+  }
+
+  // The elements of a list variable kept in a <template>: arrays of texts by tag.
+  function listOf(id) {
+    var t = document.getElementById(id);
+    return t && t.content ? t.content : null;
+  }
+  function texts(root, tag) {
+    return Array.prototype.map.call(root.querySelectorAll(tag), function (e) { return e.textContent; });
+  }
+
+  function table(headers, rows, cls) {
+    var t = el("table", null, cls || "values grid");
+    var head = el("thead");
+    var tr = el("tr");
+    headers.forEach(function (h) { tr.appendChild(el("th", h)); });
+    head.appendChild(tr);
+    t.appendChild(head);
+    var body = el("tbody");
+    rows.forEach(function (r) {
+      var row = el("tr");
+      r.forEach(function (c) {
+        var td = el("td", c === "-1" ? "n/a" : c);
+        if (c === "-1") td.className = "na";
+        row.appendChild(td);
+      });
+      body.appendChild(row);
+    });
+    t.appendChild(body);
+    return t;
+  }
+
+  function put(id, node) {
+    var target = document.getElementById(id);
+    if (!target) return;
+    target.textContent = "";
+    target.appendChild(node);
+  }
+
+  // The newest event-log records of the summary page.
+  function buildEvents() {
+    var list = listOf("recent-data");
+    if (!list) return;
+    var levels = texts(list, "sum_slog_level"), times = texts(list, "sum_slog_time"),
+        events = texts(list, "sum_slog_event");
+    if (!events.length) {
+      put("recent", el("p", "The event log is empty.", "empty"));
+      return;
+    }
+    var rows = events.map(function (text, i) {
+      return [times[i] || "", LEVELS[Number(levels[i])] || levels[i], text];
+    });
+    var t = table(["Time", "Level", "Event"], rows, "values");
+    t.querySelectorAll("tbody tr").forEach(function (tr, i) {
+      tr.cells[1].className = "sev" + (Number(levels[i]) >= 2 ? levels[i] : "1");
+    });
+    put("recent", t);
+  }
+
+  // Power modules: presence, status and readings, one column per module.
+  function buildModules() {
+    var target = document.getElementById("modules");
+    if (!target) return;
+    var show = target.getAttribute("data-show") || "", status = target.getAttribute("data-status") || "";
+    var readings = listOf("module-data");
+    if (show.length !== 10 || !readings) {
+      put("modules", el("p", "This UPS has no power modules.", "empty"));
+      return;
+    }
+    var present = [];
+    for (var m = 0; m < 10; m++) if (show[m] === "1") present.push(m);
+    if (!present.length) {
+      put("modules", el("p", "No power module is present.", "empty"));
+      return;
+    }
+    var items = [
+      ["ups_pm_temp_pfc", "PFC temperature (°C)"], ["ups_pm_temp_inverter", "Inverter temperature (°C)"],
+      ["ups_pm_temp_invr", "Inverter R temperature (°C)"], ["ups_pm_temp_invs", "Inverter S temperature (°C)"],
+      ["ups_pm_temp_invt", "Inverter T temperature (°C)"], ["ups_pm_volt_invr", "Inverter R voltage (V)"],
+      ["ups_pm_volt_invs", "Inverter S voltage (V)"], ["ups_pm_volt_invt", "Inverter T voltage (V)"]
+    ];
+    var headers = ["Module"].concat(present.map(function (m) { return String(m + 1); }));
+    var rows = [["Status"].concat(present.map(function (m) {
+      var s = status[m];
+      return s === "0" ? "fault" : s === "1" ? "normal" : "alarm level " + s;
+    }))];
+    items.forEach(function (item) {
+      var v = texts(readings, item[0]);
+      rows.push([item[1]].concat(present.map(function (m) { return v[m] !== undefined ? v[m] : ""; })));
+    });
+    var alarms = listOf("module-alarms");
+    if (alarms) {
+      // Ten status rows per module, "0" for an unused row.
+      var names = [];
+      for (var r = 1; r <= 10; r++) names = names.concat(texts(alarms, "ups_pm_sts" + r).map(function (t, i) {
+        return { module: i, row: r, text: t };
+      }));
+      rows.push(["Alarms"].concat(present.map(function (m) {
+        return names.filter(function (n) { return n.module === m && n.text !== "0"; })
+                    .sort(function (a, b) { return a.row - b.row; })
+                    .map(function (n) { return n.text; }).join("; ") || "none";
+      })));
+    }
+    put("modules", table(headers, rows));
+  }
+
+  function buildBatteryModules() {
+    var list = listOf("battery-data");
+    var target = document.getElementById("battery-modules");
+    if (!target || !list) return;
+    var ids = texts(list, "ups_bmi_id");
+    if (!ids.length) {
+      put("battery-modules", el("p", "No battery module information.", "empty"));
+      return;
+    }
+    var cols = ["ups_bmi_volt", "ups_bmi_current", "ups_bmi_temp", "ups_bmi_soh", "ups_bmi_soc"].map(function (t) {
+      return texts(list, t);
+    });
+    put("battery-modules", table(["Module", "Voltage (V)", "Current (A)", "Temperature (°C)", "Health (%)", "Charge (%)"],
+      ids.map(function (id, i) { return [id].concat(cols.map(function (c) { return (c[i] || "").trim(); })); })));
+  }
+
+  // Battery cabinets: presence flags and temperatures.
+  function buildCabinets() {
+    var target = document.getElementById("cabinets");
+    var list = listOf("cabinet-data");
+    if (!target || !list) return;
+    var present = target.getAttribute("data-present") || "";
+    var temps = texts(list, "ups_battcab_temp");
+    if (present.length !== 4) {
+      put("cabinets", el("p", "This UPS reports no battery cabinets.", "empty"));
+      return;
+    }
+    put("cabinets", table(["Cabinet", "Present", "Temperature (°C)"], [0, 1, 2, 3].map(function (k) {
+      return [String(k + 1), present[k] === "1" ? "yes" : "no", temps[k] || ""];
+    })));
+  }
+
+  // The outlets of the control page: state, delay and the two buttons.
+  function buildOutlets() {
+    var target = document.getElementById("outlets");
+    if (!target) return;
+    var states = target.getAttribute("data-states") || "";
+    if (!/^[01]*$/.test(states) || !states.length) {
+      put("outlets", el("p", "This UPS reports no switchable outlets.", "empty"));
+      return;
+    }
+    var t = table(["Outlet", "State", "Delay (s)", ""], []);
+    var body = t.querySelector("tbody");
+    for (var i = 0; i < states.length && i < 8; i++) {
+      var n = String(i + 1);
+      var tr = el("tr");
+      tr.appendChild(el("td", n));
+      tr.appendChild(el("td", states[i] === "1" ? "on" : "off", states[i] === "1" ? "" : "warning"));
+      var delay = el("input");
+      delay.type = "number";
+      delay.min = "0";
+      delay.value = "1";
+      delay.name = "CTL_LETDL" + n;
+      delay.setAttribute("aria-label", "Delay for outlet " + n);
+      var td = el("td");
+      td.appendChild(delay);
+      tr.appendChild(td);
+      var buttons = el("td");
+      [["CTL_BLETON", "On"], ["CTL_BLETOFF", "Off"]].forEach(function (b) {
+        var button = el("button", b[1]);
+        button.type = "submit";
+        button.name = b[0] + n;
+        button.value = b[1];
+        buttons.appendChild(button);
+        buttons.appendChild(document.createTextNode(" "));
+      });
+      tr.appendChild(buttons);
+      body.appendChild(tr);
+    }
+    put("outlets", t);
+  }
+
+  // Dry-contact words: event number (bits 0-6), enabled (bit 7), type (bit 15).
+  function fillDryContacts() {
+    document.querySelectorAll("tr[data-word]").forEach(function (tr) {
+      var w = Number(tr.getAttribute("data-word"));
+      var c = tr.getAttribute("data-contact");
+      if (!(w >= 0)) return;
+      var dry = tr.querySelector("[name=CFG_SDCDRY" + c + "]");
+      var type = tr.querySelector("[name=CFG_SDCTYPE" + c + "]");
+      var off = tr.querySelector("[name=CFG_SDCDISABLE" + c + "]");
+      if (dry) dry.value = String(w & 0x7f);
+      if (type) type.value = (w & 0x8000) ? "1" : "0";
+      if (off) off.checked = (w & 0x80) === 0;
+    });
+  }
+
+  function start() {
+    buildMenu();
+    setChecks();
+    buildEvents();
+    buildModules();
+    buildBatteryModules();
+    buildCabinets();
+    buildOutlets();
+    fillDryContacts();
+    mapValues();
+    runTimes();
+    markUnreported();
+    scheduleRefresh();
+  }
+
+  if (document.readyState === "loading") document.addEventListener("DOMContentLoaded", start);
+  else start();
+})();
