@@ -350,10 +350,9 @@ void WebStatus_UpsVar(const WebDevVarCall& call) {
       if (Modular()) WebDev_WriteModuleRows(call.page, call.entry - UPS_PM_TEMP_PFC, 0);
       break;
     case UPS_PM_IMG:
-      if (Modular()) WebDev_WriteModuleRows(call.page, 8, n - 1);
-      break;
     case UPS_PM_STS:
-      if (Modular()) WebDev_WriteModuleRows(call.page, 9, n - 1);
+      // Rows from n on; no number (or none above 0) writes every row.
+      if (Modular()) WebDev_WriteModuleRows(call.page, call.entry == UPS_PM_IMG ? 8 : 9, n > 0 ? n - 1 : -1);
       break;
     case UPS_PM_BYPASS_BAD:
     case UPS_PM_BYPASS_SEQ:

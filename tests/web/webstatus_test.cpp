@@ -479,6 +479,10 @@ TEST_F(Modules, AlarmRowsAndFillRows) {
   EXPECT_EQ(img[0], "<UPS_PM_IMG3>2</UPS_PM_IMG3>");
   EXPECT_EQ(img[1], "<UPS_PM_IMG4>0</UPS_PM_IMG4>");
   EXPECT_EQ(img[8], "<UPS_PM_IMG3>1</UPS_PM_IMG3>");  // module 1 from row 3
+  // Numbers of no row: every row, or only the fill rows past the last.
+  EXPECT_EQ(Var("UPS_PM_IMG-99999999999"), Var("UPS_PM_IMG"));
+  EXPECT_EQ(Var("UPS_PM_IMG0"), Var("UPS_PM_IMG"));
+  EXPECT_EQ(Rows("UPS_PM_STS99999999999").size(), 100u - 3 - 10);
 }
 
 TEST_F(Modules, LongAlarmTextsReachThePageWhole) {
