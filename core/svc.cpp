@@ -36,6 +36,7 @@
 #include "ups/com.h"
 #include "ups/tilde.h"
 #include "ups/upsdata.h"
+#include "ups/usbhid.h"
 #include "web/httpd.h"
 #include "web/webdev.h"
 #include "web/websess.h"
@@ -249,6 +250,7 @@ void Signal_Init() {
   SnmpAgent_Close();
   SnmpTrap_Close();
   Caret_Exit();
+  UsbHid_Exit();
   Httpd_Shutdown();
   Wol_Exit();
   exit(0);
@@ -431,6 +433,7 @@ void Svc_Start() {
   Sched_Init(SvcLocalTime);
   Tilde_Init();
   Caret_Init();
+  UsbHid_Init();
   UpsData_Init(SvcLocalTime);  // its reset reads config.ini a first time
   Wol_Init();                  // clears the hosts that the first read filled
 

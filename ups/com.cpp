@@ -274,10 +274,10 @@ void SetCommLost(uint8_t slot) {
   if (slot == 0 && !ComSlot.scan[slot]) UpsRecord.liveStatus |= UpsBit(UPS_ST_COMMLOST);
 }
 
-void Linked(uint8_t slot, uint8_t state, const UpsProtocolOps& ops) {
+void Linked(uint8_t slot, uint8_t state, UpsCommandFn command) {
   ComSlot.link[slot] = state;
   ComSlot.scan[slot] = 0;
-  ComOps.SendCommand = ops.Command;
+  ComOps.SendCommand = command;
 }
 
 void COM_Detect() {
@@ -308,8 +308,9 @@ void COM_Detect() {
     bool linked = false;
     if (ComSlot.port[j] == 0) {
       if (ComSlot.link[j] == COM_LINK_NONE) {
-        if (UsbHidOps.Probe && UsbHidOps.Probe(j)) {
-          Linked(j, COM_LINK_USB, UsbHidOps);
+        // The USB driver opens its device itself, always in slot 0.
+        if (j == 0 && UsbHidOps.Probe && UsbHidOps.Probe()) {
+          Linked(j, COM_LINK_USB, UsbHidOps.Command);
           linked = true;
         } else {
           SetCommLost(j);
@@ -322,14 +323,14 @@ void COM_Detect() {
       }
       if (ComSlot.fd[j] >= 0 && ComSlot.link[j] == COM_LINK_NONE) {
         if (TildeOps.Probe && TildeOps.Probe(j)) {
-          Linked(j, COM_LINK_TILDE, TildeOps);
+          Linked(j, COM_LINK_TILDE, TildeOps.Command);
           linked = true;
         } else {
           SetCommLost(j);
           COM_Close(j);
           // The caret driver answers at 9600 baud; skipped when it is not built.
           if (CaretOps.Probe && COM_Open(j, 9600, 0, 8, 1, path) && CaretOps.Probe(j)) {
-            Linked(j, COM_LINK_CARET, CaretOps);
+            Linked(j, COM_LINK_CARET, CaretOps.Command);
             linked = true;
           } else {
             SetCommLost(j);

@@ -47,10 +47,10 @@ Probe Record(char protocol, uint8_t slot) {
 }
 int TildeProbe(uint8_t slot) { return Record('t', slot), answering == 't'; }
 int CaretProbe(uint8_t slot) { return Record('c', slot), answering == 'c'; }
-int UsbProbe(uint8_t slot) {
-  Record('u', slot);
+int UsbProbe() {
+  Record('u', 0);
   if (answering != 'u') return 0;
-  ComSlot.fd[slot] = open("/dev/null", O_RDWR | O_CLOEXEC);  // the HID device lives in the slot
+  ComSlot.fd[0] = open("/dev/null", O_RDWR | O_CLOEXEC);  // the HID device lives in slot 0
   return 1;
 }
 void PollStep(char protocol, uint8_t slot) {
@@ -76,10 +76,10 @@ class ComLinkTest : public ScratchTest {
     ScratchTest::SetUp();
     saved[0] = TildeOps;
     saved[1] = CaretOps;
-    saved[2] = UsbHidOps;
+    savedUsb = UsbHidOps;
     TildeOps = UpsProtocolOps{TildeProbe, TildePoll, nullptr, TildeCommand};
     CaretOps = UpsProtocolOps{CaretProbe, CaretPoll, nullptr, CaretCommand};
-    UsbHidOps = UpsProtocolOps{UsbProbe, UsbPoll, nullptr, UsbCommand};
+    UsbHidOps = UsbHidOpsTable{UsbPoll, UsbProbe, UsbCommand};
     probes.clear();
     polls.clear();
     answering = 0;
@@ -93,7 +93,7 @@ class ComLinkTest : public ScratchTest {
     COM_CloseAll();
     TildeOps = saved[0];
     CaretOps = saved[1];
-    UsbHidOps = saved[2];
+    UsbHidOps = savedUsb;
     snprintf(ComDevicePrefix, sizeof ComDevicePrefix, "/dev/ttyS");
     ScratchTest::TearDown();
   }
@@ -117,7 +117,8 @@ class ComLinkTest : public ScratchTest {
     probes.clear();
     return s;
   }
-  UpsProtocolOps saved[3];
+  UpsProtocolOps saved[2];
+  UsbHidOpsTable savedUsb;
   std::vector<std::unique_ptr<TestPty>> ports;
   char path[65];
 };
@@ -210,7 +211,7 @@ TEST_F(ComLinkTest, AFoundDriverTakesThePollStepAndTheCommandEntry) {
 TEST_F(ComLinkTest, DriversThatAreNotBuiltAreSkipped) {
   MakePorts(1);
   CaretOps = UpsProtocolOps{};
-  UsbHidOps = UpsProtocolOps{};
+  UsbHidOps = UsbHidOpsTable{};
   Start(2);
   ComOps.Detect();
   EXPECT_EQ(Trail(), "t1 ");
