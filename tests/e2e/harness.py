@@ -193,8 +193,9 @@ class Daemon:
     """One start of the installed daemon. start() returns once the parent
     has exited and the pid file names a live process."""
 
-    def __init__(self, args=()):
+    def __init__(self, args=(), env=None):
         self.args = list(args)
+        self.env = env  # the daemon's environment; None: the test's own
         self.pid = None
         self.parent_status = None
 
@@ -206,7 +207,7 @@ class Daemon:
             os.unlink(PIDFILE)
         with open("/tmp/upsd.out", "ab") as out:
             parent = subprocess.Popen([UPSD] + self.args, stdout=out, stderr=out,
-                                      stdin=subprocess.DEVNULL)
+                                      stdin=subprocess.DEVNULL, env=self.env)
             self.parent_status = parent.wait(timeout)
 
         def child():
@@ -279,8 +280,8 @@ class DaemonTest(unittest.TestCase):
         for d in self.daemons:
             d.kill()
 
-    def start_daemon(self, *args):
-        d = Daemon(args).start()
+    def start_daemon(self, *args, env=None):
+        d = Daemon(args, env).start()
         self.daemons.append(d)
         return d
 

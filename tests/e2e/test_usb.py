@@ -1,0 +1,186 @@
+"""End-to-end: the installed daemon finds a simulated USB UPS. The hiddev
+device simulator (tests/sim/hiddevsim.cpp, built as libhiddevsim.so) is
+preloaded into the daemon and answers for /dev/usb/hiddev0 as a UPS of one
+of the five families; its state is set through a control file and what the
+daemon asked and wrote is read from its log. The host scripts are stubs.
+
+Events in the log: 102/103 input failure began/ended, 174 discharging
+began, 156 battery low began, 192/193 communication lost began/ended,
+8 countdown reached zero."""
+import os
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness  # noqa: E402
+
+INSTALL = harness.INSTALL
+EVENT_LOG = INSTALL + "/_FILE_LOG.TXT"
+SHIM = os.path.join(harness.BUILD, "tests", "libhiddevsim.so")
+DEVICE = "/dev/usb/hiddev0"
+CONTROL = "/tmp/hiddevsim.state"
+LOG = "/tmp/hiddevsim.log"
+
+# The report ids of the simulated devices (tests/support/hidsim.cpp).
+REPORTS = {
+    1: {1, 2, 3, 4, 6, 9, 12, 13, 15, 16, 17, 21, 22, 24, 25, 26, 27, 29, 30, 32, 33, 34, 35, 63, 64, 65, 66,
+        97, 98, 99},
+    2: {1, 2, 3, 6, 9, 13, 15, 16, 17, 21, 22, 25, 26, 27, 30, 33, 34, 49, 50, 53, 65, 66, 67, 81, 99, 103,
+        104, 105, 108, 137},
+}
+# The outlet switch and the shutdown delay: (type, report, page, usage).
+OUTLET = {1: (3, 99, 0x86, 0x87), 2: (3, 105, 0xFFFF, 0x98)}
+SHUTDOWN_DELAY = {1: (3, 21, 0x86, 0x57), 2: (3, 21, 0x84, 0x57)}
+
+
+def codes():
+    out = []
+    for line in (harness.read(EVENT_LOG) or "").splitlines():
+        parts = line.split(" ", 4)
+        if len(parts) == 5:
+            out.append(int(parts[0]))
+    return out
+
+
+def sim_log(since=0.0):
+    """[(time, kind, fields)] of the simulator's log lines after since."""
+    out = []
+    for line in (harness.read(LOG) or "").splitlines():
+        parts = line.split()
+        if len(parts) >= 2 and float(parts[0]) >= since:
+            out.append((float(parts[0]), parts[1], parts[2:]))
+    return out
+
+
+def reads(since=0.0):
+    return [(t, int(f[0])) for t, k, f in sim_log(since) if k == "read"]
+
+
+def writes(since=0.0):
+    """(time, (type, report, page, usage), value) of each usage the UPS received."""
+    return [(t, (int(f[0]), int(f[1]), int(f[2], 16), int(f[3], 16)), int(f[4]))
+            for t, k, f in sim_log(since) if k == "write"]
+
+
+def events_of(kind, since=0.0):
+    return [t for t, k, _ in sim_log(since) if k == kind]
+
+
+def set_state(state):
+    # A new file each time: the simulator takes it at the daemon's next request.
+    harness.write(CONTROL + ".new", state + "\n")
+    os.replace(CONTROL + ".new", CONTROL)
+
+
+class UsbLink(harness.DaemonTest):
+    def start_with_device(self, family, com_port, changes=None):
+        self.assertTrue(os.path.exists(SHIM), SHIM)
+        self.assertFalse(os.path.exists(DEVICE), "a real hiddev device on this host")
+        for path in (CONTROL, LOG):
+            if os.path.exists(path):
+                os.unlink(path)
+        harness.write(CONTROL, "online\n")
+        harness.ensure_config()
+        config = {"COM": {"COM Port=": com_port, "COM Path=": ""},
+                  "Shutdown": {"Power Fail Enable=": "No", "Battery Low Enable=": "No", "Overload Enable=": "No",
+                               "Bypass Enable=": "No", "Type=": 0, "UPS Delay=": 30},
+                  "Reaction": {"Execute Command Enable=": "No", "Notify Message Period=": 0}}
+        for section, keys in (changes or {}).items():
+            config.setdefault(section, {}).update(keys)
+        harness.config_set(config)
+        env = dict(os.environ, LD_PRELOAD=SHIM, HIDDEVSIM_PATH=DEVICE, HIDDEVSIM_FAMILY=str(family),
+                   HIDDEVSIM_CONTROL=CONTROL, HIDDEVSIM_LOG=LOG)
+        self.family = family
+        self.daemon = self.start_daemon(env=env)
+        self.started = time.time()
+
+    def wait_polled(self, since=0.0, timeout=20.0):
+        """Waits until every report of the device was read twice since."""
+        def done():
+            counts = {}
+            for _, rid in reads(since):
+                counts[rid] = counts.get(rid, 0) + 1
+            return set(counts) == REPORTS[self.family] and min(counts.values()) >= 2
+        harness.wait_for(done, timeout, what="two passes over the device's reports")
+
+    def wait_codes(self, *wanted, timeout=20):
+        harness.wait_for(lambda: all(c in codes() for c in wanted), timeout,
+                         what="events %s (log has %s)" % (wanted, codes()))
+
+    def test_found_polled_power_failure_outlet_and_silence(self):
+        self.start_with_device(2, 1, {"UPS": {"Load Bank PF Enable1=": "Yes", "Load Bank PF Delay1=": 3}})
+        self.wait_polled()
+        opened = events_of("open")
+        self.assertEqual(len(opened), 1)
+        self.assertLess(opened[0] - self.started, 8, "found in the first detection pass")
+        # Five reads per 100 ms tick: two passes over 49 usages take about two seconds.
+        first = reads()
+        span = first[-1][0] - first[0][0]
+        self.assertGreater(len(first) / max(span, 0.1), 30)
+        self.assertLess(len(first) / max(span, 0.1), 70)
+        self.assertNotIn(102, codes())
+        self.assertNotIn(192, codes())
+        self.assertEqual(writes(), [])
+
+        # Power failure: the events, then the load-bank outlet off after 3 s.
+        t0 = time.time()
+        set_state("powerfail")
+        self.wait_codes(102, 174)
+        harness.wait_for(lambda: writes(t0), 10, what="the outlet off write")
+        t, usage, value = writes(t0)[0]
+        self.assertEqual(usage, OUTLET[2])
+        self.assertEqual(value, 1)  # outlet 1
+        self.assertGreater(t - t0, 2.5)
+        self.assertNotIn(156, codes())
+
+        # Battery low follows after its debounce; power returns, the outlet on.
+        set_state("battlow")
+        self.wait_codes(156)
+        t1 = time.time()
+        set_state("online")
+        self.wait_codes(103)
+        harness.wait_for(lambda: writes(t1), 10, what="the outlet on write")
+        self.assertEqual([(u, v) for _, u, v in writes(t1)], [(OUTLET[2], 1)])
+        # Each write holds the loop for 2 seconds; then the polling goes on.
+        written = writes(t1)[0][0]
+        harness.wait_for(lambda: reads(written + 0.5), 5, what="reads after the write")
+        self.assertGreater(reads(written + 0.5)[0][0] - written, 1.9)
+
+        # Silence: bit 46 within a few ticks, the device closed, probed again
+        # every 5 seconds; then it answers again.
+        t2 = time.time()
+        set_state("silent")
+        self.wait_codes(192, timeout=10)
+        closed = events_of("close", t2)
+        self.assertTrue(closed)
+        self.assertLess(closed[0] - t2, 1.0)
+        harness.wait_for(lambda: len(events_of("open", t2)) >= 2, 15, what="two probes of the silent device")
+        again = events_of("open", t2)
+        self.assertGreater(again[1] - again[0], 4.0)
+        self.assertNotIn(193, codes())
+        t3 = time.time()
+        set_state("online")
+        self.wait_codes(193, timeout=15)
+        self.wait_polled(t3)
+        self.assertEqual(harness.config_get("COM", "COM Port="), "1")
+        self.assertTrue(self.daemon.running())
+
+    def test_automatic_search_stores_the_usb_port_and_shuts_down(self):
+        self.start_with_device(1, 0, {"Shutdown": {"Power Fail Enable=": "Yes", "Power Fail Delay=": 6}})
+        self.wait_polled()
+        # A USB link found by the automatic search becomes "COM Port=" 1.
+        harness.wait_for(lambda: harness.config_get("COM", "COM Port=") == "1", 10, what="COM Port=1 saved")
+
+        t0 = time.time()
+        set_state("powerfail")
+        self.wait_codes(102, 174)
+        harness.wait_for(lambda: harness.marks("command.shutdown"), 20, what="the shutdown script")
+        self.assertIn(8, codes())
+        sent = writes(t0)
+        self.assertEqual([(u, v) for _, u, v in sent], [(SHUTDOWN_DELAY[1], 30)])
+        self.assertLess(sent[0][0], harness.marks("command.shutdown")[0])
+        self.assertTrue(self.daemon.running())
+
+
+if __name__ == "__main__":
+    harness.main()
