@@ -534,6 +534,9 @@ int Httpd_ReadRequest(HttpConn* c) {
 }
 
 int Httpd_Reply(HttpConn* c, const char* format, ...) {
+  // A connection closed while its request was handled (a form that
+  // restarts the server) gets no reply.
+  if (c->state == HTTP_FREE || c->socket < 0) return 0;
   va_list ap;
   va_start(ap, format);
   int n = vsnprintf(c->buffer, HTTPD_BUFFER_SIZE, format, ap);

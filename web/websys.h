@@ -3,6 +3,7 @@
 // texts are the [System] section of config.ini, the management switch the
 // [Manageable] section.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cwchar>
@@ -30,3 +31,17 @@ void WebSys_HandleForm(HttpConn* conn);
 // Index of the first posted field whose name's first 7 characters equal
 // those of the given name ("SYS_UCT..." finds the form token); -1 if none.
 int WebSys_FindFormVar(const char* name);
+// The input check of the forms: count (below 16), then that many field
+// names (const char*). When a posted field whose name's first 7 characters
+// equal one of theirs holds one of < > & ' " or a control character, the
+// "Incorrect input!" reply is left and 1 returned; else 0. A count of 16 or
+// more returns 1 without a reply.
+int WebSys_CheckInput(int count, ...);
+
+// Text escaping of the page values: for HTML text and quoted attributes
+// (& < > " ' as character references), and for a quoted script string
+// inside an HTML attribute (\ ' " < > & and control characters as \xNN).
+// Both write at most size - 1 bytes and never cut an escape; they return
+// the length written.
+size_t WebSys_HtmlEscape(char* out, size_t size, const char* text);
+size_t WebSys_ScriptEscape(char* out, size_t size, const char* text);
