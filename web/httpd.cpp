@@ -106,6 +106,12 @@ int Receive(HttpConn* c, char* dst, int room) {
 int OpenListener(int family, int port) {
   int s = socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (s < 0) return -2;  // no socket: nothing to report
+  // Connections this server closed wait in TIME_WAIT on the port; without
+  // this a restart (a new certificate or port from the web page) could not
+  // bind the port again for a minute. A port that another socket listens
+  // on is still refused.
+  int reuse = 1;
+  setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
   int ok;
   if (family == AF_INET6) {
     // The IPv4 listener has the IPv4 side; this one only IPv6.

@@ -232,6 +232,42 @@ TEST_F(Transport, CloseFd) {
   EXPECT_EQ(Httpd_CloseFd(fd), 0);
 }
 
+TEST_F(Transport, RestartBindsThePortAgainAtOnce) {
+  int probe = socket(AF_INET, SOCK_STREAM, 0);
+  struct sockaddr_in a {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  bind(probe, reinterpret_cast<struct sockaddr*>(&a), sizeof a);
+  getsockname(probe, reinterpret_cast<struct sockaddr*>(&a), &len);
+  close(probe);
+  const int port = ntohs(a.sin_port);
+  Httpd_Start(port, 0, 1, 0);
+  int l = Httpd_ListenerFd(0);
+  ASSERT_GE(l, 0);
+  // A request served and closed by the server: its side waits in TIME_WAIT.
+  int k = ConnectTo(l);
+  clients.push_back(k);
+  SendAll(k, "GET /style.css HTTP/1.1\r\nHost: h\r\n\r\n");
+  Received r = Pump(k, 1000);
+  ASSERT_TRUE(r.closed);
+  EXPECT_EQ(BodyOf(r.data), "body{}");
+  Httpd_Stop();
+  Httpd_Start(port, 0, 1, 0);
+  EXPECT_GE(Httpd_ListenerFd(0), 0);
+  // A port that another socket listens on is still refused.
+  Httpd_Stop();
+  int other = socket(AF_INET, SOCK_STREAM, 0);
+  int on = 1;
+  setsockopt(other, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);  // past the TIME_WAIT too
+  a.sin_addr.s_addr = htonl(INADDR_ANY);
+  ASSERT_EQ(bind(other, reinterpret_cast<struct sockaddr*>(&a), sizeof a), 0);
+  listen(other, 1);
+  Httpd_Start(port, 0, 1, 0);
+  EXPECT_EQ(Httpd_ListenerFd(0), -1);
+  close(other);
+}
+
 TEST(HeaderText, Helpers) {
   char a[] = "GET / HTTP/1.1\r\nHost: x\r\n";
   char* rest = Httpd_CutAt(a, "\r\n");

@@ -1,0 +1,46 @@
+<!DOCTYPE html>
+<html lang="en">
+<head>
+<meta charset="utf-8">
+<meta name="viewport" content="width=device-width, initial-scale=1">
+<title>Brisvane - Language</title>
+<link rel="stylesheet" href="/style.css">
+<link rel="stylesheet" href="/sys.css">
+<link rel="icon" href="/favicon.ico">
+</head>
+<body>
+<header class="bar">
+  <span class="brand">Brisvane</span>
+  <nav><a href="/logout.asp">Log out</a></nav>
+</header>
+<div class="layout">
+<nav id="menu" aria-label="Pages">
+  <a href="/home.asp">Home</a>
+  <a href="/en/sys_user.asp">Accounts</a>
+  <a href="/en/sys_info.asp">System information</a>
+  <a href="/en/sys_web.asp">Web server</a>
+  <a href="/en/sys_lang.asp" aria-current="page">Language</a>
+  <a href="/en/net_mail.asp">Mail</a>
+  <a href="/en/net_sms.asp">SMS</a>
+</nav>
+<main class="page" id="sys_lang">
+<h1>Language</h1>
+<form class="system" method="post" action="language">
+<fieldset>
+  <legend>Language of the event texts</legend>
+  <label for="LANG">Language</label>
+  <select id="LANG" name="LANG" data-value="<% LIN_LANG %>">
+    <option value="0">English</option>
+    <option value="1" lang="zh-Hant">繁體中文 (Traditional Chinese)</option>
+    <option value="2" lang="zh-Hans">简体中文 (Simplified Chinese)</option>
+    <option value="3" lang="pl">Polski (Polish)</option>
+  </select>
+  <p class="hint">Events logged from now on, mails and SMS use the new language.</p>
+</fieldset>
+<div class="buttons"><button type="submit">Apply</button></div>
+</form>
+</main>
+</div>
+<script src="/sys.js"></script>
+</body>
+</html>
