@@ -335,12 +335,21 @@ class SystemPagesInABrowser(unittest.TestCase):
         return out
 
     def test_every_page_renders_without_script_errors(self):
+        menu = self.b.eval("Array.from(document.querySelectorAll('#menu a')).map(a => a.getAttribute('href'))")
+        for name in PAGES:
+            self.assertIn("/en/%s.asp" % name, menu)
+        # Where the language form sends the browser: on to the home page.
+        self.b.navigate(self.base + "/en/device/index.asp")
+        harness.wait_for(lambda: self.b.eval("location.pathname") == "/home.asp", 10, 0.1, what="the home page")
         for name in PAGES:
             with self.subTest(page=name):
                 self.b.navigate(self.base + "/en/%s.asp" % name)
                 self.assertEqual(self.b.eval("location.pathname"), "/en/%s.asp" % name)
                 self.assertTrue(self.b.eval("document.querySelector('main.page h1') !== null"))
                 self.assertFalse(self.b.eval("document.body.innerHTML.includes('<%')"))
+                # The shared menu lists the page and marks it.
+                self.assertEqual(self.b.eval("document.querySelector('#menu a[aria-current=page]').getAttribute('href')"),
+                                 "/en/%s.asp" % name)
                 self.assertEqual(self.b.eval("document.querySelectorAll('input[name=SYS_UCTOKEN]').length"),
                                  0 if name == "sys_lang" else 1)
                 for path, status in self.b.responses().items():

@@ -19,6 +19,14 @@
     ] },
     { title: "Control", pages: [
       ["/en/device/mgnt_control.asp", "Control"]
+    ] },
+    { title: "System", pages: [
+      ["/en/sys_user.asp", "Accounts"],
+      ["/en/sys_info.asp", "System information"],
+      ["/en/sys_web.asp", "Web server"],
+      ["/en/sys_lang.asp", "Language"],
+      ["/en/net_mail.asp", "Mail"],
+      ["/en/net_sms.asp", "SMS"]
     ] }
   ];
 

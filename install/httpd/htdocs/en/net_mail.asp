@@ -14,15 +14,7 @@
   <nav><a href="/logout.asp">Log out</a></nav>
 </header>
 <div class="layout">
-<nav id="menu" aria-label="Pages">
-  <a href="/home.asp">Home</a>
-  <a href="/en/sys_user.asp">Accounts</a>
-  <a href="/en/sys_info.asp">System information</a>
-  <a href="/en/sys_web.asp">Web server</a>
-  <a href="/en/sys_lang.asp">Language</a>
-  <a href="/en/net_mail.asp" aria-current="page">Mail</a>
-  <a href="/en/net_sms.asp">SMS</a>
-</nav>
+<nav id="menu" aria-label="Pages"></nav>
 <main class="page" id="net_mail">
 <h1>Mail</h1>
 <form class="system" method="post" action="net_mail">
@@ -70,6 +62,7 @@
 </form>
 </main>
 </div>
+<script src="/device.js"></script>
 <script src="/sys.js"></script>
 </body>
 </html>

@@ -14,15 +14,7 @@
   <nav><a href="/logout.asp">Log out</a></nav>
 </header>
 <div class="layout">
-<nav id="menu" aria-label="Pages">
-  <a href="/home.asp">Home</a>
-  <a href="/en/sys_user.asp" aria-current="page">Accounts</a>
-  <a href="/en/sys_info.asp">System information</a>
-  <a href="/en/sys_web.asp">Web server</a>
-  <a href="/en/sys_lang.asp">Language</a>
-  <a href="/en/net_mail.asp">Mail</a>
-  <a href="/en/net_sms.asp">SMS</a>
-</nav>
+<nav id="menu" aria-label="Pages"></nav>
 <main class="page" id="sys_user">
 <h1>Accounts</h1>
 <form class="system" method="post" action="sys_user">
@@ -61,6 +53,7 @@
 </form>
 </main>
 </div>
+<script src="/device.js"></script>
 <script src="/sys.js"></script>
 </body>
 </html>
