@@ -5,10 +5,12 @@
 // posted: the reply follows the reply-text protocol, the lists keep their
 // bounds and terminated texts, a form without its token changes nothing,
 // and the pages then written from the settings stay well-formed.
+#include <clocale>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <filesystem>
 #include <string>
 #include <vector>
