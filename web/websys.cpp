@@ -575,6 +575,12 @@ bool AccountText(wchar_t (&out)[WEB_ACCOUNT_CHARS + 1], const char* text, size_t
 // The accounts and the login lock. Every field is checked before anything
 // changes: a post with one refused field changes nothing.
 void UserForm() {
+  // The accounts and passwords are the administrator's: a device or user
+  // session (or none) must not be able to take over the admin account.
+  if (WebLoginLevel != 0) {
+    SetReply("%s", "Message: Title=Error\nBody=<font color=#F00000>Only the administrator can change the accounts!</font>\n");
+    return;
+  }
   if (WebSys_CheckInput(2, "USR_ACCOUNT", "USR_PASSWD")) return;
   struct {
     bool setName, setPassword;

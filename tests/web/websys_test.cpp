@@ -145,6 +145,7 @@ class SysPages : public WebTest {
       wcscpy(WebAccounts[i].password, L"brindlex");
     }
     WebLock = {1, 5, 10};
+    WebLoginLevel = 0;  // the forms are posted from an administrator's session
     memset(&WebSysInfoText, 0, sizeof WebSysInfoText);
     memset(&HttpdSetting, 0, sizeof HttpdSetting);
     HttpdSetting = {80, 443, HTTPD_LISTEN_HTTP | HTTPD_LISTEN_HTTPS, 3, 1};
@@ -721,6 +722,16 @@ TEST_F(SysPages, AccountForm) {
     EXPECT_TRUE(Settings::Now() == before);
     EXPECT_FALSE(Saved());
   }
+  // Only an administrator's session may change the accounts.
+  for (int level : {1, 2, -1}) {
+    SCOPED_TRACE(level);
+    WebLoginLevel = level;
+    EXPECT_EQ(PostWithToken("sys_user", "USR_ACCOUNT1=root&USR_PASSWD1=long-password&USR_LOCK=on"),
+              "Message: Title=Error\nBody=<font color=#F00000>Only the administrator can change the accounts!</font>\n");
+    EXPECT_TRUE(Settings::Now() == before);
+    EXPECT_FALSE(Saved());
+  }
+  WebLoginLevel = 0;
 
   // Accepted: names and 8-character passwords, an empty password kept, and
   // the lock settings; a box left unticked turns the lock off.
