@@ -345,6 +345,8 @@ void COM_Detect() {
 
 }  // namespace
 
+uint8_t COM_TraceActive() { return comTrace.on && comTrace.file ? 1 : 0; }
+
 void COM_Init(const char* /*installDir*/, const char* devicePath, ...) {
   comDevicePath = devicePath;
   for (int s = 0; s < COM_SLOTS; ++s) {

@@ -61,6 +61,9 @@ extern ComOpsTable ComOps;
 // install directory, device path, port numbers ..., -1
 void COM_Init(const char* installDir, const char* devicePath, ...);
 void COM_CloseAll();
+// 1 while the serial trace is on and its file is open (the web debug page
+// shows it), else 0.
+uint8_t COM_TraceActive();
 
 // The trace file name under the temporary directory.
 constexpr const char* COM_TRACE_NAME = "comm_data.txt";

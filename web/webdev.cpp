@@ -11,6 +11,8 @@
 
 #include "core/cfg.h"
 #include "ups/upsdata.h"
+#include "web/webbatch.h"
+#include "web/webreact.h"
 #include "web/websess.h"
 #include "web/websys.h"
 #include "web/webstatus.h"
@@ -28,37 +30,37 @@ WebDevGroup WebDevGroups[WEBDEV_GROUPS] = {
     {"LOG", 3, CFG_DEV_LOG, CFG_DEV_DATA - CFG_DEV_LOG, 0, nullptr},   // event-log viewer
     {"DATA", 4, CFG_DEV_DATA, CFG_DEV_HCG - CFG_DEV_DATA, 0, nullptr}, // data-log viewer
     {"HCG", 3, CFG_DEV_HCG, CFG_DEV_ACT - CFG_DEV_HCG, 0, nullptr},    // history settings
-    {"ACT", 3, CFG_DEV_ACT, CFG_DEV_WSH - CFG_DEV_ACT, 0, nullptr},    // reactions, COM port
-    {"WSH", 3, CFG_DEV_WSH, CFG_DEV_SSH - CFG_DEV_WSH, 1, nullptr},    // weekly schedule
-    {"SSH", 3, CFG_DEV_SSH, CFG_DEV_EVT - CFG_DEV_SSH, 1, nullptr},    // specific schedule
+    {"ACT", 3, CFG_DEV_ACT, CFG_DEV_WSH - CFG_DEV_ACT, 0, WebReact_ActVar},    // reactions, COM port
+    {"WSH", 3, CFG_DEV_WSH, CFG_DEV_SSH - CFG_DEV_WSH, 1, WebReact_WeeklyVar},    // weekly schedule
+    {"SSH", 3, CFG_DEV_SSH, CFG_DEV_EVT - CFG_DEV_SSH, 1, WebReact_SpecificVar},    // specific schedule
     {"EVT", 3, CFG_DEV_EVT, CFG_DEV_TRAP - CFG_DEV_EVT, 0, nullptr},   // event levels
     {"TRAP", 4, CFG_DEV_TRAP, CFG_DEV_NOT - CFG_DEV_TRAP, 0, nullptr}, // trap receivers
     {"NOT", 3, CFG_DEV_NOT, CFG_DEV_WOL - CFG_DEV_NOT, 0, nullptr},    // download notice
     {"WOL", 3, CFG_DEV_WOL, CFG_DEV_DBG - CFG_DEV_WOL, 0, nullptr},    // Wake-on-LAN hosts
-    {"DBG", 3, CFG_DEV_DBG, CFG_DEV_END - CFG_DEV_DBG, 0, nullptr},    // link statistics, trace
+    {"DBG", 3, CFG_DEV_DBG, CFG_DEV_END - CFG_DEV_DBG, 0, WebBatch_DbgVar},    // link statistics, trace
 };
 
 // Pages by index; the first whose name is a prefix of the form name is taken.
 WebDevPage WebDevPages[WEBDEV_PAGES] = {
     {"hist_log", 0, nullptr},
     {"hist_config", 1, nullptr},
-    {"mgnt_reaction", 1, nullptr},
+    {"mgnt_reaction", 1, WebReact_ReactionPage},
     {"dev_snmpv1", 1, nullptr},
     {"dev_iaccess", 1, nullptr},
     {"dev_snmpv3", 1, nullptr},
     {"dev_iusm", 1, nullptr},
-    {"sys_batch", 1, nullptr},
+    {"sys_batch", 1, WebBatch_SysBatchPage},
     {"trap_iconfig", 1, nullptr},
-    {"mgnt_wschedule", 1, nullptr},
-    {"mgnt_sschedule", 1, nullptr},
+    {"mgnt_wschedule", 1, WebReact_WeeklyPage},
+    {"mgnt_sschedule", 1, WebReact_SpecificPage},
     {"wol_iconfig", 1, nullptr},
-    {"mgnt_comport", 1, nullptr},
+    {"mgnt_comport", 1, WebReact_ComPortPage},
     {"hist_data", 0, nullptr},
     {"event_iconfig", 1, nullptr},
     {"dev_iconfig", 1, WebUps_ConfigPage},
     {"dev_icontrol", 1, WebUps_ControlPage},
     {"mgnt_control", 1, WebUps_MgntControlPage},
-    {"debug", 0, nullptr},
+    {"debug", 0, WebBatch_DebugPage},
 };
 
 const char* const WEBDEV_NOT_FOUND =
