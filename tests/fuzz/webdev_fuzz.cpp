@@ -13,6 +13,8 @@
 
 #include "core/svc.h"
 #include "events/evtdef.h"
+#include "events/react.h"
+#include "snmp/snmpagent.h"
 #include "ups/com.h"
 #include "ups/upsdata.h"
 #include "web/httpd.h"
@@ -57,6 +59,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   memcpy(UpsRecord.battLastDate, "20<evil>", 9);
   memcpy(UpsRecord.battNextDate, "2024\"<'>", 9);
   snprintf(SvcSystemInfo.hostName, sizeof SvcSystemInfo.hostName, "h%s", kMarker);
+  // The settings texts of the reaction and COM port pages, and the link
+  // statistics.
+  swprintf(ReactSetting.commandFile, REACT_COMMAND_CHARS + 1, L"/bin/%s", kMarker);
+  snprintf(SnmpAgentSetting.contextName, sizeof SnmpAgentSetting.contextName, "%s", kMarker);
+  snprintf(ComPathSetting, sizeof ComPathSetting, "/dev/%s", kMarker);
+  ComStat = ComStats{static_cast<uint32_t>(Word(data + 8)), data[19], static_cast<uint32_t>(Word(data)), data[20],
+                     data[21], 0, data[22]};
   for (int e = 0; e < EVT_UPS_COUNT; ++e) {
     EvtUpsEvents.level[e] = static_cast<uint8_t>((data[22] + e) % 5);
     EvtUpsEvents.text[e] = (data[23] + e) % 3 ? g_eventText : nullptr;

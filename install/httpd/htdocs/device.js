@@ -15,7 +15,11 @@
       ["/en/device/ups_info.asp", "Identity"]
     ] },
     { title: "Settings", pages: [
-      ["/en/device/ups_config.asp", "UPS settings"]
+      ["/en/device/ups_config.asp", "UPS settings"],
+      ["/en/device/mgnt_reaction.asp", "Shutdown and reactions"],
+      ["/en/device/mgnt_wschedule.asp", "Weekly schedule"],
+      ["/en/device/mgnt_sschedule.asp", "Date schedule"],
+      ["/en/device/mgnt_comport.asp", "UPS port"]
     ] },
     { title: "Control", pages: [
       ["/en/device/mgnt_control.asp", "Control"]
@@ -27,6 +31,10 @@
       ["/en/sys_lang.asp", "Language"],
       ["/en/net_mail.asp", "Mail"],
       ["/en/net_sms.asp", "SMS"]
+    ] },
+    { title: "Maintenance", pages: [
+      ["/en/sys_batch.asp", "Configuration file"],
+      ["/debug.asp", "Link statistics"]
     ] }
   ];
 
@@ -93,6 +101,28 @@
   function setChecks() {
     document.querySelectorAll("input[data-checked]").forEach(function (e) {
       e.checked = e.getAttribute("data-checked") === "1";
+    });
+  }
+
+  // <select data-value="2"> shows that option; a value it does not list
+  // is added as an option of its own, so a post sends it back unchanged.
+  function setSelects() {
+    document.querySelectorAll("select[data-value]").forEach(function (e) {
+      var v = e.getAttribute("data-value");
+      var found = Array.prototype.some.call(e.options, function (o) { return o.value === v; });
+      if (!found && v !== "") e.appendChild(el("option", v)).value = v;
+      e.value = v;
+    });
+  }
+
+  // A row with data-days="0100010" (Sunday first) ticks its
+  // <input data-day="k"> boxes from character k.
+  function setDays() {
+    document.querySelectorAll("[data-days]").forEach(function (row) {
+      var days = row.getAttribute("data-days") || "";
+      row.querySelectorAll("input[data-day]").forEach(function (box) {
+        box.checked = days.charAt(Number(box.getAttribute("data-day"))) === "1";
+      });
     });
   }
 
@@ -290,6 +320,8 @@
   function start() {
     buildMenu();
     setChecks();
+    setSelects();
+    setDays();
     buildEvents();
     buildModules();
     buildBatteryModules();

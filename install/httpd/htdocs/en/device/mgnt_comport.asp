@@ -1,0 +1,34 @@
+<!DOCTYPE html>
+<html lang="en">
+<head>
+<meta charset="utf-8">
+<meta name="viewport" content="width=device-width, initial-scale=1">
+<title>Brisvane - UPS port</title>
+<link rel="stylesheet" href="/style.css">
+<link rel="icon" href="/favicon.ico">
+</head>
+<body>
+<header class="bar">
+  <span class="brand">Brisvane</span>
+  <nav><a href="/logout.asp">Log out</a></nav>
+</header>
+<div class="layout">
+<nav id="menu" aria-label="Pages"></nav>
+<main class="page" id="comport">
+<h1>UPS port</h1>
+<p>A new choice closes the UPS link; the next detection pass, within 5 seconds, probes the new port.</p>
+<form class="settings" method="post" action="/en/device/mgnt_comport">
+<input type="hidden" name="SYS_UCTOKEN" value="<% SYS_UCTOKEN %>">
+<!-- Enter in a field submits nothing: the default button is disabled. -->
+<button type="submit" disabled hidden aria-hidden="true"></button>
+<table class="values">
+  <tr><th>UPS port</th><td><select name="ACT_COM_PORT" data-value="<% ACT_COM_INDEX %>" aria-label="UPS port"><option value="0">Automatic search</option><option value="1">USB</option><option value="2">/dev/ttyS0</option><option value="3">/dev/ttyS1</option><option value="4">/dev/ttyS2</option><option value="5">/dev/ttyS3</option><option value="6">/dev/ttyS4</option><option value="7">/dev/ttyS5</option><option value="8">/dev/ttyS6</option><option value="9">/dev/ttyS7</option><option value="10">/dev/ttyS8</option><option value="11">/dev/ttyS9</option><option value="12">/dev/ttyS10</option><option value="13">/dev/ttyS11</option><option value="14">/dev/ttyS12</option><option value="15">/dev/ttyS13</option><option value="16">/dev/ttyS14</option><option value="17">/dev/ttyS15</option></select></td></tr>
+  <tr><th>Device path</th><td><input type="text" maxlength="64" size="32" name="ACT_COM_PATH" value="<% ACT_COM_PATH %>" placeholder="/dev/ttyUSB0"> <span class="hint">used instead of the serial port's own name when set</span></td></tr>
+</table>
+<p><button type="submit" name="COM_APPLY" value="1">Apply</button></p>
+</form>
+</main>
+</div>
+<script src="/device.js"></script>
+</body>
+</html>
