@@ -24,7 +24,22 @@ PAGES = ["/en/device/mgnt_reaction.asp", "/en/device/mgnt_wschedule.asp", "/en/d
          "/en/device/mgnt_comport.asp", "/en/sys_batch.asp", "/debug.asp"]
 
 
+def usb_env():
+    """The daemon's environment with a simulated USB UPS beside the serial
+    one (the hiddev simulator of test_usb)."""
+    import test_usb
+    for path in (test_usb.CONTROL, test_usb.LOG):
+        if os.path.exists(path):
+            os.unlink(path)
+    harness.write(test_usb.CONTROL, "online\n")
+    return dict(os.environ, LD_PRELOAD=test_usb.SHIM, HIDDEVSIM_PATH=test_usb.DEVICE, HIDDEVSIM_FAMILY="2",
+                HIDDEVSIM_CONTROL=test_usb.CONTROL, HIDDEVSIM_LOG=test_usb.LOG)
+
+
 class BatchAndReactionPages(harness.DaemonTest):
+    # Tests whose daemon also sees a USB UPS.
+    WITH_USB = {"test_port_choice_between_serial_and_usb"}
+
     def setUp(self):
         super().setUp()
         self.sim = upssim.UpsSim(checksum=True, log_path="/tmp/upssim.log").start()
@@ -33,7 +48,7 @@ class BatchAndReactionPages(harness.DaemonTest):
         harness.config_set({"COM": {"COM Port=": 2, "COM Path=": self.sim.slave_path},
                             "Web": {"HTTP Port=": HTTP, "Force HTTPS=": "No", "Password Encrypt=": "No",
                                     "Password0=": "admin-pass", "Enable Login Lock=": "Disable"}})
-        self.daemon = self.start_daemon()
+        self.daemon = self.start_daemon(env=usb_env() if self._testMethodName in self.WITH_USB else None)
         wait_listening(HTTP)
         self.cookie = self.login()
         harness.wait_for(lambda: "SIM0012345" in self.get("/en/device/ups_info.asp"), 40, 0.5,
@@ -234,10 +249,10 @@ class BatchAndReactionPages(harness.DaemonTest):
         # A new device path: the second UPS is probed, the first one hears nothing more.
         other = upssim.UpsSim(checksum=True, log_path="/tmp/upssim2.log").start()
         self.addCleanup(other.stop)
-        self.assertEqual(self.message(self.post("/en/device/mgnt_comport", {
-            "SYS_UCTOKEN": self.token(path), "ACT_COM_PATH": other.slave_path})),
-            ("Information", "Updated successfully."))
+        token = self.token(path)
         switched = time.time()
+        self.assertEqual(self.message(self.post("/en/device/mgnt_comport", {
+            "SYS_UCTOKEN": token, "ACT_COM_PATH": other.slave_path})), ("Information", "Updated successfully."))
         harness.wait_for(lambda: self.rx_frames_since(other, switched), 20, 0.5, what="a probe at the new path")
         harness.wait_for(lambda: [f for f in other.frames() if f.get("type") == "P"], 20, 0.5,
                          what="the poll cycle at the new path")
@@ -251,6 +266,36 @@ class BatchAndReactionPages(harness.DaemonTest):
             "SYS_UCTOKEN": self.token(path), "ACT_COM_PORT": "258"})),
             ("Incorrect Format", "The value of ACT_COM_PORT is not correct, please check it again."))
         self.assertEqual(harness.config_get("COM", "COM Port="), "3")
+
+    def test_port_choice_between_serial_and_usb(self):
+        import test_usb
+        self.assertEqual(test_usb.events_of("open"), [])  # a serial choice never probes USB
+
+        path = "/en/device/mgnt_comport.asp"
+        token = self.token(path)
+        switched = time.time()
+        self.assertEqual(self.message(self.post("/en/device/mgnt_comport", {
+            "SYS_UCTOKEN": token, "ACT_COM_PORT": "1", "ACT_COM_PATH": self.sim.slave_path})),
+            ("Information", "Updated successfully."))
+        harness.wait_for(lambda: test_usb.events_of("open", switched), 10, 0.2, what="the USB device probed")
+        harness.wait_for(lambda: len(test_usb.reads(switched)) > 20, 10, 0.2, what="the USB device polled")
+        self.assertEqual(harness.config_get("COM", "COM Port="), "1")
+        quiet = time.time() + 1
+        time.sleep(3)
+        self.assertEqual(self.rx_frames_since(self.sim, quiet), [])
+
+        # Back to the serial port: the USB link is closed and the serial UPS polled again.
+        token = self.token(path)
+        back = time.time()
+        self.assertEqual(self.message(self.post("/en/device/mgnt_comport", {"SYS_UCTOKEN": token, "ACT_COM_PORT": "2"})),
+                         ("Information", "Updated successfully."))
+        harness.wait_for(lambda: test_usb.events_of("close", back), 10, 0.2, what="the USB device closed")
+        harness.wait_for(lambda: [f for f in self.rx_frames_since(self.sim, back) if f.get("type") == "P"], 20, 0.5,
+                         what="the serial UPS polled again")
+        quiet = time.time() + 1
+        time.sleep(3)
+        self.assertEqual(test_usb.reads(quiet), [])
+        harness.wait_for(lambda: cell(self.get("/home.asp"), "comm") == "0", 30, 0.5, what="the link standing")
 
     # ---- browser -------------------------------------------------------------------
 
