@@ -46,7 +46,6 @@ const char* const kDateOverLimit =
 const char* const kDateFormat =
     "Message: Title=Incorrect Format\nBody=<font color=#808000>The date format is not correct, please check it "
     "again.</font>\n";
-const char* const kIncorrectInput = "Message: Title=Error\nBody=<font color=#F00000>Incorrect input!</font>\n";
 // config.ini could not be rewritten: the change holds only until a restart.
 const char* const kNotSaved =
     "Message: Title=Error\nBody=<font color=#F00000>The settings could not be saved.</font>\n";
@@ -65,25 +64,6 @@ void SaveAndReply(const char* reply) { WebDev_SetText("%s", Cfg_Save() ? reply :
 // ---- posted values ----------------------------------------------------------------
 
 int FieldCount() { return WebFormFieldCount < WEB_FORM_FIELDS ? WebFormFieldCount : WEB_FORM_FIELDS; }
-
-// The input check of the system pages: a field whose name's first 7
-// characters equal the key's may hold none of < > & ' " and no control
-// character (a line break would end its config.ini line). Leaves the
-// "Incorrect input!" reply and returns true when one does.
-bool InputRefused(const char* key) {
-  for (int i = 0; i < FieldCount(); ++i) {
-    const WebFormField& f = WebFormFields[i];
-    if (!f.name || !f.valueStart || strncmp(f.name, key, 7) != 0) continue;
-    bool control = false;
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(f.valueStart); *p && !control; ++p)
-      control = *p < 0x20 || *p == 0x7f;
-    if (control || Svc_HasHtmlSpecial(f.valueStart)) {
-      WebDev_SetText("%s", kIncorrectInput);
-      return true;
-    }
-  }
-  return false;
-}
 
 // A posted number: blanks, an optional sign, decimal digits, blanks; and
 // within lo..hi. Text that is no number is refused rather than read as 0.
@@ -185,7 +165,7 @@ const char* const kReactionKeys[RK_COUNT] = {"ACT_MSG_EN", "ACT_CMD_EN", "ACT_MS
 
 // Section 1: console notices and the user command.
 bool SubmitReaction() {
-  if (InputRefused("ACT_CMD_FILE")) return false;
+  if (WebSys_CheckInput(1, "ACT_CMD_FILE")) return false;  // its reply stands
   for (int i = 0; i < FieldCount(); ++i) {
     const int k = KeyOf(i, kReactionKeys, RK_COUNT);
     if (k == RK_MSG_PERIOD && !CheckNumber(i, kReactionKeys[k], 0, UINT16_MAX)) return false;
@@ -415,7 +395,8 @@ void WebReact_SpecificPage(HttpConn*) {
 }
 
 void WebReact_ComPortPage(HttpConn*) {
-  if (InputRefused("ACT_COM_PATH")) return;
+  // Markup or a line break in the path would reach the page and config.ini.
+  if (WebSys_CheckInput(1, "ACT_COM_PATH")) return;
   for (int i = 0; i < FieldCount(); ++i) {
     if (WebDev_FieldIs(i, "ACT_COM_PORT") && !CheckNumber(i, "ACT_COM_PORT", 0, UINT8_MAX)) return;
     // A device path cut to its 64 characters would name another device.
