@@ -29,6 +29,11 @@ enum DbgEntry {
 
 const char* const kUploaded =
     "Message: Redirect=/en/sys_batch.asp\nTitle=Information\nBody=<font color=#008000>Upload successfully.</font>\n";
+// config.ini holds every account's password: neither a copy of it nor a
+// replacement is for a device or user session (or none).
+const char* const kAdminOnly =
+    "Message: Title=Error\nBody=<font color=#F00000>Only the administrator can download or upload the "
+    "configuration!</font>\n";
 const char* const kUploadFailed =
     "Message: Redirect=/en/sys_batch.asp\nTitle=Error\nBody=<font color=#800000>File format mismatched or "
     "error.</font>\n";
@@ -81,7 +86,12 @@ void WebBatch_DbgVar(const WebDevVarCall& call) {
 
 void WebBatch_SysBatchPage(HttpConn*) {
   static const char* const kButtons[] = {"DL_SYSTEM", "UL_SYSTEM"};
-  switch (WebDev_Button(kButtons, 2)) {
+  const int button = WebDev_Button(kButtons, 2);
+  if (button >= 0 && WebLoginLevel != 0) {
+    WebDev_SetText("%s", kAdminOnly);
+    return;
+  }
+  switch (button) {
     case 0:
       CopyConfigForDownload();
       WebDev_SetText("OK: Redirect=/tempage/%s", WEBBATCH_DOWNLOAD_NAME);

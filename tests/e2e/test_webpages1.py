@@ -47,19 +47,20 @@ class BatchAndReactionPages(harness.DaemonTest):
         harness.ensure_config()
         harness.config_set({"COM": {"COM Port=": 2, "COM Path=": self.sim.slave_path},
                             "Web": {"HTTP Port=": HTTP, "Force HTTPS=": "No", "Password Encrypt=": "No",
-                                    "Password0=": "admin-pass", "Enable Login Lock=": "Disable"}})
+                                    "Password0=": "admin-pass", "Password1=": "device-pass",
+                                    "Enable Login Lock=": "Disable"}})
         self.daemon = self.start_daemon(env=usb_env() if self._testMethodName in self.WITH_USB else None)
         wait_listening(HTTP)
         self.cookie = self.login()
         harness.wait_for(lambda: "SIM0012345" in self.get("/en/device/ups_info.asp"), 40, 0.5,
                          what="the UPS identity on the identity page")
 
-    def login(self):
+    def login(self, account="admin", password="admin-pass"):
         import hashlib
         page = curl(BASE + "/login.asp")
         challenge = re.search(r'id="challenge" value="([^"]*)"', page).group(1)
-        response = hashlib.md5(("admin" + "admin-pass" + challenge).encode()).hexdigest()
-        reply = curl("-i", BASE + "/varno/login", "-d", "Username=admin&Response=" + response)
+        response = hashlib.md5((account + password + challenge).encode()).hexdigest()
+        reply = curl("-i", BASE + "/varno/login", "-d", "Username=%s&Response=%s" % (account, response))
         m = re.search(r"QuenchRelayer=([^;]*);", reply)
         self.assertIsNotNone(m, reply)
         return m.group(1)
@@ -106,6 +107,23 @@ class BatchAndReactionPages(harness.DaemonTest):
     # ---- configuration file ------------------------------------------------------
 
     def test_config_download_and_upload(self):
+        # config.ini holds the passwords: a device session may neither fetch
+        # nor replace it.
+        admin = self.cookie
+        self.cookie = self.login("device", "device-pass")
+        refused = ("Error", "Only the administrator can download or upload the configuration!")
+        reply = self.post_parts("/en/sys_batch", [("SYS_UCTOKEN", self.token("/en/sys_batch.asp")),
+                                                   ("DL_SYSTEM", "Download")])
+        self.assertEqual(self.message(reply), refused)
+        self.assertFalse(os.path.exists("/tmp/config.ini"))
+        harness.write("/tmp/upload.ini", harness.read(harness.CONFIG).replace("Power Fail Delay=300\n",
+                                                                              "Power Fail Delay=66\n"))
+        reply = self.post_parts("/en/sys_batch", [("SYS_UCTOKEN", self.token("/en/sys_batch.asp")),
+                                                   ("UL_F_SYSTEM", ("@", "/tmp/upload.ini")), ("UL_SYSTEM", "Upload")])
+        self.assertEqual(self.message(reply), refused)
+        self.assertEqual(harness.config_get("Shutdown", "Power Fail Delay="), "300")
+        self.cookie = admin
+
         reply = self.post_parts("/en/sys_batch", [("SYS_UCTOKEN", self.token("/en/sys_batch.asp")),
                                                    ("DL_SYSTEM", "Download")])
         self.assertEqual(self.location(reply), BASE + "/tempage/config.ini")

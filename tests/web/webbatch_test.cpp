@@ -32,6 +32,7 @@ class Batch : public DevTest {
     ComOps.SendCommand = RecordCommand;
     ComStat = ComStats{};
     ReactSetting = ReactSettings{};
+    WebLoginLevel = 0;  // an administrator's session
   }
   void TearDown() override {
     ComOps.SetTrace(0);
@@ -175,6 +176,31 @@ TEST_F(Batch, ButtonsAndToken) {
   // The first posted button decides.
   EXPECT_EQ(Post("sys_batch", "UL_SYSTEM=1&DL_SYSTEM=1"), kUploadFailed);
   EXPECT_FALSE(std::filesystem::exists(TmpPath("config.ini")));
+}
+
+TEST_F(Batch, OnlyTheAdministrator) {
+  ReactSetting.delay[REACT_POWER_FAIL] = 300;
+  ASSERT_EQ(Cfg_Save(), 1);
+  const std::string live = Config();
+  std::string changed = live;
+  changed.replace(changed.find("Power Fail Delay=300"), 20, "Power Fail Delay=45");
+  const std::string refused =
+      "Message: Title=Error\nBody=<font color=#F00000>Only the administrator can download or upload the "
+      "configuration!</font>\n";
+  for (int level : {1, 2, -1}) {
+    SCOPED_TRACE(level);
+    WebLoginLevel = level;
+    EXPECT_EQ(Post("sys_batch", "DL_SYSTEM=1"), refused);
+    EXPECT_FALSE(std::filesystem::exists(TmpPath("config.ini")));
+    EXPECT_EQ(PostParts(Part("UL_F_SYSTEM", changed, "config.ini") + Part("UL_SYSTEM", "1")), refused);
+    EXPECT_EQ(ReactSetting.delay[REACT_POWER_FAIL], 300);
+    EXPECT_EQ(Config(), live);
+    EXPECT_FALSE(TmpLeft());
+    EXPECT_EQ(Post("sys_batch", "OTHER=1"), "");  // no button: still no reply
+  }
+  WebLoginLevel = 0;
+  EXPECT_EQ(PostParts(Part("UL_F_SYSTEM", changed, "config.ini") + Part("UL_SYSTEM", "1")), kUploaded);
+  EXPECT_EQ(ReactSetting.delay[REACT_POWER_FAIL], 45);
 }
 
 // ---- sys_batch: upload -------------------------------------------------------------
