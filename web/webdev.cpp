@@ -3,6 +3,7 @@
 // the four value formatters.
 #include "web/webdev.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstdarg>
 #include <cstdlib>
@@ -67,6 +68,8 @@ const char* const WEBDEV_NOT_FOUND =
     "Message: Title=Error\nBody=<font color=#F00000>FIFO_GROUP_POST not found!</font>\n";
 const char* const WEBDEV_UPDATED =
     "Message: Title=Information\nBody=<font color=#008000>Updated successfully.</font>\n";
+const char* const WEBDEV_NOT_SAVED =
+    "Message: Title=Error\nBody=<font color=#F00000>The settings could not be saved.</font>\n";
 
 namespace {
 
@@ -366,3 +369,37 @@ void WebFmt_LoadStatus(WebReplyRecord* reply) {
   }
   SetDigit(reply, digit);
 }
+
+// ---- checked form values --------------------------------------------------------
+
+int WebDev_FieldCount() { return WebFormFieldCount < WEB_FORM_FIELDS ? WebFormFieldCount : WEB_FORM_FIELDS; }
+
+bool WebDev_ParseNumber(const char* text, long long lo, long long hi, long long* out) {
+  if (!text) return false;
+  errno = 0;
+  char* end = nullptr;
+  const long long v = strtoll(text, &end, 10);
+  if (end == text || errno == ERANGE) return false;
+  while (*end == ' ' || *end == '\t') ++end;
+  if (*end || v < lo || v > hi) return false;
+  *out = v;
+  return true;
+}
+
+bool WebDev_CheckNumber(int field, const char* key, long long lo, long long hi) {
+  long long v;
+  if (WebDev_ParseNumber(WebDev_Value(field), lo, hi, &v)) return true;
+  WebDev_RefuseValue(key);
+  return false;
+}
+
+int32_t WebDev_CheckedNumber(int field) { return static_cast<int32_t>(strtoll(WebDev_Value(field), nullptr, 10)); }
+
+void WebDev_RefuseValue(const char* key) {
+  WebDev_SetText(
+      "Message: Title=Incorrect Format\nBody=<font color=#808000>The value of %s is not correct, please check it "
+      "again.</font>\n",
+      key);
+}
+
+void WebDev_SaveAndReply(const char* reply) { WebDev_SetText("%s", Cfg_Save() ? reply : WEBDEV_NOT_SAVED); }

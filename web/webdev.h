@@ -107,6 +107,25 @@ int WebDev_Button(const char* const* keys, int count);
 // the int range instead of overflowing.
 int WebDev_Atoi(const char* text);
 
+// Fields posted (at most WEB_FORM_FIELDS).
+int WebDev_FieldCount();
+// A posted number: blanks, an optional sign, decimal digits, blanks; and
+// within lo..hi. Text that is no number is refused rather than read as 0.
+bool WebDev_ParseNumber(const char* text, long long lo, long long hi, long long* out);
+// The field's number checked by WebDev_ParseNumber; false after leaving the
+// refusal reply of WebDev_RefuseValue.
+bool WebDev_CheckNumber(int field, const char* key, long long lo, long long hi);
+// The number of a field that WebDev_CheckNumber accepted.
+int32_t WebDev_CheckedNumber(int field);
+// Leaves the reply for a value its setting cannot hold (a number out of
+// range or no number, a text too long); key is the form's own field key,
+// never posted text.
+void WebDev_RefuseValue(const char* key);
+// Saves config.ini; the given reply on success, else WEBDEV_NOT_SAVED.
+void WebDev_SaveAndReply(const char* reply);
+// config.ini could not be rewritten: the change holds only until a restart.
+extern const char* const WEBDEV_NOT_SAVED;
+
 // ---- value formatters -----------------------------------------------------------
 
 // The tenths reading values[index] as "%d.%d" ("-1" when not reported).

@@ -46,51 +46,6 @@ const char* const kDateOverLimit =
 const char* const kDateFormat =
     "Message: Title=Incorrect Format\nBody=<font color=#808000>The date format is not correct, please check it "
     "again.</font>\n";
-// config.ini could not be rewritten: the change holds only until a restart.
-const char* const kNotSaved =
-    "Message: Title=Error\nBody=<font color=#F00000>The settings could not be saved.</font>\n";
-
-// A value its setting cannot hold (a number out of range or no number, a
-// text too long); key is the form's own field key, never posted text.
-void RefuseValue(const char* key) {
-  WebDev_SetText(
-      "Message: Title=Incorrect Format\nBody=<font color=#808000>The value of %s is not correct, please check it "
-      "again.</font>\n",
-      key);
-}
-
-void SaveAndReply(const char* reply) { WebDev_SetText("%s", Cfg_Save() ? reply : kNotSaved); }
-
-// ---- posted values ----------------------------------------------------------------
-
-int FieldCount() { return WebFormFieldCount < WEB_FORM_FIELDS ? WebFormFieldCount : WEB_FORM_FIELDS; }
-
-// A posted number: blanks, an optional sign, decimal digits, blanks; and
-// within lo..hi. Text that is no number is refused rather than read as 0.
-bool ParseNumber(const char* text, long long lo, long long hi, long long* out) {
-  if (!text) return false;
-  errno = 0;
-  char* end = nullptr;
-  const long long v = strtoll(text, &end, 10);
-  if (end == text || errno == ERANGE) return false;
-  while (*end == ' ' || *end == '\t') ++end;
-  if (*end || v < lo || v > hi) return false;
-  *out = v;
-  return true;
-}
-
-// The field's number, checked by ParseNumber; false after leaving the
-// refusal reply.
-bool CheckNumber(int field, const char* key, long long lo, long long hi) {
-  long long v;
-  if (ParseNumber(WebDev_Value(field), lo, hi, &v)) return true;
-  RefuseValue(key);
-  return false;
-}
-
-// The number of a field that CheckNumber accepted.
-int32_t NumberOf(int field) { return static_cast<int32_t>(strtoll(WebDev_Value(field), nullptr, 10)); }
-
 // The row number written after the key in the field's name, as a table
 // index; -1 when the row is outside 1..rows.
 int RowIndex(int field, const char* key, int rows) {
@@ -131,25 +86,25 @@ const char* const kShutdownKeys[SK_COUNT] = {
 // Section 0: shutdown type, UPS delay, the five reactions and the
 // smart-shutdown trap. Check boxes not posted are off.
 bool SubmitShutdown() {
-  for (int i = 0; i < FieldCount(); ++i) {
+  for (int i = 0; i < WebDev_FieldCount(); ++i) {
     const int k = KeyOf(i, kShutdownKeys, SK_COUNT);
-    if (k == SK_TYPE && !CheckNumber(i, kShutdownKeys[k], REACT_TYPE_SHUTDOWN, REACT_TYPE_HIBERNATE)) return false;
+    if (k == SK_TYPE && !WebDev_CheckNumber(i, kShutdownKeys[k], REACT_TYPE_SHUTDOWN, REACT_TYPE_HIBERNATE)) return false;
     if ((k == SK_UPS_DELAY || (k >= SK_PF_DELAY && k <= SK_SS_DELAY) || k == SK_LS_DELAY) &&
-        !CheckNumber(i, kShutdownKeys[k], 0, kSecondsMax))
+        !WebDev_CheckNumber(i, kShutdownKeys[k], 0, kSecondsMax))
       return false;
   }
   ReactSettings& s = ReactSetting;
   const uint8_t scheduleWas = s.enable[REACT_SCHEDULE];
   for (uint8_t& e : s.enable) e = 0;
   s.smartTrapEnable = 0;
-  for (int i = 0; i < FieldCount(); ++i) {
+  for (int i = 0; i < WebDev_FieldCount(); ++i) {
     const int k = KeyOf(i, kShutdownKeys, SK_COUNT);
-    if (k == SK_TYPE) s.type = static_cast<uint8_t>(NumberOf(i));
-    else if (k == SK_UPS_DELAY) s.upsDelay = NumberOf(i);
+    if (k == SK_TYPE) s.type = static_cast<uint8_t>(WebDev_CheckedNumber(i));
+    else if (k == SK_UPS_DELAY) s.upsDelay = WebDev_CheckedNumber(i);
     else if (k >= SK_PF_EN && k <= SK_SS_EN) s.enable[k - SK_PF_EN] = 1;
-    else if (k >= SK_PF_DELAY && k <= SK_SS_DELAY) s.delay[k - SK_PF_DELAY] = NumberOf(i);
+    else if (k >= SK_PF_DELAY && k <= SK_SS_DELAY) s.delay[k - SK_PF_DELAY] = WebDev_CheckedNumber(i);
     else if (k == SK_LS_EN) s.smartTrapEnable = 1;
-    else if (k == SK_LS_DELAY) s.smartTrapBefore = NumberOf(i);
+    else if (k == SK_LS_DELAY) s.smartTrapBefore = WebDev_CheckedNumber(i);
   }
   // Switched on: a scheduled shutdown that is still latched may trigger again.
   if (s.enable[REACT_SCHEDULE] != scheduleWas && s.enable[REACT_SCHEDULE] == 1) {
@@ -166,16 +121,16 @@ const char* const kReactionKeys[RK_COUNT] = {"ACT_MSG_EN", "ACT_CMD_EN", "ACT_MS
 // Section 1: console notices and the user command.
 bool SubmitReaction() {
   if (WebSys_CheckInput(1, "ACT_CMD_FILE")) return false;  // its reply stands
-  for (int i = 0; i < FieldCount(); ++i) {
+  for (int i = 0; i < WebDev_FieldCount(); ++i) {
     const int k = KeyOf(i, kReactionKeys, RK_COUNT);
-    if (k == RK_MSG_PERIOD && !CheckNumber(i, kReactionKeys[k], 0, UINT16_MAX)) return false;
-    if (k == RK_CMD_BEFORE && !CheckNumber(i, kReactionKeys[k], 0, kSecondsMax)) return false;
+    if (k == RK_MSG_PERIOD && !WebDev_CheckNumber(i, kReactionKeys[k], 0, UINT16_MAX)) return false;
+    if (k == RK_CMD_BEFORE && !WebDev_CheckNumber(i, kReactionKeys[k], 0, kSecondsMax)) return false;
     if (k == RK_CMD_FILE) {
       // A command line cut to its 256 characters, or cut before a character
       // the locale cannot read, would run another command.
       const size_t chars = mbstowcs(nullptr, WebDev_Value(i), 0);
       if (chars == static_cast<size_t>(-1) || chars > REACT_COMMAND_CHARS) {
-        RefuseValue(kReactionKeys[k]);
+        WebDev_RefuseValue(kReactionKeys[k]);
         return false;
       }
     }
@@ -183,12 +138,12 @@ bool SubmitReaction() {
   ReactSettings& s = ReactSetting;
   s.notifyEnable = 0;
   s.commandEnable = 0;
-  for (int i = 0; i < FieldCount(); ++i) {
+  for (int i = 0; i < WebDev_FieldCount(); ++i) {
     switch (KeyOf(i, kReactionKeys, RK_COUNT)) {
       case RK_MSG_EN: s.notifyEnable = 1; break;
       case RK_CMD_EN: s.commandEnable = 1; break;
-      case RK_MSG_PERIOD: s.notifyPeriod = static_cast<uint16_t>(NumberOf(i)); break;
-      case RK_CMD_BEFORE: s.commandBefore = NumberOf(i); break;
+      case RK_MSG_PERIOD: s.notifyPeriod = static_cast<uint16_t>(WebDev_CheckedNumber(i)); break;
+      case RK_CMD_BEFORE: s.commandBefore = WebDev_CheckedNumber(i); break;
       case RK_CMD_FILE: {
         const char* v = WebDev_Value(i);
         Cfg_TextToWide(s.commandFile, REACT_COMMAND_CHARS + 1, v, strlen(v));
@@ -326,23 +281,23 @@ void WebReact_ReactionPage(HttpConn*) {
       WebDev_SetText("%s", WEBDEV_NOT_FOUND);
       return;
   }
-  if (ok) SaveAndReply(kReactionUpdated);  // a refusal has left its reply
+  if (ok) WebDev_SaveAndReply(kReactionUpdated);  // a refusal has left its reply
 }
 
 void WebReact_WeeklyPage(HttpConn*) {
-  for (int i = 0; i < FieldCount(); ++i) {
+  for (int i = 0; i < WebDev_FieldCount(); ++i) {
     const int k = KeyOf(i, kWeeklyKeys, WK_COUNT);
     if (k == WK_TM && !CheckTime(i)) return;
-    if (k == WK_ACT && !CheckNumber(i, kWeeklyKeys[k], 0, kActionMax)) return;
+    if (k == WK_ACT && !WebDev_CheckNumber(i, kWeeklyKeys[k], 0, kActionMax)) return;
   }
-  for (int i = 0; i < FieldCount(); ++i) {
+  for (int i = 0; i < WebDev_FieldCount(); ++i) {
     const int k = KeyOf(i, kWeeklyKeys, WK_COUNT);
     if (k < 0) continue;
     const int row = RowIndex(i, kWeeklyKeys[k], SCHED_WEEKLY_COUNT);
     if (row < 0) continue;
     SchedWeeklyEntry& w = SchedWeekly[row];
     if (k == WK_ACT) {
-      w.action = static_cast<uint8_t>(NumberOf(i));
+      w.action = static_cast<uint8_t>(WebDev_CheckedNumber(i));
       w.weekdays = 0;
     } else if (k == WK_TM) {
       Time_ParseHourMinute(WebDev_Value(i), &w.hour, &w.minute);
@@ -352,11 +307,11 @@ void WebReact_WeeklyPage(HttpConn*) {
   }
   const bool saved = Cfg_Save();
   Plan();
-  WebDev_SetText("%s", saved ? kWeeklyUpdated : kNotSaved);
+  WebDev_SetText("%s", saved ? kWeeklyUpdated : WEBDEV_NOT_SAVED);
 }
 
 void WebReact_SpecificPage(HttpConn*) {
-  for (int i = 0; i < FieldCount(); ++i) {
+  for (int i = 0; i < WebDev_FieldCount(); ++i) {
     const int k = KeyOf(i, kSpecificKeys, PK_COUNT);
     if (k == PK_SD) {
       TimeDate d;
@@ -367,11 +322,11 @@ void WebReact_SpecificPage(HttpConn*) {
       }
     } else if (k == PK_TM && !CheckTime(i)) {
       return;
-    } else if (k == PK_ACT && !CheckNumber(i, kSpecificKeys[k], 0, kActionMax)) {
+    } else if (k == PK_ACT && !WebDev_CheckNumber(i, kSpecificKeys[k], 0, kActionMax)) {
       return;
     }
   }
-  for (int i = 0; i < FieldCount(); ++i) {
+  for (int i = 0; i < WebDev_FieldCount(); ++i) {
     const int k = KeyOf(i, kSpecificKeys, PK_COUNT);
     if (k < 0) continue;
     const int row = RowIndex(i, kSpecificKeys[k], SCHED_SPECIFIC_COUNT);
@@ -386,28 +341,28 @@ void WebReact_SpecificPage(HttpConn*) {
     } else if (k == PK_TM) {
       Time_ParseHourMinute(WebDev_Value(i), &e.hour, &e.minute);
     } else {
-      e.action = static_cast<uint8_t>(NumberOf(i));
+      e.action = static_cast<uint8_t>(WebDev_CheckedNumber(i));
     }
   }
   const bool saved = Cfg_Save();
   Plan();
-  WebDev_SetText("%s", saved ? kSpecificUpdated : kNotSaved);
+  WebDev_SetText("%s", saved ? kSpecificUpdated : WEBDEV_NOT_SAVED);
 }
 
 void WebReact_ComPortPage(HttpConn*) {
   // Markup or a line break in the path would reach the page and config.ini.
   if (WebSys_CheckInput(1, "ACT_COM_PATH")) return;
-  for (int i = 0; i < FieldCount(); ++i) {
-    if (WebDev_FieldIs(i, "ACT_COM_PORT") && !CheckNumber(i, "ACT_COM_PORT", 0, UINT8_MAX)) return;
+  for (int i = 0; i < WebDev_FieldCount(); ++i) {
+    if (WebDev_FieldIs(i, "ACT_COM_PORT") && !WebDev_CheckNumber(i, "ACT_COM_PORT", 0, UINT8_MAX)) return;
     // A device path cut to its 64 characters would name another device.
     if (WebDev_FieldIs(i, "ACT_COM_PATH") && strlen(WebDev_Value(i)) >= sizeof ComPathSetting) {
-      RefuseValue("ACT_COM_PATH");
+      WebDev_RefuseValue("ACT_COM_PATH");
       return;
     }
   }
-  for (int i = 0; i < FieldCount(); ++i) {
+  for (int i = 0; i < WebDev_FieldCount(); ++i) {
     if (WebDev_FieldIs(i, "ACT_COM_PORT")) {
-      const uint8_t port = static_cast<uint8_t>(NumberOf(i));
+      const uint8_t port = static_cast<uint8_t>(WebDev_CheckedNumber(i));
       if (port == ComPortSetting) continue;
       ComPortSetting = port;
       // The next detection pass probes the new choice.
@@ -421,5 +376,5 @@ void WebReact_ComPortPage(HttpConn*) {
       snprintf(ComPathSetting, sizeof ComPathSetting, "%s", v);
     }
   }
-  SaveAndReply(kComPortUpdated);
+  WebDev_SaveAndReply(kComPortUpdated);
 }
