@@ -64,6 +64,8 @@ WebDevPage WebDevPages[WEBDEV_PAGES] = {
     {"debug", 0, WebBatch_DebugPage},
 };
 
+int WebDevNoticeDelay = 5;
+
 const char* const WEBDEV_NOT_FOUND =
     "Message: Title=Error\nBody=<font color=#F00000>FIFO_GROUP_POST not found!</font>\n";
 const char* const WEBDEV_UPDATED =

@@ -65,6 +65,10 @@ void WebDev_HandleForm(HttpConn* conn);
 // Index of the page for a form name, or -1.
 int WebDev_SelectPage(const char* form);
 
+// Seconds the download-notice page waits before it fetches an export: 5 at
+// start, 3 after an event-log CSV export, 5 after a data-history one.
+extern int WebDevNoticeDelay;
+
 // Reply texts every page shares.
 extern const char* const WEBDEV_NOT_FOUND;  // "FIFO_GROUP_POST not found!" error
 extern const char* const WEBDEV_UPDATED;    // "Updated successfully." information
