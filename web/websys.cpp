@@ -724,10 +724,11 @@ void WebForm() {
   HttpdSetting.httpsPort = static_cast<uint16_t>(httpsPort);
   HttpdSetting.refresh = static_cast<uint16_t>(refresh);
   HttpdSetting.forceHttps = force;
-  // The listeners and the TLS context are rebuilt: every connection closes,
-  // the one that posted this form too.
-  if (changed && HttpdOps.Stop) HttpdOps.Stop();
+  // Saved before the listeners and the TLS context are rebuilt, so the new
+  // settings are on disk by the time every connection closes, the one that
+  // posted this form too.
   SaveAndReplyUpdated("sys_web.asp");
+  if (changed && HttpdOps.Stop) HttpdOps.Stop();
   if (changed && HttpdOps.Start)
     HttpdOps.Start(HttpdSetting.httpPort, HttpdSetting.httpsPort, (listen & HTTPD_LISTEN_HTTP) ? 1 : 0,
                    (listen & HTTPD_LISTEN_HTTPS) ? 1 : 0);

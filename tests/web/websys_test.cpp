@@ -49,7 +49,11 @@ void FakeSetPort(uint8_t port, uint8_t baud) {
   SmsSetting.baud = baud;
 }
 std::vector<std::string> g_server;  // "stop", "start <http> <https> <on> <on>"
-void FakeStop() { g_server.push_back("stop"); }
+// The listeners close the posting connection: config.ini must be written by then.
+void FakeStop() {
+  const bool saved = std::filesystem::exists(std::string(SvcInstallDir) + "/config.ini");
+  g_server.push_back(saved ? "stop" : "stop before the save");
+}
 void FakeStart(int http, int https, uint8_t httpOn, uint8_t httpsOn) {
   g_server.push_back("start " + std::to_string(http) + " " + std::to_string(https) + " " + std::to_string(httpOn) +
                      " " + std::to_string(httpsOn));
