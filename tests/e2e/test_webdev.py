@@ -106,7 +106,12 @@ class DevicePages(harness.DaemonTest):
     # ---- values --------------------------------------------------------------
 
     def test_status_measurement_and_identity_pages_show_the_ups(self):
-        info = self.get("/en/device/ups_info.asp")
+        # The identity and rating replies come in separate turns of the poll
+        # cycle; the serial number the set-up waited for may come first.
+        def identified():
+            page = self.get("/en/device/ups_info.asp")
+            return page if cell(page, "ratpower") == "2700" and cell(page, "swver") == "03.01.22" else None
+        info = harness.wait_for(identified, 30, 0.5, what="the whole identity")
         self.assertEqual(cell(info, "model"), "SIMUPS 3000")
         self.assertEqual(cell(info, "serial"), "SIM0012345")
         self.assertEqual(cell(info, "firmware"), "FW 02.13")
@@ -115,10 +120,12 @@ class DevicePages(harness.DaemonTest):
         self.assertEqual(cell(info, "swver"), "03.01.22")
         self.assertNotIn("<%", info)
 
-        # The readings arrive with the poll cycle's measurement replies.
+        # The readings arrive with the poll cycle's measurement replies, the
+        # input, output and battery ones in separate turns.
         def measured():
             page = self.get("/en/device/ups_measure.asp")
-            return page if cell(page, "battlevel") == "100" and ">230.1</td>" in page else None
+            arrived = cell(page, "battlevel") == "100" and ">230.1</td>" in page and ">230.0</td>" in page
+            return page if arrived else None
         page = harness.wait_for(measured, 30, 0.5, what="the battery and input readings")
         self.assertIn(">230.1</td>", page)  # input voltage, phase 1 (tenths from the UPS)
         self.assertIn(">50.0</td>", page)   # input frequency
