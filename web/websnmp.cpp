@@ -155,7 +155,7 @@ ListPost Operation(const char* const (&keys)[3]) {
   return post;
 }
 
-// A posted text that its record field of size bytes holds whole. A cut
+// A posted text that its record field (N bytes with the NUL) holds whole. A cut
 // address, community, user name, password or context name would be another
 // one, so a longer text is refused rather than cut.
 template <size_t N>
@@ -169,13 +169,12 @@ void Store(char (&out)[N], int field) {
   snprintf(out, N, "%s", WebDev_Value(field));
 }
 
-// The row of another entry for which same(entry) holds, or -1; skip is the
-// index of the entry being edited (-1 for an add).
+// Another entry than the one an edit writes at index holds what same() asks.
 template <typename T, typename Same>
-int FindOther(const T* list, int count, int skip, Same same) {
+bool Taken(const T* list, int count, const ListPost& post, int index, Same same) {
   for (int i = 0; i < count; ++i)
-    if (i != skip && same(list[i])) return i;
-  return -1;
+    if ((post.op != OP_EDIT || i != index) && same(list[i])) return true;
+  return false;
 }
 
 // Removes entry index of a dense list: the later entries move down by one
@@ -191,6 +190,20 @@ void RemoveEntry(T* list, uint8_t* count, int index) {
 // The index of the posted row for an edit or a delete; -1 when the row is
 // outside 1..count.
 int RowIndex(const ListPost& post, int count) { return post.row >= 1 && post.row <= count ? post.row - 1 : -1; }
+
+// The slot an add or an edit writes: the end of the list for an add, the
+// posted row for an edit; -1 after leaving the refusal of a row outside the
+// list or of a full list.
+int TargetIndex(const ListPost& post, int count, int capacity, const char* full) {
+  if (post.op == OP_EDIT) {
+    const int index = RowIndex(post, count);
+    if (index < 0) Refuse(kInvalidData);
+    return index;
+  }
+  if (count < capacity) return count;
+  Refuse(full);
+  return -1;
+}
 
 void LocalizeKeys() {
   if (SnmpAgentOps.LocalizeUserKeys) SnmpAgentOps.LocalizeUserKeys();
@@ -282,16 +295,11 @@ void WebSnmp_AccessPage(HttpConn*) {
   if (!Fits(ip, "ACT_DEV_IP", sample.address) || !Fits(community, "ACT_DEV_COMM", sample.community) ||
       !WebDev_CheckNumber(permission, "ACT_DEV_PERMISSION", 0, UINT8_MAX))
     return;
-  int index = count;
-  if (post.op == OP_EDIT) {
-    index = RowIndex(post, count);
-    if (index < 0) return Refuse(kInvalidData);
-  } else if (count >= SNMP_ACCESS_ENTRIES) {
-    return Refuse("Exceed the maximum number of SNMP access!");
-  }
+  const int index = TargetIndex(post, count, SNMP_ACCESS_ENTRIES, "Exceed the maximum number of SNMP access!");
+  if (index < 0) return;
   const char* address = WebDev_Value(ip);
-  if (FindOther(s.access, count, post.op == OP_EDIT ? index : -1,
-                [&](const SnmpAccessEntry& e) { return strcmp(Text(e.address).text, address) == 0; }) >= 0)
+  if (Taken(s.access, count, post, index,
+            [&](const SnmpAccessEntry& e) { return strcmp(Text(e.address).text, address) == 0; }))
     return Refuse(kSameIp);
   SnmpAccessEntry& e = s.access[index];
   if (post.op == OP_ADD) {
@@ -332,17 +340,11 @@ void WebSnmp_UsmPage(HttpConn*) {
       !WebDev_CheckNumber(security, "ACT_USM_SECURITY", 0, UINT8_MAX) ||
       !WebDev_CheckNumber(permission, "ACT_USM_PERMISSION", 0, UINT8_MAX))
     return;
-  int index = count;
-  if (post.op == OP_EDIT) {
-    index = RowIndex(post, count);
-    if (index < 0) return Refuse(kInvalidData);
-    if (index == 0) return Refuse("Cannot edit the manager!");
-  } else if (count >= SNMP_USM_USERS) {
-    return Refuse("Exceed the maximum number of USM users!");
-  }
+  const int index = TargetIndex(post, count, SNMP_USM_USERS, "Exceed the maximum number of USM users!");
+  if (index < 0) return;
+  if (post.op == OP_EDIT && index == 0) return Refuse("Cannot edit the manager!");
   const char* userName = WebDev_Value(name);
-  if (FindOther(s.users, count, post.op == OP_EDIT ? index : -1,
-                [&](const UsmUser& u) { return strcmp(Text(u.name).text, userName) == 0; }) >= 0)
+  if (Taken(s.users, count, post, index, [&](const UsmUser& u) { return strcmp(Text(u.name).text, userName) == 0; }))
     return Refuse("Already has the same user name!");
   // The user as it would stand; an empty password field keeps the stored one.
   UsmUser u = post.op == OP_EDIT ? s.users[index] : UsmUser{};
@@ -387,16 +389,11 @@ void WebSnmp_TrapPage(HttpConn*) {
     if (!WebDev_CheckNumber(f[k], kKeys[k], 0, UINT16_MAX)) return;
   for (int k : {MIB, TYPE, LEVEL, TWICE})
     if (!WebDev_CheckNumber(f[k], kKeys[k], 0, UINT8_MAX)) return;
-  int index = count;
-  if (post.op == OP_EDIT) {
-    index = RowIndex(post, count);
-    if (index < 0) return Refuse(kInvalidData);
-  } else if (count >= TRAP_RECEIVERS) {
-    return Refuse("Exceed the maximum number of SNMP trap!");
-  }
+  const int index = TargetIndex(post, count, TRAP_RECEIVERS, "Exceed the maximum number of SNMP trap!");
+  if (index < 0) return;
   const char* address = WebDev_Value(f[NMS]);
-  if (FindOther(SnmpTrapReceivers, count, post.op == OP_EDIT ? index : -1,
-                [&](const TrapReceiver& t) { return strcmp(Text(t.ip).text, address) == 0; }) >= 0)
+  if (Taken(SnmpTrapReceivers, count, post, index,
+            [&](const TrapReceiver& t) { return strcmp(Text(t.ip).text, address) == 0; }))
     return Refuse(kSameIp);
   TrapReceiver t{};
   Store(t.ip, f[NMS]);
