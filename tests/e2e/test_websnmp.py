@@ -309,11 +309,7 @@ class SnmpPages(harness.DaemonTest):
         self.assertEqual([b.eval(value % f) for f in ("ACT_DEV_IP", "ACT_DEV_COMM", "ACT_DEV_PERMISSION")],
                          ["0.0.0.0", "tambor", "1"])
         self.assertEqual(b.eval(value % "ACT_SNMP_PORT"), "161")
-        errors = [e for e in b.events
-                  if e.get("method") == "Runtime.exceptionThrown"
-                  or (e.get("method") == "Runtime.consoleAPICalled" and e["params"]["type"] == "error")
-                  or (e.get("method") == "Log.entryAdded" and e["params"]["entry"]["level"] == "error")]
-        self.assertEqual(errors, [])
+        self.assertEqual(b.errors(), [])
 
 
 if __name__ == "__main__":

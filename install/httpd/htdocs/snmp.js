@@ -1,18 +1,17 @@
-// SNMP pages (agent and access list, SNMPv3 users, trap receivers): a click
-// on a list row calls Func_Select with the row's values, which fill the
-// fields of the page's list and give its Edit and Delete buttons the row's
-// number; the page's load calls it for the first row. The fieldset
-// [data-list] names with data-flag the argument that is 0 for the
-// placeholder row of an empty list; each field names with data-arg the
-// argument it takes. Also the table of the network shutdown clients.
+// SNMP pages (agent and access list, SNMPv3 users, trap receivers), loaded
+// after /sys.js: a click on a list row calls Func_Select with the row's
+// values, which fill the fields of the page's list and give its Edit and
+// Delete buttons the row's number; the page's load calls it for the first
+// row. The fieldset [data-list] names with data-flag the argument that is 0
+// for the placeholder row of an empty list; each field names with data-arg
+// the argument it takes. Also the table of the network shutdown clients.
 (function () {
   "use strict";
 
-  // The row links only select the row.
-  document.addEventListener("click", function (event) {
-    var link = event.target.closest ? event.target.closest('table.list a[href="#"]') : null;
-    if (link) event.preventDefault();
-  });
+  // The row choice (Edit and Delete buttons named for the row, the row
+  // marked) is the system pages' Func_Select: it is called with the row and
+  // the count, and finds no fields of its own on these pages.
+  var selectRow = window.Func_Select;
 
   // A select shows a value it does not list as an option of its own, so a
   // post sends the stored value back unchanged.
@@ -31,26 +30,16 @@
   }
 
   window.Func_Select = function () {
-    var args = arguments, row = args[0];
+    var args = arguments;
     var list = document.querySelector("[data-list]");
     if (!list) return;
-    var empty = !(Number(args[Number(list.getAttribute("data-flag"))]) > 0);
     list.querySelectorAll("[data-arg]").forEach(function (field) {
       var value = args[Number(field.getAttribute("data-arg"))];
       if (value !== undefined) setValue(field, value);
     });
     // Passwords are never shown: an empty field keeps the stored one.
     list.querySelectorAll("input[type=password]").forEach(function (field) { field.value = ""; });
-    list.querySelectorAll("button[data-op]").forEach(function (b) {
-      b.name = b.getAttribute("data-op") + row;
-      b.disabled = empty;
-    });
-    var shown = document.getElementById("selected");
-    if (shown) shown.textContent = empty ? "none" : String(row);
-    list.querySelectorAll("table.list tbody tr").forEach(function (tr) {
-      var a = tr.querySelector("a[id]");
-      tr.classList.toggle("selected", !empty && a !== null && a.id === String(row));
-    });
+    if (selectRow) selectRow(args[0], "", 0, Number(args[Number(list.getAttribute("data-flag"))]));
   };
 
   function cell(tr, text, cls) {

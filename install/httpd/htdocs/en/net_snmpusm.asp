@@ -62,6 +62,7 @@
 </main>
 </div>
 <script src="/device.js"></script>
+<script src="/sys.js"></script>
 <script src="/snmp.js"></script>
 </body>
 </html>
