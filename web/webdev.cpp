@@ -15,6 +15,7 @@
 #include "web/webbatch.h"
 #include "web/webreact.h"
 #include "web/websess.h"
+#include "web/websnmp.h"
 #include "web/websys.h"
 #include "web/webstatus.h"
 #include "web/webups.h"
@@ -27,7 +28,7 @@ WebDevGroup WebDevGroups[WEBDEV_GROUPS] = {
     {"CFG", 3, CFG_DEV_CFG, CFG_DEV_CTL - CFG_DEV_CFG, 1, WebUps_CfgVar},
     {"CTL", 3, CFG_DEV_CTL, CFG_DEV_IMG - CFG_DEV_CTL, 0, WebUps_CtlVar},
     {"IMG", 3, CFG_DEV_IMG, CFG_DEV_NCS - CFG_DEV_IMG, 0, WebStatus_ImgVar},
-    {"NCS", 3, CFG_DEV_NCS, CFG_DEV_LOG - CFG_DEV_NCS, 0, nullptr},    // network shutdown clients
+    {"NCS", 3, CFG_DEV_NCS, CFG_DEV_LOG - CFG_DEV_NCS, 0, WebSnmp_NcsVar},    // network shutdown clients
     {"LOG", 3, CFG_DEV_LOG, CFG_DEV_DATA - CFG_DEV_LOG, 0, nullptr},   // event-log viewer
     {"DATA", 4, CFG_DEV_DATA, CFG_DEV_HCG - CFG_DEV_DATA, 0, nullptr}, // data-log viewer
     {"HCG", 3, CFG_DEV_HCG, CFG_DEV_ACT - CFG_DEV_HCG, 0, nullptr},    // history settings
@@ -35,7 +36,7 @@ WebDevGroup WebDevGroups[WEBDEV_GROUPS] = {
     {"WSH", 3, CFG_DEV_WSH, CFG_DEV_SSH - CFG_DEV_WSH, 1, WebReact_WeeklyVar},    // weekly schedule
     {"SSH", 3, CFG_DEV_SSH, CFG_DEV_EVT - CFG_DEV_SSH, 1, WebReact_SpecificVar},    // specific schedule
     {"EVT", 3, CFG_DEV_EVT, CFG_DEV_TRAP - CFG_DEV_EVT, 0, nullptr},   // event levels
-    {"TRAP", 4, CFG_DEV_TRAP, CFG_DEV_NOT - CFG_DEV_TRAP, 0, nullptr}, // trap receivers
+    {"TRAP", 4, CFG_DEV_TRAP, CFG_DEV_NOT - CFG_DEV_TRAP, 0, WebSnmp_TrapVar}, // trap receivers
     {"NOT", 3, CFG_DEV_NOT, CFG_DEV_WOL - CFG_DEV_NOT, 0, nullptr},    // download notice
     {"WOL", 3, CFG_DEV_WOL, CFG_DEV_DBG - CFG_DEV_WOL, 0, nullptr},    // Wake-on-LAN hosts
     {"DBG", 3, CFG_DEV_DBG, CFG_DEV_END - CFG_DEV_DBG, 0, WebBatch_DbgVar},    // link statistics, trace
@@ -46,12 +47,12 @@ WebDevPage WebDevPages[WEBDEV_PAGES] = {
     {"hist_log", 0, nullptr},
     {"hist_config", 1, nullptr},
     {"mgnt_reaction", 1, WebReact_ReactionPage},
-    {"dev_snmpv1", 1, nullptr},
-    {"dev_iaccess", 1, nullptr},
-    {"dev_snmpv3", 1, nullptr},
-    {"dev_iusm", 1, nullptr},
+    {"dev_snmpv1", 1, WebSnmp_PortPage},
+    {"dev_iaccess", 1, WebSnmp_AccessPage},
+    {"dev_snmpv3", 1, WebSnmp_ContextPage},
+    {"dev_iusm", 1, WebSnmp_UsmPage},
     {"sys_batch", 1, WebBatch_SysBatchPage},
-    {"trap_iconfig", 1, nullptr},
+    {"trap_iconfig", 1, WebSnmp_TrapPage},
     {"mgnt_wschedule", 1, WebReact_WeeklyPage},
     {"mgnt_sschedule", 1, WebReact_SpecificPage},
     {"wol_iconfig", 1, nullptr},

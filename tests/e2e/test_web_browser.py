@@ -127,6 +127,14 @@ class Browser:
                 out[r["url"]] = r["status"]
         return out
 
+    def errors(self):
+        """Script exceptions and error messages of the pages so far (the
+        log's with Log.enable)."""
+        return [e for e in self.events
+                if e.get("method") == "Runtime.exceptionThrown"
+                or (e.get("method") == "Runtime.consoleAPICalled" and e["params"]["type"] == "error")
+                or (e.get("method") == "Log.entryAdded" and e["params"]["entry"]["level"] == "error")]
+
 
 def wait_listening(port):
     def up():

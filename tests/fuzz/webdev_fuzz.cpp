@@ -1,7 +1,8 @@
 // Fuzzes the device variable writer with arbitrary names over a UPS record
 // the input also shapes. The first 24 bytes set the shown status word, the
 // capability word, the module type, the outlets, the power-module alarms
-// and the event levels; the rest is the variable name (to its first NUL).
+// and the event levels (and the trap receivers and their client answers);
+// the rest is the variable name (to its first NUL).
 // Texts from the UPS, the host and the event texts carry a marker with
 // markup: the page must never receive it unescaped, the reply text must
 // stay terminated within its 4096 bytes, and its length must match.
@@ -15,6 +16,8 @@
 #include "events/evtdef.h"
 #include "events/react.h"
 #include "snmp/snmpagent.h"
+#include "snmp/snmppoll.h"
+#include "snmp/snmptrap.h"
 #include "ups/com.h"
 #include "ups/upsdata.h"
 #include "web/httpd.h"
@@ -66,6 +69,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   snprintf(ComPathSetting, sizeof ComPathSetting, "/dev/%s", kMarker);
   ComStat = ComStats{static_cast<uint32_t>(Word(data + 8)), data[19], static_cast<uint32_t>(Word(data)), data[20],
                      data[21], 0, data[22]};
+  // Trap receivers and the answers of network shutdown clients.
+  SnmpTrapReceiverCount = data[22] % 4;
+  for (int i = 0; i < 3; ++i) {
+    TrapReceiver& t = SnmpTrapReceivers[i];
+    snprintf(t.ip, sizeof t.ip, "10.0.0.%d%s", i, kMarker);
+    snprintf(t.community, sizeof t.community, "%s", kMarker);
+    snprintf(t.user, sizeof t.user, "%s", kMarker);
+    t.level = static_cast<uint8_t>(data[20 + i] % 6);
+    ShutdownClientStatus& c = SnmpPollClients[i];
+    snprintf(c.hostName, sizeof c.hostName, "%s", data[23] & (1 << i) ? kMarker : "");
+    snprintf(c.os, sizeof c.os, "%s", data[23] & (8 << i) ? kMarker : "");
+  }
   for (int e = 0; e < EVT_UPS_COUNT; ++e) {
     EvtUpsEvents.level[e] = static_cast<uint8_t>((data[22] + e) % 5);
     EvtUpsEvents.text[e] = (data[23] + e) % 3 ? g_eventText : nullptr;

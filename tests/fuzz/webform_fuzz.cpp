@@ -6,7 +6,9 @@
 // that does not answer "Updated successfully." must have changed nothing;
 // what a form stores must be a value its setting means: schedule times and
 // dates that exist, actions 0 to 4, a device path and a command line
-// without markup or control characters.
+// without markup or control characters. The SNMP list forms keep their
+// lists dense and free of duplicates, never change the first SNMPv3 user,
+// and leave no user without the passwords its security level needs.
 #include <clocale>
 #include <cstdint>
 #include <cstdlib>
@@ -22,10 +24,12 @@
 #include "events/react.h"
 #include "events/sched.h"
 #include "snmp/snmpagent.h"
+#include "snmp/snmptrap.h"
 #include "ups/com.h"
 #include "web/httpd.h"
 #include "web/webbatch.h"
 #include "web/webreact.h"
+#include "web/websnmp.h"
 #include "web/websys.h"
 
 namespace {
@@ -42,6 +46,9 @@ const Form kForms[] = {
     {"mgnt_reaction", WebReact_ReactionPage}, {"mgnt_wschedule", WebReact_WeeklyPage},
     {"mgnt_sschedule", WebReact_SpecificPage}, {"mgnt_comport", WebReact_ComPortPage},
     {"sys_batch", WebBatch_SysBatchPage},      {"debug", WebBatch_DebugPage},
+    {"dev_snmpv1", WebSnmp_PortPage},          {"dev_iaccess", WebSnmp_AccessPage},
+    {"dev_snmpv3", WebSnmp_ContextPage},       {"dev_iusm", WebSnmp_UsmPage},
+    {"trap_iconfig", WebSnmp_TrapPage},
 };
 constexpr int kFormCount = sizeof kForms / sizeof kForms[0];
 
@@ -56,6 +63,9 @@ struct Snapshot {
   uint8_t slotPort, slotScan;
   int32_t manageable;
   uint8_t userPermission;
+  SnmpAgentSettings agent;
+  uint8_t trapCount;
+  TrapReceiver traps[TRAP_RECEIVERS];
 };
 
 void Take(Snapshot* s) {
@@ -70,6 +80,9 @@ void Take(Snapshot* s) {
   s->slotScan = ComSlot.scan[0];
   s->manageable = WebSysManageable;
   s->userPermission = SnmpAgentSetting.users[0].permission;
+  memcpy(&s->agent, &SnmpAgentSetting, sizeof s->agent);
+  s->trapCount = SnmpTrapReceiverCount;
+  memcpy(s->traps, SnmpTrapReceivers, sizeof s->traps);
 }
 
 // Member by member: the records' padding takes no part.
@@ -83,7 +96,9 @@ bool Same(const Snapshot& a, const Snapshot& b) {
          a.prevTrigger == b.prevTrigger && a.trigger == b.trigger &&
          !memcmp(a.weekly, b.weekly, sizeof a.weekly) && !memcmp(a.specific, b.specific, sizeof a.specific) &&
          a.comPort == b.comPort && !strcmp(a.comPath, b.comPath) && a.slotPort == b.slotPort &&
-         a.slotScan == b.slotScan && a.manageable == b.manageable && a.userPermission == b.userPermission;
+         a.slotScan == b.slotScan && a.manageable == b.manageable && a.userPermission == b.userPermission &&
+         !memcmp(&a.agent, &b.agent, sizeof a.agent) && a.trapCount == b.trapCount &&
+         !memcmp(a.traps, b.traps, sizeof a.traps);
 }
 
 void Reset() {
@@ -98,7 +113,39 @@ void Reset() {
   ComSlot.port[0] = 1;
   ComSlot.scan[0] = 0;
   WebSysManageable = 1;
-  SnmpAgentSetting.users[0].permission = 2;
+  // Lists with entries to edit, move and delete; the slots past each
+  // count are empty.
+  memset(&SnmpAgentSetting, 0, sizeof SnmpAgentSetting);
+  SnmpAgentSettings& a = SnmpAgentSetting;
+  a.listenPort = 161;
+  strcpy(a.contextName, "upsctx");
+  a.accessCount = 3;
+  const char* const ips[] = {"0.0.0.0", "::", "192.0.2.1"};
+  for (int i = 0; i < 3; ++i) {
+    strcpy(a.access[i].address, ips[i]);
+    strcpy(a.access[i].community, i ? "ops" : "tambor");
+    a.access[i].permission = static_cast<uint8_t>(1 + i % 2);
+  }
+  a.userCount = 3;
+  const char* const names[] = {"manager", "ops", "viewer"};
+  for (int i = 0; i < 3; ++i) {
+    UsmUser& u = a.users[i];
+    strcpy(u.name, names[i]);
+    u.security = static_cast<uint8_t>(2 - i);
+    if (i < 2) strcpy(u.authPassword, "authpass");
+    if (i < 1) strcpy(u.privPassword, "privpass");
+    u.permission = 2;
+  }
+  memset(SnmpTrapReceivers, 0, sizeof SnmpTrapReceivers);
+  SnmpTrapReceiverCount = 3;
+  for (int i = 0; i < 3; ++i) {
+    TrapReceiver& t = SnmpTrapReceivers[i];
+    snprintf(t.ip, sizeof t.ip, "192.0.2.%d", 10 + i);
+    strcpy(t.community, "public");
+    t.port = 162;
+    t.ncPort = 161;
+    t.level = static_cast<uint8_t>(i + 2);
+  }
 }
 
 bool Clean(const char* text) {
@@ -108,6 +155,51 @@ bool Clean(const char* text) {
 }
 
 bool Updated(const char* reply) { return strstr(reply, "Updated successfully.") != nullptr; }
+
+// A text field terminated within its array and free of markup and control
+// characters.
+template <size_t N>
+bool CleanField(const char (&field)[N]) {
+  return memchr(field, 0, N) != nullptr && Clean(field);
+}
+
+// Entries past a count are all zero bytes.
+template <typename T>
+bool Empty(const T* list, int from, int to) {
+  static const T zero{};
+  for (int i = from; i < to; ++i)
+    if (memcmp(&list[i], &zero, sizeof zero)) return false;
+  return true;
+}
+
+void CheckSnmpLists(const Snapshot& before) {
+  const SnmpAgentSettings& a = SnmpAgentSetting;
+  Check(a.listenPort >= 1 && CleanField(a.contextName));
+  Check(a.accessCount <= SNMP_ACCESS_ENTRIES && a.userCount >= 1 && a.userCount <= SNMP_USM_USERS);
+  Check(Empty(a.access, a.accessCount, SNMP_ACCESS_ENTRIES) && Empty(a.users, a.userCount, SNMP_USM_USERS));
+  for (int i = 0; i < a.accessCount; ++i) {
+    Check(CleanField(a.access[i].address) && CleanField(a.access[i].community));
+    for (int j = 0; j < i; ++j) Check(strcmp(a.access[i].address, a.access[j].address) != 0);
+  }
+  // The first user is the manager: only the management switch (its
+  // permission) changes it.
+  const UsmUser &m = a.users[0], &was = before.agent.users[0];
+  Check(!strcmp(m.name, was.name) && m.security == was.security && !strcmp(m.authPassword, was.authPassword) &&
+        !strcmp(m.privPassword, was.privPassword));
+  for (int i = 0; i < a.userCount; ++i) {
+    const UsmUser& u = a.users[i];
+    Check(CleanField(u.name) && CleanField(u.authPassword) && CleanField(u.privPassword));
+    for (const char* p : {u.authPassword, u.privPassword}) Check(!p[0] || strlen(p) >= 8);
+    Check((u.security < 1 || u.authPassword[0]) && (u.security < 2 || u.privPassword[0]));
+    for (int j = 0; j < i; ++j) Check(strcmp(u.name, a.users[j].name) != 0);
+  }
+  Check(Empty(SnmpTrapReceivers, SnmpTrapReceiverCount, TRAP_RECEIVERS));
+  for (int i = 0; i < SnmpTrapReceiverCount; ++i) {
+    const TrapReceiver& t = SnmpTrapReceivers[i];
+    Check(CleanField(t.ip) && CleanField(t.community) && CleanField(t.user));
+    for (int j = 0; j < i; ++j) Check(strcmp(t.ip, SnmpTrapReceivers[j].ip) != 0);
+  }
+}
 
 }  // namespace
 
@@ -173,6 +265,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Take(&after);
   if (!batch && !Updated(WebReply.text)) Check(Same(before, after));
   if (batch) return 0;
+  CheckSnmpLists(before);
 
   for (const SchedWeeklyEntry& w : SchedWeekly)
     Check(w.hour <= 23 && w.minute <= 59 && w.action <= SCHED_ACTION_TEST4 && w.weekdays < 0x80);

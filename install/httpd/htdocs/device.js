@@ -32,6 +32,11 @@
       ["/en/net_mail.asp", "Mail"],
       ["/en/net_sms.asp", "SMS"]
     ] },
+    { title: "SNMP", pages: [
+      ["/en/net_snmpaccess.asp", "Agent and access"],
+      ["/en/net_snmpusm.asp", "SNMPv3 users"],
+      ["/en/device/net_snmptrap.asp", "Traps and shutdown clients"]
+    ] },
     { title: "Maintenance", pages: [
       ["/en/sys_batch.asp", "Configuration file"],
       ["/debug.asp", "Link statistics"]
