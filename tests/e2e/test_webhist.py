@@ -18,8 +18,9 @@ import urllib.parse
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sim"))
 import harness  # noqa: E402
+import test_webpages1  # noqa: E402
 import upssim  # noqa: E402
-from test_webdev import BASE, HTTP, cell, curl, wait_listening  # noqa: E402
+from test_webdev import BASE, HTTP, cell, wait_listening  # noqa: E402
 
 EVENT_LOG = harness.INSTALL + "/_FILE_LOG.TXT"
 PAGES = ["/en/hist_log.asp", "/en/hist_data.asp", "/en/hist_config.asp"]
@@ -69,35 +70,13 @@ class HistoryPages(harness.DaemonTest):
         harness.wait_for(lambda: "SIM0012345" in self.get("/en/device/ups_info.asp"), 40, 0.5,
                          what="the UPS identity on the identity page")
 
-    def login(self):
-        import hashlib
-        page = curl(BASE + "/login.asp")
-        challenge = re.search(r'id="challenge" value="([^"]*)"', page).group(1)
-        response = hashlib.md5(("admin" + "admin-pass" + challenge).encode()).hexdigest()
-        reply = curl("-i", BASE + "/varno/login", "-d", "Username=admin&Response=%s" % response)
-        m = re.search(r"QuenchRelayer=([^;]*);", reply)
-        self.assertIsNotNone(m, reply)
-        return m.group(1)
-
-    def get(self, path):
-        return curl("-b", "QuenchRelayer=" + self.cookie, BASE + path)
-
-    def post(self, path, fields):
-        return curl("-i", "-b", "QuenchRelayer=" + self.cookie, BASE + path, "-d", urllib.parse.urlencode(fields))
-
-    def token(self, path):
-        m = re.search(r'name="SYS_UCTOKEN" value="([^"]*)"', self.get(path))
-        self.assertIsNotNone(m, path)
-        return m.group(1)
-
-    def location(self, reply):
-        self.assertTrue(reply.startswith("HTTP/1.1 302"), reply[:300])
-        return re.search(r"\r\nLocation: ([^\r\n]*)", reply).group(1)
-
-    def message(self, reply):
-        self.assertEqual(self.location(reply), BASE + "/message.asp")
-        msg = self.get("/message.asp")
-        return cell(msg, "title"), cell(msg, "message")
+    # Login, requests and answers as the other device-page tests have them.
+    login = test_webpages1.BatchAndReactionPages.login
+    get = test_webpages1.BatchAndReactionPages.get
+    post = test_webpages1.BatchAndReactionPages.post
+    token = test_webpages1.BatchAndReactionPages.token
+    location = test_webpages1.BatchAndReactionPages.location
+    message = test_webpages1.BatchAndReactionPages.message
 
     def viewer(self):
         """The event-log viewer: (shown range, its table file as written for it)."""
