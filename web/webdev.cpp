@@ -13,6 +13,7 @@
 #include "core/cfg.h"
 #include "ups/upsdata.h"
 #include "web/webbatch.h"
+#include "web/webhist.h"
 #include "web/webreact.h"
 #include "web/websess.h"
 #include "web/websnmp.h"
@@ -29,9 +30,9 @@ WebDevGroup WebDevGroups[WEBDEV_GROUPS] = {
     {"CTL", 3, CFG_DEV_CTL, CFG_DEV_IMG - CFG_DEV_CTL, 0, WebUps_CtlVar},
     {"IMG", 3, CFG_DEV_IMG, CFG_DEV_NCS - CFG_DEV_IMG, 0, WebStatus_ImgVar},
     {"NCS", 3, CFG_DEV_NCS, CFG_DEV_LOG - CFG_DEV_NCS, 0, WebSnmp_NcsVar},    // network shutdown clients
-    {"LOG", 3, CFG_DEV_LOG, CFG_DEV_DATA - CFG_DEV_LOG, 0, nullptr},   // event-log viewer
-    {"DATA", 4, CFG_DEV_DATA, CFG_DEV_HCG - CFG_DEV_DATA, 0, nullptr}, // data-log viewer
-    {"HCG", 3, CFG_DEV_HCG, CFG_DEV_ACT - CFG_DEV_HCG, 0, nullptr},    // history settings
+    {"LOG", 3, CFG_DEV_LOG, CFG_DEV_DATA - CFG_DEV_LOG, 0, WebHist_LogVar},   // event-log viewer
+    {"DATA", 4, CFG_DEV_DATA, CFG_DEV_HCG - CFG_DEV_DATA, 0, WebHist_DataVar}, // data-log viewer
+    {"HCG", 3, CFG_DEV_HCG, CFG_DEV_ACT - CFG_DEV_HCG, 0, WebHist_ConfigVar},    // history settings
     {"ACT", 3, CFG_DEV_ACT, CFG_DEV_WSH - CFG_DEV_ACT, 0, WebReact_ActVar},    // reactions, COM port
     {"WSH", 3, CFG_DEV_WSH, CFG_DEV_SSH - CFG_DEV_WSH, 1, WebReact_WeeklyVar},    // weekly schedule
     {"SSH", 3, CFG_DEV_SSH, CFG_DEV_EVT - CFG_DEV_SSH, 1, WebReact_SpecificVar},    // specific schedule
@@ -44,8 +45,8 @@ WebDevGroup WebDevGroups[WEBDEV_GROUPS] = {
 
 // Pages by index; the first whose name is a prefix of the form name is taken.
 WebDevPage WebDevPages[WEBDEV_PAGES] = {
-    {"hist_log", 0, nullptr},
-    {"hist_config", 1, nullptr},
+    {"hist_log", 0, WebHist_LogPage},
+    {"hist_config", 1, WebHist_ConfigPage},
     {"mgnt_reaction", 1, WebReact_ReactionPage},
     {"dev_snmpv1", 1, WebSnmp_PortPage},
     {"dev_iaccess", 1, WebSnmp_AccessPage},
@@ -57,7 +58,7 @@ WebDevPage WebDevPages[WEBDEV_PAGES] = {
     {"mgnt_sschedule", 1, WebReact_SpecificPage},
     {"wol_iconfig", 1, nullptr},
     {"mgnt_comport", 1, WebReact_ComPortPage},
-    {"hist_data", 0, nullptr},
+    {"hist_data", 0, WebHist_DataPage},
     {"event_iconfig", 1, nullptr},
     {"dev_iconfig", 1, WebUps_ConfigPage},
     {"dev_icontrol", 1, WebUps_ControlPage},

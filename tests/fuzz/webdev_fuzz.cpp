@@ -13,6 +13,7 @@
 #include <string>
 
 #include "core/svc.h"
+#include "events/dlog.h"
 #include "events/evtdef.h"
 #include "events/react.h"
 #include "snmp/snmpagent.h"
@@ -62,11 +63,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   memcpy(UpsRecord.battLastDate, "20<evil>", 9);
   memcpy(UpsRecord.battNextDate, "2024\"<'>", 9);
   snprintf(SvcSystemInfo.hostName, sizeof SvcSystemInfo.hostName, "h%s", kMarker);
-  // The settings texts of the reaction and COM port pages, and the link
-  // statistics.
+  // The settings texts of the reaction, COM port and history pages, and the
+  // link statistics.
   swprintf(ReactSetting.commandFile, REACT_COMMAND_CHARS + 1, L"/bin/%s", kMarker);
   snprintf(SnmpAgentSetting.contextName, sizeof SnmpAgentSetting.contextName, "%s", kMarker);
   snprintf(ComPathSetting, sizeof ComPathSetting, "/dev/%s", kMarker);
+  swprintf(DLogSetting.exportPath, DLOG_PATH_CHARS + 1, L"/x/%s/", kMarker);
   ComStat = ComStats{static_cast<uint32_t>(Word(data + 8)), data[19], static_cast<uint32_t>(Word(data)), data[20],
                      data[21], 0, data[22]};
   // Trap receivers and the answers of network shutdown clients.

@@ -1,5 +1,5 @@
-// Fuzzes the reaction, schedule, COM port, configuration batch and debug
-// forms with arbitrary posted bodies. The first byte picks the form and the
+// Fuzzes the reaction, schedule, COM port, configuration batch, debug and
+// history forms with arbitrary posted bodies. The first byte picks the form and the
 // body kind (urlencoded, or multipart with the boundary on the input's first
 // line); the form token is taken as checked. Each run starts from the same
 // settings. The reply must stay terminated with a matching length; a form
@@ -8,7 +8,9 @@
 // dates that exist, actions 0 to 4, a device path and a command line
 // without markup or control characters. The SNMP list forms keep their
 // lists dense and free of duplicates, never change the first SNMPv3 user,
-// and leave no user without the passwords its security level needs.
+// and leave no user without the passwords its security level needs; the
+// history viewers keep range modes 0 to 3 and dates a month and day can
+// be, and an export directory ending in '/' without markup.
 #include <clocale>
 #include <cstdint>
 #include <cstdlib>
@@ -19,8 +21,11 @@
 #include <vector>
 
 #include "core/cfg.h"
+#include "core/crypt.h"
 #include "core/helpers.h"
 #include "core/svc.h"
+#include "events/dlog.h"
+#include "events/evtlog.h"
 #include "events/react.h"
 #include "events/sched.h"
 #include "snmp/snmpagent.h"
@@ -28,8 +33,10 @@
 #include "ups/com.h"
 #include "web/httpd.h"
 #include "web/webbatch.h"
+#include "web/webhist.h"
 #include "web/webreact.h"
 #include "web/websnmp.h"
+#include "web/websess.h"
 #include "web/websys.h"
 
 namespace {
@@ -49,6 +56,8 @@ const Form kForms[] = {
     {"dev_snmpv1", WebSnmp_PortPage},          {"dev_iaccess", WebSnmp_AccessPage},
     {"dev_snmpv3", WebSnmp_ContextPage},       {"dev_iusm", WebSnmp_UsmPage},
     {"trap_iconfig", WebSnmp_TrapPage},
+    {"hist_log", WebHist_LogPage},             {"hist_data", WebHist_DataPage},
+    {"hist_config", WebHist_ConfigPage},
 };
 constexpr int kFormCount = sizeof kForms / sizeof kForms[0];
 
@@ -66,6 +75,9 @@ struct Snapshot {
   SnmpAgentSettings agent;
   uint8_t trapCount;
   TrapReceiver traps[TRAP_RECEIVERS];
+  uint16_t maxStorage;
+  uint8_t exportPeriod, exportCountdown;
+  wchar_t exportPath[DLOG_PATH_CHARS + 1];
 };
 
 void Take(Snapshot* s) {
@@ -83,6 +95,10 @@ void Take(Snapshot* s) {
   memcpy(&s->agent, &SnmpAgentSetting, sizeof s->agent);
   s->trapCount = SnmpTrapReceiverCount;
   memcpy(s->traps, SnmpTrapReceivers, sizeof s->traps);
+  s->maxStorage = DLogSetting.maxStorage;
+  s->exportPeriod = DLogSetting.exportPeriod;
+  s->exportCountdown = DLogExportCountdown;
+  wcscpy(s->exportPath, DLogSetting.exportPath);
 }
 
 // Member by member: the records' padding takes no part.
@@ -99,6 +115,8 @@ bool Same(const Snapshot& a, const Snapshot& b) {
          a.slotScan == b.slotScan && a.manageable == b.manageable && a.userPermission == b.userPermission &&
          !memcmp(&a.agent, &b.agent, sizeof a.agent) && a.trapCount == b.trapCount &&
          !memcmp(a.traps, b.traps, sizeof a.traps);
+         a.maxStorage == b.maxStorage && a.exportPeriod == b.exportPeriod &&
+         a.exportCountdown == b.exportCountdown && !wcscmp(a.exportPath, b.exportPath);
 }
 
 void Reset() {
@@ -146,6 +164,14 @@ void Reset() {
     t.ncPort = 161;
     t.level = static_cast<uint8_t>(i + 2);
   }
+  DLogSetting.maxStorage = 12;
+  DLogSetting.exportPeriod = 10;
+  DLogExportCountdown = 4;
+  wcscpy(DLogSetting.exportPath, L"/var/log/");
+  // The viewers' page values as a new session has them.
+  const int32_t values[WEB_SESSION_VARS] = {0, 1, 3, 15, 26, 3, 15, 26, 0, 0, 0, 3, 15, 26, 3, 15, 26, 3, 1,
+                                            26, 3, 31, 26, 1, 1, 26, 12, 31, 26, 3, 15, 26, 3, 15, 26, 0, 1, 0};
+  for (int i = 0; i < WEB_SESSION_VARS; ++i) WebSess_SetVar(i, values[i]);
 }
 
 bool Clean(const char* text) {
@@ -221,6 +247,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   Svc_RefreshLocalTime();
   COM_Init(d, ComPathSetting, -1);
   Sched_Init(SvcLocalTime);
+  // The history forms' log, data log and page values.
+  std::filesystem::create_directories(std::string(d) + "/httpd/htdocs/tempage");
+  EvtLog_Init(d);
+  DLog_Init(d);
+  Crypt_Init();  // session ids
+  WebSess_Init();
+  WebSess_Create(0);
   return 0;
 }
 
@@ -284,5 +317,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(ReactSetting.type <= REACT_TYPE_HIBERNATE);
   for (int r = 0; r < REACT_COUNT; ++r) Check(ReactSetting.delay[r] >= 0);
   Check(ReactSetting.upsDelay >= 0 && ReactSetting.commandBefore >= 0 && ReactSetting.smartTrapBefore >= 0);
+
+  const int32_t mode = WebSess_GetVar(WSV_DATA_MODE);
+  Check(mode >= 0 && mode <= 3);
+  // Every stored date is one the date parser accepts.
+  const int dates[] = {WSV_LOG_FROM,        WSV_LOG_TO,      WSV_DATA_RANGE0,     WSV_DATA_RANGE0 + 3,
+                       WSV_DATA_RANGE1,     WSV_DATA_RANGE1 + 3, WSV_DATA_RANGE2, WSV_DATA_RANGE2 + 3,
+                       WSV_DATA_RANGE3,     WSV_DATA_RANGE3 + 3};
+  for (int at : dates) {
+    const int32_t month = WebSess_GetVar(at), day = WebSess_GetVar(at + 1), year = WebSess_GetVar(at + 2);
+    Check(month >= 1 && month <= 12 && day >= 1 && day <= 31 && year >= 0 && year <= 255);
+  }
+  Check(WebSess_GetVar(WSV_LOG_PAGE) >= 0);
+  const size_t pathChars = wcsnlen(DLogSetting.exportPath, DLOG_PATH_CHARS + 1);
+  Check(pathChars >= 1 && pathChars <= DLOG_PATH_CHARS && DLogSetting.exportPath[pathChars - 1] == L'/');
+  char exportPath[DLOG_PATH_CHARS * 8 + 1];
+  Cfg_WideToText(exportPath, sizeof exportPath, DLogSetting.exportPath);
+  Check(Clean(exportPath));
+  Check(DLogExportCountdown <= DLogSetting.exportPeriod || DLogExportCountdown == 4);
   return 0;
 }

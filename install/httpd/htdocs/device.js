@@ -40,6 +40,11 @@
     { title: "Maintenance", pages: [
       ["/en/sys_batch.asp", "Configuration file"],
       ["/debug.asp", "Link statistics"]
+    ] },
+    { title: "History", pages: [
+      ["/en/hist_log.asp", "Event log"],
+      ["/en/hist_data.asp", "Data log"],
+      ["/en/hist_config.asp", "History settings"]
     ] }
   ];
 
