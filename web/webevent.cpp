@@ -107,7 +107,8 @@ enum WolEntry { WOL_LIST_ADD, WOL_FUNC_LOAD };
 
 int HostCount() { return WolSetting.hostCount < WOL_HOSTS ? WolSetting.hostCount : WOL_HOSTS; }
 
-std::string Title(const WolHost& h) { return std::string(h.title, strnlen(h.title, sizeof h.title)); }
+// At most the 32 characters of the field, terminated or not.
+std::string Title(const WolHost& h) { return std::string(h.title, strnlen(h.title, sizeof h.title - 1)); }
 
 const char* const kWolRow =
     "<tr><td>%d</td><td><a href=\"#\" id=\"%d\" onclick=\"Func_Select(%d,'%s',%d,%d,%d,%d,'%s');\">%s</a></td>"
@@ -144,7 +145,6 @@ bool ParseMac(const char* text, uint8_t mac[6]) {
     if (digits < 1 || digits > 2) return false;
     p += digits;
   }
-  if (*p) return false;
   const char* rest = Net_ParseMac(mac, text);
   return rest && !*rest;
 }
