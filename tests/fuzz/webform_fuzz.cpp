@@ -1,12 +1,14 @@
-// Fuzzes the reaction, schedule, COM port, configuration batch and debug
-// forms with arbitrary posted bodies. The first byte picks the form and the
+// Fuzzes the reaction, schedule, COM port, configuration batch, debug,
+// event level and Wake-on-LAN forms with arbitrary posted bodies. The first byte picks the form and the
 // body kind (urlencoded, or multipart with the boundary on the input's first
 // line); the form token is taken as checked. Each run starts from the same
 // settings. The reply must stay terminated with a matching length; a form
 // that does not answer "Updated successfully." must have changed nothing;
 // what a form stores must be a value its setting means: schedule times and
 // dates that exist, actions 0 to 4, a device path and a command line
-// without markup or control characters.
+// without markup or control characters, event levels 0 to 3, host titles
+// without markup, flags 0 or 1, no two hosts with one MAC address and no
+// countdown left behind the host list.
 #include <clocale>
 #include <cstdint>
 #include <cstdlib>
@@ -19,12 +21,15 @@
 #include "core/cfg.h"
 #include "core/helpers.h"
 #include "core/svc.h"
+#include "events/evtdef.h"
 #include "events/react.h"
 #include "events/sched.h"
+#include "events/wol.h"
 #include "snmp/snmpagent.h"
 #include "ups/com.h"
 #include "web/httpd.h"
 #include "web/webbatch.h"
+#include "web/webevent.h"
 #include "web/webreact.h"
 #include "web/websys.h"
 
@@ -42,6 +47,7 @@ const Form kForms[] = {
     {"mgnt_reaction", WebReact_ReactionPage}, {"mgnt_wschedule", WebReact_WeeklyPage},
     {"mgnt_sschedule", WebReact_SpecificPage}, {"mgnt_comport", WebReact_ComPortPage},
     {"sys_batch", WebBatch_SysBatchPage},      {"debug", WebBatch_DebugPage},
+    {"event_iconfig", WebEvent_LevelPage},     {"wol_iconfig", WebEvent_WolPage},
 };
 constexpr int kFormCount = sizeof kForms / sizeof kForms[0];
 
@@ -56,6 +62,9 @@ struct Snapshot {
   uint8_t slotPort, slotScan;
   int32_t manageable;
   uint8_t userPermission;
+  uint8_t levels[EVT_UPS_COUNT];
+  WolSettings wol;
+  int32_t countdown[WOL_HOSTS];
 };
 
 void Take(Snapshot* s) {
@@ -70,6 +79,9 @@ void Take(Snapshot* s) {
   s->slotScan = ComSlot.scan[0];
   s->manageable = WebSysManageable;
   s->userPermission = SnmpAgentSetting.users[0].permission;
+  memcpy(s->levels, EvtUpsEvents.level, sizeof s->levels);
+  memcpy(&s->wol, &WolSetting, sizeof s->wol);
+  memcpy(s->countdown, WolCountdown, sizeof s->countdown);
 }
 
 // Member by member: the records' padding takes no part.
@@ -83,7 +95,9 @@ bool Same(const Snapshot& a, const Snapshot& b) {
          a.prevTrigger == b.prevTrigger && a.trigger == b.trigger &&
          !memcmp(a.weekly, b.weekly, sizeof a.weekly) && !memcmp(a.specific, b.specific, sizeof a.specific) &&
          a.comPort == b.comPort && !strcmp(a.comPath, b.comPath) && a.slotPort == b.slotPort &&
-         a.slotScan == b.slotScan && a.manageable == b.manageable && a.userPermission == b.userPermission;
+         a.slotScan == b.slotScan && a.manageable == b.manageable && a.userPermission == b.userPermission &&
+         !memcmp(a.levels, b.levels, sizeof a.levels) && !memcmp(&a.wol, &b.wol, sizeof a.wol) &&
+         !memcmp(a.countdown, b.countdown, sizeof a.countdown);
 }
 
 void Reset() {
@@ -99,6 +113,20 @@ void Reset() {
   ComSlot.scan[0] = 0;
   WebSysManageable = 1;
   SnmpAgentSetting.users[0].permission = 2;
+  for (int i = 0; i < EVT_UPS_COUNT; ++i) EvtUpsEvents.level[i] = static_cast<uint8_t>(i % 4);
+  memset(&WolSetting, 0, sizeof WolSetting);
+  memset(WolCountdown, 0, sizeof WolCountdown);
+  WolSetting.hostCount = 3;
+  for (int i = 0; i < 3; ++i) {
+    WolHost& h = WolSetting.hosts[i];
+    snprintf(h.title, sizeof h.title, "host %d", i + 1);
+    const uint8_t mac[6] = {0x02, 0, 0, 0, 0, static_cast<uint8_t>(i + 1)};
+    memcpy(h.mac, mac, sizeof mac);
+    h.delay = static_cast<uint8_t>(i);
+    h.powerRestore = 1;
+    h.sysStartup = static_cast<uint8_t>(i % 2);
+    WolCountdown[i] = 60 * (i + 1);
+  }
 }
 
 bool Clean(const char* text) {
@@ -107,7 +135,9 @@ bool Clean(const char* text) {
   return true;
 }
 
-bool Updated(const char* reply) { return strstr(reply, "Updated successfully.") != nullptr; }
+bool Updated(const char* reply) {
+  return strstr(reply, "Updated successfully.") != nullptr || strcmp(reply, "OK: Redirect=/en/device/dev_event.asp") == 0;
+}
 
 }  // namespace
 
@@ -129,6 +159,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   Svc_RefreshLocalTime();
   COM_Init(d, ComPathSetting, -1);
   Sched_Init(SvcLocalTime);
+  // The event form rewrites this language's UPS file.
+  std::filesystem::create_directories(made + "/language/English");
+  CfgLanguage = 0;
+  EvtDef_Init(made.c_str(), "English");
   return 0;
 }
 
@@ -191,5 +225,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(ReactSetting.type <= REACT_TYPE_HIBERNATE);
   for (int r = 0; r < REACT_COUNT; ++r) Check(ReactSetting.delay[r] >= 0);
   Check(ReactSetting.upsDelay >= 0 && ReactSetting.commandBefore >= 0 && ReactSetting.smartTrapBefore >= 0);
+
+  for (uint8_t level : EvtUpsEvents.level) Check(level <= EVT_LEVEL_SEVERITY);
+  const int hosts = WolSetting.hostCount;
+  for (int i = 0; i < WOL_HOSTS; ++i) {
+    const WolHost& h = WolSetting.hosts[i];
+    if (i >= hosts) {
+      Check(WolCountdown[i] == 0);
+      continue;
+    }
+    Check(memchr(h.title, 0, sizeof h.title) != nullptr && Clean(h.title));
+    Check(h.powerRestore <= 1 && h.sysStartup <= 1);
+    for (int k = 0; k < i; ++k) Check(memcmp(WolSetting.hosts[k].mac, h.mac, sizeof h.mac) != 0);
+  }
   return 0;
 }
