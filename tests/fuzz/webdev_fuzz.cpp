@@ -14,6 +14,7 @@
 #include "core/svc.h"
 #include "events/evtdef.h"
 #include "events/react.h"
+#include "events/wol.h"
 #include "snmp/snmpagent.h"
 #include "ups/com.h"
 #include "ups/upsdata.h"
@@ -66,6 +67,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   snprintf(ComPathSetting, sizeof ComPathSetting, "/dev/%s", kMarker);
   ComStat = ComStats{static_cast<uint32_t>(Word(data + 8)), data[19], static_cast<uint32_t>(Word(data)), data[20],
                      data[21], 0, data[22]};
+  // Up to three Wake-on-LAN hosts, their titles filling all 32 places.
+  WolSetting.hostCount = static_cast<uint8_t>(data[21] % 4);
+  for (int i = 0; i < 3; ++i) {
+    memset(WolSetting.hosts[i].title, 'x', sizeof WolSetting.hosts[i].title);
+    memcpy(WolSetting.hosts[i].title + i, kMarker, strlen(kMarker));
+    WolSetting.hosts[i].mac[5] = data[22 + i % 2];
+  }
   for (int e = 0; e < EVT_UPS_COUNT; ++e) {
     EvtUpsEvents.level[e] = static_cast<uint8_t>((data[22] + e) % 5);
     EvtUpsEvents.text[e] = (data[23] + e) % 3 ? g_eventText : nullptr;
