@@ -10,7 +10,6 @@ is set. Headless Chromium renders the pages without script errors, selects
 rows, posts a level from the page, and the notice page follows its export
 link after the notice delay. Logged in with curl as the device-page tests
 do."""
-import hashlib
 import os
 import re
 import select
@@ -23,6 +22,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sim"))
 import harness  # noqa: E402
 import test_power  # noqa: E402
+import test_webdev  # noqa: E402
 import upssim  # noqa: E402
 from test_webdev import BASE, HTTP, cell, curl, wait_listening  # noqa: E402
 
@@ -99,17 +99,9 @@ class EventAndWolPages(harness.DaemonTest):
         self.assertEqual(self.daemon.stop(), 0)
         self.start_linked()
 
-    def login(self):
-        page = curl(BASE + "/login.asp")
-        challenge = re.search(r'id="challenge" value="([^"]*)"', page).group(1)
-        response = hashlib.md5(("admin" + "admin-pass" + challenge).encode()).hexdigest()
-        reply = curl("-i", BASE + "/varno/login", "-d", "Username=admin&Response=" + response)
-        m = re.search(r"QuenchRelayer=([^;]*);", reply)
-        self.assertIsNotNone(m, reply)
-        return m.group(1)
-
-    def get(self, path):
-        return curl("-b", "QuenchRelayer=" + self.cookie, BASE + path)
+    # The admin login with curl and a page fetched with its session.
+    login = test_webdev.DevicePages.login
+    get = test_webdev.DevicePages.get
 
     def post(self, form, page, fields):
         """Posts the form with the token of its page; the answer's target:
@@ -230,7 +222,7 @@ class EventAndWolPages(harness.DaemonTest):
     # ---- browser ----------------------------------------------------------------
 
     def test_browser_renders_the_pages_without_script_errors(self):
-        from test_web_browser import Browser, log_in
+        from test_web_browser import Browser, log_in, script_errors
         self.assertEqual(self.host("ADD", 1, "lab pc", "02-00-00-00-00-07", 3, sys_startup=True),
                          ("Information", "Updated successfully."))
         b = Browser()
@@ -295,11 +287,7 @@ class EventAndWolPages(harness.DaemonTest):
         time.sleep(6)
         self.assertEqual(b.eval("location.pathname"), "/en/notice.asp")
 
-        errors = [e for e in b.events
-                  if e.get("method") == "Runtime.exceptionThrown"
-                  or (e.get("method") == "Runtime.consoleAPICalled" and e["params"]["type"] == "error")
-                  or (e.get("method") == "Log.entryAdded" and e["params"]["entry"]["level"] == "error")]
-        self.assertEqual(errors, [])
+        self.assertEqual(script_errors(b), [])
 
 
 if __name__ == "__main__":
