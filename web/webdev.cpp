@@ -13,6 +13,7 @@
 #include "core/cfg.h"
 #include "ups/upsdata.h"
 #include "web/webbatch.h"
+#include "web/webevent.h"
 #include "web/webhist.h"
 #include "web/webreact.h"
 #include "web/websess.h"
@@ -36,10 +37,10 @@ WebDevGroup WebDevGroups[WEBDEV_GROUPS] = {
     {"ACT", 3, CFG_DEV_ACT, CFG_DEV_WSH - CFG_DEV_ACT, 0, WebReact_ActVar},    // reactions, COM port
     {"WSH", 3, CFG_DEV_WSH, CFG_DEV_SSH - CFG_DEV_WSH, 1, WebReact_WeeklyVar},    // weekly schedule
     {"SSH", 3, CFG_DEV_SSH, CFG_DEV_EVT - CFG_DEV_SSH, 1, WebReact_SpecificVar},    // specific schedule
-    {"EVT", 3, CFG_DEV_EVT, CFG_DEV_TRAP - CFG_DEV_EVT, 0, nullptr},   // event levels
+    {"EVT", 3, CFG_DEV_EVT, CFG_DEV_TRAP - CFG_DEV_EVT, 0, WebEvent_EvtVar},   // event levels
     {"TRAP", 4, CFG_DEV_TRAP, CFG_DEV_NOT - CFG_DEV_TRAP, 0, WebSnmp_TrapVar}, // trap receivers
-    {"NOT", 3, CFG_DEV_NOT, CFG_DEV_WOL - CFG_DEV_NOT, 0, nullptr},    // download notice
-    {"WOL", 3, CFG_DEV_WOL, CFG_DEV_DBG - CFG_DEV_WOL, 0, nullptr},    // Wake-on-LAN hosts
+    {"NOT", 3, CFG_DEV_NOT, CFG_DEV_WOL - CFG_DEV_NOT, 0, WebEvent_NoticeVar},    // download notice
+    {"WOL", 3, CFG_DEV_WOL, CFG_DEV_DBG - CFG_DEV_WOL, 0, WebEvent_WolVar},    // Wake-on-LAN hosts
     {"DBG", 3, CFG_DEV_DBG, CFG_DEV_END - CFG_DEV_DBG, 0, WebBatch_DbgVar},    // link statistics, trace
 };
 
@@ -56,10 +57,10 @@ WebDevPage WebDevPages[WEBDEV_PAGES] = {
     {"trap_iconfig", 1, WebSnmp_TrapPage},
     {"mgnt_wschedule", 1, WebReact_WeeklyPage},
     {"mgnt_sschedule", 1, WebReact_SpecificPage},
-    {"wol_iconfig", 1, nullptr},
+    {"wol_iconfig", 1, WebEvent_WolPage},
     {"mgnt_comport", 1, WebReact_ComPortPage},
     {"hist_data", 0, WebHist_DataPage},
-    {"event_iconfig", 1, nullptr},
+    {"event_iconfig", 1, WebEvent_LevelPage},
     {"dev_iconfig", 1, WebUps_ConfigPage},
     {"dev_icontrol", 1, WebUps_ControlPage},
     {"mgnt_control", 1, WebUps_MgntControlPage},

@@ -16,6 +16,7 @@
 #include "events/dlog.h"
 #include "events/evtdef.h"
 #include "events/react.h"
+#include "events/wol.h"
 #include "snmp/snmpagent.h"
 #include "snmp/snmppoll.h"
 #include "snmp/snmptrap.h"
@@ -82,6 +83,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ShutdownClientStatus& c = SnmpPollClients[i];
     snprintf(c.hostName, sizeof c.hostName, "%s", data[23] & (1 << i) ? kMarker : "");
     snprintf(c.os, sizeof c.os, "%s", data[23] & (8 << i) ? kMarker : "");
+  }
+  // Up to three Wake-on-LAN hosts, their titles filling all 32 places.
+  WolSetting.hostCount = static_cast<uint8_t>(data[21] % 4);
+  for (int i = 0; i < 3; ++i) {
+    memset(WolSetting.hosts[i].title, 'x', sizeof WolSetting.hosts[i].title);
+    memcpy(WolSetting.hosts[i].title + i, kMarker, strlen(kMarker));
+    WolSetting.hosts[i].mac[5] = data[22 + i % 2];
   }
   for (int e = 0; e < EVT_UPS_COUNT; ++e) {
     EvtUpsEvents.level[e] = static_cast<uint8_t>((data[22] + e) % 5);

@@ -1,5 +1,6 @@
-// Fuzzes the reaction, schedule, COM port, configuration batch, debug and
-// history forms with arbitrary posted bodies. The first byte picks the form and the
+// Fuzzes the reaction, schedule, COM port, configuration batch, debug,
+// SNMP, history, event level and Wake-on-LAN forms with arbitrary posted
+// bodies. The first byte picks the form and the
 // body kind (urlencoded, or multipart with the boundary on the input's first
 // line); the form token is taken as checked. Each run starts from the same
 // settings. The reply must stay terminated with a matching length; a form
@@ -11,6 +12,9 @@
 // and leave no user without the passwords its security level needs; the
 // history viewers keep range modes 0 to 3 and dates a month and day can
 // be, and an export directory ending in '/' without markup.
+// Event levels stay 0 to 3, host titles without markup, flags 0 or 1,
+// no two hosts with one MAC address and no countdown left behind the
+// host list.
 #include <clocale>
 #include <cstdint>
 #include <cstdlib>
@@ -26,14 +30,17 @@
 #include "core/svc.h"
 #include "events/dlog.h"
 #include "events/evtlog.h"
+#include "events/evtdef.h"
 #include "events/react.h"
 #include "events/sched.h"
+#include "events/wol.h"
 #include "snmp/snmpagent.h"
 #include "snmp/snmptrap.h"
 #include "ups/com.h"
 #include "web/httpd.h"
 #include "web/webbatch.h"
 #include "web/webhist.h"
+#include "web/webevent.h"
 #include "web/webreact.h"
 #include "web/websnmp.h"
 #include "web/websess.h"
@@ -58,6 +65,7 @@ const Form kForms[] = {
     {"trap_iconfig", WebSnmp_TrapPage},
     {"hist_log", WebHist_LogPage},             {"hist_data", WebHist_DataPage},
     {"hist_config", WebHist_ConfigPage},
+    {"event_iconfig", WebEvent_LevelPage},     {"wol_iconfig", WebEvent_WolPage},
 };
 constexpr int kFormCount = sizeof kForms / sizeof kForms[0];
 
@@ -78,6 +86,9 @@ struct Snapshot {
   uint16_t maxStorage;
   uint8_t exportPeriod, exportCountdown;
   wchar_t exportPath[DLOG_PATH_CHARS + 1];
+  uint8_t levels[EVT_UPS_COUNT];
+  WolSettings wol;
+  int32_t countdown[WOL_HOSTS];
 };
 
 void Take(Snapshot* s) {
@@ -99,6 +110,9 @@ void Take(Snapshot* s) {
   s->exportPeriod = DLogSetting.exportPeriod;
   s->exportCountdown = DLogExportCountdown;
   wcscpy(s->exportPath, DLogSetting.exportPath);
+  memcpy(s->levels, EvtUpsEvents.level, sizeof s->levels);
+  memcpy(&s->wol, &WolSetting, sizeof s->wol);
+  memcpy(s->countdown, WolCountdown, sizeof s->countdown);
 }
 
 // Member by member: the records' padding takes no part.
@@ -114,9 +128,11 @@ bool Same(const Snapshot& a, const Snapshot& b) {
          a.comPort == b.comPort && !strcmp(a.comPath, b.comPath) && a.slotPort == b.slotPort &&
          a.slotScan == b.slotScan && a.manageable == b.manageable && a.userPermission == b.userPermission &&
          !memcmp(&a.agent, &b.agent, sizeof a.agent) && a.trapCount == b.trapCount &&
-         !memcmp(a.traps, b.traps, sizeof a.traps);
+         !memcmp(a.traps, b.traps, sizeof a.traps) &&
          a.maxStorage == b.maxStorage && a.exportPeriod == b.exportPeriod &&
-         a.exportCountdown == b.exportCountdown && !wcscmp(a.exportPath, b.exportPath);
+         a.exportCountdown == b.exportCountdown && !wcscmp(a.exportPath, b.exportPath) &&
+         !memcmp(a.levels, b.levels, sizeof a.levels) && !memcmp(&a.wol, &b.wol, sizeof a.wol) &&
+         !memcmp(a.countdown, b.countdown, sizeof a.countdown);
 }
 
 void Reset() {
@@ -172,6 +188,20 @@ void Reset() {
   const int32_t values[WEB_SESSION_VARS] = {0, 1, 3, 15, 26, 3, 15, 26, 0, 0, 0, 3, 15, 26, 3, 15, 26, 3, 1,
                                             26, 3, 31, 26, 1, 1, 26, 12, 31, 26, 3, 15, 26, 3, 15, 26, 0, 1, 0};
   for (int i = 0; i < WEB_SESSION_VARS; ++i) WebSess_SetVar(i, values[i]);
+  for (int i = 0; i < EVT_UPS_COUNT; ++i) EvtUpsEvents.level[i] = static_cast<uint8_t>(i % 4);
+  memset(&WolSetting, 0, sizeof WolSetting);
+  memset(WolCountdown, 0, sizeof WolCountdown);
+  WolSetting.hostCount = 3;
+  for (int i = 0; i < 3; ++i) {
+    WolHost& h = WolSetting.hosts[i];
+    snprintf(h.title, sizeof h.title, "host %d", i + 1);
+    const uint8_t mac[6] = {0x02, 0, 0, 0, 0, static_cast<uint8_t>(i + 1)};
+    memcpy(h.mac, mac, sizeof mac);
+    h.delay = static_cast<uint8_t>(i);
+    h.powerRestore = 1;
+    h.sysStartup = static_cast<uint8_t>(i % 2);
+    WolCountdown[i] = 60 * (i + 1);
+  }
 }
 
 bool Clean(const char* text) {
@@ -180,7 +210,9 @@ bool Clean(const char* text) {
   return true;
 }
 
-bool Updated(const char* reply) { return strstr(reply, "Updated successfully.") != nullptr; }
+bool Updated(const char* reply) {
+  return strstr(reply, "Updated successfully.") != nullptr || strcmp(reply, "OK: Redirect=/en/device/dev_event.asp") == 0;
+}
 
 // A text field terminated within its array and free of markup and control
 // characters.
@@ -254,6 +286,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   Crypt_Init();  // session ids
   WebSess_Init();
   WebSess_Create(0);
+  // The event form rewrites this language's UPS file.
+  std::filesystem::create_directories(made + "/language/English");
+  CfgLanguage = 0;
+  EvtDef_Init(made.c_str(), "English");
   return 0;
 }
 
@@ -335,5 +371,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Cfg_WideToText(exportPath, sizeof exportPath, DLogSetting.exportPath);
   Check(Clean(exportPath));
   Check(DLogExportCountdown <= DLogSetting.exportPeriod || DLogExportCountdown == 4);
+  for (uint8_t level : EvtUpsEvents.level) Check(level <= EVT_LEVEL_SEVERITY);
+  const int hosts = WolSetting.hostCount;
+  for (int i = 0; i < WOL_HOSTS; ++i) {
+    const WolHost& h = WolSetting.hosts[i];
+    if (i >= hosts) {
+      Check(WolCountdown[i] == 0);
+      continue;
+    }
+    Check(memchr(h.title, 0, sizeof h.title) != nullptr && Clean(h.title));
+    Check(h.powerRestore <= 1 && h.sysStartup <= 1);
+    for (int k = 0; k < i; ++k) Check(memcmp(WolSetting.hosts[k].mac, h.mac, sizeof h.mac) != 0);
+  }
   return 0;
 }

@@ -24,6 +24,10 @@
     { title: "Control", pages: [
       ["/en/device/mgnt_control.asp", "Control"]
     ] },
+    { title: "Events and wake-up", pages: [
+      ["/en/device/dev_event.asp", "Event levels"],
+      ["/en/net_wol.asp", "Wake-on-LAN"]
+    ] },
     { title: "System", pages: [
       ["/en/sys_user.asp", "Accounts"],
       ["/en/sys_info.asp", "System information"],
