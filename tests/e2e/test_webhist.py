@@ -290,13 +290,17 @@ class HistoryPages(harness.DaemonTest):
         b.submit_and_wait("document.querySelector('[name=LOG_BUT1]').click(); true")
         self.assertTrue(b.eval("document.querySelector('[name=LOG_SELID3]').checked"))
         self.assertEqual(b.eval("document.getElementById('log-levels').dataset.select.charAt(3)"), "1")
-        # The download: the export is posted into the hidden frame, then the file is fetched.
+        # The download: the export is posted into the hidden frame, then the
+        # download notice fetches the file after the event log's delay of 3 s.
         os.makedirs("/tmp/downloads", exist_ok=True)
         b.call("Browser.setDownloadBehavior", behavior="allow", downloadPath="/tmp/downloads")
         b.eval("document.querySelector('[name=DLLOG_BUT]').click(); true")
         harness.wait_for(lambda: os.path.exists("/tmp/downloads/event_log.csv"), 15, 0.2,
                          what="the event log CSV downloaded by the browser")
         self.assertIn("Date,Time,Level,Event", harness.read("/tmp/downloads/event_log.csv"))
+        self.assertEqual(b.eval("location.pathname"), "/en/notice.asp")
+        self.assertEqual(b.eval("document.getElementById('notice').dataset.delay"), "3")
+        b.navigate(BASE + "/en/hist_log.asp")
         # The date view from the radio.
         self.assertTrue(b.eval("document.querySelector('[data-view=log-by-date]').click();"
                                "document.getElementById('log-by-date').hidden === false"))

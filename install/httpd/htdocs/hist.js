@@ -1,7 +1,7 @@
 // Script of the history pages: the event-log view switch and level boxes,
 // the table frames (loaded fresh, sized to their table, filtered by
 // level), the downloads (the export is posted into a hidden frame, then
-// the file is fetched), the data-log resolution choice and the charts of
+// the download notice fetches the file), the data-log resolution choice and the charts of
 // the two chosen measurements, and the confirmation of the clear buttons.
 (function () {
   "use strict";
@@ -157,7 +157,8 @@
   }
 
   // A download button posts into its hidden frame; once the answer is
-  // there the export is written and the file is fetched.
+  // there the export is written, and the download notice fetches the file
+  // after the server's notice delay.
   function downloads() {
     each("button[data-download]", function (b) {
       var frame = document.getElementById(b.getAttribute("formtarget"));
@@ -167,12 +168,8 @@
       frame.addEventListener("load", function () {
         if (!pending) return;
         pending = false;
-        var a = document.createElement("a");
-        a.href = b.getAttribute("data-download") + "?t=" + Date.now();
-        a.setAttribute("download", b.getAttribute("data-download").split("/").pop());
-        document.body.appendChild(a);
-        a.click();
-        a.remove();
+        var name = b.getAttribute("data-download").split("/").pop();
+        location.href = "/en/notice.asp?file=" + encodeURIComponent(name);
       });
     });
   }

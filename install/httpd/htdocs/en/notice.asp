@@ -45,7 +45,13 @@
     seconds.textContent = String(left);
     if (left <= 0) {
       waiting.textContent = "The download of " + name + " has started.";
-      location.href = target;
+      // Saved as a file, not shown: the notice page stays with its Back link.
+      var a = document.createElement("a");
+      a.href = target + "?t=" + Date.now();
+      a.download = name;
+      document.body.appendChild(a);
+      a.click();
+      a.remove();
       return;
     }
     left -= 1;
