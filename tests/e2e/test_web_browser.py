@@ -146,15 +146,6 @@ def wait_listening(port):
     harness.wait_for(up, 15, 0.1, what="port %d" % port)
 
 
-def script_errors(b):
-    """The script exceptions, console errors and logged errors the browser
-    has reported so far (Log.enable must have been called)."""
-    return [e for e in b.events
-            if e.get("method") == "Runtime.exceptionThrown"
-            or (e.get("method") == "Runtime.consoleAPICalled" and e["params"]["type"] == "error")
-            or (e.get("method") == "Log.entryAdded" and e["params"]["entry"]["level"] == "error")]
-
-
 def log_in(b, base, account, password):
     b.navigate(base + "/login.asp")
     b.submit_and_wait(

@@ -232,11 +232,7 @@ class DevicePages(harness.DaemonTest):
         seen = b.responses()
         for asset in ("/style.css", "/device.js"):
             self.assertEqual(seen.get(BASE + asset), 200, asset)
-        errors = [e for e in b.events
-                  if e.get("method") == "Runtime.exceptionThrown"
-                  or (e.get("method") == "Runtime.consoleAPICalled" and e["params"]["type"] == "error")
-                  or (e.get("method") == "Log.entryAdded" and e["params"]["entry"]["level"] == "error")]
-        self.assertEqual(errors, [])
+        self.assertEqual(b.errors(), [])
 
 
 if __name__ == "__main__":

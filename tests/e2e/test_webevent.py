@@ -222,7 +222,7 @@ class EventAndWolPages(harness.DaemonTest):
     # ---- browser ----------------------------------------------------------------
 
     def test_browser_renders_the_pages_without_script_errors(self):
-        from test_web_browser import Browser, log_in, script_errors
+        from test_web_browser import Browser, log_in
         self.assertEqual(self.host("ADD", 1, "lab pc", "02-00-00-00-00-07", 3, sys_startup=True),
                          ("Information", "Updated successfully."))
         b = Browser()
@@ -285,7 +285,7 @@ class EventAndWolPages(harness.DaemonTest):
         time.sleep(6)
         self.assertEqual(b.eval("location.pathname"), "/en/notice.asp")
 
-        self.assertEqual(script_errors(b), [])
+        self.assertEqual(b.errors(), [])
 
 
 if __name__ == "__main__":

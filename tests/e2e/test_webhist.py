@@ -322,11 +322,7 @@ class HistoryPages(harness.DaemonTest):
 
         b.navigate(BASE + "/en/hist_config.asp")
         self.assertEqual(b.eval("document.querySelector('[name=HCG_AE_PATH]').value"), "/tmp/")
-        errors = [e for e in b.events
-                  if e.get("method") == "Runtime.exceptionThrown"
-                  or (e.get("method") == "Runtime.consoleAPICalled" and e["params"]["type"] == "error")
-                  or (e.get("method") == "Log.entryAdded" and e["params"]["entry"]["level"] == "error")]
-        self.assertEqual(errors, [])
+        self.assertEqual(b.errors(), [])
 
 
 if __name__ == "__main__":

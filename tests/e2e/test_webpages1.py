@@ -350,11 +350,7 @@ class BatchAndReactionPages(harness.DaemonTest):
         b.navigate(BASE + "/en/device/mgnt_wschedule.asp")
         self.assertTrue(b.eval("document.querySelector('[name=WSH_SAT2]').checked"))
         self.assertEqual(b.eval("document.querySelector('[name=WSH_ACT2]').value"), "4")
-        errors = [e for e in b.events
-                  if e.get("method") == "Runtime.exceptionThrown"
-                  or (e.get("method") == "Runtime.consoleAPICalled" and e["params"]["type"] == "error")
-                  or (e.get("method") == "Log.entryAdded" and e["params"]["entry"]["level"] == "error")]
-        self.assertEqual(errors, [])
+        self.assertEqual(b.errors(), [])
 
 
 if __name__ == "__main__":
