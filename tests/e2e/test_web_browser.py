@@ -136,6 +136,28 @@ class Browser:
                 or (e.get("method") == "Log.entryAdded" and e["params"]["entry"]["level"] == "error")]
 
 
+def walk_menu_pages(test, base, pages, each=None):
+    """A browser logged in as admin (closed with the test) that has checked
+    each page: listed by the menu in this order and marked there when
+    shown, served under its own path, every template tag filled in, and
+    each(b, path) when given."""
+    b = Browser()
+    test.addCleanup(b.close)
+    b.call("Log.enable", session=True)
+    log_in(b, base, "admin", "admin-pass")
+    links = b.eval("Array.from(document.querySelectorAll('#menu a')).map(a => a.getAttribute('href'))")
+    test.assertEqual([link for link in links if link in pages], pages)
+    for path in pages:
+        with test.subTest(path):
+            b.navigate(base + path)
+            test.assertEqual(b.eval("location.pathname"), path)
+            test.assertEqual(b.eval("document.querySelector('#menu a[aria-current]').getAttribute('href')"), path)
+            test.assertFalse(b.eval("document.body.innerHTML.includes('<' + '%')"))
+            if each:
+                each(b, path)
+    return b
+
+
 def wait_listening(port):
     def up():
         try:
