@@ -589,3 +589,29 @@ int UF_UnpackValues(long* out, const uint8_t* bytes, int count, int layout) {
   }
   return n;
 }
+
+int UF_ReadAt(int fd, void* data, size_t length, off_t at) {
+  auto* p = static_cast<uint8_t*>(data);
+  while (length > 0) {
+    ssize_t n = pread(fd, p, length, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return 0;
+    p += n;
+    length -= static_cast<size_t>(n);
+    at += n;
+  }
+  return 1;
+}
+
+int UF_WriteAt(int fd, const void* data, size_t length, off_t at) {
+  const auto* p = static_cast<const uint8_t*>(data);
+  while (length > 0) {
+    ssize_t n = pwrite(fd, p, length, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return 0;
+    p += n;
+    length -= static_cast<size_t>(n);
+    at += n;
+  }
+  return 1;
+}

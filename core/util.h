@@ -18,6 +18,10 @@ long UF_FileReadAt(const char* path, long offset, char* buffer, long size);
 // mode > 0 append (create), 0 create/truncate, < 0 truncate without create.
 long UF_FileSave(const char* path, const void* data, long length, int mode);
 long UF_FileSaveOffset(const char* path, long offset, const void* data, long length);
+// Reads or writes exactly length bytes of an open file at offset at,
+// retrying short transfers and EINTR; 0 when the file ends or fails first.
+int UF_ReadAt(int fd, void* data, size_t length, off_t at);
+int UF_WriteAt(int fd, const void* data, size_t length, off_t at);
 // Destination, then source paths, ending with nullptr. Bytes written, or negative.
 long UF_FileCopy(const char* destination, ...);
 long UF_FileCompare(const char* pathA, const char* pathB);

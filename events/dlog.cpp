@@ -137,30 +137,6 @@ bool EnsureYearDir(int year) {
   return errno == EEXIST && stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool WriteAll(int fd, const uint8_t* data, size_t length, off_t at) {
-  while (length > 0) {
-    ssize_t n = pwrite(fd, data, length, at);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    length -= static_cast<size_t>(n);
-    at += n;
-  }
-  return true;
-}
-
-bool ReadAll(int fd, uint8_t* data, size_t length, off_t at) {
-  while (length > 0) {
-    ssize_t n = pread(fd, data, length, at);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    length -= static_cast<size_t>(n);
-    at += n;
-  }
-  return true;
-}
-
 // Writes running record r into the current month's file of its resolution:
 // over the file's last record when overwrite is set and the file holds
 // records, else after its last whole record (a partial record left at the
@@ -189,14 +165,14 @@ int DLog_WriteRecord(int r, bool overwrite) {
   uint8_t magic[DLOG_MAGIC_SIZE];
   if (size == 0) {
     PutLe32(magic, DLOG_MAGIC);
-    if (!WriteAll(fd, magic, sizeof magic, 0)) {
+    if (!UF_WriteAt(fd, magic, sizeof magic, 0)) {
       if (ftruncate(fd, 0) != 0) { /* the next write starts over anyway */ }
       close(fd);
       return 0;
     }
     fresh = true;
     size = DLOG_MAGIC_SIZE;
-  } else if (size < DLOG_MAGIC_SIZE || !ReadAll(fd, magic, sizeof magic, 0) || GetLe32(magic) != DLOG_MAGIC) {
+  } else if (size < DLOG_MAGIC_SIZE || !UF_ReadAt(fd, magic, sizeof magic, 0) || GetLe32(magic) != DLOG_MAGIC) {
     close(fd);
     return 0;
   }
@@ -206,7 +182,7 @@ int DLog_WriteRecord(int r, bool overwrite) {
   const off_t at = DLOG_MAGIC_SIZE + slot * DLOG_RECORD_SIZE;
   uint8_t bytes[DLOG_RECORD_SIZE];
   DLog_EncodeRecord(g_run[r], bytes);
-  bool ok = WriteAll(fd, bytes, sizeof bytes, at);
+  bool ok = UF_WriteAt(fd, bytes, sizeof bytes, at);
   if (!ok) {
     // A record cut short at the end is taken back: the file keeps whole records.
     if (at + DLOG_RECORD_SIZE > size && ftruncate(fd, size) != 0) { /* nothing more to do */ }

@@ -78,30 +78,6 @@ bool After(int year, int month, int day, const TimeDate& to) {
   return day > to.day;
 }
 
-bool ReadAt(int fd, uint8_t* data, size_t length, off_t at) {
-  while (length > 0) {
-    ssize_t n = pread(fd, data, length, at);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    length -= static_cast<size_t>(n);
-    at += n;
-  }
-  return true;
-}
-
-bool WriteAt(int fd, const uint8_t* data, size_t length, off_t at) {
-  while (length > 0) {
-    ssize_t n = pwrite(fd, data, length, at);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    length -= static_cast<size_t>(n);
-    at += n;
-  }
-  return true;
-}
-
 // The selection: "/tmp/data.dat", created fresh (never through a link) and
 // removed when the export ends. Holds the collected records, whole.
 class Selection {
@@ -124,13 +100,13 @@ class Selection {
   long Count() const { return count_; }
   void Add(const uint8_t* record) {
     if (!complete_) return;
-    if (WriteAt(fd_, record, DLOG_RECORD_SIZE, static_cast<off_t>(count_) * DLOG_RECORD_SIZE)) ++count_;
+    if (UF_WriteAt(fd_, record, DLOG_RECORD_SIZE, static_cast<off_t>(count_) * DLOG_RECORD_SIZE)) ++count_;
     else complete_ = false;  // no space: what is there is shown, and the export says it is incomplete
   }
   // Record i (0 = oldest); false when it cannot be read back whole.
   bool Read(long i, DLogRecord* out) const {
     uint8_t bytes[DLOG_RECORD_SIZE];
-    if (!ReadAt(fd_, bytes, sizeof bytes, static_cast<off_t>(i) * DLOG_RECORD_SIZE)) return false;
+    if (!UF_ReadAt(fd_, bytes, sizeof bytes, static_cast<off_t>(i) * DLOG_RECORD_SIZE)) return false;
     DLog_DecodeRecord(bytes, out);
     return true;
   }
@@ -150,7 +126,7 @@ void CollectFile(const char* path, int lo, int hi, Selection& sel) {
   if (fd < 0) return;
   struct stat st;
   uint8_t magic[DLOG_MAGIC_SIZE];
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ReadAt(fd, magic, sizeof magic, 0) &&
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && UF_ReadAt(fd, magic, sizeof magic, 0) &&
       (magic[0] | magic[1] << 8 | magic[2] << 16 | static_cast<uint32_t>(magic[3]) << 24) ==
           static_cast<uint32_t>(DLOG_MAGIC)) {
     FILE* f = fdopen(fd, "rb");

@@ -70,6 +70,22 @@ TEST_F(UtilFiles, NoFollowRefusesPlantedLinks) {
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
+TEST_F(UtilFiles, ReadAndWriteAtAnOffset) {
+  std::string path = Path("records");
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(UF_WriteAt(fd, "abcd", 4, 0), 1);
+  ASSERT_EQ(UF_WriteAt(fd, "XY", 2, 6), 1);  // past the end: the gap reads as zeros
+  char got[8] = {};
+  ASSERT_EQ(UF_ReadAt(fd, got, 8, 0), 1);
+  EXPECT_EQ(std::string(got, 8), std::string("abcd\0\0XY", 8));
+  // A read that the file cannot fill fails.
+  EXPECT_EQ(UF_ReadAt(fd, got, 4, 6), 0);
+  close(fd);
+  EXPECT_EQ(UF_ReadAt(fd, got, 1, 0), 0);
+  EXPECT_EQ(UF_WriteAt(fd, "a", 1, 0), 0);
+}
+
 TEST_F(UtilFiles, ReplaceIsAllOrNothing) {
   std::string p = Path("config.ini");
   Scratch_WriteFile(p, "old");
