@@ -26,17 +26,6 @@ namespace fs = std::filesystem;
 time_t g_now;
 time_t FakeClock() { return g_now; }
 
-time_t At(int year, int month, int day, int hour, int minute, int second) {
-  struct tm tm {};
-  tm.tm_year = year - 1900;
-  tm.tm_mon = month - 1;
-  tm.tm_mday = day;
-  tm.tm_hour = hour;
-  tm.tm_min = minute;
-  tm.tm_sec = second;
-  return timegm(&tm);
-}
-
 std::string StampText(const DLogRecord& r) {
   char out[64];
   snprintf(out, sizeof out, "%02d/%02d/%04d %02d:%02d:%02d", r.month, r.day, r.year + 2000, r.hour, r.minute,
@@ -80,7 +69,7 @@ class DLogTest : public ScratchTest {
     DLogSetting.maxStorage = 12;
     swprintf(DLogSetting.exportPath, DLOG_PATH_CHARS + 1, L"%s/", tmp.c_str());
     DLogOps = DLogOpsTable{};
-    Init(At(2025, 6, 3, 10, 0, 0));  // the file paths are under this test's directory
+    Init(Scratch_UtcTime(2025, 6, 3, 10, 0, 0));  // the file paths are under this test's directory
   }
   void TearDown() override {
     SvcWallClock = savedClock_;
@@ -233,9 +222,9 @@ TEST(DLogRecordLayout, ChannelTableAndPaths) {
 }
 
 TEST_F(DLogTest, MinuteAndTenMinuteRecords) {
-  const time_t start = At(2025, 6, 3, 10, 5, 30);
+  const time_t start = Scratch_UtcTime(2025, 6, 3, 10, 5, 30);
   Init(start);
-  auto t = [](int minute, int second) { return At(2025, 6, 3, 10, minute, second); };
+  auto t = [](int minute, int second) { return Scratch_UtcTime(2025, 6, 3, 10, minute, second); };
 
   // Within the ten minutes 10:10-10:19 the running record is rewritten in
   // place as the file's last record.
@@ -276,7 +265,7 @@ TEST_F(DLogTest, MinuteAndTenMinuteRecords) {
 }
 
 TEST_F(DLogTest, HourAndHalfDayRecords) {
-  auto t = [](int day, int hour, int minute, int second) { return At(2025, 6, day, hour, minute, second); };
+  auto t = [](int day, int hour, int minute, int second) { return Scratch_UtcTime(2025, 6, day, hour, minute, second); };
   Init(t(3, 10, 5, 0));
   Run(t(3, 10, 5, 30), t(3, 14, 0, 0), 30);
   // The half day so far is rewritten every hour.
@@ -298,9 +287,9 @@ TEST_F(DLogTest, HourAndHalfDayRecords) {
 }
 
 TEST_F(DLogTest, MonthAndYearBoundary) {
-  Init(At(2024, 12, 31, 23, 45, 0));
+  Init(Scratch_UtcTime(2024, 12, 31, 23, 45, 0));
   fs::remove_all(Path("2025"));
-  Run(At(2024, 12, 31, 23, 45, 30), At(2025, 1, 1, 0, 15, 0), 30);
+  Run(Scratch_UtcTime(2024, 12, 31, 23, 45, 30), Scratch_UtcTime(2025, 1, 1, 0, 15, 0), 30);
 
   // The year directory and the January files are created, with the magic.
   EXPECT_TRUE(fs::is_directory(Path("2025")));
@@ -308,21 +297,21 @@ TEST_F(DLogTest, MonthAndYearBoundary) {
   ASSERT_EQ(dec.size(), 14u);
   ASSERT_EQ(jan.size(), 16u);
   EXPECT_EQ(StampText(dec.back()), "12/31/2024 23:59:00");
-  ExpectSpans({jan.front()}, {{"01/01/2025 00:00:00", At(2024, 12, 31, 23, 59, 30), At(2025, 1, 1, 0, 0, 0)}});
+  ExpectSpans({jan.front()}, {{"01/01/2025 00:00:00", Scratch_UtcTime(2024, 12, 31, 23, 59, 30), Scratch_UtcTime(2025, 1, 1, 0, 0, 0)}});
   // A bucket that ends at midnight carries the new month's stamp and opens
   // the new month's file; December keeps its running copy as last written.
   ExpectSpans(Records(DLOG_10MM, 2024, 12),
-              {{"12/31/2024 23:50:00", At(2024, 12, 31, 23, 45, 30), At(2024, 12, 31, 23, 50, 0)},
-               {"12/31/2024 23:59:00", At(2024, 12, 31, 23, 50, 30), At(2024, 12, 31, 23, 59, 0)}});
+              {{"12/31/2024 23:50:00", Scratch_UtcTime(2024, 12, 31, 23, 45, 30), Scratch_UtcTime(2024, 12, 31, 23, 50, 0)},
+               {"12/31/2024 23:59:00", Scratch_UtcTime(2024, 12, 31, 23, 50, 30), Scratch_UtcTime(2024, 12, 31, 23, 59, 0)}});
   ExpectSpans(Records(DLOG_10MM, 2025, 1),
-              {{"01/01/2025 00:00:00", At(2024, 12, 31, 23, 50, 30), At(2025, 1, 1, 0, 0, 0)},
-               {"01/01/2025 00:10:00", At(2025, 1, 1, 0, 0, 30), At(2025, 1, 1, 0, 10, 0)},
-               {"01/01/2025 00:15:00", At(2025, 1, 1, 0, 10, 30), At(2025, 1, 1, 0, 15, 0)}});
+              {{"01/01/2025 00:00:00", Scratch_UtcTime(2024, 12, 31, 23, 50, 30), Scratch_UtcTime(2025, 1, 1, 0, 0, 0)},
+               {"01/01/2025 00:10:00", Scratch_UtcTime(2025, 1, 1, 0, 0, 30), Scratch_UtcTime(2025, 1, 1, 0, 10, 0)},
+               {"01/01/2025 00:15:00", Scratch_UtcTime(2025, 1, 1, 0, 10, 30), Scratch_UtcTime(2025, 1, 1, 0, 15, 0)}});
   ExpectSpans(Records(DLOG_1HH, 2025, 1),
-              {{"01/01/2025 00:00:00", At(2024, 12, 31, 23, 45, 30), At(2025, 1, 1, 0, 0, 0)},
-               {"01/01/2025 00:10:00", At(2025, 1, 1, 0, 0, 30), At(2025, 1, 1, 0, 10, 0)}});
+              {{"01/01/2025 00:00:00", Scratch_UtcTime(2024, 12, 31, 23, 45, 30), Scratch_UtcTime(2025, 1, 1, 0, 0, 0)},
+               {"01/01/2025 00:10:00", Scratch_UtcTime(2025, 1, 1, 0, 0, 30), Scratch_UtcTime(2025, 1, 1, 0, 10, 0)}});
   ExpectSpans(Records(DLOG_12HH, 2025, 1),
-              {{"01/01/2025 00:00:00", At(2024, 12, 31, 23, 45, 30), At(2025, 1, 1, 0, 0, 0)}});
+              {{"01/01/2025 00:00:00", Scratch_UtcTime(2024, 12, 31, 23, 45, 30), Scratch_UtcTime(2025, 1, 1, 0, 0, 0)}});
 }
 
 // After a restart the first record of each coarser resolution is appended:
@@ -342,18 +331,18 @@ TEST_F(DLogTest, RestartKeepsThePreviousRunsLastRecord) {
     SCOPED_TRACE(c.name);
     fs::remove_all(Path("2025"));
     UpsRecord.shownStatus = 0;
-    const DLogRecord old1 = MakeRecord(At(2025, 6, 3, 9, 50, 0), 7, 8), old2 = MakeRecord(At(2025, 6, 3, 9, 54, 0), 9, 10);
+    const DLogRecord old1 = MakeRecord(Scratch_UtcTime(2025, 6, 3, 9, 50, 0), 7, 8), old2 = MakeRecord(Scratch_UtcTime(2025, 6, 3, 9, 54, 0), 9, 10);
     for (int r : {DLOG_10MM, DLOG_1HH, DLOG_12HH}) WriteFile(r, 2025, 6, {old1, old2});
 
-    Init(At(2025, 6, 3, 10, 12, 30));
+    Init(Scratch_UtcTime(2025, 6, 3, 10, 12, 30));
     // The first minute change, then the readings come back.
-    g_now = At(2025, 6, 3, 10, 13, 0);
+    g_now = Scratch_UtcTime(2025, 6, 3, 10, 13, 0);
     Svc_RefreshLocalTime();
     SetReadings(g_now);
     c.firstMinute();
     DLogOps.Sample();
     UpsRecord.shownStatus = 0;
-    Run(At(2025, 6, 3, 10, 13, 1), At(2025, 6, 3, 12, 15, 0));
+    Run(Scratch_UtcTime(2025, 6, 3, 10, 13, 1), Scratch_UtcTime(2025, 6, 3, 12, 15, 0));
 
     std::vector<DLogRecord> tens = Records(DLOG_10MM, 2025, 6);
     ASSERT_GE(tens.size(), 3u);
@@ -376,7 +365,7 @@ TEST_F(DLogTest, RestartKeepsThePreviousRunsLastRecord) {
 // and the ten minutes in which it ends get a record of their own that holds
 // the samples taken while the link was down.
 TEST_F(DLogTest, LostLinkSuspendsWritingNotSampling) {
-  auto t = [](int minute, int second) { return At(2025, 6, 3, 10, minute, second); };
+  auto t = [](int minute, int second) { return Scratch_UtcTime(2025, 6, 3, 10, minute, second); };
   Init(t(10, 0));
   Run(t(10, 1), t(13, 0));
   const size_t minutesBefore = Records(DLOG_1MM, 2025, 6).size();
@@ -397,13 +386,13 @@ TEST_F(DLogTest, LostLinkSuspendsWritingNotSampling) {
 
 TEST_F(DLogTest, StorageZeroTurnsTheLogOff) {
   DLogSetting.maxStorage = 0;
-  Init(At(2025, 6, 3, 10, 0, 0));
-  Run(At(2025, 6, 3, 10, 0, 1), At(2025, 6, 3, 10, 20, 0), 10);
+  Init(Scratch_UtcTime(2025, 6, 3, 10, 0, 0));
+  Run(Scratch_UtcTime(2025, 6, 3, 10, 0, 1), Scratch_UtcTime(2025, 6, 3, 10, 20, 0), 10);
   EXPECT_FALSE(fs::exists(Path("2025")));
 }
 
 TEST_F(DLogTest, ClockJumps) {
-  auto t = [](int day, int hour, int minute, int second) { return At(2025, 6, day, hour, minute, second); };
+  auto t = [](int day, int hour, int minute, int second) { return Scratch_UtcTime(2025, 6, day, hour, minute, second); };
   struct Case {
     const char* name;
     time_t start, jumpFrom, jumpTo, end;
@@ -446,12 +435,12 @@ TEST_F(DLogTest, ClockJumps) {
 // Back into the previous month: that month's file gets new records after its
 // own, and the current month's running records stay as they were.
 TEST_F(DLogTest, ClockBackIntoThePreviousMonth) {
-  const DLogRecord old1 = MakeRecord(At(2025, 5, 31, 23, 50, 0), 1, 2), old2 = MakeRecord(At(2025, 5, 31, 23, 59, 0), 3, 4);
+  const DLogRecord old1 = MakeRecord(Scratch_UtcTime(2025, 5, 31, 23, 50, 0), 1, 2), old2 = MakeRecord(Scratch_UtcTime(2025, 5, 31, 23, 59, 0), 3, 4);
   WriteFile(DLOG_10MM, 2025, 5, {old1, old2});
-  Init(At(2025, 6, 1, 0, 5, 0));
-  Run(At(2025, 6, 1, 0, 5, 1), At(2025, 6, 1, 0, 12, 0));
+  Init(Scratch_UtcTime(2025, 6, 1, 0, 5, 0));
+  Run(Scratch_UtcTime(2025, 6, 1, 0, 5, 1), Scratch_UtcTime(2025, 6, 1, 0, 12, 0));
   const std::string june = Scratch_ReadFile(FilePath(DLOG_10MM, 2025, 6));
-  Run(At(2025, 5, 31, 23, 55, 0), At(2025, 5, 31, 23, 57, 0));
+  Run(Scratch_UtcTime(2025, 5, 31, 23, 55, 0), Scratch_UtcTime(2025, 5, 31, 23, 57, 0));
   EXPECT_EQ(Scratch_ReadFile(FilePath(DLOG_10MM, 2025, 6)), june);
   std::vector<DLogRecord> may = Records(DLOG_10MM, 2025, 5);
   EXPECT_EQ(Stamps(may), (std::vector<std::string>{"05/31/2025 23:50:00", "05/31/2025 23:59:00",
@@ -480,8 +469,8 @@ TEST_F(DLogTest, FilesThatAreNotDataLogs) {
     fs::create_directories(Path("2025"));
     const std::string path = FilePath(DLOG_1MM, 2025, 6);
     Scratch_WriteFile(path, c.before);
-    Init(At(2025, 6, 3, 10, 0, 30));
-    SampleAt(At(2025, 6, 3, 10, 1, 0));
+    Init(Scratch_UtcTime(2025, 6, 3, 10, 0, 30));
+    SampleAt(Scratch_UtcTime(2025, 6, 3, 10, 1, 0));
     if (c.recordsAfter == size_t(-1)) {
       EXPECT_EQ(Scratch_ReadFile(path), c.before);
     } else {
@@ -497,12 +486,12 @@ TEST_F(DLogTest, FilesThatAreNotDataLogs) {
   // A year path that is not a directory, and a month path that is one.
   fs::remove_all(Path("2025"));
   Scratch_WriteFile(Path("2025"), "not a directory");
-  Init(At(2025, 6, 3, 10, 0, 30));
-  SampleAt(At(2025, 6, 3, 10, 1, 0));
+  Init(Scratch_UtcTime(2025, 6, 3, 10, 0, 30));
+  SampleAt(Scratch_UtcTime(2025, 6, 3, 10, 1, 0));
   EXPECT_EQ(Scratch_ReadFile(Path("2025")), "not a directory");
   fs::remove(Path("2025"));
   fs::create_directories(FilePath(DLOG_1MM, 2025, 6));
-  SampleAt(At(2025, 6, 3, 10, 2, 0));
+  SampleAt(Scratch_UtcTime(2025, 6, 3, 10, 2, 0));
   EXPECT_TRUE(fs::is_directory(FilePath(DLOG_1MM, 2025, 6)));
   EXPECT_EQ(Records(DLOG_10MM, 2025, 6).size(), 1u);  // the other files go on
 }
@@ -543,7 +532,7 @@ TEST_F(DLogTest, RetentionKeepsTheSetNumberOfMonths) {
         for (int r = 0; r < DLOG_RESOLUTIONS; ++r) WriteFile(r, y, m, {});
     Scratch_WriteFile(Path("2024/notes.txt"), "kept");
     DLogSetting.maxStorage = static_cast<uint16_t>(c.storage);
-    Init(At(c.year, c.month, 15, 12, 0, 0));
+    Init(Scratch_UtcTime(c.year, c.month, 15, 12, 0, 0));
     DLogOps.ApplyRetention();
     for (int y = 2023; y <= 2025; ++y)
       for (int m = 1; m <= 12; ++m)
@@ -576,7 +565,7 @@ TEST_F(DLogTest, ExportCountdown) {
     DLogSetting.exportPeriod = c.period;
     UpsRecord.shownStatus = c.linkLost ? UpsBit(UPS_ST_COMMLOST) : 0;
     UpsRecord.values[VAL_OUTFREQ] = c.nothingReported ? -1 : 500;
-    Init(At(2025, 6, 3, 10, 0, 0));
+    Init(Scratch_UtcTime(2025, 6, 3, 10, 0, 0));
     EXPECT_EQ(DLogExportCountdown, c.period);
     for (int i = 0; i < c.ticks; ++i) DLogOps.ExportTick();
     std::string text = Scratch_ReadFile(TmpPath("UPS.csv"));
@@ -596,7 +585,7 @@ TEST_F(DLogTest, ExportCountdown) {
   }
   UpsRecord.shownStatus = 0;
   DLogSetting.exportPeriod = 5;
-  Init(At(2025, 6, 3, 10, 0, 0));
+  Init(Scratch_UtcTime(2025, 6, 3, 10, 0, 0));
   DLogExportCountdown = 0;  // set so by the history form: stopped
   DLogOps.ExportTick();
   EXPECT_EQ(DLogExportCountdown, 0);
@@ -614,13 +603,13 @@ TEST_F(DLogTest, CsvLine) {
   };
   for (const auto& r : readings) UpsRecord.values[r.index] = r.value;
   DLogSetting.exportPeriod = 1;
-  Init(At(2025, 6, 3, 10, 0, 0));
-  g_now = At(2025, 6, 3, 10, 1, 0);
+  Init(Scratch_UtcTime(2025, 6, 3, 10, 0, 0));
+  g_now = Scratch_UtcTime(2025, 6, 3, 10, 1, 0);
   Svc_RefreshLocalTime();
   DLogOps.ExportTick();
   UpsRecord.values[VAL_TEMP] = -1;  // unknown in both scales
   UpsRecord.values[VAL_BATTAMP] = 9;
-  g_now = At(2025, 12, 24, 9, 2, 3);
+  g_now = Scratch_UtcTime(2025, 12, 24, 9, 2, 3);
   Svc_RefreshLocalTime();
   DLogOps.ExportTick();
   EXPECT_EQ(Scratch_ReadFile(TmpPath("UPS.csv")),
@@ -646,7 +635,7 @@ TEST_F(DLogTest, CsvLineFileIsOpenedSafely) {
   // A link planted at the name is not followed.
   Scratch_WriteFile(TmpPath("target"), "precious");
   ASSERT_EQ(symlink(TmpPath("target").c_str(), TmpPath("UPS.csv").c_str()), 0);
-  Init(At(2025, 6, 3, 10, 0, 0));
+  Init(Scratch_UtcTime(2025, 6, 3, 10, 0, 0));
   DLogOps.ExportTick();
   EXPECT_EQ(Scratch_ReadFile(TmpPath("target")), "precious");
   EXPECT_TRUE(fs::is_symlink(TmpPath("UPS.csv")));

@@ -27,24 +27,6 @@ const fs::path kData = fs::path(__FILE__).parent_path() / "data";
 time_t g_now;
 time_t FakeClock() { return g_now; }
 
-time_t At(int year, int month, int day, int hour, int minute, int second) {
-  struct tm tm {};
-  tm.tm_year = year - 1900;
-  tm.tm_mon = month - 1;
-  tm.tm_mday = day;
-  tm.tm_hour = hour;
-  tm.tm_min = minute;
-  tm.tm_sec = second;
-  return timegm(&tm);
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) out.push_back(line);
-  return out;
-}
-
 // A record of day/month/year at hour:00:00 whose every channel reads
 // base + channel (minimum) and base + channel + 7 (maximum).
 DLogRecord Rec(int month, int day, int year, int hour, int32_t base) {
@@ -70,7 +52,7 @@ class DLogHistTest : public ScratchTest {
     tzset();
     savedClock_ = SvcWallClock;
     SvcWallClock = FakeClock;
-    g_now = At(2026, 1, 5, 8, 30, 15);
+    g_now = Scratch_UtcTime(2026, 1, 5, 8, 30, 15);
     Svc_RefreshLocalTime();
     UpsRecord = UpsRecordType{};
     snprintf(UpsRecord.model, sizeof UpsRecord.model, "%s", "SIMUPS 3000");
@@ -110,13 +92,13 @@ class DLogHistTest : public ScratchTest {
   }
   // The data rows of the CSV export (after the model, time, blank and header lines).
   std::vector<std::string> CsvRows() const {
-    std::vector<std::string> lines = Lines(Tempage("hist_data.csv"));
+    std::vector<std::string> lines = Scratch_Lines(Tempage("hist_data.csv"));
     EXPECT_GE(lines.size(), 4u);
     return lines.size() < 4 ? lines : std::vector<std::string>(lines.begin() + 4, lines.end());
   }
   std::vector<std::string> HtmlRows() const {
     std::vector<std::string> out;
-    for (const std::string& line : Lines(Tempage("iframe_data.htm")))
+    for (const std::string& line : Scratch_Lines(Tempage("iframe_data.htm")))
       if (line.rfind("<tr><td>", 0) == 0 || line.rfind("<tr bgcolor=#eeeeee><td>", 0) == 0) out.push_back(line);
     return out;
   }
@@ -214,7 +196,7 @@ TEST_F(DLogHistTest, SelectorPicksTheResolution) {
 // Ranges without records give the heads alone.
 TEST_F(DLogHistTest, EmptyRanges) {
   WriteRecords(DLOG_1HH, 2026, 1, {Rec(1, 4, 2026, 10, 1000)});
-  const std::vector<std::string> golden = Lines(Scratch_ReadFile(kData / "dlog_range.htm"));
+  const std::vector<std::string> golden = Scratch_Lines(Scratch_ReadFile(kData / "dlog_range.htm"));
   ASSERT_GE(golden.size(), 4u);
   const std::string heads = golden[0] + "\n" + golden[1] + "\n" + golden[2] + "\n" + golden[3] + "\n";
   const struct {
@@ -298,7 +280,7 @@ TEST_F(DLogHistTest, TemporaryAndOutputFiles) {
   EXPECT_TRUE(fs::exists(Path("httpd/htdocs/tempage/iframe_data.htm")));
   EXPECT_TRUE(HtmlRows().empty());
   EXPECT_EQ(DLogOps.ExportHistCsv(from, to, DLOG_SEL_1HH), 0);
-  EXPECT_EQ(Lines(Tempage("hist_data.csv")).size(), 4u);
+  EXPECT_EQ(Scratch_Lines(Tempage("hist_data.csv")).size(), 4u);
   fs::create_directories(tmp);
 
   // Without the output directory: nothing, and no selection file is left.

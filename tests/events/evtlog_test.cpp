@@ -27,25 +27,6 @@ const fs::path kData = fs::path(__FILE__).parent_path() / "data";
 time_t g_now;
 time_t FakeClock() { return g_now; }
 
-// 2024-03-09 14:05:07 in the test's time zone (UTC).
-time_t At(int year, int month, int day, int hour, int minute, int second) {
-  struct tm tm {};
-  tm.tm_year = year - 1900;
-  tm.tm_mon = month - 1;
-  tm.tm_mday = day;
-  tm.tm_hour = hour;
-  tm.tm_min = minute;
-  tm.tm_sec = second;
-  return timegm(&tm);
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) out.push_back(line);
-  return out;
-}
-
 class EvtLogTest : public ScratchTest {
  protected:
   void SetUp() override {
@@ -54,7 +35,7 @@ class EvtLogTest : public ScratchTest {
     tzset();
     savedClock_ = SvcWallClock;
     SvcWallClock = FakeClock;
-    g_now = At(2024, 3, 9, 14, 5, 7);
+    g_now = Scratch_UtcTime(2024, 3, 9, 14, 5, 7);
     fs::create_directories(Path("httpd/htdocs/tempage"));
     SetText(0, "Monitoring service started", 1);
     SetText(2, "User %s logged in from %s", 0);
@@ -89,7 +70,7 @@ class EvtLogTest : public ScratchTest {
     std::string text;
     char line[128];
     for (int k = 1; k <= n; ++k) {
-      time_t t = At(2024, 1, 1, 8, 0, 0) + (k - 1) * 86400L;
+      time_t t = Scratch_UtcTime(2024, 1, 1, 8, 0, 0) + (k - 1) * 86400L;
       struct tm tm {};
       gmtime_r(&t, &tm);
       snprintf(line, sizeof line, "100 %d %02d/%02d/%04d 08:00:00 event %d\n", k % 4, tm.tm_mon + 1, tm.tm_mday,
@@ -102,7 +83,7 @@ class EvtLogTest : public ScratchTest {
   // The event texts of the HTML table rows, top to bottom.
   std::vector<std::string> RowTexts() const {
     std::vector<std::string> out;
-    for (const std::string& line : Lines(Tempage("iframe_log.htm"))) {
+    for (const std::string& line : Scratch_Lines(Tempage("iframe_log.htm"))) {
       size_t at = line.find("<td nowrap class=");
       if (line.rfind("<tr", 0) != 0 || at == std::string::npos) continue;
       size_t start = line.find('>', at) + 1;
@@ -178,7 +159,7 @@ TEST_F(EvtLogTest, RecordsOfEachKindOfEvent) {
   EvtLogOps.Add(EVT_FREE_TEXT, 3, "Can't run %s at 100%");
   EvtLogOps.Add(36, "SIGINT\nforged 0 0 01/01/2000 00:00:00 record", nullptr);
   EvtLogOps.Add(39, "1", "2", "3", "4", "5", "6", "7", nullptr);  // the seventh is not read
-  g_now = At(2024, 12, 31, 23, 59, 58);
+  g_now = Scratch_UtcTime(2024, 12, 31, 23, 59, 58);
   EvtLogOps.Add(102, nullptr);
   EvtLogOps.Add(289, nullptr);
   EvtLogOps.Add(1, nullptr);  // no text in the table: an empty text
@@ -222,7 +203,7 @@ TEST_F(EvtLogTest, HandsEventsToTheMailSpoolAndTheFreeSmsSlot) {
   EXPECT_TRUE(SmsSlot.pending);
   EXPECT_EQ(SmsSlot.level, 3);
   EXPECT_STREQ(SmsSlot.text, L"14:05:07 Can't run it?");
-  g_now = At(2024, 3, 9, 14, 5, 8);
+  g_now = Scratch_UtcTime(2024, 3, 9, 14, 5, 8);
   EvtLogOps.Add(102, nullptr);  // mailed; the slot is taken
   EvtLogOps.Add(39, "1", "2", "3", "4", "5", "6", "7", nullptr);
   EXPECT_STREQ(SmsSlot.text, L"14:05:07 Can't run it?");
@@ -262,12 +243,12 @@ TEST_F(EvtLogTest, The10001stRecordTrimsTheOldest2500) {
   fs::create_directory(Path(std::string(EVTLOG_FILE) + ".tmp"));
   EvtLogOps.Add(0, nullptr);
   EXPECT_EQ(EvtLogRecordCount, 10001);
-  EXPECT_EQ(Lines(Log()).size(), 10001u);
+  EXPECT_EQ(Scratch_Lines(Log()).size(), 10001u);
   fs::remove(Path(std::string(EVTLOG_FILE) + ".tmp"));
 
   EvtLogOps.Add(102, nullptr);  // 10002 records: the oldest 2500 go
   EXPECT_EQ(EvtLogRecordCount, 7502);
-  auto lines = Lines(Log());
+  auto lines = Scratch_Lines(Log());
   ASSERT_EQ(lines.size(), 7502u);
   EXPECT_NE(lines.front().find(" event 2501"), std::string::npos) << lines.front();
   EXPECT_EQ(lines.back(), "102 2 03/09/2024 14:05:07 Utility power failure");
@@ -276,7 +257,7 @@ TEST_F(EvtLogTest, The10001stRecordTrimsTheOldest2500) {
   // Counting up to the limit again trims to 7501, as the first trim does.
   for (int i = 0; i < 2499; ++i) EvtLogOps.Add(0, nullptr);
   EXPECT_EQ(EvtLogRecordCount, 7501);
-  EXPECT_EQ(Lines(Log()).size(), 7501u);
+  EXPECT_EQ(Scratch_Lines(Log()).size(), 7501u);
 }
 
 TEST_F(EvtLogTest, ReadAndSplitRecords) {
@@ -331,7 +312,7 @@ TEST_F(EvtLogTest, PagesOf30NewestFirst) {
     ASSERT_EQ(rows.size(), size_t(c.newest - c.oldest + 1));
     EXPECT_EQ(rows.front(), "event " + std::to_string(c.newest));
     EXPECT_EQ(rows.back(), "event " + std::to_string(c.oldest));
-    EXPECT_EQ(Lines(Tempage("events.txt")).size(), rows.size());
+    EXPECT_EQ(Scratch_Lines(Tempage("events.txt")).size(), rows.size());
   }
   for (int page : {2, 1000000000, -1}) {
     EvtLogOps.ExportPage(page);
@@ -424,7 +405,7 @@ TEST_F(EvtLogTest, CsvExportGolden) {
                     "100 7 2024/03/10 01:00:00 Odd level\n"
                     "broken\n");
   EvtLog_Init(dir.c_str());
-  g_now = At(2024, 3, 10, 9, 30, 0);
+  g_now = Scratch_UtcTime(2024, 3, 10, 9, 30, 0);
   EvtLogOps.ExportCsv();
   EXPECT_EQ(Tempage("event_log.csv"), Scratch_ReadFile(kData / "evtlog.csv"));
 }

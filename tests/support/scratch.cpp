@@ -43,3 +43,21 @@ void ScratchTest::TearDown() {
   std::filesystem::remove_all(tmp, ec);
   Svc_SetDirs(UPSD_INSTALL_DIR, "/tmp");
 }
+
+time_t Scratch_UtcTime(int year, int month, int day, int hour, int minute, int second) {
+  struct tm tm {};
+  tm.tm_year = year - 1900;
+  tm.tm_mon = month - 1;
+  tm.tm_mday = day;
+  tm.tm_hour = hour;
+  tm.tm_min = minute;
+  tm.tm_sec = second;
+  return timegm(&tm);
+}
+
+std::vector<std::string> Scratch_Lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}

@@ -2,11 +2,17 @@
 // directory and temporary directory, and the service's paths point at them.
 #pragma once
 #include <gtest/gtest.h>
+#include <ctime>
 #include <string>
+#include <vector>
 
 std::string Scratch_MakeDir(const char* tag);
 std::string Scratch_ReadFile(const std::string& path);
 void Scratch_WriteFile(const std::string& path, const std::string& text);
+// The UTC time of a calendar date and time (the tests run in UTC).
+time_t Scratch_UtcTime(int year, int month, int day, int hour, int minute, int second);
+// The text's lines, without their line ends.
+std::vector<std::string> Scratch_Lines(const std::string& text);
 
 class ScratchTest : public ::testing::Test {
  protected:
