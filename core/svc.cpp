@@ -81,8 +81,9 @@ void LogEvent(int code, Args... args) {
   if (EvtLogOps.Add) EvtLogOps.Add(code, args...);
 }
 
-// The SNMP agent's socket states, as free-text events of level 0.
-void LogSnmpText(const char* text) { LogEvent(EVT_FREE_TEXT, 0, text); }
+// The SNMP agent's socket states (level 0) and bind failures (level 2), as
+// free-text events.
+void LogSnmpText(int level, const char* text) { LogEvent(EVT_FREE_TEXT, level, text); }
 
 }  // namespace
 
