@@ -1021,6 +1021,22 @@ TEST_F(CfgTest, ImportNeedsAnEndLine) {
   }
 }
 
+TEST_F(CfgTest, ImportThatCannotBeSavedSaysSo) {
+  Cfg_SetDefaults();
+  ASSERT_EQ(Cfg_Save(), 1);
+  CfgVersion = 5;
+  const std::string before = Config();
+  // The temporary file of the save cannot be made.
+  ASSERT_EQ(mkdir(Path("config.ini.tmp").c_str(), 0700), 0);
+  const std::string upload = "[Format]\nVersion=5\n[Web]\nHTTP Port=8080\n[End]\n";
+  EXPECT_EQ(Cfg_ImportUpload(upload.data(), upload.size()), -1);
+  EXPECT_EQ(HttpdSetting.httpPort, 8080);  // taken in memory
+  EXPECT_EQ(Config(), before);
+  rmdir(Path("config.ini.tmp").c_str());
+  EXPECT_EQ(Cfg_ImportUpload(upload.data(), upload.size()), 1);
+  EXPECT_EQ(LineValue(Config(), "HTTP Port="), "8080");
+}
+
 TEST_F(CfgTest, ImportDoesNotFollowALinkAtTheTemporaryName) {
   const std::string victim = TmpPath("victim");
   Scratch_WriteFile(victim, "precious\n");

@@ -718,6 +718,24 @@ TEST_F(SnmpAgentTest, ReceiveStepOverLoopbackSockets) {
   SnmpAgent_OpenSockets();  // reopening logs nothing more
   EXPECT_EQ(logged.size(), 1u);
 
+  // A port another socket holds: the reason follows the status text, once
+  // per port and reason; the port is taken once it is free.
+  SnmpAgent_CloseSockets();
+  logged.clear();
+  int holder = socket(AF_INET, SOCK_DGRAM, 0);
+  a.sin_addr.s_addr = htonl(INADDR_ANY);
+  ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  SnmpAgent_OpenSockets();
+  SnmpAgent_OpenSockets();
+  const std::string reason = "IPv4-SNMP: cannot bind port " + std::to_string(SnmpAgentSetting.listenPort) +
+                             ": Address already in use";
+  EXPECT_EQ(logged, (std::vector<std::string>{reason}));  // both families had their first success before
+  close(holder);
+  SnmpAgent_OpenSockets();
+  EXPECT_EQ(logged.size(), 1u);
+  SnmpAgent_CloseSockets();
+  SnmpAgent_OpenSockets();
+
   auto roundTrip = [&](int family, const Bytes& datagram) {
     int c = socket(family, SOCK_DGRAM, 0);
     sockaddr_storage to{};
