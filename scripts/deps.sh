@@ -22,8 +22,9 @@ TEST_PKGS="clang libclang-rt-14-dev libgtest-dev
 # from the RFCs it ships, into /var/lib/mibs/ietf.
 TEST_NONFREE_PKGS="snmp-mibs-downloader"
 
-# Services started by packages of the lists above.
-QUIET_SERVICES="snmpd snmptrapd lighttpd"
+# Services (and their sockets) started by packages of the lists above;
+# each is named after its package.
+QUIET_SERVICES="snmpd snmptrapd snmptrapd.socket lighttpd"
 
 case "$1" in
   run) pkgs=$RUN_PKGS nonfree="" ;;
@@ -84,7 +85,7 @@ fi
 # Whatever a package enabled at boot or started anyway is disabled and
 # stopped, with or without a running init system.
 for s in $QUIET_SERVICES; do
-  case " $missing " in *" $s "*) ;; *) continue ;; esac
+  case " $missing " in *" ${s%.socket} "*) ;; *) continue ;; esac
   if command -v systemctl >/dev/null 2>&1; then
     systemctl disable "$s" >/dev/null 2>&1 || true
     if [ -d /run/systemd/system ]; then systemctl stop "$s" >/dev/null 2>&1 || true; fi
