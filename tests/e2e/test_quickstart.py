@@ -2,8 +2,8 @@
 daemon with its factory settings: the first login of the three accounts,
 the SNMP community, the SNMPv3 user and its context, net-snmp's tools
 loading the installed MIB module (every object and trap by name), stopping
-with SIGTERM, resetting a password, the daemon rewriting config.ini, and
-the example systemd unit."""
+with SIGTERM, resetting a password, the daemon rewriting config.ini,
+limiting the SNMPv3 user, and the example systemd unit."""
 import hashlib
 import os
 import re
@@ -190,6 +190,18 @@ class QuickStart(harness.DaemonTest):
         self.assertEqual(harness.config_get("Shutdown", "Battery Low Delay="), "45")
         self.assertEqual(harness.config_get("Shutdown", "UPS Delay="), "120")
         self.assertEqual(d.stop(), 0)
+        # The factory SNMPv3 user limited by hand: read-only, then off.
+        for permission, reads, sets in (("1", True, False), ("0", False, False)):
+            with self.subTest(permission=permission):
+                harness.config_set({"USM": {"Permission1=": permission}})
+                d = self.start_daemon()
+                wait_agent()
+                rc, out = snmp("snmpget", *V3, *CONTEXT, *MIB, "127.0.0.1", "bvBatteryLowDelay.0")
+                self.assertEqual(rc == 0 and "45 seconds" in out, reads, out)
+                rc, out = snmp("snmpset", *V3, *CONTEXT, *MIB, "127.0.0.1", "bvBatteryLowDelay.0", "=", "50")
+                self.assertEqual(rc == 0, sets, out)
+                self.assertEqual(harness.config_get("Shutdown", "Battery Low Delay="), "45")
+                self.assertEqual(d.stop(), 0)
 
     def test_boot_unit_of_the_readme(self):
         text = harness.read(README)
