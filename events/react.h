@@ -57,6 +57,10 @@ struct ReactCountdownState {
   int32_t restoreMinutes;           // minutes until the UPS restores its output; -1 none
   int32_t announced;                // remaining time when announced; -1 not announced
   uint8_t reachedZero;              // a countdown reached zero since one last ran
+  // Monotonic milliseconds at which a countdown was started since the last
+  // countdown step; -1 none. After a hold of the loop a countdown counts
+  // only the seconds since its own start.
+  int64_t startMs[REACT_COUNT];
 };
 extern ReactCountdownState ReactCountdown;
 
