@@ -81,7 +81,15 @@ def run(kind):
     harness.wait_for(lambda: harness.marks("command.shutdown"), delay + 300, 0.05, what="the shutdown script")
     t_script = harness.marks("command.shutdown")[0]
     user = harness.marks("command.ESX5")
-    sda = [f["t"] for f in sim.frames() if f["type"] == "S" and f["mnemonic"] == "SDA"]
+
+    def sda():
+        return [f["t"] for f in sim.frames() if f["type"] == "S" and f["mnemonic"] == "SDA"]
+    # The UPS command goes out with the next free frame of the poll cycle.
+    try:
+        harness.wait_for(sda, 3, what="the delayed shutdown command")
+    except AssertionError:
+        pass
+    sda = sda()
     times = [f["t"] for f in sim.frames() if t0 <= f["t"] <= t_script]
     gap = max((b - a for a, b in zip(times, times[1:])), default=float("nan"))
     got_mail = delivered()

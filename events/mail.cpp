@@ -936,6 +936,18 @@ int Mail_PollFill(struct pollfd* fds, int max, int* busy) {
 
 int Mail_SessionActive() { return g_session.phase != PH_IDLE; }
 
+namespace {
+
+// Ends a session in progress without a word and forgets the pause.
+void Mail_Abandon() {
+  if (g_session.fd >= 0) close(g_session.fd);
+  SmtpTls_Free();
+  g_session = Session{};
+  Mail_ResetRetry();
+}
+
+}  // namespace
+
 void Mail_ResetRetry() {
   g_retryDelayMs = 0;
   g_nextTryMs = 0;
@@ -1025,6 +1037,7 @@ void Mail_SpoolPath(char* out, size_t size, int level) {
 }
 
 void Mail_Init(const char* /*installDir*/) {
+  Mail_Abandon();
   memset(&MailSetting, 0, sizeof MailSetting);
   MailSetting.port = 25;
   MailOps.AddEvent = Mail_AddEvent;

@@ -75,6 +75,13 @@ class ReactTest : public ScratchTest {
     Scratch_WriteFile(Path(rel), "#!/bin/sh\n" + body);
     chmod(Path(rel).c_str(), 0755);
   }
+  // The user command: a script with this body, run `before` seconds ahead.
+  void UserCommand(const std::string& body, int32_t before) {
+    WriteScript("user.sh", body);
+    swprintf(ReactSetting.commandFile, REACT_COMMAND_CHARS, L"%s", Path("user.sh").c_str());
+    ReactSetting.commandEnable = 1;
+    ReactSetting.commandBefore = before;
+  }
   void Enable(int r, int32_t delay) {
     ReactSetting.enable[r] = 1;
     ReactSetting.delay[r] = delay;
@@ -211,10 +218,7 @@ TEST_F(ReactTest, SecondsElapsedInOneStepAreCountedInOrder) {
     SvcMonoClock = FakeMono;
     g_mono = {100, 0};
     const std::string marker = Path("command-ran");
-    WriteScript("user.sh", "echo ran >> '" + marker + "'\n");
-    swprintf(ReactSetting.commandFile, REACT_COMMAND_CHARS, L"%s", Path("user.sh").c_str());
-    ReactSetting.commandEnable = 1;
-    ReactSetting.commandBefore = 10;
+    UserCommand("echo ran >> '" + marker + "'\n", 10);
     Enable(REACT_POWER_FAIL, c.delay);
     ReactCountdown.trigger[REACT_POWER_FAIL] = 1;
     if (c.startedAgoMs < 0) {
@@ -293,10 +297,7 @@ TEST_F(ReactTest, ScheduledShutdownWithARestoreTime) {
 
 TEST_F(ReactTest, TheUserCommandRunsOnceBeforeItsLeadTime) {
   const std::string marker = Path("command-ran");
-  WriteScript("user.sh", "echo ran >> '" + marker + "'\n");
-  swprintf(ReactSetting.commandFile, REACT_COMMAND_CHARS, L"%s", Path("user.sh").c_str());
-  ReactSetting.commandEnable = 1;
-  ReactSetting.commandBefore = 120;
+  UserCommand("echo ran >> '" + marker + "'\n", 120);
   Enable(REACT_POWER_FAIL, 300);
   ReactCountdown.trigger[REACT_POWER_FAIL] = 1;
   for (int i = 0; i < 180; ++i) Second();
@@ -323,10 +324,7 @@ TEST_F(ReactTest, TheUserCommandRunsOnceBeforeItsLeadTime) {
 
 TEST_F(ReactTest, TheUserCommandDoesNotHoldTheCountdown) {
   const std::string marker = Path("command-ended");
-  WriteScript("slow.sh", "sleep 2; echo ended > '" + marker + "'\n");
-  swprintf(ReactSetting.commandFile, REACT_COMMAND_CHARS, L"%s", Path("slow.sh").c_str());
-  ReactSetting.commandEnable = 1;
-  ReactSetting.commandBefore = 120;
+  UserCommand("sleep 2; echo ended > '" + marker + "'\n", 120);
   Enable(REACT_POWER_FAIL, 100);
   ReactCountdown.trigger[REACT_POWER_FAIL] = 1;
   auto t0 = std::chrono::steady_clock::now();
