@@ -284,13 +284,11 @@ class MailTest : public ScratchTest {
     ScratchTest::TearDown();
   }
   static void SetText(int code, const char* text, uint8_t level) {
-    if (code < EVT_UPS_BASE) {
-      EvtCommonEvents.text[code] = strdup(text);
-      EvtCommonEvents.level[code] = level;
-    } else {
-      EvtUpsEvents.text[code - EVT_UPS_BASE] = strdup(text);
-      EvtUpsEvents.level[code - EVT_UPS_BASE] = level;
-    }
+    const bool ups = code >= EVT_UPS_BASE;
+    char*& slot = ups ? EvtUpsEvents.text[code - EVT_UPS_BASE] : EvtCommonEvents.text[code];
+    free(slot);
+    slot = strdup(text);
+    (ups ? EvtUpsEvents.level[code - EVT_UPS_BASE] : EvtCommonEvents.level[code]) = level;
   }
   static void SetReceivers(const std::vector<std::pair<std::string, int>>& list) {
     MailSetting.receiverCount = static_cast<uint8_t>(list.size());
