@@ -71,7 +71,9 @@ struct ReactOpsTable {
   void (*Reset)();                  // React_Reset
   void (*AlarmProcess)();           // Alarm_Process, once a second
   void (*CancelRepeats)();          // Alarm_CancelRepeats, after a hibernation resume
-  void (*CountdownTick)(uint32_t seconds);  // React_CountdownTick, once a second with 1
+  // React_CountdownTick: once a second, with the seconds elapsed since the
+  // last step (more than 1 after a hold of the loop; each is counted in order).
+  void (*CountdownTick)(uint32_t seconds);
   void (*ToggleCancel)();           // React_ToggleCancel: the web's cancel and resume
   void (*StopRepeats)();            // Alarm_StopRepeats
 };

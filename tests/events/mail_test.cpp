@@ -661,11 +661,11 @@ TEST_F(MailTest, AFailingServerKeepsTheSpoolsAndNeverHoldsTheLoop) {
     MailTimeouts bounds;
     long atLeastMs, belowMs;  // how long the session lasts
   } kCases[] = {
-      {"connection refused", {}, {2000, 2000, 60000}, 0, 1000},
-      {"accepts and never answers", {"<silent>"}, {2000, 300, 60000}, 250, 1000},
-      {"hangs up after the greeting", {kGreeting, "<close>"}, {2000, 5000, 60000}, 0, 1000},
+      {"connection refused", {}, {2000, 2000, 60000}, 0, 1500},
+      {"accepts and never answers", {"<silent>"}, {2000, 300, 60000}, 250, 3000},
+      {"hangs up after the greeting", {kGreeting, "<close>"}, {2000, 5000, 60000}, 0, 3000},
       {"too slow for the whole-session bound", {"<pause>" + std::string(kGreeting), "<pause>250 peer\r\n", "<silent>"},
-       {2000, 5000, 500}, 450, 1200},
+       {2000, 5000, 500}, 450, 3000},
   };
   SetReceivers({{"all@example.org", 1}});
   for (const auto& c : kCases) {
@@ -679,12 +679,14 @@ TEST_F(MailTest, AFailingServerKeepsTheSpoolsAndNeverHoldsTheLoop) {
     Mail_ResetRetry();
     auto t0 = std::chrono::steady_clock::now();
     MailOps.SendAll();
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(100));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(250));
     double longestStep = 0;
     long ms = Drive(20000, &longestStep);
     EXPECT_GE(ms, c.atLeastMs);
     EXPECT_LT(ms, c.belowMs);
-    EXPECT_LT(longestStep, 100.0);  // no step waits for the server
+    // No step waits for the server (a wait would last the 300-ms bound or
+    // pause at least).
+    EXPECT_LT(longestStep, 250.0);
     // Every spool stays; the other levels wait for the next try, which
     // waits 5 s.
     EXPECT_TRUE(HasSpool(1));
@@ -723,8 +725,8 @@ TEST_F(MailTest, ConnectIsBounded) {
   double longestStep = 0;
   long ms = Drive(20000, &longestStep);
   EXPECT_GE(ms, 300);
-  EXPECT_LT(ms, 1500);
-  EXPECT_LT(longestStep, 100.0);
+  EXPECT_LT(ms, 3000);
+  EXPECT_LT(longestStep, 250.0);
   EXPECT_TRUE(HasSpool(1));
   for (int f : fillers) close(f);
   close(l);
