@@ -28,6 +28,9 @@ INSTALL = "/usr/local/brisvane"
 UPSD = INSTALL + "/upsd"
 PIDFILE = INSTALL + "/service.pid"
 CONFIG = INSTALL + "/config.ini"
+# The daemon's private directory of temporary files (mail spools, traces,
+# downloads, generated pages), served as /tempage/.
+PRIVATE = INSTALL + "/httpd/htdocs/tempage"
 SRC = os.environ.get("UPSD_SRC", "")
 BUILD = os.environ.get("UPSD_BUILD", "")
 PEER_NS = "peer"            # network namespace of veth1
@@ -177,7 +180,7 @@ def stub_host_scripts():
         write("%s/command/%s" % (INSTALL, name),
               '#!/bin/sh\ndate +%%s.%%N >> %s/%s\n' % (MARKS, name), 0o755)
     write(INSTALL + "/command/command.wall",
-          "#!/bin/sh\ncat /tmp/TMP_BROAD.DAT >> %s/wall\n" % MARKS, 0o755)
+          "#!/bin/sh\ncat %s/TMP_BROAD.DAT >> %s/wall\n" % (PRIVATE, MARKS), 0o755)
     for name in HOST_SCRIPTS + ("command.wall",):
         assert MARKS in read("%s/command/%s" % (INSTALL, name)), name
 

@@ -13,7 +13,7 @@
   <nav><a href="/logout.asp">Log out</a></nav>
 </header>
 <div class="layout">
-<nav id="menu" aria-label="Pages"></nav>
+<nav id="menu" aria-label="Pages" data-level="<% LIN_LOGIN_LEVEL %>"></nav>
 <main class="page" id="control">
 <h1>Control</h1>
 <form class="settings" method="post" action="/en/device/dev_icontrol">

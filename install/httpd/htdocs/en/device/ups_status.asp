@@ -13,7 +13,7 @@
   <nav><a href="/logout.asp">Log out</a></nav>
 </header>
 <div class="layout">
-<nav id="menu" aria-label="Pages"></nav>
+<nav id="menu" aria-label="Pages" data-level="<% LIN_LOGIN_LEVEL %>"></nav>
 <main class="page" id="status">
 <h1>Status</h1>
 <h2>Alarms</h2>
