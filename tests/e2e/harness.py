@@ -257,6 +257,20 @@ def ensure_config(timeout=10.0):
     d.stop()
 
 
+def serial_ups(test, **options):
+    """Starts the UPS simulator (tilde protocol with checksums unless options
+    say otherwise, its frames logged to /tmp/upssim.log) for the test, and
+    makes it the daemon's UPS port in config.ini (written once if missing)."""
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sim"))
+    import upssim
+    options.setdefault("checksum", True)
+    sim = upssim.UpsSim(log_path="/tmp/upssim.log", **options).start()
+    test.addCleanup(sim.stop)
+    ensure_config()
+    config_set({"COM": {"COM Port=": 2, "COM Path=": sim.slave_path}})
+    return sim
+
+
 def peer(*cmd, **kw):
     """Runs a command in the peer namespace (the far end of veth0)."""
     return subprocess.run(["ip", "netns", "exec", PEER_NS] + list(cmd), **kw)

@@ -8,7 +8,6 @@ once as raw bytes on a socket, whose answer Chromium then renders. A page
 passes when no payload ran and it has no script, event handler or
 javascript: URL that the same page without a query lacks."""
 import base64
-import json
 import os
 import re
 import socket

@@ -13,19 +13,15 @@ import html
 import os
 import re
 import socket
-import ssl
 import stat
 import subprocess
 import sys
 import threading
 import time
-import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sim"))
 import harness  # noqa: E402
 import test_web_browser as browser  # noqa: E402
-import upssim  # noqa: E402
 
 from aiosmtpd.controller import Controller  # noqa: E402
 
@@ -140,11 +136,8 @@ FORMS = [
 class Access(harness.DaemonTest):
     def setUp(self):
         super().setUp()
-        self.sim = upssim.UpsSim(checksum=True, log_path="/tmp/upssim.log").start()
-        self.addCleanup(self.sim.stop)
-        harness.ensure_config()
-        harness.config_set({"COM": {"COM Port=": 2, "COM Path=": self.sim.slave_path},
-                            "Web": {"HTTP Port=": HTTP, "HTTPS Port=": HTTPS, "Force HTTPS=": "No",
+        self.sim = harness.serial_ups(self)
+        harness.config_set({"Web": {"HTTP Port=": HTTP, "HTTPS Port=": HTTPS, "Force HTTPS=": "No",
                                     "Password Encrypt=": "No", "Password0=": ACCOUNTS[0][1],
                                     "Password1=": ACCOUNTS[1][1], "Password2=": ACCOUNTS[2][1],
                                     "Enable Login Lock=": "Disable"}})
