@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -50,6 +51,7 @@ struct tm SvcLocalTimeNow;
 const struct tm* const SvcLocalTime = &SvcLocalTimeNow;
 uint8_t SvcLastMinute = 61;
 SvcTickState SvcTick;
+SvcSecondsState SvcSecondsClock;
 
 namespace {
 
@@ -60,6 +62,21 @@ time_t WallClock() { return time(nullptr); }
 void MonoClock(struct timespec* now) { clock_gettime(CLOCK_MONOTONIC, now); }
 
 constexpr int64_t kTickNs = 100'000'000;  // one tick: 100 ms
+constexpr int64_t kSecondNs = 1'000'000'000;
+
+int64_t NsBetween(const struct timespec& from, const struct timespec& to) {
+  return (static_cast<int64_t>(to.tv_sec) - from.tv_sec) * kSecondNs + (static_cast<int64_t>(to.tv_nsec) - from.tv_nsec);
+}
+
+// Scripts started beside the loop, until they are reaped.
+struct RunningScript {
+  pid_t pid;
+  const char* failure;
+  SvcScriptDone done;
+};
+constexpr int kMaxScripts = 16;
+RunningScript g_scripts[kMaxScripts];
+int g_scriptCount;
 
 // Signals recorded by the handler, carried out by the loop.
 volatile sig_atomic_t g_stopSignal;
@@ -176,11 +193,29 @@ void Svc_RefreshLocalTime() {
 
 // ---- ticks -----------------------------------------------------------------
 
-void Svc_ResetTickRef() { SvcMonoClock(&SvcTick.ref); }
+int64_t Svc_MonoMs() {
+  struct timespec now;
+  SvcMonoClock(&now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
+}
+
+void Svc_ResetTickRef() {
+  SvcMonoClock(&SvcTick.ref);
+  SvcSecondsClock = SvcSecondsState{SvcTick.ref, 0, 0};
+}
+
+uint32_t Svc_SecondsDue(int64_t* done) {
+  struct timespec now;
+  SvcMonoClock(&now);
+  const int64_t due = NsBetween(SvcSecondsClock.base, now) / kSecondNs;
+  if (due <= *done) return 0;
+  const int64_t n = due - *done;
+  *done = due;
+  return n > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(n);
+}
 
 uint32_t Svc_ConvertTicks(const struct timespec& now) {
-  int64_t elapsedNs = (static_cast<int64_t>(now.tv_sec) - SvcTick.ref.tv_sec) * 1'000'000'000 +
-                      (static_cast<int64_t>(now.tv_nsec) - SvcTick.ref.tv_nsec);
+  int64_t elapsedNs = NsBetween(SvcTick.ref, now);
   // 99 ms or less: measured again next turn from the same reference.
   if (elapsedNs / 1'000'000 <= 99) return 0;
   int64_t total = SvcTick.carryNs + elapsedNs;
@@ -190,8 +225,7 @@ uint32_t Svc_ConvertTicks(const struct timespec& now) {
 }
 
 int Svc_MsUntilNextTick(const struct timespec& now) {
-  int64_t elapsedNs = (static_cast<int64_t>(now.tv_sec) - SvcTick.ref.tv_sec) * 1'000'000'000 +
-                      (static_cast<int64_t>(now.tv_nsec) - SvcTick.ref.tv_nsec);
+  int64_t elapsedNs = NsBetween(SvcTick.ref, now);
   int64_t leftNs = kTickNs - elapsedNs;
   if (leftNs <= 0) return 0;
   return static_cast<int>((leftNs + 999'999) / 1'000'000);
@@ -245,12 +279,70 @@ void Svc_WritePidFile() {
 
 void Svc_ResetSystemInfo() { memset(&SvcSystemInfo, 0, sizeof SvcSystemInfo); }
 
+namespace {
+
+// The shell reports a command it cannot find or execute as 127 or 126.
+bool ShellCouldNotRun(int status) {
+  return WIFEXITED(status) && (WEXITSTATUS(status) == 126 || WEXITSTATUS(status) == 127);
+}
+
+void LogScriptFailure(const char* failure) {
+  if (failure) LogEvent(EVT_FREE_TEXT, 3, failure);
+}
+
+}  // namespace
+
 int Svc_RunScript(const char* command) {
   int r = system(command);
-  if (r == -1) return 0;
-  // The shell reports a command it cannot find or execute as 127 or 126.
-  if (WIFEXITED(r) && (WEXITSTATUS(r) == 126 || WEXITSTATUS(r) == 127)) return 0;
+  return r != -1 && !ShellCouldNotRun(r);
+}
+
+int Svc_StartScript(const char* command, const char* failure, SvcScriptDone done) {
+  if (g_scriptCount >= kMaxScripts) {
+    LogScriptFailure(failure);
+    return 0;
+  }
+  // The script gets the daemon's standard descriptors only (no sockets, no
+  // serial port), default signal actions and an empty signal mask.
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attr;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  posix_spawnattr_init(&attr);
+  sigset_t none, defaults;
+  sigemptyset(&none);
+  sigfillset(&defaults);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setsigdefault(&attr, &defaults);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  char sh[] = "sh", dashC[] = "-c";
+  char* argv[] = {sh, dashC, const_cast<char*>(command), nullptr};
+  pid_t pid = -1;
+  int r = posix_spawn(&pid, "/bin/sh", &actions, &attr, argv, environ);
+  posix_spawnattr_destroy(&attr);
+  posix_spawn_file_actions_destroy(&actions);
+  if (r != 0) {
+    LogScriptFailure(failure);
+    return 0;
+  }
+  g_scripts[g_scriptCount++] = RunningScript{pid, failure, done};
   return 1;
+}
+
+int Svc_ReapScripts() {
+  for (int i = 0; i < g_scriptCount;) {
+    int status = 0;
+    pid_t r = waitpid(g_scripts[i].pid, &status, WNOHANG);
+    if (r == 0 || (r < 0 && errno == EINTR)) {
+      ++i;
+      continue;
+    }
+    const RunningScript ended = g_scripts[i];
+    g_scripts[i] = g_scripts[--g_scriptCount];
+    if (r > 0 && ShellCouldNotRun(status)) LogScriptFailure(ended.failure);
+    if (ended.done) ended.done();
+  }
+  return g_scriptCount;
 }
 
 // ---- signals ---------------------------------------------------------------
@@ -373,13 +465,19 @@ void Svc_OsShutdown() {
 
 void Svc_Dispatch(uint8_t code, const uint8_t p[4]) {
   switch (code) {
-    case MSG_TICK_1S:
-      Svc_RefreshLocalTime();
-      SvcSeconds += 1;
-      if (ReactOps.AlarmProcess) ReactOps.AlarmProcess();
-      SvcSystemInfo.uptime += 100;
-      if (WolOps.Tick) WolOps.Tick();
+    case MSG_TICK_1S: {
+      // Once for every second of the monotonic clock since the last run, in
+      // order: a hold of the loop is caught up, not lost.
+      uint32_t n = Svc_SecondsDue(&SvcSecondsClock.tickDone);
+      if (n > 0) Svc_RefreshLocalTime();
+      for (; n > 0; --n) {
+        SvcSeconds += 1;
+        if (ReactOps.AlarmProcess) ReactOps.AlarmProcess();
+        SvcSystemInfo.uptime += 100;
+        if (WolOps.Tick) WolOps.Tick();
+      }
       break;
+    }
     case MSG_TICK_100MS: {
       // A tilde or USB link found by the automatic search becomes the setting.
       uint8_t link = ComOps.Poll();
@@ -390,9 +488,13 @@ void Svc_Dispatch(uint8_t code, const uint8_t p[4]) {
       if (SmsOps.Step) SmsOps.Step(CfgLanguage != 0 ? 1 : 0);
       break;
     }
-    case MSG_CLOCK_1S:
+    case MSG_CLOCK_1S: {
+      // The countdowns and the engine clock count every second elapsed since
+      // the last run; the sample and the minute work are taken once.
+      const uint32_t n = Svc_SecondsDue(&SvcSecondsClock.clockDone);
+      if (n == 0) break;
       Svc_RefreshLocalTime();
-      if (ReactOps.CountdownTick) ReactOps.CountdownTick(1);
+      if (ReactOps.CountdownTick) ReactOps.CountdownTick(n);
       if (DLogOps.Sample) DLogOps.Sample();
       if (SvcLocalTime->tm_min != SvcLastMinute) {
         if (DLogOps.ExportTick) DLogOps.ExportTick();
@@ -401,8 +503,9 @@ void Svc_Dispatch(uint8_t code, const uint8_t p[4]) {
         if (ReactOps.CheckDue) ReactOps.CheckDue();
         SvcLastMinute = static_cast<uint8_t>(SvcLocalTime->tm_min);
       }
-      SnmpAgent_ClockTick();  // the SNMP engine clock, last
+      for (uint32_t i = 0; i < n; ++i) SnmpAgent_ClockTick();  // the SNMP engine clock, last
       break;
+    }
     case MSG_TICK_5S:
       Svc_AccountLockTick(5);
       ComOps.ScanPorts();
@@ -473,6 +576,10 @@ void Svc_Sleep() {
 
 void Svc_Turn() {
   Svc_Sleep();
+  Svc_Step();
+}
+
+void Svc_Step() {
   if (++g_turn > 9) {
     g_turn = 0;
     if (HttpdOps.Tick) HttpdOps.Tick();
@@ -480,6 +587,8 @@ void Svc_Turn() {
   if (HttpdOps.Poll) HttpdOps.Poll();
   if (SnmpAgentOps.Receive) SnmpAgentOps.Receive();
   if (SnmpPollOps.Receive) SnmpPollOps.Receive();
+  if (MailOps.Step) MailOps.Step();
+  Svc_ReapScripts();
   struct timespec now;
   SvcMonoClock(&now);
   Svc_FeedTicks(Svc_ConvertTicks(now));
@@ -515,6 +624,7 @@ void Svc_Start() {
   // Mail, then config.ini again (refilling what the inits cleared), events
   // and logs, ports, modem, client poller.
   Mail_Init(SvcInstallDir);
+  Svc_AddPollSource(Mail_PollFill);
   Cfg_Load(nullptr);
   EvtDef_Init(SvcInstallDir, EvtDef_LanguageDir(CfgLanguage));
   SnmpTrapEventLevel = UpsEventLevel;

@@ -55,13 +55,30 @@ extern time_t (*SvcWallClock)();
 extern void (*SvcMonoClock)(struct timespec* now);
 time_t Svc_Now();
 
+// Monotonic milliseconds (through SvcMonoClock).
+int64_t Svc_MonoMs();
+
 // Tick conversion: whole 100 ms ticks since the reference, remainder carried.
 struct SvcTickState {
   struct timespec ref;
   int64_t carryNs;  // time not yet converted, below one tick between conversions
 };
 extern SvcTickState SvcTick;
+// Takes the tick reference and the base of the seconds clock from now.
 void Svc_ResetTickRef();
+
+// The seconds clock: whole seconds of the monotonic clock since its base.
+// Each kind of per-second work keeps the count of seconds it has carried
+// out; after a hold of the loop it catches up on every second missed.
+struct SvcSecondsState {
+  struct timespec base;
+  int64_t tickDone;   // seconds carried out by MSG_TICK_1S
+  int64_t clockDone;  // seconds carried out by MSG_CLOCK_1S
+};
+extern SvcSecondsState SvcSecondsClock;
+// Seconds elapsed since *done was last brought up to date (0 when none);
+// *done then counts them.
+uint32_t Svc_SecondsDue(int64_t* done);
 // Converts the time elapsed since the reference into ticks (see svc.cpp).
 uint32_t Svc_ConvertTicks(const struct timespec& now);
 // Feeds a tick count of any size to the queue in 8-bit steps.
@@ -78,6 +95,17 @@ void Signal_Handler(int sig);
 // could not be run (system() -1, or the shell's 126/127).
 int Svc_RunScript(const char* command);
 
+// Starts a host command beside the loop (/bin/sh -c, descriptors from 3 on
+// closed) and returns 1; it is reaped later by Svc_ReapScripts. When it
+// cannot be started, or the shell reports 126/127 (not found, not
+// executable), failure (a static text, or null) is logged as a level-3
+// free-text event. done (or null) is called once it has ended, whatever
+// the outcome; 0 when it was not started (done is then not called).
+using SvcScriptDone = void (*)();
+int Svc_StartScript(const char* command, const char* failure, SvcScriptDone done);
+// Reaps the scripts that have ended; returns how many still run.
+int Svc_ReapScripts();
+
 // The minute last seen by the per-minute test (61 at start).
 extern uint8_t SvcLastMinute;
 
@@ -93,8 +121,11 @@ int Svc_MsUntilNextTick(const struct timespec& now);
 
 // Carries out one message with its four parameter bytes.
 void Svc_Dispatch(uint8_t code, const uint8_t p[4]);
-// One main-loop turn (sleep, sockets, ticks, at most one message, signals).
+// One main-loop turn: the pause, then Svc_Step.
 void Svc_Turn();
+// The work of a turn: sockets, mail, ended scripts, ticks, at most one
+// message, signals.
+void Svc_Step();
 // Start-up after daemonising: module inits, repeating messages, tick reference.
 void Svc_Start();
 // Signals recorded by the handler are acted on here, at the end of a turn.

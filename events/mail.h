@@ -1,14 +1,19 @@
 // Notification mail: the spool files per event level and the SMTP client.
 // The mail settings and receivers are the [Mail] section of config.ini.
 //
-// Every logged event of level 1..3 is appended to "/tmp/mail_level<L>.txt";
-// every 5 seconds Mail_SendAll mails each spool to the receivers whose level
-// it reaches, in one SMTP session per level (EHLO or HELO, STARTTLS and
-// AUTH LOGIN when a password is set, MAIL FROM, RCPT TO per receiver, DATA,
-// QUIT) over IPv4 or IPv6, and removes it.
+// Every logged event of level 1..3 is appended to "/tmp/mail_level<L>.txt"
+// (at most MAIL_SPOOL_MAX bytes: beyond that the oldest events go); every 5
+// seconds Mail_SendAll starts mailing each spool to the receivers whose
+// level it reaches, in one SMTP session per level (EHLO or HELO, STARTTLS
+// and AUTH LOGIN when a password is set, MAIL FROM, RCPT TO per receiver,
+// DATA, QUIT) over IPv4 or IPv6. The session never blocks: the main loop
+// steps it (Mail_Step) and watches its socket (Mail_PollFill). A spool is
+// removed once the server took its message; after any other end of a
+// session it stays, and the next try waits 5 s, doubling to 5 min.
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <poll.h>
 
 constexpr int MAIL_RECEIVERS = 255;
 constexpr int MAIL_TEXT = 65;  // 64 bytes and the terminator
@@ -40,8 +45,11 @@ struct MailOpsTable {
   // const char* arguments ended by a null pointer (they fill the "%s" places
   // of the event's text). Events of level 0 or without text are not mailed.
   void (*AddEvent)(int kind, int index, const char* serial, const char* model, ...);
-  // Mails the spool files (the 5-second message).
+  // Starts mailing the spool files (the 5-second message).
   void (*SendAll)();
+  // Steps the session in progress as far as it goes without waiting (every
+  // turn of the main loop).
+  void (*Step)();
 };
 extern MailOpsTable MailOps;
 
@@ -49,13 +57,29 @@ extern MailOpsTable MailOps;
 void Mail_Init(const char* installDir);
 void Mail_Exit();
 
-// Bounds of one session: the connect, and each reply (the TLS handshake
-// and every write too). Tests shorten them.
+// Bounds of one session: the connect (over all the server's addresses),
+// each reply (also the name lookup and the TLS handshake), and the whole
+// session. Tests shorten them.
 struct MailTimeouts {
   int connectMs;
   int replyMs;
+  int sessionMs;
 };
-extern MailTimeouts MailTimeout;  // 5000, 10000
+extern MailTimeouts MailTimeout;  // 5000, 10000, 60000
+
+// A spool that grows past MAIL_SPOOL_MAX bytes loses its oldest events,
+// down to MAIL_SPOOL_KEEP, with a notice in the event log.
+constexpr size_t MAIL_SPOOL_MAX = 1024 * 1024;
+constexpr size_t MAIL_SPOOL_KEEP = MAIL_SPOOL_MAX / 4 * 3;
+
+// The main loop's poll source: the session's socket, with the events it waits for.
+int Mail_PollFill(struct pollfd* fds, int max, int* busy);
+// 1 while a session is in progress.
+int Mail_SessionActive();
+// The pause before the next try after a failed session (0 after a
+// delivery), and its reset (tests).
+int64_t Mail_RetryDelayMs();
+void Mail_ResetRetry();
 
 // "<SvcTmpDir>/mail_level<level>.txt".
 void Mail_SpoolPath(char* out, size_t size, int level);
@@ -110,25 +134,26 @@ class SmtpReply {
 uint16_t Smtp_LineCapabilities(const char* line);
 
 // ---- TLS wrapper of the SMTP client (smtptls.cpp) ---------------------------
-// One client connection at a time, without certificate or host-name checks.
-// The socket is non-blocking; every call waits at most until its deadline
-// (monotonic clock, milliseconds).
+// One client connection at a time, without certificate or host-name checks,
+// over the session's non-blocking socket: no call waits.
 
 void SmtpTls_Reset();
 int SmtpTls_Create();
 void SmtpTls_Free();
-// Handshake on fd; serverName (a host name, or null) goes out as SNI. 1 on
-// success (the wrapper is then active), else 0 and the objects are freed.
-int SmtpTls_Start(int fd, const char* serverName, int64_t deadlineMs);
-// Bytes read (> 0), 0 when nothing arrived before the deadline, -1 when the
-// connection ended or failed.
-int SmtpTls_Read(int fd, char* buffer, int size, int64_t deadlineMs);
-// 1 when every byte was written before the deadline, else 0.
-int SmtpTls_WriteAll(int fd, const char* data, size_t length, int64_t deadlineMs);
+// Creates the objects and attaches them to fd; serverName (a host name, or
+// null) goes out as SNI. 1 on success, else 0 (the objects are freed).
+int SmtpTls_Start(int fd, const char* serverName);
+// Takes the handshake as far as it goes: 1 done (the wrapper is then
+// active), 0 it waits for the socket (SmtpTls_Want), -1 failed.
+int SmtpTls_Handshake();
+// Bytes read (> 0), 0 when none are there yet, -1 when the connection
+// ended or failed.
+int SmtpTls_Read(char* buffer, int size);
+// Bytes written (0 when the socket takes none now), -1 on failure.
+int SmtpTls_Write(const char* data, size_t length);
+// POLLIN or POLLOUT: what the last call that could not go on waits for (0 none).
+short SmtpTls_Want();
+// Bytes read from the socket and held inside the library.
+int SmtpTls_Pending();
 int SmtpTls_IsActive();
 void SmtpTls_SetActive(int on);
-
-// Monotonic milliseconds, and a wait for fd until the deadline: 1 ready,
-// 0 time-out, -1 error.
-int64_t Smtp_NowMs();
-int Smtp_Wait(int fd, short events, int64_t deadlineMs);

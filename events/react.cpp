@@ -43,6 +43,7 @@ void React_Reset() {
   memset(ReactCountdown.trigger, 0, sizeof ReactCountdown.trigger);
   memset(ReactCountdown.prevTrigger, 0, sizeof ReactCountdown.prevTrigger);
   memset(ReactCountdown.countdown, 0, sizeof ReactCountdown.countdown);
+  for (int64_t& t : ReactCountdown.startMs) t = -1;
 }
 
 void React_PostShutdown() { MsgOps.PostDelayed(MSG_OS_SHUTDOWN, 1); }
@@ -85,27 +86,28 @@ void Announce() {
 void RunUserCommand() {
   char command[4 * REACT_COMMAND_CHARS + 1];
   Cfg_WideToText(command, sizeof command, ReactSetting.commandFile);
-  // Its exit status is not examined; it runs once per countdown.
-  if (command[0]) Svc_RunScript(command);
+  // It runs beside the loop (it may take minutes); its exit status is not
+  // examined; it runs once per countdown.
+  if (command[0]) Svc_StartScript(command, nullptr, nullptr);
 }
 
-void React_CountdownTick(uint32_t n) {
+// One second of the countdowns. take[r]: how many of the seconds of this
+// step countdown r counts; it takes part in the seconds from `left` = take[r]
+// on (left counts the step's seconds down to 1). false when a countdown
+// reached zero: the step ends there.
+bool CountdownSecond(uint32_t left, const uint32_t take[REACT_COUNT]) {
   ReactCountdownState& s = ReactCountdown;
-  // Seconds on battery.
-  if (UpsRecord.shownStatus & UpsBit(UPS_ST_ONBATTERY))
-    UpsRecord.values[VAL_ONBATTTIME] += static_cast<int32_t>(n);
-  else
-    UpsRecord.values[VAL_ONBATTTIME] = 0;
-
+  const uint8_t prevOwner = s.owner;
+  const int32_t prevRemaining = s.remaining;
   bool running = false;
   uint32_t smallest = 0;
   for (int r = 0; r < REACT_COUNT; ++r) {
-    if (s.countdown[r] == 0) continue;
+    if (s.countdown[r] == 0 || take[r] < left) continue;
     if (!s.cancel) {
-      s.countdown[r] = s.countdown[r] > n ? s.countdown[r] - n : 0;
+      s.countdown[r] -= 1;
       if (s.countdown[r] == 0) {
         ReachZero();
-        return;
+        return false;
       }
     }
     // Frozen countdowns take part; ties go to the lower index.
@@ -129,14 +131,15 @@ void React_CountdownTick(uint32_t n) {
         Wall_Broadcast(EvtDef_Level(EVT_COUNTDOWN_ENDED), EvtDef_Text(EVT_COUNTDOWN_ENDED));
       }
     }
-    return;
+    return true;
   }
 
   s.reachedZero = 0;
-  if (s.cancel) return;  // remaining keeps its last value
+  if (s.cancel) return true;  // remaining keeps its last value
   s.remaining = smallest > INT32_MAX ? INT32_MAX : static_cast<int32_t>(smallest);
 
-  if (s.announced <= 0) {
+  // Announced once per countdown, and again when a shorter one takes over.
+  if (s.announced <= 0 || (s.owner != prevOwner && s.remaining < prevRemaining)) {
     s.announced = s.remaining;
     Announce();
   }
@@ -149,6 +152,34 @@ void React_CountdownTick(uint32_t n) {
     s.commandExecuted = 1;
     RunUserCommand();
   }
+  return true;
+}
+
+// n seconds elapsed since the last step (more than 1 after a hold of the
+// loop): each is counted in order, so the announcement, the user command and
+// the end come in their seconds. A countdown started since the last step
+// counts only the seconds since its own start (at least one).
+void React_CountdownTick(uint32_t n) {
+  ReactCountdownState& s = ReactCountdown;
+  // Seconds on battery.
+  if (UpsRecord.shownStatus & UpsBit(UPS_ST_ONBATTERY))
+    UpsRecord.values[VAL_ONBATTTIME] += static_cast<int32_t>(n);
+  else
+    UpsRecord.values[VAL_ONBATTTIME] = 0;
+  if (n == 0) return;
+
+  uint32_t take[REACT_COUNT];
+  const int64_t now = Svc_MonoMs();
+  for (int r = 0; r < REACT_COUNT; ++r) {
+    take[r] = n;
+    if (s.startMs[r] >= 0) {
+      const int64_t since = now > s.startMs[r] ? (now - s.startMs[r]) / 1000 + 1 : 1;
+      if (since < n) take[r] = static_cast<uint32_t>(since);
+      s.startMs[r] = -1;
+    }
+  }
+  for (uint32_t left = n; left >= 1; --left)
+    if (!CountdownSecond(left, take)) return;
 }
 
 void React_ToggleCancel() {
@@ -173,7 +204,8 @@ void React_TriggerStep() {
     if (was) {
       s.countdown[r] = 0;
     } else if (ReactSetting.enable[r]) {
-      if (s.cancel) {
+      const bool afresh = s.cancel != 0;
+      if (afresh) {
         // A new condition during a cancelled countdown starts afresh.
         React_Reset();
         s.trigger[r] = 1;
@@ -181,8 +213,12 @@ void React_TriggerStep() {
       }
       // A delay of 0 (or below) starts no countdown.
       int32_t delay = ReactSetting.delay[r];
-      if (delay > 0 && (s.countdown[r] == 0 || s.countdown[r] > static_cast<uint32_t>(delay)))
+      if (delay > 0 && (s.countdown[r] == 0 || s.countdown[r] > static_cast<uint32_t>(delay))) {
         s.countdown[r] = static_cast<uint32_t>(delay);
+        s.startMs[r] = Svc_MonoMs();
+        // The countdown that starts afresh is announced as a new one.
+        if (afresh) s.announced = -1;
+      }
     }
     // A disabled reaction's rising edge is consumed without a countdown.
     s.prevTrigger[r] = s.trigger[r];
@@ -196,6 +232,7 @@ void React_Init(const struct tm* now) {
   ReactCountdown.remaining = -1;
   ReactCountdown.restoreMinutes = -1;
   ReactCountdown.announced = -1;
+  for (int64_t& t : ReactCountdown.startMs) t = -1;
   ReactOps = ReactOpsTable{Sched_CheckDue,     React_Reset,        Alarm_Process,   Alarm_CancelRepeats,
                            React_CountdownTick, React_ToggleCancel, Alarm_StopRepeats};
 }

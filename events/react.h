@@ -57,6 +57,10 @@ struct ReactCountdownState {
   int32_t restoreMinutes;           // minutes until the UPS restores its output; -1 none
   int32_t announced;                // remaining time when announced; -1 not announced
   uint8_t reachedZero;              // a countdown reached zero since one last ran
+  // Monotonic milliseconds at which a countdown was started since the last
+  // countdown step; -1 none. After a hold of the loop a countdown counts
+  // only the seconds since its own start.
+  int64_t startMs[REACT_COUNT];
 };
 extern ReactCountdownState ReactCountdown;
 
@@ -67,7 +71,9 @@ struct ReactOpsTable {
   void (*Reset)();                  // React_Reset
   void (*AlarmProcess)();           // Alarm_Process, once a second
   void (*CancelRepeats)();          // Alarm_CancelRepeats, after a hibernation resume
-  void (*CountdownTick)(uint32_t seconds);  // React_CountdownTick, once a second with 1
+  // React_CountdownTick: once a second, with the seconds elapsed since the
+  // last step (more than 1 after a hold of the loop; each is counted in order).
+  void (*CountdownTick)(uint32_t seconds);
   void (*ToggleCancel)();           // React_ToggleCancel: the web's cancel and resume
   void (*StopRepeats)();            // Alarm_StopRepeats
 };

@@ -1,8 +1,6 @@
 // TLS wrapper of the SMTP client: one client context and connection for the
-// STARTTLS upgrade of the current session, over a non-blocking socket with
-// deadlines. The server's certificate is not verified.
-#include <cerrno>
-#include <ctime>
+// STARTTLS upgrade of the current session, over its non-blocking socket;
+// every call returns at once. The server's certificate is not verified.
 #include <poll.h>
 
 #include <openssl/err.h>
@@ -15,38 +13,30 @@ namespace {
 SSL_CTX* g_ctx = nullptr;
 SSL* g_ssl = nullptr;
 int g_active = 0;
+short g_want = 0;
 
-// Waits for what the library asked for; 1 when it may go on.
-int WaitFor(int fd, int sslError, int64_t deadlineMs) {
-  if (sslError == SSL_ERROR_WANT_READ) return Smtp_Wait(fd, POLLIN, deadlineMs) == 1;
-  if (sslError == SSL_ERROR_WANT_WRITE) return Smtp_Wait(fd, POLLOUT, deadlineMs) == 1;
-  return 0;
+// Notes what the library waits for; true when it only waits.
+bool Waits(int result) {
+  switch (SSL_get_error(g_ssl, result)) {
+    case SSL_ERROR_WANT_READ:
+      g_want = POLLIN;
+      return true;
+    case SSL_ERROR_WANT_WRITE:
+      g_want = POLLOUT;
+      return true;
+    default:
+      g_want = 0;
+      return false;
+  }
 }
 
 }  // namespace
-
-int64_t Smtp_NowMs() {
-  struct timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1'000'000;
-}
-
-int Smtp_Wait(int fd, short events, int64_t deadlineMs) {
-  for (;;) {
-    int64_t left = deadlineMs - Smtp_NowMs();
-    if (left < 0) left = 0;
-    struct pollfd p = {fd, events, 0};
-    int r = poll(&p, 1, static_cast<int>(left));
-    if (r > 0) return 1;  // ready, or an error or hang-up the next call reports
-    if (r == 0) return 0;
-    if (errno != EINTR) return -1;
-  }
-}
 
 void SmtpTls_Reset() {
   g_active = 0;
   g_ctx = nullptr;
   g_ssl = nullptr;
+  g_want = 0;
 }
 
 int SmtpTls_Create() {
@@ -68,59 +58,58 @@ int SmtpTls_Create() {
 void SmtpTls_Free() {
   if (g_ssl) SSL_free(g_ssl);
   if (g_ctx) SSL_CTX_free(g_ctx);
-  g_ssl = nullptr;
-  g_ctx = nullptr;
-  g_active = 0;
+  SmtpTls_Reset();
 }
 
-int SmtpTls_Start(int fd, const char* serverName, int64_t deadlineMs) {
-  if (!g_ssl || SSL_set_fd(g_ssl, fd) != 1) {
+int SmtpTls_Start(int fd, const char* serverName) {
+  SmtpTls_Free();
+  if (!SmtpTls_Create() || SSL_set_fd(g_ssl, fd) != 1) {
     SmtpTls_Free();
     return 0;
   }
   if (serverName && serverName[0]) SSL_set_tlsext_host_name(g_ssl, serverName);
-  for (;;) {
-    ERR_clear_error();
-    int r = SSL_connect(g_ssl);
-    if (r == 1) break;
-    if (!WaitFor(fd, SSL_get_error(g_ssl, r), deadlineMs)) {
-      SmtpTls_Free();
-      return 0;
-    }
-  }
-  g_active = 1;
+  SSL_set_connect_state(g_ssl);
   return 1;
 }
 
-int SmtpTls_Read(int fd, char* buffer, int size, int64_t deadlineMs) {
+int SmtpTls_Handshake() {
+  if (!g_ssl) return -1;
+  ERR_clear_error();
+  int r = SSL_do_handshake(g_ssl);
+  if (r == 1) {
+    g_active = 1;
+    g_want = 0;
+    return 1;
+  }
+  if (Waits(r)) return 0;
+  SmtpTls_Free();
+  return -1;
+}
+
+int SmtpTls_Read(char* buffer, int size) {
   if (!g_active || !g_ssl || size <= 0) return -1;
-  for (;;) {
-    ERR_clear_error();
-    int n = SSL_read(g_ssl, buffer, size);
-    if (n > 0) return n;
-    int e = SSL_get_error(g_ssl, n);
-    if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) return -1;  // closed or failed
-    int w = Smtp_Wait(fd, e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadlineMs);
-    if (w == 0) return 0;
-    if (w < 0) return -1;
+  ERR_clear_error();
+  int n = SSL_read(g_ssl, buffer, size);
+  if (n > 0) {
+    g_want = 0;
+    return n;
   }
+  return Waits(n) ? 0 : -1;  // closed or failed otherwise
 }
 
-int SmtpTls_WriteAll(int fd, const char* data, size_t length, int64_t deadlineMs) {
-  if (!g_active || !g_ssl) return 0;
-  size_t done = 0;
-  while (done < length) {
-    ERR_clear_error();
-    size_t piece = length - done > 16384 ? 16384 : length - done;
-    int n = SSL_write(g_ssl, data + done, static_cast<int>(piece));
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-      continue;
-    }
-    if (!WaitFor(fd, SSL_get_error(g_ssl, n), deadlineMs)) return 0;
+int SmtpTls_Write(const char* data, size_t length) {
+  if (!g_active || !g_ssl) return -1;
+  if (length == 0) return 0;
+  ERR_clear_error();
+  int n = SSL_write(g_ssl, data, static_cast<int>(length > 16384 ? 16384 : length));
+  if (n > 0) {
+    g_want = 0;
+    return n;
   }
-  return 1;
+  return Waits(n) ? 0 : -1;
 }
 
+short SmtpTls_Want() { return g_want; }
+int SmtpTls_Pending() { return g_active && g_ssl ? SSL_pending(g_ssl) : 0; }
 int SmtpTls_IsActive() { return g_active; }
 void SmtpTls_SetActive(int on) { g_active = on; }

@@ -1,14 +1,52 @@
-// Console broadcast.
+// Console broadcast. The script runs beside the loop; notices that come
+// while it runs wait in a short queue, so that each run shows its own line
+// in the fixed notice file.
 #include "events/wall.h"
 
+#include <array>
 #include <cstdio>
 #include <ctime>
 
 #include "core/svc.h"
 #include "core/util.h"
-#include "events/evtdef.h"
-#include "events/evtlog.h"
 #include "events/react.h"
+
+namespace {
+
+constexpr int kLine = 512;
+constexpr int kQueue = 16;  // notices waiting for the script; the oldest goes first when full
+
+std::array<std::array<char, kLine>, kQueue> g_waiting;
+int g_head, g_count;
+bool g_running;
+
+void StartNext();
+
+void ScriptEnded() {
+  g_running = false;
+  StartNext();
+}
+
+// Writes the oldest waiting notice and starts the script for it.
+void StartNext() {
+  while (!g_running && g_count > 0) {
+    const char* line = g_waiting[g_head].data();
+    // A fixed name in a shared directory: never through a planted link.
+    char path[300];
+    Svc_TmpPath(path, sizeof path, WALL_FILE);
+    if (FILE* f = UF_FOpenNoFollow(path, "w", 0644)) {
+      fprintf(f, "%s\n", line);
+      fclose(f);
+    }
+    g_head = (g_head + 1) % kQueue;
+    --g_count;
+    char command[300];
+    snprintf(command, sizeof command, "%s/command/command.wall", SvcInstallDir);
+    g_running = Svc_StartScript(command, "Can't run the command.wall!", ScriptEnded) == 1;
+  }
+}
+
+}  // namespace
 
 void Wall_Broadcast(uint8_t level, const char* text) {
   (void)level;
@@ -16,19 +54,13 @@ void Wall_Broadcast(uint8_t level, const char* text) {
   time_t now = Svc_Now();
   struct tm tm {};
   localtime_r(&now, &tm);
-  char line[512];
-  snprintf(line, sizeof line, "%02d/%02d/%04d %02d:%02d:%02d <%s>: %s", tm.tm_mon + 1, tm.tm_mday, tm.tm_year + 1900,
-           tm.tm_hour, tm.tm_min, tm.tm_sec, SVC_PRODUCT, text ? text : "");
-
-  // A fixed name in a shared directory: never through a planted link.
-  char path[300];
-  Svc_TmpPath(path, sizeof path, WALL_FILE);
-  if (FILE* f = UF_FOpenNoFollow(path, "w", 0644)) {
-    fprintf(f, "%s\n", line);
-    fclose(f);
+  if (g_count == kQueue) {
+    g_head = (g_head + 1) % kQueue;
+    --g_count;
   }
-
-  char command[300];
-  snprintf(command, sizeof command, "%s/command/command.wall", SvcInstallDir);
-  if (!Svc_RunScript(command) && EvtLogOps.Add) EvtLogOps.Add(EVT_FREE_TEXT, 3, "Can't run the command.wall!");
+  char* line = g_waiting[(g_head + g_count) % kQueue].data();
+  snprintf(line, kLine, "%02d/%02d/%04d %02d:%02d:%02d <%s>: %s", tm.tm_mon + 1, tm.tm_mday, tm.tm_year + 1900,
+           tm.tm_hour, tm.tm_min, tm.tm_sec, SVC_PRODUCT, text ? text : "");
+  ++g_count;
+  StartNext();
 }

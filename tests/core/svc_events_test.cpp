@@ -46,10 +46,23 @@ int CallLoad(const char* dir) {
   return 1;
 }
 
+struct timespec g_mono;
+void FakeMono(struct timespec* now) { *now = g_mono; }
+void Advance(long ms) {
+  g_mono.tv_sec += ms / 1000;
+  g_mono.tv_nsec += (ms % 1000) * 1000000;
+  if (g_mono.tv_nsec >= 1000000000) g_mono.tv_sec += 1, g_mono.tv_nsec -= 1000000000;
+}
+double MonoSeconds() { return g_mono.tv_sec + g_mono.tv_nsec / 1e9; }
+
 class SvcEventsTest : public ScratchTest {
  protected:
   void SetUp() override {
     ScratchTest::SetUp();
+    savedMono_ = SvcMonoClock;
+    SvcMonoClock = FakeMono;
+    g_mono = {7000, 0};
+    Svc_ResetTickRef();
     Msg_Init();
     Msg_ResetForTest();
     React_Init(nullptr);
@@ -63,8 +76,10 @@ class SvcEventsTest : public ScratchTest {
   }
   void TearDown() override {
     for (char*& t : EvtUpsEvents.text) free(t), t = nullptr;
+    SvcMonoClock = savedMono_;
     ScratchTest::TearDown();
   }
+  void (*savedMono_)(struct timespec*) = nullptr;
   void Script(const char* name, const std::string& body) {
     Scratch_WriteFile(Path(std::string("command/") + name), "#!/bin/sh\n" + body);
     chmod(Path(std::string("command/") + name).c_str(), 0755);
@@ -134,6 +149,7 @@ TEST_F(SvcEventsTest, BroadcastMessagesNameAUpsEvent) {
   Dispatch(MSG_WALL_REPEAT, 1, 189);
   Dispatch(MSG_WALL, 1, 190);  // outside the table: nothing
   Dispatch(MSG_WALL, 1, 255);
+  Scratch_WaitScripts();
   std::string shown = Scratch_ReadFile(Path("shown.txt"));
   EXPECT_NE(shown.find("<Brisvane>: Utility power failure\n"), std::string::npos) << shown;
   EXPECT_NE(shown.find("<Brisvane>: Last entry %s\n"), std::string::npos) << shown;
@@ -191,8 +207,10 @@ TEST_F(SvcEventsTest, SecondAndMinuteWork) {
   ComOps.ScanPorts = [] {};
   ComOps.Detect = [] {};
   SvcLastMinute = 61;
+  Advance(1000);
   Dispatch(MSG_TICK_1S);
   Dispatch(MSG_CLOCK_1S);
+  Advance(1000);
   Dispatch(MSG_CLOCK_1S);  // the same minute: no minute work
   Dispatch(MSG_TICK_5S);
   SchedOps = savedSched;
@@ -233,6 +251,93 @@ TEST_F(SvcEventsTest, NotificationMessages) {
   SmsOps = SmsOpsTable{};
   EXPECT_EQ(g_calls, (std::vector<std::string>{"sms step 0", "sms step 1", "wol open", "send mail", "mail 0/34 SN7 M7"}));
   EXPECT_TRUE(g_logged.empty());  // the test mail is not logged
+}
+
+// The loop as the daemon runs it (the clock messages in the queue, the tick
+// conversion, the dispatcher, the real alarm processing and countdown),
+// turned every 10 ms of a fake monotonic clock, with one hold of the loop.
+// A 30-s power-fail countdown with the user command 10 s before its end.
+TEST_F(SvcEventsTest, AHeldLoopNeitherLengthensNorSkipsTheCountdown) {
+  struct {
+    const char* what;
+    double failAt;          // the power fails (the live status word), seconds after start
+    double holdAt, holdFor;  // the loop is held
+    double shutdownAt;       // when the shutdown script runs, within 0.2 s
+  } cases[] = {
+      // The alarm second that sees the failure starts the countdown and its
+      // first second; zero 29 s later; the script one tick after that.
+      {"no hold", 2, 0, 0, 2 + 29.1},
+      {"10-s hold during the countdown", 2, 10, 10, 2 + 29.1},
+      {"100-s hold past the end of the countdown", 2, 10, 100, 110.1},
+      // Seen only after the hold: the countdown starts then, whole.
+      {"the failure comes during a 100-s hold", 9.95, 10, 100, 110 + 29.1},
+  };
+  MarkerScript("command.shutdown");
+  MarkerScript("command.ESX5");
+  static int polls;
+  polls = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Msg_ResetForTest();
+    React_Init(nullptr);
+    g_logged.clear();
+    fs::remove(Path("ran.txt"));
+    ReactSetting = ReactSettings{};
+    ReactSetting.enable[REACT_POWER_FAIL] = 1;
+    ReactSetting.delay[REACT_POWER_FAIL] = 30;
+    ReactSetting.commandEnable = 1;
+    ReactSetting.commandBefore = 10;
+    swprintf(ReactSetting.commandFile, REACT_COMMAND_CHARS, L"%s", Path("command/command.ESX5").c_str());
+    UpsRecord = UpsRecordType{};
+    UpsRecord.CheckBattReplace = [] {};
+    ComOps.Poll = [] {
+      ++polls;
+      return uint8_t{COM_LINK_NONE};
+    };
+    ComOps.ScanPorts = [] {};
+    ComOps.Detect = [] {};
+    g_mono = {7000, 0};
+    SvcSeconds = 0;
+    MsgOps.PostRepeating(MSG_TICK_1S, 10, MSG_REPEAT_FOREVER);
+    MsgOps.PostRepeating(MSG_TICK_100MS, 1, MSG_REPEAT_FOREVER);
+    MsgOps.PostRepeating(MSG_CLOCK_1S, 10, MSG_REPEAT_FOREVER);
+    MsgOps.PostRepeating(MSG_TICK_5S, 50, MSG_REPEAT_FOREVER);
+    Svc_ResetTickRef();
+    const double start = MonoSeconds();
+    double shutdown = -1, held = -1;
+    int pollsBeforeHold = 0;
+    bool failed = false, hold = c.holdFor > 0;
+    while (shutdown < 0 && MonoSeconds() - start < 300) {
+      const double t = MonoSeconds() - start;
+      if (!failed && t >= c.failAt) {
+        UpsRecord.liveStatus |= UpsBit(UPS_ST_ACFAIL) | UpsBit(UPS_ST_DISCHARGING);
+        failed = true;
+      }
+      if (hold && t >= c.holdAt) {
+        hold = false;
+        pollsBeforeHold = polls;
+        Advance(static_cast<long>(c.holdFor * 1000));
+        held = MonoSeconds() - start;
+      }
+      Svc_Step();
+      if (held >= 0 && MonoSeconds() - start < held + 0.05) {
+        EXPECT_LE(polls - pollsBeforeHold, 1) << "link steps replayed after the hold";
+      }
+      if (fs::exists(Path("ran.txt")) && Scratch_ReadFile(Path("ran.txt")).find("shutdown") != std::string::npos)
+        shutdown = MonoSeconds() - start;
+      Advance(10);
+    }
+    Scratch_WaitScripts();
+    EXPECT_NEAR(shutdown, c.shutdownAt, 0.2);
+    // The user command ran once (it runs beside the loop: after a hold it
+    // may still be starting when the shutdown script runs); the countdown
+    // was announced before it reached zero; the seconds counter is real time.
+    std::vector<std::string> ran = Scratch_Lines(Scratch_ReadFile(Path("ran.txt")));
+    std::sort(ran.begin(), ran.end());
+    EXPECT_EQ(ran, (std::vector<std::string>{"command.ESX5", "command.shutdown"}));
+    EXPECT_EQ(LoggedCodes(), (std::vector<int>{6, 8}));
+    EXPECT_EQ(SvcSeconds, static_cast<int32_t>(MonoSeconds() - start));
+  }
 }
 
 TEST_F(SvcEventsTest, SigintIsLoggedAtTheEndOfTheTurn) {

@@ -9,6 +9,7 @@
 
 #include "core/msg.h"
 #include "core/svc.h"
+#include "snmp/snmpagent.h"
 #include "ups/upsdata.h"
 #include "support/scratch.h"
 
@@ -93,47 +94,61 @@ TEST(TickConversion, LongDelaysReachTheQueueInFull) {
 
 time_t g_fakeNow;
 time_t FakeClock() { return g_fakeNow; }
+struct timespec g_mono;
+void FakeMono(struct timespec* now) { *now = g_mono; }
 int g_minuteWork;
 void CountMinuteWork() { ++g_minuteWork; }
 
-TEST(Dispatcher, ClockMessages) {
+TEST(Dispatcher, ClockMessagesCountTheSecondsOfTheMonotonicClock) {
   time_t (*saved)() = SvcWallClock;
+  void (*savedMono)(struct timespec*) = SvcMonoClock;
   SvcWallClock = FakeClock;
+  SvcMonoClock = FakeMono;
   struct tm tm {};
   tm.tm_year = 126; tm.tm_mon = 11; tm.tm_mday = 10; tm.tm_hour = 10; tm.tm_min = 30; tm.tm_sec = 5;
   tm.tm_isdst = -1;
   g_fakeNow = mktime(&tm);
+  g_mono = {5000, 250000000};
+  Svc_ResetTickRef();
   SvcSeconds = 0;
   SvcSystemInfo.uptime = 0;
   SvcLastMinute = 61;
   UpsRecord.CheckBattReplace = CountMinuteWork;
   g_minuteWork = 0;
   const uint8_t p[4] = {0, 0, 0, 0};
+  SnmpEngineState.time = 100;
 
   struct Step {
     uint8_t code;
-    long advance;  // seconds before the message
+    long advanceMs;  // both clocks move on this much before the message
     int32_t seconds;
     uint32_t uptime;
     uint8_t lastMinute;
     int minuteWork;
   } steps[] = {
-      {MSG_TICK_1S, 0, 1, 100, 61, 0},
-      {MSG_CLOCK_1S, 0, 1, 100, 30, 1},    // the first clock message runs the minute work
-      {MSG_CLOCK_1S, 20, 1, 100, 30, 1},
-      {MSG_CLOCK_1S, 40, 1, 100, 31, 2},
-      {MSG_TICK_1S, 1, 2, 200, 31, 2},
-      {7, 0, 2, 200, 31, 2},               // unused codes change nothing
+      {MSG_TICK_1S, 999, 0, 0, 61, 0},       // not a whole second yet: nothing
+      {MSG_TICK_1S, 1, 1, 100, 61, 0},
+      {MSG_CLOCK_1S, 0, 1, 100, 30, 1},      // the first clock message runs the minute work
+      {MSG_CLOCK_1S, 0, 1, 100, 30, 1},      // no new second: nothing
+      {MSG_CLOCK_1S, 20000, 1, 100, 30, 1},  // 20 s in one go, the same minute
+      {MSG_CLOCK_1S, 40000, 1, 100, 31, 2},
+      {MSG_TICK_1S, 1000, 62, 6200, 31, 2},  // every second since the last one is counted
+      {7, 5000, 62, 6200, 31, 2},            // unused codes change nothing
   };
   for (const Step& s : steps) {
-    g_fakeNow += s.advance;
+    g_fakeNow += s.advanceMs / 1000;
+    g_mono.tv_sec += s.advanceMs / 1000;
+    g_mono.tv_nsec += (s.advanceMs % 1000) * 1000000;
+    if (g_mono.tv_nsec >= 1000000000) g_mono.tv_sec += 1, g_mono.tv_nsec -= 1000000000;
     Svc_Dispatch(s.code, p);
     EXPECT_EQ(SvcSeconds, s.seconds) << int(s.code);
     EXPECT_EQ(SvcSystemInfo.uptime, s.uptime) << int(s.code);
     EXPECT_EQ(SvcLastMinute, s.lastMinute) << int(s.code);
     EXPECT_EQ(g_minuteWork, s.minuteWork) << int(s.code);
   }
+  EXPECT_EQ(SnmpEngineState.time, 100 + 61);  // the engine clock too, second by second
   SvcWallClock = saved;
+  SvcMonoClock = savedMono;
 }
 
 class SvcFiles : public ScratchTest {};

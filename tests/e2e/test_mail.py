@@ -3,52 +3,26 @@ aiosmtpd inside the test's namespace on 127.0.0.1 and on ::1. The server
 requires STARTTLS (a self-signed certificate made with openssl in /tmp) and
 takes AUTH LOGIN only inside TLS, with an authenticator that checks the
 account; its LOGIN prompts are "User Name" and "Password" (not
-"Username:"). The UPS simulator's identity must be in the mail."""
+"Username:"). The UPS simulator's identity must be in the mail.
+
+A mail server that accepts and never answers does not delay the shutdown
+of a power failure, and the mail it did not take reaches aiosmtpd once that
+is back on the same address; a recipient refused with a 5xx does not keep
+the message from the others."""
 import os
 import subprocess
 import sys
-import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sim"))
 import harness  # noqa: E402
+import mailpeers  # noqa: E402
 import upssim  # noqa: E402
 
 import ssl  # noqa: E402
 
-from aiosmtpd.controller import Controller  # noqa: E402
-from aiosmtpd.smtp import AuthResult, LoginPassword  # noqa: E402
-
 ACCOUNT, PASSWORD = "mailer", "s3cret"
-
-
-class Inbox:
-    """aiosmtpd handler: keeps every message with its session's facts."""
-
-    def __init__(self):
-        self.lock = threading.Lock()
-        self.messages = []
-        self.logins = []
-
-    async def handle_DATA(self, server, session, envelope):
-        with self.lock:
-            self.messages.append({"from": envelope.mail_from, "to": list(envelope.rcpt_tos),
-                                  "content": envelope.content.decode("utf-8", "replace"),
-                                  "tls": session.ssl is not None, "authenticated": session.authenticated,
-                                  "peer": session.peer[0]})
-        return "250 OK queued"
-
-    def authenticate(self, server, session, envelope, mechanism, auth_data):
-        ok = (mechanism == "LOGIN" and isinstance(auth_data, LoginPassword)
-              and auth_data.login == ACCOUNT.encode() and auth_data.password == PASSWORD.encode())
-        with self.lock:
-            self.logins.append((mechanism, ok))
-        return AuthResult(success=ok)
-
-    def snapshot(self):
-        with self.lock:
-            return list(self.messages)
 
 
 def make_certificate():
@@ -69,12 +43,11 @@ class PowerFailureMail(harness.DaemonTest):
         harness.ensure_config()
 
     def deliver(self, host):
-        inbox = Inbox()
+        inbox = mailpeers.Inbox(ACCOUNT, PASSWORD)
         port = harness.free_port()
-        server = Controller(inbox, hostname=host, port=port, server_hostname="mail.test",
-                            tls_context=make_certificate(), require_starttls=True,
-                            authenticator=inbox.authenticate)
-        server.start()
+        server = mailpeers.start_aiosmtpd(inbox, host, port, server_hostname="mail.test",
+                                          tls_context=make_certificate(), require_starttls=True,
+                                          authenticator=inbox.authenticate)
         self.addCleanup(server.stop)
         harness.config_set({
             "COM": {"COM Port=": 2, "COM Path=": self.sim.slave_path},
@@ -122,6 +95,95 @@ class PowerFailureMail(harness.DaemonTest):
         mail = self.deliver("::1")
         self.assertEqual(mail["peer"], "::1")
 
+
+
+class MailDoesNotHoldTheShutdown(harness.DaemonTest):
+    DELAY = 15
+
+    def setUp(self):
+        super().setUp()
+        self.sim = upssim.UpsSim(checksum=True, log_path="/tmp/upssim.log").start()
+        self.addCleanup(self.sim.stop)
+        harness.ensure_config()
+
+    def configure(self, port, receivers):
+        mail = {"Server=": "127.0.0.1", "Port=": port, "Password=": "", "Mail Sender=": "ups@example.org",
+                "Receive Num=": len(receivers)}
+        for i, (address, level) in enumerate(receivers, 1):
+            mail.update({"Receiver%d=" % i: address, "Level%d=" % i: level})
+        harness.config_set({
+            "COM": {"COM Port=": 2, "COM Path=": self.sim.slave_path},
+            "Shutdown": {"Type=": 0, "Power Fail Enable=": "Yes", "Power Fail Delay=": self.DELAY,
+                         "Battery Low Enable=": "No", "Overload Enable=": "No", "Bypass Enable=": "No",
+                         "Schedule Shutdown Enable=": "No"},
+            "Reaction": {"Execute Command Enable=": "No"},
+            "Mail": mail,
+        })
+
+    def start_linked(self):
+        d = self.start_daemon()
+        harness.wait_for(lambda: sum(f["mnemonic"] == "STB" for f in self.sim.frames()) >= 2, 30,
+                         what="the UPS link")
+        return d
+
+    def power_road(self):
+        """Seconds from the power failure to the shutdown script."""
+        harness.stub_host_scripts()
+        d = self.start_linked()
+        time.sleep(6)  # a 5-second mail pass has gone by
+        t0 = time.time()
+        self.sim.set_state("powerfail")
+        harness.wait_for(lambda: harness.marks("command.shutdown"), self.DELAY + 60, 0.05,
+                         what="the shutdown script")
+        return d, harness.marks("command.shutdown")[0] - t0
+
+    def test_a_silent_server_does_not_delay_the_shutdown(self):
+        port = harness.free_port()
+        self.configure(port, [("ops@example.org", 2)])
+
+        # With aiosmtpd.
+        inbox = mailpeers.Inbox()
+        server = mailpeers.start_aiosmtpd(inbox, "127.0.0.1", port)
+        d, healthy = self.power_road()
+        harness.wait_for(lambda: inbox.find("Event message: Utility power failure"), 30, what="the first mail")
+        d.stop()
+        server.stop()
+        self.sim.set_state("online")
+
+        # With a server on the same address that accepts and never answers.
+        silent = mailpeers.SilentServer("127.0.0.1", port)
+        d, late = self.power_road()
+        self.assertTrue(silent.sessions, "the daemon did try the silent server")
+        self.assertLess(abs(late - healthy), 2.0, "healthy %.1f s, silent %.1f s" % (healthy, late))
+
+        # aiosmtpd comes back on the same address: the mail of this power
+        # failure, kept meanwhile, goes out with a later pass.
+        since = time.time()
+        silent.stop()
+        inbox = mailpeers.Inbox()
+        server = mailpeers.start_aiosmtpd(inbox, "127.0.0.1", port)
+        self.addCleanup(server.stop)
+        mail = harness.wait_for(lambda: inbox.find("Event message: Utility power failure"), 120,
+                                what="the kept mail")
+        self.assertEqual(mail["to"], ["ops@example.org"])
+        self.assertIn("Event message: System will shut down in ", mail["content"])
+        self.assertGreater(mail["t"], since)
+        self.assertTrue(d.running())
+
+    def test_a_refused_recipient_does_not_stop_the_others(self):
+        port = harness.free_port()
+        inbox = mailpeers.Inbox(refuse={"nobody@example.org"})
+        server = mailpeers.start_aiosmtpd(inbox, "127.0.0.1", port)
+        self.addCleanup(server.stop)
+        self.configure(port, [("nobody@example.org", 1), ("ops@example.org", 1)])
+        self.start_linked()
+        mail = harness.wait_for(lambda: inbox.find("Event message: Monitoring service started"), 30,
+                                what="the start-up mail")
+        self.assertEqual(mail["to"], ["ops@example.org"])
+        self.assertEqual(inbox.refused, ["nobody@example.org"])
+        # Delivered once: the spool went with the accepted message.
+        time.sleep(12)
+        self.assertEqual(sum("Monitoring service started" in m["content"] for m in inbox.snapshot()), 1)
 
 if __name__ == "__main__":
     harness.main()

@@ -199,6 +199,13 @@ class PowerRoad(harness.DaemonTest):
         self.wait_codes(156)
         harness.wait_for(lambda: marks("command.shutdown"), 30, what="the shutdown script")
         self.assertLess(marks("command.shutdown")[0] - t1, 25)
+        # The shorter countdown that took over was announced, in the log and
+        # on the consoles, as the first one was.
+        announced = [e[2] for e in events() if e[0] == 6]
+        self.assertEqual(len(announced), 2, announced)
+        self.assertIn(announced[1], ["System will shut down in %02d" % s for s in range(3, 8)])
+        harness.wait_for(lambda: any(line.endswith("<Brisvane>: " + announced[1]) for line in self.wall_lines()),
+                         5, what="the second announcement's broadcast")
         # A serial command goes out with the next free frame of the poll cycle.
         harness.wait_for(lambda: self.commands("SDA"), 5, what="the delayed shutdown command")
         self.assertEqual([d for _, d in self.commands("SDA")], ["30"])

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <chrono>
 #include <clocale>
 #include <csignal>
@@ -28,6 +29,7 @@
 #include "core/svc.h"
 #include "events/evtdef.h"
 #include "events/mail.h"
+#include "support/events_fakes.h"
 #include "support/scratch.h"
 #include "web/websys.h"
 
@@ -87,7 +89,8 @@ SSL_CTX* MakeServerTls() {
 // one, recorded as "<data>" with its bytes in body). In an entry, "|" splits
 // the answer into writes 30 ms apart (separate TLS records once TLS is up);
 // "<tls>" before an answer starts TLS after it; "<close>" hangs up;
-// "<silent>" answers nothing until the client hangs up.
+// "<silent>" answers nothing until the client hangs up; "<pause>" before an
+// answer waits 300 ms first.
 class SmtpPeer {
  public:
   SmtpPeer(int family, Lines script, SSL_CTX* tls = nullptr) : script_(std::move(script)), tls_(tls) {
@@ -123,6 +126,7 @@ class SmtpPeer {
   }
   uint16_t port() const { return port_; }
   bool accepted = false;
+  std::atomic<int> received{0};  // lines taken so far (lines is read after Join)
   Lines lines;       // what the client sent, line by line
   std::string body;  // the DATA block as it came, terminator included
 
@@ -148,6 +152,7 @@ class SmtpPeer {
         while (!got.empty() && (got.back() == '\n' || got.back() == '\r')) got.pop_back();
         lines.push_back(got);
       }
+      ++received;
       const std::string& e = script_[next++];
       data = e.rfind("354", 0) == 0;
       go = Reply(e);
@@ -185,8 +190,13 @@ class SmtpPeer {
       }
       return false;
     }
-    bool tls = entry.rfind("<tls>", 0) == 0;
-    std::string text = tls ? entry.substr(5) : entry;
+    std::string text = entry;
+    if (text.rfind("<pause>", 0) == 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      text = text.substr(7);
+    }
+    bool tls = text.rfind("<tls>", 0) == 0;
+    if (tls) text = text.substr(5);
     for (size_t at = 0;;) {
       size_t bar = text.find('|', at);
       Send(text.substr(at, bar == std::string::npos ? std::string::npos : bar - at));
@@ -245,7 +255,9 @@ class MailTest : public ScratchTest {
     SvcWallClock = FakeClock;
     g_now = At(14, 5, 7);
     savedTimeout_ = MailTimeout;
-    MailTimeout = {2000, 2000};
+    MailTimeout = {2000, 2000, 60000};
+    Mail_ResetRetry();
+    InstallEventFakes();
     snprintf(SvcSystemInfo.hostName, sizeof SvcSystemInfo.hostName, "ups-host");
     WebSysInfoText = {};
     wcscpy(WebSysInfoText.location, L"Serverraum S\u00fcd");
@@ -272,13 +284,11 @@ class MailTest : public ScratchTest {
     ScratchTest::TearDown();
   }
   static void SetText(int code, const char* text, uint8_t level) {
-    if (code < EVT_UPS_BASE) {
-      EvtCommonEvents.text[code] = strdup(text);
-      EvtCommonEvents.level[code] = level;
-    } else {
-      EvtUpsEvents.text[code - EVT_UPS_BASE] = strdup(text);
-      EvtUpsEvents.level[code - EVT_UPS_BASE] = level;
-    }
+    const bool ups = code >= EVT_UPS_BASE;
+    char*& slot = ups ? EvtUpsEvents.text[code - EVT_UPS_BASE] : EvtCommonEvents.text[code];
+    free(slot);
+    slot = strdup(text);
+    (ups ? EvtUpsEvents.level[code - EVT_UPS_BASE] : EvtCommonEvents.level[code]) = level;
   }
   static void SetReceivers(const std::vector<std::pair<std::string, int>>& list) {
     MailSetting.receiverCount = static_cast<uint8_t>(list.size());
@@ -294,11 +304,37 @@ class MailTest : public ScratchTest {
   }
   std::string Spool(int level) const { return Scratch_ReadFile(SpoolName(level)); }
   bool HasSpool(int level) const { return fs::exists(fs::symlink_status(SpoolName(level))); }
+  // Steps the session as the main loop does (its socket in a poll, then a
+  // step) until it ends; returns how long it took, in milliseconds. Each
+  // step must return at once: *longestStepMs gets the longest.
+  static long Drive(long limitMs = 20000, double* longestStepMs = nullptr) {
+    auto t0 = std::chrono::steady_clock::now();
+    auto since = [&] {
+      return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+    };
+    while (Mail_SessionActive() && since() < limitMs) {
+      struct pollfd fds[4];
+      int busy = 0;
+      int n = Mail_PollFill(fds, 4, &busy);
+      poll(fds, static_cast<nfds_t>(n), busy ? 0 : 10);
+      auto s0 = std::chrono::steady_clock::now();
+      MailOps.Step();
+      double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - s0).count();
+      if (longestStepMs && ms > *longestStepMs) *longestStepMs = ms;
+    }
+    return since();
+  }
+  // A pass of the 5-second message, stepped to its end.
+  static void Pass() {
+    Mail_ResetRetry();
+    MailOps.SendAll();
+    Drive();
+  }
   // One level-1 event in the spool, mailed to a peer; returns what it got.
   void MailOneEvent(SmtpPeer& peer) {
     MailSetting.port = peer.port();
     MailOps.AddEvent(MAIL_KIND_SYSTEM, 0, "SN1", "M1", static_cast<const char*>(nullptr));
-    MailOps.SendAll();
+    Pass();
     peer.Join();
   }
 
@@ -394,15 +430,16 @@ TEST_F(MailTest, SpoolsWithoutReceiversAreDropped) {
   MailSetting.port = peer.port();
   SetReceivers({{"boss@example.org", 3}, {"off@example.org", 0}});
   MailSetting.receiverCount = 2;
-  MailTimeout = {2000, 200};
-  MailOps.SendAll();
+  MailTimeout = {2000, 200, 60000};
+  Pass();
   EXPECT_FALSE(HasSpool(1));
   EXPECT_FALSE(HasSpool(2));
-  EXPECT_FALSE(HasSpool(3));  // tried (the peer was silent) and dropped
+  EXPECT_TRUE(HasSpool(3));  // tried (the peer was silent) and kept for a later pass
   peer.Join();
   EXPECT_TRUE(peer.accepted);
 
-  // With no receivers at all, nothing is kept.
+  // With no receivers at all, nothing is kept, also while the server
+  // waits out its pause.
   MailOps.AddEvent(MAIL_KIND_UPS, 6, "", "", static_cast<const char*>(nullptr));
   MailSetting.receiverCount = 0;
   MailOps.SendAll();
@@ -458,8 +495,10 @@ TEST_F(MailTest, DialogueRows) {
       {"greeting other than 220", "", {"554 go away\r\n"}, {"RSET"}, false},
       {"login refused", "s3cret", {kGreeting, "250 AUTH LOGIN\r\n", "334 a\r\n", "334 b\r\n", "535 no\r\n"},
        {"EHLO ups-host", "AUTH LOGIN", B64("mailer"), B64("s3cret"), "RSET"}, false},
-      {"receiver refused: closed without RSET", "", {kGreeting, "250 peer\r\n", kOk, "550 unknown\r\n"},
+      {"the only receiver refused: closed without RSET", "", {kGreeting, "250 peer\r\n", kOk, "550 unknown\r\n"},
        {"EHLO ups-host", "MAIL FROM: <ups@example.org>", user}, false},
+      {"sender refused: closed without RSET", "", {kGreeting, "250 peer\r\n", "451 try later\r\n"},
+       {"EHLO ups-host", "MAIL FROM: <ups@example.org>"}, false},
       {"message refused", "", {kGreeting, "250 peer\r\n", kOk, kOk, "354 go\r\n", "552 too big\r\n"},
        {"EHLO ups-host", "MAIL FROM: <ups@example.org>", user, "DATA", "<data>"}, false},
   };
@@ -472,7 +511,9 @@ TEST_F(MailTest, DialogueRows) {
     if (row.delivered) {
       EXPECT_NE(peer.body.find("Event message: Monitoring service started\r\n"), std::string::npos);
     }
-    EXPECT_FALSE(HasSpool(1));  // whatever the outcome
+    // Only a message the server took removes the spool.
+    EXPECT_EQ(HasSpool(1), !row.delivered);
+    remove(SpoolName(1).c_str());
   }
 }
 
@@ -525,7 +566,7 @@ TEST_F(MailTest, MessageForTheLevelsReceiversWithDotStuffing) {
 
   SmtpPeer peer(AF_INET, {kGreeting, "250 peer\r\n", kOk, kOk, kOk, kOk, "354 go\r\n", "250 queued\r\n", "221 bye\r\n"});
   MailSetting.port = peer.port();
-  MailOps.SendAll();
+  Pass();
   peer.Join();
   // 32 bytes would split the last character: it is left out.
   const std::string from = "Zoltan S\xc3\xbc" "d-\xc3\x96stlich <ops@examp";
@@ -583,35 +624,79 @@ TEST_F(MailTest, ManyReceiversAllListedWithinTheLineLimit) {
   EXPECT_EQ(unfolded, expected);
 }
 
-TEST_F(MailTest, AFailingServerLeavesTheOtherLevelsForTheNextPass) {
+TEST_F(MailTest, ReceiversRefusedForGoodAreSkipped) {
+  const struct {
+    const char* what;
+    const char* first;   // the answers to the two RCPT TO
+    const char* second;
+    bool delivered;
+  } kRows[] = {
+      {"the first refused for good: the second still gets it", "550 no such user\r\n", "250 OK\r\n", true},
+      {"the second refused for good", "250 OK\r\n", "553 bad address\r\n", true},
+      {"one refused for now: the whole message waits", "250 OK\r\n", "451 try later\r\n", false},
+      {"both refused for good: nothing to send", "550 no\r\n", "550 no\r\n", false},
+  };
+  SetReceivers({{"nobody@example.org", 1}, {"ops@example.org", 1}});
+  for (const auto& row : kRows) {
+    SCOPED_TRACE(row.what);
+    Lines script = {kGreeting, "250 peer\r\n", kOk, row.first, row.second};
+    Lines expected = {"EHLO ups-host", "MAIL FROM: <ups@example.org>", "RCPT TO: <nobody@example.org>",
+                      "RCPT TO: <ops@example.org>"};
+    if (row.delivered) {
+      script.insert(script.end(), {"354 go\r\n", "250 queued\r\n", "221 bye\r\n"});
+      expected.insert(expected.end(), {"DATA", "<data>", "QUIT"});
+    }
+    SmtpPeer peer(AF_INET, script);
+    MailOneEvent(peer);
+    EXPECT_EQ(peer.lines, expected);
+    EXPECT_EQ(HasSpool(1), !row.delivered);
+    remove(SpoolName(1).c_str());
+  }
+}
+
+TEST_F(MailTest, AFailingServerKeepsTheSpoolsAndNeverHoldsTheLoop) {
   const struct {
     const char* what;
     Lines script;  // empty: nothing listens
-    int replyMs;
+    MailTimeouts bounds;
+    long atLeastMs, belowMs;  // how long the session lasts
   } kCases[] = {
-      {"connection refused", {}, 2000},
-      {"accepts and never answers", {"<silent>"}, 300},
-      {"hangs up after the greeting", {kGreeting, "<close>"}, 5000},
+      {"connection refused", {}, {2000, 2000, 60000}, 0, 1500},
+      {"accepts and never answers", {"<silent>"}, {2000, 300, 60000}, 250, 3000},
+      {"hangs up after the greeting", {kGreeting, "<close>"}, {2000, 5000, 60000}, 0, 3000},
+      {"too slow for the whole-session bound", {"<pause>" + std::string(kGreeting), "<pause>250 peer\r\n", "<silent>"},
+       {2000, 5000, 500}, 450, 3000},
   };
   SetReceivers({{"all@example.org", 1}});
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.what);
     for (int index : {0, 2, 6})
       MailOps.AddEvent(index == 0 ? MAIL_KIND_SYSTEM : MAIL_KIND_UPS, index, "", "", static_cast<const char*>(nullptr));
-    MailTimeout.replyMs = c.replyMs;
+    MailTimeout = c.bounds;
     std::unique_ptr<SmtpPeer> peer;
     if (!c.script.empty()) peer = std::make_unique<SmtpPeer>(AF_INET, c.script);
     MailSetting.port = peer ? peer->port() : ClosedPort();
+    Mail_ResetRetry();
     auto t0 = std::chrono::steady_clock::now();
     MailOps.SendAll();
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
-    EXPECT_LT(ms, c.replyMs > 1000 ? 1000 : c.replyMs + 700);
-    EXPECT_FALSE(HasSpool(1));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(250));
+    double longestStep = 0;
+    long ms = Drive(20000, &longestStep);
+    EXPECT_GE(ms, c.atLeastMs);
+    EXPECT_LT(ms, c.belowMs);
+    // No step waits for the server (a wait would last the 300-ms bound or
+    // pause at least).
+    EXPECT_LT(longestStep, 250.0);
+    // Every spool stays; the other levels wait for the next try, which
+    // waits 5 s.
+    EXPECT_TRUE(HasSpool(1));
     EXPECT_TRUE(HasSpool(2));
     EXPECT_TRUE(HasSpool(3));
+    EXPECT_EQ(Mail_RetryDelayMs(), 5000);
+    MailOps.SendAll();
+    EXPECT_FALSE(Mail_SessionActive());
     if (peer) peer->Join();
-    remove(SpoolName(2).c_str());
-    remove(SpoolName(3).c_str());
+    for (int level : {1, 2, 3}) remove(SpoolName(level).c_str());
   }
 }
 
@@ -634,15 +719,114 @@ TEST_F(MailTest, ConnectIsBounded) {
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   MailSetting.port = ntohs(a.sin_port);
-  MailTimeout = {400, 5000};
+  MailTimeout = {400, 5000, 60000};
   MailOps.AddEvent(MAIL_KIND_SYSTEM, 0, "", "", static_cast<const char*>(nullptr));
-  auto t0 = std::chrono::steady_clock::now();
   MailOps.SendAll();
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+  double longestStep = 0;
+  long ms = Drive(20000, &longestStep);
   EXPECT_GE(ms, 300);
-  EXPECT_LT(ms, 1500);
+  EXPECT_LT(ms, 3000);
+  EXPECT_LT(longestStep, 250.0);
+  EXPECT_TRUE(HasSpool(1));
   for (int f : fillers) close(f);
   close(l);
+}
+
+struct timespec g_mono;
+void FakeMono(struct timespec* now) { *now = g_mono; }
+
+TEST_F(MailTest, TheNextTryWaitsLongerAfterEachFailure) {
+  void (*saved)(struct timespec*) = SvcMonoClock;
+  SvcMonoClock = FakeMono;
+  g_mono = {1000, 0};
+  MailSetting.port = ClosedPort();
+  MailOps.AddEvent(MAIL_KIND_SYSTEM, 0, "", "", static_cast<const char*>(nullptr));
+  // Each failure (here a refused connection) doubles the pause, up to 5 min.
+  for (long pause : {5, 10, 20, 40, 80, 160, 300, 300}) {
+    SCOPED_TRACE(pause);
+    MailOps.SendAll();
+    ASSERT_TRUE(Mail_SessionActive());
+    Drive();
+    EXPECT_EQ(Mail_RetryDelayMs(), pause * 1000);
+    g_mono.tv_sec += pause - 1;
+    MailOps.SendAll();
+    EXPECT_FALSE(Mail_SessionActive());  // still within the pause
+    g_mono.tv_sec += 1;
+  }
+  // A message that goes out ends the pauses.
+  SmtpPeer peer(AF_INET, {kGreeting, "250 peer\r\n", kOk, kOk, "354 go\r\n", "250 queued\r\n", "221 bye\r\n"});
+  MailSetting.port = peer.port();
+  MailOps.SendAll();
+  Drive();
+  peer.Join();
+  EXPECT_FALSE(HasSpool(1));
+  EXPECT_EQ(Mail_RetryDelayMs(), 0);
+  SvcMonoClock = saved;
+}
+
+TEST_F(MailTest, EventsThatComeDuringTheSessionStayForTheNextMessage) {
+  SetText(100 + 2, "Utility power failure", 1);
+  SmtpPeer peer(AF_INET,
+                {kGreeting, "250 peer\r\n", kOk, kOk, "354 go\r\n", "<pause>250 queued\r\n", "221 bye\r\n"});
+  MailSetting.port = peer.port();
+  MailOps.AddEvent(MAIL_KIND_SYSTEM, 0, "SN1", "M1", static_cast<const char*>(nullptr));
+  MailOps.SendAll();
+  // The message has gone out (the peer holds its answer back); one more
+  // event comes before the answer.
+  for (int i = 0; i < 2000 && peer.received < 5; ++i) {
+    struct pollfd fds[4];
+    int busy = 0;
+    poll(fds, static_cast<nfds_t>(Mail_PollFill(fds, 4, &busy)), 5);
+    MailOps.Step();
+  }
+  ASSERT_EQ(peer.received, 5);
+  g_now = At(15, 0, 0);
+  MailOps.AddEvent(MAIL_KIND_UPS, 2, "SN1", "M1", static_cast<const char*>(nullptr));
+  Drive();
+  peer.Join();
+  EXPECT_NE(peer.body.find("Monitoring service started"), std::string::npos);
+  EXPECT_EQ(peer.body.find("Utility power failure"), std::string::npos);
+  // The spool now holds that event alone, under a header of its own.
+  EXPECT_EQ(Spool(1),
+            "Subject: Brisvane Notification: Utility power failure\r\n"
+            "Date: 03/09/2024\r\n\r\n"
+            "Host Name: ups-host\r\n"
+            "Location: Serverraum S\xc3\xbc" "d, Contactor: Ops Team\r\n"
+            "S.N.: SN1\r\n"
+            "Model: M1\r\n"
+            "Event level: Information\r\n"
+            "Event time: 03/09/2024 15:00:00\r\n"
+            "Event message: Utility power failure\r\n\r\n");
+}
+
+TEST_F(MailTest, ASpoolPastItsBoundLosesItsOldestEvents) {
+  MailSetting.receiverCount = 0;
+  int added = 0;
+  std::string counter;
+  while (!HasSpool(2) || fs::file_size(SpoolName(2)) < MAIL_SPOOL_MAX - 200 || g_logged.empty()) {
+    counter = std::to_string(added++);
+    MailOps.AddEvent(MAIL_KIND_SYSTEM, 6, "SN", "M", counter.c_str(), static_cast<const char*>(nullptr));
+    ASSERT_LT(added, 30000);
+    if (added % 1000 == 0) {
+      ASSERT_LE(fs::file_size(SpoolName(2)), MAIL_SPOOL_MAX);
+    }
+  }
+  // Once past the bound, the oldest events went down to three quarters of
+  // it, with one notice (level 0: neither mailed nor texted).
+  ASSERT_EQ(g_logged.size(), 1u);
+  EXPECT_EQ(g_logged[0].code, -1);
+  EXPECT_EQ(g_logged[0].args[0], "0");
+  EXPECT_NE(g_logged[0].args[1].find("Mail spool of level 2 passed 1024 KiB: its "), std::string::npos);
+  const std::string spool = Spool(2);
+  EXPECT_LE(spool.size(), MAIL_SPOOL_MAX);
+  // The newest is there; the header names the oldest one kept.
+  EXPECT_NE(spool.find("Event message: System will shut down in " + counter + "\r\n\r\n"), std::string::npos);
+  const size_t first = spool.find("Event message: System will shut down in ");
+  const std::string oldest = spool.substr(first + 40, spool.find('\r', first) - first - 40);
+  EXPECT_GT(std::stoi(oldest), 1000);
+  EXPECT_EQ(spool.rfind("Subject: Brisvane Notification: System will shut down in " + oldest + "\r\n"
+                        "Date: 03/09/2024\r\n\r\nHost Name: ups-host\r\n", 0), 0u);
+  EXPECT_EQ(spool.find("Subject:", 1), std::string::npos);
 }
 
 // ---- reply reassembly -------------------------------------------------------------

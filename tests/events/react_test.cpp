@@ -3,6 +3,7 @@
 // and the smart-shutdown bit.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -74,6 +75,13 @@ class ReactTest : public ScratchTest {
     Scratch_WriteFile(Path(rel), "#!/bin/sh\n" + body);
     chmod(Path(rel).c_str(), 0755);
   }
+  // The user command: a script with this body, run `before` seconds ahead.
+  void UserCommand(const std::string& body, int32_t before) {
+    WriteScript("user.sh", body);
+    swprintf(ReactSetting.commandFile, REACT_COMMAND_CHARS, L"%s", Path("user.sh").c_str());
+    ReactSetting.commandEnable = 1;
+    ReactSetting.commandBefore = before;
+  }
   void Enable(int r, int32_t delay) {
     ReactSetting.enable[r] = 1;
     ReactSetting.delay[r] = delay;
@@ -84,6 +92,7 @@ class ReactTest : public ScratchTest {
     ReactOps.CountdownTick(1);
   }
   std::vector<std::string> Walls() {
+    Scratch_WaitScripts();
     std::vector<std::string> out;
     std::string text = Scratch_ReadFile(Path("walls.txt"));
     for (size_t pos = 0; pos < text.size();) {
@@ -158,7 +167,9 @@ TEST_F(ReactTest, TheSmallestCountdownWinsAndOnlyOneShutdownFollows) {
   EXPECT_EQ(ReactCountdown.owner, 2);
   ComOps.SendCommand = RecordCommandInSequence;
   for (int i = 0; i < 29; ++i) Second();
-  EXPECT_EQ(LoggedCodes(), (std::vector<int>{6, 8}));  // announced once, at 295
+  // The shorter countdown that took over is announced as the first one was.
+  EXPECT_EQ(g_logged, (std::vector<LoggedEvent>{{6, {"04:59"}}, {6, {"29"}}, {8, {}}}));
+  EXPECT_EQ(Walls(), (std::vector<std::string>{"System will shut down in 04:59", "System will shut down in 29"}));
   EXPECT_EQ(g_sequence, (std::vector<std::string>{"SDA 120,0"}));
   EXPECT_EQ(ShutdownMessages(), 1u);
   // The power-fail countdown, which had time left, ends with it: no second
@@ -167,9 +178,71 @@ TEST_F(ReactTest, TheSmallestCountdownWinsAndOnlyOneShutdownFollows) {
   EXPECT_EQ(g_sequence.size(), 1u);
   EXPECT_EQ(ShutdownMessages(), 1u);
   EXPECT_EQ(ReactCountdown.remaining, -1);
-  EXPECT_EQ(LoggedCodes(), (std::vector<int>{6, 8}));  // no "ended without shutdown"
+  EXPECT_EQ(LoggedCodes(), (std::vector<int>{6, 6, 8}));  // no "ended without shutdown"
   // The triggers stay set: the countdowns do not start again.
   EXPECT_EQ(ReactCountdown.trigger[REACT_POWER_FAIL], 1);
+}
+
+struct timespec g_mono;
+void FakeMono(struct timespec* now) { *now = g_mono; }
+void AdvanceMs(long ms) {
+  long long ns = g_mono.tv_nsec + ms * 1000000LL;
+  g_mono.tv_sec += ns / 1000000000LL;
+  g_mono.tv_nsec = ns % 1000000000LL;
+}
+
+// After a hold of the loop the step gets every second elapsed at once: each
+// is counted in order, and a countdown started since the last step counts
+// only the seconds since its own start.
+TEST_F(ReactTest, SecondsElapsedInOneStepAreCountedInOrder) {
+  void (*saved)(struct timespec*) = SvcMonoClock;
+  struct {
+    const char* what;
+    int32_t delay;
+    int runFirst;       // ordinary seconds before the hold
+    long startedAgoMs;  // the trigger rises this long before the step (-1: with the first second)
+    uint32_t seconds;   // seconds in the step after the hold
+    int32_t remaining;  // afterwards; -1: reached zero (the shutdown follows)
+    bool commandRan;
+    std::vector<int> logged;
+  } cases[] = {
+      {"a running countdown counts all 10 seconds", 300, 5, -1, 10, 285, false, {6}},
+      {"crossing the user command's lead time", 20, 5, -1, 10, 5, true, {6}},
+      {"crossing the lead time and zero: command, then the end", 20, 3, -1, 30, -1, true, {6, 8}},
+      {"started just before the step: one second", 30, 0, 50, 10, 29, false, {6}},
+      {"started 2.1 s before a 3-second step: three", 30, 0, 2100, 3, 27, false, {6}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    SetUp();
+    SvcMonoClock = FakeMono;
+    g_mono = {100, 0};
+    const std::string marker = Path("command-ran");
+    UserCommand("echo ran >> '" + marker + "'\n", 10);
+    Enable(REACT_POWER_FAIL, c.delay);
+    ReactCountdown.trigger[REACT_POWER_FAIL] = 1;
+    if (c.startedAgoMs < 0) {
+      for (int i = 0; i < c.runFirst; ++i) {
+        Second();
+        AdvanceMs(1000);
+      }
+      AdvanceMs(static_cast<long>(c.seconds - 1) * 1000);
+    } else {
+      React_TriggerStep();
+      AdvanceMs(c.startedAgoMs);
+    }
+    ReactOps.CountdownTick(c.seconds);
+    if (c.remaining >= 0) {
+      EXPECT_EQ(ReactCountdown.remaining, c.remaining);
+    }
+    EXPECT_EQ(LoggedCodes(), c.logged);
+    EXPECT_EQ(ShutdownMessages(), c.remaining < 0 ? 1u : 0u);
+    Scratch_WaitScripts();
+    EXPECT_EQ(fs::exists(marker), c.commandRan);
+    TearDown();
+  }
+  SetUp();
+  SvcMonoClock = saved;
 }
 
 TEST_F(ReactTest, CancelFreezesAndANewConditionStartsAfresh) {
@@ -197,6 +270,8 @@ TEST_F(ReactTest, CancelFreezesAndANewConditionStartsAfresh) {
   EXPECT_EQ(ReactCountdown.trigger[REACT_POWER_FAIL], 0);
   EXPECT_EQ(ReactCountdown.remaining, 59);
   EXPECT_EQ(ReactCountdown.owner, 3);
+  // The countdown that started afresh is announced as a new one.
+  EXPECT_EQ(g_logged.back(), (LoggedEvent{6, {"59"}}));
 
   // Cancel without a running countdown: the next second clears the flag.
   ReactOps.Reset();
@@ -222,28 +297,43 @@ TEST_F(ReactTest, ScheduledShutdownWithARestoreTime) {
 
 TEST_F(ReactTest, TheUserCommandRunsOnceBeforeItsLeadTime) {
   const std::string marker = Path("command-ran");
-  WriteScript("user.sh", "echo ran >> '" + marker + "'\n");
-  swprintf(ReactSetting.commandFile, REACT_COMMAND_CHARS, L"%s", Path("user.sh").c_str());
-  ReactSetting.commandEnable = 1;
-  ReactSetting.commandBefore = 120;
+  UserCommand("echo ran >> '" + marker + "'\n", 120);
   Enable(REACT_POWER_FAIL, 300);
   ReactCountdown.trigger[REACT_POWER_FAIL] = 1;
   for (int i = 0; i < 180; ++i) Second();
   EXPECT_EQ(ReactCountdown.remaining, 120);
+  Scratch_WaitScripts();
   EXPECT_FALSE(fs::exists(marker));
   Second();
+  Scratch_WaitScripts();
   EXPECT_EQ(Scratch_ReadFile(marker), "ran\n");
   ReactOps.ToggleCancel();
   Second();
   ReactOps.ToggleCancel();
   for (int i = 0; i < 50; ++i) Second();
+  Scratch_WaitScripts();
   EXPECT_EQ(Scratch_ReadFile(marker), "ran\n");
   // A new countdown runs it again.
   ReactCountdown.trigger[REACT_POWER_FAIL] = 0;
   Second();
   ReactCountdown.trigger[REACT_POWER_FAIL] = 1;
   for (int i = 0; i < 200; ++i) Second();
+  Scratch_WaitScripts();
   EXPECT_EQ(Scratch_ReadFile(marker), "ran\nran\n");
+}
+
+TEST_F(ReactTest, TheUserCommandDoesNotHoldTheCountdown) {
+  const std::string marker = Path("command-ended");
+  UserCommand("sleep 2; echo ended > '" + marker + "'\n", 120);
+  Enable(REACT_POWER_FAIL, 100);
+  ReactCountdown.trigger[REACT_POWER_FAIL] = 1;
+  auto t0 = std::chrono::steady_clock::now();
+  for (int i = 0; i < 100; ++i) Second();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1500));
+  EXPECT_EQ(ShutdownMessages(), 1u);
+  EXPECT_FALSE(fs::exists(marker));  // still running beside the countdown
+  Scratch_WaitScripts();
+  EXPECT_EQ(Scratch_ReadFile(marker), "ended\n");
 }
 
 TEST_F(ReactTest, DisabledReactionsAndEmptyDelays) {

@@ -1,6 +1,7 @@
 // Console broadcast: the notice file, the broadcast script and its failures.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <sys/stat.h>
@@ -51,16 +52,42 @@ class WallTest : public ScratchTest {
 TEST_F(WallTest, EachNoticeReplacesTheLastAndRunsTheScript) {
   Wall_Broadcast(2, "Utility power failure");
   EXPECT_EQ(Scratch_ReadFile(Notice()), "03/09/2024 14:05:07 <Brisvane>: Utility power failure\n");
+  Scratch_WaitScripts();
   g_now += 61;
   Wall_Broadcast(1, "100% %s %n done");
   EXPECT_EQ(Scratch_ReadFile(Notice()), "03/09/2024 14:06:08 <Brisvane>: 100% %s %n done\n");
+  Scratch_WaitScripts();
   EXPECT_EQ(Scratch_ReadFile(Path("shown.txt")),
             "03/09/2024 14:05:07 <Brisvane>: Utility power failure\n"
             "03/09/2024 14:06:08 <Brisvane>: 100% %s %n done\n");
   EXPECT_TRUE(g_logged.empty());
   // A long text is cut to the 512-byte line.
   Wall_Broadcast(1, std::string(2000, 'x').c_str());
+  Scratch_WaitScripts();
   EXPECT_EQ(Scratch_ReadFile(Notice()).size(), 511u + 1);
+}
+
+// The script runs beside the loop: a notice that comes while it still
+// shows the last one waits for it, so that each run shows its own line.
+TEST_F(WallTest, NoticesWaitForTheScriptInTheirOrder) {
+  Script("sleep 0.3; cat '" + Notice() + "' >> '" + Path("shown.txt") + "'\n", 0755);
+  auto t0 = std::chrono::steady_clock::now();
+  for (const char* text : {"one", "two", "three"}) Wall_Broadcast(2, text);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(250));
+  Scratch_WaitScripts();
+  EXPECT_EQ(Scratch_ReadFile(Path("shown.txt")),
+            "03/09/2024 14:05:07 <Brisvane>: one\n"
+            "03/09/2024 14:05:07 <Brisvane>: two\n"
+            "03/09/2024 14:05:07 <Brisvane>: three\n");
+}
+
+TEST_F(WallTest, AtMostSixteenNoticesWaitAndTheOldestGoFirst) {
+  // The first notice's script runs; twenty more come before it is reaped.
+  for (int i = 0; i <= 20; ++i) Wall_Broadcast(2, std::to_string(i).c_str());
+  Scratch_WaitScripts();
+  std::string expected = "03/09/2024 14:05:07 <Brisvane>: 0\n";
+  for (int i = 5; i <= 20; ++i) expected += "03/09/2024 14:05:07 <Brisvane>: " + std::to_string(i) + "\n";
+  EXPECT_EQ(Scratch_ReadFile(Path("shown.txt")), expected);
 }
 
 TEST_F(WallTest, OffWritesNothingAndRunsNothing) {
@@ -95,6 +122,7 @@ TEST_F(WallTest, AScriptThatCannotRunIsLogged) {
     g_logged.clear();
     c.setup();
     Wall_Broadcast(2, "notice");
+    Scratch_WaitScripts();
     if (c.logged) {
       EXPECT_EQ(g_logged, (std::vector<LoggedEvent>{{-1, {"3", "Can't run the command.wall!"}}}));
     } else {

@@ -37,7 +37,12 @@ void ScratchTest::SetUp() {
   Svc_SetDirs(dir.c_str(), tmp.c_str());
 }
 
+void Scratch_WaitScripts() {
+  for (int i = 0; i < 10000 && Svc_ReapScripts() > 0; ++i) usleep(1000);
+}
+
 void ScratchTest::TearDown() {
+  Scratch_WaitScripts();
   std::error_code ec;
   std::filesystem::remove_all(dir, ec);
   std::filesystem::remove_all(tmp, ec);

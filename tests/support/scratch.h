@@ -13,10 +13,14 @@ void Scratch_WriteFile(const std::string& path, const std::string& text);
 time_t Scratch_UtcTime(int year, int month, int day, int hour, int minute, int second);
 // The text's lines, without their line ends.
 std::vector<std::string> Scratch_Lines(const std::string& text);
+// Waits (at most 10 s) until every script the service started beside the
+// loop has ended and been reaped.
+void Scratch_WaitScripts();
 
 class ScratchTest : public ::testing::Test {
  protected:
   void SetUp() override;
+  // Also reaps the scripts a test left running.
   void TearDown() override;
   std::string dir;      // installation directory
   std::string tmp;      // stands in for /tmp
