@@ -74,6 +74,46 @@ int ReadingOf(int entry) {
 
 constexpr int kDryContacts = 6;
 
+// The UPS settings a page offers and a form sends. A setting is offered
+// when the UPS has its capability and reports its value (a UPS may list an
+// item it then refuses to answer); the USB driver keeps no capability of its
+// own for some, so over USB a reported value offers the setting alone. The
+// settings whose command the capability alone decides (transfer frequency,
+// bypass voltage, automatic test, dry contacts) are offered with it only.
+enum Setting { SET_ARB, SET_UBD, SET_VSN, SET_TXV, SET_EBP, SET_TXF, SET_BT2, SET_ATT, SET_SDC, SET_BTV, SET_NONE };
+struct SettingRule {
+  int capability;
+  int reading;     // the value that shows the setting; -1: the capability alone decides
+};
+constexpr SettingRule kSettings[SET_NONE] = {
+    {UPS_CMD_ARB_BIT, VAL_ARB}, {UPS_CMD_UBD_BIT, VAL_UBD},  {UPS_CMD_VSN_BIT, VAL_VSN},
+    {UPS_CMD_TXV_BIT, VAL_LOTXVOLT}, {UPS_CMD_EBP_BIT, VAL_EBP}, {UPS_CMD_TXF_BIT, -1},
+    {UPS_CMD_BT2_BIT, -1}, {UPS_CMD_ATT_BIT, -1}, {UPS_CMD_SDC_BIT, -1}, {UPS_CMD_BTV_BIT, VAL_BTV_TIME},
+};
+bool Offered(Setting s) {
+  const SettingRule& r = kSettings[s];
+  if (r.reading < 0) return Cap(r.capability);
+  return Value(r.reading) != -1 && (Cap(r.capability) || ComSlot.link[0] == COM_LINK_USB);
+}
+
+// The setting a CFG_ entry shows: its value is -1 while the UPS does not offer it.
+Setting SettingOf(int entry) {
+  switch (entry) {
+    case CFG_ARB: return SET_ARB;
+    case CFG_BDELAY: return SET_UBD;
+    case CFG_VSN: return SET_VSN;
+    case CFG_TXV_LO: case CFG_TXV_L1: case CFG_TXV_L2: case CFG_TXV_HI: case CFG_TXV_H1: case CFG_TXV_H2:
+      return SET_TXV;
+    case CFG_EBP: return SET_EBP;
+    case CFG_TXF_RATFREQ: case CFG_TXF_MAX: case CFG_TXF_SET: return SET_TXF;
+    case CFG_BT2_RATVOLT: case CFG_BT2_MAX: case CFG_BT2_SET: return SET_BT2;
+    case CFG_ATT: return SET_ATT;
+    case CFG_SDC: return SET_SDC;
+    case CFG_BTV_TIME: case CFG_BTV_VOLT: return SET_BTV;
+    default: return SET_NONE;
+  }
+}
+
 // ---- CTL_ -------------------------------------------------------------------
 
 enum CtlEntry { CTL_FTST, CTL_LETNUM, CTL_LETSTS, CTL_BUZ };
@@ -135,7 +175,6 @@ bool CanSend(bool offered, const char* what) {
   }
   return true;
 }
-bool Reported(int index) { return Value(index) != -1; }
 
 // A field that may be left out: absent, or a number within lo..hi.
 bool CheckOptional(int field, const char* label, long long lo, long long hi) {
@@ -194,11 +233,11 @@ bool SetBatteryDelay() {
     if (!WebDev_CheckNumber(i, "Battery delay (UBD)", 0, kSettingMax)) return false;
     ubd = true;
   }
-  if (ubd && !Reported(VAL_UBD)) {
+  if (ubd && !Offered(SET_UBD)) {
     RefuseNotOffered("the battery delay");
     return false;
   }
-  const bool arbOffered = Reported(VAL_ARB);
+  const bool arbOffered = Offered(SET_ARB);
   if (!CanSend(ubd || arbOffered, "the battery delay")) return false;
   int arb = 2;
   for (int i = 0; i < WebDev_FieldCount(); ++i) {
@@ -225,7 +264,7 @@ bool SendNumber(UpsCommandBit code, const char* key, const char* label, bool off
 bool SetTransferVoltages() {
   const int low = WebDev_LastField("CFG_LTXV"), high = WebDev_LastField("CFG_HTXV");
   const Range lo = ReportedRange(VAL_TXV_L2, VAL_TXV_L1), hi = ReportedRange(VAL_TXV_H2, VAL_TXV_H1);
-  if (!CanSend(Reported(VAL_LOTXVOLT) && Reported(VAL_HITXVOLT), "the transfer voltages") ||
+  if (!CanSend(Offered(SET_TXV), "the transfer voltages") ||
       !CheckOptional(low, "Low transfer voltage (V)", lo.lo, lo.hi) ||
       !CheckOptional(high, "High transfer voltage (V)", hi.lo, hi.hi))
     return false;
@@ -280,7 +319,7 @@ bool SetDryContacts() {
   static const char* const kKeys[] = {"CFG_SDCDRY", "CFG_SDCTYPE", "CFG_SDCDISABLE"};
   static const char* const kLabels[] = {"Event of contact", "Type of contact", nullptr};
   static const long long kMax[] = {0x7F, 1, 0};  // seven bits of event number, one of type
-  if (!CanSend(Cap(UPS_CMD_SDC_BIT), "dry contacts")) return false;
+  if (!CanSend(Offered(SET_SDC), "dry contacts")) return false;
   uint16_t words[kDryContacts];
   for (int c = 1; c <= kDryContacts; ++c)
     words[c - 1] = static_cast<uint16_t>((c << 8) | 0x80 | (Value(VAL_BT2 + c) & 0x7F));
@@ -310,7 +349,7 @@ bool SetDryContacts() {
 
 bool SetBatteryTest() {
   const int t = WebDev_LastField("CFG_BTV_TIME"), u = WebDev_LastField("CFG_BTV_VOLT");
-  if (!CanSend(Reported(VAL_BTV_TIME), "the battery test settings") ||
+  if (!CanSend(Offered(SET_BTV), "the battery test settings") ||
       !WebDev_CheckNumber(t, "Battery test time", 0, kSettingMax) ||
       !CheckOptional(u, "Battery test voltage", 0, kSettingMax))
     return false;
@@ -419,7 +458,13 @@ bool PostTrap(uint8_t eventIndex, uint32_t delay) {
 
 void WebUps_CfgVar(const WebDevVarCall& call) {
   const int n = call.n;
+  const Setting setting = SettingOf(call.entry);
   const int reading = ReadingOf(call.entry);
+  if (setting != SET_NONE && !Offered(setting)) {
+    // CFG_SDC writes nothing for a contact that does not exist.
+    if (call.entry != CFG_SDC || (n >= 1 && n <= kDryContacts)) Int(-1);
+    return;
+  }
   if (reading >= 0) {
     Int(Value(reading));
     return;
@@ -487,27 +532,27 @@ void WebUps_ConfigPage(HttpConn*) {
     case BTN_BUBD: done = SetBatteryDelay(); break;
     case BTN_BBUZ: done = SetSwitch(UPS_CMD_EDB, UPS_CMD_EDB_BIT, "CFG_EDB", "the audible alarm setting"); break;
     case BTN_BVSN:
-      done = SendNumber(UPS_CMD_VSN, "CFG_VSN", "Voltage sensitivity", Reported(VAL_VSN), "the voltage sensitivity",
+      done = SendNumber(UPS_CMD_VSN, "CFG_VSN", "Voltage sensitivity", Offered(SET_VSN), "the voltage sensitivity",
                         kSettingMax);
       break;
     case BTN_BTXV: done = SetTransferVoltages(); break;
     case BTN_BBL: done = SetBatteryLow(); break;
     case BTN_BRD: done = SetBatteryDates(); break;
     case BTN_BEBP:
-      done = SendNumber(UPS_CMD_EBP, "CFG_EBP", "External battery packs", Reported(VAL_EBP),
+      done = SendNumber(UPS_CMD_EBP, "CFG_EBP", "External battery packs", Offered(SET_EBP),
                         "external battery packs", UINT8_MAX);
       break;
     case BTN_BTXF:
       // The UPS takes five times the posted value.
-      done = SendNumber(UPS_CMD_TXF, "CFG_TXF", "Transfer frequency", Cap(UPS_CMD_TXF_BIT), "the transfer frequency",
+      done = SendNumber(UPS_CMD_TXF, "CFG_TXF", "Transfer frequency", Offered(SET_TXF), "the transfer frequency",
                         kSettingMax, 5);
       break;
     case BTN_BBT2:
-      done = SendNumber(UPS_CMD_BT2, "CFG_BT2", "Bypass voltage setting", Cap(UPS_CMD_BT2_BIT),
+      done = SendNumber(UPS_CMD_BT2, "CFG_BT2", "Bypass voltage setting", Offered(SET_BT2),
                         "the bypass voltage setting", kSettingMax);
       break;
     case BTN_BATT:
-      done = SendNumber(UPS_CMD_ATT, "CFG_ATT", "Automatic test (ATT)", Cap(UPS_CMD_ATT_BIT), "automatic tests",
+      done = SendNumber(UPS_CMD_ATT, "CFG_ATT", "Automatic test (ATT)", Offered(SET_ATT), "automatic tests",
                         kSettingMax);
       break;
     case BTN_BSDC: done = SetDryContacts(); break;

@@ -58,6 +58,8 @@ class Ups : public DevTest {
 // ---- variables ------------------------------------------------------------------
 
 TEST_F(Ups, SettingValues) {
+  UpsRecord.capabilities = UPS_CMD_ARB | UPS_CMD_UBD | UPS_CMD_VSN | UPS_CMD_TXV | UPS_CMD_EBP | UPS_CMD_TXF |
+                           UPS_CMD_BT2 | UPS_CMD_ATT | UPS_CMD_SDC | UPS_CMD_BTV;
   UpsRecord.lowBattCheck = 1;
   UpsRecord.lowBattLevel = 35;
   UpsRecord.replaceNotice = 1;
@@ -84,6 +86,43 @@ TEST_F(Ups, SettingValues) {
       {"CFG_BL_LB_DELAY0", ""},    {"CFG_DRYEVENTFLAG", "2"},
   };
   for (const Case& c : cases) EXPECT_EQ(Var(c.name), c.value) << c.name;
+}
+
+// A setting the UPS does not offer shows -1 (and the page leaves it out):
+// its capability decides, and over USB, whose driver keeps no capability
+// for some settings, a value the UPS reports offers them too.
+TEST_F(Ups, SettingsTheUpsDoesNotOfferShowMinusOne) {
+  struct Case {
+    const char* name;
+    uint64_t cap;
+    bool offeredOverUsbWithoutCap;
+  } cases[] = {
+      {"CFG_ARB", UPS_CMD_ARB, true},       {"CFG_BDELAY", UPS_CMD_UBD, true},  {"CFG_VSN", UPS_CMD_VSN, true},
+      {"CFG_TXV_LO", UPS_CMD_TXV, true},    {"CFG_TXV_H1", UPS_CMD_TXV, true},  {"CFG_EBP", UPS_CMD_EBP, true},
+      {"CFG_BTV_VOLT", UPS_CMD_BTV, true},  {"CFG_TXF_SET", UPS_CMD_TXF, false}, {"CFG_BT2_MAX", UPS_CMD_BT2, false},
+      {"CFG_ATT", UPS_CMD_ATT, false},      {"CFG_SDC3", UPS_CMD_SDC, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ComSlot.link[0] = COM_LINK_TILDE;
+    UpsRecord.capabilities = 0;
+    EXPECT_EQ(Var(c.name), "-1");
+    UpsRecord.capabilities = c.cap;
+    EXPECT_NE(Var(c.name), "-1");
+    UpsRecord.capabilities = 0;
+    ComSlot.link[0] = COM_LINK_USB;
+    EXPECT_EQ(Var(c.name) != "-1", c.offeredOverUsbWithoutCap);
+  }
+  ComSlot.link[0] = COM_LINK_TILDE;
+  EXPECT_EQ(Var("CFG_SDC7"), "");  // no such contact, offered or not
+  // A UPS that lists an item but never answers for it does not offer it.
+  UpsRecord.capabilities = UPS_CMD_VSN | UPS_CMD_BTV;
+  UpsRecord.values[VAL_VSN] = -1;
+  UpsRecord.values[VAL_BTV_TIME] = -1;
+  EXPECT_EQ(Var("CFG_VSN"), "-1");
+  EXPECT_EQ(Var("CFG_BTV_VOLT"), "-1");
+  EXPECT_EQ(Post("dev_iconfig", "CFG_VSN=1&CFG_BVSN=1"), NotOffered("the voltage sensitivity"));
+  EXPECT_TRUE(g_sent.empty());
 }
 
 TEST_F(Ups, CapabilityGatedSettings) {
@@ -138,6 +177,8 @@ TEST_F(Ups, ControlValuesAndTheLostLink) {
 // Readings of the fixture: the low transfer voltage may be 91..101 (indexes
 // 9 and 10), the high one 111..121; the current ones are 71 and 81.
 TEST_F(Ups, SettingsButtonsSendTheirCommands) {
+  // The settings every case offers, unless it takes one away.
+  const uint64_t offered = UPS_CMD_ARB | UPS_CMD_UBD | UPS_CMD_VSN | UPS_CMD_TXV | UPS_CMD_EBP | UPS_CMD_BTV;
   const uint64_t all = UPS_CMD_EDB | UPS_CMD_TXF | UPS_CMD_BT2 | UPS_CMD_ATT | UPS_CMD_ECO | UPS_CMD_GRE;
   struct Case {
     const char* what;
@@ -145,7 +186,7 @@ TEST_F(Ups, SettingsButtonsSendTheirCommands) {
     std::string fields;
     std::string reply;
     std::vector<Command> sent;
-    int unreported = -1;  // a reading the UPS does not report in this case
+    uint64_t without = 0;  // a setting the UPS does not offer in this case
   } cases[] = {
       {"UBD then ARB 2 after the pause", 0, "CFG_UBD=15&CFG_BUBD=Apply", kUpdated,
        {Cmd(UPS_CMD_UBD, {"15"}), Cmd(0, {"pause 2"}), Cmd(UPS_CMD_ARB, {"2"})}},
@@ -153,9 +194,10 @@ TEST_F(Ups, SettingsButtonsSendTheirCommands) {
        {Cmd(UPS_CMD_UBD, {"3"}), Cmd(0, {"pause 2"}), Cmd(UPS_CMD_ARB, {"1"})}},
       {"no UBD field: ARB only", 0, "CFG_BUBD=1", kUpdated, {Cmd(UPS_CMD_ARB, {"2"})}},
       {"UBD out of range", 0, "CFG_UBD=3&CFG_UBD=10000&CFG_BUBD=1", BadNumber("Battery delay (UBD)", 0, 9999), {}},
-      {"UBD the UPS does not report", 0, "CFG_UBD=3&CFG_BUBD=1", NotOffered("the battery delay"), {}, VAL_UBD},
-      {"ARB the UPS does not report: UBD only", 0, "CFG_UBD=3&CFG_BUBD=1", kUpdated,
-       {Cmd(UPS_CMD_UBD, {"3"}), Cmd(0, {"pause 2"})}, VAL_ARB},
+      {"UBD the UPS does not offer", 0, "CFG_UBD=3&CFG_BUBD=1", NotOffered("the battery delay"), {}, UPS_CMD_UBD},
+      {"ARB the UPS does not offer: UBD only", 0, "CFG_UBD=3&CFG_BUBD=1", kUpdated,
+       {Cmd(UPS_CMD_UBD, {"3"}), Cmd(0, {"pause 2"})}, UPS_CMD_ARB},
+      {"neither", 0, "CFG_BUBD=1", NotOffered("the battery delay"), {}, UPS_CMD_UBD | UPS_CMD_ARB},
       {"audible alarm enabled", all, "CFG_EDB=on&CFG_BBUZ=1", kUpdated, {Cmd(UPS_CMD_EDB, {"1"})}},
       {"audible alarm disabled", all, "CFG_BBUZ=1", kUpdated, {Cmd(UPS_CMD_EDB, {"2"})}},
       {"audible alarm without the capability", 0, "CFG_EDB=on&CFG_BBUZ=1", NotOffered("the audible alarm setting"),
@@ -163,8 +205,14 @@ TEST_F(Ups, SettingsButtonsSendTheirCommands) {
       {"sensitivity, the first field", 0, "CFG_VSN=2&CFG_VSN=3&CFG_BVSN=1", kUpdated, {Cmd(UPS_CMD_VSN, {"2"})}},
       {"sensitivity without its field", 0, "CFG_BVSN=1", BadNumber("Voltage sensitivity", 0, 9999), {}},
       {"sensitivity that is no number", 0, "CFG_VSN=high&CFG_BVSN=1", BadNumber("Voltage sensitivity", 0, 9999), {}},
-      {"sensitivity the UPS does not report", 0, "CFG_VSN=2&CFG_BVSN=1", NotOffered("the voltage sensitivity"), {},
-       VAL_VSN},
+      {"sensitivity the UPS does not offer", 0, "CFG_VSN=2&CFG_BVSN=1", NotOffered("the voltage sensitivity"), {},
+       UPS_CMD_VSN},
+      {"transfer voltages the UPS does not offer", 0, "CFG_LTXV=95&CFG_BTXV=1", NotOffered("the transfer voltages"),
+       {}, UPS_CMD_TXV},
+      {"battery packs the UPS does not offer", 0, "CFG_EBP=2&CFG_BEBP=1", NotOffered("external battery packs"), {},
+       UPS_CMD_EBP},
+      {"battery test settings the UPS does not offer", 0, "CFG_BTV_TIME=30&CFG_BBTV=1",
+       NotOffered("the battery test settings"), {}, UPS_CMD_BTV},
       {"transfer voltages, the last of each", 0, "CFG_LTXV=92&CFG_HTXV=115&CFG_LTXV=95&CFG_BTXV=1", kUpdated,
        {Cmd(UPS_CMD_TXV, {"95", "115"})}},
       {"transfer voltage missing: the current one", 0, "CFG_HTXV=121&CFG_BTXV=1", kUpdated,
@@ -200,8 +248,7 @@ TEST_F(Ups, SettingsButtonsSendTheirCommands) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     g_sent.clear();
-    UpsRecord.capabilities = c.caps;
-    for (int i = 0; i < UPS_VALUE_COUNT; ++i) UpsRecord.values[i] = i == c.unreported ? -1 : 10 * i + 1;
+    UpsRecord.capabilities = (c.caps | offered) & ~c.without;
     EXPECT_EQ(Post("dev_iconfig", c.fields), c.reply);
     EXPECT_EQ(g_sent, c.sent);
   }
@@ -210,7 +257,7 @@ TEST_F(Ups, SettingsButtonsSendTheirCommands) {
 // Nothing goes to a UPS the service has no link with; the service's own
 // settings are still stored.
 TEST_F(Ups, SettingsForTheUpsNeedTheLink) {
-  UpsRecord.capabilities = UPS_CMD_ECO | UPS_CMD_BRD | UPS_CMD_TST;
+  UpsRecord.capabilities = UPS_CMD_ECO | UPS_CMD_BRD | UPS_CMD_TST | UPS_CMD_VSN;
   for (const char* what : {"lost", "never found"}) {
     SCOPED_TRACE(what);
     UpsRecord.liveStatus = std::string(what) == "lost" ? UpsBit(UPS_ST_COMMLOST) : 0;
