@@ -12,6 +12,7 @@
   <span class="brand">Brisvane</span>
   <nav><a href="/logout.asp">Log out</a></nav>
 </header>
+<% SUM_OS_BANNER %>
 <div class="layout">
 <nav id="menu" aria-label="Pages"></nav>
 <main class="page" id="control">
@@ -28,9 +29,9 @@
 <h2>Outlets</h2>
 <p>Outlets: <span class="v"><% CTL_LETNUM %></span>. A switch happens after its delay.</p>
 <div id="outlets" data-states="<% CTL_LETSTS %>"><noscript>The outlet switches need JavaScript.</noscript></div>
-<h2>Shutdown</h2>
+<h2 id="shutdown">Shutdown</h2>
 <table class="values">
-  <tr><th>Shutdown countdown</th><td><span data-map="-1:None" id="countdown"><% SUM_OS_COUNTDOWN %></span> <span class="warning" data-map="0:|1:(cancelled)"><% SUM_OS_CANCEL %></span></td></tr>
+  <tr><th>Shutdown countdown</th><td><span class="secs" id="countdown"><% SUM_OS_COUNTDOWN %></span> <span class="warning" data-map="0:|1:(cancelled)"><% SUM_OS_CANCEL %></span></td></tr>
   <tr><th>Cancel the countdown</th><td><button type="submit" name="SHUT_CANCEL" value="1" formaction="/en/device/mgnt_control">Cancel or resume</button></td></tr>
   <tr><th>Console notices</th><td><button type="submit" name="PAUSE_BROAD" value="1" formaction="/en/device/mgnt_control">Stop repeating</button></td></tr>
   <tr><th>Trap receivers</th><td><button type="submit" name="SIM_POWERFAIL" value="1" formaction="/en/device/mgnt_control">Send a power-failure trap</button>
