@@ -395,7 +395,9 @@ void WebHist_ConfigPage(HttpConn*) {
       ApplyExport();
       WebDev_SaveAndReply(kConfigUpdated);
       return;
-    default: break;
+    default:
+      WebDev_SetText("%s", WEBDEV_NOT_FOUND);  // nothing was asked, nothing changed
+      return;
   }
   WebDev_SetText("%s", kConfigUpdated);
 }

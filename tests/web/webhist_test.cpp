@@ -533,8 +533,9 @@ TEST_F(Hist, RetentionApply) {
     EXPECT_FALSE(Saved()) << c.body;
   }
   EXPECT_EQ(g_retentions.size(), 1u);
-  // No button: the same answer, nothing changes.
-  EXPECT_EQ(Post("hist_config", "HCG_MAX_DATANUM=1"), kConfigUpdated);
+  // No button: nothing changes, and the answer does not say it did.
+  EXPECT_EQ(Post("hist_config", "HCG_MAX_DATANUM=1"),
+            "Message: Title=Error\nBody=<font color=#F00000>FIFO_GROUP_POST not found!</font>\n");
   EXPECT_EQ(DLogSetting.maxStorage, 24);
 }
 

@@ -335,6 +335,9 @@
       var tr = el("tr", null, "placeholder");
       tr.appendChild(td);
       body.replaceChild(tr, rows[0]);
+      // Headings over no rows only widen the table.
+      var head = body.parentNode.tHead;
+      if (head) head.hidden = true;
     });
   }
 
