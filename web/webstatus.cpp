@@ -126,8 +126,10 @@ void CountdownBanner() {
   static const char* const kEnds[] = {"the host shuts down", "the host powers off", "the host hibernates"};
   const char* reason = c.owner >= 1 && c.owner <= REACT_COUNT ? kReasons[c.owner - 1] : "shutdown condition";
   const char* end = ReactSetting.type < 3 ? kEnds[ReactSetting.type] : "the host shuts down";
-  // The control page is for the administrator and the device manager.
-  const bool mayCancel = WebLoginLevel == 0 || WebLoginLevel == 1;
+  // The control page is for the administrator and the device manager; a
+  // user session is told who can cancel. A page served without a session
+  // (the message page) shows the link: the control page asks for a login.
+  const bool mayCancel = WebLoginLevel != 2;
   const char* link = c.cancel ? "Resume the countdown" : "Cancel the countdown";
   char where[160];
   if (mayCancel)

@@ -339,6 +339,15 @@ class PagesInABrowser(harness.DaemonTest):
         b.eval("document.querySelector('#menu button').click(); true")
         self.assertTrue(b.eval("document.querySelector('#menu a').getClientRects().length > 0"))
         b.screenshot(os.path.join(SHOTS, "summary-menu-390.png"))
+
+        # The banner's link leads to the button that cancels the countdown;
+        # the banner then says it is cancelled and offers to resume it.
+        b.submit_and_wait("document.querySelector('#countdown-banner a').click(); true")
+        self.assertEqual(b.eval("location.pathname + location.hash"), CONTROL_PAGE + "#shutdown")
+        b.submit_and_wait("document.querySelector('[name=SHUT_CANCEL]').click(); true")
+        self.assertEqual(self.message(), ("Information", "Submit command OK."))
+        self.assertRegex(b.eval("document.getElementById('countdown-banner').textContent"),
+                         r"^Shutdown countdown cancelled at 0[0-4]:\d\d \(power failure\)\..* Resume the countdown$")
         self.assertEqual(b.errors(), [])
 
 

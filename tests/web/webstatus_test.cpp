@@ -225,8 +225,10 @@ TEST_F(Status, CountdownBanner) {
       {90, 3, 1, 0, 0,
        {"class=\"countdown cancelled\"", "data-cancelled=\"1\"", "Shutdown countdown cancelled at <span", "(overload)",
         ">Resume the countdown</a>"}},
-      // A user session sees where, not a link it may not use.
+      // A user session sees where, not a link it may not use; a page served
+      // without a session (the message page) links to the control page.
       {30, 1, 0, 0, 2, {"The administrator or the device manager can cancel it on the Control page."}},
+      {30, 1, 0, 0, -1, {">Cancel the countdown</a>"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.remaining);

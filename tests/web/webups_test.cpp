@@ -15,15 +15,15 @@ using namespace devtest;
 
 namespace {
 
-const char* const kUpdated =
-    "Message: Redirect=/en/device/ups_config.asp\nTitle=Information\nBody=<font color=#008000>Updated "
-    "successfully.</font>\n";
-const char* const kControlled =
-    "Message: Redirect=/en/device/mgnt_control.asp\nTitle=Information\nBody=<font color=#008000>Updated "
-    "successfully.</font>\n";
-const char* const kNotFound = "Message: Title=Error\nBody=<font color=#F00000>FIFO_GROUP_POST not found!</font>\n";
-const char* const kNotSaved =
-    "Message: Title=Error\nBody=<font color=#F00000>The settings could not be saved.</font>\n";
+// The success answer, which leads back to the page of the form.
+std::string Done(const std::string& page) {
+  return "Message: Redirect=/en/device/" + page +
+         ".asp\nTitle=Information\nBody=<font color=#008000>Updated successfully.</font>\n";
+}
+const std::string kUpdated = Done("ups_config");
+const std::string kControlled = Done("mgnt_control");
+const std::string kNotFound = WEBDEV_NOT_FOUND;
+const std::string kNotSaved = WEBDEV_NOT_SAVED;
 std::string NotOffered(const std::string& what) {
   return "Message: Title=Not Offered\nBody=<font color=#808000>This UPS does not offer " + what +
          ". Nothing was changed.</font>\n";

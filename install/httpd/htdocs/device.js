@@ -523,9 +523,10 @@
       var delay = el("input");
       delay.type = "number";
       delay.min = "0";
+      delay.max = "65535";
       delay.value = "1";
       delay.name = "CTL_LETDL" + n;
-      delay.setAttribute("aria-label", "Delay for outlet " + n);
+      delay.setAttribute("aria-label", "Delay for outlet " + n + " (s)");
       var td = el("td");
       td.appendChild(delay);
       tr.appendChild(td);

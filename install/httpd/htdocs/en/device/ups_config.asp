@@ -39,7 +39,7 @@
 <fieldset class="part" data-offer="<% CFG_TXF_SET %>">
   <legend>Transfer frequency</legend>
   <p>Now <span class="v"><% CFG_TXF_SET %></span>, rated <span class="v"><% CFG_TXF_RATFREQ %></span>, at most <span class="v"><% CFG_TXF_MAX %></span>.</p>
-  <label>Transfer frequency <input type="number" min="0" max="9999" name="CFG_TXF"></label>
+  <label>Transfer frequency <input type="number" min="0" max="9999" name="CFG_TXF" required></label>
   <button type="submit" name="CFG_BTXF" value="1">Apply</button>
 </fieldset>
 <fieldset class="part" data-offer="<% CFG_BT2_SET %>">
