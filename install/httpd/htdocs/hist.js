@@ -199,10 +199,33 @@
     });
   }
 
+  // A frame whose table has no records (or that got no table at all: the
+  // log is empty) gives way to a line that says so.
+  function emptyFrame(frame) {
+    var doc = frame.contentDocument;
+    var rows = doc ? doc.querySelectorAll("table tr").length : 0;
+    var empty = rows <= Number(frame.getAttribute("data-head") || 1);
+    var note = frame.nextElementSibling && frame.nextElementSibling.classList.contains("frame-empty") ?
+      frame.nextElementSibling : null;
+    if (empty && !note) {
+      note = document.createElement("p");
+      note.className = "empty frame-empty";
+      note.textContent = frame.getAttribute("data-empty") || "No records.";
+      frame.parentNode.insertBefore(note, frame.nextSibling);
+    }
+    if (note) note.hidden = !empty;
+    frame.hidden = empty;
+    return empty;
+  }
+
   // The frames load their table as written for this page, never a cached one.
   function tableFrames() {
     each("iframe[data-src]", function (frame) {
       frame.addEventListener("load", function () {
+        if (emptyFrame(frame)) {
+          if (frame.hasAttribute("data-chart")) charts(frame);
+          return;
+        }
         if (frame.hasAttribute("data-filter")) filterRows(frame);
         if (frame.hasAttribute("data-chart")) charts(frame);
         fit(frame);
