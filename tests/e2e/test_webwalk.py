@@ -243,6 +243,13 @@ class PagesInABrowser(harness.DaemonTest):
                        "the UPS's settings on the settings page")
         self.wait_page(CONTROL_PAGE, "document.querySelectorAll('#outlets button').length === 4", "the outlets")
         self.walk("full")
+        # With every setting shown the pages still fit a phone's width.
+        self.b.viewport(390, 844, True)
+        for path in WHOLE_PAGES:
+            with self.subTest(phone=path):
+                self.b.navigate(BASE + path)
+                self.assertEqual(self.b.eval(LAYOUT_PROBLEMS), [])
+        self.b.viewport(1280, 900)
 
         # Refusals: the value the page no longer limits is answered with the
         # field's label and range, and config.ini stays as it was.
