@@ -1,15 +1,34 @@
 #!/bin/sh
-# Builds the daemon, installs it under /usr/local/brisvane and starts it.
+# Builds the daemon, installs it under /usr/local/brisvane and starts it; a
+# daemon already running from there is stopped first. Installs only the
+# Debian packages that building and running need (test.sh brings the rest).
 set -e
 cd "$(dirname "$0")"
 if [ "$(id -u)" -ne 0 ]; then exec sudo "$0" "$@"; fi
-./scripts/deps.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPSD_TESTS=OFF
-cmake --build build -j"$(nproc)"
-if [ -f /usr/local/brisvane/service.pid ] && kill -0 "$(cat /usr/local/brisvane/service.pid)" 2>/dev/null; then
-  kill -TERM "$(cat /usr/local/brisvane/service.pid)"; sleep 1
+./scripts/deps.sh run
+# A build directory of its own, without tests: build/ stays the test build.
+cmake -S . -B build-run -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPSD_TESTS=OFF
+cmake --build build-run -j"$(nproc)"
+dir=/usr/local/brisvane
+# Started at boot by systemd (the unit of the README): systemd restarts it.
+if [ -d /run/systemd/system ] && systemctl is-active --quiet upsd.service 2>/dev/null; then
+  systemctl stop upsd.service
+  cmake --install build-run
+  systemctl start upsd.service
+  echo "upsd restarted by systemd, pid $(cat "$dir/service.pid")"
+  exit 0
 fi
-cmake --install build
-/usr/local/brisvane/upsd
+pid=$(cat "$dir/service.pid" 2>/dev/null || true)
+case "$pid" in ''|*[!0-9]*) pid="" ;; esac
+# Only a running upsd is stopped, never another process that reuses the pid.
+if [ -n "$pid" ] && [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = upsd ]; then
+  kill -TERM "$pid"
+  i=0
+  while kill -0 "$pid" 2>/dev/null && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
+fi
+cmake --install build-run
+# The daemon keeps the descriptors it is started with: run.sh's own output
+# (a terminal, a pipe) would stay open as long as it runs.
+"$dir/upsd" </dev/null >/dev/null 2>&1
 sleep 1
-echo "upsd started, pid $(cat /usr/local/brisvane/service.pid)"
+echo "upsd started, pid $(cat "$dir/service.pid")"

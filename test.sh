@@ -1,17 +1,18 @@
 #!/bin/sh
-# Builds everything and runs every test: unit and end-to-end tests, the unit
-# tests again under AddressSanitizer and UndefinedBehaviorSanitizer, and the
-# fuzz targets for a short fixed time.
+# Installs the build and test tools, builds everything and runs every test:
+# unit, lint and end-to-end tests, the unit tests again under
+# AddressSanitizer and UndefinedBehaviorSanitizer, and the fuzz targets for a
+# short fixed time.
 set -e
 cd "$(dirname "$0")"
 # The end-to-end tests need root for their mount and network namespaces.
 if [ "$(id -u)" -ne 0 ]; then exec sudo "$0" "$@"; fi
-./scripts/deps.sh
+./scripts/deps.sh test
 J="$(nproc)"
 status=0
 
 echo "== build"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPSD_TESTS=ON
 cmake --build build -j"$J"
 echo "== unit and end-to-end tests"
 (cd build && ctest -j"$J" --output-on-failure --timeout 600) || status=1

@@ -1,5 +1,6 @@
 # Lays out the fixed installation directory: the daemon, the host scripts,
-# the language files, the web documents and the HTTPS certificate.
+# the language files, the web documents, the MIB module and the HTTPS
+# certificate.
 set(_dir "${UPSD_INSTALL_DIR}")
 
 install(TARGETS upsd RUNTIME DESTINATION "${_dir}")
@@ -10,6 +11,8 @@ install(DIRECTORY install/command/ DESTINATION "${_dir}/command"
 install(DIRECTORY install/language/ DESTINATION "${_dir}/language"
         DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 install(DIRECTORY install/httpd/htdocs/ DESTINATION "${_dir}/httpd/htdocs"
+        DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+install(DIRECTORY install/mibs/ DESTINATION "${_dir}/mibs"
         DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 install(CODE "

@@ -317,8 +317,9 @@ void DLog_Sample() {
   DLogRecord& minute = g_run[DLOG_1MM];
   SetHeader(minute, now);
   for (int c = 0; c < DLOG_CHANNELS; ++c) {
-    const int32_t v = UpsRecord.values[DLogChannels[c]];
-    if (v < 0) continue;  // -1: not reported
+    // -1: not reported, or the link is lost (the record keeps its "no value" marks)
+    const int32_t v = UpsData_Reading(DLogChannels[c]);
+    if (v < 0) continue;
     if (v < minute.min[c]) minute.min[c] = v;
     if (v > minute.max[c]) minute.max[c] = v;
   }

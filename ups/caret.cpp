@@ -333,28 +333,28 @@ void HandleReply(uint8_t slot) {
         Caret_ParseReply();
         AdvanceIndex();
         Proto_ClearBit(UPS_ST_COMMLOST);
+      } else if (!st.fromQueue) {
+        // "^1" to a poll query brings nothing: the cycle moves on (the
+        // answer to a queued set frame takes no poll index).
+        AdvanceIndex();
       }
-      // "^1" answers a queued set frame, which takes no poll index.
       ++ComStat.rxOk;
       st.waitTicks = 0;
       st.timeouts = 0;
       st.waiting = 0;
       break;
     case CARET_RX_BAD:
+      // A reply that is no caret frame counts towards the lost link like a time-out.
       ++ComStat.rxParseErr;
       st.waiting = 0;
+      Proto_CountFailure(slot, &st.timeouts);
       AdvanceIndex();
       break;
     default:
       if (++st.waitTicks <= 9) break;
       st.waitTicks = 0;
       ++ComStat.rxTimeout;
-      if (++st.timeouts > 4) {
-        st.timeouts = 0;
-        Proto_SetBit(UPS_ST_COMMLOST);
-        ComOps.Close(slot);
-        if (UpsRecord.Reset) UpsRecord.Reset(1);
-      }
+      Proto_CountFailure(slot, &st.timeouts);
       if (st.firstCycle && st.pollIndex >= IDENT_ITEMS && !st.fromQueue) Proto_DropCap(CurrentMask());
       st.waiting = 0;
       AdvanceIndex();
@@ -416,6 +416,10 @@ void Caret_Reset() {
   st.firstCycle = 1;
   st.pollIndex = 0;
   st.fromQueue = 0;
+  // Nothing of an earlier link counts towards this one.
+  st.waiting = 0;
+  st.waitTicks = 0;
+  st.timeouts = 0;
   memset(st.queue, 0, sizeof st.queue);
   memset(st.queueLength, 0, sizeof st.queueLength);
 }

@@ -270,77 +270,102 @@ bool Probeable(uint8_t slot, int port) {
   return !(slot == 0 && port != 0 && port == ComSlot.port[1]);
 }
 
-void SetCommLost(uint8_t slot) {
-  if (slot == 0 && !ComSlot.scan[slot]) UpsRecord.liveStatus |= UpsBit(UPS_ST_COMMLOST);
+// The first port from..to that the slot's search may probe; -1 when none.
+int FirstProbeable(uint8_t slot, int from, int to) {
+  for (int p = from; p <= to; ++p)
+    if (Probeable(slot, p)) return p;
+  return -1;
 }
 
 void Linked(uint8_t slot, uint8_t state, UpsCommandFn command) {
   ComSlot.link[slot] = state;
   ComSlot.scan[slot] = 0;
   ComOps.SendCommand = command;
+  // The new link debounces every status bit from the start.
+  if (slot == 0) memset(UpsRecord.debounce, 0, sizeof UpsRecord.debounce);
+}
+
+// Status bit 46: no UPS link could be made on the UPS slot.
+void MarkLost(uint8_t slot) {
+  if (slot == 0) UpsRecord.liveStatus |= UpsBit(UPS_ST_COMMLOST);
+}
+
+// What probing the slot's current port came to.
+enum ProbeOutcome {
+  PROBE_LINKED,   // a link is up (found now, or already standing)
+  PROBE_FAILED,   // a serial probe ran (and waited for its answer) without a UPS
+  PROBE_SKIPPED,  // nothing to wait for: no USB device found, or the port would not open
+};
+
+ProbeOutcome ProbePort(uint8_t j, const char* path) {
+  if (ComSlot.port[j] == 0) {
+    if (ComSlot.link[j] != COM_LINK_NONE) return PROBE_LINKED;
+    // The USB driver opens its device itself, always in slot 0.
+    if (j == 0 && UsbHidOps.Probe && UsbHidOps.Probe()) {
+      Linked(j, COM_LINK_USB, UsbHidOps.Command);
+      return PROBE_LINKED;
+    }
+    return PROBE_SKIPPED;
+  }
+  if (ComSlot.fd[j] < 0) {
+    ComSlot.link[j] = COM_LINK_NONE;
+    if (!COM_Open(j, 2400, 0, 8, 1, path)) return PROBE_SKIPPED;
+  } else if (ComSlot.link[j] != COM_LINK_NONE) {
+    return PROBE_LINKED;
+  }
+  if (TildeOps.Probe && TildeOps.Probe(j)) {
+    Linked(j, COM_LINK_TILDE, TildeOps.Command);
+    return PROBE_LINKED;
+  }
+  COM_Close(j);
+  // The caret driver answers at 9600 baud; skipped when it is not built.
+  if (CaretOps.Probe && COM_Open(j, 9600, 0, 8, 1, path) && CaretOps.Probe(j)) {
+    Linked(j, COM_LINK_CARET, CaretOps.Command);
+    return PROBE_LINKED;
+  }
+  COM_Close(j);
+  return PROBE_FAILED;
+}
+
+// One detection pass of a slot. A fixed port is probed once (USB, or tilde
+// then caret); the pass that finds nothing there marks the UPS link lost.
+// The automatic search probes the ports in turn, going on at once past a
+// port that costs no wait (no USB device, a serial port that will not open)
+// and ending the pass after one serial port was probed; a search that
+// passed the last port and found nothing marks the link lost. Bit 46 is
+// set only at the end of the pass, so a caret UPS found after the tilde
+// probe failed, or a port found later in the same pass, shows no loss.
+void DetectSlot(uint8_t j) {
+  const char* path = (comDevicePath && comDevicePath[0]) ? comDevicePath : nullptr;
+  const int first = ComSlot.port[j];  // no port is visited twice in a pass
+  bool passedLast = false;
+  for (;;) {
+    if (ComSlot.scan[j]) {
+      int k = FirstProbeable(j, ComSlot.port[j], passedLast ? first - 1 : 255);
+      if (k < 0) {
+        if (passedLast) break;  // every port was passed over in this pass
+        passedLast = true;
+        k = FirstProbeable(j, 0, first - 1);
+        if (k < 0) break;
+      }
+      ComSlot.port[j] = static_cast<uint8_t>(k);
+    }
+    const ProbeOutcome outcome = ProbePort(j, path);
+    if (outcome == PROBE_LINKED) return;
+    if (!ComSlot.scan[j]) {
+      MarkLost(j);  // the one configured port: nothing found there
+      return;
+    }
+    if (ComSlot.port[j] == 255) passedLast = true;  // wraps to USB
+    ComSlot.port[j] = static_cast<uint8_t>(ComSlot.port[j] + 1);
+    if (outcome == PROBE_FAILED) break;
+  }
+  if (passedLast) MarkLost(j);
 }
 
 void COM_Detect() {
-  for (uint8_t j = 0; j < COM_SLOTS; ++j) {
-    if (!ComSlot.detect[j]) continue;
-    if (ComSlot.scan[j]) {
-      int k = -1;
-      for (int p = ComSlot.port[j]; p <= 255; ++p) {
-        if (Probeable(j, p)) {
-          k = p;
-          break;
-        }
-      }
-      if (k < 0) {
-        if (j == 0) UpsRecord.liveStatus |= UpsBit(UPS_ST_COMMLOST);
-        for (int p = 0; p < ComSlot.port[j]; ++p) {
-          if (Probeable(j, p)) {
-            k = p;
-            break;
-          }
-        }
-      }
-      if (k < 0) continue;
-      ComSlot.port[j] = static_cast<uint8_t>(k);
-    }
-
-    const char* path = (comDevicePath && comDevicePath[0]) ? comDevicePath : nullptr;
-    bool linked = false;
-    if (ComSlot.port[j] == 0) {
-      if (ComSlot.link[j] == COM_LINK_NONE) {
-        // The USB driver opens its device itself, always in slot 0.
-        if (j == 0 && UsbHidOps.Probe && UsbHidOps.Probe()) {
-          Linked(j, COM_LINK_USB, UsbHidOps.Command);
-          linked = true;
-        } else {
-          SetCommLost(j);
-        }
-      }
-    } else {
-      if (ComSlot.fd[j] < 0) {
-        ComSlot.link[j] = COM_LINK_NONE;
-        COM_Open(j, 2400, 0, 8, 1, path);
-      }
-      if (ComSlot.fd[j] >= 0 && ComSlot.link[j] == COM_LINK_NONE) {
-        if (TildeOps.Probe && TildeOps.Probe(j)) {
-          Linked(j, COM_LINK_TILDE, TildeOps.Command);
-          linked = true;
-        } else {
-          SetCommLost(j);
-          COM_Close(j);
-          // The caret driver answers at 9600 baud; skipped when it is not built.
-          if (CaretOps.Probe && COM_Open(j, 9600, 0, 8, 1, path) && CaretOps.Probe(j)) {
-            Linked(j, COM_LINK_CARET, CaretOps.Command);
-            linked = true;
-          } else {
-            SetCommLost(j);
-            COM_Close(j);
-          }
-        }
-      }
-    }
-    if (!linked && ComSlot.scan[j]) ComSlot.port[j] = static_cast<uint8_t>(ComSlot.port[j] + 1);
-  }
+  for (uint8_t j = 0; j < COM_SLOTS; ++j)
+    if (ComSlot.detect[j]) DetectSlot(j);
 }
 
 }  // namespace

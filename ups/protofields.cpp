@@ -124,6 +124,15 @@ void Proto_TestResult(int t) {
   }
 }
 
+bool Proto_CountFailure(uint8_t slot, uint8_t* failures) {
+  if (++*failures < PROTO_LINK_FAILURES) return false;
+  *failures = 0;
+  Proto_SetBit(UPS_ST_COMMLOST);
+  ComOps.Close(slot);
+  if (UpsRecord.Reset) UpsRecord.Reset(1);
+  return true;
+}
+
 int Proto_ReadMore(uint8_t slot, uint8_t* buffer, uint8_t* count, int want) {
   int length = want - *count;
   if (length <= 0) return 0;

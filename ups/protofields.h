@@ -81,6 +81,14 @@ void Proto_BatteryRules(int t, bool chargerReading);
 // The test-result rule over value 96 (bits 31 and 32), threshold t.
 void Proto_TestResult(int t);
 
+// Failed replies in a row (time-outs and replies the receiver rejects) after
+// which a serial driver gives the link up.
+constexpr int PROTO_LINK_FAILURES = 5;
+// Counts one failed reply in *failures; at the fifth in a row the link is
+// lost: status bit 46 set, the slot closed, the UPS record reset (keeping
+// the status words) and the count back at 0. True when the link was lost.
+bool Proto_CountFailure(uint8_t slot, uint8_t* failures);
+
 // One non-blocking read that brings the buffer's fill count up towards
 // want; a read of 0 bytes is no progress. Returns the bytes asked for.
 int Proto_ReadMore(uint8_t slot, uint8_t* buffer, uint8_t* count, int want);

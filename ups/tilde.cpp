@@ -155,6 +155,14 @@ void AdvanceIndex() {
   if (st.pollIndex < TILDE_POLL_ITEMS) ++st.pollIndex;
 }
 
+// A reply the receiver rejects (wrong checksum, bad framing or length) ends
+// the wait and counts towards the lost link like a time-out.
+void Rejected(uint8_t slot) {
+  st.waiting = 0;
+  Proto_CountFailure(slot, &st.timeouts);
+  AdvanceIndex();
+}
+
 // A reply (or its absence) ends the wait for the frame in flight.
 void HandleReply(uint8_t slot) {
   uint8_t before = st.rxCount;
@@ -173,6 +181,10 @@ void HandleReply(uint8_t slot) {
         Tilde_ParseReply();
         AdvanceIndex();
         UpsRecord.liveStatus &= ~UpsBit(UPS_ST_COMMLOST);
+      } else if (!st.fromQueue) {
+        // An accept of a poll query brings nothing: the cycle moves on
+        // (the accept of a queued frame takes no poll index).
+        AdvanceIndex();
       }
       ++ComStat.rxOk;
       st.waiting = 0;
@@ -181,13 +193,11 @@ void HandleReply(uint8_t slot) {
       break;
     case TILDE_RX_BADSUM:
       ++ComStat.rxCsErr;
-      st.waiting = 0;
-      AdvanceIndex();
+      Rejected(slot);
       break;
     case TILDE_RX_BAD:
       ++ComStat.rxParseErr;
-      st.waiting = 0;
-      AdvanceIndex();
+      Rejected(slot);
       break;
     default:
       // Bytes that arrive restart the wait, so long replies at 2400 baud fit.
@@ -195,14 +205,8 @@ void HandleReply(uint8_t slot) {
       else ++st.waitTicks;
       if (st.waitTicks <= 9) break;
       st.waitTicks = 0;
-      ++st.timeouts;
       ++ComStat.rxTimeout;
-      if (st.timeouts > 4) {
-        st.timeouts = 0;
-        UpsRecord.liveStatus |= UpsBit(UPS_ST_COMMLOST);
-        ComOps.Close(slot);
-        if (UpsRecord.Reset) UpsRecord.Reset(1);
-      }
+      Proto_CountFailure(slot, &st.timeouts);
       if (!st.fromQueue && st.pollIndex > IDENT_ITEMS && st.pollIndex < TILDE_POLL_ITEMS && st.firstCycle)
         DropCap(kItems[st.pollIndex].mask);
       st.waiting = 0;
@@ -270,6 +274,10 @@ void Tilde_Reset() {
   st.pollIndex = 0;
   st.checksumMode = 0;
   st.fromQueue = 0;
+  // Nothing of an earlier link counts towards this one.
+  st.waiting = 0;
+  st.waitTicks = 0;
+  st.timeouts = 0;
   memset(st.queue, 0, sizeof st.queue);
   memset(st.queueLength, 0, sizeof st.queueLength);
 }

@@ -25,6 +25,12 @@ long DayCount(long year, long month, long day) { return (year - 2000) * 365 + (m
 
 }  // namespace
 
+int32_t UpsData_Reading(int index) {
+  if (index < 0 || index >= UPS_VALUE_COUNT) return -1;
+  if (UpsRecord.shownStatus & UpsBit(UPS_ST_COMMLOST)) return -1;
+  return UpsRecord.values[index];
+}
+
 void UpsData_Init(const struct tm* now) {
   g_now = now;
   UpsData_Reset(0);

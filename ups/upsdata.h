@@ -328,6 +328,12 @@ struct UpsProtocolOps {
   UpsCommandFn Command;
 };
 
+// The reading at a UpsRecord.values index as the pages and the data log may
+// present it: -1 (not reported) for an index outside the table and for
+// every reading while the shown status word has bit 46 (link lost), when
+// the record holds only what a lost link left.
+int32_t UpsData_Reading(int index);
+
 void UpsData_Init(const struct tm* now);
 void UpsData_Reset(int keep);
 void UpsData_CheckBattReplace();

@@ -414,28 +414,39 @@ void TraceRead(const UsbUsageEntry& e, bool read, int32_t value) {
   ComOps.TraceWrite(line);
 }
 
+int64_t ElapsedMs(const struct timespec& from, const struct timespec& to) {
+  return (to.tv_sec - from.tv_sec) * 1000 + (to.tv_nsec - from.tv_nsec) / 1000000;
+}
+
+// Outcome of reading one usage.
+enum ReadOutcome { READ_OK, READ_FAILED, READ_STALLED };
+
 // One usage read from the device: the report asked for anew, then its value.
-bool ReadEntry(int fd, const UsbUsageEntry& e, int32_t* value) {
+ReadOutcome ReadEntry(int fd, const UsbUsageEntry& e, int32_t* value) {
   hiddev_report_info rinfo{};
   rinfo.report_type = e.reportType;
   rinfo.report_id = e.reportId;
-  if (Ioctl(fd, HIDIOCGREPORTINFO, &rinfo) < 0) return false;
+  if (Ioctl(fd, HIDIOCGREPORTINFO, &rinfo) < 0) return READ_FAILED;
   hiddev_field_info finfo{};
   finfo.report_type = e.reportType;
   finfo.report_id = e.reportId;
   finfo.field_index = 0;
-  if (Ioctl(fd, HIDIOCGFIELDINFO, &finfo) < 0) return false;
+  if (Ioctl(fd, HIDIOCGFIELDINFO, &finfo) < 0) return READ_FAILED;
   rinfo.report_type = e.reportType;
   rinfo.report_id = e.reportId;
-  if (Ioctl(fd, HIDIOCGREPORT, &rinfo) < 0) return false;
+  struct timespec asked {}, answered {};
+  SvcMonoClock(&asked);
+  if (Ioctl(fd, HIDIOCGREPORT, &rinfo) < 0) return READ_FAILED;
+  SvcMonoClock(&answered);
+  if (ElapsedMs(asked, answered) > USB_REPORT_SLOW_MS) return READ_STALLED;
   hiddev_usage_ref uref{};
   uref.report_type = e.reportType;
   uref.report_id = e.reportId;
   uref.field_index = e.fieldIndex;
   uref.usage_index = e.usageIndex;
-  if (Ioctl(fd, HIDIOCGUSAGE, &uref) < 0) return false;
+  if (Ioctl(fd, HIDIOCGUSAGE, &uref) < 0) return READ_FAILED;
   *value = uref.value;
-  return true;
+  return READ_OK;
 }
 
 // ---- mapping ----
@@ -721,9 +732,15 @@ void UsbHid_Poll(uint8_t slot) {
     const int index = st.next++;
     UsbUsageEntry& e = st.usages[index];
     int32_t value = 0;
-    const bool read = ReadEntry(fd, e, &value);
-    TraceRead(e, read, value);
-    if (!read) {
+    const ReadOutcome outcome = ReadEntry(fd, e, &value);
+    TraceRead(e, outcome == READ_OK, value);
+    if (outcome == READ_STALLED) {
+      // The device does not answer: every further request of this tick
+      // would hold the loop as long again.
+      failed = USB_READS_PER_TICK;
+      break;
+    }
+    if (outcome == READ_FAILED) {
       ++failed;
       continue;
     }

@@ -64,6 +64,11 @@ constexpr int USB_FAMILIES = 5;
 constexpr int USB_MAX_USAGES = 4096;  // the most usages a device's table takes
 constexpr int USB_READS_PER_TICK = 5;
 constexpr int USB_LOST_FAILURES = 15;  // failed reads in all-failed ticks that end the link
+// A report request that takes longer than this brought nothing: hiddev
+// answers it without error even when the device did not (the kernel gives
+// up waiting after about 10 s and keeps the values it read last). It counts
+// as a tick whose reads all failed, and the tick ends there.
+constexpr int USB_REPORT_SLOW_MS = 1000;
 
 // Builds the usage table of the device in port slot 0 (the previous table is
 // freed first); 1 when it holds at least one entry. May refine the family.

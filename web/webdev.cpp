@@ -293,7 +293,8 @@ int WebDev_Atoi(const char* text) {
 
 namespace {
 
-int32_t Value(int index) { return index >= 0 && index < UPS_VALUE_COUNT ? UpsRecord.values[index] : -1; }
+// Readings are unavailable while the link is lost.
+int32_t Value(int index) { return UpsData_Reading(index); }
 
 void SetDigit(WebReplyRecord* reply, char digit) {
   reply->text[0] = digit;

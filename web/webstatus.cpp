@@ -19,7 +19,8 @@ namespace {
 
 // ---- shared readers ---------------------------------------------------------
 
-int32_t Value(int index) { return index >= 0 && index < UPS_VALUE_COUNT ? UpsRecord.values[index] : -1; }
+// Readings are unavailable while the link is lost.
+int32_t Value(int index) { return UpsData_Reading(index); }
 bool Bit(int bit) { return (UpsRecord.shownStatus & UpsBit(bit)) != 0; }
 bool Cap(int bit) { return (UpsRecord.capabilities & UpsBit(bit)) != 0; }
 int Level(int entry) { return entry >= 0 && entry < EVT_UPS_COUNT ? EvtUpsEvents.level[entry] : 0; }

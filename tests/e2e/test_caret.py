@@ -89,6 +89,9 @@ class CaretLink(harness.DaemonTest):
         # Every query was answered with data (this UPS refuses nothing).
         replies = [e for e in upssim.read_log("/tmp/upssim.log") if e.get("dir") == "tx" and e["t"] >= caret["t"]]
         self.assertTrue(all(r["raw"].startswith("^D") for r in replies), replies[:5])
+        # The unanswered tilde probe of the same pass is no lost link.
+        self.assertNotIn(192, logged_codes())
+        self.assertNotIn(193, logged_codes())
         self.assertTrue(self.daemon.running())
 
     def test_power_failure_then_silence_then_detected_anew(self):

@@ -1,7 +1,12 @@
 """End-to-end: the installed daemon finds the simulated UPS on a
 pseudo-terminal ("COM Port=" 2, "COM Path=" the slave path), runs the
 identification and the poll cycle, and probes again after the UPS falls
-silent. What the daemon did is read from the simulator's frame log."""
+silent. A link that cannot be made (a device path that does not exist, a
+UPS that answers only with replies the receiver rejects, the link moved by
+the port form to a missing device) is a lost link: UPS event 192 once, and
+the pages show the link lost and no readings. What the daemon did is read
+from the simulator's frame log and the event log; the pages are read with
+curl after the device-page tests' login."""
 import os
 import sys
 import time
@@ -9,10 +14,17 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sim"))
 import harness  # noqa: E402
+import test_webdev  # noqa: E402
 import upssim  # noqa: E402
+from test_caret import logged_codes  # noqa: E402
+from test_webdev import HTTP, cell, wait_listening  # noqa: E402
 
 IDENT = ["MOD", "AVL", "CPU", "AL1", "AL2", "AL3", "RAT", "VER", "LET", "SER"]
 PROBE = "~00P003MOD" + upssim.sum8(b"~00P003MOD").decode()
+LOST, RESTORED = 192, 193  # UPS events of status bit 46
+MISSING = "/dev/ttyNOSUCH0"
+WEB = {"HTTP Port=": HTTP, "Force HTTPS=": "No", "Password Encrypt=": "No", "Password0=": "admin-pass",
+       "Enable Login Lock=": "Disable"}
 
 
 def queries(sim, since=0.0):
@@ -20,13 +32,37 @@ def queries(sim, since=0.0):
 
 
 class SerialLink(harness.DaemonTest):
-    def start_with_sim(self, checksum=True, com_port=2, rejected=()):
+    login = test_webdev.DevicePages.login
+    get = test_webdev.DevicePages.get
+    post = test_webdev.DevicePages.post
+    token = test_webdev.DevicePages.token
+
+    def start_with_sim(self, checksum=True, com_port=2, rejected=(), path=None, web=False):
         self.sim = upssim.UpsSim(checksum=checksum, log_path="/tmp/upssim.log", rejected=rejected).start()
         self.addCleanup(self.sim.stop)
         harness.ensure_config()
-        harness.config_set({"COM": {"COM Port=": com_port, "COM Path=": self.sim.slave_path}})
+        harness.config_set({"COM": {"COM Port=": com_port, "COM Path=": path or self.sim.slave_path},
+                            "Web": WEB if web else {}})
         self.daemon = self.start_daemon()
         self.started = time.time()
+        if web:
+            wait_listening(HTTP)
+            self.cookie = self.login()
+
+    def wait_lost(self, since, within):
+        """Waits for UPS event 192 and returns how long after since it was logged."""
+        harness.wait_for(lambda: LOST in logged_codes(), within + 5, 0.1, what="event 192")
+        return time.time() - since
+
+    def assert_pages_show_a_lost_link(self):
+        home = self.get("/home.asp")
+        self.assertEqual(cell(home, "comm"), "1")  # "Lost" once the page script maps it
+        self.assertIn('class="critical" data-map="0:Normal|1:Lost"', home)
+        measure = self.get("/en/device/ups_measure.asp")
+        for ident in ("battvolt", "battlevel"):
+            self.assertEqual(cell(measure, ident), "-1", ident)  # shown as n/a
+        for reading in (">230.1</td>", ">230.0</td>", ">50.0</td>"):
+            self.assertNotIn(reading, measure)
 
     def wait_mnemonic(self, mnemonic, since=0.0, timeout=15.0, count=1):
         return harness.wait_for(
@@ -107,6 +143,65 @@ class SerialLink(harness.DaemonTest):
         names = [f["mnemonic"] for f in queries(self.sim, t2)]
         self.assertEqual(names[names.index("AVL") - 1:names.index("SER") + 1], IDENT)
         self.assertTrue(self.daemon.running())
+
+    def test_missing_device_path_is_a_lost_link(self):
+        self.start_with_sim(path=MISSING, web=True)
+        self.assertLess(self.wait_lost(self.started, 15), 15.0, "event 192 within 15 s of the start")
+        self.assert_pages_show_a_lost_link()
+        # Every later pass fails too; the event stays logged once.
+        time.sleep(11)
+        self.assertEqual(logged_codes().count(LOST), 1, logged_codes())
+        self.assertNotIn(RESTORED, logged_codes())
+        self.assertEqual(self.sim.frames(), [])
+
+    def test_rejected_replies_end_the_link(self):
+        self.start_with_sim(checksum=True)
+        self.first_cycle()
+        self.assertNotIn(LOST, logged_codes())
+        # Replies with a wrong checksum: five in a row end the link, and the
+        # next detection pass probes again.
+        t0 = time.time()
+        self.sim.set_state("badsum")
+        self.assertLess(self.wait_lost(t0, 15), 15.0, "event 192 within 15 s of the first bad reply")
+        probe = harness.wait_for(lambda: next((f for f in queries(self.sim, t0) if f["raw"] == PROBE), None), 10,
+                                 what="a new probe")
+        rejected = [f["mnemonic"] for f in queries(self.sim, t0) if f["t"] < probe["t"]]
+        self.assertEqual(len(rejected), 5, rejected)
+        # The probe's reply carries a wrong checksum too: the UPS answered, so
+        # the new link goes without checksums and its data replies are taken.
+        harness.wait_for(lambda: RESTORED in logged_codes(), 15, 0.1, what="event 193")
+        self.wait_mnemonic("STB", since=probe["t"])
+        self.assertEqual([f["checksum"] for f in queries(self.sim, probe["t"]) if f["mnemonic"] == "STB"][0], "none")
+
+        # Bytes that are no frame at all: lost again after five replies, and
+        # no probe finds a UPS.
+        t1 = time.time()
+        self.sim.set_state("garbage")
+        harness.wait_for(lambda: logged_codes().count(LOST) == 2, 20, 0.1, what="event 192 again")
+        self.assertLess(time.time() - t1, 15.0, "event 192 within 15 s of the garbage")
+        time.sleep(11)
+        polled = [f["mnemonic"] for f in queries(self.sim, t1) if f["raw"] != PROBE]
+        self.assertEqual(len(polled), 5, polled)
+        self.assertEqual(logged_codes().count(LOST), 2)
+        self.assertEqual(logged_codes().count(RESTORED), 1)
+        self.assertTrue(self.daemon.running())
+
+    def test_port_form_moving_the_link_to_a_missing_device(self):
+        self.start_with_sim(checksum=True, web=True)
+        harness.wait_for(lambda: cell(self.get("/en/device/ups_measure.asp"), "battlevel") == "100", 40, 0.5,
+                         what="the readings on the measurement page")
+        self.assertEqual(cell(self.get("/home.asp"), "comm"), "0")
+        t0 = time.time()
+        self.assertEqual(self.post("mgnt_comport", {"SYS_UCTOKEN": self.token("/en/device/mgnt_comport.asp"),
+                                                    "ACT_COM_PORT": "2", "ACT_COM_PATH": MISSING}),
+                         ("Information", "Updated successfully."))
+        self.assertEqual(harness.config_get("COM", "COM Path="), MISSING)
+        self.assertLess(self.wait_lost(t0, 12), 12.0, "event 192 within one detection pass and a second")
+        # The alarm processing takes the bit into the shown word within a second.
+        harness.wait_for(lambda: cell(self.get("/home.asp"), "comm") == "1", 3, 0.2, what="the summary's lost link")
+        self.assert_pages_show_a_lost_link()
+        self.assertEqual(logged_codes().count(LOST), 1)
+        self.assertEqual(queries(self.sim, t0 + 1), [])
 
     def test_automatic_search_stores_the_found_port(self):
         if not os.path.exists("/dev/ttyS0"):

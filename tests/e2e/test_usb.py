@@ -73,7 +73,7 @@ def set_state(state):
 
 
 class UsbLink(harness.DaemonTest):
-    def start_with_device(self, family, com_port, changes=None):
+    def start_with_device(self, family, com_port, changes=None, hang_ms=None):
         self.assertTrue(os.path.exists(SHIM), SHIM)
         self.assertFalse(os.path.exists(DEVICE), "a real hiddev device on this host")
         for path in (CONTROL, LOG):
@@ -90,6 +90,8 @@ class UsbLink(harness.DaemonTest):
         harness.config_set(config)
         env = dict(os.environ, LD_PRELOAD=SHIM, HIDDEVSIM_PATH=DEVICE, HIDDEVSIM_FAMILY=str(family),
                    HIDDEVSIM_CONTROL=CONTROL, HIDDEVSIM_LOG=LOG)
+        if hang_ms is not None:
+            env["HIDDEVSIM_HANG_MS"] = str(hang_ms)
         self.family = family
         self.daemon = self.start_daemon(env=env)
         self.started = time.time()
@@ -163,6 +165,29 @@ class UsbLink(harness.DaemonTest):
         self.wait_codes(193, timeout=15)
         self.wait_polled(t3)
         self.assertEqual(harness.config_get("COM", "COM Port="), "1")
+        self.assertTrue(self.daemon.running())
+
+    def test_a_device_that_stops_answering_is_a_lost_link(self):
+        # The UPS stays on the bus but answers no report request: hiddev
+        # reports no error, each request returns after its wait (3 s here,
+        # 10 s in the kernel) with the values it read last.
+        self.start_with_device(2, 1, hang_ms=3000)
+        self.wait_polled()
+        t0 = time.time()
+        set_state("hung")
+        self.wait_codes(192, timeout=25)
+        self.assertLess(time.time() - t0, 15.0, "event 192 within 15 s")
+        closed = events_of("close", t0)
+        self.assertTrue(closed)
+        # Each slow request ends its tick: three requests, not fifteen.
+        slow = [t for t, _ in reads(t0) if t < closed[0]]
+        self.assertLessEqual(len(slow), 4, slow)
+        # Probed again, still no answer: no restored link, no second event.
+        harness.wait_for(lambda: len(events_of("close", t0)) >= 2, 30, what="the second link given up")
+        self.assertNotIn(193, codes())
+        self.assertEqual(codes().count(192), 1)
+        set_state("online")
+        self.wait_codes(193, timeout=30)
         self.assertTrue(self.daemon.running())
 
     def test_automatic_search_stores_the_usb_port_and_shuts_down(self):

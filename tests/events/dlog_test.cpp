@@ -360,11 +360,12 @@ TEST_F(DLogTest, RestartKeepsThePreviousRunsLastRecord) {
   }
 }
 
-// A lost link suspends writing, not sampling: nothing is written while it
-// lasts, the record of the ten minutes it began in keeps what was written,
-// and the ten minutes in which it ends get a record of their own that holds
-// the samples taken while the link was down.
-TEST_F(DLogTest, LostLinkSuspendsWritingNotSampling) {
+// A lost link records no values: nothing is written while it lasts, the
+// record of the ten minutes it began in keeps what was written, and the
+// readings the record still holds (the link given up without a reset) are
+// not folded in, so the ten minutes in which it ends hold only the samples
+// taken once the link was back.
+TEST_F(DLogTest, LostLinkRecordsNoValues) {
   auto t = [](int minute, int second) { return Scratch_UtcTime(2025, 6, 3, 10, minute, second); };
   Init(t(10, 0));
   Run(t(10, 1), t(13, 0));
@@ -375,13 +376,23 @@ TEST_F(DLogTest, LostLinkSuspendsWritingNotSampling) {
   UpsRecord.shownStatus = 0;
   Run(t(31, 31), t(32, 0));
   ExpectSpans(Records(DLOG_10MM, 2025, 6),
-              {{"06/03/2025 10:13:00", t(10, 1), t(13, 0)}, {"06/03/2025 10:32:00", t(30, 1), t(32, 0)}});
-  EXPECT_EQ(Records(DLOG_1MM, 2025, 6).size(), minutesBefore + 1);
+              {{"06/03/2025 10:13:00", t(10, 1), t(13, 0)}, {"06/03/2025 10:32:00", t(31, 31), t(32, 0)}});
+  const std::vector<DLogRecord> minutes = Records(DLOG_1MM, 2025, 6);
+  ASSERT_EQ(minutes.size(), minutesBefore + 1);
+  ExpectSpans({minutes.back()}, {{"06/03/2025 10:32:00", t(31, 31), t(32, 0)}});
+  EXPECT_EQ(minutes.back().max[kSteadyChannel], 500);
   // The hour's running record was due at 10:20 and 10:30, while the link
   // was down: its first write comes at 10:40.
   ExpectSpans(Records(DLOG_1HH, 2025, 6), {});
   Run(t(32, 1), t(40, 0));
   ExpectSpans(Records(DLOG_1HH, 2025, 6), {{"06/03/2025 10:40:00", t(10, 1), t(40, 0)}});
+
+  // A minute of which the link was lost in part: only the live seconds count.
+  UpsRecord.shownStatus |= UpsBit(UPS_ST_COMMLOST);
+  Run(t(40, 1), t(40, 40));
+  UpsRecord.shownStatus = 0;
+  Run(t(40, 41), t(41, 0));
+  ExpectSpans({Records(DLOG_1MM, 2025, 6).back()}, {{"06/03/2025 10:41:00", t(40, 41), t(41, 0)}});
 }
 
 TEST_F(DLogTest, StorageZeroTurnsTheLogOff) {

@@ -7,8 +7,13 @@
 //   HIDDEVSIM_PATH     the device name (default /dev/usb/hiddev0)
 //   HIDDEVSIM_FAMILY   1-5 (default 2)
 //   HIDDEVSIM_CONTROL  a file holding the UPS's state: online, powerfail,
-//                      battlow or silent (every request fails, as when the
-//                      UPS is unplugged); read again whenever it changes
+//                      battlow, silent (every request fails, as when the
+//                      UPS is unplugged) or hung (the UPS stopped answering
+//                      but stays on the bus: every report request returns
+//                      only after HIDDEVSIM_HANG_MS and brings nothing new);
+//                      read again whenever it changes
+//   HIDDEVSIM_HANG_MS  how long a report request to a hung UPS takes
+//                      (default 10000, the kernel's wait)
 //   HIDDEVSIM_LOG      where to append what the daemon did, one line each:
 //                      "<time> open", "<time> close", "<time> read <report id>",
 //                      "<time> write <type> <report id> <page> <usage> <value>"
@@ -71,6 +76,8 @@ Sim* TheSim() {
     if (const char* c = getenv("HIDDEVSIM_CONTROL")) s->control = c;
     if (const char* l = getenv("HIDDEVSIM_LOG")) s->log = l;
     s->device = HidSim_Family(s->family);
+    if (const char* h = getenv("HIDDEVSIM_HANG_MS"); h && *h) s->device.hangMs = atoi(h);
+    s->device.hangWait = [](int ms) { usleep(static_cast<useconds_t>(ms) * 1000u); };
     return s;
   }();
   g_sim = sim;
@@ -118,10 +125,12 @@ void FollowControl(Sim* s) {
   fclose(f);
   std::string state = word;
   if (state == s->state) return;
-  if (state == "silent") {
-    s->device.silent = true;
+  if (state == "silent" || state == "hung") {
+    s->device.silent = state == "silent";
+    s->device.hung = state == "hung";
   } else if (HidSim_ApplyState(s->device, s->family, state)) {
     s->device.silent = false;
+    s->device.hung = false;
   } else {
     return;
   }

@@ -14,11 +14,12 @@ Parts:
   TildeProtocol, CaretProtocol
                  host-frame readers and the UPS's replies (same interface)
   UpsModel       the simulated UPS: identity, ratings, a scriptable state
-                 (online, powerfail, lowbatt, overload, silent), rejected items;
-                 with full=True it also offers every setting of the tilde
-                 protocol's settings page (outlet switching, automatic test,
-                 economy mode, transfer frequency, battery delay, bypass
-                 voltage, dry contacts, audible alarm, battery packs)
+                 (online, powerfail, lowbatt, overload, silent, badsum,
+                 garbage), rejected items; with full=True it also offers
+                 every setting of the tilde protocol's settings page (outlet
+                 switching, automatic test, economy mode, transfer frequency,
+                 battery delay, bypass voltage, dry contacts, audible alarm,
+                 battery packs)
   UpsSim         the pseudo-terminal, the frame log and the control socket
 
 Frame log: one JSON object per line, {"t": epoch seconds, "dir": "rx" or
@@ -60,7 +61,11 @@ import threading
 import time
 import tty
 
-STATES = ("online", "powerfail", "lowbatt", "overload", "silent")
+# silent: no reply at all; badsum: tilde data replies whose checksum digits
+# are wrong (caret replies, which have no checksum, whose length field is
+# no number); garbage: bytes that are no frame of either protocol.
+STATES = ("online", "powerfail", "lowbatt", "overload", "silent", "badsum", "garbage")
+GARBAGE = b"\xff\x13#?garbage\r\n"
 PROTOCOLS = ("tilde", "caret")
 BAUD = {getattr(termios, "B%d" % b): b for b in (1200, 2400, 4800, 9600, 19200, 38400, 115200)}
 
@@ -415,12 +420,16 @@ class TildeProtocol:
     def data_reply(self, text: str) -> bytes:
         body = text.encode("latin-1")
         frame = b"~00D%03d" % len(body) + body
+        if self.model.state == "badsum":
+            return frame + b"%02X" % ((sum(frame) + 1) & 0xFF)
         return frame + sum8(frame) if self.checksum else frame
 
     def answer(self, kind, mnemonic, data, state):
         """Reply bytes, or None for no reply."""
         if self.model.state == "silent":
             return None
+        if self.model.state == "garbage":
+            return GARBAGE
         if state == "bad" or mnemonic in self.model.rejected:
             return b"~00R"
         if kind == "P":
@@ -485,12 +494,16 @@ class CaretProtocol:
 
     def data_reply(self, text: str) -> bytes:
         body = text.encode("latin-1")
+        if self.model.state == "badsum":
+            return b"^D0x%d" % len(body) + body
         return b"^D%03d" % len(body) + body
 
     def answer(self, kind, mnemonic, data, state):
         """Reply bytes, or None for no reply."""
         if self.model.state == "silent":
             return None
+        if self.model.state == "garbage":
+            return GARBAGE
         if mnemonic in self.model.rejected:
             return b"^0"
         if kind == "P":

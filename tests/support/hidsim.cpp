@@ -157,6 +157,11 @@ int HidSimDevice::Ioctl(unsigned long request, void* arg) {
       HidSimReport* r = Find(ri->report_type, ri->report_id & HID_REPORT_ID_MASK);
       if (!r) return Fail(EINVAL);
       if (unanswered.count(r->id)) return Fail(EIO);
+      if (hung) {
+        // hiddev does not report the failed transfer: the request succeeds.
+        if (hangWait) hangWait(hangMs);
+        return 0;
+      }
       for (auto& f : r->fields)
         for (auto& u : f.usages) {
           if (request == HIDIOCGREPORT) {

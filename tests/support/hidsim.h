@@ -46,6 +46,13 @@ class HidSimDevice {
 
   // Failures.
   bool silent = false;                 // every request fails, as an unplugged device
+  // A device that stopped answering but stays on the bus: hiddev still
+  // answers every request, but a report asked for or sent only returns once
+  // the kernel gives up waiting for the device (hangWait, hangMs), and brings
+  // nothing new: the usages keep what hiddev last read.
+  bool hung = false;
+  int hangMs = 10000;                  // the kernel's wait for its control queue
+  void (*hangWait)(int ms) = nullptr;  // how that time passes (none: at once)
   std::set<uint8_t> unanswered;        // report ids whose report requests fail
   uint32_t extraClaimedUsages = 0;     // each field claims this many usages more than it has
   uint32_t growAfterWalk = 0;          // usages added to the last field once the first walk ends

@@ -20,6 +20,7 @@
 #include "ups/caret.h"
 #include "ups/com.h"
 #include "ups/tilde.h"
+#include "answers.h"
 
 namespace {
 
@@ -598,20 +599,79 @@ TEST_F(CaretTest, RepliesInPiecesTimeOutsAndTheLostLink) {
   }
   EXPECT_EQ(ComStat.rxTimeout, 4u);
   EXPECT_EQ(UpsRecord.capabilities, caps & ~UPS_CAP_STP);
-  // A bad frame neither ends the count nor counts in it.
+  EXPECT_TRUE(resets.empty());
+  // A bad frame counts like a time-out: the fifth failure in a row ends the link.
   EXPECT_EQ(Mnemonic(Exchange("^Q")), "STR");
   EXPECT_EQ(ComStat.rxParseErr, 1u);
-  EXPECT_TRUE(resets.empty());
-  Tick();
-  EXPECT_EQ(Mnemonic(Sent()), "ATR");
-  for (int i = 0; i < 10; ++i) Tick();
-  EXPECT_EQ(ComStat.rxTimeout, 5u);
+  EXPECT_EQ(ComStat.rxTimeout, 4u);
   EXPECT_EQ(resets, std::vector<int>{1});
   EXPECT_TRUE(UpsRecord.liveStatus & UpsBit(UPS_ST_COMMLOST));
   EXPECT_TRUE(UpsRecord.liveStatus & UpsBit(UPS_ST_ACFAIL));
   EXPECT_EQ(ComSlot.fd[0], -1);
   EXPECT_EQ(ComSlot.link[0], COM_LINK_NONE);
-  EXPECT_EQ(UpsRecord.capabilities, caps & ~(UPS_CAP_STP | UPS_CMD_ARB));
+  EXPECT_EQ(UpsRecord.capabilities, caps & ~UPS_CAP_STP);
+}
+
+// Failed replies in a row, one answer per query: "" is silence (ten ticks,
+// one time-out); anything else is sent as the reply.
+struct FailureCase {
+  const char* name;
+  std::vector<std::string> answers;
+  int lostAt;  // the answer after which the link is given up, -1 never
+};
+
+TEST_F(CaretTest, BadFramesCountLikeTimeOuts) {
+  const std::string garbage = "\xff\x13#?garbage\r\n";
+  const FailureCase cases[] = {
+      {"five bad frames", {"^Q", "^Q", "^Q", "^Q", "^Q"}, 4},
+      {"five lots of garbage", {garbage, garbage, garbage, garbage, garbage}, 4},
+      {"bad length fields and time-outs", {"^D0x5", "", "^D300", "", "^D9x9"}, 4},
+      {"a data reply restarts the count", {"^Q", "^Q", "", "^Q", Data(""), "^Q", "^Q", "", "^Q"}, -1},
+      {"an accept restarts the count", {"^Q", "", "^Q", "^Q", "^1", "^Q", "^Q", "^Q", ""}, -1},
+  };
+  for (const FailureCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(ComOps.Open(0, 9600, 0, 8, 1, pty.path().c_str()), 1);
+    Link();
+    Identify();
+    resets.clear();
+    UpsRecord.liveStatus = 0;
+    EXPECT_EQ(AnswerUntilLost(pty, c.answers, [&] { Tick(); }, [&] { Sent(); }), c.lostAt);
+    EXPECT_EQ(resets, c.lostAt < 0 ? std::vector<int>{} : std::vector<int>{1});
+    EXPECT_EQ((UpsRecord.liveStatus & UpsBit(UPS_ST_COMMLOST)) != 0, c.lostAt >= 0);
+    pty.Drain();
+  }
+}
+
+TEST_F(CaretTest, AnAcceptOfAPollQueryMovesTheCycleOnAndANewProbeCountsAfresh) {
+  Link();
+  Identify();
+  // "^1" to ST1 and ST2: the cycle goes on to ST5 and the others.
+  std::vector<std::string> asked;
+  for (int i = 0; i < 5; ++i) asked.push_back(Mnemonic(Exchange("^1")));
+  EXPECT_EQ(asked, (std::vector<std::string>{"ST1", "ST2", "ST3", "ST4", "ST5"}));
+  // "^1" to a queued set frame keeps the index.
+  Caret_Command(UPS_CMD_TST, 1);
+  EXPECT_EQ(Exchange("^1"), "^S004TST1");
+  EXPECT_EQ(Mnemonic(Exchange(Data(""))), "STR");
+
+  // Four failures, then the port is reopened and probed: the new link
+  // needs five failures of its own.
+  for (int i = 0; i < 2; ++i) Exchange("^Q");
+  for (int i = 0; i < 2; ++i) {
+    Tick();
+    Sent();
+    for (int t = 0; t < 10; ++t) Tick();
+  }
+  ASSERT_TRUE(resets.empty());
+  ComOps.Close(0);
+  ASSERT_EQ(ComOps.Open(0, 9600, 0, 8, 1, pty.path().c_str()), 1);
+  Link();
+  EXPECT_EQ(Caret_View().timeouts, 0);
+  for (int i = 0; i < 4; ++i) Exchange("^Q");
+  EXPECT_TRUE(resets.empty());
+  Exchange("^Q");
+  EXPECT_EQ(resets, std::vector<int>{1});
 }
 
 TEST_F(CaretTest, AReplyBetweenTimeOutsRestartsTheCountAndLaterTimeOutsRemoveNothing) {

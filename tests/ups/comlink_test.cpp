@@ -104,6 +104,10 @@ class ComLinkTest : public ScratchTest {
       ASSERT_EQ(symlink(ports.back()->path().c_str(), TmpPath("ttyS" + std::to_string(i)).c_str()), 0);
     }
   }
+  void RemovePorts() {
+    for (size_t i = 0; i < ports.size(); ++i) unlink(TmpPath("ttyS" + std::to_string(i)).c_str());
+    ports.clear();
+  }
   // As main does: the "COM Port=" choice sets the slot, then the init.
   void Start(int comPort) {
     ComSlot.port[0] = comPort >= 2 ? comPort - 1 : 0;
@@ -123,12 +127,11 @@ class ComLinkTest : public ScratchTest {
   char path[65];
 };
 
-TEST_F(ComLinkTest, AutomaticSearchWalksUsbThenEachPortAndMarksTheLostLinkOncePerRound) {
+TEST_F(ComLinkTest, AutomaticSearchProbesOneSerialPortPerPassAndMarksTheLostLinkOncePerRound) {
   MakePorts(2);
   Start(0);
   std::vector<std::string> trails;
   std::vector<bool> lost;
-  std::vector<int> portAfter;
   for (int pass = 0; pass < 5; ++pass) {
     ComOps.ScanPorts();
     ComOps.Detect();
@@ -136,10 +139,81 @@ TEST_F(ComLinkTest, AutomaticSearchWalksUsbThenEachPortAndMarksTheLostLinkOncePe
     lost.push_back((UpsRecord.liveStatus & UpsBit(UPS_ST_COMMLOST)) != 0);
     UpsRecord.liveStatus = 0;
   }
-  EXPECT_EQ(trails, (std::vector<std::string>{"u0 ", "t1 c1 ", "t2 c2 ", "u0 ", "t1 c1 "}));
-  EXPECT_EQ(lost, (std::vector<bool>{false, false, false, true, false}));
+  // A missing USB device costs no wait: the pass goes on to the next port.
+  // The pass that passed the last port goes on from USB and marks the loss.
+  EXPECT_EQ(trails, (std::vector<std::string>{"u0 t1 c1 ", "t2 c2 ", "u0 t1 c1 ", "t2 c2 ", "u0 t1 c1 "}));
+  EXPECT_EQ(lost, (std::vector<bool>{false, false, true, false, true}));
   EXPECT_EQ(ComSlot.fd[0], -1);
   EXPECT_EQ(ComSlot.link[0], COM_LINK_NONE);
+}
+
+// Status bit 46 after one detection pass, by the configured choice and what
+// the pass found: set only when the whole pass found nothing.
+struct LostCase {
+  const char* name;
+  int comPort;
+  int ports;            // pseudo-terminals ttyS0..
+  bool missingPath;     // "COM Path=" names a device that does not exist
+  char answering;       // the protocol whose probe succeeds, 0 none
+  const char* trail;
+  bool lost;
+};
+
+TEST_F(ComLinkTest, OnePassMarksTheLinkLostOnlyWhenItFoundNothing) {
+  const LostCase cases[] = {
+      {"fixed port, no answer", 2, 1, false, 0, "t1 c1 ", true},
+      {"fixed port found by tilde", 2, 1, false, 't', "t1 ", false},
+      {"fixed port found by caret after tilde", 2, 1, false, 'c', "t1 c1 ", false},
+      {"fixed port that does not exist", 3, 1, false, 0, "", true},
+      {"device path that does not exist", 2, 1, true, 0, "", true},
+      {"USB without a device", 1, 0, false, 0, "u0 ", true},
+      {"USB found", 1, 0, false, 'u', "u0 ", false},
+      {"search with no port that opens", 0, 0, false, 0, "u0 ", true},
+      {"search whose device path does not exist", 0, 2, true, 0, "u0 ", true},
+      {"search finding USB", 0, 1, false, 'u', "u0 ", false},
+      {"search past USB to the first port", 0, 1, false, 't', "u0 t1 ", false},
+  };
+  for (const LostCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    COM_CloseAll();
+    RemovePorts();
+    memset(ComPortPresent, 0, sizeof ComPortPresent);
+    MakePorts(c.ports);
+    snprintf(path, sizeof path, "%s", c.missingPath ? TmpPath("gone").c_str() : "");
+    Start(c.comPort);
+    UpsRecord.liveStatus = 0;
+    probes.clear();
+    answering = c.answering;
+    ComOps.Detect();
+    EXPECT_EQ(Trail(), c.trail);
+    EXPECT_EQ((UpsRecord.liveStatus & UpsBit(UPS_ST_COMMLOST)) != 0, c.lost);
+  }
+}
+
+TEST_F(ComLinkTest, ASearchOverEveryPortNumberVisitsEachOnce) {
+  Start(0);
+  memset(ComPortPresent, 1, sizeof ComPortPresent);  // none of them opens
+  for (int pass = 0; pass < 2; ++pass) {
+    UpsRecord.liveStatus = 0;
+    ComOps.Detect();
+    EXPECT_EQ(Trail(), "u0 ");
+    EXPECT_TRUE(UpsRecord.liveStatus & UpsBit(UPS_ST_COMMLOST));
+  }
+}
+
+TEST_F(ComLinkTest, ANewLinkStartsItsDebounceCountsAfresh) {
+  MakePorts(1);
+  Start(2);
+  memset(UpsRecord.debounce, 3, sizeof UpsRecord.debounce);
+  ComOps.Detect();  // no UPS: nothing of the record changes
+  EXPECT_EQ(UpsRecord.debounce[UPS_ST_ACFAIL], 3);
+  answering = 't';
+  UpsRecord.liveStatus = UpsBit(UPS_ST_ACFAIL) | UpsBit(UPS_ST_COMMLOST);
+  ComOps.Detect();
+  ASSERT_EQ(ComSlot.link[0], COM_LINK_TILDE);
+  for (int8_t d : UpsRecord.debounce) EXPECT_EQ(d, 0);
+  // The status words stay until the new link's replies change them.
+  EXPECT_EQ(UpsRecord.liveStatus, UpsBit(UPS_ST_ACFAIL) | UpsBit(UPS_ST_COMMLOST));
 }
 
 TEST_F(ComLinkTest, SerialProbesRunTildeAt2400ThenCaretAt9600OnTheSamePort) {
@@ -232,7 +306,7 @@ TEST_F(ComLinkTest, DevicePathReplacesTheNumberedDeviceButNotUsb) {
   TestPty named;
   snprintf(path, sizeof path, "%s", named.path().c_str());
   Start(0);
-  for (int pass = 0; pass < 3; ++pass) ComOps.Detect();
+  for (int pass = 0; pass < 2; ++pass) ComOps.Detect();
   ASSERT_EQ(Trail(), "u0 t1 c1 t2 c2 ");
   Start(3);
   ComOps.Detect();
@@ -255,7 +329,7 @@ TEST_F(ComLinkTest, AutomaticSearchLeavesTheModemPortAlone) {
     ComOps.ScanPorts();
     ComOps.Detect();
   }
-  EXPECT_EQ(Trail(), "u0 t1 c1 t3 c3 u0 ");
+  EXPECT_EQ(Trail(), "u0 t1 c1 t3 c3 u0 t1 c1 t3 c3 ");
   EXPECT_EQ(ComSlot.fd[1], -1);
 }
 
@@ -268,8 +342,10 @@ TEST_F(ComLinkTest, APortThatCannotBeOpenedIsPassedOver) {
     ComOps.ScanPorts();
     ComOps.Detect();
   }
-  // ttyS1 dangles (not present); ttyS2 is present but fails to open.
-  EXPECT_EQ(Trail(), "u0 t1 c1 u0 ");
+  // ttyS1 dangles (not present); ttyS2 is present but fails to open, so
+  // the passes after the first pass it over and go on at once from USB.
+  EXPECT_EQ(Trail(), "u0 t1 c1 u0 t1 c1 u0 t1 c1 u0 t1 c1 ");
+  EXPECT_TRUE(UpsRecord.liveStatus & UpsBit(UPS_ST_COMMLOST));
   EXPECT_EQ(ComSlot.fd[0], -1);
 }
 

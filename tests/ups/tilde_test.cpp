@@ -1,6 +1,7 @@
 // Tilde protocol: command frames and queue, the receiver, the probe and the
 // poll cycle, against a pseudo-terminal played by the test.
 #include "tilde_fixture.h"
+#include "answers.h"
 
 #include <climits>
 #include <functional>
@@ -328,6 +329,133 @@ TEST_F(TildeTest, FiveTimeOutsInARowDropTheLink) {
   EXPECT_TRUE(UpsRecord.liveStatus & UpsBit(UPS_ST_ACFAIL));
   EXPECT_EQ(ComSlot.fd[0], -1);
   EXPECT_EQ(ComSlot.link[0], COM_LINK_NONE);
+}
+
+// Failed replies in a row, one answer per query: "" is silence (ten ticks,
+// one time-out); anything else is sent as the reply.
+struct FailureCase {
+  const char* name;
+  bool checksum;
+  std::vector<std::string> answers;
+  int lostAt;  // the answer after which the link is given up, -1 never
+};
+
+TEST_F(TildeTest, RejectedRepliesCountLikeTimeOuts) {
+  const std::string badSum = Data("0;0;1") + "00";
+  const std::string garbage = "\xff\x13#?garbage\r\n";
+  const std::string good = Summed(Data(""));
+  const FailureCase cases[] = {
+      {"five wrong checksums", true, {badSum, badSum, badSum, badSum, badSum}, 4},
+      {"five malformed frames", false, {"~00Q", "~00Q", "~00Q", "~00Q", "~00Q"}, 4},
+      {"five bad length fields", false, {"~00D9x9", "~00D300", "~00D9x9", "~00D300", "~00D9x9"}, 4},
+      {"five lots of garbage", true, {garbage, garbage, garbage, garbage, garbage}, 4},
+      {"time-outs and rejected replies", true, {"", badSum, "", garbage, badSum}, 4},
+      {"a data reply restarts the count", true, {badSum, badSum, badSum, badSum, good, badSum, badSum, badSum, badSum},
+       -1},
+      {"an accept restarts the count", false, {"~00Q", "~00Q", "", "~00Q", "~00A", "~00Q", "", "~00Q", "~00Q"}, -1},
+  };
+  for (const FailureCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(ComOps.Open(0, 2400, 0, 8, 1, pty.path().c_str()), 1);
+    Link(c.checksum);
+    Identify(c.checksum);
+    Resets().clear();
+    UpsRecord.liveStatus = 0;
+    EXPECT_EQ(AnswerUntilLost(pty, c.answers, [&] { Tick(); }, [&] { Sent(c.checksum); }), c.lostAt);
+    EXPECT_EQ(Resets(), c.lostAt < 0 ? std::vector<int>{} : std::vector<int>{1});
+    EXPECT_EQ((UpsRecord.liveStatus & UpsBit(UPS_ST_COMMLOST)) != 0, c.lostAt >= 0);
+    pty.Drain();
+  }
+  // The debug page still tells the kinds apart.
+  EXPECT_GT(ComStat.rxCsErr, 0u);
+  EXPECT_GT(ComStat.rxParseErr, 0u);
+}
+
+struct AnswerCase {
+  const char* name;
+  std::string answer;   // to the first periodic query (STB), or to the queued frame
+  bool queued;          // a queued set frame goes out first
+  std::string next;     // the frame sent after it
+};
+
+TEST_F(TildeTest, AnAcceptOrRejectOfAPollQueryMovesTheCycleOn) {
+  const AnswerCase cases[] = {
+      {"accept of STB", "~00A", false, "~00P003STI"},
+      {"reject of STB", "~00R", false, "~00P003STI"},
+      {"data of STB", Data(""), false, "~00P003STI"},
+      {"accept of a queued frame", "~00A", true, "~00P003STB"},
+      {"reject of a queued frame", "~00R", true, "~00P003STI"},
+  };
+  for (const AnswerCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    Link(false);
+    UpsRecord.capabilities = 0;
+    Identify(false);
+    if (c.queued) Tilde_Command(UPS_CMD_TST, 1);
+    Exchange(c.answer, false);
+    Tick();
+    EXPECT_EQ(Sent(false), c.next);
+    pty.Send(Data(""));
+    Tick();
+  }
+  // A UPS that accepts every query is still asked for every item in turn.
+  Link(false);
+  Identify(false);
+  UpsRecord.capabilities = 0;
+  std::vector<std::string> asked;
+  for (int i = 0; i < 5; ++i) asked.push_back(Mnemonic(Exchange("~00A", false)));
+  EXPECT_EQ(asked, (std::vector<std::string>{"STB", "STI", "STO", "STA", "STB"}));
+}
+
+// What an earlier link left: its failures in a row, or a reply half waited for.
+struct LeftOverCase {
+  const char* name;
+  int timeouts;       // unanswered queries
+  int rejected;       // replies with a wrong checksum
+  int waitingTicks;   // ticks of a wait still running
+};
+
+TEST_F(TildeTest, ANewProbeStartsTheFailureCountAfresh) {
+  const LeftOverCase cases[] = {
+      {"four time-outs", 4, 0, 0},
+      {"four rejected replies", 0, 4, 0},
+      {"two of each", 2, 2, 0},
+      {"three time-outs and a wait of nine ticks", 3, 0, 9},
+  };
+  for (const LeftOverCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(ComOps.Open(0, 2400, 0, 8, 1, pty.path().c_str()), 1);
+    Link(true);
+    Identify(true);
+    for (int i = 0; i < c.timeouts; ++i) {
+      Tick();
+      Sent(true);
+      for (int t = 0; t < 10; ++t) Tick();
+    }
+    for (int i = 0; i < c.rejected; ++i) Exchange(Data("0") + "00", true);
+    if (c.waitingTicks) {
+      Tick();
+      Sent(true);
+      for (int t = 0; t < c.waitingTicks; ++t) Tick();
+    }
+    // The port page closes the link; the next detection pass opens the port
+    // and probes anew.
+    ComOps.Close(0);
+    ASSERT_EQ(ComOps.Open(0, 2400, 0, 8, 1, pty.path().c_str()), 1);
+    Resets().clear();
+    Link(true);
+    EXPECT_EQ(Tilde_View().timeouts, 0);
+    EXPECT_EQ(Tilde_View().waiting, 0);
+    // Four failures on the new link keep it; the fifth ends it.
+    for (int i = 0; i < 5; ++i) {
+      EXPECT_EQ(ComSlot.fd[0] >= 0, true) << i;
+      Tick();
+      Sent(true);
+      for (int t = 0; t < 10; ++t) Tick();
+    }
+    EXPECT_EQ(Resets(), std::vector<int>{1});
+    EXPECT_EQ(ComSlot.fd[0], -1);
+  }
 }
 
 TEST_F(TildeTest, TimeOutsAfterTheFirstCycleRemoveNothing) {

@@ -10,6 +10,7 @@
 #include <list>
 #include <map>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -719,6 +720,84 @@ TEST_F(UsbHidTest, ThreeTicksOfFailedReadsEndTheLink) {
   ComSlot.link[0] = COM_LINK_USB;
   Ticks(1);
   EXPECT_FALSE(UpsRecord.liveStatus & UpsBit(UPS_ST_COMMLOST));
+}
+
+// A fake monotonic clock that a hung device's report requests advance.
+struct timespec monoNow;
+void FakeMono(struct timespec* now) { *now = monoNow; }
+void PassMs(int ms) {
+  monoNow.tv_sec += ms / 1000;
+  monoNow.tv_nsec += (ms % 1000) * 1000000L;
+  if (monoNow.tv_nsec >= 1000000000L) monoNow.tv_nsec -= 1000000000L, ++monoNow.tv_sec;
+}
+
+struct HangCase {
+  const char* name;
+  int hangMs;        // how long each report request of the hung device takes
+  int lostAfter;     // ticks until the link is given up, -1 not within ten
+  int requestsPerTick;  // report requests of the first hung tick
+};
+
+TEST_F(UsbHidTest, ADeviceThatStopsAnsweringOnTheBusIsALostLink) {
+  const HangCase cases[] = {
+      {"the kernel's wait", 10000, 3, 1},
+      {"just over the bound", USB_REPORT_SLOW_MS + 1, 3, 1},
+      // hiddev gives nothing else to go by: an answer within the bound is an answer.
+      {"within the bound", USB_REPORT_SLOW_MS, -1, 5},
+  };
+  void (*savedMono)(struct timespec*) = SvcMonoClock;
+  SvcMonoClock = FakeMono;
+  for (const HangCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    plugged.clear();
+    resets.clear();
+    ResetRecord();
+    HidSimDevice& ups = Link(HidSim_Family(2));
+    OnePass();
+    const int32_t volts = UpsRecord.values[VAL_INVOLT1];
+    ASSERT_GT(volts, 0);
+    UpsRecord.liveStatus = UpsBit(UPS_ST_ACFAIL);
+    ups.hung = true;
+    ups.hangMs = c.hangMs;
+    ups.hangWait = PassMs;
+    ups.Set(49, 0x84, 0x30, 1234);  // what the device would say now, never read
+    int lostAfter = -1;
+    for (int tick = 1; tick <= 10 && lostAfter < 0; ++tick) {
+      const int before = ups.calls[HIDIOCGREPORT];
+      UsbHid_Poll(0);
+      if (tick == 1) {
+        EXPECT_EQ(ups.calls[HIDIOCGREPORT] - before, c.requestsPerTick);
+      }
+      if (ComSlot.fd[0] < 0) lostAfter = tick;
+    }
+    EXPECT_EQ(lostAfter, c.lostAfter);
+    EXPECT_EQ((UpsRecord.liveStatus & UpsBit(UPS_ST_COMMLOST)) != 0, c.lostAfter > 0);
+    EXPECT_EQ(resets, c.lostAfter > 0 ? std::vector<int>{1} : std::vector<int>{});
+    if (c.lostAfter < 0) {
+      EXPECT_EQ(UpsRecord.values[VAL_INVOLT1], volts);  // the last values, not the device's
+    }
+    if (ComSlot.fd[0] >= 0) ComOps.Close(0);
+  }
+  SvcMonoClock = savedMono;
+}
+
+TEST_F(UsbHidTest, AHungTickCountsAsFiveFailedReads) {
+  void (*savedMono)(struct timespec*) = SvcMonoClock;
+  SvcMonoClock = FakeMono;
+  HidSimDevice& ups = Link(HidSim_Family(2));
+  ups.hangWait = PassMs;
+  // Two hung ticks, then one that answers: the count starts again each time.
+  for (int round = 0; round < 3; ++round) {
+    ups.hung = true;
+    Ticks(2);
+    EXPECT_EQ(UsbHid_View().failures, 2 * USB_READS_PER_TICK);
+    ups.hung = false;
+    Ticks(1);
+    EXPECT_EQ(UsbHid_View().failures, 0);
+  }
+  EXPECT_GE(ComSlot.fd[0], 0);
+  EXPECT_TRUE(resets.empty());
+  SvcMonoClock = savedMono;
 }
 
 TEST_F(UsbHidTest, ASmallTableLosesTheLinkToo) {

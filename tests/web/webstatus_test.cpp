@@ -65,6 +65,20 @@ TEST_F(Status, ReadingsByIndexAndPhase) {
   Expect({{"UPS_INVOLT1", "-1"}, {"UPS_OUTPOWER2", "-1"}, {"UPS_TEMP", "-1"}, {"UPS_BATTREMAIN", ""}});
 }
 
+TEST_F(Status, ALostLinkShowsNoReadings) {
+  // What the lost link left in the record is not shown as current: every
+  // reading is unavailable, as for a UPS that never answered.
+  SetBits({UPS_ST_COMMLOST, UPS_ST_ACFAIL});
+  Expect({
+      {"UPS_COMMSTS", "1"},     {"PRP_C_COMMSTS", "critical"}, {"UPS_INVOLT1", "-1"}, {"UPS_INFREQ1", "-1"},
+      {"UPS_OUTVOLT1", "-1"},   {"UPS_OUTLOAD1", "-1"},        {"UPS_BATTLEVEL", "-1"}, {"UPS_BATTVOLT", "-1"},
+      {"UPS_TEMP", "-1"},       {"UPS_BATTREMAIN", ""},        {"UPS_OUTSRC", "-1"},  {"UPS_RATPOWER", "-1"},
+      {"UPS_MODEL", "SIMUPS 3000"},
+  });
+  SetBits({UPS_ST_ACFAIL});
+  Expect({{"UPS_COMMSTS", "0"}, {"UPS_INVOLT1", "46.1"}, {"UPS_BATTLEVEL", "351"}});
+}
+
 TEST_F(Status, IdentityTextsAreEscaped) {
   UpsRecord.moduleType = 2;
   Expect({{"UPS_MODEL", "SIMUPS 3000"}, {"UPS_UPSVER", "FW 02.13"}, {"UPS_SERNUM", "SIM0012345"}, {"UPS_SERIES", "2"}});
@@ -95,6 +109,7 @@ TEST_F(Status, StatusDigitsAndDerivedTexts) {
     SetBits(c.bits);
     Expect({{"UPS_BATTSTS", c.battSts}, {"UPS_BATTCHARGE", c.battCharge}, {"UPS_COMMSTS", c.commSts}});
   }
+  SetBits({});
   struct Remain {
     int minutes;
     const char* text;

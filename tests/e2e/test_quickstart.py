@@ -1,0 +1,231 @@
+"""The README's quick start, command by command, against the installed
+daemon with its factory settings: the first login of the three accounts,
+the SNMP community, the SNMPv3 user and its context, net-snmp's tools
+loading the installed MIB module (every object and trap by name), stopping
+with SIGTERM, resetting a password, the daemon rewriting config.ini,
+limiting the SNMPv3 user, and the example systemd unit."""
+import hashlib
+import os
+import re
+import signal
+import socket
+import subprocess
+import time
+
+import harness
+
+MIBDIR = harness.INSTALL + "/mibs"
+README = os.path.join(harness.SRC, "README.md")
+FACTORY_PASSWORD = "brindlex"
+ACCOUNTS = ("admin", "device", "user")
+V1 = ["-v1", "-c", "tambor"]
+V3 = ["-v3", "-l", "authPriv", "-u", "manager", "-a", "MD5", "-A", "mq530847",
+      "-x", "DES", "-X", "tv817264"]
+CONTEXT = ["-n", "upsctx"]
+# The quick start's way of loading the MIB into net-snmp.
+MIB = ["-m", "+SNMPv2-MIB:BRISVANE-MIB", "-M", "+" + MIBDIR]
+OBJECTS = ["bvOperatingSystem", "bvSoftwareVersion", "bvCountdownRunning", "bvCountdownSeconds",
+           "bvCountdownReason", "bvHostName", "bvShutdownType", "bvPowerFailEnable", "bvPowerFailDelay",
+           "bvBatteryLowEnable", "bvBatteryLowDelay", "bvOverloadEnable", "bvOverloadDelay",
+           "bvBypassEnable", "bvBypassDelay", "bvScheduleEnable", "bvScheduleDelay", "bvCountdownCancel"]
+
+# net-snmp as on an operator's Debian host: its own state directory and a
+# configuration that, like Debian's /etc/snmp/snmp.conf, loads no MIB by
+# default; the MIB search path is net-snmp's default one.
+SNMP_STATE = "/tmp/quickstart-snmp"
+os.makedirs(SNMP_STATE + "/persist", exist_ok=True)
+os.makedirs(SNMP_STATE + "/conf", exist_ok=True)
+with open(SNMP_STATE + "/conf/snmp.conf", "w") as f:
+    f.write("mibs :\n")
+SNMP_ENV = {k: v for k, v in os.environ.items() if k not in ("MIBS", "MIBDIRS")}
+SNMP_ENV.update(SNMP_PERSISTENT_DIR=SNMP_STATE + "/persist", SNMPCONFPATH=SNMP_STATE + "/conf")
+
+
+def snmp(tool, *args):
+    timing = [] if tool == "snmptranslate" else ["-t", "2", "-r", "1"]
+    r = subprocess.run([tool] + timing + list(args), capture_output=True, text=True, env=SNMP_ENV, timeout=60)
+    return r.returncode, r.stdout + r.stderr
+
+
+def wait_agent():
+    harness.wait_for(lambda: snmp("snmpget", *V1, "127.0.0.1", ".1.3.6.1.2.1.1.1.0")[0] == 0, 20,
+                     0.5, what="the SNMP agent")
+
+
+def curl(*args):
+    return subprocess.run(["curl", "-sS", "-k", "-g", "--max-time", "10"] + list(args), capture_output=True,
+                          timeout=30)
+
+
+def login(base, user, password):
+    """The session cookie of a login, or None."""
+    page = curl(base + "/login.asp").stdout
+    challenge = re.search(rb'id="challenge" value="([^"]*)"', page).group(1).decode()
+    answer = hashlib.md5((user + password + challenge).encode()).hexdigest()
+    reply = curl("-i", base + "/varno/login", "-d", "Username=%s&Response=%s" % (user, answer)).stdout
+    m = re.search(rb"Set-Cookie: QuenchRelayer=([^;]*);", reply)
+    return m.group(1).decode() if m else None
+
+
+def listening(port):
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=0.5):
+            return True
+    except OSError:
+        return False
+
+
+class QuickStart(harness.DaemonTest):
+    def test_first_login_with_the_factory_accounts(self):
+        self.start_daemon()
+        harness.wait_for(lambda: listening(443), 20, 0.2, what="HTTPS")
+        # http://<host>/ sends the browser to the HTTPS login page.
+        r = curl("-o", "/dev/null", "-w", "%{http_code} %{redirect_url}", "http://127.0.0.1/")
+        self.assertEqual(r.stdout.decode(), "302 https://127.0.0.1:443/")
+        self.assertIn(b'id="challenge"', curl("-L", "http://127.0.0.1/").stdout)
+        for user in ACCOUNTS:
+            with self.subTest(user=user):
+                self.assertIsNotNone(login("https://127.0.0.1", user, FACTORY_PASSWORD))
+        self.assertIsNone(login("https://127.0.0.1", "admin", "wrong-password"))
+
+    def test_snmp_community_user_context_and_mib(self):
+        self.start_daemon()
+        wait_agent()
+        rc, out = snmp("snmpget", *V1, "127.0.0.1", "sysDescr.0", *MIB)
+        self.assertEqual((rc, out.strip()), (0, 'SNMPv2-MIB::sysDescr.0 = STRING: Brisvane'))
+        # Every SNMPv3 request needs the context.
+        rc, out = snmp("snmpget", *V3, "127.0.0.1", ".1.3.6.1.2.1.1.1.0")
+        self.assertNotEqual(rc, 0)
+        self.assertIn("Bad context specified", out)
+        # The whole agent by name, over the network as a manager sees it.
+        rc, out = snmp("snmpwalk", *V3, *CONTEXT, *MIB, "192.0.2.1", ".1.3.6.1")
+        self.assertEqual(rc, 0, out)
+        lines = [line for line in out.splitlines() if " = " in line and "No more variables" not in line]
+        self.assertEqual(len(lines), 25, out)
+        for line in lines:
+            self.assertRegex(line, r"^(SNMPv2-MIB|DISMAN-EVENT-MIB|BRISVANE-MIB)::\w+", line)
+        self.assertIn("SNMPv2-MIB::sysObjectID.0 = OID: BRISVANE-MIB::bvAgent", out)
+        names = [m.group(1) for m in (re.match(r"BRISVANE-MIB::(\w+)\.0 = ", line) for line in lines) if m]
+        self.assertEqual(names, OBJECTS)
+        self.assertIn("BRISVANE-MIB::bvCountdownReason.0 = INTEGER: none(1)", out)
+        self.assertIn("BRISVANE-MIB::bvPowerFailDelay.0 = INTEGER: 300 seconds", out)
+        # The manager may set; the community only reads. A set is saved at once.
+        rc, out = snmp("snmpset", *V3, *CONTEXT, *MIB, "127.0.0.1", "bvPowerFailDelay.0", "=", "240")
+        self.assertEqual((rc, out.strip()), (0, "BRISVANE-MIB::bvPowerFailDelay.0 = INTEGER: 240 seconds"))
+        self.assertEqual(harness.config_get("Shutdown", "Power Fail Delay="), "240")
+        rc, out = snmp("snmpset", *V1, *MIB, "127.0.0.1", "bvPowerFailDelay.0", "=", "100")
+        self.assertNotEqual(rc, 0, out)
+        self.assertEqual(harness.config_get("Shutdown", "Power Fail Delay="), "240")
+
+    def test_traps_of_both_tables_by_name(self):
+        # No UPS on the fixed USB choice: the link is reported lost, trap 1
+        # of both tables, after the cold start.
+        harness.ensure_config()
+        port = 16217
+        keys = {"Number=": 3}
+        for i, (typ, mib) in enumerate([(1, 0), (1, 1), (0, 0)], 1):
+            keys.update({"IP%d=" % i: "127.0.0.1", "Port%d=" % i: port + i, "Community%d=" % i: "tambor",
+                         "Type%d=" % i: typ, "MIB%d=" % i: mib, "Level%d=" % i: 4, "User%d=" % i: "",
+                         "NCPort%d=" % i: 161, "Twice%d=" % i: "No"})
+        harness.config_set({"SNMP Trap": keys, "COM": {"COM Port=": 1}})
+        with open(SNMP_STATE + "/conf/snmptrapd.conf", "w") as f:
+            f.write("disableAuthorization yes\n")
+        out = open("/tmp/quickstart-traps.txt", "w")
+        trapd = subprocess.Popen(
+            ["snmptrapd", "-f", "-C", "-c", SNMP_STATE + "/conf/snmptrapd.conf", "-Lo", "-n", *MIB,
+             "-F", "TRAP %V|%N|%q|%v\n"] + ["udp:127.0.0.1:%d" % (port + i) for i in (1, 2, 3)],
+            stdout=out, stderr=subprocess.STDOUT, env=SNMP_ENV)
+        try:
+            time.sleep(0.5)
+            self.start_daemon()
+
+            def traps():
+                return [t for t in (harness.read("/tmp/quickstart-traps.txt") or "").splitlines()
+                        if t.startswith("TRAP ")]
+            want = ["snmpTrapOID.0 = OID: SNMPv2-MIB::coldStart",
+                    "snmpTrapOID.0 = OID: BRISVANE-MIB::bvV4CommunicationLost.0",
+                    "snmpTrapOID.0 = OID: BRISVANE-MIB::bvV5CommunicationLost.0",
+                    "TRAP BRISVANE-MIB::bvV4Events|BRISVANE-MIB::bvV4CommunicationLostV1|"]
+            try:
+                harness.wait_for(lambda: all(any(w in t for t in traps()) for w in want), 30, 0.5,
+                                 what="the named traps")
+            except AssertionError:
+                self.fail("missing %s in:\n%s" % (want, harness.read("/tmp/quickstart-traps.txt")))
+        finally:
+            trapd.terminate()
+            trapd.wait(10)
+            out.close()
+        # The notifications are defined where the SNMPv1 traps map to.
+        rc, text = snmp("snmptranslate", *MIB, "-Td", "BRISVANE-MIB::bvV5RedundancyLostV1")
+        self.assertEqual(rc, 0, text)
+        self.assertIn("NOTIFICATION-TYPE", text)
+        rc, text = snmp("snmptranslate", *MIB, "-On", "BRISVANE-MIB::bvV5RedundancyLostV1")
+        self.assertEqual(text.strip(), ".1.3.6.1.4.1.32473.2.5.20.0.54")
+
+    def test_stop_reset_password_and_rewritten_config(self):
+        d = self.start_daemon()
+        harness.wait_for(lambda: listening(443), 20, 0.2, what="HTTPS")
+        # "upsd stop" does not stop the daemon; SIGTERM does.
+        r = subprocess.run([harness.UPSD, "stop"], capture_output=True, text=True, timeout=10)
+        self.assertEqual(r.stdout, "Kill pid = %d\n" % d.pid)
+        time.sleep(0.5)
+        self.assertTrue(d.running())
+        subprocess.run("kill $(cat %s)" % harness.PIDFILE, shell=True, check=True)
+        self.assertEqual(harness.reap(d.pid), 0)
+        d.pid = None
+        self.assertFalse(os.path.exists(harness.PIDFILE))
+        # A forgotten password: written in clear while the daemon is stopped.
+        harness.config_set({"Web": {"Password Encrypt=": "No", "Password0=": "new-admin-pw",
+                                    "Password1=": "new-device-pw", "Password2=": "new-user-pw"}})
+        d = self.start_daemon()
+        harness.wait_for(lambda: listening(443), 20, 0.2, what="HTTPS")
+        self.assertIsNotNone(login("https://127.0.0.1", "admin", "new-admin-pw"))
+        self.assertIsNotNone(login("https://127.0.0.1", "user", "new-user-pw"))
+        self.assertIsNone(login("https://127.0.0.1", "device", FACTORY_PASSWORD))
+        # A hand edit while the daemon runs is lost at its next save.
+        harness.config_set({"Shutdown": {"UPS Delay=": "90"}})
+        wait_agent()
+        rc, out = snmp("snmpset", *V3, *CONTEXT, *MIB, "127.0.0.1", "bvBatteryLowDelay.0", "=", "45")
+        self.assertEqual(rc, 0, out)
+        self.assertEqual(harness.config_get("Shutdown", "Battery Low Delay="), "45")
+        self.assertEqual(harness.config_get("Shutdown", "UPS Delay="), "120")
+        self.assertEqual(d.stop(), 0)
+        # The factory SNMPv3 user limited by hand: read-only, then off.
+        for permission, reads, sets in (("1", True, False), ("0", False, False)):
+            with self.subTest(permission=permission):
+                harness.config_set({"USM": {"Permission1=": permission}})
+                d = self.start_daemon()
+                wait_agent()
+                rc, out = snmp("snmpget", *V3, *CONTEXT, *MIB, "127.0.0.1", "bvBatteryLowDelay.0")
+                self.assertEqual(rc == 0 and "45 seconds" in out, reads, out)
+                rc, out = snmp("snmpset", *V3, *CONTEXT, *MIB, "127.0.0.1", "bvBatteryLowDelay.0", "=", "50")
+                self.assertEqual(rc == 0, sets, out)
+                self.assertEqual(harness.config_get("Shutdown", "Battery Low Delay="), "45")
+                self.assertEqual(d.stop(), 0)
+
+    def test_boot_unit_of_the_readme(self):
+        text = harness.read(README)
+        m = re.search(r"\n    (\[Unit\]\n(?:    .*\n|\n)*?    WantedBy=multi-user\.target)\n", text)
+        self.assertIsNotNone(m, "no systemd unit in the README")
+        unit = "\n".join(line[4:] for line in m.group(1).splitlines()) + "\n"
+        self.assertIn("Type=forking\n", unit)
+        self.assertIn("PIDFile=%s\n" % harness.PIDFILE, unit)
+        self.assertIn("ExecStart=%s\n" % harness.UPSD, unit)
+        os.makedirs("/tmp/unit", exist_ok=True)
+        with open("/tmp/unit/upsd.service", "w") as f:
+            f.write(unit)
+        r = subprocess.run(["systemd-analyze", "verify", "/tmp/unit/upsd.service"], capture_output=True,
+                           text=True, timeout=60)
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        # The daemon does what Type=forking expects: the starting process
+        # exits once the daemon runs, and the pid file names the daemon.
+        d = self.start_daemon()
+        self.assertEqual(d.parent_status, 0)
+        self.assertEqual(harness.read(harness.PIDFILE), str(d.pid))
+        d.signal(signal.SIGTERM)
+        self.assertEqual(harness.reap(d.pid), 0)
+        d.pid = None
+
+
+if __name__ == "__main__":
+    harness.main()
