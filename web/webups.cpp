@@ -27,7 +27,8 @@ void (*WebUpsSleep)(unsigned seconds) = Pause;
 
 namespace {
 
-int32_t Value(int index) { return index >= 0 && index < UPS_VALUE_COUNT ? UpsRecord.values[index] : -1; }
+// Readings are unavailable while the link is lost: so are the settings.
+int32_t Value(int index) { return UpsData_Reading(index); }
 bool Bit(int bit) { return (UpsRecord.shownStatus & UpsBit(bit)) != 0; }
 bool Cap(int bit) { return (UpsRecord.capabilities & UpsBit(bit)) != 0; }
 void Int(int v) { WebDev_SetText("%d", v); }
@@ -165,12 +166,12 @@ bool LinkUp() {
 // A UPS setting may be sent: the UPS offers it and the link stands; else
 // the refusal is left.
 bool CanSend(bool offered, const char* what) {
-  if (!offered) {
-    RefuseNotOffered(what);
-    return false;
-  }
   if (!LinkUp()) {
     RefuseLinkDown(what);
+    return false;
+  }
+  if (!offered) {
+    RefuseNotOffered(what);
     return false;
   }
   return true;

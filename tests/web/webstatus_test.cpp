@@ -255,7 +255,9 @@ TEST_F(Status, CountdownBanner) {
     const std::string banner = Var("SUM_OS_BANNER");
     EXPECT_EQ(banner.rfind("<div class=\"countdown", 0), 0u) << banner;
     for (const std::string& part : c.parts) EXPECT_NE(banner.find(part), std::string::npos) << part << "\n" << banner;
-    if (c.level == 2) EXPECT_EQ(banner.find("<a "), std::string::npos);
+    if (c.level == 2) {
+      EXPECT_EQ(banner.find("<a "), std::string::npos);
+    }
   }
   WebLoginLevel = savedLevel;
   ReactCountdown = ReactCountdownState{};

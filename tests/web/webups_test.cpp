@@ -123,6 +123,13 @@ TEST_F(Ups, SettingsTheUpsDoesNotOfferShowMinusOne) {
   EXPECT_EQ(Var("CFG_BTV_VOLT"), "-1");
   EXPECT_EQ(Post("dev_iconfig", "CFG_VSN=1&CFG_BVSN=1"), NotOffered("the voltage sensitivity"));
   EXPECT_TRUE(g_sent.empty());
+  // While the link is lost no setting is offered: the record holds only
+  // what the lost link left.
+  UpsRecord.values[VAL_VSN] = 2;
+  UpsRecord.shownStatus = UpsBit(UPS_ST_COMMLOST);
+  EXPECT_EQ(Var("CFG_VSN"), "-1");
+  UpsRecord.shownStatus = 0;
+  EXPECT_EQ(Var("CFG_VSN"), "2");
 }
 
 TEST_F(Ups, CapabilityGatedSettings) {
