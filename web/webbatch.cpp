@@ -34,6 +34,9 @@ const char* const kUploaded =
 const char* const kAdminOnly =
     "Message: Title=Error\nBody=<font color=#F00000>Only the administrator can download or upload the "
     "configuration!</font>\n";
+const char* const kCopyFailed =
+    "Message: Redirect=/en/sys_batch.asp\nTitle=Error\nBody=<font color=#F00000>The configuration could not be "
+    "copied for download.</font>\n";
 const char* const kUploadFailed =
     "Message: Redirect=/en/sys_batch.asp\nTitle=Error\nBody=<font color=#800000>File format mismatched or "
     "error.</font>\n";
@@ -41,17 +44,20 @@ const char* const kUploadFailed =
 // Copies config.ini to the download name. The copy goes to a fresh file
 // and is then renamed over the name: a link planted at the fixed name in
 // /tmp is replaced, never followed, and the copy, which holds the
-// configuration's passwords, is readable by the service only.
-void CopyConfigForDownload() {
+// configuration's passwords, is readable by the service only. False when
+// there is no copy to fetch.
+bool CopyConfigForDownload() {
   char source[320], target[320], temp[330];
   snprintf(source, sizeof source, "%s/config.ini", SvcInstallDir);
   Svc_TmpPath(target, sizeof target, WEBBATCH_DOWNLOAD_NAME);
   snprintf(temp, sizeof temp, "%s.tmp", target);
   const int fd = UF_OpenNoFollow(temp, O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  if (fd < 0) return;
+  if (fd < 0) return false;
   close(fd);
-  if (UF_FileCopy(temp, source, nullptr) >= 0 && rename(temp, target) == 0) return;
+  // A missing config.ini would give an empty copy: no copy at all.
+  if (UF_FileCopy(temp, source, nullptr) > 0 && rename(temp, target) == 0) return true;
   unlink(temp);
+  return false;
 }
 
 // Imports the uploaded part UL_F_SYSTEM; 1 when it was taken.
@@ -93,8 +99,10 @@ void WebBatch_SysBatchPage(HttpConn*) {
   }
   switch (button) {
     case 0:
-      CopyConfigForDownload();
-      WebDev_SetText("OK: Redirect=/tempage/%s", WEBBATCH_DOWNLOAD_NAME);
+      if (CopyConfigForDownload())
+        WebDev_SetText("OK: Redirect=/tempage/%s", WEBBATCH_DOWNLOAD_NAME);
+      else
+        WebDev_SetText("%s", kCopyFailed);
       break;
     case 1: WebDev_SetText("%s", ImportUpload() == 1 ? kUploaded : kUploadFailed); break;
     default: break;  // no button: no reply
