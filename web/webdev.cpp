@@ -423,20 +423,27 @@ bool WebDev_ParseNumber(const char* text, long long lo, long long hi, long long*
   return true;
 }
 
-bool WebDev_CheckNumber(int field, const char* key, long long lo, long long hi) {
+bool WebDev_CheckNumber(int field, const char* label, long long lo, long long hi) {
   long long v;
   if (WebDev_ParseNumber(WebDev_Value(field), lo, hi, &v)) return true;
-  WebDev_RefuseValue(key);
+  WebDev_RefuseNumber(label, lo, hi);
   return false;
 }
 
 int32_t WebDev_CheckedNumber(int field) { return static_cast<int32_t>(strtoll(WebDev_Value(field), nullptr, 10)); }
 
-void WebDev_RefuseValue(const char* key) {
+void WebDev_RefuseNumber(const char* label, long long lo, long long hi) {
   WebDev_SetText(
-      "Message: Title=Incorrect Format\nBody=<font color=#808000>The value of %s is not correct, please check it "
-      "again.</font>\n",
-      key);
+      "Message: Title=Incorrect Value\nBody=<font color=#808000>%s: enter a number from %lld to %lld. Nothing was "
+      "changed.</font>\n",
+      label, lo, hi);
+}
+
+void WebDev_RefuseText(const char* label, size_t maxChars) {
+  WebDev_SetText(
+      "Message: Title=Incorrect Value\nBody=<font color=#808000>%s: enter at most %zu characters. Nothing was "
+      "changed.</font>\n",
+      label, maxChars);
 }
 
 void WebDev_SaveAndReply(const char* reply) { WebDev_SetText("%s", Cfg_Save() ? reply : WEBDEV_NOT_SAVED); }

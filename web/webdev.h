@@ -120,14 +120,17 @@ int WebDev_FieldCount();
 // within lo..hi. Text that is no number is refused rather than read as 0.
 bool WebDev_ParseNumber(const char* text, long long lo, long long hi, long long* out);
 // The field's number checked by WebDev_ParseNumber; false after leaving the
-// refusal reply of WebDev_RefuseValue.
-bool WebDev_CheckNumber(int field, const char* key, long long lo, long long hi);
+// refusal of WebDev_RefuseNumber. label is the field's label as the page
+// shows it.
+bool WebDev_CheckNumber(int field, const char* label, long long lo, long long hi);
 // The number of a field that WebDev_CheckNumber accepted.
 int32_t WebDev_CheckedNumber(int field);
-// Leaves the reply for a value its setting cannot hold (a number out of
-// range or no number, a text too long); key is the form's own field key,
-// never posted text.
-void WebDev_RefuseValue(const char* key);
+// Leave the reply for a value its setting cannot hold: a number outside
+// lo..hi or no number, a text longer than maxChars characters. Both name
+// the field by its label on the page (never posted text) and say that
+// nothing was changed.
+void WebDev_RefuseNumber(const char* label, long long lo, long long hi);
+void WebDev_RefuseText(const char* label, size_t maxChars);
 // Saves config.ini; the given reply on success, else WEBDEV_NOT_SAVED.
 void WebDev_SaveAndReply(const char* reply);
 // config.ini could not be rewritten: the change holds only until a restart.

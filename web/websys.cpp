@@ -93,7 +93,7 @@ struct Escaped {
 // The level word of a mail receiver or an SMS phone; other levels as their
 // number.
 const char* LevelWord(int level, char* buffer, size_t size) {
-  static const char* const kWords[] = {"None", "Information", "Warning", "Alarm"};
+  static const char* const kWords[] = {"None", "Information", "Warning", "Severity"};
   if (level >= 0 && level <= 3) return kWords[level];
   snprintf(buffer, size, "%d", level);
   return buffer;

@@ -136,7 +136,7 @@ class DevicePages(harness.DaemonTest):
         self.assertIn('id="home"', home)
         self.assertEqual(cell(home, "model"), "SIMUPS 3000")
         self.assertEqual(cell(home, "comm"), "0")  # the link stands
-        self.assertIn("COM1", home)               # "COM Port=" 2
+        self.assertIn('id="port" data-port="2"', home)  # "COM Port=" 2, shown as its device
         self.assertIn("<SUM_SLOG_EVENT>", home)  # the service's own events are listed
         self.assertEqual(cell(home, "countdown"), "-1")
 

@@ -207,7 +207,7 @@ class BatchAndReactionPages(harness.DaemonTest):
         # A bad delay is refused and nothing changes.
         bad = dict(fields, SYS_UCTOKEN=self.token(path), ACT_OSD_PF="5", ACT_OSD_BL="-1")
         self.assertEqual(self.message(self.post("/en/device/mgnt_reaction", bad)),
-                         ("Incorrect Format", "The value of ACT_OSD_BL is not correct, please check it again."))
+                         ("Incorrect Value", "Battery low delay (s): enter a number from 0 to 2147483647. Nothing was changed."))
         self.assertEqual(harness.config_get("Shutdown", "Power Fail Delay="), "123")
 
         path = "/en/device/mgnt_wschedule.asp"
@@ -283,7 +283,7 @@ class BatchAndReactionPages(harness.DaemonTest):
         # A value the port setting cannot hold is refused.
         self.assertEqual(self.message(self.post("/en/device/mgnt_comport", {
             "SYS_UCTOKEN": self.token(path), "ACT_COM_PORT": "258"})),
-            ("Incorrect Format", "The value of ACT_COM_PORT is not correct, please check it again."))
+            ("Incorrect Value", "UPS port: enter a number from 0 to 255. Nothing was changed."))
         self.assertEqual(harness.config_get("COM", "COM Port="), "3")
 
     def test_port_choice_between_serial_and_usb(self):

@@ -167,6 +167,16 @@ TEST_F(Batch, DownloadCopiesConfig) {
   EXPECT_NE(Scratch_ReadFile(TmpPath("config.ini")).find("Power Fail Delay=654\n"), std::string::npos);
 }
 
+// Without a configuration to copy the answer says so and sends the browser
+// to no file.
+TEST_F(Batch, FailedCopyIsReported) {
+  EXPECT_EQ(Post("sys_batch", "DL_SYSTEM=1"),
+            "Message: Redirect=/en/sys_batch.asp\nTitle=Error\nBody=<font color=#F00000>The configuration could not "
+            "be copied for download.</font>\n");
+  EXPECT_FALSE(std::filesystem::exists(TmpPath("config.ini")));
+  EXPECT_FALSE(std::filesystem::exists(TmpPath("config.ini.tmp")));
+}
+
 TEST_F(Batch, ButtonsAndToken) {
   ASSERT_EQ(Cfg_Save(), 1);
   EXPECT_EQ(Post("sys_batch", "OTHER=1"), "");  // no button: no reply

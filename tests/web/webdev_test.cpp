@@ -23,7 +23,7 @@ TEST(WebDevTables, GroupsCoverTheStoredNamesInOrder) {
     const char* first;
     bool suffix;
   } want[WEBDEV_GROUPS] = {
-      {"SUM", 10, "SUM_HOST_NAME", false},   {"UPS", 78, "UPS_MODEL", true},     {"PRP", 24, "PRP_C_MODEL", true},
+      {"SUM", 11, "SUM_HOST_NAME", false},   {"UPS", 78, "UPS_MODEL", true},     {"PRP", 24, "PRP_C_MODEL", true},
       {"CFG", 34, "CFG_ARB", true},          {"CTL", 4, "CTL_FTST", false},      {"IMG", 34, "IMG_STS_COMMERR", false},
       {"NCS", 2, "NCS_NC_NUM", false},       {"LOG", 7, "LOG_PAGE", false},      {"DATA", 6, "DATA_SELBY", false},
       {"HCG", 4, "HCG_MAX_DATANUM", false},  {"ACT", 24, "ACT_PF_EN", false},    {"WSH", 3, "WSH_AC", true},

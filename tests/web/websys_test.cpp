@@ -578,7 +578,7 @@ TEST_F(SysPages, SmsValuesAndPhones) {
   AddPhone("5550<b>", 1);
   EXPECT_EQ(Var("SMS_LIST"),
             "<tr align=center><td>1</td><td><a href=\"#\" id=\"1\" onclick=\"Func_Select(1,'+15550100',3,2);\">"
-            "+15550100</a></td><td>Alarm</td></tr>\n"
+            "+15550100</a></td><td>Severity</td></tr>\n"
             "<tr align=center><td>2</td><td><a href=\"#\" id=\"2\" onclick=\"Func_Select(2,'5550\\x3cb\\x3e',1,2);\">"
             "5550&lt;b&gt;</a></td><td>Information</td></tr>\n");
   EXPECT_EQ(Var("SMS_FUNC_LOAD"), "Func_Select(1,'+15550100',3, 2)");

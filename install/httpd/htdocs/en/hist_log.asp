@@ -12,6 +12,7 @@
   <span class="brand">Brisvane</span>
   <nav><a href="/logout.asp">Log out</a></nav>
 </header>
+<% SUM_OS_BANNER %>
 <div class="layout">
 <nav id="menu" aria-label="Pages" data-level="<% LIN_LOGIN_LEVEL %>"></nav>
 <main class="page" id="eventlog">
@@ -47,7 +48,7 @@
 </p>
 </form>
 <iframe name="log-download" id="log-download" class="download-frame" title="Download" hidden></iframe>
-<iframe id="log-table" class="table-frame" data-src="/tempage/iframe_log.htm" data-filter="log-levels" title="Event records"></iframe>
+<iframe id="log-table" class="table-frame" data-src="/tempage/iframe_log.htm" data-filter="log-levels" data-head="1" data-empty="No events in this range." title="Event records"></iframe>
 </main>
 </div>
 <script src="/device.js"></script>
