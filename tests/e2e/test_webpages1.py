@@ -18,8 +18,8 @@ import harness  # noqa: E402
 import upssim  # noqa: E402
 from test_webdev import BASE, HTTP, cell, curl, wait_listening  # noqa: E402
 
-TRACE = "/tmp/comm_data.txt"
-IMPORT_TMP = "/tmp/config_tmp.ini"
+TRACE = harness.PRIVATE + "/comm_data.txt"
+IMPORT_TMP = harness.PRIVATE + "/config_tmp.ini"
 PAGES = ["/en/device/mgnt_reaction.asp", "/en/device/mgnt_wschedule.asp", "/en/device/mgnt_sschedule.asp",
          "/en/device/mgnt_comport.asp", "/en/sys_batch.asp", "/debug.asp"]
 
@@ -111,11 +111,11 @@ class BatchAndReactionPages(harness.DaemonTest):
         # nor replace it.
         admin = self.cookie
         self.cookie = self.login("device", "device-pass")
-        refused = ("Error", "Only the administrator can download or upload the configuration!")
+        refused = ("Access Denied", "This account may not make this change.")
         reply = self.post_parts("/en/sys_batch", [("SYS_UCTOKEN", self.token("/en/sys_batch.asp")),
                                                    ("DL_SYSTEM", "Download")])
         self.assertEqual(self.message(reply), refused)
-        self.assertFalse(os.path.exists("/tmp/config.ini"))
+        self.assertFalse(os.path.exists(harness.PRIVATE + "/config.ini"))
         harness.write("/tmp/upload.ini", harness.read(harness.CONFIG).replace("Power Fail Delay=300\n",
                                                                               "Power Fail Delay=66\n"))
         reply = self.post_parts("/en/sys_batch", [("SYS_UCTOKEN", self.token("/en/sys_batch.asp")),
@@ -128,10 +128,11 @@ class BatchAndReactionPages(harness.DaemonTest):
                                                    ("DL_SYSTEM", "Download")])
         self.assertEqual(self.location(reply), BASE + "/tempage/config.ini")
         live = harness.read(harness.CONFIG)
-        self.assertEqual(self.get("/tempage/config.ini"), live)
-        self.assertEqual(os.stat("/tmp/config.ini").st_mode & 0o777, 0o600)
-        # The copy is for logged-in users only.
+        self.assertEqual(os.stat(harness.PRIVATE + "/config.ini").st_mode & 0o777, 0o600)
+        # The copy is for the administrator's session only, and served once.
         self.assertNotIn("[End]", curl(BASE + "/tempage/config.ini"))
+        self.assertEqual(self.get("/tempage/config.ini"), live)
+        self.assertFalse(os.path.exists(harness.PRIVATE + "/config.ini"))
         self.assertIn("Power Fail Delay=300\n", live)
 
         changed = live.replace("Power Fail Delay=300\n", "Power Fail Delay=77\n")

@@ -99,6 +99,16 @@ class DevTest : public ScratchTest {
     WebReply.clientFamily = 2;
     WebReply.clientAddress[0] = 127;
     WebReply.clientAddress[3] = 1;
+    // The forms are posted by an administrator's session unless a test
+    // says otherwise (SetLevel).
+    SetLevel(0);
+  }
+  // The request's session: a new one of this level, as the server's gate
+  // leaves it (level -1: no session).
+  static void SetLevel(int level) {
+    WebSess_ClearCurrent();
+    if (level >= 0) WebSess_Create(level);
+    WebLoginLevel = level;
   }
   void TearDown() override {
     memset(&EvtUpsEvents, 0, sizeof EvtUpsEvents);
@@ -125,10 +135,10 @@ class DevTest : public ScratchTest {
     return out;
   }
 
-  // A form token for the test client (it fetches a challenge first).
+  // A form token of the request's session, as its page gives it.
   static std::string Token() {
-    WebSess_MakeChallenge(WebReply.clientFamily, WebReply.clientAddress);
-    return WebSess_MakeToken(WebReply.clientFamily, WebReply.clientAddress);
+    const char* t = WebSess_MakeToken();
+    return t ? t : "";
   }
 
   // Posts a urlencoded body to the form; the reply text left.

@@ -14,8 +14,10 @@
 #include "events/wol.h"
 #include "web/webevent.h"
 #include "webdevfixture.h"
+#include "webreplies.h"
 
 using namespace devtest;
+using namespace webreplies;
 
 namespace {
 
@@ -282,7 +284,7 @@ TEST_F(EventPages, LevelFormRefusalsLeaveLevelsAndFileAlone) {
     EXPECT_EQ(Scratch_ReadFile(file), original) << c.fields;
   }
   // Without the form token nothing happens at all.
-  EXPECT_EQ(PostRaw("event_iconfig", "EVENT_EDIT2=1&EVENT_TYPE=3&SYS_UCTOKEN=forged"), "");
+  EXPECT_EQ(PostRaw("event_iconfig", "EVENT_EDIT2=1&EVENT_TYPE=3&SYS_UCTOKEN=forged"), Stale("/en/device/dev_event.asp"));
   EXPECT_EQ(memcmp(before, EvtUpsEvents.level, sizeof before), 0);
   EXPECT_EQ(Scratch_ReadFile(file), original);
 }
@@ -462,7 +464,7 @@ TEST_F(WolPages, RefusalsChangeNothing) {
   for (int i = 0; i < 3; ++i) EXPECT_EQ(WolCountdown[i], 10 * (i + 1));
   EXPECT_FALSE(std::filesystem::exists(Path("config.ini")));
   // Without the form token nothing happens at all.
-  EXPECT_EQ(PostRaw("wol_iconfig", "WOL_DEL1=1&SYS_UCTOKEN=forged"), "");
+  EXPECT_EQ(PostRaw("wol_iconfig", "WOL_DEL1=1&SYS_UCTOKEN=forged"), Stale("/en/net_wol.asp"));
   Unchanged(before, "token");
 }
 

@@ -14,8 +14,10 @@
 #include "events/evtlog.h"
 #include "web/webhist.h"
 #include "webdevfixture.h"
+#include "webreplies.h"
 
 using namespace devtest;
+using namespace webreplies;
 
 // Dates compared and printed by the expectations.
 bool operator==(const TimeDate& a, const TimeDate& b) {
@@ -608,7 +610,7 @@ TEST_F(Hist, ConfigNeedsItsTokenAndReportsAFailedSave) {
   WriteLog(2);
   for (const char* body : {"CLEAR_LOG=1", "CLEAR_LOG=1&SYS_UCTOKEN=wrong", "HCG_MAX_DATANUM=1&HCG_APPLY=1"}) {
     Token();
-    EXPECT_EQ(PostRaw("hist_config", body), "") << body;
+    EXPECT_EQ(PostRaw("hist_config", body), Stale("/en/hist_config.asp")) << body;
   }
   EXPECT_EQ(EvtLogRecordCount, 2);
   EXPECT_EQ(DLogSetting.maxStorage, 12);

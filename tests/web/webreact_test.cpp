@@ -14,8 +14,10 @@
 #include "web/webreact.h"
 #include "web/websys.h"
 #include "webdevfixture.h"
+#include "webreplies.h"
 
 using namespace devtest;
+using namespace webreplies;
 
 namespace {
 
@@ -510,7 +512,7 @@ TEST_F(React, EveryFormNeedsItsToken) {
     SCOPED_TRACE(c.form);
     Token();
     for (const std::string& token : {std::string(), std::string("&SYS_UCTOKEN=") + std::string(24, 'A')}) {
-      EXPECT_EQ(PostRaw(c.form, c.fields + token), "");
+      EXPECT_EQ(PostRaw(c.form, c.fields + token), Stale(std::string("/en/device/") + c.form + ".asp"));
       EXPECT_EQ(ReactSetting.delay[0], 0);
       EXPECT_EQ(WebSysManageable, 0);
       EXPECT_EQ(SchedWeekly[0].action, 0);

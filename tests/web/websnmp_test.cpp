@@ -15,8 +15,10 @@
 #include "snmp/snmptrap.h"
 #include "web/websnmp.h"
 #include "webdevfixture.h"
+#include "webreplies.h"
 
 using namespace devtest;
+using namespace webreplies;
 
 namespace {
 
@@ -651,18 +653,19 @@ TEST_F(SnmpPages, EveryFormNeedsItsToken) {
   struct Case {
     const char* form;
     std::string fields;
+    const char* page;  // where the out-of-date answer leads
   } cases[] = {
-      {"dev_snmpv1", "SUB_PORT=1&ACT_SNMP_PORT=1161"},
-      {"dev_snmpv3", "SUB_CONTEXT=1&ACT_USM_CONTEXT=other"},
-      {"dev_iaccess", AccessFields("ACT_DEV_ADD", "1.1.1.1")},
-      {"dev_iusm", UserFields("ACT_DEV_ADD", "x")},
-      {"trap_iconfig", TrapFields("TRAP_ADD", "1.1.1.1")},
+      {"dev_snmpv1", "SUB_PORT=1&ACT_SNMP_PORT=1161", "/en/net_snmpaccess.asp"},
+      {"dev_snmpv3", "SUB_CONTEXT=1&ACT_USM_CONTEXT=other", "/en/net_snmpusm.asp"},
+      {"dev_iaccess", AccessFields("ACT_DEV_ADD", "1.1.1.1"), "/en/net_snmpaccess.asp"},
+      {"dev_iusm", UserFields("ACT_DEV_ADD", "x"), "/en/net_snmpusm.asp"},
+      {"trap_iconfig", TrapFields("TRAP_ADD", "1.1.1.1"), "/en/device/net_snmptrap.asp"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.form);
     Token();
     for (const std::string& token : {std::string(), std::string("&SYS_UCTOKEN=") + std::string(24, 'A')}) {
-      EXPECT_EQ(PostRaw(c.form, c.fields + token), "");
+      EXPECT_EQ(PostRaw(c.form, c.fields + token), Stale(c.page));
       EXPECT_EQ(SnmpAgentSetting.listenPort, 161);
       EXPECT_STREQ(SnmpAgentSetting.contextName, "upsctx");
       EXPECT_EQ(SnmpAgentSetting.accessCount, 0);

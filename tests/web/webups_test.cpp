@@ -10,8 +10,10 @@
 #include "support/events_fakes.h"
 #include "web/webups.h"
 #include "webdevfixture.h"
+#include "webreplies.h"
 
 using namespace devtest;
+using namespace webreplies;
 
 namespace {
 
@@ -513,8 +515,8 @@ TEST_F(Ups, ShutdownControls) {
   EXPECT_EQ(Post("mgnt_control", "OTHER=1"),
             "Message: Title=Error\nBody=<font color=#F00000>FIFO_GROUP_POST not found!</font>\n");
   EXPECT_EQ(g_toggles, 1);
-  // Without a valid token nothing happens and nothing is answered.
-  EXPECT_EQ(PostRaw("mgnt_control", "SHUT_CANCEL=1&SYS_UCTOKEN=nope"), "");
+  // Without a valid token nothing happens.
+  EXPECT_EQ(PostRaw("mgnt_control", "SHUT_CANCEL=1&SYS_UCTOKEN=nope"), Stale("/en/device/mgnt_control.asp"));
   EXPECT_EQ(g_toggles, 1);
   ReactOps = saved;
 }

@@ -9,50 +9,52 @@
 (function () {
   "use strict";
 
-  // Every page of the interface; a new page adds its line here.
+  // Every page of the interface; a new page adds its line here, with the
+  // highest access level that may use it (0 administrator, 1 device,
+  // 2 user): each account's menu shows only the pages it may use.
   var MENU = [
     { title: "UPS", pages: [
-      ["/home.asp", "Summary"],
-      ["/en/device/ups_status.asp", "Status"],
-      ["/en/device/ups_measure.asp", "Measurements"],
-      ["/en/device/ups_module.asp", "Modules"],
-      ["/en/device/ups_info.asp", "Identity"]
+      ["/home.asp", "Summary", 2],
+      ["/en/device/ups_status.asp", "Status", 2],
+      ["/en/device/ups_measure.asp", "Measurements", 2],
+      ["/en/device/ups_module.asp", "Modules", 2],
+      ["/en/device/ups_info.asp", "Identity", 2]
     ] },
     { title: "Settings", pages: [
-      ["/en/device/ups_config.asp", "UPS settings"],
-      ["/en/device/mgnt_reaction.asp", "Shutdown and reactions"],
-      ["/en/device/mgnt_wschedule.asp", "Weekly schedule"],
-      ["/en/device/mgnt_sschedule.asp", "Date schedule"],
-      ["/en/device/mgnt_comport.asp", "UPS port"]
+      ["/en/device/ups_config.asp", "UPS settings", 1],
+      ["/en/device/mgnt_reaction.asp", "Shutdown and reactions", 1],
+      ["/en/device/mgnt_wschedule.asp", "Weekly schedule", 1],
+      ["/en/device/mgnt_sschedule.asp", "Date schedule", 1],
+      ["/en/device/mgnt_comport.asp", "UPS port", 1]
     ] },
     { title: "Control", pages: [
-      ["/en/device/mgnt_control.asp", "Control"]
+      ["/en/device/mgnt_control.asp", "Control", 1]
     ] },
     { title: "Events and wake-up", pages: [
-      ["/en/device/dev_event.asp", "Event levels"],
-      ["/en/net_wol.asp", "Wake-on-LAN"]
+      ["/en/device/dev_event.asp", "Event levels", 1],
+      ["/en/net_wol.asp", "Wake-on-LAN", 1]
     ] },
     { title: "System", pages: [
-      ["/en/sys_user.asp", "Accounts"],
-      ["/en/sys_info.asp", "System information"],
-      ["/en/sys_web.asp", "Web server"],
-      ["/en/sys_lang.asp", "Language"],
-      ["/en/net_mail.asp", "Mail"],
-      ["/en/net_sms.asp", "SMS"]
+      ["/en/sys_user.asp", "Accounts", 0],
+      ["/en/sys_info.asp", "System information", 0],
+      ["/en/sys_web.asp", "Web server", 0],
+      ["/en/sys_lang.asp", "Language", 0],
+      ["/en/net_mail.asp", "Mail", 0],
+      ["/en/net_sms.asp", "SMS", 0]
     ] },
     { title: "SNMP", pages: [
-      ["/en/net_snmpaccess.asp", "Agent and access"],
-      ["/en/net_snmpusm.asp", "SNMPv3 users"],
-      ["/en/device/net_snmptrap.asp", "Traps and shutdown clients"]
+      ["/en/net_snmpaccess.asp", "Agent and access", 1],
+      ["/en/net_snmpusm.asp", "SNMPv3 users", 1],
+      ["/en/device/net_snmptrap.asp", "Traps and shutdown clients", 1]
     ] },
     { title: "Maintenance", pages: [
-      ["/en/sys_batch.asp", "Configuration file"],
-      ["/debug.asp", "Link statistics"]
+      ["/en/sys_batch.asp", "Configuration file", 0],
+      ["/debug.asp", "Link statistics", 1]
     ] },
     { title: "History", pages: [
-      ["/en/hist_log.asp", "Event log"],
-      ["/en/hist_data.asp", "Data log"],
-      ["/en/hist_config.asp", "History settings"]
+      ["/en/hist_log.asp", "Event log", 2],
+      ["/en/hist_data.asp", "Data log", 2],
+      ["/en/hist_config.asp", "History settings", 1]
     ] }
   ];
 
@@ -65,12 +67,23 @@
     return e;
   }
 
+  // The session's access level, written by the server into the menu; an
+  // unknown one gets the fewest pages.
+  function level() {
+    var nav = document.getElementById("menu");
+    var n = nav ? Number(nav.getAttribute("data-level")) : NaN;
+    return n >= 0 && n <= 2 ? n : 2;
+  }
+
   function buildMenu() {
     var nav = document.getElementById("menu");
     if (!nav) return;
+    var mine = level();
     MENU.forEach(function (group) {
+      var pages = group.pages.filter(function (p) { return mine <= p[2]; });
+      if (!pages.length) return;
       nav.appendChild(el("h2", group.title));
-      group.pages.forEach(function (p) {
+      pages.forEach(function (p) {
         var a = el("a", p[1]);
         a.href = p[0];
         if (p[0] === location.pathname) a.setAttribute("aria-current", "page");
@@ -224,11 +237,25 @@
     if (seconds > 0) setTimeout(function () { location.reload(); }, seconds * 1000);
   }
 
-  // <input type=checkbox data-checked="1"> is ticked.
+  // <input type=checkbox data-checked="1"> (or "Checked") is ticked.
   function setChecks() {
     document.querySelectorAll("input[data-checked]").forEach(function (e) {
-      e.checked = e.getAttribute("data-checked") === "1";
+      var v = e.getAttribute("data-checked");
+      e.checked = v === "1" || v === "Checked";
     });
+  }
+
+  // A page with a list starts with its first row selected.
+  function selectFirstRow() {
+    var link = document.querySelector("table.list a[onclick]");
+    if (link && typeof link.onclick === "function") link.onclick();
+  }
+
+  // The user command file is the administrator's: shown, not edited, by
+  // the device account.
+  function protectAdminFields() {
+    if (level() === 0) return;
+    document.querySelectorAll("input[name=ACT_CMD_FILE]").forEach(function (e) { e.readOnly = true; });
   }
 
   // <select data-value="2"> shows that option; a value it does not list
@@ -565,6 +592,7 @@
     collapsibleMenu();
     countdownBanner();
     setChecks();
+    protectAdminFields();
     setSelects();
     setDays();
     buildEvents();
@@ -573,6 +601,7 @@
     buildCabinets();
     buildOutlets();
     fillDryContacts();
+    selectFirstRow();
     unoffered();
     formParts();
     mapValues();

@@ -14,7 +14,7 @@
 </header>
 <% SUM_OS_BANNER %>
 <div class="layout">
-<nav id="menu" aria-label="Pages"></nav>
+<nav id="menu" aria-label="Pages" data-level="<% LIN_LOGIN_LEVEL %>"></nav>
 <main class="page" id="datalog">
 <h1>Data log</h1>
 <!-- Writing the shown range also writes the table of the frame below. -->

@@ -8,14 +8,14 @@
 <link rel="stylesheet" href="/sys.css">
 <link rel="icon" href="/favicon.ico">
 </head>
-<body onload="<% MAIL_FUNC_LOAD %>">
+<body>
 <header class="bar">
   <span class="brand">Brisvane</span>
   <nav><a href="/logout.asp">Log out</a></nav>
 </header>
 <% SUM_OS_BANNER %>
 <div class="layout">
-<nav id="menu" aria-label="Pages"></nav>
+<nav id="menu" aria-label="Pages" data-level="<% LIN_LOGIN_LEVEL %>"></nav>
 <main class="page" id="net_mail">
 <h1>Mail</h1>
 <form class="system" method="post" action="net_mail">

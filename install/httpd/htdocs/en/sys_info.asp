@@ -15,7 +15,7 @@
 </header>
 <% SUM_OS_BANNER %>
 <div class="layout">
-<nav id="menu" aria-label="Pages"></nav>
+<nav id="menu" aria-label="Pages" data-level="<% LIN_LOGIN_LEVEL %>"></nav>
 <main class="page" id="sys_info">
 <h1>System information</h1>
 <form class="system" method="post" action="sys_info">

@@ -15,7 +15,7 @@
 </header>
 <% SUM_OS_BANNER %>
 <div class="layout">
-<nav id="menu" aria-label="Pages"></nav>
+<nav id="menu" aria-label="Pages" data-level="<% LIN_LOGIN_LEVEL %>"></nav>
 <main class="page" id="sys_lang">
 <h1>Language</h1>
 <form class="system" method="post" action="language">

@@ -8,14 +8,14 @@
 <link rel="stylesheet" href="/sys.css">
 <link rel="icon" href="/favicon.ico">
 </head>
-<body onload="<% EVT_FUNC_LOAD %>">
+<body>
 <header class="bar">
   <span class="brand">Brisvane</span>
   <nav><a href="/logout.asp">Log out</a></nav>
 </header>
 <% SUM_OS_BANNER %>
 <div class="layout">
-<nav id="menu" aria-label="Pages"></nav>
+<nav id="menu" aria-label="Pages" data-level="<% LIN_LOGIN_LEVEL %>"></nav>
 <main class="page" id="dev_event">
 <h1>Event levels</h1>
 <p>Each UPS event has a level. Events of level System are neither logged nor trapped nor broadcast; every other event is logged, and events from Information up are also mailed and sent by SMS. Click an event to change its level; a new level takes effect at once and is written to the language file.</p>

@@ -14,7 +14,7 @@
 </header>
 <% SUM_OS_BANNER %>
 <div class="layout">
-<nav id="menu" aria-label="Pages"></nav>
+<nav id="menu" aria-label="Pages" data-level="<% LIN_LOGIN_LEVEL %>"></nav>
 <main class="page" id="reaction">
 <h1>Shutdown and reactions</h1>
 <p>When a condition begins, its enabled reaction counts down its delay; at the end the UPS is told to switch its output off after the UPS delay and the host is shut down.</p>

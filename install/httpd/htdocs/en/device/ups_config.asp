@@ -14,7 +14,7 @@
 </header>
 <% SUM_OS_BANNER %>
 <div class="layout">
-<nav id="menu" aria-label="Pages"></nav>
+<nav id="menu" aria-label="Pages" data-level="<% LIN_LOGIN_LEVEL %>"></nav>
 <main class="page" id="config">
 <h1>UPS settings</h1>
 <p>Settings of the UPS are sent to it and show here once the UPS reports them back; a setting the UPS does not offer is not shown. The battery-low check, the replacement notice and the outlet switching are the service's own settings. Each Apply button sends its own part only.</p>
