@@ -17,9 +17,11 @@ install(DIRECTORY install/mibs/ DESTINATION "${_dir}/mibs"
 
 install(CODE "
   set(_root \"\$ENV{DESTDIR}${_dir}\")
-  # Generated pages and downloads live in /tmp; the document root reaches them as tempage.
-  if(NOT EXISTS \"\${_root}/httpd/htdocs/tempage\" AND NOT IS_SYMLINK \"\${_root}/httpd/htdocs/tempage\")
-    file(CREATE_LINK /tmp \"\${_root}/httpd/htdocs/tempage\" SYMBOLIC)
+  # Generated pages and downloads live in the daemon's private directory
+  # httpd/htdocs/tempage, which it makes at start; the link to /tmp of older
+  # installations goes.
+  if(IS_SYMLINK \"\${_root}/httpd/htdocs/tempage\")
+    file(REMOVE \"\${_root}/httpd/htdocs/tempage\")
   endif()
   # A self-signed certificate for HTTPS, made once per installation.
   set(_pem \"\${_root}/httpd/cert_web.pem\")

@@ -82,7 +82,7 @@ constexpr const char* CfgKeyTable[CFG_KEY_TABLE_SIZE] = {
     // of a requested name takes it, so the order of each group is fixed.
     // SUM_
     "SUM_HOST_NAME", "SUM_OS_DESC", "SUM_UPS_PORT", "SUM_OS_COUNTDOWN", "SUM_SHUT_TYPE", "SUM_SLOG_LIST",
-    "SUM_SLOG_NUM", "SUM_OS_CANCEL", "SUM_UPS_HEALTH", "SUM_SWVER",
+    "SUM_SLOG_NUM", "SUM_OS_CANCEL", "SUM_UPS_HEALTH", "SUM_SWVER", "SUM_OS_BANNER",
     // UPS_
     "UPS_MODEL", "UPS_COMMSTS", "UPS_INFREQ", "UPS_INVOLT", "UPS_INAMP", "UPS_OUTSRC", "UPS_OUTFREQ",
     "UPS_OUTVOLT", "UPS_OUTAMP", "UPS_OUTPOWER", "UPS_OUTLOAD", "UPS_BYFREQ", "UPS_BYVOLT", "UPS_BYAMP",
@@ -182,7 +182,7 @@ static_assert(Same(CfgKeyTable[CFG_K_UPS_END], "") &&
               Same(CfgKeyTable[CFG_K_LOAD_BANK_BL_DELAY], "Load Bank BL Delay"));
 // Each device variable group starts with its first name and ends where the
 // next begins; the last name closes the table.
-static_assert(Same(CfgKeyTable[CFG_DEV_SUM], "SUM_HOST_NAME") && Same(CfgKeyTable[CFG_DEV_UPS - 1], "SUM_SWVER"));
+static_assert(Same(CfgKeyTable[CFG_DEV_SUM], "SUM_HOST_NAME") && Same(CfgKeyTable[CFG_DEV_UPS - 1], "SUM_OS_BANNER"));
 static_assert(Same(CfgKeyTable[CFG_DEV_UPS], "UPS_MODEL") && Same(CfgKeyTable[CFG_DEV_PRP - 1], "UPS_BATT_STRING"));
 static_assert(Same(CfgKeyTable[CFG_DEV_PRP], "PRP_C_MODEL") && Same(CfgKeyTable[CFG_DEV_CFG - 1], "PRP_C_TESTRESULT"));
 static_assert(Same(CfgKeyTable[CFG_DEV_CFG], "CFG_ARB") && Same(CfgKeyTable[CFG_DEV_CTL - 1], "CFG_GRE"));

@@ -45,7 +45,7 @@
 #include "web/websess.h"
 
 char SvcInstallDir[256] = UPSD_INSTALL_DIR;
-char SvcTmpDir[256] = "/tmp";
+char SvcTmpDir[256] = UPSD_INSTALL_DIR "/httpd/htdocs/tempage";
 
 SvcSystemInfoRecord SvcSystemInfo;
 int32_t SvcSeconds;
@@ -56,6 +56,9 @@ SvcTickState SvcTick;
 SvcSecondsState SvcSecondsClock;
 
 namespace {
+
+// SvcTmpDir is known to be the service's own directory (or the caller's).
+bool g_tmpDirOurs = true;
 
 time_t WallClock() { return time(nullptr); }
 void MonoClock(struct timespec* now) { clock_gettime(CLOCK_MONOTONIC, now); }
@@ -111,11 +114,76 @@ void (*SvcMonoClock)(struct timespec* now) = MonoClock;
 
 void Svc_SetDirs(const char* installDir, const char* tmpDir) {
   if (installDir) snprintf(SvcInstallDir, sizeof SvcInstallDir, "%s", installDir);
-  if (tmpDir) snprintf(SvcTmpDir, sizeof SvcTmpDir, "%s", tmpDir);
+  if (tmpDir) {
+    snprintf(SvcTmpDir, sizeof SvcTmpDir, "%s", tmpDir);
+    g_tmpDirOurs = true;  // a directory the caller made
+  }
+}
+
+namespace {
+
+// Our own directory of mode 0700 at path (not a link).
+bool OwnPrivateDir(const char* path) {
+  struct stat st;
+  return lstat(path, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 07777) == 0700;
+}
+
+void TmpDirDiagnostic(const char* what) {
+  fprintf(stderr, "%s: directory '%s' -- %s: %s\n", "Svc_MakeTmpDir", SvcTmpDir, what, strerror(errno));
+}
+
+}  // namespace
+
+int Svc_MakeTmpDir() {
+  g_tmpDirOurs = false;
+  const char* path = SvcTmpDir;
+  struct stat st;
+  if (lstat(path, &st) == 0) {
+    if (!S_ISDIR(st.st_mode)) {
+      // A link (the older installations' link to /tmp) or a planted file.
+      if (unlink(path) != 0) {
+        TmpDirDiagnostic("cannot remove");
+        return 0;
+      }
+    } else if (st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH))) {
+      // Not ours, or others may have put names in it: none of it is used.
+      int moved = -1;
+      for (int n = 0; n < 100 && moved != 0; ++n) {
+        char aside[sizeof SvcTmpDir + 48];
+        snprintf(aside, sizeof aside, "%s.refused.%ld.%d", path, static_cast<long>(time(nullptr)), n);
+        moved = rename(path, aside);
+        if (moved != 0 && errno != EEXIST && errno != ENOTEMPTY) break;
+      }
+      if (moved != 0) {
+        TmpDirDiagnostic("cannot move aside");
+        return 0;
+      }
+    } else if ((st.st_mode & 07777) != 0700) {
+      // Ours: only the others' read and search rights go.
+      int fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (fd < 0 || fchmod(fd, 0700) != 0) TmpDirDiagnostic("cannot set mode 0700");
+      if (fd >= 0) close(fd);
+    }
+  }
+  if (mkdir(path, 0700) != 0 && errno != EEXIST) {
+    TmpDirDiagnostic("cannot create");
+    return 0;
+  }
+  if (!OwnPrivateDir(path)) {
+    errno = EPERM;
+    TmpDirDiagnostic("not the service's own");
+    return 0;
+  }
+  g_tmpDirOurs = true;
+  return 1;
 }
 
 const char* Svc_TmpPath(char* out, unsigned size, const char* name) {
-  snprintf(out, size, "%s/%s", SvcTmpDir, name);
+  if (size == 0) return out;
+  if (g_tmpDirOurs)
+    snprintf(out, size, "%s/%s", SvcTmpDir, name);
+  else
+    out[0] = 0;  // nothing is made in a directory that is not ours
   return out;
 }
 
@@ -565,6 +633,9 @@ void Svc_Step() {
 }
 
 void Svc_Start() {
+  // The private directory of the temporary files, before any module makes one.
+  Svc_MakeTmpDir();
+
   // The current local time that the reactions, the planner and the UPS
   // record read through SvcLocalTime.
   Svc_RefreshLocalTime();

@@ -14,13 +14,22 @@
 constexpr const char* SVC_VERSION = "03.01.22";
 constexpr const char* SVC_PRODUCT = "Brisvane";
 
-// Installation directory (fixed for the daemon) and the directory of the
-// fixed temporary names ("/tmp"). Plain-function modules read these; tests
-// point them at scratch directories with Svc_SetDirs.
+// Installation directory (fixed for the daemon) and the service's private
+// directory of temporary files: the document root's tempage directory,
+// which the web server serves as "/tempage/". Plain-function modules read
+// these; tests point them at scratch directories with Svc_SetDirs.
 extern char SvcInstallDir[256];
 extern char SvcTmpDir[256];
 void Svc_SetDirs(const char* installDir, const char* tmpDir);
-// "<SvcTmpDir>/<name>" into out; returns out.
+// Makes SvcTmpDir the service's own directory, readable and writable by its
+// user only (mode 0700): created when missing; a link or any other file at
+// its name is removed, a directory of another user or one others may write
+// is moved aside to a new name, and a fresh one is made. 1 when the
+// directory is ours; 0 (with a diagnostic) when it could not be made so,
+// and then Svc_TmpPath gives no paths.
+int Svc_MakeTmpDir();
+// "<SvcTmpDir>/<name>" into out (empty when the directory is not ours);
+// returns out.
 const char* Svc_TmpPath(char* out, unsigned size, const char* name);
 
 // System information block: description, up-time in centiseconds, host name.

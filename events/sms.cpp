@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <poll.h>
 #include <string>
 #include <unistd.h>
 
@@ -104,8 +105,17 @@ std::string TextOf(const wchar_t* text, int characters) {
 
 // ---- port --------------------------------------------------------------------
 
-void Pause(int ms) {
-  if (ms > 0) usleep(static_cast<useconds_t>(ms) * 1000);
+// Waits until the modem has sent something, at most ms milliseconds: a
+// prompt answer ends the wait at once, a slow one still gets the whole time.
+void WaitForBytes(int ms) {
+  if (ms <= 0) return;
+  const int fd = ComSlot.fd[kSlot];
+  if (fd < 0) {
+    usleep(static_cast<useconds_t>(ms) * 1000);
+    return;
+  }
+  struct pollfd p{fd, POLLIN, 0};
+  poll(&p, 1, ms);
 }
 
 bool Write(const char* bytes, size_t n) {
@@ -117,7 +127,7 @@ bool Write(const char* bytes, size_t n) {
 size_t Sms_ReadReply(char* buffer, size_t size) {
   size_t used = 0;
   for (int round = 0; round < 100 && used + 1 < size; ++round) {
-    Pause(round == 0 ? SmsReadPauseMs : SmsReadPauseMs / 10);
+    WaitForBytes(round == 0 ? SmsReadPauseMs : SmsReadPauseMs / 10);
     int n = round == 0 ? 100 : 10;
     if (static_cast<size_t>(n) > size - 1 - used) n = static_cast<int>(size - 1 - used);
     if (!ComOps.Read || !ComOps.Read(kSlot, &n, reinterpret_cast<uint8_t*>(buffer + used)) || n <= 0) break;

@@ -57,8 +57,9 @@ int Sms_BaudRate(uint8_t index);
 // AT+CMGS takes (without the service-centre octet).
 int Sms_BuildPdu(const char* number, const wchar_t* text, char* out, size_t size);
 
-// Pause before the first read of a reply; later reads of the same reply
-// wait a tenth of it. Tests shorten it.
+// Longest wait for the first bytes of a reply (the wait ends as soon as
+// the modem sends); later reads of the same reply wait at most a tenth of
+// it.
 extern int SmsReadPauseMs;  // 100
 
 // The trace file name under the temporary directory.

@@ -58,6 +58,7 @@ SSL_CTX* g_tls;
 int g_tempPage;
 bool g_pollSourceAdded;
 HttpConn g_conns[HTTPD_CONNECTIONS];
+uint64_t g_requestOrder;  // raised for every connection that begins to wait
 
 bool WouldBlock(int e) { return e == EAGAIN || e == EWOULDBLOCK || e == EINTR; }
 
@@ -197,6 +198,12 @@ short WantedEvents(const HttpConn& c) {
   return 0;
 }
 
+// The connection now waits for its next request.
+void BeginWaiting(HttpConn* c) {
+  c->requestStart = HttpdClock();
+  c->requestOrder = ++g_requestOrder;
+}
+
 // A request handled without an answer is over all the same: the next
 // bytes begin a new one (its body would otherwise count as complete again).
 void EndRequest(HttpConn* c) {
@@ -204,6 +211,24 @@ void EndRequest(HttpConn* c) {
   c->body = nullptr;
   c->headerCount = 0;
   c->bodyCount = 0;
+  BeginWaiting(c);
+}
+
+// The slot a new connection takes: a free one, else the one that has
+// waited longest without a complete request; none when all are sending.
+HttpConn* SlotForNew() {
+  HttpConn* oldest = nullptr;
+  for (HttpConn& k : g_conns) {
+    if (k.state == HTTP_FREE) return &k;
+    if (k.state == HTTP_READING && (!oldest || k.requestOrder < oldest->requestOrder)) oldest = &k;
+  }
+  return oldest;
+}
+
+// Past its time: idle too long, or its header still incomplete.
+bool Expired(const HttpConn& c, time_t now) {
+  if (now - c.lastActivity >= HTTPD_IDLE_SECONDS) return true;
+  return c.state == HTTP_READING && !c.body && now - c.requestStart >= HTTPD_HEADER_SECONDS;
 }
 
 bool HasControl(const char* text) {
@@ -309,8 +334,10 @@ int Httpd_CloseFd(int fd) {
 
 int Httpd_PollFill(struct pollfd* fds, int max, int* busy) {
   int n = 0;
+  // With no slot to give, a waiting connection must not wake the loop.
+  const bool room = SlotForNew() != nullptr;
   for (int fd : g_listeners) {
-    if (fd >= 0 && n < max) fds[n++] = {fd, POLLIN, 0};
+    if (room && fd >= 0 && n < max) fds[n++] = {fd, POLLIN, 0};
   }
   for (const HttpConn& c : g_conns) {
     if (c.state == HTTP_FREE || c.socket < 0) continue;
@@ -329,9 +356,10 @@ void Httpd_Poll() {
   int connIndex[HTTPD_CONNECTIONS];
   int listenIndex[L_COUNT];
   int n = 0;
+  const bool room = SlotForNew() != nullptr;
   for (int i = 0; i < L_COUNT; ++i) {
     listenIndex[i] = -1;
-    if (g_listeners[i] >= 0) {
+    if (room && g_listeners[i] >= 0) {
       listenIndex[i] = n;
       fds[n++] = {g_listeners[i], POLLIN, 0};
     }
@@ -357,7 +385,7 @@ void Httpd_Poll() {
     HttpConn* c = &g_conns[i];
     int k = connIndex[i];
     if (k < 0 || c->state == HTTP_FREE || c->socket != fds[k].fd) continue;
-    if (HttpdClock() - c->lastActivity >= HTTPD_IDLE_SECONDS) {
+    if (Expired(*c, HttpdClock())) {
       Httpd_CloseConn(c, 1);
       continue;
     }
@@ -393,7 +421,7 @@ void Httpd_Tick() {
     if (c.state == HTTP_SENDING) {
       if (Httpd_SendPending(&c) == 1) Httpd_CloseConn(&c, 0);
     } else if (c.state == HTTP_READING) {
-      if (c.lastActivity < now && now - c.lastActivity >= HTTPD_IDLE_SECONDS) Httpd_CloseConn(&c, 1);
+      if (Expired(c, now)) Httpd_CloseConn(&c, 1);
     }
   }
 }
@@ -401,18 +429,15 @@ void Httpd_Tick() {
 // ---- connections --------------------------------------------------------------
 
 HttpConn* Httpd_Accept(int listener, int tls) {
-  HttpConn* c = nullptr;
-  for (HttpConn& k : g_conns) {
-    if (k.state == HTTP_FREE) {
-      c = &k;
-      break;
-    }
-  }
-  if (!c) return nullptr;  // waits in the listen backlog
+  HttpConn* c = SlotForNew();
+  if (!c) return nullptr;  // every slot sends a reply: waits in the listen backlog
   struct sockaddr_storage addr;
   socklen_t len = sizeof addr;
   int s = accept4(listener, reinterpret_cast<struct sockaddr*>(&addr), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (s < 0) return nullptr;
+  // No group of connections that never finish a request can keep a new
+  // one out: the one that has waited longest gives up its slot.
+  if (c->state != HTTP_FREE) Httpd_CloseConn(c, 1);
   c->socket = s;
   c->family = addr.ss_family;
   memset(c->peer, 0, sizeof c->peer);
@@ -436,6 +461,7 @@ HttpConn* Httpd_Accept(int listener, int tls) {
   c->host[0] = 0;
   c->badHeader = 0;
   c->lastActivity = HttpdClock();
+  BeginWaiting(c);
   if (tls) {
     c->tls = 1;
     c->ssl = g_tls ? SSL_new(g_tls) : nullptr;
@@ -635,6 +661,7 @@ void Httpd_CloseConn(HttpConn* c, int hard) {
     c->headerCount = 0;
     c->bodyCount = 0;
     c->pending = 0;
+    BeginWaiting(c);
     return;
   }
   if (c->ssl) {

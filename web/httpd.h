@@ -31,6 +31,10 @@ constexpr int HTTPD_BUFFER_SIZE = 2 * 1024 * 1024;  // reply buffer, and bodies 
 constexpr int HTTPD_HEADER_SIZE = 4096;             // header block without its NUL
 constexpr int HTTPD_BODY_MAX = 5 * 1024 * 1024;
 constexpr int HTTPD_IDLE_SECONDS = 20;
+// A request's header (and TLS handshake) must be complete within this time
+// from the accept, or from the end of the connection's previous request,
+// however its bytes trickle in.
+constexpr int HTTPD_HEADER_SECONDS = 10;
 constexpr int HTTPD_BACKLOG = 128;
 constexpr int HTTPD_PATH_SIZE = 256;  // every path the server opens, with its NUL
 constexpr int HTTPD_QUERY_PAIRS = 16;
@@ -100,6 +104,11 @@ struct HttpConn {
   uint8_t handshake;  // TLS handshake not yet complete
   uint8_t tlsWantWrite;
   uint8_t tlsFailed;  // a fatal TLS error: no close_notify
+  // When the connection began to wait for its request (accept, or the end
+  // of the previous one), and the order of that: with every slot taken, a
+  // new connection takes the slot of the one waiting longest.
+  time_t requestStart;
+  uint64_t requestOrder;
   // The Host value as sent (with its port), for redirects of form replies.
   char host[HTTPD_PATH_SIZE];
   // The target, Host or Referer holds a control character, or Host is too
@@ -169,6 +178,9 @@ void Httpd_Stop();
 void Httpd_Shutdown();
 void Httpd_Poll();
 void Httpd_Tick();
+// Accepts one connection into a free slot, or, with every slot taken, into
+// the slot of the connection that has waited longest without a complete
+// request (closed for it); none when every slot is sending a reply.
 HttpConn* Httpd_Accept(int listener, int tls);
 int Httpd_ReadRequest(HttpConn* c);
 int Httpd_Reply(HttpConn* c, const char* format, ...) __attribute__((format(printf, 2, 3)));

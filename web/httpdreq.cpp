@@ -41,10 +41,11 @@ bool HasPageExtension(const char* path) {
   return false;
 }
 
-// The generated pages and downloads live in tempage (the system's /tmp):
-// the first real component of the path decides, whatever empty or "."
-// components stand before it.
-bool UnderTempage(const char* path) {
+// "/tempage/<name>" is the service's private directory: the name after it,
+// or null for a path elsewhere. The first real component of the path
+// decides, whatever empty or "." components stand before it; the name may
+// hold further separators (and is then served to no one).
+const char* TempageName(const char* path) {
   const char* p = path;
   for (;;) {
     while (*p == '/' || *p == '\\') ++p;
@@ -53,8 +54,77 @@ bool UnderTempage(const char* path) {
       p += 1;
       continue;
     }
-    return n == 7 && strncmp(p, "tempage", 7) == 0 && p[7] != 0;
+    if (n != 7 || strncmp(p, "tempage", 7) != 0 || p[7] == 0) return nullptr;
+    p += 7;
+    while (*p == '/' || *p == '\\') ++p;
+    return p;
   }
+}
+
+// What "/tempage/" serves from the private directory: the files that the
+// pages fetch, each to the levels that may use its page. Nothing else in
+// the directory (mail spools, the modem trace, uploads, other clients'
+// pages) is served.
+const struct {
+  const char* name;
+  int maxLevel;  // 0 administrator, 1 device, 2 user
+  bool once;     // removed once served
+} kTempFiles[] = {
+    {"config.ini", 0, true},  // the download copy holds every password
+    {"comm_data.txt", 1, false},
+    {"iframe_log.htm", 2, false},
+    {"iframe_data.htm", 2, false},
+    {"event_log.csv", 2, false},
+    {"hist_data.csv", 2, false},
+};
+
+// Sends the open file fd (page: the temporary page it is, or empty) with
+// the 200 header; only a regular file. False (fd closed, page removed) when
+// nothing could be sent.
+bool SendFile(HttpConn* c, int fd, const char* page) {
+  struct stat st;
+  FILE* f = nullptr;
+  if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) f = fdopen(fd, "rb");
+  if (!f) {
+    if (fd >= 0) close(fd);
+    if (page[0]) remove(page);
+    return false;
+  }
+  time_t now = Svc_Now();
+  struct tm tm;
+  localtime_r(&now, &tm);
+  char date[64];
+  strftime(date, sizeof date, "%a, %d %b %Y %H:%M:%S %Z", &tm);
+  bool asp = c->mime == &HttpMimeTable[0];
+  Httpd_Reply(c, "HTTP/1.1 %d OK\r\nDate: %s\r\n%sContent-Type: %s\r\nConnection: close\r\nContent-Length: %lld\r\n\r\n",
+              200, date, asp ? "Cache-Control: private, no-store, no-cache\r\nPragma: no-cache\r\n" : "",
+              c->mime->type, static_cast<long long>(st.st_size));
+  if (page[0]) snprintf(c->tempPage, sizeof c->tempPage, "%s", page);
+  if (strcmp(c->method, "HEAD") == 0)
+    fclose(f);
+  else
+    c->file = f;
+  c->state = HTTP_SENDING;
+  c->lastActivity = HttpdClock();
+  return true;
+}
+
+// A file of the private directory for this session's level; false when it
+// is not served.
+bool ServeTemporary(HttpConn* c, const char* name) {
+  for (const auto& t : kTempFiles) {
+    if (strcmp(name, t.name) != 0) continue;
+    if (WebLoginLevel < 0 || WebLoginLevel > t.maxLevel) return false;
+    char path[HTTPD_PATH_SIZE];
+    if (!Svc_TmpPath(path, sizeof path, t.name)[0]) return false;
+    // One component below the private directory, never through a link.
+    c->mime = Httpd_FindMime(t.name);
+    if (!SendFile(c, open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC), "")) return false;
+    // The open file is still sent; the name is gone for everyone.
+    if (t.once && strcmp(c->method, "HEAD") != 0) unlink(path);
+    return true;
+  }
+  return false;
 }
 
 // Copies text into out (size bytes with the NUL), cut before an incomplete
@@ -113,12 +183,12 @@ void AnswerForm(HttpConn* c) {
     if (c->tls)
       Httpd_Reply(c,
                   "HTTP/1.1 302 Redirect\r\nContent-Type: text/html\r\nConnection: close\r\n"
-                  "Set-Cookie: %s; Secure; HttpOnly\r\nLocation: %s%s\r\n\r\n",
+                  "Set-Cookie: %s; Secure; SameSite=Strict; HttpOnly\r\nLocation: %s%s\r\n\r\n",
                   cookie, base, "/home.asp");
     else
       Httpd_Reply(c,
                   "HTTP/1.1 302 Redirect\r\nContent-Type: text/html\r\nConnection: close\r\n"
-                  "Set-Cookie: %s; HttpOnly\r\nLocation: %s%s\r\n\r\n",
+                  "Set-Cookie: %s; SameSite=Strict; HttpOnly\r\nLocation: %s%s\r\n\r\n",
                   cookie, base, "/home.asp");
     return;
   }
@@ -196,7 +266,8 @@ void Httpd_HandleRequest(HttpConn* c) {
   // The login gate.
   bool needsLogin = true;
   bool isLogout = strcmp(path, "/logout.asp") == 0;
-  if (!post && !UnderTempage(path) && (strcmp(path, "/message.asp") == 0 || !HasPageExtension(path))) {
+  const char* tempName = TempageName(path);
+  if (!post && !tempName && (strcmp(path, "/message.asp") == 0 || !HasPageExtension(path))) {
     if (static_cast<long>(strlen(path)) < 243 - static_cast<long>(strlen(dir))) needsLogin = false;
   } else if (!post) {
     if (cookie) {
@@ -235,9 +306,12 @@ void Httpd_HandleRequest(HttpConn* c) {
 
   if (!post) {
     if (put) return;  // no answer
-    // Only regular files are served, and a final symbolic link is not followed.
+    // The private directory serves only its own table; anything else in it
+    // is a missing page. Elsewhere only regular files are served, and a
+    // final symbolic link is not followed.
+    if (tempName && !needsLogin && ServeTemporary(c, tempName)) return;
     struct stat st;
-    if (lstat(Httpd_FixPath(target), &st) != 0 || !S_ISREG(st.st_mode)) {
+    if ((tempName && !needsLogin) || lstat(Httpd_FixPath(target), &st) != 0 || !S_ISREG(st.st_mode)) {
       if (HttpdSetting.forceHttps && !c->tls && Httpd_HttpsOn()) {
         Httpd_RedirectHttps(c);
         return;
@@ -274,32 +348,8 @@ void Httpd_ServeFile(HttpConn* c, const char* target) {
     }
     file = page;
   }
-  int fd = open(Httpd_FixPath(file), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  struct stat st;
-  FILE* f = nullptr;
-  if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) f = fdopen(fd, "rb");
-  if (!f) {
-    // No answer.
-    if (fd >= 0) close(fd);
-    if (page[0]) remove(page);
-    return;
-  }
-  time_t now = Svc_Now();
-  struct tm tm;
-  localtime_r(&now, &tm);
-  char date[64];
-  strftime(date, sizeof date, "%a, %d %b %Y %H:%M:%S %Z", &tm);
-  bool asp = c->mime == &HttpMimeTable[0];
-  Httpd_Reply(c, "HTTP/1.1 %d OK\r\nDate: %s\r\n%sContent-Type: %s\r\nConnection: close\r\nContent-Length: %lld\r\n\r\n",
-              200, date, asp ? "Cache-Control: private, no-store, no-cache\r\nPragma: no-cache\r\n" : "",
-              c->mime->type, static_cast<long long>(st.st_size));
-  if (page[0]) snprintf(c->tempPage, sizeof c->tempPage, "%s", page);
-  if (head)
-    fclose(f);
-  else
-    c->file = f;
-  c->state = HTTP_SENDING;
-  c->lastActivity = HttpdClock();
+  // No answer when the file cannot be opened.
+  SendFile(c, open(Httpd_FixPath(file), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC), page);
 }
 
 void Httpd_RedirectHttps(HttpConn* c) {

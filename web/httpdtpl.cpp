@@ -69,6 +69,35 @@ const HttpMimeRow* Httpd_FindMime(const char* path) {
 
 namespace {
 
+// The tags a page's query may fill in place of their writers, per page (its
+// path under the document root): only those that the pages are linked with.
+// A query can never set any other tag (one in a script, an event handler
+// or a URL, a list of markup); every query pair still reaches the writers,
+// which read what they know and escape what they write.
+const struct {
+  const char* page;
+  const char* names[3];
+} kQueryTags[] = {
+    {"/en/hist_data.asp", {"DATA_SELBY", "DATA_FROM", "DATA_TO"}},
+};
+
+// The query pairs of the template's page that may fill tags.
+int QueryTagPairs(const char* templatePath, const HttpQueryPair* pairs, int count, HttpQueryPair* out) {
+  char root[HTTPD_PATH_SIZE + 16];
+  snprintf(root, sizeof root, "%s/httpd/htdocs", Httpd_InstallDir());
+  const size_t n = strlen(root);
+  if (strncmp(templatePath, root, n) != 0) return 0;
+  const char* page = templatePath + n;
+  int kept = 0;
+  for (const auto& q : kQueryTags) {
+    if (strcmp(page, q.page) != 0) continue;
+    for (int i = 0; i < count; ++i)
+      for (const char* name : q.names)
+        if (name && strcmp(pairs[i].name, name) == 0) out[kept++] = pairs[i];
+  }
+  return kept;
+}
+
 // Query values are the client's text: written escaped, they cannot become markup.
 void WriteEscaped(FILE* page, const char* text) {
   for (const char* p = text; *p; ++p) {
@@ -122,7 +151,7 @@ int Httpd_ExpandTemplate(const char* templatePath, char* pagePath, int messagePa
   if (!text) return 0;
   int n = snprintf(pagePath, HTTPD_PATH_SIZE, "%s/httpd/htdocs/tempage/tmp_web_%d.asp", Httpd_InstallDir(),
                    Httpd_NextTempPage());
-  // Created fresh in the shared directory: no planted file or link is used.
+  // Created fresh: no file or link left at the name is used.
   FILE* page = n > 0 && n < HTTPD_PATH_SIZE ? UF_FOpenNoFollow(Httpd_FixPath(pagePath), "w", 0600) : nullptr;
   if (!page) {
     free(text);
@@ -140,6 +169,9 @@ int Httpd_ExpandTemplate(const char* templatePath, char* pagePath, int messagePa
       if (Httpd_Split(words[i], "=", 2, t) == 2) pairs[count++] = {t[0], t[1]};
     }
   }
+
+  HttpQueryPair tagPairs[HTTPD_QUERY_PAIRS];
+  const int tagCount = QueryTagPairs(templatePath, pairs, count, tagPairs);
 
   const char* p = text;
   const char* end = text + size;
@@ -168,7 +200,8 @@ int Httpd_ExpandTemplate(const char* templatePath, char* pagePath, int messagePa
     name[length] = 0;
     char substituted[HTTPD_EXPR_SIZE];
     const char* use = name;
-    if (count > 0 && Httpd_SubstArgs(name, HTTPD_EXPR_SIZE, substituted, count, pairs) > 0) use = substituted;
+    if (tagCount > 0 && Httpd_SubstArgs(name, HTTPD_EXPR_SIZE, substituted, tagCount, tagPairs) > 0)
+      use = substituted;
     // The message page's texts are the server's own: its button script is
     // run by the browser, so no query value may stand in for them.
     const char* message = nullptr;
@@ -176,9 +209,14 @@ int Httpd_ExpandTemplate(const char* templatePath, char* pagePath, int messagePa
     if (messagePage && strcmp(use, "ERR_MSG") == 0) message = WebErrMsg;
     if (messagePage && strcmp(use, "ERR_PATH") == 0) message = WebErrPath;
     const HttpQueryPair* pair = nullptr;
-    for (int i = 0; i < count && !pair && !message; ++i)
-      if (strcmp(use, pairs[i].name) == 0) pair = &pairs[i];
-    if (message) {
+    for (int i = 0; i < tagCount && !pair && !message; ++i)
+      if (strcmp(use, tagPairs[i].name) == 0) pair = &tagPairs[i];
+    if (message == WebErrPath) {
+      // The button script stands in an attribute of the message page.
+      char escaped[sizeof WebErrPath * 6];
+      WebSys_HtmlEscape(escaped, sizeof escaped, message);
+      WriteReplyText(page, escaped);
+    } else if (message) {
       WriteReplyText(page, message);
     } else if (pair) {
       WriteEscaped(page, pair->value);

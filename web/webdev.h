@@ -55,12 +55,15 @@ struct WebDevPage {
   const char* name;  // a posted form name that begins with it selects the page
   uint8_t token;     // the form token is tested before the page runs
   WebDevPageFn handler;
+  int8_t maxLevel;   // the highest access level that may post it (websys.h)
+  const char* page;  // the page that carries the form
 };
 constexpr int WEBDEV_PAGES = 19;
 extern WebDevPage WebDevPages[WEBDEV_PAGES];
 
-// Handles a posted form: the reply text it leaves in WebReply (none when
-// the form token is missing or refused); sets the written flag.
+// Handles a posted form: the reply text it leaves in WebReply (the refusal
+// when the session's level or form token does not allow it); sets the
+// written flag.
 void WebDev_HandleForm(HttpConn* conn);
 // Index of the page for a form name, or -1.
 int WebDev_SelectPage(const char* form);
@@ -117,14 +120,17 @@ int WebDev_FieldCount();
 // within lo..hi. Text that is no number is refused rather than read as 0.
 bool WebDev_ParseNumber(const char* text, long long lo, long long hi, long long* out);
 // The field's number checked by WebDev_ParseNumber; false after leaving the
-// refusal reply of WebDev_RefuseValue.
-bool WebDev_CheckNumber(int field, const char* key, long long lo, long long hi);
+// refusal of WebDev_RefuseNumber. label is the field's label as the page
+// shows it.
+bool WebDev_CheckNumber(int field, const char* label, long long lo, long long hi);
 // The number of a field that WebDev_CheckNumber accepted.
 int32_t WebDev_CheckedNumber(int field);
-// Leaves the reply for a value its setting cannot hold (a number out of
-// range or no number, a text too long); key is the form's own field key,
-// never posted text.
-void WebDev_RefuseValue(const char* key);
+// Leave the reply for a value its setting cannot hold: a number outside
+// lo..hi or no number, a text longer than maxChars characters. Both name
+// the field by its label on the page (never posted text) and say that
+// nothing was changed.
+void WebDev_RefuseNumber(const char* label, long long lo, long long hi);
+void WebDev_RefuseText(const char* label, size_t maxChars);
 // Saves config.ini; the given reply on success, else WEBDEV_NOT_SAVED.
 void WebDev_SaveAndReply(const char* reply);
 // config.ini could not be rewritten: the change holds only until a restart.

@@ -71,7 +71,7 @@ struct LevelWords {
 };
 LevelWords WordsOf(uint8_t level) {
   static const char* const kClass[] = {"bold", "normal", "warning", "critical"};
-  static const char* const kWord[] = {"none", "information", "warning", "alarm"};
+  static const char* const kWord[] = {"System", "Information", "Warning", "Severity"};
   LevelWords w{};
   if (level <= EVT_LEVEL_SEVERITY) {
     w.cls = kClass[level];
@@ -213,7 +213,7 @@ void WebEvent_LevelPage(HttpConn*) {
     const int type = WebDev_FirstField("EVENT_TYPE");
     if (type >= 0) {
       // A level outside 0..3 has no meaning for the log, the mail and the traps.
-      if (!WebDev_CheckNumber(type, "EVENT_TYPE", EVT_LEVEL_SYSTEM, EVT_LEVEL_SEVERITY)) return;
+      if (!WebDev_CheckNumber(type, "Level", EVT_LEVEL_SYSTEM, EVT_LEVEL_SEVERITY)) return;
       // The alarm processing reads the level at each event: it takes effect at once.
       EvtUpsEvents.level[index] = static_cast<uint8_t>(WebDev_CheckedNumber(type));
     }
@@ -265,7 +265,7 @@ void WebEvent_WolPage(HttpConn*) {
   if (op == OP_NONE || row < 0 || title < 0 || macField < 0 || delay < 0 ||
       !ParseMac(WebDev_Value(macField), mac) || (op == OP_EDIT && (row < 1 || row > count)))
     return WebDev_SetText("%s", kWolInvalid);
-  if (!WebDev_CheckNumber(delay, "WOL_DLY", 0, UINT8_MAX)) return;
+  if (!WebDev_CheckNumber(delay, "Delay (minutes)", 0, UINT8_MAX)) return;
   if (op == OP_ADD && count >= WOL_HOSTS) return WebDev_SetText("%s", kWolFull);
   for (int i = 0; i < count; ++i) {
     if (op == OP_EDIT && i == row - 1) continue;

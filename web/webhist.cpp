@@ -183,7 +183,7 @@ void ApplyQuery(const WebDevVarCall& call) {
 enum ConfigEntry { HCG_MAX_DATANUM, HCG_MAX_EVENTNUM, HCG_AE_INTERVAL, HCG_AE_PATH };
 
 // A first HCG_MAX_DATANUM field the setting cannot hold is refused.
-bool CheckStorage(int field) { return field < 0 || WebDev_CheckNumber(field, "HCG_MAX_DATANUM", 0, UINT16_MAX); }
+bool CheckStorage(int field) { return field < 0 || WebDev_CheckNumber(field, "Months kept", 0, UINT16_MAX); }
 
 // The export settings, all checked before one changes: a period of a byte,
 // a path of at most 255 characters (a cut path would name another
@@ -191,12 +191,12 @@ bool CheckStorage(int field) { return field < 0 || WebDev_CheckNumber(field, "HC
 bool CheckExport() {
   if (WebSys_CheckInput(1, "HCG_AE_PATH")) return false;  // its reply stands
   for (int i = 0; i < WebDev_FieldCount(); ++i) {
-    if (WebDev_FieldIs(i, "HCG_AE_INTERVAL") && !WebDev_CheckNumber(i, "HCG_AE_INTERVAL", 0, UINT8_MAX))
+    if (WebDev_FieldIs(i, "HCG_AE_INTERVAL") && !WebDev_CheckNumber(i, "Interval (minutes)", 0, UINT8_MAX))
       return false;
     if (WebDev_FieldIs(i, "HCG_AE_PATH")) {
       const size_t chars = mbstowcs(nullptr, WebDev_Value(i), 0);
       if (chars == static_cast<size_t>(-1) || chars > DLOG_PATH_CHARS - 1) {
-        WebDev_RefuseValue("HCG_AE_PATH");
+        WebDev_RefuseText("Directory", DLOG_PATH_CHARS - 1);
         return false;
       }
     }
@@ -330,9 +330,9 @@ void WebHist_LogPage(HttpConn*) {
 
 void WebHist_DataPage(HttpConn*) {
   for (int i = 0; i < WebDev_FieldCount(); ++i) {
-    if (WebDev_FieldIs(i, "DATA_SELBY") && !WebDev_CheckNumber(i, "DATA_SELBY", 0, kModes - 1)) return;
+    if (WebDev_FieldIs(i, "DATA_SELBY") && !WebDev_CheckNumber(i, "Records of", 0, kModes - 1)) return;
     for (const char* key : {"DATA_ITEM1", "DATA_ITEM2"})
-      if (WebDev_FieldIs(i, key) && !WebDev_CheckNumber(i, key, INT32_MIN, INT32_MAX)) return;
+      if (WebDev_FieldIs(i, key) && !WebDev_CheckNumber(i, "Chart", INT32_MIN, INT32_MAX)) return;
   }
   int mode = Mode();
   TimeDate from{}, to{};
@@ -395,7 +395,9 @@ void WebHist_ConfigPage(HttpConn*) {
       ApplyExport();
       WebDev_SaveAndReply(kConfigUpdated);
       return;
-    default: break;
+    default:
+      WebDev_SetText("%s", WEBDEV_NOT_FOUND);  // nothing was asked, nothing changed
+      return;
   }
   WebDev_SetText("%s", kConfigUpdated);
 }

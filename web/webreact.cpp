@@ -53,6 +53,17 @@ int RowIndex(int field, const char* key, int rows) {
   return n >= 1 && n <= rows ? n - 1 : -1;
 }
 
+// The label of a row's field as the page shows it: the text, then the row
+// number written after the key in the field's name.
+struct Label {
+  char text[48];
+};
+Label RowLabel(const char* text, int field, const char* key) {
+  Label l;
+  snprintf(l.text, sizeof l.text, "%s %d", text, WebDev_NameNumber(field, key));
+  return l;
+}
+
 // The first of the keys (in their order) that the field matches, or -1.
 int KeyOf(int field, const char* const* keys, int count) {
   for (int k = 0; k < count; ++k)
@@ -82,15 +93,22 @@ const char* const kShutdownKeys[SK_COUNT] = {
     "ACT_SHUT_TYPE", "ACT_UPS_DELAY", "ACT_PF_EN",  "ACT_BL_EN",  "ACT_OL_EN",  "ACT_BP_EN", "ACT_SS_EN",
     "ACT_OSD_PF",    "ACT_OSD_BL",    "ACT_OSD_OL", "ACT_OSD_BP", "ACT_OSD_SS", "ACT_LS_EN", "ACT_LS_DELAY",
 };
+// The labels of the numbers as the page shows them (the check boxes have none).
+const char* const kShutdownLabels[SK_COUNT] = {
+    "The host at the end",       "UPS delay (s)",          nullptr, nullptr, nullptr, nullptr, nullptr,
+    "Power failure delay (s)",   "Battery low delay (s)",  "Overload delay (s)", "Bypass delay (s)",
+    "Scheduled shutdown delay (s)", nullptr, "Smart-shutdown trap lead time (s)",
+};
 
 // Section 0: shutdown type, UPS delay, the five reactions and the
 // smart-shutdown trap. Check boxes not posted are off.
 bool SubmitShutdown() {
   for (int i = 0; i < WebDev_FieldCount(); ++i) {
     const int k = KeyOf(i, kShutdownKeys, SK_COUNT);
-    if (k == SK_TYPE && !WebDev_CheckNumber(i, kShutdownKeys[k], REACT_TYPE_SHUTDOWN, REACT_TYPE_HIBERNATE)) return false;
+    if (k == SK_TYPE && !WebDev_CheckNumber(i, kShutdownLabels[k], REACT_TYPE_SHUTDOWN, REACT_TYPE_HIBERNATE))
+      return false;
     if ((k == SK_UPS_DELAY || (k >= SK_PF_DELAY && k <= SK_SS_DELAY) || k == SK_LS_DELAY) &&
-        !WebDev_CheckNumber(i, kShutdownKeys[k], 0, kSecondsMax))
+        !WebDev_CheckNumber(i, kShutdownLabels[k], 0, kSecondsMax))
       return false;
   }
   ReactSettings& s = ReactSetting;
@@ -117,20 +135,22 @@ bool SubmitShutdown() {
 enum ReactionKey { RK_MSG_EN, RK_CMD_EN, RK_MSG_PERIOD, RK_CMD_BEFORE, RK_CMD_FILE, RK_COUNT };
 const char* const kReactionKeys[RK_COUNT] = {"ACT_MSG_EN", "ACT_CMD_EN", "ACT_MSG_PERIOD", "ACT_CMD_BEFORE",
                                              "ACT_CMD_FILE"};
+const char* const kReactionLabels[RK_COUNT] = {nullptr, nullptr, "Console notice repeat period (s)",
+                                               "User command lead time (s)", "Command file"};
 
 // Section 1: console notices and the user command.
 bool SubmitReaction() {
   if (WebSys_CheckInput(1, "ACT_CMD_FILE")) return false;  // its reply stands
   for (int i = 0; i < WebDev_FieldCount(); ++i) {
     const int k = KeyOf(i, kReactionKeys, RK_COUNT);
-    if (k == RK_MSG_PERIOD && !WebDev_CheckNumber(i, kReactionKeys[k], 0, UINT16_MAX)) return false;
-    if (k == RK_CMD_BEFORE && !WebDev_CheckNumber(i, kReactionKeys[k], 0, kSecondsMax)) return false;
+    if (k == RK_MSG_PERIOD && !WebDev_CheckNumber(i, kReactionLabels[k], 0, UINT16_MAX)) return false;
+    if (k == RK_CMD_BEFORE && !WebDev_CheckNumber(i, kReactionLabels[k], 0, kSecondsMax)) return false;
     if (k == RK_CMD_FILE) {
       // A command line cut to its 256 characters, or cut before a character
       // the locale cannot read, would run another command.
       const size_t chars = mbstowcs(nullptr, WebDev_Value(i), 0);
       if (chars == static_cast<size_t>(-1) || chars > REACT_COMMAND_CHARS) {
-        WebDev_RefuseValue(kReactionKeys[k]);
+        WebDev_RefuseText(kReactionLabels[k], REACT_COMMAND_CHARS);
         return false;
       }
     }
@@ -288,7 +308,8 @@ void WebReact_WeeklyPage(HttpConn*) {
   for (int i = 0; i < WebDev_FieldCount(); ++i) {
     const int k = KeyOf(i, kWeeklyKeys, WK_COUNT);
     if (k == WK_TM && !CheckTime(i)) return;
-    if (k == WK_ACT && !WebDev_CheckNumber(i, kWeeklyKeys[k], 0, kActionMax)) return;
+    if (k == WK_ACT && !WebDev_CheckNumber(i, RowLabel("Action, entry", i, kWeeklyKeys[k]).text, 0, kActionMax))
+      return;
   }
   for (int i = 0; i < WebDev_FieldCount(); ++i) {
     const int k = KeyOf(i, kWeeklyKeys, WK_COUNT);
@@ -322,7 +343,8 @@ void WebReact_SpecificPage(HttpConn*) {
       }
     } else if (k == PK_TM && !CheckTime(i)) {
       return;
-    } else if (k == PK_ACT && !WebDev_CheckNumber(i, kSpecificKeys[k], 0, kActionMax)) {
+    } else if (k == PK_ACT && !WebDev_CheckNumber(i, RowLabel("Action, entry", i, kSpecificKeys[k]).text, 0,
+                                                  kActionMax)) {
       return;
     }
   }
@@ -353,10 +375,10 @@ void WebReact_ComPortPage(HttpConn*) {
   // Markup or a line break in the path would reach the page and config.ini.
   if (WebSys_CheckInput(1, "ACT_COM_PATH")) return;
   for (int i = 0; i < WebDev_FieldCount(); ++i) {
-    if (WebDev_FieldIs(i, "ACT_COM_PORT") && !WebDev_CheckNumber(i, "ACT_COM_PORT", 0, UINT8_MAX)) return;
+    if (WebDev_FieldIs(i, "ACT_COM_PORT") && !WebDev_CheckNumber(i, "UPS port", 0, UINT8_MAX)) return;
     // A device path cut to its 64 characters would name another device.
     if (WebDev_FieldIs(i, "ACT_COM_PATH") && strlen(WebDev_Value(i)) >= sizeof ComPathSetting) {
-      WebDev_RefuseValue("ACT_COM_PATH");
+      WebDev_RefuseText("Device path", sizeof ComPathSetting - 1);
       return;
     }
   }

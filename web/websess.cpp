@@ -153,6 +153,9 @@ const char* WebSess_Create(int level) {
   s.expiry = now + WEB_SESSION_SECONDS;
   s.inUse = 1;
   s.level = static_cast<uint8_t>(level);
+  // A reused entry keeps none of its earlier session's tokens.
+  memset(s.formTokens, 0, sizeof s.formTokens);
+  s.nextToken = 0;
 
   time_t t = Svc_Now();
   struct tm tm;
@@ -185,7 +188,6 @@ const char* WebSess_GetChallenge(int family, const uint8_t address[16]) {
   WebChallenge& e = WebChallenges[i];
   if (e.expiry >= Now()) return e.challenge;
   e.inUse = 0;
-  WebSessions[i].formToken[0] = 0;
   return nullptr;
 }
 
@@ -199,8 +201,6 @@ const char* WebSess_MakeChallenge(int family, const uint8_t address[16]) {
     if (!WebChallenges[i].inUse || WebChallenges[i].expiry < now) pick = i;
   if (pick < 0) pick = 0;
   WebChallenge& e = WebChallenges[pick];
-  // An entry taken over from another client loses that client's token.
-  if (!e.inUse || !SameClient(e, family, address)) WebSessions[pick].formToken[0] = 0;
 
   // The text stays the same for one client within one second; it differs
   // between clients and between starts of the service.
@@ -252,19 +252,23 @@ void WebSess_SetVar(int index, int32_t value) {
   WebSessions[WebCurrentSession].values[index] = value;
 }
 
-const char* WebSess_MakeToken(int family, const uint8_t address[16]) {
-  int i = WebSess_FindChallenge(family, address);
-  if (i < 0) return nullptr;
-  MakeId(WebSessions[i].formToken, Svc_UptimeMs());
-  return WebSessions[i].formToken;
+// The token belongs to the session that fetched the page, whatever the
+// client's address: another session's token, or one of no session, is
+// refused.
+const char* WebSess_MakeToken() {
+  if (WebCurrentSession < 0) return nullptr;
+  WebSession& s = WebSessions[WebCurrentSession];
+  char* token = s.formTokens[s.nextToken % WEB_SESSION_TOKENS];
+  s.nextToken = static_cast<uint8_t>((s.nextToken + 1) % WEB_SESSION_TOKENS);
+  MakeId(token, Svc_UptimeMs());
+  return token;
 }
 
-int WebSess_CheckToken(int family, const uint8_t address[16], const char* token) {
-  int i = WebSess_FindChallenge(family, address);
-  if (i < 0 || !token) return 0;
-  const char* stored = WebSessions[i].formToken;
-  if (strlen(stored) != WEB_ID_CHARS || strlen(token) != WEB_ID_CHARS) return 0;
-  return memcmp(stored, token, WEB_ID_CHARS) == 0 ? 1 : 0;
+int WebSess_CheckToken(const char* token) {
+  if (WebCurrentSession < 0 || !token || strlen(token) != WEB_ID_CHARS) return 0;
+  for (const char* stored : WebSessions[WebCurrentSession].formTokens)
+    if (strlen(stored) == WEB_ID_CHARS && memcmp(stored, token, WEB_ID_CHARS) == 0) return 1;
+  return 0;
 }
 
 int WebSess_CheckCookie(const char* header, int drop) {

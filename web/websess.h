@@ -59,13 +59,18 @@ struct WebChallenge {
   int family;  // challenges and tokens are keyed by family and address
 };
 
+// Form tokens a session keeps: those of its last pages, so that a form of
+// any of its recent pages (another tab) is still taken.
+constexpr int WEB_SESSION_TOKENS = 8;
+
 struct WebSession {
   uint8_t inUse;
   uint32_t expiry;
   char id[WEB_ID_CHARS + 1];
   uint8_t level;
   int32_t values[WEB_SESSION_VARS];
-  char formToken[WEB_ID_CHARS + 1];  // the token of challenge entry i, not of session i
+  char formTokens[WEB_SESSION_TOKENS][WEB_ID_CHARS + 1];  // empty when unused
+  uint8_t nextToken;  // the slot the next token takes
 };
 extern WebChallenge WebChallenges[WEB_CHALLENGES];
 extern WebSession WebSessions[WEB_SESSIONS];
@@ -79,8 +84,8 @@ struct WebSessOpsTable {
                        const uint8_t address[16]);
   int32_t (*GetVar)(int index);
   void (*SetVar)(int index, int32_t value);
-  const char* (*MakeToken)(int family, const uint8_t address[16]);
-  int (*CheckToken)(int family, const uint8_t address[16], const char* token);
+  const char* (*MakeToken)();
+  int (*CheckToken)(const char* token);
   int (*CheckCookie)(const char* header, int drop);
 };
 extern WebSessOpsTable WebSessOps;
@@ -98,8 +103,11 @@ int WebSess_CheckResponse(const char* response, const char* user, const char* pa
                           const uint8_t address[16]);
 int32_t WebSess_GetVar(int index);
 void WebSess_SetVar(int index, int32_t value);
-const char* WebSess_MakeToken(int family, const uint8_t address[16]);
-int WebSess_CheckToken(int family, const uint8_t address[16], const char* token);
+// A new form token of the current session (kept among its recent ones);
+// none without a current session.
+const char* WebSess_MakeToken();
+// 1 when the token is one of the current session's recent tokens.
+int WebSess_CheckToken(const char* token);
 int WebSess_CheckCookie(const char* header, int drop);
 // Forgets the current session; the server calls it before every request.
 void WebSess_ClearCurrent();

@@ -80,7 +80,7 @@ const char* LevelText(uint8_t level) {
   switch (level) {
     case TRAP_LEVEL_INFORMATION: return "Information";
     case TRAP_LEVEL_WARNING: return "Warning";
-    case TRAP_LEVEL_ALARM: return "Alarm";
+    case TRAP_LEVEL_ALARM: return "Severity";
     case TRAP_LEVEL_SHUTDOWN_CLIENT: return "QuenchRelayer 2012";
     default: return "None";
   }
@@ -159,9 +159,9 @@ ListPost Operation(const char* const (&keys)[3]) {
 // address, community, user name, password or context name would be another
 // one, so a longer text is refused rather than cut.
 template <size_t N>
-bool Fits(int field, const char* key, const char (&)[N]) {
+bool Fits(int field, const char* label, const char (&)[N]) {
   if (strlen(WebDev_Value(field)) < N) return true;
-  WebDev_RefuseValue(key);
+  WebDev_RefuseText(label, N - 1);
   return false;
 }
 template <size_t N>
@@ -255,7 +255,7 @@ void WebSnmp_PortPage(HttpConn*) {
   const int port = WebDev_FirstField("ACT_SNMP_PORT");
   if (WebDev_FirstField("SUB_PORT") < 0 || port < 0) return;  // nothing to do, no reply
   // Port 0 would bind a port of the kernel's choosing that no manager knows.
-  if (!WebDev_CheckNumber(port, "ACT_SNMP_PORT", 1, UINT16_MAX)) return;
+  if (!WebDev_CheckNumber(port, "UDP port of SNMPv1 and SNMPv3 requests", 1, UINT16_MAX)) return;
   const uint16_t value = static_cast<uint16_t>(WebDev_CheckedNumber(port));
   if (value != SnmpAgentSetting.listenPort) {
     SnmpAgentSetting.listenPort = value;
@@ -269,7 +269,7 @@ void WebSnmp_ContextPage(HttpConn*) {
   if (WebSys_CheckInput(1, "ACT_USM_CONTEXT")) return;  // its reply stands
   const int context = WebDev_LastField("ACT_USM_CONTEXT");
   if (WebDev_FirstField("SUB_CONTEXT") < 0 || context < 0) return;
-  if (!Fits(context, "ACT_USM_CONTEXT", SnmpAgentSetting.contextName)) return;
+  if (!Fits(context, "Context name", SnmpAgentSetting.contextName)) return;
   // The context name does not enter the keys: they stay as they are.
   Store(SnmpAgentSetting.contextName, context);
   WebDev_SaveAndReply(kUsmUpdated);
@@ -292,8 +292,8 @@ void WebSnmp_AccessPage(HttpConn*) {
   }
   if (WebSys_CheckInput(2, "ACT_DEV_IP", "ACT_DEV_COMM")) return;
   const SnmpAccessEntry& sample = s.access[0];
-  if (!Fits(ip, "ACT_DEV_IP", sample.address) || !Fits(community, "ACT_DEV_COMM", sample.community) ||
-      !WebDev_CheckNumber(permission, "ACT_DEV_PERMISSION", 0, UINT8_MAX))
+  if (!Fits(ip, "Source address", sample.address) || !Fits(community, "Community", sample.community) ||
+      !WebDev_CheckNumber(permission, "Permission", 0, UINT8_MAX))
     return;
   const int index = TargetIndex(post, count, SNMP_ACCESS_ENTRIES, "Exceed the maximum number of SNMP access!");
   if (index < 0) return;
@@ -335,10 +335,10 @@ void WebSnmp_UsmPage(HttpConn*) {
   if (TooShort(auth) || TooShort(priv)) return Refuse(kPasswordShort);
   if (WebSys_CheckInput(3, "ACT_USM_USER", "ACT_USM_AUTH", "ACT_USM_PRIV")) return;
   const UsmUser& sample = s.users[0];
-  if (!Fits(name, "ACT_USM_USER", sample.name) || !Fits(auth, "ACT_USM_AUTH", sample.authPassword) ||
-      !Fits(priv, "ACT_USM_PRIV", sample.privPassword) ||
-      !WebDev_CheckNumber(security, "ACT_USM_SECURITY", 0, UINT8_MAX) ||
-      !WebDev_CheckNumber(permission, "ACT_USM_PERMISSION", 0, UINT8_MAX))
+  if (!Fits(name, "User name", sample.name) || !Fits(auth, "Authentication password", sample.authPassword) ||
+      !Fits(priv, "Privacy password", sample.privPassword) ||
+      !WebDev_CheckNumber(security, "Security", 0, UINT8_MAX) ||
+      !WebDev_CheckNumber(permission, "Permission", 0, UINT8_MAX))
     return;
   const int index = TargetIndex(post, count, SNMP_USM_USERS, "Exceed the maximum number of USM users!");
   if (index < 0) return;
@@ -377,18 +377,21 @@ void WebSnmp_TrapPage(HttpConn*) {
   enum { NMS, COMM, PORT, MIB, TYPE, LEVEL, USER, NCP, TWICE, FIELDS };
   static const char* const kKeys[FIELDS] = {"TRAP_NMS",   "TRAP_COMM", "TRAP_PORT", "TRAP_MIB",  "TRAP_TYPE",
                                             "TRAP_LEVEL", "TRAP_USER", "TRAP_NCP",  "TRAP_TWICE"};
+  static const char* const kLabels[FIELDS] = {"Address", "Community", "Trap port", "MIB", "Version",
+                                              "Lowest level sent", "SNMPv3 user", "Client port",
+                                              "Send every trap twice"};
   int f[FIELDS];
   bool missing = post.op < 0 || post.row < 0;
   for (int k = 0; k < FIELDS; ++k) missing |= (f[k] = WebDev_LastField(kKeys[k])) < 0;
   if (missing) return Refuse(kInvalidData);
   const TrapReceiver& sample = SnmpTrapReceivers[0];
-  if (!Fits(f[NMS], kKeys[NMS], sample.ip) || !Fits(f[COMM], kKeys[COMM], sample.community) ||
-      !Fits(f[USER], kKeys[USER], sample.user))
+  if (!Fits(f[NMS], kLabels[NMS], sample.ip) || !Fits(f[COMM], kLabels[COMM], sample.community) ||
+      !Fits(f[USER], kLabels[USER], sample.user))
     return;
   for (int k : {PORT, NCP})
-    if (!WebDev_CheckNumber(f[k], kKeys[k], 0, UINT16_MAX)) return;
+    if (!WebDev_CheckNumber(f[k], kLabels[k], 0, UINT16_MAX)) return;
   for (int k : {MIB, TYPE, LEVEL, TWICE})
-    if (!WebDev_CheckNumber(f[k], kKeys[k], 0, UINT8_MAX)) return;
+    if (!WebDev_CheckNumber(f[k], kLabels[k], 0, UINT8_MAX)) return;
   const int index = TargetIndex(post, count, TRAP_RECEIVERS, "Exceed the maximum number of SNMP trap!");
   if (index < 0) return;
   const char* address = WebDev_Value(f[NMS]);

@@ -11,6 +11,7 @@
 #include "events/evtlog.h"
 #include "events/react.h"
 #include "events/sched.h"
+#include "web/httpd.h"
 #include "ups/com.h"
 #include "ups/upsdata.h"
 
@@ -90,7 +91,7 @@ void PlannedAction(int row) {
 
 enum SumEntry {
   SUM_HOST_NAME, SUM_OS_DESC, SUM_UPS_PORT, SUM_OS_COUNTDOWN, SUM_SHUT_TYPE, SUM_SLOG_LIST, SUM_SLOG_NUM,
-  SUM_OS_CANCEL, SUM_UPS_HEALTH, SUM_SWVER,
+  SUM_OS_CANCEL, SUM_UPS_HEALTH, SUM_SWVER, SUM_OS_BANNER,
 };
 
 constexpr int kSummaryRecords = 5;
@@ -112,6 +113,38 @@ void SummaryLog(FILE* page) {
     WebDev_PutEscaped(page, text);
     fputs("</SUM_SLOG_EVENT>\n", page);
   }
+}
+
+// The banner every page shows while a shutdown countdown runs: what happens
+// at its end, in how long (mm:ss, which the page script counts down), why,
+// and where a session that may cancel it does so. Nothing without a
+// countdown.
+void CountdownBanner() {
+  const ReactCountdownState& c = ReactCountdown;
+  if (c.remaining < 0) return;
+  static const char* const kReasons[REACT_COUNT] = {"power failure", "battery low", "overload", "UPS on bypass",
+                                                    "scheduled shutdown"};
+  static const char* const kEnds[] = {"the host shuts down", "the host powers off", "the host hibernates"};
+  const char* reason = c.owner >= 1 && c.owner <= REACT_COUNT ? kReasons[c.owner - 1] : "shutdown condition";
+  const char* end = ReactSetting.type < 3 ? kEnds[ReactSetting.type] : "the host shuts down";
+  // The control page is for the administrator and the device manager; a
+  // user session is told who can cancel. A page served without a session
+  // (the message page) shows the link: the control page asks for a login.
+  const bool mayCancel = WebLoginLevel != 2;
+  const char* link = c.cancel ? "Resume the countdown" : "Cancel the countdown";
+  char where[160];
+  if (mayCancel)
+    snprintf(where, sizeof where, "<a href=\"/en/device/mgnt_control.asp#shutdown\">%s</a>", link);
+  else
+    snprintf(where, sizeof where, "The administrator or the device manager can %s it on the Control page.",
+             c.cancel ? "resume" : "cancel");
+  WebDev_SetText(
+      "<div class=\"countdown%s\" id=\"countdown-banner\" role=\"alert\" data-remaining=\"%d\" data-cancelled=\"%d\">"
+      "<strong>%s <span class=\"mmss\">%02d:%02d</span></strong> (%s). At the end %s and the UPS switches its "
+      "output off %d s later. %s</div>",
+      c.cancel ? " cancelled" : "", c.remaining, c.cancel ? 1 : 0,
+      c.cancel ? "Shutdown countdown cancelled at" : "Shutdown in", c.remaining / 60, c.remaining % 60, reason, end,
+      ReactSetting.upsDelay, where);
 }
 
 // ---- UPS_ ---------------------------------------------------------------------
@@ -271,6 +304,7 @@ void WebStatus_SumVar(const WebDevVarCall& call) {
     case SUM_OS_CANCEL: Int(ReactCountdown.cancel); break;
     case SUM_UPS_HEALTH: Text("0"); break;
     case SUM_SWVER: Text(SVC_VERSION); break;
+    case SUM_OS_BANNER: CountdownBanner(); break;
     default: break;
   }
 }

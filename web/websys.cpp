@@ -93,7 +93,7 @@ struct Escaped {
 // The level word of a mail receiver or an SMS phone; other levels as their
 // number.
 const char* LevelWord(int level, char* buffer, size_t size) {
-  static const char* const kWords[] = {"None", "Information", "Warning", "Alarm"};
+  static const char* const kWords[] = {"None", "Information", "Warning", "Severity"};
   if (level >= 0 && level <= 3) return kWords[level];
   snprintf(buffer, size, "%d", level);
   return buffer;
@@ -192,8 +192,7 @@ void WriteSys(FILE* page, int entry, const char*, int, HttpQueryPair*) {
     }
     case SYS_UCTOKEN: {
       // The token of the forms on this page; none without a challenge entry.
-      const char* token =
-          WebSessOps.MakeToken ? WebSessOps.MakeToken(WebReply.clientFamily, WebReply.clientAddress) : nullptr;
+      const char* token = WebSessOps.MakeToken ? WebSessOps.MakeToken() : nullptr;
       WriteText(page, token ? token : "");
       break;
     }
@@ -438,12 +437,12 @@ const WebFormField* FieldExact(const char* name) {
 
 const char* Value(const WebFormField* f) { return f && f->valueStart ? f->valueStart : ""; }
 
-// The form token posted with the form, checked against the one this client
-// was given with its page.
+// The form token posted with the form, checked against those the session
+// was given with its pages.
 bool TokenValid() {
   int i = WebSys_FindFormVar("SYS_UCTOKEN");
   if (i < 0 || !WebFormFields[i].valueStart || !WebSessOps.CheckToken) return false;
-  return WebSessOps.CheckToken(WebReply.clientFamily, WebReply.clientAddress, WebFormFields[i].valueStart) == 1;
+  return WebSessOps.CheckToken(WebFormFields[i].valueStart) == 1;
 }
 
 // Saves config.ini; the given reply on success, else the one that says so.
@@ -575,12 +574,6 @@ bool AccountText(wchar_t (&out)[WEB_ACCOUNT_CHARS + 1], const char* text, size_t
 // The accounts and the login lock. Every field is checked before anything
 // changes: a post with one refused field changes nothing.
 void UserForm() {
-  // The accounts and passwords are the administrator's: a device or user
-  // session (or none) must not be able to take over the admin account.
-  if (WebLoginLevel != 0) {
-    SetReply("%s", "Message: Title=Error\nBody=<font color=#F00000>Only the administrator can change the accounts!</font>\n");
-    return;
-  }
   if (WebSys_CheckInput(2, "USR_ACCOUNT", "USR_PASSWD")) return;
   struct {
     bool setName, setPassword;
@@ -980,16 +973,45 @@ void PhoneForm() {
 }
 
 // The system forms in matching order: a form whose name is a prefix of
-// the posted form name takes it.
+// the posted form name takes it. Every form but the login is the
+// administrator's.
 const struct {
   const char* name;
-  bool token;
+  WebFormAccess access;
   void (*handle)();
 } kForms[] = {
-    {"login", false, LoginForm},         {"sys_user", true, UserForm},         {"sys_info", true, InfoForm},
-    {"sys_web", true, WebForm},          {"language", false, LanguageForm},    {"net_mail", true, MailForm},
-    {"smtp_iconfig", true, ReceiverForm}, {"net_sms", true, SmsForm},          {"net_isms", true, PhoneForm},
+    {"login", {WEB_LEVEL_ANYONE, false, "/login.asp"}, LoginForm},
+    {"sys_user", {0, true, "/en/sys_user.asp"}, UserForm},
+    {"sys_info", {0, true, "/en/sys_info.asp"}, InfoForm},
+    {"sys_web", {0, true, "/en/sys_web.asp"}, WebForm},
+    {"language", {0, false, "/en/sys_lang.asp"}, LanguageForm},
+    {"net_mail", {0, true, "/en/net_mail.asp"}, MailForm},
+    {"smtp_iconfig", {0, true, "/en/net_mail.asp"}, ReceiverForm},
+    {"net_sms", {0, true, "/en/net_sms.asp"}, SmsForm},
+    {"net_isms", {0, true, "/en/net_sms.asp"}, PhoneForm},
 };
+
+// Page values that reveal a secret, and the highest level that sees them:
+// the account names, the mail server account, and the SNMP communities and
+// user names (a user name alone admits an SNMPv3 user without passwords).
+// Every other level, and a page without a session, gets an empty value.
+const struct {
+  const char* prefix;
+  int maxLevel;
+} kSecrets[] = {
+    {"USR_ACCOUNT", 0}, {"MAIL_SENDER", 0},   {"ACS_SOURCE_LIST", 1}, {"ACS_FUNC_LOAD", 1},
+    {"USM_USER_LIST", 1}, {"USM_FUNC_LOAD", 1}, {"TRAP_LIST_ADD", 1},  {"TRAP_FUNC_LOAD", 1},
+};
+
+bool SecretHidden(const char* name) {
+  for (const auto& s : kSecrets)
+    if (StartsWith(name, s.prefix)) return WebLoginLevel < 0 || WebLoginLevel > s.maxLevel;
+  return false;
+}
+
+bool LevelAllows(int maxLevel) {
+  return maxLevel >= WEB_LEVEL_ANYONE || (WebLoginLevel >= 0 && WebLoginLevel <= maxLevel);
+}
 
 }  // namespace
 
@@ -998,6 +1020,11 @@ void WebSys_WriteVar(FILE* page, const char* name, int pairCount, HttpQueryPair*
   WebReply.text[0] = 0;
   if (!page || !name) return;
   if (pairCount < 0 || !pairs) pairCount = 0;
+  if (SecretHidden(name)) {
+    WebReply.length = 1;
+    WebReply.written = 1;
+    return;
+  }
   const Group* group = nullptr;
   for (const Group& g : kGroups) {
     if (StartsWith(name, g.prefix)) {
@@ -1053,6 +1080,30 @@ int WebSys_CheckInput(int count, ...) {
   return 0;
 }
 
+void WebSys_RefuseLevel() {
+  SetReply("%s", "Message: Title=Access Denied\nBody=<font color=#F00000>This account may not make this change.</font>\n");
+}
+
+bool WebSys_FormAllowed(const WebFormAccess& access) {
+  if (access.maxLevel < WEB_LEVEL_ANYONE && WebLoginLevel < 0) {
+    SetReply("%s", "Message: Redirect=/login.asp\nTitle=Login Required\nBody=<font color=#F00000>Please log in "
+                   "again.</font>\n");
+    return false;
+  }
+  if (!LevelAllows(access.maxLevel)) {
+    WebSys_RefuseLevel();
+    return false;
+  }
+  if (access.token && !TokenValid()) {
+    // A page of another session, or one this session loaded too long ago.
+    SetReply("Message: Redirect=%s\nTitle=Page Out of Date\nBody=<font color=#F00000>This page was out of date, "
+             "so nothing was changed. Please make the change again on the page as it is now.</font>\n",
+             access.page ? access.page : "/home.asp");
+    return false;
+  }
+  return true;
+}
+
 size_t WebSys_HtmlEscape(char* out, size_t size, const char* text) {
   if (!out || size == 0) return 0;
   size_t n = 0;
@@ -1103,9 +1154,7 @@ void WebSys_HandleForm(HttpConn* conn) {
       HttpdOps.ParseForm(conn->body, conn->bodyCount, conn->boundary);
     else
       WebFormFieldCount = 0;
-    // Without the token of this client's page the form changes nothing and
-    // leaves no reply.
-    if (!f.token || TokenValid()) f.handle();
+    if (WebSys_FormAllowed(f.access)) f.handle();
     WebReply.written = 1;
     return;
   }

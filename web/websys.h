@@ -31,6 +31,24 @@ void WebSys_HandleForm(HttpConn* conn);
 // Index of the first posted field whose name's first 7 characters equal
 // those of the given name ("SYS_UCT..." finds the form token); -1 if none.
 int WebSys_FindFormVar(const char* name);
+
+// Who may post a form: the highest access level that may (0 administrator,
+// 1 device, 2 user; WEB_LEVEL_ANYONE needs no session), whether its form
+// token is tested, and the page that carries the form.
+constexpr int WEB_LEVEL_ANYONE = 3;
+struct WebFormAccess {
+  int maxLevel;
+  bool token;
+  const char* page;
+};
+// The one check of every form before it runs, against the request's session
+// (WebLoginLevel and the current session). A refused post changes nothing:
+// the reply is left (no session: log in again; a level too low: refused;
+// a token not of this session's recent pages: the page is out of date, with
+// the way back to it) and false returned.
+bool WebSys_FormAllowed(const WebFormAccess& access);
+// Leaves the reply of a post the session's level may not make.
+void WebSys_RefuseLevel();
 // The input check of the forms: count (below 16), then that many field
 // names (const char*). When a posted field whose name's first 7 characters
 // equal one of theirs holds one of < > & ' " or a control character, the

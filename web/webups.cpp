@@ -27,7 +27,8 @@ void (*WebUpsSleep)(unsigned seconds) = Pause;
 
 namespace {
 
-int32_t Value(int index) { return index >= 0 && index < UPS_VALUE_COUNT ? UpsRecord.values[index] : -1; }
+// Readings are unavailable while the link is lost: so are the settings.
+int32_t Value(int index) { return UpsData_Reading(index); }
 bool Bit(int bit) { return (UpsRecord.shownStatus & UpsBit(bit)) != 0; }
 bool Cap(int bit) { return (UpsRecord.capabilities & UpsBit(bit)) != 0; }
 void Int(int v) { WebDev_SetText("%d", v); }
@@ -74,6 +75,46 @@ int ReadingOf(int entry) {
 
 constexpr int kDryContacts = 6;
 
+// The UPS settings a page offers and a form sends. A setting is offered
+// when the UPS has its capability and reports its value (a UPS may list an
+// item it then refuses to answer); the USB driver keeps no capability of its
+// own for some, so over USB a reported value offers the setting alone. The
+// settings whose command the capability alone decides (transfer frequency,
+// bypass voltage, automatic test, dry contacts) are offered with it only.
+enum Setting { SET_ARB, SET_UBD, SET_VSN, SET_TXV, SET_EBP, SET_TXF, SET_BT2, SET_ATT, SET_SDC, SET_BTV, SET_NONE };
+struct SettingRule {
+  int capability;
+  int reading;     // the value that shows the setting; -1: the capability alone decides
+};
+constexpr SettingRule kSettings[SET_NONE] = {
+    {UPS_CMD_ARB_BIT, VAL_ARB}, {UPS_CMD_UBD_BIT, VAL_UBD},  {UPS_CMD_VSN_BIT, VAL_VSN},
+    {UPS_CMD_TXV_BIT, VAL_LOTXVOLT}, {UPS_CMD_EBP_BIT, VAL_EBP}, {UPS_CMD_TXF_BIT, -1},
+    {UPS_CMD_BT2_BIT, -1}, {UPS_CMD_ATT_BIT, -1}, {UPS_CMD_SDC_BIT, -1}, {UPS_CMD_BTV_BIT, VAL_BTV_TIME},
+};
+bool Offered(Setting s) {
+  const SettingRule& r = kSettings[s];
+  if (r.reading < 0) return Cap(r.capability);
+  return Value(r.reading) != -1 && (Cap(r.capability) || ComSlot.link[0] == COM_LINK_USB);
+}
+
+// The setting a CFG_ entry shows: its value is -1 while the UPS does not offer it.
+Setting SettingOf(int entry) {
+  switch (entry) {
+    case CFG_ARB: return SET_ARB;
+    case CFG_BDELAY: return SET_UBD;
+    case CFG_VSN: return SET_VSN;
+    case CFG_TXV_LO: case CFG_TXV_L1: case CFG_TXV_L2: case CFG_TXV_HI: case CFG_TXV_H1: case CFG_TXV_H2:
+      return SET_TXV;
+    case CFG_EBP: return SET_EBP;
+    case CFG_TXF_RATFREQ: case CFG_TXF_MAX: case CFG_TXF_SET: return SET_TXF;
+    case CFG_BT2_RATVOLT: case CFG_BT2_MAX: case CFG_BT2_SET: return SET_BT2;
+    case CFG_ATT: return SET_ATT;
+    case CFG_SDC: return SET_SDC;
+    case CFG_BTV_TIME: case CFG_BTV_VOLT: return SET_BTV;
+    default: return SET_NONE;
+  }
+}
+
 // ---- CTL_ -------------------------------------------------------------------
 
 enum CtlEntry { CTL_FTST, CTL_LETNUM, CTL_LETSTS, CTL_BUZ };
@@ -89,8 +130,68 @@ const char* const kConfigButtons[BTN_COUNT] = {
     "CFG_BBT2", "CFG_BATT", "CFG_BSDC", "CFG_BBTV", "CFG_OUTLET", "CFG_BECO", "CFG_BGRE",
 };
 
+const char* const kConfigUpdated =
+    "Message: Redirect=/en/device/ups_config.asp\nTitle=Information\nBody=<font color=#008000>Updated "
+    "successfully.</font>\n";
+const char* const kControlUpdated =
+    "Message: Redirect=/en/device/mgnt_control.asp\nTitle=Information\nBody=<font color=#008000>Updated "
+    "successfully.</font>\n";
 const char* const kDateError =
     "Message: Title=Illegal Date Format\nBody=<font color=#808000>Please check the date field.</font>\n";
+const char* const kNotQueued =
+    "Message: Title=Error\nBody=<font color=#F00000>The command could not be queued, please try again.</font>\n";
+
+// Settings of the UPS that it reports no limits for: small non-negative numbers.
+constexpr long long kSettingMax = 9999;
+
+// Refusals of a UPS setting: the UPS lacks it, or the link to it is down.
+void RefuseNotOffered(const char* what) {
+  WebDev_SetText(
+      "Message: Title=Not Offered\nBody=<font color=#808000>This UPS does not offer %s. Nothing was "
+      "changed.</font>\n",
+      what);
+}
+void RefuseLinkDown(const char* what) {
+  WebDev_SetText(
+      "Message: Title=Error\nBody=<font color=#F00000>The link to the UPS is down: nothing was sent to it "
+      "(%s).</font>\n",
+      what);
+}
+
+// A command reaches the UPS only through a standing link.
+bool LinkUp() {
+  return COM_SendCommand && ComSlot.link[0] != COM_LINK_NONE && !(UpsRecord.liveStatus & UpsBit(UPS_ST_COMMLOST));
+}
+
+// A UPS setting may be sent: the UPS offers it and the link stands; else
+// the refusal is left.
+bool CanSend(bool offered, const char* what) {
+  if (!LinkUp()) {
+    RefuseLinkDown(what);
+    return false;
+  }
+  if (!offered) {
+    RefuseNotOffered(what);
+    return false;
+  }
+  return true;
+}
+
+// A field that may be left out: absent, or a number within lo..hi.
+bool CheckOptional(int field, const char* label, long long lo, long long hi) {
+  return field < 0 || WebDev_CheckNumber(field, label, lo, hi);
+}
+
+// The allowed range of a transfer voltage: the one the UPS reports (its two
+// ends in either order), else any voltage of three digits.
+struct Range {
+  long long lo, hi;
+};
+Range ReportedRange(int a, int b) {
+  const int32_t x = Value(a), y = Value(b);
+  if (x < 0 || y < 0) return {0, 999};
+  return x <= y ? Range{x, y} : Range{y, x};
+}
 
 // A battery date as posted (month/day/year) that the record can hold.
 bool ParseBatteryDate(const char* text, TimeDate* date) {
@@ -113,103 +214,158 @@ void DateDigits(const char* key, const char* stored, char out[9]) {
   snprintf(out, 9, "%.8s", text);
 }
 
-// The value of the first field of key, or fallback when none is posted.
-int FirstNumber(const char* key, int fallback) {
-  const int f = WebDev_FirstField(key);
-  return f >= 0 ? WebDev_Number(f) : fallback;
-}
-int LastNumber(const char* key, int fallback) {
-  const int f = WebDev_LastField(key);
-  return f >= 0 ? WebDev_Number(f) : fallback;
-}
 bool Posted(const char* key) { return WebDev_FirstField(key) >= 0; }
 
-void SendUbdAndArb() {
+// Saves config.ini; false after leaving the reply of a failed save.
+bool Save() {
+  if (Cfg_Save()) return true;
+  WebDev_SetText("%s", WEBDEV_NOT_SAVED);
+  return false;
+}
+
+// ---- dev_iconfig buttons: each checks every posted value before it sends or
+// stores one, and returns true once all of them went where they belong ----
+
+// The battery delay (each CFG_UBD sent, with its pause) and the ARB switch.
+bool SetBatteryDelay() {
+  bool ubd = false;
+  for (int i = 0; i < WebDev_FieldCount(); ++i) {
+    if (!WebDev_FieldIs(i, "CFG_UBD")) continue;
+    if (!WebDev_CheckNumber(i, "Battery delay (UBD)", 0, kSettingMax)) return false;
+    ubd = true;
+  }
+  if (ubd && !Offered(SET_UBD)) {
+    RefuseNotOffered("the battery delay");
+    return false;
+  }
+  const bool arbOffered = Offered(SET_ARB);
+  if (!CanSend(ubd || arbOffered, "the battery delay")) return false;
   int arb = 2;
-  for (int i = 0; i < WebFormFieldCount && i < WEB_FORM_FIELDS; ++i) {
+  for (int i = 0; i < WebDev_FieldCount(); ++i) {
     if (WebDev_FieldIs(i, "CFG_ARB")) {
       arb = 1;
     } else if (WebDev_FieldIs(i, "CFG_UBD")) {
-      Send(UPS_CMD_UBD, WebDev_Number(i));
+      Send(UPS_CMD_UBD, WebDev_CheckedNumber(i));
       WebUpsSleep(2);
     }
   }
-  Send(UPS_CMD_ARB, arb);
+  if (arbOffered) Send(UPS_CMD_ARB, arb);
+  return true;
 }
 
-void SendTransferVoltages() {
+// One number sent as it is posted (the first field of the key).
+bool SendNumber(UpsCommandBit code, const char* key, const char* label, bool offered, const char* what,
+                long long hi, int factor = 1) {
+  const int f = WebDev_FirstField(key);
+  if (!CanSend(offered, what) || !WebDev_CheckNumber(f, label, 0, hi)) return false;
+  Send(code, factor * WebDev_CheckedNumber(f));
+  return true;
+}
+
+bool SetTransferVoltages() {
+  const int low = WebDev_LastField("CFG_LTXV"), high = WebDev_LastField("CFG_HTXV");
+  const Range lo = ReportedRange(VAL_TXV_L2, VAL_TXV_L1), hi = ReportedRange(VAL_TXV_H2, VAL_TXV_H1);
+  if (!CanSend(Offered(SET_TXV), "the transfer voltages") ||
+      !CheckOptional(low, "Low transfer voltage (V)", lo.lo, lo.hi) ||
+      !CheckOptional(high, "High transfer voltage (V)", hi.lo, hi.hi))
+    return false;
   // A field the post lacks keeps the current setting.
-  const int low = LastNumber("CFG_LTXV", Value(VAL_LOTXVOLT));
-  const int high = LastNumber("CFG_HTXV", Value(VAL_HITXVOLT));
-  if ((!Posted("CFG_LTXV") && low < 0) || (!Posted("CFG_HTXV") && high < 0)) return;
-  Send(UPS_CMD_TXV, low, high);
+  Send(UPS_CMD_TXV, low >= 0 ? WebDev_CheckedNumber(low) : Value(VAL_LOTXVOLT),
+       high >= 0 ? WebDev_CheckedNumber(high) : Value(VAL_HITXVOLT));
+  return true;
 }
 
-void SaveBatteryLow() {
+bool SetBatteryLow() {
+  const int level = WebDev_FirstField("CFG_BL");
+  if (!CheckOptional(level, "Battery-low level (%)", 0, 100)) return false;
   UpsRecord.lowBattCheck = Posted("CFG_FBL") ? 1 : 0;
-  const int f = WebDev_FirstField("CFG_BL");
-  if (f >= 0) {
-    const int level = WebDev_Number(f);
-    if (level >= 0 && level <= 100) UpsRecord.lowBattLevel = static_cast<uint8_t>(level);
-  }
-  Cfg_Save();
+  if (level >= 0) UpsRecord.lowBattLevel = static_cast<uint8_t>(WebDev_CheckedNumber(level));
+  return Save();
 }
 
-// The replacement notice and the battery dates; false when a date is invalid.
-bool SaveBatteryDates() {
-  for (int i = 0; i < WebFormFieldCount && i < WEB_FORM_FIELDS; ++i) {
+// The replacement notice and the battery dates.
+bool SetBatteryDates() {
+  for (int i = 0; i < WebDev_FieldCount(); ++i) {
     if (!WebDev_FieldIs(i, "CFG_LRD") && !WebDev_FieldIs(i, "CFG_NRD")) continue;
     TimeDate d;
-    if (!ParseBatteryDate(WebDev_Value(i), &d)) return false;
+    if (!ParseBatteryDate(WebDev_Value(i), &d)) {
+      WebDev_SetText("%s", kDateError);
+      return false;
+    }
+  }
+  const int days = WebDev_FirstField("CFG_BRN_DAY");
+  if (!CheckOptional(days, "Replacement notice (days before)", 0, UINT16_MAX)) return false;
+  // With the capability the UPS keeps the dates and reports them back.
+  const bool toUps = Cap(UPS_CMD_BRD_BIT);
+  if (toUps && !LinkUp()) {
+    RefuseLinkDown("the battery dates");
+    return false;
   }
   UpsRecord.replaceNotice = Posted("CFG_BRN_EN") ? 1 : 0;
-  const int f = WebDev_FirstField("CFG_BRN_DAY");
-  if (f >= 0) {
-    const int days = WebDev_Number(f);
-    if (days >= 0 && days <= UINT16_MAX) UpsRecord.replaceNoticeDays = static_cast<uint16_t>(days);
-  }
+  if (days >= 0) UpsRecord.replaceNoticeDays = static_cast<uint16_t>(WebDev_CheckedNumber(days));
   char last[9], next[9];
   DateDigits("CFG_LRD", UpsRecord.battLastDate, last);
   DateDigits("CFG_NRD", UpsRecord.battNextDate, next);
-  if (Cap(UPS_CMD_BRD_BIT)) {
+  if (toUps) {
     Send(UPS_CMD_BRD, static_cast<const char*>(last), static_cast<const char*>(next));
   } else {
     memcpy(UpsRecord.battLastDate, last, sizeof last);
     memcpy(UpsRecord.battNextDate, next, sizeof next);
   }
-  Cfg_Save();
-  return true;
+  return Save();
 }
 
-void SendDryContacts() {
+bool SetDryContacts() {
+  enum { DRY, TYPE, DISABLE };
+  static const char* const kKeys[] = {"CFG_SDCDRY", "CFG_SDCTYPE", "CFG_SDCDISABLE"};
+  static const char* const kLabels[] = {"Event of contact", "Type of contact", nullptr};
+  static const long long kMax[] = {0x7F, 1, 0};  // seven bits of event number, one of type
+  if (!CanSend(Offered(SET_SDC), "dry contacts")) return false;
   uint16_t words[kDryContacts];
   for (int c = 1; c <= kDryContacts; ++c)
     words[c - 1] = static_cast<uint16_t>((c << 8) | 0x80 | (Value(VAL_BT2 + c) & 0x7F));
-  enum { DRY, TYPE, DISABLE };
-  static const char* const kKeys[] = {"CFG_SDCDRY", "CFG_SDCTYPE", "CFG_SDCDISABLE"};
-  for (int i = 0; i < WebFormFieldCount && i < WEB_FORM_FIELDS; ++i) {
-    int kind = -1;
-    for (int k = DRY; k <= DISABLE && kind < 0; ++k)
-      if (WebDev_FieldIs(i, kKeys[k])) kind = k;
-    if (kind < 0) continue;
-    const int c = WebDev_NameNumber(i, kKeys[kind]);
-    if (c < 1 || c > kDryContacts) continue;
-    uint16_t& w = words[c - 1];
-    const int v = WebDev_Number(i);
-    if (kind == DRY) {
-      // The event number has seven bits; a larger one would overwrite the
-      // enable bit and the contact number.
-      if (v >= 0 && v <= 0x7F) w = static_cast<uint16_t>((w & 0xFF80) | v);
-    } else if (kind == TYPE) {
-      if (v == 1) w = static_cast<uint16_t>(w | 0x8000);  // the type is one bit
-    } else {
-      w = static_cast<uint16_t>(w & ~0x80);
+  for (int pass = 0; pass < 2; ++pass) {  // check every field, then build the words
+    for (int i = 0; i < WebDev_FieldCount(); ++i) {
+      int kind = -1;
+      for (int k = DRY; k <= DISABLE && kind < 0; ++k)
+        if (WebDev_FieldIs(i, kKeys[k])) kind = k;
+      if (kind < 0) continue;
+      const int c = WebDev_NameNumber(i, kKeys[kind]);
+      if (c < 1 || c > kDryContacts) continue;
+      if (pass == 0) {
+        char label[32];
+        snprintf(label, sizeof label, "%s %d", kLabels[kind] ? kLabels[kind] : "", c);
+        if (kind != DISABLE && !WebDev_CheckNumber(i, label, 0, kMax[kind])) return false;
+        continue;
+      }
+      uint16_t& w = words[c - 1];
+      if (kind == DRY) w = static_cast<uint16_t>((w & 0xFF80) | WebDev_CheckedNumber(i));
+      else if (kind == TYPE) w = static_cast<uint16_t>(w | (WebDev_CheckedNumber(i) << 15));
+      else w = static_cast<uint16_t>(w & ~0x80);
     }
   }
   Send(UPS_CMD_SDC, static_cast<const uint16_t*>(words));
+  return true;
 }
 
-void SaveOutlets() {
+bool SetBatteryTest() {
+  const int t = WebDev_LastField("CFG_BTV_TIME"), u = WebDev_LastField("CFG_BTV_VOLT");
+  if (!CanSend(Offered(SET_BTV), "the battery test settings") ||
+      !WebDev_CheckNumber(t, "Battery test time", 0, kSettingMax) ||
+      !CheckOptional(u, "Battery test voltage", 0, kSettingMax))
+    return false;
+  Send(UPS_CMD_BTV, WebDev_CheckedNumber(t), u >= 0 ? WebDev_CheckedNumber(u) : -1);
+  return true;
+}
+
+// A switch of the UPS: on when its check box is posted, else off.
+bool SetSwitch(UpsCommandBit code, int bit, const char* key, const char* what) {
+  if (!CanSend(Cap(bit), what)) return false;
+  Send(code, Posted(key) ? 1 : 2);
+  return true;
+}
+
+bool SetOutlets() {
   struct Key {
     const char* key;
     bool powerFail;
@@ -217,26 +373,39 @@ void SaveOutlets() {
   };
   static const Key kKeys[] = {
       {"REA_PF_LB_EN", true, true}, {"REA_PF_LB", true, false}, {"REA_BL_LB_EN", false, true}, {"REA_BL_LB", false, false}};
+  // The key of a field and its outlet number; the first key it matches in this order.
+  auto keyOf = [](int i, int* n) -> const Key* {
+    for (const Key& k : kKeys)
+      if (WebDev_FieldIs(i, k.key)) {
+        *n = WebDev_NameNumber(i, k.key);
+        return &k;
+      }
+    return nullptr;
+  };
+  for (int i = 0; i < WebDev_FieldCount(); ++i) {
+    int n;
+    const Key* k = keyOf(i, &n);
+    if (!k || k->mask || n < 1 || n > UPS_OUTLETS) continue;
+    char label[48];
+    snprintf(label, sizeof label, "%s delay, outlet %d (s)", k->powerFail ? "Power failure" : "Battery low", n);
+    if (!WebDev_CheckNumber(i, label, 0, UINT16_MAX)) return false;
+  }
   UpsRecord.pfOutletMask = 0;
   UpsRecord.blOutletMask = 0;
-  for (int i = 0; i < WebFormFieldCount && i < WEB_FORM_FIELDS; ++i) {
-    for (const Key& k : kKeys) {
-      if (!WebDev_FieldIs(i, k.key)) continue;
-      const int n = WebDev_NameNumber(i, k.key);
-      if (n >= 1 && n <= UPS_OUTLETS) {
-        if (k.mask) {
-          (k.powerFail ? UpsRecord.pfOutletMask : UpsRecord.blOutletMask) |= static_cast<uint8_t>(1u << (n - 1));
-        } else {
-          const int delay = WebDev_Number(i);
-          if (delay >= 0 && delay <= UINT16_MAX)
-            (k.powerFail ? UpsRecord.pfOutletDelay : UpsRecord.blOutletDelay)[n - 1] = static_cast<uint16_t>(delay);
-        }
-      }
-      break;
-    }
+  for (int i = 0; i < WebDev_FieldCount(); ++i) {
+    int n;
+    const Key* k = keyOf(i, &n);
+    if (!k || n < 1 || n > UPS_OUTLETS) continue;  // outlets outside 1..8 are ignored
+    if (k->mask)
+      (k->powerFail ? UpsRecord.pfOutletMask : UpsRecord.blOutletMask) |= static_cast<uint8_t>(1u << (n - 1));
+    else  // delays not posted keep their values
+      (k->powerFail ? UpsRecord.pfOutletDelay : UpsRecord.blOutletDelay)[n - 1] =
+          static_cast<uint16_t>(WebDev_CheckedNumber(i));
   }
-  Cfg_Save();
+  return Save();
 }
+
+// ---- dev_icontrol -------------------------------------------------------------------
 
 // Queued outlet messages of outlet d are dropped: the operator's command
 // replaces them. Messages for the other outlets stay queued.
@@ -254,29 +423,34 @@ void DropOutletMessages(int outlet) {
   }
 }
 
-void SwitchOutlet(int field, const char* key, bool on) {
+// Switches outlet d (the digit after the key) after the delay posted for it
+// (1 s when none is).
+bool SwitchOutlet(int field, const char* key, bool on) {
   const char digit = WebFormFields[field].name[strlen(key)];
   const int outlet = digit - '0';
-  if (outlet < 1 || outlet > UPS_OUTLETS) return;
-  int delay = 1;
-  for (int i = 0; i < WebFormFieldCount && i < WEB_FORM_FIELDS; ++i) {
-    if (WebDev_FieldIs(i, "CTL_LETDL") && WebFormFields[i].name[9] == digit) {
-      delay = WebDev_Number(i);
-      break;
-    }
-  }
-  // Ticks of 100 ms in 32 bits: a negative delay would wrap to years.
-  if (delay < 0) delay = 1;
-  if (delay > static_cast<int>(UINT32_MAX / 10)) delay = static_cast<int>(UINT32_MAX / 10);
+  char what[32];
+  snprintf(what, sizeof what, "outlet %c", digit >= '0' && digit <= '9' ? digit : '?');
+  if (!CanSend(outlet >= 1 && outlet <= UPS_OUTLETS && outlet <= UpsRecord.outletCount, what)) return false;
+  int delayField = -1;
+  for (int i = 0; i < WebDev_FieldCount() && delayField < 0; ++i)
+    if (WebDev_FieldIs(i, "CTL_LETDL") && WebFormFields[i].name[9] == digit) delayField = i;
+  char label[32];
+  snprintf(label, sizeof label, "Delay for outlet %d (s)", outlet);
+  if (!CheckOptional(delayField, label, 0, UINT16_MAX)) return false;
+  const uint32_t delay = delayField >= 0 ? static_cast<uint32_t>(WebDev_CheckedNumber(delayField)) : 1;
   DropOutletMessages(outlet);
   MsgPostParams = MsgParams{{static_cast<uint8_t>(on ? 1 : 0), static_cast<uint8_t>(outlet), 0, 0}};
-  MsgOps.PostDelayed(MSG_OUTLET, 10u * static_cast<uint32_t>(delay));
+  if (MsgOps.PostDelayed(MSG_OUTLET, 10u * delay) != MSG_NONE) return true;
+  WebDev_SetText("%s", kNotQueued);
+  return false;
 }
 
-void PostTrap(uint8_t eventIndex, uint32_t delay) {
+bool PostTrap(uint8_t eventIndex, uint32_t delay) {
   constexpr uint8_t kTrapKindUpsEvent = 6;
   MsgPostParams = MsgParams{{1, kTrapKindUpsEvent, eventIndex, 0}};
-  MsgOps.PostDelayed(MSG_TRAP, delay);
+  if (MsgOps.PostDelayed(MSG_TRAP, delay) != MSG_NONE) return true;
+  WebDev_SetText("%s", kNotQueued);
+  return false;
 }
 
 }  // namespace
@@ -285,7 +459,13 @@ void PostTrap(uint8_t eventIndex, uint32_t delay) {
 
 void WebUps_CfgVar(const WebDevVarCall& call) {
   const int n = call.n;
+  const Setting setting = SettingOf(call.entry);
   const int reading = ReadingOf(call.entry);
+  if (setting != SET_NONE && !Offered(setting)) {
+    // CFG_SDC writes nothing for a contact that does not exist.
+    if (call.entry != CFG_SDC || (n >= 1 && n <= kDryContacts)) Int(-1);
+    return;
+  }
   if (reading >= 0) {
     Int(Value(reading));
     return;
@@ -348,93 +528,76 @@ void WebUps_CtlVar(const WebDevVarCall& call) {
 // ---- pages --------------------------------------------------------------------
 
 void WebUps_ConfigPage(HttpConn*) {
-  const int button = WebDev_Button(kConfigButtons, BTN_COUNT);
-  switch (button) {
-    case BTN_BUBD: SendUbdAndArb(); break;
-    case BTN_BBUZ:
-      if (Cap(UPS_CMD_EDB_BIT)) Send(UPS_CMD_EDB, Posted("CFG_EDB") ? 1 : 2);
-      break;
+  bool done = false;
+  switch (WebDev_Button(kConfigButtons, BTN_COUNT)) {
+    case BTN_BUBD: done = SetBatteryDelay(); break;
+    case BTN_BBUZ: done = SetSwitch(UPS_CMD_EDB, UPS_CMD_EDB_BIT, "CFG_EDB", "the audible alarm setting"); break;
     case BTN_BVSN:
-      if (Posted("CFG_VSN")) Send(UPS_CMD_VSN, FirstNumber("CFG_VSN", 0));
+      done = SendNumber(UPS_CMD_VSN, "CFG_VSN", "Voltage sensitivity", Offered(SET_VSN), "the voltage sensitivity",
+                        kSettingMax);
       break;
-    case BTN_BTXV: SendTransferVoltages(); break;
-    case BTN_BBL: SaveBatteryLow(); break;
-    case BTN_BRD:
-      if (!SaveBatteryDates()) {
-        WebDev_SetText("%s", kDateError);
-        return;
-      }
-      break;
+    case BTN_BTXV: done = SetTransferVoltages(); break;
+    case BTN_BBL: done = SetBatteryLow(); break;
+    case BTN_BRD: done = SetBatteryDates(); break;
     case BTN_BEBP:
-      if (Posted("CFG_EBP")) Send(UPS_CMD_EBP, FirstNumber("CFG_EBP", 0));
+      done = SendNumber(UPS_CMD_EBP, "CFG_EBP", "External battery packs", Offered(SET_EBP),
+                        "external battery packs", UINT8_MAX);
       break;
     case BTN_BTXF:
-      if (Cap(UPS_CMD_TXF_BIT)) {
-        // The UPS takes five times the posted value.
-        const int v = FirstNumber("CFG_TXF", -1);
-        if (v >= 0 && v <= INT_MAX / 5) Send(UPS_CMD_TXF, 5 * v);
-      }
+      // The UPS takes five times the posted value.
+      done = SendNumber(UPS_CMD_TXF, "CFG_TXF", "Transfer frequency", Offered(SET_TXF), "the transfer frequency",
+                        kSettingMax, 5);
       break;
     case BTN_BBT2:
-      if (Cap(UPS_CMD_BT2_BIT)) {
-        const int v = FirstNumber("CFG_BT2", -1);
-        if (v >= 0) Send(UPS_CMD_BT2, v);
-      }
+      done = SendNumber(UPS_CMD_BT2, "CFG_BT2", "Bypass voltage setting", Offered(SET_BT2),
+                        "the bypass voltage setting", kSettingMax);
       break;
     case BTN_BATT:
-      if (Cap(UPS_CMD_ATT_BIT)) {
-        const int v = FirstNumber("CFG_ATT", -1);
-        if (v >= 0) Send(UPS_CMD_ATT, v);
-      }
+      done = SendNumber(UPS_CMD_ATT, "CFG_ATT", "Automatic test (ATT)", Offered(SET_ATT), "automatic tests",
+                        kSettingMax);
       break;
-    case BTN_BSDC:
-      if (Cap(UPS_CMD_SDC_BIT)) SendDryContacts();
-      break;
-    case BTN_BBTV: {
-      const int t = LastNumber("CFG_BTV_TIME", -1);
-      const int u = LastNumber("CFG_BTV_VOLT", -1);
-      if (t >= 0) Send(UPS_CMD_BTV, t, u);
-      break;
-    }
-    case BTN_OUTLET: SaveOutlets(); break;
-    case BTN_BECO:
-      if (Cap(UPS_CMD_ECO_BIT)) Send(UPS_CMD_ECO, Posted("CFG_ECO") ? 1 : 2);
-      break;
-    case BTN_BGRE:
-      if (Cap(UPS_CMD_GRE_BIT)) Send(UPS_CMD_GRE, Posted("CFG_GRE") ? 1 : 2);
-      break;
-    default: break;
+    case BTN_BSDC: done = SetDryContacts(); break;
+    case BTN_BBTV: done = SetBatteryTest(); break;
+    case BTN_OUTLET: done = SetOutlets(); break;
+    case BTN_BECO: done = SetSwitch(UPS_CMD_ECO, UPS_CMD_ECO_BIT, "CFG_ECO", "an economy mode"); break;
+    case BTN_BGRE: done = SetSwitch(UPS_CMD_GRE, UPS_CMD_GRE_BIT, "CFG_GRE", "a green mode"); break;
+    default: WebDev_SetText("%s", WEBDEV_NOT_FOUND); break;
   }
-  WebDev_SetText("%s", WEBDEV_UPDATED);
+  if (done) WebDev_SetText("%s", kConfigUpdated);  // else the refusal stands
 }
 
 void WebUps_ControlPage(HttpConn*) {
   static const char* const kKeys[] = {"CTL_TST", "CTL_BLETON", "CTL_BLETOFF", "CTL_BUZ"};
   int field = -1, action = -1;
-  for (int i = 0; i < WebFormFieldCount && i < WEB_FORM_FIELDS && action < 0; ++i)
+  for (int i = 0; i < WebDev_FieldCount() && action < 0; ++i)
     for (int k = 0; k < 4; ++k)
       if (WebDev_FieldIs(i, kKeys[k])) {
         field = i;
         action = k;
         break;
       }
+  bool done = false;
   switch (action) {
-    case 0: Send(UPS_CMD_TST, FirstNumber("CTL_TST", 0)); break;
-    case 1: SwitchOutlet(field, kKeys[1], true); break;
-    case 2: SwitchOutlet(field, kKeys[2], false); break;
-    case 3:
-      if (Cap(UPS_CMD_BUZ_BIT)) {
-        const int v = FirstNumber("CTL_MUTE", 0);
-        if (v > 0) Send(UPS_CMD_BUZ, v);
-      }
+    case 0:
+      done = SendNumber(UPS_CMD_TST, "CTL_TST", "Battery test", Cap(UPS_CMD_TST_BIT), "battery tests", 9);
       break;
-    default: break;
+    case 1: done = SwitchOutlet(field, kKeys[1], true); break;
+    case 2: done = SwitchOutlet(field, kKeys[2], false); break;
+    case 3: {
+      const int mute = WebDev_FirstField("CTL_MUTE");
+      done = CanSend(Cap(UPS_CMD_BUZ_BIT), "silencing the audible alarm") &&
+             WebDev_CheckNumber(mute, "Silence value", 1, kSettingMax);
+      if (done) Send(UPS_CMD_BUZ, WebDev_CheckedNumber(mute));
+      break;
+    }
+    default: WebDev_SetText("%s", WEBDEV_NOT_FOUND); break;
   }
-  WebDev_SetText("%s", WEBDEV_UPDATED);
+  if (done) WebDev_SetText("%s", kControlUpdated);
 }
 
 void WebUps_MgntControlPage(HttpConn*) {
   static const char* const kKeys[] = {"SHUT_CANCEL", "PAUSE_BROAD", "SIM_POWERFAIL", "SIM_POWERRESTORE", "CANCEL_SD"};
+  bool done = true;
   switch (WebDev_Button(kKeys, 5)) {
     case 0:
       if (ReactOps.ToggleCancel) ReactOps.ToggleCancel();
@@ -442,14 +605,15 @@ void WebUps_MgntControlPage(HttpConn*) {
     case 1:
       if (ReactOps.StopRepeats) ReactOps.StopRepeats();
       break;
-    case 2: PostTrap(2 * UPS_ST_ACFAIL, 1); break;           // AC input failure began
-    case 3: PostTrap(2 * UPS_ST_ACFAIL + 1, 1); break;       // and ended
-    case 4: PostTrap(2 * UPS_ST_SMARTSHUTDOWN + 1, 0); break; // smart shutdown ended
+    case 2: done = PostTrap(2 * UPS_ST_ACFAIL, 1); break;            // AC input failure began
+    case 3: done = PostTrap(2 * UPS_ST_ACFAIL + 1, 1); break;        // and ended
+    case 4: done = PostTrap(2 * UPS_ST_SMARTSHUTDOWN + 1, 0); break;  // smart shutdown ended
     default:
       WebDev_SetText("%s", WEBDEV_NOT_FOUND);
       return;
   }
-  WebDev_SetText(
-      "Message: Redirect=/en/device/mgnt_control.asp\nTitle=Information\nBody=<font color=#008000>Submit command "
-      "OK.</font>\n");
+  if (done)
+    WebDev_SetText(
+        "Message: Redirect=/en/device/mgnt_control.asp\nTitle=Information\nBody=<font color=#008000>Submit command "
+        "OK.</font>\n");
 }

@@ -3,6 +3,9 @@
 
 #include <csignal>
 #include <cstring>
+#include <filesystem>
+#include <functional>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -213,6 +216,63 @@ TEST_F(SvcFiles, ScriptsThatCannotRunAreReported) {
   EXPECT_EQ(Svc_RunScript(ok.c_str()), 1);  // its own exit status is not examined
   EXPECT_EQ(Svc_RunScript(bad.c_str()), 0);  // 126
   EXPECT_EQ(Svc_RunScript(Path("missing.sh").c_str()), 0);  // 127
+}
+
+TEST_F(SvcFiles, PrivateTemporaryDirectory) {
+  // Whatever stands at the directory's name, the service ends with its own
+  // directory of mode 0700; what it kept there itself survives a restart.
+  const std::string at = Path("private"), elsewhere = Path("elsewhere");
+  mkdir(elsewhere.c_str(), 0755);
+  Scratch_WriteFile(elsewhere + "/precious", "keep");
+  struct Case {
+    const char* what;
+    std::function<void()> plant;
+    bool kept;  // the old content is still there
+  } cases[] = {
+      {"missing", [] {}, false},
+      {"a link to another directory", [&] { symlink(elsewhere.c_str(), at.c_str()); }, false},
+      {"a dangling link", [&] { symlink(Path("none").c_str(), at.c_str()); }, false},
+      {"a file", [&] { Scratch_WriteFile(at, "x"); }, false},
+      {"a FIFO", [&] { mkfifo(at.c_str(), 0600); }, false},
+      {"its own, readable by others", [&] {
+         mkdir(at.c_str(), 0755);
+         Scratch_WriteFile(at + "/mail_level1.txt", "spooled");
+       }, true},
+      {"one that others may write", [&] {
+         mkdir(at.c_str(), 0700);
+         chmod(at.c_str(), 0777);
+         Scratch_WriteFile(at + "/mail_level1.txt", "planted");
+       }, false},
+      {"another user's", [&] {
+         mkdir(at.c_str(), 0700);
+         Scratch_WriteFile(at + "/mail_level1.txt", "planted");
+         chown(at.c_str(), 65534, 65534);
+       }, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (std::string(c.what) == "another user's" && geteuid() != 0) continue;  // needs root to plant
+    std::filesystem::remove_all(at);
+    c.plant();
+    Svc_SetDirs(nullptr, at.c_str());
+    EXPECT_EQ(Svc_MakeTmpDir(), 1);
+    struct stat st;
+    ASSERT_EQ(lstat(at.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_uid, geteuid());
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    EXPECT_EQ(std::filesystem::exists(at + "/mail_level1.txt"), c.kept);
+    char path[300];
+    EXPECT_EQ(std::string(Svc_TmpPath(path, sizeof path, "x")), at + "/x");
+    EXPECT_EQ(Scratch_ReadFile(elsewhere + "/precious"), "keep");
+  }
+  // A directory that cannot be made: no paths at all, so nothing is made
+  // in a place that is not the service's own.
+  Svc_SetDirs(nullptr, Path("no/such/parent").c_str());
+  EXPECT_EQ(Svc_MakeTmpDir(), 0);
+  char path[300] = "unset";
+  EXPECT_STREQ(Svc_TmpPath(path, sizeof path, "x"), "");
+  Svc_SetDirs(nullptr, tmp.c_str());
 }
 
 }  // namespace

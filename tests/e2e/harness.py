@@ -28,6 +28,9 @@ INSTALL = "/usr/local/brisvane"
 UPSD = INSTALL + "/upsd"
 PIDFILE = INSTALL + "/service.pid"
 CONFIG = INSTALL + "/config.ini"
+# The daemon's private directory of temporary files (mail spools, traces,
+# downloads, generated pages), served as /tempage/.
+PRIVATE = INSTALL + "/httpd/htdocs/tempage"
 SRC = os.environ.get("UPSD_SRC", "")
 BUILD = os.environ.get("UPSD_BUILD", "")
 PEER_NS = "peer"            # network namespace of veth1
@@ -177,7 +180,7 @@ def stub_host_scripts():
         write("%s/command/%s" % (INSTALL, name),
               '#!/bin/sh\ndate +%%s.%%N >> %s/%s\n' % (MARKS, name), 0o755)
     write(INSTALL + "/command/command.wall",
-          "#!/bin/sh\ncat /tmp/TMP_BROAD.DAT >> %s/wall\n" % MARKS, 0o755)
+          "#!/bin/sh\ncat %s/TMP_BROAD.DAT >> %s/wall\n" % (PRIVATE, MARKS), 0o755)
     for name in HOST_SCRIPTS + ("command.wall",):
         assert MARKS in read("%s/command/%s" % (INSTALL, name)), name
 
@@ -252,6 +255,20 @@ def ensure_config(timeout=10.0):
     d = Daemon().start()
     wait_for(lambda: os.path.exists(CONFIG), timeout, what="config.ini")
     d.stop()
+
+
+def serial_ups(test, **options):
+    """Starts the UPS simulator (tilde protocol with checksums unless options
+    say otherwise, its frames logged to /tmp/upssim.log) for the test, and
+    makes it the daemon's UPS port in config.ini (written once if missing)."""
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sim"))
+    import upssim
+    options.setdefault("checksum", True)
+    sim = upssim.UpsSim(log_path="/tmp/upssim.log", **options).start()
+    test.addCleanup(sim.stop)
+    ensure_config()
+    config_set({"COM": {"COM Port=": 2, "COM Path=": sim.slave_path}})
+    return sim
 
 
 def peer(*cmd, **kw):

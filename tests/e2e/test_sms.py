@@ -16,7 +16,7 @@ import harness  # noqa: E402
 import modemsim  # noqa: E402
 
 DEVICE = "/dev/ttyS0"
-TRACE = "/tmp/SMS_Log.txt"
+TRACE = harness.PRIVATE + "/SMS_Log.txt"
 STAMP = r"\d\d:\d\d:\d\d "
 
 

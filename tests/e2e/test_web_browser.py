@@ -123,6 +123,32 @@ class Browser:
         self.eval(expression)
         self.wait_event("Page.loadEventFired")
 
+    def viewport(self, width, height, mobile=False):
+        """The page's viewport, as a desk or a phone browser has it."""
+        self.call("Emulation.setDeviceMetricsOverride", session=True, width=width, height=height,
+                  deviceScaleFactor=1, mobile=mobile)
+
+    def screenshot(self, path):
+        """The whole page as a PNG file."""
+        import base64
+        shot = self.call("Page.captureScreenshot", session=True, format="png", captureBeyondViewport=True)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(base64.b64decode(shot["data"]))
+
+    def fill(self, fields):
+        """Sets the page's form controls by name: a check box takes a bool,
+        any other control a value; returns the names it found no control for."""
+        return self.eval("""(function (fields) {
+          var missing = [];
+          Object.keys(fields).forEach(function (name) {
+            var e = document.querySelector('[name="' + name + '"]');
+            if (!e) { missing.push(name); return; }
+            if (e.type === 'checkbox') e.checked = fields[name]; else e.value = fields[name];
+          });
+          return missing;
+        })(%s)""" % json.dumps(fields))
+
     def responses(self):
         """url -> status of every response seen so far."""
         out = {}
@@ -161,6 +187,51 @@ def walk_menu_pages(test, base, pages, each=None):
             if each:
                 each(b, path)
     return b
+
+
+# Layout problems of the page in the browser's viewport: a page wider than
+# the viewport (its width without a scroll bar: the page would scroll
+# sideways), and text whose contrast with its
+# background is below 4.5:1 (the background is the nearest one that is not
+# transparent).
+LAYOUT_PROBLEMS = """(function () {
+  var problems = [];
+  var doc = document.documentElement;
+  if (doc.scrollWidth > doc.clientWidth)
+    problems.push('page ' + doc.scrollWidth + ' px wide in a viewport of ' + doc.clientWidth);
+  function rgb(text) {
+    var m = /rgba?\\(([\\d.]+), ([\\d.]+), ([\\d.]+)(?:, ([\\d.]+))?\\)/.exec(text);
+    return m ? {r: +m[1], g: +m[2], b: +m[3], a: m[4] === undefined ? 1 : +m[4]} : null;
+  }
+  function luminance(c) {
+    return [c.r, c.g, c.b].map(function (v) {
+      v /= 255;
+      return v <= 0.03928 ? v / 12.92 : Math.pow((v + 0.055) / 1.055, 2.4);
+    }).reduce(function (sum, v, i) { return sum + v * [0.2126, 0.7152, 0.0722][i]; }, 0);
+  }
+  function background(e) {
+    for (; e && e.nodeType === 1; e = e.parentElement) {
+      var c = rgb(getComputedStyle(e).backgroundColor);
+      if (c && c.a > 0) return c;
+    }
+    return {r: 255, g: 255, b: 255, a: 1};
+  }
+  var seen = 0;
+  document.querySelectorAll('body *').forEach(function (e) {
+    if (e.closest('[hidden], template, noscript, script, style, option') || e.disabled) return;
+    var own = Array.prototype.some.call(e.childNodes, function (n) {
+      return n.nodeType === 3 && n.textContent.trim();
+    });
+    if (!own || !e.getClientRects().length || getComputedStyle(e).visibility === 'hidden') return;
+    var fg = rgb(getComputedStyle(e).color), bg = background(e);
+    var l1 = luminance(fg), l2 = luminance(bg);
+    var ratio = (Math.max(l1, l2) + 0.05) / (Math.min(l1, l2) + 0.05);
+    seen++;
+    if (ratio < 4.5) problems.push('contrast ' + ratio.toFixed(2) + ' of "' + e.textContent.trim().slice(0, 40) + '"');
+  });
+  if (!seen) problems.push('no text');
+  return problems;
+})()"""
 
 
 def wait_listening(port):

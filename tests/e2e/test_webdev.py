@@ -136,7 +136,7 @@ class DevicePages(harness.DaemonTest):
         self.assertIn('id="home"', home)
         self.assertEqual(cell(home, "model"), "SIMUPS 3000")
         self.assertEqual(cell(home, "comm"), "0")  # the link stands
-        self.assertIn("COM1", home)               # "COM Port=" 2
+        self.assertIn('id="port" data-port="2"', home)  # "COM Port=" 2, shown as its device
         self.assertIn("<SUM_SLOG_EVENT>", home)  # the service's own events are listed
         self.assertEqual(cell(home, "countdown"), "-1")
 
@@ -183,13 +183,15 @@ class DevicePages(harness.DaemonTest):
         self.assertEqual(self.post("mgnt_control", {"SYS_UCTOKEN": self.token(), "PAUSE_BROAD": "1"}),
                          ("Information", "Submit command OK."))
         msg = self.get("/message.asp")
-        self.assertIn("window.location='/en/device/mgnt_control.asp'", msg)
+        self.assertIn('onclick="window.location=&#39;/en/device/mgnt_control.asp&#39;"', msg)
 
     def test_settings_form_needs_a_valid_token(self):
         fields = {"CFG_VSN": "2", "CFG_BVSN": "1"}
-        refused = ("Error Message", "upsd reply: Not defined.")
+        refused = ("Page Out of Date", "This page was out of date, so nothing was changed. "
+                   "Please make the change again on the page as it is now.")
         stale = self.token("/en/device/ups_config.asp")
-        self.token("/en/device/ups_config.asp")  # a newer page replaces the token
+        for _ in range(8):  # the session keeps the tokens of its last 8 pages
+            self.token("/en/device/ups_config.asp")
         for what, extra in (("no token", {}), ("wrong token", {"SYS_UCTOKEN": "A" * 24}),
                             ("replaced token", {"SYS_UCTOKEN": stale})):
             with self.subTest(what):

@@ -142,7 +142,7 @@ class EventAndWolPages(harness.DaemonTest):
         installed = harness.read(UPS_FILE)
         self.assertEqual((levels(installed)[3], levels(installed)[75]), (2, 2))
         page = self.get(EVENT_PAGE)
-        self.assertEqual(event_row(page, 3), ("3", "Utility power failure", "warning"))
+        self.assertEqual(event_row(page, 3), ("3", "Utility power failure", "Warning"))
 
         # Utility power failure (event 3, code 102) becomes an alarm; the
         # discharging begin (event 75, code 174) is silenced.
@@ -154,12 +154,12 @@ class EventAndWolPages(harness.DaemonTest):
         self.assertEqual(levels(written), want)
         self.assertEqual(len(re.findall(r"^name\d+=", written, re.M)), 190)
         self.assertIn("\nname3=Utility power failure\n", written)
-        self.assertEqual(event_row(self.get(EVENT_PAGE), 3), ("3", "Utility power failure", "alarm"))
+        self.assertEqual(event_row(self.get(EVENT_PAGE), 3), ("3", "Utility power failure", "Severity"))
 
         # Refused: the file is left as it is.
         self.assertEqual(self.set_level(191, 1), ("Wrong Index Number", "The index number is incorrect."))
         self.assertEqual(self.set_level(3, 4),
-                         ("Incorrect Format", "The value of EVENT_TYPE is not correct, please check it again."))
+                         ("Incorrect Value", "Level: enter a number from 0 to 3. Nothing was changed."))
         self.assertEqual(harness.read(UPS_FILE), written)
 
         # The new levels are in force at once.
@@ -172,7 +172,7 @@ class EventAndWolPages(harness.DaemonTest):
 
         # And after a restart, read back from the file.
         self.restart()
-        self.assertEqual(event_row(self.get(EVENT_PAGE), 3), ("3", "Utility power failure", "alarm"))
+        self.assertEqual(event_row(self.get(EVENT_PAGE), 3), ("3", "Utility power failure", "Severity"))
         self.assertEqual(levels(harness.read(UPS_FILE)), want)
 
     # ---- Wake-on-LAN ------------------------------------------------------------
@@ -230,10 +230,16 @@ class EventAndWolPages(harness.DaemonTest):
         # The event page: the load selects event 1; a click selects another;
         # a level posted from the page reaches the language file.
         b.navigate(BASE + EVENT_PAGE)
-        self.assertEqual(b.eval("document.querySelectorAll('#events tbody tr').length"), 190)
+        self.assertEqual(b.eval("document.querySelectorAll('#events tbody tr a[id]').length"), 190)
         self.assertEqual(b.eval("document.getElementById('apply').name"), "EVENT_EDIT1")
         b.eval("document.getElementById('7').click(); true")
         self.assertEqual(b.eval("document.getElementById('apply').name"), "EVENT_EDIT7")
+        # The level editor stands right below the event chosen.
+        harness.wait_for(lambda: b.eval("document.getElementById('7').closest('tr').nextElementSibling"
+                                        ".contains(document.getElementById('EVENT_TYPE'))"), 5, 0.05,
+                         what="the editor below event 7")
+        # Module alarms name their module, not a format's place.
+        self.assertFalse(b.eval("document.getElementById('events').textContent.includes('%s')"))
         self.assertEqual(b.eval("document.getElementById('EVENT_TYPE').value"),
                          str(levels(harness.read(UPS_FILE))[7]))
         self.assertEqual(b.eval("location.hash"), "")
@@ -241,8 +247,7 @@ class EventAndWolPages(harness.DaemonTest):
                           "document.getElementById('apply').click(); true")
         self.assertEqual(b.eval("location.pathname"), EVENT_PAGE)
         self.assertEqual(levels(harness.read(UPS_FILE))[7], 0)
-        self.assertEqual(b.eval("document.querySelector('#events tbody tr:nth-child(7) td:nth-child(3)').textContent"),
-                         "none")
+        self.assertEqual(b.eval("document.getElementById('7').closest('tr').cells[2].textContent"), "System")
 
         # The host page: the load fills the fields from host 1.
         b.navigate(BASE + WOL_PAGE)
@@ -255,7 +260,7 @@ class EventAndWolPages(harness.DaemonTest):
         self.assertEqual(harness.config_get("WOL", "Power Restore1="), "Yes")
 
         # The notice page waits the notice delay, then downloads the export.
-        harness.write("/tmp/event_log.csv", "Date,Time,Level,Event\n")
+        harness.write(harness.PRIVATE + "/event_log.csv", "Date,Time,Level,Event\n")
         os.makedirs("/tmp/downloads", exist_ok=True)
         b.call("Browser.setDownloadBehavior", behavior="allow", downloadPath="/tmp/downloads")
         b.navigate(BASE + "/en/notice.asp?file=event_log.csv")

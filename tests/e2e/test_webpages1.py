@@ -18,8 +18,8 @@ import harness  # noqa: E402
 import upssim  # noqa: E402
 from test_webdev import BASE, HTTP, cell, curl, wait_listening  # noqa: E402
 
-TRACE = "/tmp/comm_data.txt"
-IMPORT_TMP = "/tmp/config_tmp.ini"
+TRACE = harness.PRIVATE + "/comm_data.txt"
+IMPORT_TMP = harness.PRIVATE + "/config_tmp.ini"
 PAGES = ["/en/device/mgnt_reaction.asp", "/en/device/mgnt_wschedule.asp", "/en/device/mgnt_sschedule.asp",
          "/en/device/mgnt_comport.asp", "/en/sys_batch.asp", "/debug.asp"]
 
@@ -111,11 +111,11 @@ class BatchAndReactionPages(harness.DaemonTest):
         # nor replace it.
         admin = self.cookie
         self.cookie = self.login("device", "device-pass")
-        refused = ("Error", "Only the administrator can download or upload the configuration!")
+        refused = ("Access Denied", "This account may not make this change.")
         reply = self.post_parts("/en/sys_batch", [("SYS_UCTOKEN", self.token("/en/sys_batch.asp")),
                                                    ("DL_SYSTEM", "Download")])
         self.assertEqual(self.message(reply), refused)
-        self.assertFalse(os.path.exists("/tmp/config.ini"))
+        self.assertFalse(os.path.exists(harness.PRIVATE + "/config.ini"))
         harness.write("/tmp/upload.ini", harness.read(harness.CONFIG).replace("Power Fail Delay=300\n",
                                                                               "Power Fail Delay=66\n"))
         reply = self.post_parts("/en/sys_batch", [("SYS_UCTOKEN", self.token("/en/sys_batch.asp")),
@@ -128,10 +128,11 @@ class BatchAndReactionPages(harness.DaemonTest):
                                                    ("DL_SYSTEM", "Download")])
         self.assertEqual(self.location(reply), BASE + "/tempage/config.ini")
         live = harness.read(harness.CONFIG)
-        self.assertEqual(self.get("/tempage/config.ini"), live)
-        self.assertEqual(os.stat("/tmp/config.ini").st_mode & 0o777, 0o600)
-        # The copy is for logged-in users only.
+        self.assertEqual(os.stat(harness.PRIVATE + "/config.ini").st_mode & 0o777, 0o600)
+        # The copy is for the administrator's session only, and served once.
         self.assertNotIn("[End]", curl(BASE + "/tempage/config.ini"))
+        self.assertEqual(self.get("/tempage/config.ini"), live)
+        self.assertFalse(os.path.exists(harness.PRIVATE + "/config.ini"))
         self.assertIn("Power Fail Delay=300\n", live)
 
         changed = live.replace("Power Fail Delay=300\n", "Power Fail Delay=77\n")
@@ -206,7 +207,7 @@ class BatchAndReactionPages(harness.DaemonTest):
         # A bad delay is refused and nothing changes.
         bad = dict(fields, SYS_UCTOKEN=self.token(path), ACT_OSD_PF="5", ACT_OSD_BL="-1")
         self.assertEqual(self.message(self.post("/en/device/mgnt_reaction", bad)),
-                         ("Incorrect Format", "The value of ACT_OSD_BL is not correct, please check it again."))
+                         ("Incorrect Value", "Battery low delay (s): enter a number from 0 to 2147483647. Nothing was changed."))
         self.assertEqual(harness.config_get("Shutdown", "Power Fail Delay="), "123")
 
         path = "/en/device/mgnt_wschedule.asp"
@@ -282,7 +283,7 @@ class BatchAndReactionPages(harness.DaemonTest):
         # A value the port setting cannot hold is refused.
         self.assertEqual(self.message(self.post("/en/device/mgnt_comport", {
             "SYS_UCTOKEN": self.token(path), "ACT_COM_PORT": "258"})),
-            ("Incorrect Format", "The value of ACT_COM_PORT is not correct, please check it again."))
+            ("Incorrect Value", "UPS port: enter a number from 0 to 255. Nothing was changed."))
         self.assertEqual(harness.config_get("COM", "COM Port="), "3")
 
     def test_port_choice_between_serial_and_usb(self):

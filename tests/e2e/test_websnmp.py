@@ -183,7 +183,8 @@ class SnmpPages(harness.DaemonTest):
         self.assertIn('value="1161"', self.get(ACCESS_PAGE))
         # A port no manager could reach is refused; the agent stays.
         self.assertEqual(self.form(ACCESS_PAGE, "/en/dev_snmpv1", {"ACT_SNMP_PORT": "0", "SUB_PORT": "1"}),
-                         ("Incorrect Format", "The value of ACT_SNMP_PORT is not correct, please check it again."))
+                         ("Incorrect Value", "UDP port of SNMPv1 and SNMPv3 requests: enter a number from 1 to 65535. "
+                                             "Nothing was changed."))
         self.assertTrue(self.answers(st.v3(), "udp:127.0.0.1:1161")[0])
 
     # ---- trap receivers --------------------------------------------------------------

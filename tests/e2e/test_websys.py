@@ -142,10 +142,12 @@ class SystemPages(harness.DaemonTest):
         # Refused: a 7-character password; nothing changes.
         code, reply = self.web.post("sys_user", [("SYS_UCTOKEN", token)] + accounts + [("USR_PASSWD2", "short-7")])
         self.assert_message(reply, "Error", "Incorrect password length!")
-        # Without the page's token: nothing changes and no reply text.
+        # Without a token of this session's pages: nothing changes, and the
+        # page is said to be out of date.
         code, reply = self.web.post("sys_user", [("SYS_UCTOKEN", "A" * 24)] + accounts +
                                     [("USR_PASSWD2", "device-pass-2")])
-        self.assert_message(reply, "Error Message", "upsd reply: Not defined.")
+        self.assert_message(reply, "Page Out of Date", "This page was out of date, so nothing was changed. "
+                            "Please make the change again on the page as it is now.")
         self.assertNotIn("device-pass-2", harness.read(harness.CONFIG))
         # With it, the new password is saved and works.
         code, reply = self.web.post("sys_user", [("SYS_UCTOKEN", token)] + accounts + [("USR_PASSWD2", "device-pass-2")])
@@ -271,8 +273,11 @@ class SystemPages(harness.DaemonTest):
     def test_language_switch(self):
         logins = lambda: [r[2] for r in event_records() if r[0] == 2]  # noqa: E731
         self.assertEqual(logins(), ["User admin logged in from 127.0.0.1"])
-        # No token and no session are needed.
+        # The administrator's session is needed, no token.
         code, reply = Session(self.web.base).post("language", [("LANG", "3")])
+        self.assert_message(reply, "Login Required", "Please log in again.", Session(self.web.base))
+        self.assertEqual(harness.config_get("Configuration", "Language="), "0")
+        code, reply = self.web.post("language", [("LANG", "3")])
         self.assertIn("HTTP/1.1 302 Redirect", reply)
         self.assertRegex(reply, r"Location: http://127\.0\.0\.1:%d/en/device/index\.asp" % HTTP)
         self.assertEqual(harness.config_get("Configuration", "Language="), "3")
@@ -283,7 +288,7 @@ class SystemPages(harness.DaemonTest):
                          "Użytkownik admin zalogował się z adresu 127.0.0.1" in logins(), 10, 0.2,
                          what="a login logged in Polish (%r)" % logins())
         # An index outside the four languages is refused.
-        code, reply = Session(self.web.base).post("language", [("LANG", "9")])
+        code, reply = self.web.post("language", [("LANG", "9")])
         self.assert_message(reply, "Error", "Incorrect input!")
         self.assertEqual(harness.config_get("Configuration", "Language="), "3")
 

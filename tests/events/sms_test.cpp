@@ -151,13 +151,11 @@ class SmsTest : public ScratchTest {
     SmsSetting.port = 1;
     SmsSetting.baud = 2;
     SetPhones({{"+111", 3}, {"222", 1}});
-    SmsReadPauseMs = 30;
     Sms_Init(dir.c_str());
   }
   void TearDown() override {
     COM_CloseAll();
     snprintf(ComDevicePrefix, sizeof ComDevicePrefix, "/dev/ttyS");
-    SmsReadPauseMs = 100;
     ScratchTest::TearDown();
   }
   static void SetPhones(const std::vector<std::pair<const char*, int>>& list) {

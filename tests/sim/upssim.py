@@ -15,7 +15,11 @@ Parts:
                  host-frame readers and the UPS's replies (same interface)
   UpsModel       the simulated UPS: identity, ratings, a scriptable state
                  (online, powerfail, lowbatt, overload, silent, badsum,
-                 garbage), rejected items
+                 garbage), rejected items; with full=True it also offers
+                 every setting of the tilde protocol's settings page (outlet
+                 switching, automatic test, economy mode, transfer frequency,
+                 battery delay, bypass voltage, dry contacts, audible alarm,
+                 battery packs)
   UpsSim         the pseudo-terminal, the frame log and the control socket
 
 Frame log: one JSON object per line, {"t": epoch seconds, "dir": "rx" or
@@ -32,6 +36,7 @@ Control socket (UNIX stream, one command per line, answered "ok ..." or
 Python use:
     sim = UpsSim(state="online", checksum=True, log_path="frames.log")
     sim = UpsSim(protocol="caret", log_path="frames.log")
+    sim = UpsSim(full=True)   # a UPS that offers every setting
     sim.start()            # serves in a background thread
     ... open sim.slave_path ...
     sim.set_state("powerfail")
@@ -76,8 +81,9 @@ def sum8(data: bytes) -> bytes:
 class UpsModel:
     """What the simulated UPS reports, by state."""
 
-    def __init__(self, state="online"):
+    def __init__(self, state="online", full=False):
         self.state = state
+        self.full = full
         self.rejected = set()
         self.model = "SIMUPS 3000"
         self.module_type = 2
@@ -86,7 +92,10 @@ class UpsModel:
         self.outlets = [True, True]
         self.packs = 0
         self.test_result = 1
-        self.settings = {"VSN": 1, "TXV": (160, 280), "BTV": (30, 240), "ARB": 0, "BUZ": 0}
+        self.settings = {"VSN": 1, "TXV": (160, 280), "BTV": (30, 240), "ARB": 0, "BUZ": 0,
+                         "ATT": 7, "UBD": 30, "TXF": 10, "BT2": 5, "EDB": 1, "ECO": 2}
+        # Dry contacts: contact c enabled with event 10 + c (full model only).
+        self.contacts = [(c << 8) | 0x80 | (10 + c) for c in range(1, 7)]
         # Battery dates (last, next replacement) relative to the day of the run:
         # a fixed next date would come within the host's replacement notice
         # as time goes by, and every run would then raise that alarm.
@@ -97,10 +106,27 @@ class UpsModel:
         self.economy = 0
 
     # Availability: flag positions 0-21 of AVL, then the three alarm lists.
+    # An item the UPS refuses is not listed either.
     def avl(self):
         flags = ["0"] * 22
-        for position in (3, 4, 7, 12, 13):  # VSN, TXV, TST, BUZ, ARB
-            flags[position] = "1"
+        for position, mnemonic in ((3, "VSN"), (4, "TXV"), (7, "TSR"), (12, "BUZ"), (13, "ARB")):
+            flags[position] = "0" if mnemonic in self.rejected else "1"
+        if self.full:
+            for position in (1, 2, 16, 17, 18, 19):  # ROF, RON, ATT, ECO, TXF, UBD
+                flags[position] = "1"
+        return "".join(flags)
+
+    def al2(self):
+        flags = ["0"] * 25
+        if self.full:
+            flags[9] = "1"  # dry contacts
+        return "".join(flags)
+
+    def al3(self):
+        flags = ["0"] * 29
+        if self.full:
+            for position in (1, 13, 14):  # bypass voltage setting, audible alarm, battery packs
+                flags[position] = "1"
         return "".join(flags)
 
     def al1(self):
@@ -110,9 +136,12 @@ class UpsModel:
         return "".join(flags)
 
     def rat(self):
+        # Fields 20, 22 and 23 (bypass voltage: rated, most, least) offer the
+        # bypass voltage setting.
+        bypass = (230, -1, 250, 200) if self.full else (-1, -1, -1, -1)
         return ";".join(str(v) for v in (
             230, 500, 230, 500, 3000, 2700, 0, 160, 280, 155, 165, 275, 285, 1, 72,
-            0, 0, 500, 600, 0, -1, -1, -1, -1, -1, -1))
+            0, 0, 500, 600, 0) + bypass + (-1, -1))
 
     def stb(self):
         on_battery = self.state in ("powerfail", "lowbatt")
@@ -161,7 +190,7 @@ class UpsModel:
         simple = {
             "MOD": lambda: "%s;%d" % (self.model, self.module_type),
             "AVL": self.avl, "CPU": lambda: "CPU 01.02", "AL1": self.al1,
-            "AL2": lambda: "0" * 25, "AL3": lambda: "0" * 29, "RAT": self.rat,
+            "AL2": self.al2, "AL3": self.al3, "RAT": self.rat,
             "VER": lambda: self.firmware, "LET": lambda: str(len(self.outlets)),
             "SER": lambda: self.serial, "STB": self.stb, "STI": self.sti,
             "STO": self.sto, "STP": self.stp, "STA": self.sta,
@@ -173,6 +202,11 @@ class UpsModel:
             "BRD": lambda: "%s;%s" % self.dates,
             "TME": lambda: time.strftime("%H:%M:%S"),
         }
+        if self.full:
+            for m in ("ATT", "UBD", "TXF", "BT2"):
+                simple[m] = (lambda m=m: str(self.settings[m]))
+            # Six words, low byte first.
+            simple["SDC"] = lambda: "".join(chr(w & 0xFF) + chr(w >> 8) for w in self.contacts)
         if mnemonic in simple:
             return simple[mnemonic]()
         if len(mnemonic) == 4 and mnemonic.startswith("SOL") and mnemonic[3].isdigit():
@@ -206,7 +240,12 @@ class UpsModel:
             elif mnemonic in ("SDT", "SDR", "SDA", "ECO", "GRE", "EDB"):
                 int(args[0])
             elif mnemonic == "SDC":
-                return len(data) == 12
+                if len(data) != 12:
+                    return False
+                if self.full:
+                    self.contacts = [data[2 * i] | data[2 * i + 1] << 8 for i in range(6)]
+            elif self.full and mnemonic in ("ATT", "UBD", "TXF", "BT2"):
+                self.settings[mnemonic] = int(args[0])
             else:
                 return False
         except (ValueError, IndexError):
@@ -475,12 +514,12 @@ class CaretProtocol:
 
 class UpsSim:
     def __init__(self, state="online", checksum=True, log_path=None, control_path=None, rejected=(),
-                 protocol="tilde"):
+                 protocol="tilde", full=False):
         if state not in STATES:
             raise ValueError("unknown state %r" % state)
         if protocol not in PROTOCOLS:
             raise ValueError("unknown protocol %r" % protocol)
-        self.model = UpsModel(state)
+        self.model = UpsModel(state, full)
         self.model.rejected = set(rejected)
         self.protocol = (TildeProtocol if protocol == "tilde" else CaretProtocol)(self.model, checksum)
         self.log_path = log_path

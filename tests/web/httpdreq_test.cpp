@@ -18,10 +18,7 @@ TEST_F(Request, LoginGate) {
   Page("data.csv", "a,b");
   Page("config.ini", "[End]");
   Page("upper.ASP", "UPPER");
-  Scratch_WriteFile(TmpPath("dl.txt"), "DOWNLOAD");
-  Scratch_WriteFile(TmpPath("target.txt"), "SECRET");
-  symlink(TmpPath("target.txt").c_str(), TmpPath("link.txt").c_str());
-  mkfifo(TmpPath("fifo.txt").c_str(), 0600);
+  Scratch_WriteFile(TmpPath("iframe_log.htm"), "DOWNLOAD");
   std::string cookie = Login(2);
   struct Case {
     const char* path;
@@ -38,12 +35,10 @@ TEST_F(Request, LoginGate) {
       {"/data.csv", true, "a,b"},
       {"/config.ini", false, "LOGIN "},
       {"/message.asp", false, "T= M= P="},       // the message page is free
-      {"/tempage/dl.txt", false, "LOGIN "},      // the shared directory needs a session
-      {"/./tempage/dl.txt", false, "LOGIN "},
-      {"//tempage/dl.txt", false, "LOGIN "},
-      {"/tempage/dl.txt", true, "DOWNLOAD"},
-      {"/tempage/link.txt", true, "LOGIN "},     // a final link is not followed
-      {"/tempage/fifo.txt", true, "LOGIN "},     // only regular files
+      {"/tempage/iframe_log.htm", false, "LOGIN "},  // the private directory needs a session
+      {"/./tempage/iframe_log.htm", false, "LOGIN "},
+      {"//tempage/iframe_log.htm", false, "LOGIN "},
+      {"/tempage/iframe_log.htm", true, "DOWNLOAD"},
       {"/tempage", true, "LOGIN "},              // a directory
       {"/", false, "LOGIN "},
       {"/missing.txt", false, "LOGIN "},         // no 404: the login page
@@ -60,6 +55,52 @@ TEST_F(Request, LoginGate) {
       EXPECT_EQ(body.size(), 6u + WEB_CHALLENGE_CHARS);
     }
   }
+}
+
+TEST_F(Request, PrivateDirectoryServesItsOwnFilesToTheirLevels) {
+  // What the pages fetch, the download copy of config.ini among them, and
+  // what another local user or module may have left there.
+  for (const char* name : {"config.ini", "comm_data.txt", "event_log.csv", "iframe_data.htm", "mail_level2.txt",
+                           "config_tmp.ini", "SMS_Log.txt", "tmp_web_9.asp"})
+    Scratch_WriteFile(TmpPath(name), std::string("FILE ") + name);
+  Scratch_WriteFile(TmpPath("secret"), "SECRET");
+  mkdir(TmpPath("sub").c_str(), 0700);
+  Scratch_WriteFile(TmpPath("sub/hist_data.csv"), "SECRET");
+  symlink(TmpPath("secret").c_str(), TmpPath("iframe_log.htm").c_str());  // a link is not followed
+  mkfifo(TmpPath("hist_data.csv").c_str(), 0600);                          // only regular files
+  symlink(tmp.c_str(), TmpPath("x").c_str());                              // nor a directory link
+  const std::string levels[] = {Login(0), Login(1), Login(2)};
+  struct Case {
+    const char* path;
+    int highest;  // the highest level served; -1 none
+  } cases[] = {
+      {"/tempage/comm_data.txt", 1},     {"/tempage/event_log.csv", 2},    {"/tempage/iframe_data.htm", 2},
+      {"/tempage/mail_level2.txt", -1},  {"/tempage/config_tmp.ini", -1},  {"/tempage/SMS_Log.txt", -1},
+      {"/tempage/tmp_web_9.asp", -1},    {"/tempage/secret", -1},          {"/tempage/iframe_log.htm", -1},
+      {"/tempage/hist_data.csv", -1},    {"/tempage/sub/hist_data.csv", -1}, {"/tempage/x/comm_data.txt", -1},
+      {"/tempage/x/../config.ini", -1},
+  };
+  for (const Case& c : cases) {
+    for (int level = 2; level >= 0; --level) {
+      SCOPED_TRACE(std::string(c.path) + " level " + std::to_string(level));
+      std::string body = BodyOf(Ask(std::string("GET ") + c.path + " HTTP/1.1\r\n" + levels[level] + "\r\n").data);
+      if (level <= c.highest)
+        EXPECT_EQ(body, std::string("FILE ") + (strrchr(c.path, '/') + 1));
+      else
+        EXPECT_EQ(body.substr(0, 6), "LOGIN ");
+    }
+  }
+  // The download copy: the administrator's, and only once.
+  for (int level : {2, 1}) {
+    std::string body = BodyOf(Ask("GET /tempage/config.ini HTTP/1.1\r\n" + levels[level] + "\r\n").data);
+    EXPECT_EQ(body.substr(0, 6), "LOGIN ") << level;
+  }
+  Received head = Ask("HEAD /tempage/config.ini HTTP/1.1\r\n" + levels[0] + "\r\n");
+  EXPECT_EQ(StatusOf(head.data), "HTTP/1.1 200 OK");
+  EXPECT_EQ(BodyOf(Ask("GET /tempage/config.ini HTTP/1.1\r\n" + levels[0] + "\r\n").data), "FILE config.ini");
+  EXPECT_FALSE(std::filesystem::exists(TmpPath("config.ini")));
+  EXPECT_EQ(BodyOf(Ask("GET /tempage/config.ini HTTP/1.1\r\n" + levels[0] + "\r\n").data).substr(0, 6), "LOGIN ");
+  EXPECT_EQ(Scratch_ReadFile(TmpPath("secret")), "SECRET");
 }
 
 TEST_F(Request, SessionIsPerRequest) {
@@ -239,10 +280,10 @@ TEST_F(Request, FormReplies) {
        "http://h/y", nullptr, nullptr},
       {"OK without Redirect= is not answered", "OK", "Host: h\r\n", nullptr, nullptr, nullptr, nullptr},
       {"Set Cookie", "Set Cookie: QuenchRelayer=abc;path=/", "Host: h\r\n", "HTTP/1.1 302 Redirect", "http://h/home.asp",
-       "QuenchRelayer=abc;path=/; HttpOnly", nullptr},
+       "QuenchRelayer=abc;path=/; SameSite=Strict; HttpOnly", nullptr},
       {"Message with redirect", "Message: Redirect=/en/a.asp\nTitle=T1\nBody=<b>100%s done</b>\n", "Host: h\r\n",
        "HTTP/1.1 302 Redirect", "http://h/message.asp", nullptr,
-       "T=T1 M=<b>100%s done</b> P=window.location='/en/a.asp'"},
+       "T=T1 M=<b>100%s done</b> P=window.location=&#39;/en/a.asp&#39;"},  // escaped for its attribute
       {"Message without redirect", "Message: Title=T2\nBody=B2\n", "Host: h\r\n", "HTTP/1.1 302 Redirect",
        "http://h/message.asp", nullptr, "T=T2 M=B2 P=window.history.back()"},
       {"no reply", "", "Host: h\r\n", "HTTP/1.1 302 Redirect", "http://h/message.asp", nullptr,

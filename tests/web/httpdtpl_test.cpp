@@ -1,6 +1,7 @@
 // Templates, MIME types and form parsing.
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -44,12 +45,15 @@ TEST(Mime, Table) {
 
 class Template : public WebTest {
  protected:
-  // Expands text as a template with the query; the page written.
-  std::string Expand(const std::string& text, const char* query = nullptr, int message = 0) {
-    Page("t.asp", text);
+  // Expands text as the template at page (under the document root) with
+  // the query; the page written.
+  std::string Expand(const std::string& text, const char* query = nullptr, int message = 0,
+                     const std::string& at = "t.asp") {
+    std::filesystem::create_directories(std::filesystem::path(Path("httpd/htdocs/" + at)).parent_path());
+    Page(at, text);
     char path[HTTPD_PATH_SIZE];
     std::string q = query ? query : "";
-    EXPECT_EQ(Httpd_ExpandTemplate(Path("httpd/htdocs/t.asp").c_str(), path, message, query ? q.data() : nullptr), 1);
+    EXPECT_EQ(Httpd_ExpandTemplate(Path("httpd/htdocs/" + at).c_str(), path, message, query ? q.data() : nullptr), 1);
     std::string page = Scratch_ReadFile(path);
     unlink(path);
     return page;
@@ -69,17 +73,40 @@ TEST_F(Template, Syntax) {
       {"open <% DEV_X", nullptr, "open <% DEV_X"},                  // no closing
       {"<% <% DEV_X %>", nullptr, "[<% DEV_X]"},
       {"<% INF_NAME %>.", nullptr, "."},                            // a system group's unknown name: empty
-      {"<% account %>/<% password %>", "account=a&password=b", "a/b"},  // query values win
-      {"<% ROW#n# %>", "n=5", "[ROW5]"},                            // '#' substitution
-      {"<% ROW#n #  %>", "n=5", "[ROW#n # ]"},                      // a word ending in a blank is kept
-      {"<% A#B %>", "B=1", "[A#B]"},                                // the text after the last '#' is not looked up
-      {"<% m %>", "m=<script>'\"", "&lt;script&gt;&#39;&quot;"},   // query values are escaped
-      {"<% x %>", "=1&x=&y", "[x]"},                                // pairs need a name and a value
       {std::string("bin\0ary<% DEV_X %>", 18), nullptr, std::string("bin\0ary[DEV_X]", 14)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
     EXPECT_EQ(Expand(c.text, c.query), c.page);
+  }
+}
+
+TEST_F(Template, QueryFillsOnlyThePagesOwnTags) {
+  // Only the data-log page takes its range from the query; every other tag
+  // of every page comes from its writer, whatever the query names.
+  const std::string data = "en/hist_data.asp";
+  struct Case {
+    std::string at;
+    std::string text;
+    const char* query;
+    std::string page;
+  } cases[] = {
+      {data, "<% DATA_FROM %>|<% DATA_TO %>", "DATA_FROM=01/02/2026&DATA_TO=x", "01/02/2026|x"},  // query values win
+      {data, "<% DATA_FROM %>", "DATA_FROM=<script>'\"", "&lt;script&gt;&#39;&quot;"},  // escaped
+      {data, "<% DATA_PAGE %>|<% LOG_PAGE %>", "DATA_PAGE=x&LOG_PAGE=y", "[DATA_PAGE]|[LOG_PAGE]"},
+      {data, "<% ROW#DATA_TO# %>", "DATA_TO=5", "[ROW5]"},            // '#' substitution
+      {data, "<% ROW#n# %>", "n=5", "[ROW#n#]"},                      // with the page's own names only
+      {data, "<% ROW#DATA_TO #  %>", "DATA_TO=5", "[ROW#DATA_TO # ]"},  // a word ending in a blank is kept
+      {data, "<% A#DATA_TO %>", "DATA_TO=1", "[A#DATA_TO]"},          // the text after the last '#' is not looked up
+      {data, "<% DATA_TO %>", "=1&DATA_TO=&y", "[DATA_TO]"},          // pairs need a name and a value
+      {"t.asp", "<% account %>/<% password %>", "account=a&password=b", "[account]/[password]"},
+      {"en/net_mail.asp", "<body onload=\"<% DEV_LOAD %>\">", "DEV_LOAD=alert(1)", "<body onload=\"[DEV_LOAD]\">"},
+      {"en/sys_web.asp", "<input <% DEV_EN %>>", "DEV_EN=autofocus/onfocus=alert(1)", "<input [DEV_EN]>"},
+      {"en/device/hist_data.asp", "<% DATA_FROM %>", "DATA_FROM=1", "[DATA_FROM]"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.at + " " + c.text);
+    EXPECT_EQ(Expand(c.text, c.query, 0, c.at), c.page);
   }
 }
 
@@ -92,9 +119,11 @@ TEST_F(Template, LongExpressionIsCopied) {
 
 TEST_F(Template, SeventeenPairs) {
   std::string query;
-  for (int i = 1; i <= 17; ++i) query += (i > 1 ? "&" : "") + std::string("k") + std::to_string(i) + "=" + std::to_string(i);
+  for (int i = 1; i <= 15; ++i) query += "k" + std::to_string(i) + "=" + std::to_string(i) + "&";
+  query += "DATA_FROM=16&DATA_TO=17";
   // The 16th word keeps the rest of the query.
-  EXPECT_EQ(Expand("<% k15 %>|<% k16 %>|<% k17 %>", query.c_str()), "15|16&amp;k17=17|[k17]");
+  EXPECT_EQ(Expand("<% DATA_FROM %>|<% DATA_TO %>", query.c_str(), 0, "en/hist_data.asp"),
+            "16&amp;DATA_TO=17|[DATA_TO]");
 }
 
 TEST_F(Template, MessagePage) {
@@ -106,10 +135,10 @@ TEST_F(Template, MessagePage) {
   EXPECT_EQ(WebReply.length, strlen("window.history.back()") + 1);
   // A query cannot stand in for them: the button script is run by the browser.
   EXPECT_EQ(Expand("<% ERR_PATH %>|<% ERR_TITLE %>|<% other %>", "ERR_PATH=alert(1)&ERR_TITLE=<b>&other=o", 1),
-            "window.history.back()|Title|o");
-  // Elsewhere the names go to the writers, or to a query.
+            "window.history.back()|Title|[other]");
+  // Elsewhere the names go to the writers.
   EXPECT_EQ(Expand("<% ERR_TITLE %>", nullptr, 0), "[ERR_TITLE]");
-  EXPECT_EQ(Expand("<% ERR_TITLE %>", "ERR_TITLE=<b>", 0), "&lt;b&gt;");
+  EXPECT_EQ(Expand("<% ERR_TITLE %>", "ERR_TITLE=<b>", 0), "[ERR_TITLE]");
 }
 
 TEST_F(Template, ChallengeVariable) {

@@ -12,8 +12,10 @@
 #include "ups/com.h"
 #include "web/webbatch.h"
 #include "webdevfixture.h"
+#include "webreplies.h"
 
 using namespace devtest;
+using namespace webreplies;
 
 namespace {
 
@@ -165,13 +167,23 @@ TEST_F(Batch, DownloadCopiesConfig) {
   EXPECT_NE(Scratch_ReadFile(TmpPath("config.ini")).find("Power Fail Delay=654\n"), std::string::npos);
 }
 
+// Without a configuration to copy the answer says so and sends the browser
+// to no file.
+TEST_F(Batch, FailedCopyIsReported) {
+  EXPECT_EQ(Post("sys_batch", "DL_SYSTEM=1"),
+            "Message: Redirect=/en/sys_batch.asp\nTitle=Error\nBody=<font color=#F00000>The configuration could not "
+            "be copied for download.</font>\n");
+  EXPECT_FALSE(std::filesystem::exists(TmpPath("config.ini")));
+  EXPECT_FALSE(std::filesystem::exists(TmpPath("config.ini.tmp")));
+}
+
 TEST_F(Batch, ButtonsAndToken) {
   ASSERT_EQ(Cfg_Save(), 1);
   EXPECT_EQ(Post("sys_batch", "OTHER=1"), "");  // no button: no reply
   EXPECT_FALSE(std::filesystem::exists(TmpPath("config.ini")));
   Token();
-  EXPECT_EQ(PostRaw("sys_batch", "DL_SYSTEM=1"), "");
-  EXPECT_EQ(PostRaw("sys_batch", "DL_SYSTEM=1&SYS_UCTOKEN=" + std::string(24, 'x')), "");
+  EXPECT_EQ(PostRaw("sys_batch", "DL_SYSTEM=1"), Stale("/en/sys_batch.asp"));
+  EXPECT_EQ(PostRaw("sys_batch", "DL_SYSTEM=1&SYS_UCTOKEN=" + std::string(24, 'x')), Stale("/en/sys_batch.asp"));
   EXPECT_FALSE(std::filesystem::exists(TmpPath("config.ini")));
   // The first posted button decides.
   EXPECT_EQ(Post("sys_batch", "UL_SYSTEM=1&DL_SYSTEM=1"), kUploadFailed);
@@ -184,21 +196,18 @@ TEST_F(Batch, OnlyTheAdministrator) {
   const std::string live = Config();
   std::string changed = live;
   changed.replace(changed.find("Power Fail Delay=300"), 20, "Power Fail Delay=45");
-  const std::string refused =
-      "Message: Title=Error\nBody=<font color=#F00000>Only the administrator can download or upload the "
-      "configuration!</font>\n";
   for (int level : {1, 2, -1}) {
     SCOPED_TRACE(level);
-    WebLoginLevel = level;
+    SetLevel(level);
+    const std::string refused = level < 0 ? kLoginRequired : kDenied;
     EXPECT_EQ(Post("sys_batch", "DL_SYSTEM=1"), refused);
     EXPECT_FALSE(std::filesystem::exists(TmpPath("config.ini")));
     EXPECT_EQ(PostParts(Part("UL_F_SYSTEM", changed, "config.ini") + Part("UL_SYSTEM", "1")), refused);
     EXPECT_EQ(ReactSetting.delay[REACT_POWER_FAIL], 300);
     EXPECT_EQ(Config(), live);
     EXPECT_FALSE(TmpLeft());
-    EXPECT_EQ(Post("sys_batch", "OTHER=1"), "");  // no button: still no reply
   }
-  WebLoginLevel = 0;
+  SetLevel(0);
   EXPECT_EQ(PostParts(Part("UL_F_SYSTEM", changed, "config.ini") + Part("UL_SYSTEM", "1")), kUploaded);
   EXPECT_EQ(ReactSetting.delay[REACT_POWER_FAIL], 45);
 }
@@ -254,7 +263,8 @@ TEST_F(Batch, RejectedUploadsChangeNothing) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     const std::string reply = PostParts(c.parts, c.token);
-    EXPECT_EQ(reply, (c.token && std::string(c.what) != "no button") ? kUploadFailed : "");
+    const std::string want = !c.token ? Stale("/en/sys_batch.asp") : std::string(c.what) == "no button" ? "" : kUploadFailed;
+    EXPECT_EQ(reply, want);
     EXPECT_EQ(ReactSetting.delay[REACT_POWER_FAIL], 300);
     EXPECT_EQ(Config(), live);
     EXPECT_FALSE(TmpLeft());

@@ -5,9 +5,12 @@
 
 #include "core/cfg.h"
 #include "web/websys.h"
+#include "events/react.h"
 #include "webdevfixture.h"
+#include "webreplies.h"
 
 using namespace devtest;
+using namespace webreplies;
 
 namespace {
 
@@ -20,7 +23,7 @@ TEST(WebDevTables, GroupsCoverTheStoredNamesInOrder) {
     const char* first;
     bool suffix;
   } want[WEBDEV_GROUPS] = {
-      {"SUM", 10, "SUM_HOST_NAME", false},   {"UPS", 78, "UPS_MODEL", true},     {"PRP", 24, "PRP_C_MODEL", true},
+      {"SUM", 11, "SUM_HOST_NAME", false},   {"UPS", 78, "UPS_MODEL", true},     {"PRP", 24, "PRP_C_MODEL", true},
       {"CFG", 34, "CFG_ARB", true},          {"CTL", 4, "CTL_FTST", false},      {"IMG", 34, "IMG_STS_COMMERR", false},
       {"NCS", 2, "NCS_NC_NUM", false},       {"LOG", 7, "LOG_PAGE", false},      {"DATA", 6, "DATA_SELBY", false},
       {"HCG", 4, "HCG_MAX_DATANUM", false},  {"ACT", 24, "ACT_PF_EN", false},    {"WSH", 3, "WSH_AC", true},
@@ -246,13 +249,11 @@ TEST_F(Forms, UnknownFormAndPageNotBuiltAnswerTheError) {
 
 TEST_F(Forms, TokenTest) {
   const std::string token = Token();
-  std::string other;
-  {
-    // A token fetched from another address.
-    WebReply.clientAddress[3] = 2;
-    other = Token();
-    WebReply.clientAddress[3] = 1;
-  }
+  // A token of another session (of the same level).
+  const int mine = WebCurrentSession;
+  SetLevel(0);
+  const std::string other = Token();
+  WebCurrentSession = mine;
   struct Case {
     const char* what;
     std::string form;
@@ -265,7 +266,7 @@ TEST_F(Forms, TokenTest) {
       {"no token field", "dev_icontrol", "CTL_TST=3", false},
       {"wrong token", "mgnt_control", "SYS_UCTOKEN=AAAAAAAAAAAAAAAAAAAAAAAA", false},
       {"empty token", "mgnt_control", "SYS_UCTOKEN=", false},
-      {"another client's token", "dev_iconfig", "SYS_UCTOKEN=" + other, false},
+      {"another session's token", "dev_iconfig", "SYS_UCTOKEN=" + other, false},
       {"untested page", "debug", "DBG_X=1", true},
       {"untested page, empty body", "hist_data", "", true},
   };
@@ -275,12 +276,60 @@ TEST_F(Forms, TokenTest) {
     snprintf(WebReply.text, sizeof WebReply.text, "stale");
     const std::string reply = PostRaw(c.form, c.body);
     EXPECT_EQ(g_pageRuns, c.runs ? 1 : 0);
-    EXPECT_EQ(reply, c.runs ? "OK: Redirect=/ran" : "");  // refused: no reply, not an earlier one
+    // Refused: the out-of-date answer leading back to the form's page.
+    const std::string page = WebDevPages[WebDev_SelectPage(c.form.c_str())].page;
+    EXPECT_EQ(reply, c.runs ? "OK: Redirect=/ran" : Stale(page));
   }
-  // The token of the last page fetched is the only one that counts.
-  const std::string first = Token();
-  Token();
-  EXPECT_EQ(PostRaw("dev_icontrol", "SYS_UCTOKEN=" + first), "");
+}
+
+TEST_F(Forms, EveryPageTakesOnlyItsLevels) {
+  // The device account posts the UPS and device pages, the user account
+  // only the two viewers; the configuration file is the administrator's.
+  // Without a session nothing runs.
+  const struct {
+    const char* form;
+    int highest;
+  } kPages[] = {
+      {"hist_log", 2},       {"mgnt_reaction", 1},  {"dev_snmpv1", 1},     {"dev_iaccess", 1},
+      {"dev_snmpv3", 1},     {"dev_iusm", 1},       {"sys_batch", 0},      {"trap_iconfig", 1},
+      {"mgnt_wschedule", 1}, {"mgnt_sschedule", 1}, {"wol_iconfig", 1},    {"mgnt_comport", 1},
+      {"hist_data", 2},      {"event_iconfig", 1},  {"dev_iconfig", 1},    {"dev_icontrol", 1},
+      {"mgnt_control", 1},   {"debug", 1},
+  };
+  EXPECT_EQ(std::size(kPages), size_t(WEBDEV_PAGES - 1));  // every page but hist_config (not built here)
+  for (const auto& p : kPages) {
+    for (int level : {-1, 0, 1, 2}) {
+      SCOPED_TRACE(std::string(p.form) + " " + std::to_string(level));
+      SetLevel(level);
+      g_pageRuns = 0;
+      const std::string reply = Post(p.form, "X=1");
+      const bool allowed = level >= 0 && level <= p.highest;
+      EXPECT_EQ(g_pageRuns, allowed ? 1 : 0);
+      EXPECT_EQ(reply, allowed ? "OK: Redirect=/ran" : level < 0 ? kLoginRequired : kDenied);
+    }
+  }
+}
+
+TEST_F(Forms, OnlyTheAdministratorChangesTheUserCommand) {
+  wcscpy(ReactSetting.commandFile, L"/usr/local/brisvane/command/command.ESX5");
+  const struct {
+    int level;
+    std::string fields;
+    bool runs;
+  } kCases[] = {
+      {1, "SUB_REACTION=1&ACT_CMD_FILE=%2Ftmp%2Fevil.sh", false},
+      {1, "SUB_REACTION=1&ACT_CMD_FILE=%2Fusr%2Flocal%2Fbrisvane%2Fcommand%2Fcommand.ESX5&ACT_CMD_FILE=x", false},
+      {1, "SUB_REACTION=1&ACT_CMD_FILE=%2Fusr%2Flocal%2Fbrisvane%2Fcommand%2Fcommand.ESX5", true},  // unchanged
+      {1, "SUB_REACTION=1&ACT_CMD_EN=1", true},  // the other fields are the device account's
+      {0, "SUB_REACTION=1&ACT_CMD_FILE=%2Ftmp%2Fother.sh", true},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.fields);
+    SetLevel(c.level);
+    g_pageRuns = 0;
+    EXPECT_EQ(Post("mgnt_reaction", c.fields), c.runs ? "OK: Redirect=/ran" : kDenied);
+    EXPECT_EQ(g_pageRuns, c.runs ? 1 : 0);
+  }
 }
 
 TEST_F(Forms, FieldsAreParsedForThePage) {

@@ -69,6 +69,17 @@ inline Command Cmd(uint64_t code, std::vector<std::string> args) { return {code,
 // Texts kept for the event table while a test runs.
 inline std::vector<std::unique_ptr<std::string>> g_texts;
 
+// The refusals of a number outside its range and of a text too long, for
+// the field the page labels label.
+inline std::string BadNumber(const std::string& label, long long lo, long long hi) {
+  return "Message: Title=Incorrect Value\nBody=<font color=#808000>" + label + ": enter a number from " +
+         std::to_string(lo) + " to " + std::to_string(hi) + ". Nothing was changed.</font>\n";
+}
+inline std::string TooLong(const std::string& label, size_t chars) {
+  return "Message: Title=Incorrect Value\nBody=<font color=#808000>" + label + ": enter at most " +
+         std::to_string(chars) + " characters. Nothing was changed.</font>\n";
+}
+
 class DevTest : public ScratchTest {
  protected:
   void SetUp() override {
@@ -79,6 +90,7 @@ class DevTest : public ScratchTest {
     WebSess_Init();
     HttpdOps.ParseForm = Httpd_ParseForm;
     ComOps.SendCommand = RecordCommand;
+    ComSlot.link[0] = COM_LINK_TILDE;  // commands reach a linked UPS
     g_sent.clear();
     memset(&UpsRecord, 0, sizeof UpsRecord);
     for (int i = 0; i < UPS_VALUE_COUNT; ++i) UpsRecord.values[i] = 10 * i + 1;
@@ -87,11 +99,22 @@ class DevTest : public ScratchTest {
     WebReply.clientFamily = 2;
     WebReply.clientAddress[0] = 127;
     WebReply.clientAddress[3] = 1;
+    // The forms are posted by an administrator's session unless a test
+    // says otherwise (SetLevel).
+    SetLevel(0);
+  }
+  // The request's session: a new one of this level, as the server's gate
+  // leaves it (level -1: no session).
+  static void SetLevel(int level) {
+    WebSess_ClearCurrent();
+    if (level >= 0) WebSess_Create(level);
+    WebLoginLevel = level;
   }
   void TearDown() override {
     memset(&EvtUpsEvents, 0, sizeof EvtUpsEvents);
     g_texts.clear();
     ComOps.SendCommand = nullptr;
+    ComSlot.link[0] = COM_LINK_NONE;
     ScratchTest::TearDown();
   }
 
@@ -112,10 +135,10 @@ class DevTest : public ScratchTest {
     return out;
   }
 
-  // A form token for the test client (it fetches a challenge first).
+  // A form token of the request's session, as its page gives it.
   static std::string Token() {
-    WebSess_MakeChallenge(WebReply.clientFamily, WebReply.clientAddress);
-    return WebSess_MakeToken(WebReply.clientFamily, WebReply.clientAddress);
+    const char* t = WebSess_MakeToken();
+    return t ? t : "";
   }
 
   // Posts a urlencoded body to the form; the reply text left.

@@ -14,8 +14,10 @@
 #include "events/wol.h"
 #include "web/webevent.h"
 #include "webdevfixture.h"
+#include "webreplies.h"
 
 using namespace devtest;
+using namespace webreplies;
 
 namespace {
 
@@ -33,10 +35,6 @@ const char* const kIncorrectInput = "Message: Title=Error\nBody=<font color=#F00
 const char* const kNotSaved =
     "Message: Title=Error\nBody=<font color=#F00000>The settings could not be saved.</font>\n";
 
-std::string BadValue(const char* key) {
-  return std::string("Message: Title=Incorrect Format\nBody=<font color=#808000>The value of ") + key +
-         " is not correct, please check it again.</font>\n";
-}
 
 std::string EventRow(const char* cls, int shown, int event, const char* script, int level, const char* html,
                      const char* word) {
@@ -146,12 +144,12 @@ TEST_F(EventPages, EventListCutsTextsSkipsEmptyEventsAndNumbersShownRows) {
   memcpy(EvtUpsEvents.level, levels, sizeof levels);
   EvtUpsEvents.level[188] = 9;
   const std::string expected =
-      EventRow("critical", 1, 1, "Output overload  detected", 3, "Output overload  detected", "alarm") +
-      EventRow("normal", 2, 3, "Battery test ", 1, "Battery test ", "information") +
+      EventRow("critical", 1, 1, "Output overload  detected", 3, "Output overload  detected", "Severity") +
+      EventRow("normal", 2, 3, "Battery test ", 1, "Battery test ", "Information") +
       EventRow("warning", 3, 5, "Load at 100% \\x3cb\\x3e\\x27x\\x27\\x22\\x26", 2,
-               "Load at 100% &lt;b&gt;&#39;x&#39;&quot;&amp;", "warning") +
-      EventRow("bold", 4, 6, "a  c (d) e", 0, "a  c (d) e", "none") +
-      EventRow("bold", 5, 7, "closed) early", 0, "closed) early", "none") +
+               "Load at 100% &lt;b&gt;&#39;x&#39;&quot;&amp;", "Warning") +
+      EventRow("bold", 4, 6, "a  c (d) e", 0, "a  c (d) e", "System") +
+      EventRow("bold", 5, 7, "closed) early", 0, "closed) early", "System") +
       EventRow("normal", 6, 189, "Level out of range", 9, "Level out of range", "9");
   EXPECT_EQ(Var("EVT_LIST_ADD"), expected);
   EXPECT_EQ(Var("EVT_FUNC_LOAD"), "Func_Select(1,'Output overload (%s) detected',3)");
@@ -274,11 +272,11 @@ TEST_F(EventPages, LevelFormRefusalsLeaveLevelsAndFileAlone) {
       {"EVENT_EDIT2147483647=1&EVENT_TYPE=3", kWrongIndex},
       {"EVENT_EDIT99999999999=1&EVENT_TYPE=3", kWrongIndex},
       {"EVENT_EDIT-1=1&EVENT_TYPE=3", kWrongIndex},
-      {"EVENT_EDIT2=1&EVENT_TYPE=4", BadValue("EVENT_TYPE")},
-      {"EVENT_EDIT2=1&EVENT_TYPE=-1", BadValue("EVENT_TYPE")},
-      {"EVENT_EDIT2=1&EVENT_TYPE=259", BadValue("EVENT_TYPE")},  // 3 once cut to a byte
-      {"EVENT_EDIT2=1&EVENT_TYPE=", BadValue("EVENT_TYPE")},
-      {"EVENT_EDIT2=1&EVENT_TYPE=high", BadValue("EVENT_TYPE")},
+      {"EVENT_EDIT2=1&EVENT_TYPE=4", BadNumber("Level", 0, 3)},
+      {"EVENT_EDIT2=1&EVENT_TYPE=-1", BadNumber("Level", 0, 3)},
+      {"EVENT_EDIT2=1&EVENT_TYPE=259", BadNumber("Level", 0, 3)},  // 3 once cut to a byte
+      {"EVENT_EDIT2=1&EVENT_TYPE=", BadNumber("Level", 0, 3)},
+      {"EVENT_EDIT2=1&EVENT_TYPE=high", BadNumber("Level", 0, 3)},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(Post("event_iconfig", c.fields), c.reply) << c.fields;
@@ -286,7 +284,7 @@ TEST_F(EventPages, LevelFormRefusalsLeaveLevelsAndFileAlone) {
     EXPECT_EQ(Scratch_ReadFile(file), original) << c.fields;
   }
   // Without the form token nothing happens at all.
-  EXPECT_EQ(PostRaw("event_iconfig", "EVENT_EDIT2=1&EVENT_TYPE=3&SYS_UCTOKEN=forged"), "");
+  EXPECT_EQ(PostRaw("event_iconfig", "EVENT_EDIT2=1&EVENT_TYPE=3&SYS_UCTOKEN=forged"), Stale("/en/device/dev_event.asp"));
   EXPECT_EQ(memcmp(before, EvtUpsEvents.level, sizeof before), 0);
   EXPECT_EQ(Scratch_ReadFile(file), original);
 }
@@ -445,9 +443,9 @@ TEST_F(WolPages, RefusalsChangeNothing) {
       {"WOL_DEL4=1", kInvalid},
       {"WOL_DEL-1=1", kInvalid},
       {"WOL_DEL99999999999=1", kInvalid},
-      {"WOL_ADD1=1&WOL_TIT=x&WOL_DLY=256&WOL_MAC=02-00-00-00-00-01", BadValue("WOL_DLY")},
-      {"WOL_ADD1=1&WOL_TIT=x&WOL_DLY=-1&WOL_MAC=02-00-00-00-00-01", BadValue("WOL_DLY")},
-      {"WOL_ADD1=1&WOL_TIT=x&WOL_DLY=soon&WOL_MAC=02-00-00-00-00-01", BadValue("WOL_DLY")},
+      {"WOL_ADD1=1&WOL_TIT=x&WOL_DLY=256&WOL_MAC=02-00-00-00-00-01", BadNumber("Delay (minutes)", 0, 255)},
+      {"WOL_ADD1=1&WOL_TIT=x&WOL_DLY=-1&WOL_MAC=02-00-00-00-00-01", BadNumber("Delay (minutes)", 0, 255)},
+      {"WOL_ADD1=1&WOL_TIT=x&WOL_DLY=soon&WOL_MAC=02-00-00-00-00-01", BadNumber("Delay (minutes)", 0, 255)},
       {"WOL_ADD1=1&WOL_TIT=%3Cb%3E&WOL_DLY=1&WOL_MAC=02-00-00-00-00-01", kIncorrectInput},
       {"WOL_ADD1=1&WOL_TIT=a%0AWOL+Num%3D0&WOL_DLY=1&WOL_MAC=02-00-00-00-00-01", kIncorrectInput},
       {"WOL_EDIT1=1&WOL_TIT=it%27s&WOL_DLY=1&WOL_MAC=02-00-00-00-00-01", kIncorrectInput},
@@ -466,7 +464,7 @@ TEST_F(WolPages, RefusalsChangeNothing) {
   for (int i = 0; i < 3; ++i) EXPECT_EQ(WolCountdown[i], 10 * (i + 1));
   EXPECT_FALSE(std::filesystem::exists(Path("config.ini")));
   // Without the form token nothing happens at all.
-  EXPECT_EQ(PostRaw("wol_iconfig", "WOL_DEL1=1&SYS_UCTOKEN=forged"), "");
+  EXPECT_EQ(PostRaw("wol_iconfig", "WOL_DEL1=1&SYS_UCTOKEN=forged"), Stale("/en/net_wol.asp"));
   Unchanged(before, "token");
 }
 

@@ -14,8 +14,10 @@
 #include "events/evtlog.h"
 #include "web/webhist.h"
 #include "webdevfixture.h"
+#include "webreplies.h"
 
 using namespace devtest;
+using namespace webreplies;
 
 // Dates compared and printed by the expectations.
 bool operator==(const TimeDate& a, const TimeDate& b) {
@@ -40,10 +42,6 @@ std::string DateFormat(const char* page) {
   return std::string("Message: Redirect=/en/") + page +
          ".asp\nTitle=Incorrect Date Format\nBody=<font color=#808000>The date format is not correct, please check "
          "it again.</font>\n";
-}
-std::string BadValue(const char* key) {
-  return std::string("Message: Title=Incorrect Format\nBody=<font color=#808000>The value of ") + key +
-         " is not correct, please check it again.</font>\n";
 }
 
 // The wall clock stands at 15 March 2026, 12:00 local time.
@@ -433,10 +431,10 @@ TEST_F(Hist, DataFormErrors) {
     const char* body;
     std::string reply;
   } cases[] = {
-      {"DATA_FROM=1/1/2026&DATA_TO=1/2/2026&DATA_BUT=1&DATA_SELBY=4", BadValue("DATA_SELBY")},
-      {"DATA_SELBY=-1", BadValue("DATA_SELBY")},
-      {"DATA_ITEM1=two", BadValue("DATA_ITEM1")},
-      {"DATA_ITEM2=99999999999", BadValue("DATA_ITEM2")},
+      {"DATA_FROM=1/1/2026&DATA_TO=1/2/2026&DATA_BUT=1&DATA_SELBY=4", BadNumber("Records of", 0, 3)},
+      {"DATA_SELBY=-1", BadNumber("Records of", 0, 3)},
+      {"DATA_ITEM1=two", BadNumber("Chart", INT32_MIN, INT32_MAX)},
+      {"DATA_ITEM2=99999999999", BadNumber("Chart", INT32_MIN, INT32_MAX)},
       {"DATA_TO=1/2/2026&DATA_FROM=1/1/2026", DateFormat("hist_data")},  // an end without a start
       {"DATA_FROM=1/1/2026&DATA_TO=2026/1/2", DateFormat("hist_data")},
       {"DATA_BUT=1", DateFormat("hist_data")},                            // a download without a range
@@ -507,7 +505,7 @@ TEST_F(Hist, ClearLogAndClearData) {
   EXPECT_EQ(g_retentions, (std::vector<uint16_t>{0, 0}));
   EXPECT_EQ(DLogSetting.maxStorage, 6);
   // A retention the setting cannot hold: nothing is deleted.
-  EXPECT_EQ(Post("hist_config", "CLEAR_DATA=Clear&HCG_MAX_DATANUM=70000"), BadValue("HCG_MAX_DATANUM"));
+  EXPECT_EQ(Post("hist_config", "CLEAR_DATA=Clear&HCG_MAX_DATANUM=70000"), BadNumber("Months kept", 0, 65535));
   EXPECT_EQ(g_retentions.size(), 2u);
   EXPECT_EQ(DLogSetting.maxStorage, 6);
   EXPECT_FALSE(Saved());
@@ -526,10 +524,10 @@ TEST_F(Hist, RetentionApply) {
     std::string reply;
   } cases[] = {
       {"HCG_APPLY=1", kConfigUpdated},  // no retention posted: nothing to change
-      {"HCG_MAX_DATANUM=70000&HCG_APPLY=1", BadValue("HCG_MAX_DATANUM")},
-      {"HCG_MAX_DATANUM=&HCG_APPLY=1", BadValue("HCG_MAX_DATANUM")},
-      {"HCG_MAX_DATANUM=-1&HCG_APPLY=1", BadValue("HCG_MAX_DATANUM")},
-      {"HCG_MAX_DATANUM=5x&HCG_APPLY=1", BadValue("HCG_MAX_DATANUM")},
+      {"HCG_MAX_DATANUM=70000&HCG_APPLY=1", BadNumber("Months kept", 0, 65535)},
+      {"HCG_MAX_DATANUM=&HCG_APPLY=1", BadNumber("Months kept", 0, 65535)},
+      {"HCG_MAX_DATANUM=-1&HCG_APPLY=1", BadNumber("Months kept", 0, 65535)},
+      {"HCG_MAX_DATANUM=5x&HCG_APPLY=1", BadNumber("Months kept", 0, 65535)},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(Post("hist_config", c.body), c.reply) << c.body;
@@ -537,8 +535,9 @@ TEST_F(Hist, RetentionApply) {
     EXPECT_FALSE(Saved()) << c.body;
   }
   EXPECT_EQ(g_retentions.size(), 1u);
-  // No button: the same answer, nothing changes.
-  EXPECT_EQ(Post("hist_config", "HCG_MAX_DATANUM=1"), kConfigUpdated);
+  // No button: nothing changes, and the answer does not say it did.
+  EXPECT_EQ(Post("hist_config", "HCG_MAX_DATANUM=1"),
+            "Message: Title=Error\nBody=<font color=#F00000>FIFO_GROUP_POST not found!</font>\n");
   EXPECT_EQ(DLogSetting.maxStorage, 24);
 }
 
@@ -561,7 +560,7 @@ TEST_F(Hist, ExportIntervalAndPath) {
   EXPECT_EQ(Post("hist_config", "HCG_AE_PATH=" + longest + "&HCG_AE_APPLY=1"), kConfigUpdated);
   EXPECT_EQ(wcslen(DLogSetting.exportPath), 256u);
   EXPECT_EQ(DLogSetting.exportPath[255], L'/');
-  EXPECT_EQ(Post("hist_config", "HCG_AE_PATH=/" + longest + "&HCG_AE_APPLY=1"), BadValue("HCG_AE_PATH"));
+  EXPECT_EQ(Post("hist_config", "HCG_AE_PATH=/" + longest + "&HCG_AE_APPLY=1"), TooLong("Directory", 255));
   EXPECT_EQ(wcslen(DLogSetting.exportPath), 256u);
 
   // The countdown is set when it is off or longer than the new period.
@@ -594,9 +593,9 @@ TEST_F(Hist, ExportRefusalsChangeNothing) {
       {"HCG_AE_INTERVAL=1&HCG_AE_PATH=/tmp/<x>&HCG_AE_APPLY=1", kIncorrectInput},
       {"HCG_AE_INTERVAL=1&HCG_AE_PATH=/tmp/a%27b&HCG_AE_APPLY=1", kIncorrectInput},
       {"HCG_AE_INTERVAL=1&HCG_AE_PATH=/tmp/a%0Ab&HCG_AE_APPLY=1", kIncorrectInput},
-      {"HCG_AE_PATH=/tmp/&HCG_AE_INTERVAL=256&HCG_AE_APPLY=1", BadValue("HCG_AE_INTERVAL")},
-      {"HCG_AE_PATH=/tmp/&HCG_AE_INTERVAL=ten&HCG_AE_APPLY=1", BadValue("HCG_AE_INTERVAL")},
-      {"HCG_AE_PATH=/tmp/%FF&HCG_AE_APPLY=1", BadValue("HCG_AE_PATH")},  // not text of the locale
+      {"HCG_AE_PATH=/tmp/&HCG_AE_INTERVAL=256&HCG_AE_APPLY=1", BadNumber("Interval (minutes)", 0, 255)},
+      {"HCG_AE_PATH=/tmp/&HCG_AE_INTERVAL=ten&HCG_AE_APPLY=1", BadNumber("Interval (minutes)", 0, 255)},
+      {"HCG_AE_PATH=/tmp/%FF&HCG_AE_APPLY=1", TooLong("Directory", 255)},  // not text of the locale
   };
   for (const Case& c : cases) {
     EXPECT_EQ(Post("hist_config", c.body), c.reply) << c.body;
@@ -611,7 +610,7 @@ TEST_F(Hist, ConfigNeedsItsTokenAndReportsAFailedSave) {
   WriteLog(2);
   for (const char* body : {"CLEAR_LOG=1", "CLEAR_LOG=1&SYS_UCTOKEN=wrong", "HCG_MAX_DATANUM=1&HCG_APPLY=1"}) {
     Token();
-    EXPECT_EQ(PostRaw("hist_config", body), "") << body;
+    EXPECT_EQ(PostRaw("hist_config", body), Stale("/en/hist_config.asp")) << body;
   }
   EXPECT_EQ(EvtLogRecordCount, 2);
   EXPECT_EQ(DLogSetting.maxStorage, 12);

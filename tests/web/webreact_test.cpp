@@ -14,8 +14,10 @@
 #include "web/webreact.h"
 #include "web/websys.h"
 #include "webdevfixture.h"
+#include "webreplies.h"
 
 using namespace devtest;
+using namespace webreplies;
 
 namespace {
 
@@ -36,10 +38,6 @@ const char* const kDateFormat =
 std::string Updated(const char* page) {
   return std::string("Message: Redirect=/en/device/") + page +
          ".asp\nTitle=Information\nBody=<font color=#008000>Updated successfully.</font>\n";
-}
-std::string BadValue(const char* key) {
-  return std::string("Message: Title=Incorrect Format\nBody=<font color=#808000>The value of ") + key +
-         " is not correct, please check it again.</font>\n";
 }
 
 int g_plans;
@@ -218,23 +216,23 @@ TEST_F(React, ShutdownSectionRefusesABadNumberWhole) {
   ReactSetting.type = 0;
   struct Case {
     const char* fields;
-    const char* key;
+    std::string reply;
   } cases[] = {
-      {"ACT_SHUT_TYPE=3", "ACT_SHUT_TYPE"},           // no such shutdown
-      {"ACT_SHUT_TYPE=-1", "ACT_SHUT_TYPE"},
-      {"ACT_OSD_PF=-1", "ACT_OSD_PF"},                // negative seconds
-      {"ACT_OSD_SS=abc", "ACT_OSD_SS"},               // no number would read as 0: no countdown
-      {"ACT_OSD_BL=", "ACT_OSD_BL"},
-      {"ACT_OSD_OL=12x", "ACT_OSD_OL"},
-      {"ACT_OSD_BP=2147483648", "ACT_OSD_BP"},        // beyond 32 bits
-      {"ACT_UPS_DELAY=99999999999999999999", "ACT_UPS_DELAY"},
-      {"ACT_LS_DELAY=-30", "ACT_LS_DELAY"},
+      {"ACT_SHUT_TYPE=3", BadNumber("The host at the end", 0, 2)},  // no such shutdown
+      {"ACT_SHUT_TYPE=-1", BadNumber("The host at the end", 0, 2)},
+      {"ACT_OSD_PF=-1", BadNumber("Power failure delay (s)", 0, INT32_MAX)},  // negative seconds
+      {"ACT_OSD_SS=abc", BadNumber("Scheduled shutdown delay (s)", 0, INT32_MAX)},  // no number would read as 0
+      {"ACT_OSD_BL=", BadNumber("Battery low delay (s)", 0, INT32_MAX)},
+      {"ACT_OSD_OL=12x", BadNumber("Overload delay (s)", 0, INT32_MAX)},
+      {"ACT_OSD_BP=2147483648", BadNumber("Bypass delay (s)", 0, INT32_MAX)},  // beyond 32 bits
+      {"ACT_UPS_DELAY=99999999999999999999", BadNumber("UPS delay (s)", 0, INT32_MAX)},
+      {"ACT_LS_DELAY=-30", BadNumber("Smart-shutdown trap lead time (s)", 0, INT32_MAX)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.fields);
     // The valid fields around the bad one change nothing either.
     EXPECT_EQ(Post("mgnt_reaction", std::string("ACT_SHUT_TYPE=2&ACT_OSD_PF=10&") + c.fields + "&SUB_SHUTDOWN=1"),
-              BadValue(c.key));
+              c.reply);
     EXPECT_EQ(ReactSetting.type, 0);
     EXPECT_EQ(ReactSetting.delay[0], 300);
     EXPECT_EQ(ReactSetting.enable[0], 1);
@@ -278,11 +276,11 @@ TEST_F(React, ReactionSection) {
   } cases[] = {
       {"ACT_CMD_FILE=%2Fbin%2Fx%3Cy", kIncorrectInput},
       {"ACT_CMD_FILE=%2Fbin%2Fx%0Ainjected%3D1", kIncorrectInput},  // a line break would start a config.ini line
-      {"ACT_CMD_FILE=" + longest + "c", BadValue("ACT_CMD_FILE")},
-      {"ACT_CMD_FILE=%FF%FE", BadValue("ACT_CMD_FILE")},  // not text of the locale
-      {"ACT_MSG_PERIOD=65536", BadValue("ACT_MSG_PERIOD")},
-      {"ACT_MSG_PERIOD=-1", BadValue("ACT_MSG_PERIOD")},
-      {"ACT_CMD_BEFORE=soon", BadValue("ACT_CMD_BEFORE")},
+      {"ACT_CMD_FILE=" + longest + "c", TooLong("Command file", 256)},
+      {"ACT_CMD_FILE=%FF%FE", TooLong("Command file", 256)},  // not text of the locale
+      {"ACT_MSG_PERIOD=65536", BadNumber("Console notice repeat period (s)", 0, 65535)},
+      {"ACT_MSG_PERIOD=-1", BadNumber("Console notice repeat period (s)", 0, 65535)},
+      {"ACT_CMD_BEFORE=soon", BadNumber("User command lead time (s)", 0, INT32_MAX)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.fields);
@@ -372,8 +370,8 @@ TEST_F(React, WeeklyFormRefusedWhole) {
   } cases[] = {
       {"WSH_TM2=24%3A00", kTimeFormat}, {"WSH_TM2=12%3A60", kTimeFormat}, {"WSH_TM2=1200", kTimeFormat},
       {"WSH_TM2=", kTimeFormat},        {"WSH_TM9=25%3A00", kTimeFormat},  // even a row that does not exist
-      {"WSH_ACT2=5", BadValue("WSH_ACT")}, {"WSH_ACT2=257", BadValue("WSH_ACT")},  // 257 would be a shutdown
-      {"WSH_ACT2=x", BadValue("WSH_ACT")},
+      {"WSH_ACT2=5", BadNumber("Action, entry 2", 0, 4)}, {"WSH_ACT2=257", BadNumber("Action, entry 2", 0, 4)},  // 257 would be a shutdown
+      {"WSH_ACT2=x", BadNumber("Action, entry 2", 0, 4)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.bad);
@@ -422,7 +420,7 @@ TEST_F(React, SpecificFormRefusedWhole) {
       {"SSH_SD2=01%2F01%2F2256", kDateOver},  // would be kept as 2000
       {"SSH_SD2=0%2F0%2F2256", kDateOver},   {"SSH_SD2=0%2F0%2F0", kDateOver},
       {"SSH_SD2=12%2F2025", kDateFormat},    {"SSH_SD2=2025", kDateFormat},  {"SSH_SD2=", kDateFormat},
-      {"SSH_TM2=24%3A00", kTimeFormat},      {"SSH_ACT2=9", BadValue("SSH_ACT")},
+      {"SSH_TM2=24%3A00", kTimeFormat},      {"SSH_ACT2=9", BadNumber("Action, entry 2", 0, 4)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.bad);
@@ -480,12 +478,12 @@ TEST_F(React, DevicePath) {
     std::string fields;
     std::string reply;
   } cases[] = {
-      {"ACT_COM_PATH=" + longest + "q", BadValue("ACT_COM_PATH")},  // cut, it would name another device
+      {"ACT_COM_PATH=" + longest + "q", TooLong("Device path", 64)},  // cut, it would name another device
       {"ACT_COM_PATH=%2Fdev%2Fx%0A%5BWeb%5D", kIncorrectInput},
       {"ACT_COM_PATH=%2Fdev%2F%22x", kIncorrectInput},
-      {"ACT_COM_PORT=256", BadValue("ACT_COM_PORT")},  // a byte would keep 0: automatic
-      {"ACT_COM_PORT=-1", BadValue("ACT_COM_PORT")},
-      {"ACT_COM_PORT=COM1", BadValue("ACT_COM_PORT")},
+      {"ACT_COM_PORT=256", BadNumber("UPS port", 0, 255)},  // a byte would keep 0: automatic
+      {"ACT_COM_PORT=-1", BadNumber("UPS port", 0, 255)},
+      {"ACT_COM_PORT=COM1", BadNumber("UPS port", 0, 255)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.fields);
@@ -514,7 +512,7 @@ TEST_F(React, EveryFormNeedsItsToken) {
     SCOPED_TRACE(c.form);
     Token();
     for (const std::string& token : {std::string(), std::string("&SYS_UCTOKEN=") + std::string(24, 'A')}) {
-      EXPECT_EQ(PostRaw(c.form, c.fields + token), "");
+      EXPECT_EQ(PostRaw(c.form, c.fields + token), Stale(std::string("/en/device/") + c.form + ".asp"));
       EXPECT_EQ(ReactSetting.delay[0], 0);
       EXPECT_EQ(WebSysManageable, 0);
       EXPECT_EQ(SchedWeekly[0].action, 0);

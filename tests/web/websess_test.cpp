@@ -4,6 +4,7 @@
 
 #include <set>
 #include <string>
+#include <vector>
 
 #include "core/helpers.h"
 #include "support/events_fakes.h"
@@ -39,8 +40,14 @@ std::string Md5Hex(const std::string& text) {
 class Sessions : public WebTest {
  protected:
   const char* Challenge(const Peer& c) { return WebSess_MakeChallenge(c.family, c.address); }
-  const char* Token(const Peer& c) { return WebSess_MakeToken(c.family, c.address); }
-  int Check(const Peer& c, const std::string& token) { return WebSess_CheckToken(c.family, c.address, token.c_str()); }
+  // Tokens of the session that is current, as the gate leaves it.
+  std::string Token() {
+    const char* t = WebSess_MakeToken();
+    return t ? t : "";
+  }
+  int Check(const std::string& token) { return WebSess_CheckToken(token.c_str()); }
+  // The current session becomes the one with this id.
+  void Use(const std::string& id) { WebSess_Validate(id.c_str()); }
 };
 
 TEST_F(Sessions, ChallengeLifeCycle) {
@@ -94,52 +101,57 @@ TEST_F(Sessions, ResponseCheck) {
   EXPECT_EQ(WebSess_CheckResponse(good.c_str(), "admin", "s3cret", kA.family, kA.address), 0);
 }
 
-TEST_F(Sessions, TokenRules) {
-  EXPECT_EQ(Token(kA), nullptr);  // no challenge entry
-  Challenge(kA);
-  std::string t = Token(kA);
-  EXPECT_EQ(t.size(), size_t(WEB_ID_CHARS));
-  EXPECT_EQ(Check(kA, t), 1);
-  EXPECT_EQ(Check(kA6, t), 0);   // keyed by family too
-  Challenge(kB);
-  EXPECT_EQ(Check(kB, t), 0);    // another client
-  EXPECT_EQ(Check(kA, t.substr(0, 23)), 0);
-  EXPECT_EQ(Check(kA, t + "x"), 0);  // exactly 24 characters
-  // The challenge's 60 seconds do not end the token; a new token does.
+TEST_F(Sessions, TokensBelongToTheirSession) {
+  WebSess_ClearCurrent();
+  EXPECT_EQ(WebSess_MakeToken(), nullptr);  // no session: no token
+  EXPECT_EQ(Check(std::string(24, 'A')), 0);
+  const std::string admin = WebSess_Create(0), user = WebSess_Create(2);
+  Use(user);
+  const std::string theirs = Token();
+  EXPECT_EQ(theirs.size(), size_t(WEB_ID_CHARS));
+  EXPECT_EQ(Check(theirs), 1);
+  // Another session's token is refused, whatever the client's address.
+  Use(admin);
+  EXPECT_EQ(Check(theirs), 0);
+  const std::string mine = Token();
+  EXPECT_EQ(Check(mine), 1);
+  const struct {
+    std::string token;
+    int want;
+  } kCases[] = {
+      {mine.substr(0, 23), 0}, {mine + "x", 0}, {"", 0}, {std::string(24, '\0'), 0}, {mine, 1},
+  };
+  for (const auto& c : kCases) EXPECT_EQ(Check(c.token), c.want) << c.token;
+  // The challenge's life does not end a token; the session's does.
   SvcSeconds += 120;
-  EXPECT_EQ(Check(kA, t), 1);
-  std::string t2 = Token(kA);
-  EXPECT_NE(t2, t);
-  EXPECT_EQ(Check(kA, t), 0);
-  EXPECT_EQ(Check(kA, t2), 1);
-  // A client with a challenge but no token yet: an empty token never matches.
-  Peer c{AF_INET, {10, 0, 0, 1}};
-  Challenge(c);
-  EXPECT_EQ(Check(c, ""), 0);
-  EXPECT_EQ(Check(c, std::string(24, '\0')), 0);
+  EXPECT_EQ(Check(mine), 1);
+  WebSess_Drop(admin.c_str());
+  EXPECT_EQ(Check(mine), 0);
 }
 
-TEST_F(Sessions, TakenOverEntryLosesItsToken) {
-  Challenge(kA);
-  std::string t = Token(kA);
-  int entry = WebSess_FindChallenge(kA.family, kA.address);
-  // kA's entry expires and the first of 16 new clients takes it over.
-  SvcSeconds += 61;
-  for (int i = 0; i < WEB_CHALLENGES; ++i) {
-    Peer c{AF_INET, {10, 0, 0, static_cast<uint8_t>(i + 1)}};
-    Challenge(c);
-  }
-  EXPECT_EQ(WebSess_FindChallenge(kA.family, kA.address), -1);
-  EXPECT_EQ(WebSessions[entry].formToken[0], 0);
-  // Its owner now has no token anywhere.
-  EXPECT_EQ(Check(kA, t), 0);
-  // With all 16 alive, entry 0 is taken over.
-  const Peer first{AF_INET, {10, 0, 0, 1}};
-  std::string t0 = Token(first);
-  EXPECT_EQ(Check(first, t0), 1);
-  Challenge(kB);
-  EXPECT_EQ(WebSess_FindChallenge(kB.family, kB.address), 0);
-  EXPECT_EQ(Check(first, t0), 0);
+TEST_F(Sessions, RecentTokensOfOneSessionAllWork) {
+  Use(WebSess_Create(0));
+  // Tabs: every page loaded since the oldest of the last ones still posts.
+  std::vector<std::string> tokens;
+  for (int i = 0; i < WEB_SESSION_TOKENS; ++i) tokens.push_back(Token());
+  EXPECT_EQ(std::set<std::string>(tokens.begin(), tokens.end()).size(), tokens.size());
+  for (const std::string& t : tokens) EXPECT_EQ(Check(t), 1);
+  // One more page: the oldest token is the one that goes.
+  const std::string newest = Token();
+  EXPECT_EQ(Check(tokens[0]), 0);
+  EXPECT_EQ(Check(tokens[1]), 1);
+  EXPECT_EQ(Check(newest), 1);
+}
+
+TEST_F(Sessions, ReusedEntryKeepsNoTokens) {
+  const std::string first = WebSess_Create(0);
+  const int entry = WebSess_FindSession(first.c_str());
+  const std::string t = Token();
+  WebSess_Drop(first.c_str());
+  // The next login takes the freed entry.
+  Use(WebSess_Create(2));
+  EXPECT_EQ(WebCurrentSession, entry);
+  EXPECT_EQ(Check(t), 0);
 }
 
 TEST_F(Sessions, SessionIdsAreUnpredictable) {

@@ -15,8 +15,10 @@
 #include "snmp/snmptrap.h"
 #include "web/websnmp.h"
 #include "webdevfixture.h"
+#include "webreplies.h"
 
 using namespace devtest;
+using namespace webreplies;
 
 namespace {
 
@@ -39,10 +41,6 @@ std::string Updated(const std::string& path) {
 const std::string kAccessUpdated = Updated("/en/net_snmpaccess.asp");
 const std::string kUsmUpdated = Updated("/en/net_snmpusm.asp");
 const std::string kTrapUpdated = Updated("/en/device/net_snmptrap.asp");
-std::string BadValue(const char* key) {
-  return std::string("Message: Title=Incorrect Format\nBody=<font color=#808000>The value of ") + key +
-         " is not correct, please check it again.</font>\n";
-}
 
 int g_closes, g_localized, g_resets;
 void CountClose() { ++g_closes; }
@@ -178,7 +176,7 @@ TEST_F(SnmpPages, TrapCellWords) {
       {0, 0, 0, "<td>UPSv4</td><td>v1</td><td>None</td>"},
       {1, 1, 1, "<td>UPSv5</td><td>v2c</td><td>Information</td>"},
       {2, 2, 2, "<td>UPSv4</td><td>v3</td><td>Warning</td>"},  // MIB 2: the trap sender's first table
-      {255, 3, 3, "<td>UPSv4</td><td>v1</td><td>Alarm</td>"},
+      {255, 3, 3, "<td>UPSv4</td><td>v1</td><td>Severity</td>"},
       {0, 9, 4, "<td>UPSv4</td><td>v1</td><td>QuenchRelayer 2012</td>"},
       {0, 0, 7, "<td>UPSv4</td><td>v1</td><td>None</td>"},  // stored as posted, shown as none
   };
@@ -295,7 +293,7 @@ TEST_F(SnmpPages, AgentPort) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.fields);
-    EXPECT_EQ(Post("dev_snmpv1", c.fields), c.reply ? c.reply : BadValue("ACT_SNMP_PORT"));
+    EXPECT_EQ(Post("dev_snmpv1", c.fields), c.reply ? c.reply : BadNumber("UDP port of SNMPv1 and SNMPv3 requests", 1, 65535));
     EXPECT_EQ(SnmpAgentSetting.listenPort, 65535);
     EXPECT_EQ(g_closes, 2);
     EXPECT_FALSE(Saved());
@@ -320,7 +318,7 @@ TEST_F(SnmpPages, ContextName) {
   } cases[] = {
       {"ACT_USM_CONTEXT=ctx", ""},
       {"SUB_CONTEXT=1", ""},
-      {"SUB_CONTEXT=1&ACT_USM_CONTEXT=" + longest + "c", BadValue("ACT_USM_CONTEXT")},  // requests carry the whole
+      {"SUB_CONTEXT=1&ACT_USM_CONTEXT=" + longest + "c", TooLong("Context name", 16)},  // requests carry the whole
       {"SUB_CONTEXT=1&ACT_USM_CONTEXT=a%27b", kIncorrectInput},
       {"ACT_USM_CONTEXT=%3Cx%3E", kIncorrectInput},  // checked before anything else
       {"SUB_CONTEXT=1&ACT_USM_CONTEXT=a%0Ab", kIncorrectInput},
@@ -398,10 +396,10 @@ TEST_F(SnmpPages, AccessListRefusals) {
       {AccessFields("ACT_DEV_ADD", "1.1.1.1", "a%3Cb"), kIncorrectInput},
       {AccessFields("ACT_DEV_EDIT1", "1.1.1.1%22"), kIncorrectInput},
       {AccessFields("ACT_DEV_ADD", "1.1.1.1", "c%0A%5BWeb%5D"), kIncorrectInput},
-      {AccessFields("ACT_DEV_ADD", ip51 + "1"), BadValue("ACT_DEV_IP")},  // a cut address is another one
-      {AccessFields("ACT_DEV_ADD", "1.1.1.1", std::string(17, 'c')), BadValue("ACT_DEV_COMM")},
-      {AccessFields("ACT_DEV_ADD", "1.1.1.1", "c", "256"), BadValue("ACT_DEV_PERMISSION")},
-      {AccessFields("ACT_DEV_EDIT2", "1.1.1.1", "c", "rw"), BadValue("ACT_DEV_PERMISSION")},
+      {AccessFields("ACT_DEV_ADD", ip51 + "1"), TooLong("Source address", 51)},  // a cut address is another one
+      {AccessFields("ACT_DEV_ADD", "1.1.1.1", std::string(17, 'c')), TooLong("Community", 16)},
+      {AccessFields("ACT_DEV_ADD", "1.1.1.1", "c", "256"), BadNumber("Permission", 0, 255)},
+      {AccessFields("ACT_DEV_EDIT2", "1.1.1.1", "c", "rw"), BadNumber("Permission", 0, 255)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.fields);
@@ -509,11 +507,11 @@ TEST_F(SnmpPages, UserRefusals) {
       {UserFields("ACT_DEV_EDIT3", "viewer", "1", "", ""), kShort},
       {UserFields("ACT_DEV_ADD", "x", "2", "pass%27word"), kIncorrectInput},
       {UserFields("ACT_DEV_ADD", "a%3Eb"), kIncorrectInput},
-      {UserFields("ACT_DEV_ADD", std::string(17, 'u')), BadValue("ACT_USM_USER")},
-      {UserFields("ACT_DEV_ADD", "x", "2", p16 + "p"), BadValue("ACT_USM_AUTH")},  // a cut password is another one
-      {UserFields("ACT_DEV_ADD", "x", "2", p16, p16 + "p"), BadValue("ACT_USM_PRIV")},
-      {UserFields("ACT_DEV_ADD", "x", "authPriv"), BadValue("ACT_USM_SECURITY")},
-      {UserFields("ACT_DEV_ADD", "x", "2", "authpass1", "privpass1", "258"), BadValue("ACT_USM_PERMISSION")},
+      {UserFields("ACT_DEV_ADD", std::string(17, 'u')), TooLong("User name", 16)},
+      {UserFields("ACT_DEV_ADD", "x", "2", p16 + "p"), TooLong("Authentication password", 16)},  // a cut password is another one
+      {UserFields("ACT_DEV_ADD", "x", "2", p16, p16 + "p"), TooLong("Privacy password", 16)},
+      {UserFields("ACT_DEV_ADD", "x", "authPriv"), BadNumber("Security", 0, 255)},
+      {UserFields("ACT_DEV_ADD", "x", "2", "authpass1", "privpass1", "258"), BadNumber("Permission", 0, 255)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.fields);
@@ -621,16 +619,16 @@ TEST_F(SnmpPages, TrapReceiverRefusals) {
       {TrapFields("TRAP_ADD", "1.1.1.1", "TRAP_COMM=%26"), kIncorrectInput},
       {TrapFields("TRAP_ADD", "1.1.1.1", "TRAP_USER=u%22"), kIncorrectInput},
       {"TRAP_DEL1=1&TRAP_NMS=%3Cscript%3E", kIncorrectInput},  // checked before anything else
-      {TrapFields("TRAP_ADD", std::string(52, '1')), BadValue("TRAP_NMS")},
-      {TrapFields("TRAP_ADD", "1.1.1.1", "TRAP_COMM=" + std::string(17, 'c')), BadValue("TRAP_COMM")},
-      {TrapFields("TRAP_ADD", "1.1.1.1", "TRAP_USER=" + std::string(17, 'u')), BadValue("TRAP_USER")},
-      {TrapFields("TRAP_ADD", "1.1.1.1", "TRAP_PORT=trap"), BadValue("TRAP_PORT")},  // not read as port 0
-      {TrapFields("TRAP_ADD", "1.1.1.1", "TRAP_PORT=65536"), BadValue("TRAP_PORT")},
-      {TrapFields("TRAP_EDIT1", "1.1.1.1", "TRAP_NCP=-1"), BadValue("TRAP_NCP")},
-      {TrapFields("TRAP_ADD", "1.1.1.1", "TRAP_MIB=256"), BadValue("TRAP_MIB")},
-      {TrapFields("TRAP_ADD", "1.1.1.1", "TRAP_TYPE=v2c"), BadValue("TRAP_TYPE")},
-      {TrapFields("TRAP_ADD", "1.1.1.1", "TRAP_LEVEL=260"), BadValue("TRAP_LEVEL")},  // would be level 4
-      {TrapFields("TRAP_ADD", "1.1.1.1", "TRAP_TWICE=yes"), BadValue("TRAP_TWICE")},
+      {TrapFields("TRAP_ADD", std::string(52, '1')), TooLong("Address", 51)},
+      {TrapFields("TRAP_ADD", "1.1.1.1", "TRAP_COMM=" + std::string(17, 'c')), TooLong("Community", 16)},
+      {TrapFields("TRAP_ADD", "1.1.1.1", "TRAP_USER=" + std::string(17, 'u')), TooLong("SNMPv3 user", 16)},
+      {TrapFields("TRAP_ADD", "1.1.1.1", "TRAP_PORT=trap"), BadNumber("Trap port", 0, 65535)},  // not read as port 0
+      {TrapFields("TRAP_ADD", "1.1.1.1", "TRAP_PORT=65536"), BadNumber("Trap port", 0, 65535)},
+      {TrapFields("TRAP_EDIT1", "1.1.1.1", "TRAP_NCP=-1"), BadNumber("Client port", 0, 65535)},
+      {TrapFields("TRAP_ADD", "1.1.1.1", "TRAP_MIB=256"), BadNumber("MIB", 0, 255)},
+      {TrapFields("TRAP_ADD", "1.1.1.1", "TRAP_TYPE=v2c"), BadNumber("Version", 0, 255)},
+      {TrapFields("TRAP_ADD", "1.1.1.1", "TRAP_LEVEL=260"), BadNumber("Lowest level sent", 0, 255)},  // would be level 4
+      {TrapFields("TRAP_ADD", "1.1.1.1", "TRAP_TWICE=yes"), BadNumber("Send every trap twice", 0, 255)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.fields);
@@ -655,18 +653,19 @@ TEST_F(SnmpPages, EveryFormNeedsItsToken) {
   struct Case {
     const char* form;
     std::string fields;
+    const char* page;  // where the out-of-date answer leads
   } cases[] = {
-      {"dev_snmpv1", "SUB_PORT=1&ACT_SNMP_PORT=1161"},
-      {"dev_snmpv3", "SUB_CONTEXT=1&ACT_USM_CONTEXT=other"},
-      {"dev_iaccess", AccessFields("ACT_DEV_ADD", "1.1.1.1")},
-      {"dev_iusm", UserFields("ACT_DEV_ADD", "x")},
-      {"trap_iconfig", TrapFields("TRAP_ADD", "1.1.1.1")},
+      {"dev_snmpv1", "SUB_PORT=1&ACT_SNMP_PORT=1161", "/en/net_snmpaccess.asp"},
+      {"dev_snmpv3", "SUB_CONTEXT=1&ACT_USM_CONTEXT=other", "/en/net_snmpusm.asp"},
+      {"dev_iaccess", AccessFields("ACT_DEV_ADD", "1.1.1.1"), "/en/net_snmpaccess.asp"},
+      {"dev_iusm", UserFields("ACT_DEV_ADD", "x"), "/en/net_snmpusm.asp"},
+      {"trap_iconfig", TrapFields("TRAP_ADD", "1.1.1.1"), "/en/device/net_snmptrap.asp"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.form);
     Token();
     for (const std::string& token : {std::string(), std::string("&SYS_UCTOKEN=") + std::string(24, 'A')}) {
-      EXPECT_EQ(PostRaw(c.form, c.fields + token), "");
+      EXPECT_EQ(PostRaw(c.form, c.fields + token), Stale(c.page));
       EXPECT_EQ(SnmpAgentSetting.listenPort, 161);
       EXPECT_STREQ(SnmpAgentSetting.contextName, "upsctx");
       EXPECT_EQ(SnmpAgentSetting.accessCount, 0);

@@ -9,6 +9,7 @@
 #include "events/react.h"
 #include "events/sched.h"
 #include "web/webstatus.h"
+#include "web/httpd.h"
 #include "webdevfixture.h"
 
 using namespace devtest;
@@ -212,6 +213,55 @@ TEST_F(Status, SummaryValues) {
     EXPECT_EQ(Var("SUM_SLOG_NUM"), c.shown);
   }
   EvtLogRecordCount = 0;
+}
+
+// The countdown banner of every page: the end, mm:ss, the reason and, for the
+// administrator and the device manager, the way to the control page.
+TEST_F(Status, CountdownBanner) {
+  const int savedLevel = WebLoginLevel;
+  ReactSetting = ReactSettings{};
+  ReactCountdown = ReactCountdownState{};
+  ReactCountdown.remaining = -1;
+  EXPECT_EQ(Var("SUM_OS_BANNER"), "");
+  ReactSetting.upsDelay = 150;
+  struct Case {
+    int32_t remaining;
+    uint8_t owner, cancel, type;
+    int level;
+    std::vector<std::string> parts;
+  } cases[] = {
+      {271, 1, 0, 0, 0,
+       {"data-remaining=\"271\" data-cancelled=\"0\"", "<strong>Shutdown in <span class=\"mmss\">04:31</span></strong>",
+        "(power failure)", "At the end the host shuts down and the UPS switches its output off 150 s later.",
+        "<a href=\"/en/device/mgnt_control.asp#shutdown\">Cancel the countdown</a>"}},
+      {59, 2, 0, 1, 1, {">00:59<", "(battery low)", "the host powers off", ">Cancel the countdown</a>"}},
+      {7200, 5, 0, 2, 0, {">120:00<", "(scheduled shutdown)", "the host hibernates"}},
+      {0, 4, 0, 0, 0, {">00:00<", "(UPS on bypass)"}},
+      {90, 3, 1, 0, 0,
+       {"class=\"countdown cancelled\"", "data-cancelled=\"1\"", "Shutdown countdown cancelled at <span", "(overload)",
+        ">Resume the countdown</a>"}},
+      // A user session sees where, not a link it may not use; a page served
+      // without a session (the message page) links to the control page.
+      {30, 1, 0, 0, 2, {"The administrator or the device manager can cancel it on the Control page."}},
+      {30, 1, 0, 0, -1, {">Cancel the countdown</a>"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.remaining);
+    ReactCountdown.remaining = c.remaining;
+    ReactCountdown.owner = c.owner;
+    ReactCountdown.cancel = c.cancel;
+    ReactSetting.type = c.type;
+    WebLoginLevel = c.level;
+    const std::string banner = Var("SUM_OS_BANNER");
+    EXPECT_EQ(banner.rfind("<div class=\"countdown", 0), 0u) << banner;
+    for (const std::string& part : c.parts) EXPECT_NE(banner.find(part), std::string::npos) << part << "\n" << banner;
+    if (c.level == 2) {
+      EXPECT_EQ(banner.find("<a "), std::string::npos);
+    }
+  }
+  WebLoginLevel = savedLevel;
+  ReactCountdown = ReactCountdownState{};
+  ReactCountdown.remaining = -1;
 }
 
 // A fake event log: record k is g_records[k] ("" cannot be read).

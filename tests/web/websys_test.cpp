@@ -25,8 +25,10 @@
 #include "support/events_fakes.h"
 #include "web/websys.h"
 #include "webfixture.h"
+#include "webreplies.h"
 
 using namespace webtest;
+using namespace webreplies;
 
 namespace {
 
@@ -149,7 +151,6 @@ class SysPages : public WebTest {
       wcscpy(WebAccounts[i].password, L"brindlex");
     }
     WebLock = {1, 5, 10};
-    WebLoginLevel = 0;  // the forms are posted from an administrator's session
     memset(&WebSysInfoText, 0, sizeof WebSysInfoText);
     memset(&HttpdSetting, 0, sizeof HttpdSetting);
     HttpdSetting = {80, 443, HTTPD_LISTEN_HTTP | HTTPD_LISTEN_HTTPS, 3, 1};
@@ -171,6 +172,7 @@ class SysPages : public WebTest {
     g_logged.clear();
     EvtLogOps.Add = RecordEvent;
     From(kA);
+    SetLevel(0);  // the forms are posted from an administrator's session
   }
   void TearDown() override {
     MsgOps = savedMsg;
@@ -180,6 +182,14 @@ class SysPages : public WebTest {
     EvtLogOps.Add = nullptr;
     setlocale(LC_CTYPE, "C");
     WebTest::TearDown();
+  }
+
+  // The request's session: a new one of this level, as the gate leaves it
+  // (-1: none).
+  void SetLevel(int level) {
+    WebSess_ClearCurrent();
+    if (level >= 0) WebSess_Create(level);
+    WebLoginLevel = level;
   }
 
   void From(const Peer& p) {
@@ -211,10 +221,9 @@ class SysPages : public WebTest {
     return out;
   }
 
-  // A token for this client's next form (after a page with the challenge).
+  // A token of the request's session, as a page gives it.
   std::string Token() {
-    WebSess_MakeChallenge(WebReply.clientFamily, WebReply.clientAddress);
-    const char* t = WebSess_MakeToken(WebReply.clientFamily, WebReply.clientAddress);
+    const char* t = WebSess_MakeToken();
     return t ? t : "";
   }
 
@@ -395,12 +404,13 @@ TEST_F(SysPages, ClockTokenAndNotice) {
   if (savedTz) setenv("TZ", tz.c_str(), 1); else unsetenv("TZ");
   tzset();
 
-  // No challenge entry for this client: no token.
+  // No session: no token; a session's page gets one of its own.
+  SetLevel(-1);
   EXPECT_EQ(Var("SYS_UCTOKEN"), "");
-  Var("LIN_CHALLENGE_VALUE");
+  SetLevel(2);
   std::string token = Var("SYS_UCTOKEN");
   EXPECT_EQ(token.size(), 24u);
-  EXPECT_EQ(WebSess_CheckToken(kA.family, kA.address, token.c_str()), 1);
+  EXPECT_EQ(WebSess_CheckToken(token.c_str()), 1);
 
   // The default-password notice of the session shows once.
   WebSess_Create(0);
@@ -568,7 +578,7 @@ TEST_F(SysPages, SmsValuesAndPhones) {
   AddPhone("5550<b>", 1);
   EXPECT_EQ(Var("SMS_LIST"),
             "<tr align=center><td>1</td><td><a href=\"#\" id=\"1\" onclick=\"Func_Select(1,'+15550100',3,2);\">"
-            "+15550100</a></td><td>Alarm</td></tr>\n"
+            "+15550100</a></td><td>Severity</td></tr>\n"
             "<tr align=center><td>2</td><td><a href=\"#\" id=\"2\" onclick=\"Func_Select(2,'5550\\x3cb\\x3e',1,2);\">"
             "5550&lt;b&gt;</a></td><td>Information</td></tr>\n");
   EXPECT_EQ(Var("SMS_FUNC_LOAD"), "Func_Select(1,'+15550100',3, 2)");
@@ -642,23 +652,30 @@ TEST_F(SysPages, FieldLookupAndInputCheck) {
 
 // ---- the token -----------------------------------------------------------------------
 
-TEST_F(SysPages, FormsWithoutTheirTokenChangeNothing) {
+// Each system form with a post that would change something, and its page.
+const struct {
+  const char* form;
+  const char* body;
+  const char* page;
+} kSystemForms[] = {
+    {"sys_user", "USR_ACCOUNT1=root&USR_PASSWD1=long-password", "/en/sys_user.asp"},  // no USR_LOCK: lock off
+    {"sys_info", "INF_LOCATION=Hall", "/en/sys_info.asp"},
+    {"sys_web", "WEB_HTTP_PORT=81&WEB_FORCEHTTPS=0", "/en/sys_web.asp"},
+    {"net_mail", "MAIL_SERVER=evil.example", "/en/net_mail.asp"},
+    {"smtp_iconfig", "SMTP_ADD=1&MAIL_RCV=spy@example.org&MAIL_PER=1", "/en/net_mail.asp"},
+    {"smtp_iconfig", "SMTP_TEST=1", "/en/net_mail.asp"},
+    {"net_sms", "SMS_COM=1&SMS_BAUD=0", "/en/net_sms.asp"},
+    {"net_isms", "DEV_ADD1=1&SMS_PHONE=5550100&SMS_PER=3", "/en/net_sms.asp"},
+};
+
+TEST_F(SysPages, FormsWithoutTheirSessionsTokenChangeNothing) {
   WebLock.enable = 1;
-  const char* forms[][2] = {
-      {"sys_user", "USR_ACCOUNT1=root&USR_PASSWD1=long-password"},  // no USR_LOCK: would turn the lock off
-      {"sys_info", "INF_LOCATION=Hall"},
-      {"sys_web", "WEB_HTTP_PORT=81&WEB_FORCEHTTPS=0"},
-      {"net_mail", "MAIL_SERVER=evil.example"},
-      {"smtp_iconfig", "SMTP_ADD=1&MAIL_RCV=spy@example.org&MAIL_PER=1"},
-      {"smtp_iconfig", "SMTP_TEST=1"},
-      {"net_sms", "SMS_COM=1&SMS_BAUD=0"},
-      {"net_isms", "DEV_ADD1=1&SMS_PHONE=5550100&SMS_PER=3"},
-  };
   const Settings before = Settings::Now();
   std::string good = Token();
-  From(kB);
-  std::string other = Token();  // the token of another client
-  From(kA);
+  const int mine = WebCurrentSession;
+  SetLevel(0);
+  std::string other = Token();  // another administrator session's token
+  WebCurrentSession = mine;
   struct {
     const char* name;
     std::string prefix;
@@ -666,12 +683,12 @@ TEST_F(SysPages, FormsWithoutTheirTokenChangeNothing) {
       {"no token", ""},
       {"wrong token", "SYS_UCTOKEN=" + std::string(24, 'A') + "&"},
       {"short token", "SYS_UCTOKEN=" + good.substr(0, 23) + "&"},
-      {"another client's token", "SYS_UCTOKEN=" + other + "&"},
+      {"another session's token", "SYS_UCTOKEN=" + other + "&"},
   };
   for (const auto& t : tokens) {
-    for (const auto& f : forms) {
-      SCOPED_TRACE(std::string(t.name) + " " + f[0]);
-      EXPECT_EQ(Post(f[0], t.prefix + f[1]), "");
+    for (const auto& f : kSystemForms) {
+      SCOPED_TRACE(std::string(t.name) + " " + f.form);
+      EXPECT_EQ(Post(f.form, t.prefix + f.body), Stale(f.page));
       EXPECT_TRUE(Settings::Now() == before);
       EXPECT_FALSE(Saved());
     }
@@ -679,13 +696,71 @@ TEST_F(SysPages, FormsWithoutTheirTokenChangeNothing) {
   EXPECT_TRUE(g_posted.empty());
   EXPECT_TRUE(g_smsPorts.empty());
   EXPECT_TRUE(g_server.empty());
-  // With the token the same post takes effect.
+  // With the token the same post takes effect, from any address.
+  From(kB);
   EXPECT_EQ(Post("sys_info", "SYS_UCTOKEN=" + good + "&INF_LOCATION=Hall"), kUpdated("sys_info.asp"));
   EXPECT_STREQ(WebSysInfoText.location, L"Hall");
-  // The token works for every form of the page until the next page replaces it.
+  // The token works for every form of the page while the session's later
+  // pages leave it among its recent ones.
+  for (int i = 0; i < WEB_SESSION_TOKENS - 1; ++i) Token();
   EXPECT_EQ(Post("sys_info", "INF_NAME=x&SYS_UCTOKEN=" + good), kUpdated("sys_info.asp"));
   Token();
-  EXPECT_EQ(Post("sys_info", "SYS_UCTOKEN=" + good + "&INF_NAME=y"), "");
+  EXPECT_EQ(Post("sys_info", "SYS_UCTOKEN=" + good + "&INF_NAME=y"), Stale("/en/sys_info.asp"));
+}
+
+TEST_F(SysPages, SystemFormsAreTheAdministrators) {
+  WebLock.enable = 1;
+  const Settings before = Settings::Now();
+  // The language form takes no token; the rest their session's own.
+  for (int level : {1, 2, -1}) {
+    for (const auto& f : kSystemForms) {
+      SCOPED_TRACE(std::to_string(level) + " " + f.form);
+      SetLevel(level);
+      EXPECT_EQ(PostWithToken(f.form, f.body), level < 0 ? kLoginRequired : kDenied);
+      EXPECT_TRUE(Settings::Now() == before);
+      EXPECT_FALSE(Saved());
+    }
+    SCOPED_TRACE(level);
+    EXPECT_EQ(Post("language", "LANG=3"), level < 0 ? kLoginRequired : kDenied);
+    EXPECT_EQ(CfgLanguage, 0);
+  }
+  EXPECT_TRUE(g_posted.empty());
+  EXPECT_TRUE(g_server.empty());
+  // The login form needs no session at all.
+  SetLevel(-1);
+  EXPECT_NE(Post("login", "Username=admin&Response=x"), kLoginRequired);
+}
+
+TEST_F(SysPages, SecretsAreShownOnlyToTheLevelsThatSetThem) {
+  wcscpy(WebAccounts[0].name, L"admin");
+  snprintf(MailSetting.account, sizeof MailSetting.account, "mailer");
+  SnmpAgentSetting.accessCount = 1;
+  snprintf(SnmpAgentSetting.access[0].address, sizeof SnmpAgentSetting.access[0].address, "192.0.2.7");
+  snprintf(SnmpAgentSetting.access[0].community, sizeof SnmpAgentSetting.access[0].community, "hush");
+  SnmpAgentSetting.userCount = 1;
+  snprintf(SnmpAgentSetting.users[0].name, sizeof SnmpAgentSetting.users[0].name, "nopass");
+  const struct {
+    const char* name;
+    const char* secret;
+    int maxLevel;
+  } kCases[] = {
+      {"USR_ACCOUNT1", "admin", 0},     {"MAIL_SENDER", "mailer", 0},   {"ACS_SOURCE_LIST", "hush", 1},
+      {"ACS_FUNC_LOAD", "hush", 1},     {"USM_USER_LIST", "nopass", 1}, {"USM_FUNC_LOAD", "nopass", 1},
+  };
+  for (const auto& c : kCases) {
+    for (int level : {0, 1, 2, -1}) {
+      SCOPED_TRACE(std::string(c.name) + " " + std::to_string(level));
+      SetLevel(level);
+      const bool shown = level >= 0 && level <= c.maxLevel;
+      EXPECT_EQ(Var(c.name).find(c.secret) != std::string::npos, shown);
+    }
+  }
+  // The trap receivers' communities go the same way (to the device writer).
+  SetLevel(2);
+  EXPECT_EQ(Var("TRAP_LIST_ADD"), "");
+  EXPECT_EQ(Var("TRAP_FUNC_LOAD"), "");
+  SetLevel(1);
+  EXPECT_EQ(Var("TRAP_LIST_ADD"), "[TRAP_LIST_ADD]");
 }
 
 // ---- accounts --------------------------------------------------------------------------
@@ -726,17 +801,6 @@ TEST_F(SysPages, AccountForm) {
     EXPECT_TRUE(Settings::Now() == before);
     EXPECT_FALSE(Saved());
   }
-  // Only an administrator's session may change the accounts.
-  for (int level : {1, 2, -1}) {
-    SCOPED_TRACE(level);
-    WebLoginLevel = level;
-    EXPECT_EQ(PostWithToken("sys_user", "USR_ACCOUNT1=root&USR_PASSWD1=long-password&USR_LOCK=on"),
-              "Message: Title=Error\nBody=<font color=#F00000>Only the administrator can change the accounts!</font>\n");
-    EXPECT_TRUE(Settings::Now() == before);
-    EXPECT_FALSE(Saved());
-  }
-  WebLoginLevel = 0;
-
   // Accepted: names and 8-character passwords, an empty password kept, and
   // the lock settings; a box left unticked turns the lock off.
   EXPECT_EQ(PostWithToken("sys_user",
@@ -766,7 +830,7 @@ TEST_F(SysPages, LockSettingsFromTheFormLockTheLogin) {
   // 3 minutes; the right answer is then refused until the lock runs out.
   ASSERT_EQ(PostWithToken("sys_user", "USR_LOCK=1&USR_RETRY=2&USR_LTIME=3"), kUpdated("sys_user.asp"));
   auto answer = [&](const std::string& password) {
-    const char* ch = WebSess_GetChallenge(kA.family, kA.address);
+    const char* ch = WebSess_MakeChallenge(kA.family, kA.address);
     unsigned char d[16];
     unsigned int n = 0;
     std::string text = "device" + password + (ch ? ch : "");
@@ -918,9 +982,11 @@ TEST_F(SysPages, RestartClosesThePostingConnectionWithoutAReply) {
   ASSERT_EQ(r, 1);
   const Peer local{AF_INET, {127, 0, 0, 1}};  // the client's address
   From(local);
+  // The administrator's session, by its cookie.
+  const std::string cookie = std::string("Cookie: QuenchRelayer=") + WebSessions[WebCurrentSession].id + "\r\n";
   std::string body = "SYS_UCTOKEN=" + Token() + "&HTTP_WEB=0&HTTPS_WEB=0";
-  std::string req = "POST /en/sys_web HTTP/1.1\r\nHost: h\r\nContent-Length: " + std::to_string(body.size()) +
-                    "\r\n\r\n" + body;
+  std::string req = "POST /en/sys_web HTTP/1.1\r\nHost: h\r\n" + cookie +
+                    "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
   ASSERT_EQ(SSL_write(ssl, req.data(), static_cast<int>(req.size())), static_cast<int>(req.size()));
   for (int i = 0; i < 500 && conn->state == HTTP_READING; ++i) {
     Httpd_Poll();
@@ -941,7 +1007,7 @@ TEST_F(SysPages, RestartClosesThePostingConnectionWithoutAReply) {
 // ---- language ---------------------------------------------------------------------------
 
 TEST_F(SysPages, LanguageForm) {
-  // Without a session or a token.
+  // An administrator's session without a token.
   EXPECT_EQ(Post("language", "LANG=3"), "OK: Redirect=/en/device/index.asp");
   EXPECT_EQ(CfgLanguage, 3);
   EXPECT_EQ(g_posted, (std::vector<std::pair<int, uint32_t>>{{MSG_LANGUAGE, 1}}));

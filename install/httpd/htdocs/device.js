@@ -1,54 +1,60 @@
-// Shared script of the device pages: the navigation menu, readings the UPS
-// does not report, check boxes set from their values, and the tables built
-// from the list variables (event records, power modules, battery modules,
-// outlets, dry contacts). The values themselves are filled in by the server.
+// Shared script of the device pages: the navigation menu (one button at a
+// phone's width), the shutdown countdown banner, readings the UPS does not
+// report, codes shown as words, check boxes set from their values, the
+// settings forms (a setting the UPS lacks is left out of every post; a
+// button inside a part posts that part only), wide tables that scroll in
+// their own box, and the tables built from the list variables (event
+// records, power modules, battery modules, outlets, dry contacts, alarms,
+// empty lists). The values themselves are filled in by the server.
 (function () {
   "use strict";
 
-  // Every page of the interface; a new page adds its line here.
+  // Every page of the interface; a new page adds its line here, with the
+  // highest access level that may use it (0 administrator, 1 device,
+  // 2 user): each account's menu shows only the pages it may use.
   var MENU = [
     { title: "UPS", pages: [
-      ["/home.asp", "Summary"],
-      ["/en/device/ups_status.asp", "Status"],
-      ["/en/device/ups_measure.asp", "Measurements"],
-      ["/en/device/ups_module.asp", "Modules"],
-      ["/en/device/ups_info.asp", "Identity"]
+      ["/home.asp", "Summary", 2],
+      ["/en/device/ups_status.asp", "Status", 2],
+      ["/en/device/ups_measure.asp", "Measurements", 2],
+      ["/en/device/ups_module.asp", "Modules", 2],
+      ["/en/device/ups_info.asp", "Identity", 2]
     ] },
     { title: "Settings", pages: [
-      ["/en/device/ups_config.asp", "UPS settings"],
-      ["/en/device/mgnt_reaction.asp", "Shutdown and reactions"],
-      ["/en/device/mgnt_wschedule.asp", "Weekly schedule"],
-      ["/en/device/mgnt_sschedule.asp", "Date schedule"],
-      ["/en/device/mgnt_comport.asp", "UPS port"]
+      ["/en/device/ups_config.asp", "UPS settings", 1],
+      ["/en/device/mgnt_reaction.asp", "Shutdown and reactions", 1],
+      ["/en/device/mgnt_wschedule.asp", "Weekly schedule", 1],
+      ["/en/device/mgnt_sschedule.asp", "Date schedule", 1],
+      ["/en/device/mgnt_comport.asp", "UPS port", 1]
     ] },
     { title: "Control", pages: [
-      ["/en/device/mgnt_control.asp", "Control"]
+      ["/en/device/mgnt_control.asp", "Control", 1]
     ] },
     { title: "Events and wake-up", pages: [
-      ["/en/device/dev_event.asp", "Event levels"],
-      ["/en/net_wol.asp", "Wake-on-LAN"]
+      ["/en/device/dev_event.asp", "Event levels", 1],
+      ["/en/net_wol.asp", "Wake-on-LAN", 1]
     ] },
     { title: "System", pages: [
-      ["/en/sys_user.asp", "Accounts"],
-      ["/en/sys_info.asp", "System information"],
-      ["/en/sys_web.asp", "Web server"],
-      ["/en/sys_lang.asp", "Language"],
-      ["/en/net_mail.asp", "Mail"],
-      ["/en/net_sms.asp", "SMS"]
+      ["/en/sys_user.asp", "Accounts", 0],
+      ["/en/sys_info.asp", "System information", 0],
+      ["/en/sys_web.asp", "Web server", 0],
+      ["/en/sys_lang.asp", "Language", 0],
+      ["/en/net_mail.asp", "Mail", 0],
+      ["/en/net_sms.asp", "SMS", 0]
     ] },
     { title: "SNMP", pages: [
-      ["/en/net_snmpaccess.asp", "Agent and access"],
-      ["/en/net_snmpusm.asp", "SNMPv3 users"],
-      ["/en/device/net_snmptrap.asp", "Traps and shutdown clients"]
+      ["/en/net_snmpaccess.asp", "Agent and access", 1],
+      ["/en/net_snmpusm.asp", "SNMPv3 users", 1],
+      ["/en/device/net_snmptrap.asp", "Traps and shutdown clients", 1]
     ] },
     { title: "Maintenance", pages: [
-      ["/en/sys_batch.asp", "Configuration file"],
-      ["/debug.asp", "Link statistics"]
+      ["/en/sys_batch.asp", "Configuration file", 0],
+      ["/debug.asp", "Link statistics", 1]
     ] },
     { title: "History", pages: [
-      ["/en/hist_log.asp", "Event log"],
-      ["/en/hist_data.asp", "Data log"],
-      ["/en/hist_config.asp", "History settings"]
+      ["/en/hist_log.asp", "Event log", 2],
+      ["/en/hist_data.asp", "Data log", 2],
+      ["/en/hist_config.asp", "History settings", 1]
     ] }
   ];
 
@@ -61,17 +67,79 @@
     return e;
   }
 
+  // The session's access level, written by the server into the menu; an
+  // unknown one gets the fewest pages.
+  function level() {
+    var nav = document.getElementById("menu");
+    var n = nav ? Number(nav.getAttribute("data-level")) : NaN;
+    return n >= 0 && n <= 2 ? n : 2;
+  }
+
   function buildMenu() {
     var nav = document.getElementById("menu");
     if (!nav) return;
+    var mine = level();
     MENU.forEach(function (group) {
+      var pages = group.pages.filter(function (p) { return mine <= p[2]; });
+      if (!pages.length) return;
       nav.appendChild(el("h2", group.title));
-      group.pages.forEach(function (p) {
+      pages.forEach(function (p) {
         var a = el("a", p[1]);
         a.href = p[0];
         if (p[0] === location.pathname) a.setAttribute("aria-current", "page");
         nav.appendChild(a);
       });
+    });
+  }
+
+  // At a phone's width the menu is one button that opens and closes it.
+  function collapsibleMenu() {
+    var nav = document.getElementById("menu");
+    if (!nav || !nav.children.length) return;
+    var links = el("div");
+    links.id = "menu-links";
+    while (nav.firstChild) links.appendChild(nav.firstChild);
+    var toggle = el("button", "Menu", "menu-toggle");
+    toggle.type = "button";
+    toggle.setAttribute("aria-expanded", "false");
+    toggle.setAttribute("aria-controls", "menu-links");
+    var current = links.querySelector("a[aria-current]");
+    if (current) toggle.appendChild(el("span", current.textContent, "menu-current"));
+    toggle.addEventListener("click", function () {
+      var open = nav.classList.toggle("open");
+      toggle.setAttribute("aria-expanded", open ? "true" : "false");
+    });
+    nav.appendChild(toggle);
+    nav.appendChild(links);
+  }
+
+  // Seconds as mm:ss (minutes beyond 59 stay minutes).
+  function mmss(seconds) {
+    var m = Math.floor(seconds / 60), s = seconds % 60;
+    return (m < 10 ? "0" : "") + m + ":" + (s < 10 ? "0" : "") + s;
+  }
+
+  // The countdown banner counts down by itself between two page loads; a
+  // cancelled countdown stands still.
+  function countdownBanner() {
+    var banner = document.getElementById("countdown-banner");
+    if (!banner || banner.getAttribute("data-cancelled") === "1") return;
+    var left = Number(banner.getAttribute("data-remaining"));
+    var shown = banner.querySelector(".mmss");
+    if (!(left >= 0) || !shown) return;
+    var started = Date.now();
+    var timer = setInterval(function () {
+      var now = Math.max(0, left - Math.floor((Date.now() - started) / 1000));
+      shown.textContent = mmss(now);
+      if (now === 0) clearInterval(timer);
+    }, 500);
+  }
+
+  // <span class="secs">271</span> shows 04:31; -1 is no countdown.
+  function seconds() {
+    document.querySelectorAll(".secs").forEach(function (e) {
+      var v = Number(e.textContent.trim());
+      e.textContent = v >= 0 ? mmss(v) : "none";
     });
   }
 
@@ -85,15 +153,73 @@
     });
   }
 
-  // A value shown as its meaning: data-map="0:Normal|1:Lost".
+  // A value shown as its meaning: data-map="0:Normal|1:Lost". A code the
+  // map does not name shows as "other (code)", -1 as not reported.
   function mapValues() {
     document.querySelectorAll("[data-map]").forEach(function (e) {
-      var key = e.textContent.trim();
+      var key = e.textContent.trim(), found = false;
       e.getAttribute("data-map").split("|").forEach(function (pair) {
         var at = pair.indexOf(":");
-        if (at > 0 && pair.slice(0, at) === key) e.textContent = pair.slice(at + 1);
+        if (at > 0 && pair.slice(0, at) === key) {
+          e.textContent = pair.slice(at + 1);
+          found = true;
+        }
       });
+      if (found || key === "") return;
+      e.textContent = key === "-1" ? "not reported" : "other (" + key + ")";
+      if (key === "-1") e.classList.add("na");
     });
+  }
+
+  // The port as the device it uses: data-port is the port choice, the
+  // text the device path that replaces the serial port's own name.
+  function portNames() {
+    document.querySelectorAll("[data-port]").forEach(function (e) {
+      var choice = Number(e.getAttribute("data-port")), path = e.textContent.trim();
+      if (choice === 0) e.textContent = "Automatic search" + (path ? " (USB or " + path + ")" : " (USB and serial ports)");
+      else if (choice === 1) e.textContent = "USB";
+      else if (choice >= 2) e.textContent = path || "/dev/ttyS" + (choice - 2);
+    });
+  }
+
+  // Outlet states "101": outlet 1 on, 2 off, 3 on.
+  function outletStates() {
+    document.querySelectorAll("[data-outlet-states]").forEach(function (e) {
+      var states = e.textContent.trim();
+      if (!/^[01]+$/.test(states)) {
+        e.textContent = "none reported";
+        e.classList.add("na");
+        return;
+      }
+      e.textContent = states.split("").map(function (c, i) {
+        return (i + 1) + ": " + (c === "1" ? "on" : "off");
+      }).join(", ");
+    });
+  }
+
+  // Alarms: the active ones first, most severe first, each with its level
+  // in words; the others folded away below them.
+  function alarms() {
+    var box = document.getElementById("alarms");
+    if (!box) return;
+    var all = Array.prototype.slice.call(box.querySelectorAll(".alarm"));
+    var level = function (a) { var m = /(?:^| )lvl(\d+)/.exec(a.className); return m ? Number(m[1]) : 0; };
+    var active = all.filter(function (a) { return level(a) > 0; });
+    active.sort(function (a, b) { return level(b) - level(a) || all.indexOf(a) - all.indexOf(b); });
+    var rest = all.filter(function (a) { return level(a) === 0; });
+    box.textContent = "";
+    if (!active.length) box.appendChild(el("p", "No alarm is active.", "empty"));
+    active.forEach(function (a) {
+      a.classList.add("active");
+      a.appendChild(el("span", LEVELS[Math.min(level(a), 3)], "level"));
+      box.appendChild(a);
+    });
+    var folded = el("details", null, "inactive");
+    folded.appendChild(el("summary", "Not active (" + rest.length + ")"));
+    var list = el("div", null, "alarm-list");
+    rest.forEach(function (a) { list.appendChild(a); });
+    folded.appendChild(list);
+    box.appendChild(folded);
   }
 
   // Remaining run time: minutes, or hours and minutes written "h:m".
@@ -111,11 +237,25 @@
     if (seconds > 0) setTimeout(function () { location.reload(); }, seconds * 1000);
   }
 
-  // <input type=checkbox data-checked="1"> is ticked.
+  // <input type=checkbox data-checked="1"> (or "Checked") is ticked.
   function setChecks() {
     document.querySelectorAll("input[data-checked]").forEach(function (e) {
-      e.checked = e.getAttribute("data-checked") === "1";
+      var v = e.getAttribute("data-checked");
+      e.checked = v === "1" || v === "Checked";
     });
+  }
+
+  // A page with a list starts with its first row selected.
+  function selectFirstRow() {
+    var link = document.querySelector("table.list a[onclick]");
+    if (link && typeof link.onclick === "function") link.onclick();
+  }
+
+  // The user command file is the administrator's: shown, not edited, by
+  // the device account.
+  function protectAdminFields() {
+    if (level() === 0) return;
+    document.querySelectorAll("input[name=ACT_CMD_FILE]").forEach(function (e) { e.readOnly = true; });
   }
 
   // <select data-value="2"> shows that option; a value it does not list
@@ -138,6 +278,121 @@
         box.checked = days.charAt(Number(box.getAttribute("data-day"))) === "1";
       });
     });
+  }
+
+  // Settings the UPS does not offer (data-offer="-1", data-cap="0") are
+  // hidden and their controls left out of every post, as is a control whose
+  // value the UPS does not report (-1); so nothing the UPS lacks can block
+  // the browser's own checks of a form.
+  function unoffered() {
+    // Outlets beyond the count the UPS reports do not exist (a count of -1:
+    // not known now, every outlet shows).
+    document.querySelectorAll("[data-outlets]").forEach(function (part) {
+      var count = Number(part.getAttribute("data-outlets"));
+      part.querySelectorAll("[data-outlet]").forEach(function (row) {
+        row.setAttribute("data-offer", count >= 0 && Number(row.getAttribute("data-outlet")) > count ? "-1" : "1");
+      });
+    });
+    // Limits the UPS does not report limit nothing.
+    document.querySelectorAll('input[min="-1"], input[max="-1"]').forEach(function (c) {
+      c.removeAttribute("min");
+      c.removeAttribute("max");
+    });
+    document.querySelectorAll('[data-offer="-1"], [data-cap="0"], [data-offer=""]').forEach(function (e) {
+      e.hidden = true;
+      e.setAttribute("data-off", "");
+      e.querySelectorAll("input, select, textarea, button").forEach(function (c) { c.disabled = true; });
+    });
+    document.querySelectorAll('form.settings input[value="-1"]:not([type=hidden])').forEach(function (c) {
+      c.value = "";
+      c.placeholder = "not reported";
+      c.disabled = true;
+    });
+    // A part whose every setting is left out is left out whole.
+    document.querySelectorAll("form fieldset.part").forEach(function (part) {
+      var rows = part.querySelectorAll("[data-offer], [data-cap]");
+      var off = part.querySelectorAll("[data-off]");
+      if (rows.length && rows.length === off.length) {
+        part.hidden = true;
+        part.disabled = true;
+      }
+    });
+  }
+
+  // A button inside a part of a form posts that part only: the browser
+  // checks and sends the fields of that part (and the form's token), not
+  // those of the others.
+  function formParts() {
+    document.querySelectorAll("form").forEach(function (form) {
+      var parts = form.querySelectorAll("fieldset.part");
+      if (parts.length < 2) return;
+      form.addEventListener("click", function (event) {
+        var button = event.target.closest ? event.target.closest("button[type=submit], input[type=submit]") : null;
+        var mine = button ? button.closest("fieldset.part") : null;
+        if (!mine) return;
+        var others = Array.prototype.filter.call(parts, function (p) { return p !== mine && !p.disabled; });
+        others.forEach(function (p) { p.disabled = true; });
+        setTimeout(function () { others.forEach(function (p) { p.disabled = false; }); }, 0);
+      }, true);
+    });
+  }
+
+  // Wide tables scroll inside their own box, never the page.
+  function scrollingTables() {
+    document.querySelectorAll("main table").forEach(function (t) {
+      if (t.parentElement.classList.contains("table-box")) return;
+      var box = el("div", null, "table-box");
+      t.parentElement.insertBefore(box, t);
+      box.appendChild(t);
+    });
+  }
+
+  // A list the server writes with one made-up row when it is empty (its
+  // row call passes 0 at the argument data-flag names) says it is empty.
+  function emptyLists() {
+    document.querySelectorAll("[data-list][data-flag]").forEach(function (list) {
+      var body = list.querySelector("table.list tbody");
+      var rows = body ? body.querySelectorAll("tr") : [];
+      if (rows.length !== 1) return;
+      var link = rows[0].querySelector("a[onclick]");
+      var args = link ? (link.getAttribute("onclick").match(/'(?:[^'\\]|\\.)*'|-?\d+/g) || []) : [];
+      if (args[Number(list.getAttribute("data-flag"))] !== "0") return;
+      var td = el("td", list.getAttribute("data-empty") || "The list is empty.", "empty");
+      td.colSpan = rows[0].cells.length;
+      var tr = el("tr", null, "placeholder");
+      tr.appendChild(td);
+      body.replaceChild(tr, rows[0]);
+      // Headings over no rows only widen the table.
+      var head = body.parentNode.tHead;
+      if (head) head.hidden = true;
+    });
+  }
+
+  // The event-level list: module alarms name their module "%s" in the
+  // files; the editor moves next to the event chosen.
+  function eventLevels() {
+    var list = document.getElementById("events");
+    var editor = document.getElementById("event-editor");
+    if (!list || !editor) return;
+    list.querySelectorAll("tbody a").forEach(function (a) {
+      a.textContent = a.textContent.replace(/%s/g, "Power module");
+    });
+    var holder = el("tr", null, "editor-row");
+    var cell = el("td");
+    cell.colSpan = 4;
+    holder.appendChild(cell);
+    function place() {
+      var row = list.querySelector("tbody tr.selected");
+      if (!row) return;
+      cell.appendChild(editor);
+      row.parentNode.insertBefore(holder, row.nextSibling);
+      var shown = document.getElementById("selected");
+      if (shown) shown.textContent = shown.textContent.replace(/%s/g, "Power module");
+    }
+    list.addEventListener("click", function (e) {
+      if (e.target.closest && e.target.closest("a[id]")) setTimeout(place, 0);
+    });
+    window.addEventListener("load", function () { setTimeout(place, 0); });
   }
 
   // The elements of a list variable kept in a <template>: arrays of texts by tag.
@@ -295,9 +550,10 @@
       var delay = el("input");
       delay.type = "number";
       delay.min = "0";
+      delay.max = "65535";
       delay.value = "1";
       delay.name = "CTL_LETDL" + n;
-      delay.setAttribute("aria-label", "Delay for outlet " + n);
+      delay.setAttribute("aria-label", "Delay for outlet " + n + " (s)");
       var td = el("td");
       td.appendChild(delay);
       tr.appendChild(td);
@@ -333,7 +589,10 @@
 
   function start() {
     buildMenu();
+    collapsibleMenu();
+    countdownBanner();
     setChecks();
+    protectAdminFields();
     setSelects();
     setDays();
     buildEvents();
@@ -342,9 +601,19 @@
     buildCabinets();
     buildOutlets();
     fillDryContacts();
+    selectFirstRow();
+    unoffered();
+    formParts();
     mapValues();
+    portNames();
+    outletStates();
+    seconds();
+    alarms();
     runTimes();
     markUnreported();
+    emptyLists();
+    eventLevels();
+    scrollingTables();
     scheduleRefresh();
   }
 

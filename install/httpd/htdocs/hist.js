@@ -2,7 +2,8 @@
 // the table frames (loaded fresh, sized to their table, filtered by
 // level), the downloads (the export is posted into a hidden frame, then
 // the download notice fetches the file), the data-log resolution choice and the charts of
-// the two chosen measurements, and the confirmation of the clear buttons.
+// the two chosen measurements over a time axis with their gaps, and the
+// confirmation of the clear buttons.
 (function () {
   "use strict";
 
@@ -80,8 +81,34 @@
     });
   }
 
-  // One line chart of a column of the table's rows (newest first in the table).
-  function chart(rows, item) {
+  // Seconds between two records of each resolution (the DATA_SELBY values).
+  var STEP = {"0": 60, "3": 600, "1": 3600, "2": 43200};
+
+  // The time of a record from its date (MM/DD/YYYY) and time (hh:mm:ss) cells.
+  function recordTime(tr) {
+    var d = /^(\d\d)\/(\d\d)\/(\d{4})$/.exec((tr.cells[0] || {}).textContent || "");
+    var t = /^(\d\d):(\d\d):(\d\d)$/.exec((tr.cells[1] || {}).textContent || "");
+    return d && t ? new Date(+d[3], d[1] - 1, +d[2], +t[1], +t[2], +t[3]).getTime() : NaN;
+  }
+
+  function two(n) { return (n < 10 ? "0" : "") + n; }
+  function timeLabel(ms, span) {
+    var d = new Date(ms);
+    var day = two(d.getMonth() + 1) + "/" + two(d.getDate()), clock = two(d.getHours()) + ":" + two(d.getMinutes());
+    return span <= 86400000 ? clock : span <= 4 * 86400000 ? day + " " + clock : day;
+  }
+
+  function svgEl(tag, attrs, text) {
+    var e = document.createElementNS(SVG, tag);
+    Object.keys(attrs).forEach(function (k) { e.setAttribute(k, attrs[k]); });
+    if (text !== undefined) e.textContent = text;
+    return e;
+  }
+
+  // One chart of a column of the table's rows (newest first in the table)
+  // over a time axis; the line breaks where records are missing (more than
+  // two record steps apart) or have no value.
+  function chart(rows, item, step) {
     var box = document.createElement("figure");
     box.className = "chart";
     var caption = document.createElement("figcaption");
@@ -89,37 +116,73 @@
     box.appendChild(caption);
     var points = [];
     rows.slice().reverse().forEach(function (tr) {
+      var at = recordTime(tr);
+      if (isNaN(at)) return;
       var cell = tr.cells[ITEMS[item][1]];
-      var v = cell ? parseFloat(cell.textContent) : NaN;
-      if (!isNaN(v)) points.push(v);
+      points.push({t: at, v: cell ? parseFloat(cell.textContent) : NaN});
     });
-    if (!points.length) {
+    var values = points.filter(function (p) { return !isNaN(p.v); });
+    if (!values.length) {
       var p = document.createElement("p");
       p.className = "empty";
       p.textContent = "No values in this range.";
       box.appendChild(p);
       return box;
     }
-    var lo = Math.min.apply(null, points), hi = Math.max.apply(null, points), w = 600, h = 120;
-    var span = hi - lo || 1;
-    var svg = document.createElementNS(SVG, "svg");
-    svg.setAttribute("viewBox", "0 0 " + w + " " + h);
-    svg.setAttribute("role", "img");
-    svg.setAttribute("aria-label", ITEMS[item][0] + " from " + lo + " to " + hi);
-    var line = document.createElementNS(SVG, "polyline");
-    line.setAttribute("fill", "none");
-    line.setAttribute("stroke", "#1f5f99");
-    line.setAttribute("stroke-width", "2");
-    line.setAttribute("points", points.map(function (v, i) {
-      var x = points.length > 1 ? i * (w - 10) / (points.length - 1) + 5 : w / 2;
-      return x.toFixed(1) + "," + (h - 5 - (v - lo) * (h - 10) / span).toFixed(1);
-    }).join(" "));
-    svg.appendChild(line);
+    var lo = Math.min.apply(null, values.map(function (p) { return p.v; }));
+    var hi = Math.max.apply(null, values.map(function (p) { return p.v; }));
+    var t0 = points[0].t, t1 = points[points.length - 1].t;
+    var w = 600, h = 170, left = 48, right = 12, top = 8, bottom = 24;
+    var span = t1 - t0 || 1, range = hi - lo || 1;
+    function x(t) { return t1 === t0 ? left + (w - left - right) / 2 : left + (t - t0) * (w - left - right) / span; }
+    function y(v) { return hi === lo ? top + (h - top - bottom) / 2 : h - bottom - (v - lo) * (h - top - bottom) / range; }
+    var svg = svgEl("svg", {viewBox: "0 0 " + w + " " + h, role: "img",
+                            "aria-label": ITEMS[item][0] + " from " + lo + " to " + hi});
+    // Axes, with the value range at the left and times along the bottom.
+    svg.appendChild(svgEl("path", {d: "M" + left + " " + top + "V" + (h - bottom) + "H" + (w - right),
+                                   stroke: "#5d6b7a", fill: "none"}));
+    [[hi, y(hi)], [lo, y(lo)]].forEach(function (tick) {
+      svg.appendChild(svgEl("text", {x: left - 4, y: tick[1] + 4, "text-anchor": "end", "font-size": 11,
+                                     fill: "#1d2733"}, String(tick[0])));
+    });
+    var ticks = t1 === t0 ? 1 : 4;
+    for (var i = 0; i <= ticks; i++) {
+      var at = t1 === t0 ? t0 : t0 + i * span / ticks;
+      var tx = x(at);
+      svg.appendChild(svgEl("path", {d: "M" + tx + " " + (h - bottom) + "v4", stroke: "#5d6b7a"}));
+      svg.appendChild(svgEl("text", {x: tx, y: h - 6, "font-size": 11, fill: "#1d2733",
+                                     "text-anchor": i === 0 && ticks > 1 ? "start" : i === ticks && ticks > 1 ? "end" : "middle"},
+                            timeLabel(at, span)));
+    }
+    // The line, in pieces between the gaps; a lone record is a dot.
+    var limit = 2 * 1000 * (step || 60), piece = [], gaps = 0;
+    function flush() {
+      if (piece.length === 1) {
+        svg.appendChild(svgEl("circle", {cx: x(piece[0].t).toFixed(1), cy: y(piece[0].v).toFixed(1), r: 2.5,
+                                         fill: "#1f5f99"}));
+      } else if (piece.length > 1) {
+        svg.appendChild(svgEl("polyline", {fill: "none", stroke: "#1f5f99", "stroke-width": 2,
+                                           points: piece.map(function (p) {
+                                             return x(p.t).toFixed(1) + "," + y(p.v).toFixed(1);
+                                           }).join(" ")}));
+      }
+      piece = [];
+    }
+    points.forEach(function (p, k) {
+      var broken = isNaN(p.v) || (k > 0 && p.t - points[k - 1].t > limit);
+      if (broken) {
+        if (piece.length) gaps++;
+        flush();
+      }
+      if (!isNaN(p.v)) piece.push(p);
+    });
+    flush();
     box.appendChild(svg);
-    var range = document.createElement("p");
-    range.className = "hint";
-    range.textContent = points.length + " records, " + lo + " to " + hi;
-    box.appendChild(range);
+    var note = document.createElement("p");
+    note.className = "hint";
+    note.textContent = values.length + " records, " + lo + " to " + hi +
+      (gaps ? "; " + gaps + (gaps === 1 ? " gap" : " gaps") + " without records" : "");
+    box.appendChild(note);
     return box;
   }
 
@@ -131,15 +194,38 @@
     var rows = Array.prototype.slice.call(doc.querySelectorAll("tr"), 2);
     target.textContent = "";
     each("select.data-item", function (s) {
-      var item = Number(s.value);
-      if (item >= 0 && item < ITEMS.length) target.appendChild(chart(rows, item));
+      var item = Number(s.value), mode = document.querySelector("select[name=DATA_SELBY]");
+      if (item >= 0 && item < ITEMS.length) target.appendChild(chart(rows, item, STEP[mode ? mode.value : "0"]));
     });
+  }
+
+  // A frame whose table has no records (or that got no table at all: the
+  // log is empty) gives way to a line that says so.
+  function emptyFrame(frame) {
+    var doc = frame.contentDocument;
+    var rows = doc ? doc.querySelectorAll("table tr").length : 0;
+    var empty = rows <= Number(frame.getAttribute("data-head") || 1);
+    var note = frame.nextElementSibling && frame.nextElementSibling.classList.contains("frame-empty") ?
+      frame.nextElementSibling : null;
+    if (empty && !note) {
+      note = document.createElement("p");
+      note.className = "empty frame-empty";
+      note.textContent = frame.getAttribute("data-empty") || "No records.";
+      frame.parentNode.insertBefore(note, frame.nextSibling);
+    }
+    if (note) note.hidden = !empty;
+    frame.hidden = empty;
+    return empty;
   }
 
   // The frames load their table as written for this page, never a cached one.
   function tableFrames() {
     each("iframe[data-src]", function (frame) {
       frame.addEventListener("load", function () {
+        if (emptyFrame(frame)) {
+          if (frame.hasAttribute("data-chart")) charts(frame);
+          return;
+        }
         if (frame.hasAttribute("data-filter")) filterRows(frame);
         if (frame.hasAttribute("data-chart")) charts(frame);
         fit(frame);

@@ -8,6 +8,7 @@
 <link rel="icon" href="/favicon.ico">
 </head>
 <body class="centered">
+<% SUM_OS_BANNER %>
 <main class="card">
   <h1 id="title"><% ERR_TITLE %></h1>
   <div id="message" class="message"><% ERR_MSG %></div>

@@ -64,6 +64,8 @@
       cell(tr, "No trap receiver is a network shutdown client.", "empty");
       tr.firstChild.colSpan = 6;
       body.appendChild(tr);
+      var head = body.parentNode.tHead;
+      if (head) head.hidden = true;
       return;
     }
     ips.forEach(function (ip, i) {

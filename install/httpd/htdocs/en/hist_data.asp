@@ -12,8 +12,9 @@
   <span class="brand">Brisvane</span>
   <nav><a href="/logout.asp">Log out</a></nav>
 </header>
+<% SUM_OS_BANNER %>
 <div class="layout">
-<nav id="menu" aria-label="Pages"></nav>
+<nav id="menu" aria-label="Pages" data-level="<% LIN_LOGIN_LEVEL %>"></nav>
 <main class="page" id="datalog">
 <h1>Data log</h1>
 <!-- Writing the shown range also writes the table of the frame below. -->
@@ -35,7 +36,7 @@
 </form>
 <div id="data-charts"></div>
 <iframe name="data-download" id="data-download" class="download-frame" title="Download" hidden></iframe>
-<iframe id="data-table" class="table-frame" data-src="/tempage/iframe_data.htm" data-chart="data-charts" title="Measurement records"></iframe>
+<iframe id="data-table" class="table-frame" data-src="/tempage/iframe_data.htm" data-chart="data-charts" data-head="2" data-empty="No records in this range." title="Measurement records"></iframe>
 </main>
 </div>
 <script src="/device.js"></script>

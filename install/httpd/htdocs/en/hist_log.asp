@@ -12,8 +12,9 @@
   <span class="brand">Brisvane</span>
   <nav><a href="/logout.asp">Log out</a></nav>
 </header>
+<% SUM_OS_BANNER %>
 <div class="layout">
-<nav id="menu" aria-label="Pages"></nav>
+<nav id="menu" aria-label="Pages" data-level="<% LIN_LOGIN_LEVEL %>"></nav>
 <main class="page" id="eventlog">
 <h1>Event log</h1>
 <!-- Writing the shown range also writes the table of the frame below. -->
@@ -22,8 +23,8 @@
 <!-- Enter in a field submits nothing: the default button is disabled. -->
 <button type="submit" disabled hidden aria-hidden="true"></button>
 <p>
-  <label><input type="radio" name="LOG_VIEW" value="1" data-view="log-by-page" <% LOG_ISPAGE %>> By page</label>
-  <label><input type="radio" name="LOG_VIEW" value="0" data-view="log-by-date" <% LOG_ISDATE %>> By date</label>
+  <label><input type="radio" name="LOG_VIEW" value="1" data-view="log-by-page" data-checked="<% LOG_ISPAGE %>"> By page</label>
+  <label><input type="radio" name="LOG_VIEW" value="0" data-view="log-by-date" data-checked="<% LOG_ISDATE %>"> By date</label>
 </p>
 <p id="log-by-page" class="view">
   <input type="submit" name="LOG_BUTF" value="&lt;&lt;" aria-label="First page">
@@ -47,7 +48,7 @@
 </p>
 </form>
 <iframe name="log-download" id="log-download" class="download-frame" title="Download" hidden></iframe>
-<iframe id="log-table" class="table-frame" data-src="/tempage/iframe_log.htm" data-filter="log-levels" title="Event records"></iframe>
+<iframe id="log-table" class="table-frame" data-src="/tempage/iframe_log.htm" data-filter="log-levels" data-head="1" data-empty="No events in this range." title="Event records"></iframe>
 </main>
 </div>
 <script src="/device.js"></script>

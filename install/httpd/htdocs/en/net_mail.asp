@@ -8,13 +8,14 @@
 <link rel="stylesheet" href="/sys.css">
 <link rel="icon" href="/favicon.ico">
 </head>
-<body onload="<% MAIL_FUNC_LOAD %>">
+<body>
 <header class="bar">
   <span class="brand">Brisvane</span>
   <nav><a href="/logout.asp">Log out</a></nav>
 </header>
+<% SUM_OS_BANNER %>
 <div class="layout">
-<nav id="menu" aria-label="Pages"></nav>
+<nav id="menu" aria-label="Pages" data-level="<% LIN_LOGIN_LEVEL %>"></nav>
 <main class="page" id="net_mail">
 <h1>Mail</h1>
 <form class="system" method="post" action="net_mail">
@@ -35,7 +36,7 @@
   <input type="text" id="MAIL_DOMAIN" name="MAIL_DOMAIN" maxlength="64" value="<% MAIL_DOMAIN %>">
 </fieldset>
 <div class="buttons"><button type="submit">Apply</button></div>
-<fieldset data-list>
+<fieldset data-list data-flag="3" data-empty="No receiver yet: add one below.">
   <legend>Receivers</legend>
   <table class="list">
     <thead><tr><th>#</th><th>Address</th><th>Lowest level mailed</th></tr></thead>
@@ -50,7 +51,7 @@
     <option value="0">None</option>
     <option value="1">Information</option>
     <option value="2">Warning</option>
-    <option value="3">Alarm</option>
+    <option value="3">Severity</option>
   </select>
   <div class="buttons">
     <button type="submit" formaction="smtp_iconfig" name="SMTP_ADD" value="1">Add</button>

@@ -8,13 +8,14 @@
 <link rel="stylesheet" href="/sys.css">
 <link rel="icon" href="/favicon.ico">
 </head>
-<body onload="<% SMS_FUNC_LOAD %>">
+<body>
 <header class="bar">
   <span class="brand">Brisvane</span>
   <nav><a href="/logout.asp">Log out</a></nav>
 </header>
+<% SUM_OS_BANNER %>
 <div class="layout">
-<nav id="menu" aria-label="Pages"></nav>
+<nav id="menu" aria-label="Pages" data-level="<% LIN_LOGIN_LEVEL %>"></nav>
 <main class="page" id="net_sms">
 <h1>SMS</h1>
 <form class="system" method="post" action="net_sms">
@@ -33,7 +34,7 @@
   </select>
 </fieldset>
 <div class="buttons"><button type="submit">Apply</button></div>
-<fieldset data-list>
+<fieldset data-list data-flag="3" data-empty="No phone yet: add one below.">
   <legend>Phones</legend>
   <table class="list">
     <thead><tr><th>#</th><th>Number</th><th>Lowest level sent</th></tr></thead>
@@ -48,7 +49,7 @@
     <option value="0">None</option>
     <option value="1">Information</option>
     <option value="2">Warning</option>
-    <option value="3">Alarm</option>
+    <option value="3">Severity</option>
   </select>
   <div class="buttons">
     <button type="submit" formaction="net_isms" name="DEV_ADD" value="1">Add</button>

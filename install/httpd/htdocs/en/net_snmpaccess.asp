@@ -8,13 +8,14 @@
 <link rel="stylesheet" href="/sys.css">
 <link rel="icon" href="/favicon.ico">
 </head>
-<body onload="<% ACS_FUNC_LOAD %>">
+<body>
 <header class="bar">
   <span class="brand">Brisvane</span>
   <nav><a href="/logout.asp">Log out</a></nav>
 </header>
+<% SUM_OS_BANNER %>
 <div class="layout">
-<nav id="menu" aria-label="Pages"></nav>
+<nav id="menu" aria-label="Pages" data-level="<% LIN_LOGIN_LEVEL %>"></nav>
 <main class="page" id="net_snmpaccess">
 <h1>SNMP agent</h1>
 <form class="system" method="post" action="dev_snmpv1">
@@ -26,7 +27,7 @@
   <p class="hint">A new port is opened within 5 seconds.</p>
 </fieldset>
 <div class="buttons"><button type="submit" name="SUB_PORT" value="1">Apply</button></div>
-<fieldset data-list data-flag="4">
+<fieldset data-list data-flag="4" data-empty="No SNMPv1 access entry: no SNMPv1 request is answered. Add one below.">
   <legend>SNMPv1 access</legend>
   <table class="list">
     <thead><tr><th>#</th><th>Source address</th><th>Community</th><th>Permission</th></tr></thead>

@@ -8,13 +8,14 @@
 <link rel="stylesheet" href="/sys.css">
 <link rel="icon" href="/favicon.ico">
 </head>
-<body onload="<% USM_FUNC_LOAD %>">
+<body>
 <header class="bar">
   <span class="brand">Brisvane</span>
   <nav><a href="/logout.asp">Log out</a></nav>
 </header>
+<% SUM_OS_BANNER %>
 <div class="layout">
-<nav id="menu" aria-label="Pages"></nav>
+<nav id="menu" aria-label="Pages" data-level="<% LIN_LOGIN_LEVEL %>"></nav>
 <main class="page" id="net_snmpusm">
 <h1>SNMPv3 users</h1>
 <form class="system" method="post" action="dev_snmpv3">
@@ -25,7 +26,7 @@
   <input type="text" id="ACT_USM_CONTEXT" name="ACT_USM_CONTEXT" maxlength="16" value="<% ACT_USM_CONTEXT %>">
 </fieldset>
 <div class="buttons"><button type="submit" name="SUB_CONTEXT" value="1">Apply</button></div>
-<fieldset data-list data-flag="6">
+<fieldset data-list data-flag="6" data-empty="No SNMPv3 user yet: add one below.">
   <legend>Users</legend>
   <table class="list">
     <thead><tr><th>#</th><th>User</th><th>Security</th><th>Authentication</th><th>Privacy</th><th>Permission</th></tr></thead>

@@ -8,19 +8,20 @@
 <link rel="stylesheet" href="/sys.css">
 <link rel="icon" href="/favicon.ico">
 </head>
-<body onload="<% WOL_FUNC_LOAD %>">
+<body>
 <header class="bar">
   <span class="brand">Brisvane</span>
   <nav><a href="/logout.asp">Log out</a></nav>
 </header>
+<% SUM_OS_BANNER %>
 <div class="layout">
-<nav id="menu" aria-label="Pages"></nav>
+<nav id="menu" aria-label="Pages" data-level="<% LIN_LOGIN_LEVEL %>"></nav>
 <main class="page" id="net_wol">
 <h1>Wake-on-LAN</h1>
 <p>The hosts listed here are sent a magic packet (UDP broadcast, port 23240) after their delay when the power returns, when the service starts, or both.</p>
 <form class="system" method="post" action="wol_iconfig">
 <input type="hidden" name="SYS_UCTOKEN" value="<% SYS_UCTOKEN %>">
-<fieldset data-list>
+<fieldset data-list data-flag="5" data-empty="No host yet: add one below.">
   <legend>Hosts</legend>
   <table class="list" id="hosts">
     <thead><tr><th>#</th><th>Title</th><th>MAC address</th><th>Delay (min)</th><th>Power restore</th><th>Service start</th></tr></thead>

@@ -13,8 +13,9 @@
   <span class="brand">Brisvane</span>
   <nav><a href="/logout.asp">Log out</a></nav>
 </header>
+<% SUM_OS_BANNER %>
 <div class="layout">
-<nav id="menu" aria-label="Pages"></nav>
+<nav id="menu" aria-label="Pages" data-level="<% LIN_LOGIN_LEVEL %>"></nav>
 <main class="page" id="notice" data-delay="<% NOT_DELAY %>">
 <h1>Download</h1>
 <p id="waiting">The file is being prepared; the download starts in <span id="seconds"><% NOT_DELAY %></span> seconds.</p>

@@ -13,8 +13,9 @@
   <span class="brand">Brisvane</span>
   <nav><a href="/logout.asp">Log out</a></nav>
 </header>
+<% SUM_OS_BANNER %>
 <div class="layout">
-<nav id="menu" aria-label="Pages"></nav>
+<nav id="menu" aria-label="Pages" data-level="<% LIN_LOGIN_LEVEL %>"></nav>
 <main class="page" id="sys_user">
 <h1>Accounts</h1>
 <form class="system" method="post" action="sys_user">
@@ -43,7 +44,7 @@
 </fieldset>
 <fieldset>
   <legend>Login lock</legend>
-  <label class="inline"><input type="checkbox" id="USR_LOCK" name="USR_LOCK" value="1" <% USR_LOCK %>> Lock an account after failed logins</label>
+  <label class="inline"><input type="checkbox" id="USR_LOCK" name="USR_LOCK" value="1" data-checked="<% USR_LOCK %>"> Lock an account after failed logins</label>
   <label for="USR_RETRY">Failed logins before the lock</label>
   <input type="number" id="USR_RETRY" name="USR_RETRY" min="0" max="65535" value="<% USR_RETRY %>">
   <label for="USR_LTIME">Lock time (minutes)</label>

@@ -13,8 +13,9 @@
   <span class="brand">Brisvane</span>
   <nav><a href="/logout.asp">Log out</a></nav>
 </header>
+<% SUM_OS_BANNER %>
 <div class="layout">
-<nav id="menu" aria-label="Pages"></nav>
+<nav id="menu" aria-label="Pages" data-level="<% LIN_LOGIN_LEVEL %>"></nav>
 <main class="page" id="sys_web">
 <h1>Web server</h1>
 <form class="system" method="post" action="sys_web" enctype="multipart/form-data">
@@ -22,20 +23,20 @@
 <p class="notice">A change of the listeners, ports or certificate restarts the web server: the page then loses its connection; open it again at the new address.</p>
 <fieldset>
   <legend>HTTP</legend>
-  <label class="inline"><input type="radio" name="HTTP_WEB" value="1" <% WEB_HTTP_EN %>> On</label>
-  <label class="inline"><input type="radio" name="HTTP_WEB" value="0" <% WEB_HTTP_DIS %>> Off</label>
+  <label class="inline"><input type="radio" name="HTTP_WEB" value="1" data-checked="<% WEB_HTTP_EN %>"> On</label>
+  <label class="inline"><input type="radio" name="HTTP_WEB" value="0" data-checked="<% WEB_HTTP_DIS %>"> Off</label>
   <label for="WEB_HTTP_PORT">Port</label>
   <input type="number" id="WEB_HTTP_PORT" name="WEB_HTTP_PORT" min="1" max="65535" required value="<% WEB_HTTP_PORT %>">
 </fieldset>
 <fieldset>
   <legend>HTTPS</legend>
-  <label class="inline"><input type="radio" name="HTTPS_WEB" value="1" <% WEB_HTTPS_EN %>> On</label>
-  <label class="inline"><input type="radio" name="HTTPS_WEB" value="0" <% WEB_HTTPS_DIS %>> Off</label>
+  <label class="inline"><input type="radio" name="HTTPS_WEB" value="1" data-checked="<% WEB_HTTPS_EN %>"> On</label>
+  <label class="inline"><input type="radio" name="HTTPS_WEB" value="0" data-checked="<% WEB_HTTPS_DIS %>"> Off</label>
   <label for="WEB_HTTPS_PORT">Port</label>
   <input type="number" id="WEB_HTTPS_PORT" name="WEB_HTTPS_PORT" min="1" max="65535" required value="<% WEB_HTTPS_PORT %>">
   <p>Send plain HTTP requests for missing pages to HTTPS:</p>
-  <label class="inline"><input type="radio" name="WEB_FORCEHTTPS" value="1" <% WEB_FORCEHTTPS_EN %>> Yes</label>
-  <label class="inline"><input type="radio" name="WEB_FORCEHTTPS" value="0" <% WEB_FORCEHTTPS_DIS %>> No</label>
+  <label class="inline"><input type="radio" name="WEB_FORCEHTTPS" value="1" data-checked="<% WEB_FORCEHTTPS_EN %>"> Yes</label>
+  <label class="inline"><input type="radio" name="WEB_FORCEHTTPS" value="0" data-checked="<% WEB_FORCEHTTPS_DIS %>"> No</label>
   <label for="WEB_SSLCERT">New certificate (one PEM file with the certificate and its private key)</label>
   <input type="file" id="WEB_SSLCERT" name="WEB_SSLCERT" accept=".pem,.crt,.key,application/x-pem-file">
 </fieldset>

@@ -8,35 +8,40 @@
 <link rel="stylesheet" href="/sys.css">
 <link rel="icon" href="/favicon.ico">
 </head>
-<body onload="<% EVT_FUNC_LOAD %>">
+<body>
 <header class="bar">
   <span class="brand">Brisvane</span>
   <nav><a href="/logout.asp">Log out</a></nav>
 </header>
+<% SUM_OS_BANNER %>
 <div class="layout">
-<nav id="menu" aria-label="Pages"></nav>
+<nav id="menu" aria-label="Pages" data-level="<% LIN_LOGIN_LEVEL %>"></nav>
 <main class="page" id="dev_event">
 <h1>Event levels</h1>
-<p>Each UPS event has a level. Events of level None are neither logged nor trapped nor broadcast; every other event is logged, and events from Information up are also mailed and sent by SMS. A new level takes effect at once and is written to the language file.</p>
+<p>Each UPS event has a level. Events of level System are neither logged nor trapped nor broadcast; every other event is logged, and events from Information up are also mailed and sent by SMS. Click an event to change its level; a new level takes effect at once and is written to the language file.</p>
 <form class="system" method="post" action="/en/device/event_iconfig">
 <input type="hidden" name="SYS_UCTOKEN" value="<% SYS_UCTOKEN %>">
 <fieldset data-list>
   <legend>UPS events</legend>
-  <table class="list" id="events">
+  <div class="scroll-list">
+  <table class="list compact" id="events">
     <thead><tr><th>#</th><th>Event</th><th>Level</th><th></th></tr></thead>
     <tbody>
 <% EVT_LIST_ADD %>    </tbody>
   </table>
-  <p class="hint">Selected event: <span id="selected">none</span>. Click an event to change its level.</p>
+  </div>
+  <div id="event-editor" class="editor">
+  <p class="hint">Selected event: <span id="selected">none</span></p>
   <label for="EVENT_TYPE">Level</label>
   <select id="EVENT_TYPE" name="EVENT_TYPE">
-    <option value="0">None (not logged)</option>
+    <option value="0">System (not logged)</option>
     <option value="1">Information</option>
     <option value="2">Warning</option>
-    <option value="3">Alarm</option>
+    <option value="3">Severity</option>
   </select>
   <div class="buttons">
     <button type="submit" id="apply" name="EVENT_EDIT1" value="Apply">Apply</button>
+  </div>
   </div>
 </fieldset>
 </form>

@@ -12,8 +12,9 @@
   <span class="brand">Brisvane</span>
   <nav><a href="/logout.asp">Log out</a></nav>
 </header>
+<% SUM_OS_BANNER %>
 <div class="layout">
-<nav id="menu" aria-label="Pages"></nav>
+<nav id="menu" aria-label="Pages" data-level="<% LIN_LOGIN_LEVEL %>"></nav>
 <main class="page" id="comport">
 <h1>UPS port</h1>
 <p>A new choice closes the UPS link; the next detection pass, within 5 seconds, probes the new port.</p>

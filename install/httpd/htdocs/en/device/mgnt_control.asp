@@ -12,8 +12,9 @@
   <span class="brand">Brisvane</span>
   <nav><a href="/logout.asp">Log out</a></nav>
 </header>
+<% SUM_OS_BANNER %>
 <div class="layout">
-<nav id="menu" aria-label="Pages"></nav>
+<nav id="menu" aria-label="Pages" data-level="<% LIN_LOGIN_LEVEL %>"></nav>
 <main class="page" id="control">
 <h1>Control</h1>
 <form class="settings" method="post" action="/en/device/dev_icontrol">
@@ -23,14 +24,14 @@
 <h2>UPS</h2>
 <table class="values">
   <tr data-cap="<% CTL_FTST %>" data-offer="<% CTL_FTST %>"><th>Battery test</th><td><button type="submit" name="CTL_TST" value="3">Start a test</button> <button type="submit" name="CTL_TST" value="4">Start a deep test</button></td></tr>
-  <tr data-cap="<% CTL_BUZ %>" data-offer="<% CTL_BUZ %>"><th>Audible alarm</th><td><input type="number" min="1" name="CTL_MUTE" value="1" aria-label="Silence value"> <button type="submit" name="CTL_BUZ" value="1">Silence</button></td></tr>
+  <tr data-cap="<% CTL_BUZ %>" data-offer="<% CTL_BUZ %>"><th>Audible alarm</th><td><input type="number" min="1" max="9999" name="CTL_MUTE" value="1" aria-label="Silence value"> <button type="submit" name="CTL_BUZ" value="1">Silence</button></td></tr>
 </table>
 <h2>Outlets</h2>
 <p>Outlets: <span class="v"><% CTL_LETNUM %></span>. A switch happens after its delay.</p>
 <div id="outlets" data-states="<% CTL_LETSTS %>"><noscript>The outlet switches need JavaScript.</noscript></div>
-<h2>Shutdown</h2>
+<h2 id="shutdown">Shutdown</h2>
 <table class="values">
-  <tr><th>Shutdown countdown</th><td><span data-map="-1:None" id="countdown"><% SUM_OS_COUNTDOWN %></span> <span class="warning" data-map="0:|1:(cancelled)"><% SUM_OS_CANCEL %></span></td></tr>
+  <tr><th>Shutdown countdown</th><td><span class="secs" id="countdown"><% SUM_OS_COUNTDOWN %></span> <span class="warning" data-map="0:|1:(cancelled)"><% SUM_OS_CANCEL %></span></td></tr>
   <tr><th>Cancel the countdown</th><td><button type="submit" name="SHUT_CANCEL" value="1" formaction="/en/device/mgnt_control">Cancel or resume</button></td></tr>
   <tr><th>Console notices</th><td><button type="submit" name="PAUSE_BROAD" value="1" formaction="/en/device/mgnt_control">Stop repeating</button></td></tr>
   <tr><th>Trap receivers</th><td><button type="submit" name="SIM_POWERFAIL" value="1" formaction="/en/device/mgnt_control">Send a power-failure trap</button>

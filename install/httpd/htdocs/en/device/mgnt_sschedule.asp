@@ -12,8 +12,9 @@
   <span class="brand">Brisvane</span>
   <nav><a href="/logout.asp">Log out</a></nav>
 </header>
+<% SUM_OS_BANNER %>
 <div class="layout">
-<nav id="menu" aria-label="Pages"></nav>
+<nav id="menu" aria-label="Pages" data-level="<% LIN_LOGIN_LEVEL %>"></nav>
 <main class="page" id="sschedule">
 <h1>Date schedule</h1>
 <p>An entry runs its action on its date at its time and replaces the weekly entries of that action on that date; the action "No schedule this day" blocks every action of the date. The date 00/00/2000 marks an unused entry.</p>

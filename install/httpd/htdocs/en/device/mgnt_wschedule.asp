@@ -12,8 +12,9 @@
   <span class="brand">Brisvane</span>
   <nav><a href="/logout.asp">Log out</a></nav>
 </header>
+<% SUM_OS_BANNER %>
 <div class="layout">
-<nav id="menu" aria-label="Pages"></nav>
+<nav id="menu" aria-label="Pages" data-level="<% LIN_LOGIN_LEVEL %>"></nav>
 <main class="page" id="wschedule">
 <h1>Weekly schedule</h1>
 <p>Each entry runs its action on the ticked weekdays at its time. A date entry of the date schedule for the same day takes precedence.</p>

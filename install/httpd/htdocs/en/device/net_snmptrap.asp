@@ -8,20 +8,21 @@
 <link rel="stylesheet" href="/sys.css">
 <link rel="icon" href="/favicon.ico">
 </head>
-<body onload="<% TRAP_FUNC_LOAD %>">
+<body>
 <header class="bar">
   <span class="brand">Brisvane</span>
   <nav><a href="/logout.asp">Log out</a></nav>
 </header>
+<% SUM_OS_BANNER %>
 <div class="layout">
-<nav id="menu" aria-label="Pages"></nav>
+<nav id="menu" aria-label="Pages" data-level="<% LIN_LOGIN_LEVEL %>"></nav>
 <main class="page" id="net_snmptrap">
 <h1>Traps and network shutdown clients</h1>
 <form class="system" method="post" action="/en/device/trap_iconfig">
 <input type="hidden" name="SYS_UCTOKEN" value="<% SYS_UCTOKEN %>">
 <!-- Enter in a field submits nothing: the default button is disabled. -->
 <button type="submit" disabled hidden aria-hidden="true"></button>
-<fieldset data-list data-flag="9">
+<fieldset data-list data-flag="9" data-empty="No trap receiver yet: add one below.">
   <legend>Trap receivers</legend>
   <table class="list">
     <thead><tr><th>#</th><th>Address</th><th>Community</th><th>Port</th><th>MIB</th><th>Version</th><th>Lowest level sent</th><th>SNMPv3 user</th></tr></thead>
@@ -52,7 +53,7 @@
     <option value="0">None</option>
     <option value="1">Information</option>
     <option value="2">Warning</option>
-    <option value="3">Alarm</option>
+    <option value="3">Severity</option>
     <option value="4">Network shutdown client (every trap)</option>
   </select>
   <label for="TRAP_USER">SNMPv3 user</label>

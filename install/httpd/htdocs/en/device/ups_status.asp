@@ -12,12 +12,13 @@
   <span class="brand">Brisvane</span>
   <nav><a href="/logout.asp">Log out</a></nav>
 </header>
+<% SUM_OS_BANNER %>
 <div class="layout">
-<nav id="menu" aria-label="Pages"></nav>
+<nav id="menu" aria-label="Pages" data-level="<% LIN_LOGIN_LEVEL %>"></nav>
 <main class="page" id="status">
 <h1>Status</h1>
 <h2>Alarms</h2>
-<div class="alarms">
+<div class="alarms" id="alarms">
   <div class="alarm lvl<% IMG_STS_COMMERR %>" id="img_sts_commerr">Communication lost</div>
   <div class="alarm lvl<% IMG_STS_ACFAIL %>" id="img_sts_acfail">Utility power failure</div>
   <div class="alarm lvl<% IMG_STS_BATTLOW %>" id="img_sts_battlow">Battery low</div>
@@ -55,15 +56,15 @@
 </div>
 <h2>Battery and output</h2>
 <table class="values">
-  <tr><th>Output source</th><td class="sev<% PRP_C_OUTSRC %>" data-map="0:Utility|1:Battery|2:Bypass|3:Buck|4:Boost|5:Source 5|6:Source 6|7:Source 7" id="outsrc"><% UPS_OUTSRC %></td></tr>
+  <tr><th>Output source</th><td class="sev<% PRP_C_OUTSRC %>" data-map="0:Utility|1:Battery|2:Bypass|3:Utility, voltage lowered (buck)|4:Utility, voltage raised (boost)|5:Source 5|6:Source 6|7:Output off|8:Utility" id="outsrc"><% UPS_OUTSRC %></td></tr>
   <tr><th>Battery</th><td class="sev<% PRP_C_BATTSTS %>" data-map="0:Normal|1:Weak|2:Low|3:Depleted|4:Replace" id="battsts"><% UPS_BATTSTS %></td></tr>
   <tr><th>Charging</th><td class="sev<% PRP_C_BATTCHARGE %>" data-map="0:Idle|1:Charging|2:Discharging" id="battcharge"><% UPS_BATTCHARGE %></td></tr>
   <tr><th>Time on battery</th><td><span class="v sev<% PRP_C_ONBATTTIME %>" id="onbatt"><% UPS_ONBATTTIME %></span><span class="unit">s</span></td></tr>
-  <tr><th>Battery test result</th><td class="sev<% PRP_C_TESTRESULT %>" data-map="2:Running|3:Failed|4:Failed|5:Failed"><% UPS_TESTRESULT %></td></tr>
+  <tr><th>Battery test result</th><td class="sev<% PRP_C_TESTRESULT %>" data-map="0:No test run|1:Passed|2:Running|3:Failed|4:Failed|5:Failed|6:No test run" id="testresult"><% UPS_TESTRESULT %></td></tr>
   <tr><th>Last battery replacement</th><td><% UPS_BATTLAST %></td></tr>
   <tr><th>Next battery replacement</th><td><% UPS_BATTNEXT %></td></tr>
-  <tr><th>Outlets (1 = on)</th><td id="outlet-states"><% UPS_OUTLETSTS %></td></tr>
-  <tr><th>Shutdown countdown</th><td><span data-map="-1:None"><% SUM_OS_COUNTDOWN %></span></td></tr>
+  <tr><th>Outlets</th><td id="outlet-states" data-outlet-states><% UPS_OUTLETSTS %></td></tr>
+  <tr><th>Shutdown countdown</th><td><span class="secs"><% SUM_OS_COUNTDOWN %></span></td></tr>
 </table>
 </main>
 </div>

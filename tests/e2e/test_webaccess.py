@@ -1,0 +1,391 @@
+"""Who may do what through the web interface of the installed daemon, with
+curl against the three accounts (administrator, device, user): each form
+posted by each level with its own session's valid token, and what a refused
+post must leave unchanged (config.ini, the UPS language file, the frames the
+UPS simulator receives, the files of the private directory); the form
+token bound to the session that fetched it; the configuration download
+served once and to the administrator only; files and links planted in /tmp
+by another local user, which the daemon must simply ignore (mail spools
+delivered by Debian's aiosmtpd); and connections that trickle their header
+or sit in a TLS handshake, which must not keep a new client waiting."""
+import hashlib
+import html
+import os
+import re
+import socket
+import stat
+import subprocess
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness  # noqa: E402
+import test_web_browser as browser  # noqa: E402
+
+from aiosmtpd.controller import Controller  # noqa: E402
+
+HTTP, HTTPS = 8080, 8443
+BASE = "http://127.0.0.1:%d" % HTTP
+PRIVATE = harness.PRIVATE
+LANGUAGE_FILE = harness.INSTALL + "/language/English/event-ups.ini"
+ACCOUNTS = {0: ("admin", "admin-pass"), 1: ("device", "device-pass"), 2: ("user", "user-pass")}
+DENIED = ("Access Denied", "This account may not make this change.")
+
+
+def curl(*args):
+    r = subprocess.run(["curl", "-sS", "-k", "-g", "--max-time", "10"] + list(args), capture_output=True,
+                       timeout=30)
+    return r.stdout.decode("utf-8", "replace")
+
+
+def listening(port):
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=0.5):
+            return True
+    except OSError:
+        return False
+
+
+class Session:
+    """curl with one account's session cookie."""
+
+    def __init__(self, level=None, base=BASE):
+        self.base = base
+        self.cookie = None
+        if level is not None:
+            self.login(*ACCOUNTS[level])
+
+    def login(self, user, password):
+        page = curl(self.base + "/login.asp")
+        challenge = re.search(r'id="challenge" value="([^"]*)"', page).group(1)
+        response = hashlib.md5((user + password + challenge).encode("utf-8")).hexdigest()
+        reply = curl("-i", self.base + "/varno/login", "-d", "Username=%s&Response=%s" % (user, response))
+        m = re.search(r"Set-Cookie: QuenchRelayer=([^;]*);", reply)
+        assert m, reply
+        self.cookie = m.group(1)
+        return reply
+
+    def args(self):
+        return ["-H", "Cookie: QuenchRelayer=%s" % self.cookie] if self.cookie else []
+
+    def get(self, path):
+        return curl(*self.args(), self.base + path)
+
+    def token(self, path="/en/device/ups_config.asp"):
+        tokens = re.findall(r'name="SYS_UCTOKEN" value="([^"]*)"', self.get(path))
+        assert tokens and len(tokens[0]) == 24, (path, tokens)
+        return tokens[0]
+
+    def post(self, form, fields, multipart=False, token=None):
+        """Posts the fields with a fresh token of this session; the reply."""
+        fields = [("SYS_UCTOKEN", token or self.token())] + list(fields)
+        args = ["-i"] + self.args()
+        for name, value in fields:
+            args += ["-F" if multipart else "--data-urlencode", "%s=%s" % (name, value)]
+        return curl(*args, self.base + "/en/" + form)
+
+    def message(self):
+        page = self.get("/message.asp")
+        title = re.search(r'<h1 id="title">(.*?)</h1>', page, re.S).group(1)
+        body = re.search(r'<div id="message" class="message">(.*?)</div>', page, re.S).group(1)
+        button = re.search(r'id="ok" onclick="([^"]*)"', page).group(1)
+        return html.unescape(title), html.unescape(re.sub(r"<[^>]*>", "", body)), html.unescape(button)
+
+
+# Every form with a post that changes something, and the highest level
+# (0 administrator, 1 device, 2 user) that may post it.
+FORMS = [
+    ("sys_user", 0, [("USR_ACCOUNT1", "admin"), ("USR_ACCOUNT2", "device"), ("USR_ACCOUNT3", "owned"),
+                     ("USR_PASSWD1", "taken-over-1")]),
+    ("sys_info", 0, [("INF_LOCATION", "changed")]),
+    ("language", 0, [("LANG", "3")]),
+    ("net_mail", 0, [("MAIL_SERVER", "192.0.2.2"), ("MAIL_PORT", "2525")]),
+    ("smtp_iconfig", 0, [("MAIL_RCV", "thief@example.org"), ("MAIL_PER", "1"), ("SMTP_ADD", "1")]),
+    ("net_sms", 0, [("SMS_COM", "3"), ("SMS_BAUD", "1")]),
+    ("net_isms", 0, [("SMS_PHONE", "5550100"), ("SMS_PER", "1"), ("DEV_ADD1", "1")]),
+    ("sys_batch", 0, [("DL_SYSTEM", "1")]),
+    ("mgnt_reaction", 0, [("SUB_REACTION", "1"), ("ACT_CMD_EN", "1"), ("ACT_CMD_BEFORE", "60"),
+                          ("ACT_CMD_FILE", "/tmp/evil.sh")]),
+    ("mgnt_reaction", 1, [("SUB_SHUTDOWN", "1"), ("ACT_SHUT_TYPE", "1"), ("ACT_OSD_PF", "77")]),
+    ("mgnt_wschedule", 1, [("WSH_ACT1", "1"), ("WSH_SUN1", "1"), ("WSH_TM1", "03:04")]),
+    ("mgnt_sschedule", 1, [("SSH_SD1", "01/02/2031"), ("SSH_TM1", "03:04"), ("SSH_ACT1", "1")]),
+    ("mgnt_comport", 1, [("ACT_COM_PATH", "/dev/null")]),
+    ("dev_snmpv1", 1, [("SUB_PORT", "1"), ("ACT_SNMP_PORT", "1161")]),
+    ("dev_iaccess", 1, [("ACT_DEV_ADD1", "1"), ("ACT_DEV_IP", "192.0.2.2"), ("ACT_DEV_COMM", "stolen"),
+                        ("ACT_DEV_PERMISSION", "2")]),
+    ("dev_snmpv3", 1, [("SUB_CONTEXT", "1"), ("ACT_USM_CONTEXT", "changed")]),
+    ("dev_iusm", 1, [("ACT_DEV_ADD2", "1"), ("ACT_USM_USER", "intruder"), ("ACT_USM_SECURITY", "0"),
+                     ("ACT_USM_AUTH", ""), ("ACT_USM_PRIV", ""), ("ACT_USM_PERMISSION", "2")]),
+    ("trap_iconfig", 1, [("TRAP_ADD1", "1"), ("TRAP_NMS", "192.0.2.2"), ("TRAP_COMM", "c"), ("TRAP_PORT", "162"),
+                         ("TRAP_MIB", "0"), ("TRAP_TYPE", "0"), ("TRAP_LEVEL", "1"), ("TRAP_USER", ""),
+                         ("TRAP_NCP", "161"), ("TRAP_TWICE", "0")]),
+    ("wol_iconfig", 1, [("WOL_ADD1", "1"), ("WOL_TIT", "box"), ("WOL_MAC", "02-11-22-33-44-55"), ("WOL_DLY", "0")]),
+    ("event_iconfig", 1, [("EVENT_EDIT2", "1"), ("EVENT_TYPE", "0")]),
+    ("dev_iconfig", 1, [("CFG_BBL", "1"), ("CFG_FBL", "1"), ("CFG_BL", "55")]),
+    ("dev_icontrol", 1, [("CTL_TST", "1")]),
+    ("mgnt_control", 1, [("PAUSE_BROAD", "1")]),
+    ("hist_config", 1, [("HCG_APPLY", "1"), ("HCG_MAX_DATANUM", "3")]),
+    ("debug", 1, [("DBG_STARTLOG", "1")]),
+    # Last: the web server form would take the listeners away.
+    ("sys_web", 0, [("HTTP_WEB", "0"), ("WEB_HTTP_PORT", str(HTTP)), ("HTTPS_WEB", "0"),
+                    ("WEB_HTTPS_PORT", str(HTTPS)), ("WEB_FORCEHTTPS", "0"), ("WEB_REFRESH", "3")]),
+]
+
+
+class Access(harness.DaemonTest):
+    def setUp(self):
+        super().setUp()
+        self.sim = harness.serial_ups(self)
+        harness.config_set({"Web": {"HTTP Port=": HTTP, "HTTPS Port=": HTTPS, "Force HTTPS=": "No",
+                                    "Password Encrypt=": "No", "Password0=": ACCOUNTS[0][1],
+                                    "Password1=": ACCOUNTS[1][1], "Password2=": ACCOUNTS[2][1],
+                                    "Enable Login Lock=": "Disable"}})
+
+    def start(self):
+        self.daemon = self.start_daemon()
+        for port in (HTTP, HTTPS):
+            harness.wait_for(lambda: listening(port), 15, 0.1, what="port %d" % port)
+
+    def settings_frames(self):
+        return [f for f in self.sim.frames() if f.get("dir") == "rx" and f.get("type") == "S"]
+
+    def state(self):
+        """What a refused post must leave as it was (the UPS's own events
+        may come and go meanwhile)."""
+        made = ("config.ini", "comm_data.txt", "event_log.csv", "hist_data.csv", "iframe_log.htm", "iframe_data.htm")
+        log = (harness.read(harness.INSTALL + "/_FILE_LOG.TXT") or "").splitlines()
+        return {"config.ini": harness.read(harness.CONFIG), "event-ups.ini": harness.read(LANGUAGE_FILE),
+                "UPS settings and commands": len(self.settings_frames()),
+                "private files": [n for n in made if os.path.exists(os.path.join(PRIVATE, n))],
+                "notices stopped (event 9)": len([r for r in log if r.startswith("9 ")])}
+
+    def test_each_level_posts_only_what_it_may(self):
+        self.start()
+        harness.wait_for(lambda: any(f.get("mnemonic") == "STB" for f in self.sim.frames()), 30,
+                         what="the UPS link")
+        sessions = {level: Session(level) for level in (1, 2)}
+        nobody = Session()
+        for form, highest, fields in FORMS:
+            for level in (2, 1, None):
+                if level is not None and level <= highest:
+                    continue
+                with self.subTest(form=form, level=level, fields=fields[0][0]):
+                    web = sessions[level] if level is not None else nobody
+                    # A valid token of this session (none without one).
+                    token = web.token() if level is not None else "A" * 24
+                    before = self.state()
+                    reply = web.post(form, fields, multipart=form == "sys_web", token=token)
+                    self.assertIn("HTTP/1.1 302 Redirect", reply)
+                    self.assertRegex(reply, r"Location: http://127\.0\.0\.1:%d/message\.asp" % HTTP)
+                    time.sleep(0.3)  # a UPS command would be on the line by now
+                    self.assertEqual(self.state(), before)
+                    title, body, _ = web.message()
+                    if level is None:
+                        self.assertEqual((title, body), ("Login Required", "Please log in again."))
+                    else:
+                        self.assertEqual((title, body), DENIED)
+        self.assertTrue(listening(HTTP))
+
+    def test_device_level_uses_the_device_pages(self):
+        self.start()
+        web = Session(1)
+        # The reaction page as the device account sees it: the user command
+        # file stands and stays; the other fields change.
+        page = web.get("/en/device/mgnt_reaction.asp")
+        shown = html.unescape(re.search(r'name="ACT_CMD_FILE"[^>]*value="([^"]*)"', page).group(1))
+        stored = harness.config_get("Reaction", "Execute Command File=")
+        self.assertEqual(shown, stored)
+        reply = web.post("mgnt_reaction", [("SUB_REACTION", "1"), ("ACT_MSG_EN", "1"), ("ACT_MSG_PERIOD", "45"),
+                                           ("ACT_CMD_BEFORE", "90"), ("ACT_CMD_FILE", shown)])
+        self.assertIn("HTTP/1.1 302 Redirect", reply)
+        self.assertEqual(web.message()[:2], ("Information", "Updated successfully."))
+        self.assertEqual(harness.config_get("Reaction", "Notify Message Period="), "45")
+        self.assertEqual(harness.config_get("Reaction", "Execute Command File="), stored)
+        reply = web.post("dev_iconfig", [("CFG_BBL", "1"), ("CFG_FBL", "1"), ("CFG_BL", "44")])
+        self.assertEqual(web.message()[:2], ("Information", "Updated successfully."))
+        self.assertEqual(harness.config_get("UPS", "Battery Low Level="), "44")
+        # Secrets of the SNMP lists are not shown to the user account.
+        admin = Session(0)
+        self.assertIn("tambor", admin.get("/en/net_snmpaccess.asp"))
+        self.assertNotIn("tambor", Session(2).get("/en/net_snmpaccess.asp"))
+
+    def test_each_account_is_offered_what_it_may_use(self):
+        # The menu as Chromium builds it from the pages' script: each level
+        # sees the pages it may use and no button it would be refused.
+        self.start()
+        status = ["/home.asp", "/en/device/ups_status.asp", "/en/device/ups_measure.asp",
+                  "/en/device/ups_module.asp", "/en/device/ups_info.asp"]
+        device = status + ["/en/device/ups_config.asp", "/en/device/mgnt_reaction.asp",
+                           "/en/device/mgnt_wschedule.asp", "/en/device/mgnt_sschedule.asp",
+                           "/en/device/mgnt_comport.asp", "/en/device/mgnt_control.asp",
+                           "/en/device/dev_event.asp", "/en/net_wol.asp", "/en/net_snmpaccess.asp",
+                           "/en/net_snmpusm.asp", "/en/device/net_snmptrap.asp", "/debug.asp",
+                           "/en/hist_log.asp", "/en/hist_data.asp", "/en/hist_config.asp"]
+        offered = {1: device, 2: status + ["/en/hist_log.asp", "/en/hist_data.asp"]}
+        for level in (1, 2):
+            with self.subTest(level=level):
+                b = browser.Browser()
+                self.addCleanup(b.close)
+                browser.log_in(b, BASE, *ACCOUNTS[level])
+                links = b.eval("Array.from(document.querySelectorAll('#menu a')).map(a => a.getAttribute('href'))")
+                self.assertEqual(links, offered[level])
+                # The device account sees the user command file, and may not edit it.
+                b.navigate(BASE + "/en/device/mgnt_reaction.asp")
+                self.assertTrue(b.eval("document.querySelector('[name=ACT_CMD_FILE]').readOnly"))
+        b = browser.Browser()
+        self.addCleanup(b.close)
+        browser.log_in(b, BASE, *ACCOUNTS[0])
+        self.assertIn("/en/sys_user.asp", b.eval("Array.from(document.querySelectorAll('#menu a')).map(a => a.href)"
+                                                 ".map(h => new URL(h).pathname)"))
+        b.navigate(BASE + "/en/device/mgnt_reaction.asp")
+        self.assertFalse(b.eval("document.querySelector('[name=ACT_CMD_FILE]').readOnly"))
+
+    def test_token_belongs_to_the_session(self):
+        self.start()
+        admin, user = Session(0), Session(2)
+        theirs = user.token()
+        before = harness.read(harness.CONFIG)
+        # The user session's token with the administrator's cookie.
+        reply = admin.post("sys_info", [("INF_LOCATION", "crossed")], token=theirs)
+        self.assertIn("HTTP/1.1 302 Redirect", reply)
+        self.assertEqual(harness.read(harness.CONFIG), before)
+        title, body, button = admin.message()
+        self.assertEqual(title, "Page Out of Date")
+        self.assertEqual(button, "window.location='/en/sys_info.asp'")
+        # Two tabs of one session: both pages' tokens work.
+        first, second = admin.token("/en/sys_info.asp"), admin.token("/en/sys_user.asp")
+        for token, text in ((second, "second tab"), (first, "first tab")):
+            admin.post("sys_info", [("INF_LOCATION", text)], token=token)
+            self.assertEqual(admin.message()[:2], ("Information", "Updated successfully."))
+            self.assertEqual(harness.config_get("System", "Location="), text)
+        # The cookie says SameSite=Strict.
+        reply = Session().login(*ACCOUNTS[0])
+        self.assertRegex(reply, r"Set-Cookie: QuenchRelayer=[^;]+;path=/; SameSite=Strict; HttpOnly\r\n")
+
+    def test_configuration_download_is_served_once_to_the_administrator(self):
+        self.start()
+        admin, device = Session(0), Session(1)
+        reply = admin.post("sys_batch", [("DL_SYSTEM", "1")])
+        self.assertRegex(reply, r"Location: http://127\.0\.0\.1:%d/tempage/config\.ini" % HTTP)
+        # Not to another session, even while it waits.
+        self.assertNotIn("[Web]", device.get("/tempage/config.ini"))
+        self.assertIn("Password0=admin-pass", admin.get("/tempage/config.ini"))
+        # Served once: the copy is gone.
+        self.assertNotIn("[Web]", admin.get("/tempage/config.ini"))
+        self.assertFalse(os.path.exists(PRIVATE + "/config.ini"))
+
+    def test_files_planted_in_tmp_are_ignored(self):
+        # Another local user's names in /tmp, made before the daemon starts.
+        planted = {"/tmp/x": lambda p: os.symlink(harness.INSTALL, p),
+                   "/tmp/comm_data.txt": lambda p: os.symlink(harness.CONFIG, p),
+                   "/tmp/config.ini": lambda p: os.symlink(harness.CONFIG, p),
+                   "/tmp/mail_level2.txt": lambda p: harness.write(
+                       p, "Subject: planted\r\nReply-To: thief@example.org\r\n\r\nplanted\r\n", 0o666),
+                   "/tmp/mail_level1.txt": os.mkdir,
+                   "/tmp/TMP_BROAD.DAT": os.mkfifo,
+                   "/tmp/config_tmp.ini": os.mkfifo}
+        for path, plant in planted.items():
+            subprocess.run(["rm", "-rf", path], check=True)
+            plant(path)
+            self.addCleanup(subprocess.run, ["rm", "-rf", path])
+        inbox = []
+        lock = threading.Lock()
+
+        class Handler:
+            async def handle_DATA(self, server, session, envelope):
+                with lock:
+                    inbox.append(envelope.content.decode("utf-8", "replace"))
+                return "250 OK"
+        port = harness.free_port()
+        server = Controller(Handler(), hostname="127.0.0.1", port=port)
+        server.start()
+        self.addCleanup(server.stop)
+        harness.config_set({"Mail": {"Server=": "127.0.0.1", "Port=": port, "Password=": "", "Sender=": "",
+                                     "Mail Sender=": "ups@example.org", "Receive Num=": 1,
+                                     "Receiver1=": "ops@example.org", "Level1=": 1},
+                            "Reaction": {"Notify Message Enable=": "Yes"}})
+        self.start()
+        # The private directory: the daemon's own, for nobody else.
+        st = os.lstat(PRIVATE)
+        self.assertTrue(stat.S_ISDIR(st.st_mode))
+        self.assertEqual((st.st_uid, stat.S_IMODE(st.st_mode)), (os.geteuid(), 0o700))
+        admin = Session(0)
+        for path in ("/tempage/x/httpd/cert_web.pem", "/tempage/x/config.ini", "/tempage/comm_data.txt",
+                     "/tempage/config.ini", "/tempage/../../../config.ini"):
+            with self.subTest(path=path):
+                got = admin.get(path)
+                self.assertNotIn("PRIVATE KEY", got)
+                self.assertNotIn("[Web]", got)
+        # The start-up event (level 1) is mailed; the planted spool never is.
+        harness.wait_for(lambda: any("Monitoring service started" in m for m in inbox), 20,
+                         what="the start-up mail")
+        # A broadcast and an upload with FIFOs at the old names in /tmp.
+        harness.wait_for(lambda: any(f.get("mnemonic") == "STB" for f in self.sim.frames()), 30,
+                         what="the UPS link")
+        self.sim.set_state("powerfail")
+        harness.wait_for(lambda: any("Utility power failure" in m for m in inbox), 30, what="the power-failure mail")
+        # The broadcast text reached the console script through the private
+        # directory (the stub reads it there).
+        harness.wait_for(lambda: "Utility power failure" in (harness.read(harness.MARKS + "/wall") or ""), 20,
+                         what="the broadcast")
+        reply = admin.post("debug", [("DBG_STARTLOG", "1")])
+        self.assertIn("/debug.asp", reply)
+        harness.wait_for(lambda: "Tx:" in admin.get("/tempage/comm_data.txt"), 10, what="the serial trace")
+        # An upload goes through the private directory too.
+        upload = harness.read(harness.CONFIG).replace("Power Fail Delay=", "Power Fail Delay=4")
+        harness.write("/tmp/upload.ini", upload)
+        self.addCleanup(os.unlink, "/tmp/upload.ini")
+        reply = curl("-i", *admin.args(), "-F", "SYS_UCTOKEN=" + admin.token("/en/sys_batch.asp"),
+                     "-F", "UL_SYSTEM=1", "-F", "UL_F_SYSTEM=@/tmp/upload.ini;filename=config.ini",
+                     BASE + "/en/sys_batch")
+        self.assertEqual(admin.message()[:2], ("Information", "Upload successfully."))
+        self.assertFalse(os.path.exists(PRIVATE + "/config_tmp.ini"))
+        time.sleep(6)  # one more mail pass
+        self.assertEqual([m for m in inbox if "planted" in m], [])
+        self.assertTrue(os.path.isdir("/tmp/mail_level1.txt"))
+        self.assertIn("planted", harness.read("/tmp/mail_level2.txt"))
+        self.assertTrue(listening(HTTP))
+        self.assertIn('id="home"', admin.get("/home.asp"))
+
+    def test_trickling_and_silent_clients_leave_room(self):
+        self.start()
+        cases = [("HTTP header one byte every 5 s", HTTP, False), ("silent TLS handshakes", HTTPS, True)]
+        for name, port, tls in cases:
+            with self.subTest(name):
+                holders = [socket.create_connection(("127.0.0.1", port)) for _ in range(20)]
+                stop = threading.Event()
+
+                def trickle():
+                    request = b"GET /style.css HTTP/1.1\r\nHost: h\r\nX: " + b"x" * 100
+                    i = 0
+                    while not stop.wait(0 if i == 0 else 5) and i < len(request):
+                        for s in holders:
+                            try:
+                                s.sendall(request[i:i + 1])
+                            except OSError:
+                                pass
+                        i += 1
+                feeder = None
+                if not tls:
+                    feeder = threading.Thread(target=trickle, daemon=True)
+                    feeder.start()
+                try:
+                    time.sleep(7)  # every slot taken, the trickle renewing them
+                    t0 = time.monotonic()
+                    url = ("https" if tls else "http") + "://127.0.0.1:%d/style.css" % port
+                    r = subprocess.run(["curl", "-sS", "-k", "--max-time", "12", "-o", "/dev/null", "-w",
+                                        "%{http_code}", url], capture_output=True, timeout=30)
+                    waited = time.monotonic() - t0
+                    self.assertEqual(r.stdout, b"200", r.stderr)
+                    self.assertLess(waited, 10.0)
+                finally:
+                    stop.set()
+                    if feeder:
+                        feeder.join()
+                    for s in holders:
+                        s.close()
+
+
+if __name__ == "__main__":
+    harness.main()
