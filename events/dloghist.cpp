@@ -78,8 +78,9 @@ bool After(int year, int month, int day, const TimeDate& to) {
   return day > to.day;
 }
 
-// The selection: "/tmp/data.dat", created fresh (never through a link) and
-// removed when the export ends. Holds the collected records, whole.
+// The selection: "data.dat" in the private temporary directory, created
+// fresh (never through a link) and removed when the export ends. Holds the
+// collected records, whole.
 class Selection {
  public:
   Selection() {

@@ -1,8 +1,9 @@
 // Notification mail: the spool files per event level and the SMTP client.
 // The mail settings and receivers are the [Mail] section of config.ini.
 //
-// Every logged event of level 1..3 is appended to "/tmp/mail_level<L>.txt"
-// (at most MAIL_SPOOL_MAX bytes: beyond that the oldest events go); every 5
+// Every logged event of level 1..3 is appended to "mail_level<L>.txt" in
+// the private temporary directory (at most MAIL_SPOOL_MAX bytes: beyond that
+// the oldest events go); every 5
 // seconds Mail_SendAll starts mailing each spool to the receivers whose
 // level it reaches, in one SMTP session per level (EHLO or HELO, STARTTLS
 // and AUTH LOGIN when a password is set, MAIL FROM, RCPT TO per receiver,

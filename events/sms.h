@@ -5,7 +5,7 @@
 // every 100 ms, sends it to each phone whose level it reaches, one short
 // step of the AT dialogue per call, on port slot 1: in text mode, or as an
 // SMS-SUBMIT PDU with UCS-2 text. The dialogue is traced to
-// "/tmp/SMS_Log.txt".
+// "SMS_Log.txt" in the private temporary directory.
 #pragma once
 #include <cstddef>
 #include <cstdint>
