@@ -26,64 +26,9 @@ USER, AUTH, PRIV = "manager", st.AUTH, st.PRIV
 SNMPD_PORT = 16161
 
 
-# ---- a minimal BER codec ----------------------------------------------------
+# ---- the BER codec of the end-to-end tests ----------------------------------
 
-def tlv(tag, body):
-    n = len(body)
-    if n < 128:
-        head = bytes([n])
-    elif n < 256:
-        head = bytes([0x81, n])
-    else:
-        head = bytes([0x82, n >> 8, n & 255])
-    return bytes([tag]) + head + body
-
-
-def integer(v):
-    n = 1
-    while not -(1 << (8 * n - 1)) <= v < (1 << (8 * n - 1)):
-        n += 1
-    return tlv(0x02, v.to_bytes(n, "big", signed=True))
-
-
-def octets(b):
-    return tlv(0x04, b)
-
-
-def oid(arcs):
-    body = bytes([40 * arcs[0] + arcs[1]])
-    for a in arcs[2:]:
-        groups = [a & 0x7F]
-        a >>= 7
-        while a:
-            groups.insert(0, (a & 0x7F) | 0x80)
-            a >>= 7
-        body += bytes(groups)
-    return tlv(0x06, body)
-
-
-def seq(*parts):
-    return tlv(0x30, b"".join(parts))
-
-
-def read(data, pos):
-    """(tag, content start, content end) of the item at pos."""
-    tag, n = data[pos], data[pos + 1]
-    pos += 2
-    if n & 0x80:
-        k = n & 0x7F
-        n = int.from_bytes(data[pos:pos + k], "big")
-        pos += k
-    return tag, pos, pos + n
-
-
-def items(data, start, end):
-    out, pos = [], start
-    while pos < end:
-        tag, s, e = read(data, pos)
-        out.append((tag, s, e))
-        pos = e
-    return out
+tlv, integer, octets, oid, seq, read, items = st.tlv, st.integer, st.octets, st.oid, st.seq, st.read, st.items
 
 
 def get_pdu(request_id):

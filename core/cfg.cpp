@@ -2,11 +2,14 @@
 // older files, the password encodings and the import of an uploaded file.
 #include "core/cfg.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -21,8 +24,19 @@ int32_t CfgVersion;
 int32_t CfgRestart;
 uint8_t CfgStopService;
 uint8_t CfgLanguage;
+CfgFileState CfgFile;
 
 namespace {
+
+// Notes for the event log: kept until a sink is set; each text once.
+struct Note {
+  int level;
+  std::string text;
+};
+void (*g_noteSink)(int level, const char* text);
+std::vector<Note> g_pendingNotes;
+std::vector<std::string> g_notedTexts;
+constexpr size_t kMaxNotes = 32;
 
 void ConfigPath(char* out, size_t size) { snprintf(out, size, "%s/config.ini", SvcInstallDir); }
 
@@ -42,7 +56,7 @@ void Migrate() {
   }
   if (CfgVersion <= 2 && (WebPasswordEncrypt == CFG_PW_NO || WebPasswordEncrypt == CFG_PW_YES))
     WebPasswordEncrypt = CFG_PW_ADVANCED;
-  if (applied) Cfg_Save();
+  if (applied) Cfg_Rewrite();
 }
 
 // Removes one line end: LF, CR or CR LF (and LF CR).
@@ -75,49 +89,121 @@ struct LineReader {
   ssize_t Next(FILE* f) { return getline(&line, &capacity, f); }
 };
 
-}  // namespace
+// Reads that fail without an errno of their own.
+constexpr int kNotRegular = -1;
 
-int Cfg_LoadStream(FILE* f) {
-  rewind(f);
+const char* ReasonText(int error) { return error == kNotRegular ? "not a regular file" : strerror(error); }
+
+// The whole of a stream from where it stands: 0, or the errno of the read
+// that failed.
+int ReadWhole(FILE* f, std::string* text) {
+  text->clear();
+  errno = 0;
+  char buf[16384];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) text->append(buf, n);
+  return ferror(f) ? (errno ? errno : EIO) : 0;
+}
+
+// The whole of a regular file: 0, or why not (an errno value, ENOENT when
+// it does not exist). A directory, a FIFO or a device is never read: opened
+// without blocking, it is refused before the first read.
+int ReadWholeFile(const char* path, std::string* text) {
+  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return errno;
+  struct stat st;
+  int rc = fstat(fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : !S_ISREG(st.st_mode) ? kNotRegular : 0;
+  FILE* f = rc == 0 ? fdopen(fd, "r") : nullptr;
+  if (!f) {
+    if (rc == 0) rc = errno;
+    close(fd);
+    return rc;
+  }
+  rc = ReadWhole(f, text);
+  fclose(f);
+  return rc;
+}
+
+void UnreadableText(char* out, size_t size, const char* path, int error) {
+  snprintf(out, size,
+           "Cannot read %s: %s; running on the factory defaults, the file is left as it is until a setting "
+           "is changed",
+           path, ReasonText(error));
+}
+
+// Applies the text of a whole file, line by line, then the migrations.
+void LoadText(const std::string& text) {
   int section = CFG_SEC_FORMAT;
-  LineReader r;
-  ssize_t got;
-  while ((got = r.Next(f)) >= 0) {
-    size_t length = static_cast<size_t>(got);
-    StripLineEnd(r.line, &length);
-    if (r.line[0] == ';') continue;
-    if (r.line[0] == '[') {
-      int s = SectionOf(r.line);
+  std::string line;
+  for (size_t at = 0; at < text.size();) {
+    size_t end = text.find('\n', at);
+    size_t next = end == std::string::npos ? text.size() : end + 1;
+    line.assign(text, at, next - at);
+    at = next;
+    // Up to the first zero byte, as a line read as text.
+    line.resize(strnlen(line.c_str(), line.size()));
+    size_t length = line.size();
+    StripLineEnd(line.data(), &length);
+    line.resize(length);
+    if (line[0] == ';') continue;
+    if (line[0] == '[') {
+      int s = SectionOf(line.c_str());
       if (s == CFG_SEC_END) break;
       if (s >= 0) section = s;
       continue;
     }
-    Cfg_ParseLine(section, r.line);
+    Cfg_ParseLine(section, line.c_str());
   }
-  // A read error leaves what was read so far, and nothing is rewritten.
-  if (ferror(f)) return 0;
   Migrate();
+}
+
+}  // namespace
+
+int Cfg_LoadStream(FILE* f) {
+  rewind(f);
+  std::string text;
+  if (ReadWhole(f, &text) != 0) return 0;
+  LoadText(text);
   return 1;
 }
 
 int Cfg_Load(const char* path) {
   char own[300];
-  if (!path) {
-    ConfigPath(own, sizeof own);
+  if (!path) ConfigPath(own, sizeof own);
+  std::string text;
+  const int error = ReadWholeFile(path ? path : own, &text);
+  if (error == 0) {
+    if (!path) CfgFile = CFG_FILE_READ;
+    LoadText(text);
+    return 1;
   }
-  FILE* f = fopen(path ? path : own, "r");
-  if (!f) {
-    // Only a config.ini that does not exist is created from the factory
-    // defaults; any other failure keeps the settings in memory.
-    if (!path && errno == ENOENT) {
-      Cfg_SetDefaults();
-      Cfg_Save();
-    }
-    return 0;
+  if (path) return 0;  // another file: nothing applied
+  if (error == ENOENT) {
+    // Only a config.ini that does not exist is created from the defaults.
+    Cfg_SetDefaults();
+    Cfg_Save();
+  } else if (CfgFile != CFG_FILE_READ) {
+    // Nothing read yet in this run (the settings are still empty): the
+    // service runs on the factory defaults, so the shutdown stays armed,
+    // and the file is kept for the operator to look at.
+    Cfg_SetDefaults();
+    CfgFile = CFG_FILE_KEPT;
+    char note[512];
+    UnreadableText(note, sizeof note, own, error);
+    Cfg_Note(3, note);
   }
-  int ok = Cfg_LoadStream(f);
-  fclose(f);
-  return ok;
+  // Otherwise a reload that fails keeps the settings in use.
+  return 0;
+}
+
+int Cfg_Probe(char* reason, size_t size) {
+  char path[300];
+  ConfigPath(path, sizeof path);
+  std::string text;
+  const int error = ReadWholeFile(path, &text);
+  if (error == 0 || error == ENOENT) return 1;
+  UnreadableText(reason, size, path, error);
+  return 0;
 }
 
 int Cfg_Save() {
@@ -126,8 +212,12 @@ int Cfg_Save() {
   FILE* f = UF_ReplaceBegin(path, 0600);
   if (!f) return 0;
   int ok = Cfg_WriteSections(f);
-  return UF_ReplaceCommit(f, path, ok);
+  if (!UF_ReplaceCommit(f, path, ok)) return 0;
+  CfgFile = CFG_FILE_READ;  // the file now holds the settings
+  return 1;
 }
+
+int Cfg_Rewrite() { return CfgFile == CFG_FILE_KEPT ? 0 : Cfg_Save(); }
 
 int Cfg_HasEndSection(FILE* f) {
   LineReader r;
@@ -155,10 +245,8 @@ int Cfg_ImportUpload(const char* value, size_t length) {
     FILE* f = written ? fdopen(fd, "r") : nullptr;
     if (f) {
       rewind(f);
-      if (Cfg_HasEndSection(f) && Cfg_LoadStream(f)) {
-        Cfg_Save();
-        imported = 1;
-      }
+      // Taken in memory, it is imported; saved or not, the caller says which.
+      if (Cfg_HasEndSection(f) && Cfg_LoadStream(f)) imported = Cfg_Save() ? 1 : -1;
       fclose(f);
     } else {
       close(fd);
@@ -166,6 +254,21 @@ int Cfg_ImportUpload(const char* value, size_t length) {
   }
   unlink(path);
   return imported;
+}
+
+void Cfg_SetNoteSink(void (*sink)(int level, const char* text)) {
+  g_noteSink = sink;
+  g_notedTexts.clear();
+  std::vector<Note> pending;
+  pending.swap(g_pendingNotes);
+  for (const Note& n : pending) Cfg_Note(n.level, n.text.c_str());
+}
+
+void Cfg_Note(int level, const char* text) {
+  if (std::find(g_notedTexts.begin(), g_notedTexts.end(), text) != g_notedTexts.end()) return;
+  if (g_notedTexts.size() < kMaxNotes) g_notedTexts.emplace_back(text);
+  if (g_noteSink) g_noteSink(level, text);
+  else if (g_pendingNotes.size() < kMaxNotes) g_pendingNotes.push_back(Note{level, text});
 }
 
 // ---- passwords -----------------------------------------------------------------
@@ -197,22 +300,67 @@ bool Cfg_EncodePassword(uint8_t encoding, const char* password, std::string* sto
   return true;
 }
 
+namespace {
+
+// A text of the locale's multibyte encoding, whole characters only.
+bool IsLocaleText(const std::string& text) {
+  mbstate_t state{};
+  for (size_t at = 0; at < text.size();) {
+    wchar_t wc;
+    size_t n = mbrtowc(&wc, text.data() + at, text.size() - at, &state);
+    if (n == static_cast<size_t>(-1) || n == static_cast<size_t>(-2) || n == 0) return false;
+    at += n;
+  }
+  return true;
+}
+
+// The password of a stored text when the text is one the writer makes under
+// the encoding, i.e. the radix-64 of the bytes (a short last group completed
+// with zero bytes) and, for "Advanced", exactly as many AES blocks as the
+// password's length needs, zero-padded. Anything else is no encoded password.
+bool DecodeStored(uint8_t encoding, const char* stored, std::string* password) {
+  const size_t length = strlen(stored);
+  password->clear();
+  if (length == 0) return true;  // the empty password is written empty
+  if (length % 4 != 0 || length > INT_MAX / 2) return false;
+  std::vector<uint8_t> bytes(3 * (length / 4), 0);
+  int n = CryptOps.Radix64_Decode(bytes.data(), stored, static_cast<int>(length), static_cast<int>(bytes.size()));
+  if (n <= 0) return false;
+  size_t size = static_cast<size_t>(n);
+  size_t textEnd;
+  if (encoding == CFG_PW_ADVANCED) {
+    const size_t blocks = size / 16;
+    // The writer's length for that many blocks, and zeros completing the last group.
+    if (blocks == 0 || length != 4 * ((16 * blocks + 2) / 3)) return false;
+    for (size_t i = 16 * blocks; i < size; ++i)
+      if (bytes[i] != 0) return false;
+    for (size_t b = 0; b < blocks; ++b) CryptOps.Aes_DecryptBlock(&bytes[16 * b], CryptOps.configKey);
+    textEnd = strnlen(reinterpret_cast<const char*>(bytes.data()), 16 * blocks);
+    // Only zeros after the text, and the text needs every block.
+    if (textEnd <= 16 * (blocks - 1)) return false;
+    for (size_t i = textEnd; i < 16 * blocks; ++i)
+      if (bytes[i] != 0) return false;
+  } else {
+    // At most two zero bytes complete the last group; the text holds none.
+    while (size > 0 && bytes[size - 1] == 0 && size + 2 > static_cast<size_t>(n)) --size;
+    textEnd = strnlen(reinterpret_cast<const char*>(bytes.data()), size);
+    if (textEnd != size || size == 0) return false;
+  }
+  password->assign(bytes.begin(), bytes.begin() + static_cast<long>(textEnd));
+  if (encoding == CFG_PW_YES && !password->empty() && (password->back() == '\n' || password->back() == '\r'))
+    password->pop_back();
+  return IsLocaleText(*password);
+}
+
+}  // namespace
+
 std::string Cfg_DecodePassword(uint8_t encoding, const char* stored) {
   if (encoding != CFG_PW_YES && encoding != CFG_PW_ADVANCED) return stored;
-  size_t length = strlen(stored);
-  if (length > INT_MAX / 2) return std::string();
-  // Sized from the text: 3 bytes per 4 characters.
-  std::vector<uint8_t> bytes(3 * (length / 4) + 1, 0);
-  int n = CryptOps.Radix64_Decode(bytes.data(), stored, static_cast<int>(length), static_cast<int>(bytes.size()));
-  if (n < 0) n = 0;
-  bytes.resize(static_cast<size_t>(n));
-  if (encoding == CFG_PW_ADVANCED)
-    for (size_t b = 0; b + 16 <= bytes.size(); b += 16) CryptOps.Aes_DecryptBlock(&bytes[b], CryptOps.configKey);
-  // The text ends at the decoded length or at its first zero byte.
-  std::string text(bytes.begin(), bytes.end());
-  text.resize(strnlen(text.c_str(), text.size()));
-  if (encoding == CFG_PW_YES && !text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-  return text;
+  std::string password;
+  if (DecodeStored(encoding, stored, &password)) return password;
+  // Not written by the store (a password an operator wrote in clear, so as
+  // to reset one he forgot): the text is the password.
+  return stored;
 }
 
 // ---- locale conversions ----------------------------------------------------------

@@ -234,18 +234,42 @@ extern uint8_t CfgStopService; // "Stop Service=", read, written back, not used
 extern uint8_t CfgLanguage;    // "Language=": 0 English, 1 Traditional Chinese,
                                // 2 Simplified Chinese, 3 Polish
 
+// What this run knows of config.ini.
+enum CfgFileState : uint8_t {
+  CFG_FILE_UNKNOWN = 0,  // not read yet
+  CFG_FILE_READ = 1,     // read, created or saved in this run
+  // It exists and could not be read before any read succeeded: the service
+  // runs on the factory defaults and leaves the file as it is until an
+  // operator changes a setting (Cfg_Save); Cfg_Rewrite writes nothing.
+  CFG_FILE_KEPT = 2,
+};
+extern CfgFileState CfgFile;
+
 // Reads config.ini (path null) or the given file and applies it over the
-// current settings, then the migrations. config.ini that does not exist is
-// created from the factory defaults; any other failure to open or read it
-// keeps the settings and writes nothing. 1 when a file was read, else 0.
+// current settings, then the migrations. The file is read whole before
+// anything is applied. config.ini that does not exist is created from the
+// factory defaults. One that exists and cannot be read keeps the settings
+// in memory, unless no read has succeeded in this run: then the factory
+// defaults are set (the file is not written) and the store keeps the file
+// (CFG_FILE_KEPT), noting why at level 3. 1 when a file was read, else 0.
 int Cfg_Load(const char* path);
-// Reads an open file from its start (as Cfg_Load after opening it).
-// 1 when it was read to its end or to "[End]", 0 on a read error.
+// Reads an open file whole from its start and applies it as Cfg_Load does.
+// 1 when it was read to its end, 0 on a read error (nothing applied).
 int Cfg_LoadStream(FILE* f);
 // Rewrites config.ini whole from the current settings: a temporary file in
 // the same directory, flushed, synced and renamed over it (mode 0600).
-// 1 on success; on failure the old file stays and 0 is returned.
+// 1 on success; on failure the old file stays and 0 is returned. For the
+// changes an operator makes (web forms, SNMP SETs, an upload): it also
+// writes over a file that the store kept.
 int Cfg_Save();
+// The service's own rewrites (at start, after a found COM port, before
+// hibernating, after a migration, for the battery notice): Cfg_Save, except
+// that a kept file is left alone (0).
+int Cfg_Rewrite();
+// Whether config.ini can be read (or is missing): 1; else 0 and the
+// reason, as Cfg_Load would note it, into reason. Reads nothing into the
+// settings.
+int Cfg_Probe(char* reason, size_t size);
 // 1 when a line of the file begins with "[End]" (the position is then past
 // that line); else 0, with the file rewound.
 int Cfg_HasEndSection(FILE* f);
@@ -253,8 +277,17 @@ int Cfg_HasEndSection(FILE* f);
 // from its start, length bytes) go to "<tmp>/config_tmp.ini"; when the file
 // holds an "[End]" line it is loaded over the current settings and
 // config.ini is rewritten. The temporary file is always removed. 1 when
-// imported, else 0.
+// imported and saved, -1 when imported but config.ini could not be
+// written (the settings in memory are the imported ones), 0 when nothing
+// was imported.
 int Cfg_ImportUpload(const char* value, size_t length);
+
+// Problems the reader finds (a file it cannot read, a value that is no
+// port): each text once per sink, handed to the sink, or kept until a sink
+// is set (at start the event log comes up after the first reads). A new
+// sink gets the kept notes and starts a new run of once-only texts.
+void Cfg_SetNoteSink(void (*sink)(int level, const char* text));
+void Cfg_Note(int level, const char* text);
 
 // Key catalogue (core/cfgkeys.cpp).
 // Matches one line against the keys of the section and stores its value.
@@ -266,7 +299,10 @@ void Cfg_SetDefaults();
 int Cfg_WriteSections(FILE* f);
 
 // Password encodings: the stored text of a password, and the password of a
-// stored text (the text up to its first zero byte, any length).
+// stored text. A stored text that is no text the writer makes under that
+// encoding (a password written in clear by hand, say) is the password
+// itself: it never becomes an empty password, and the next save writes it
+// encoded.
 bool Cfg_EncodePassword(uint8_t encoding, const char* password, std::string* stored);
 std::string Cfg_DecodePassword(uint8_t encoding, const char* stored);
 

@@ -251,6 +251,8 @@ constexpr ListDef kLoadBankList{1, UPS_OUTLETS, nullptr};
 enum class Kind : uint8_t {
   Int,           // integer of the field's width, "%d"; too large keeps its low bits
   Bounded,       // integer taken only within 0..limit (counts, the language)
+  Port,          // port number 1..65535 (0 too in a list); any other value gives the factory port
+                 // `limit`, noted
   Flag,          // "Yes" 1, anything else 0; written "Yes"/"No"
   LockFlag,      // "Enable" 1, anything else 0; written "Enable"/"Disable"
   Bit,           // flag kept in one bit of a byte mask
@@ -272,7 +274,8 @@ struct KeyDef {
   Kind kind;
   FieldFn field;             // storage of entry `index` (0 for plain keys)
   size_t size;               // bytes of the field
-  int limit = 0;             // Bounded: largest value; WideBytes: bytes read; Bit: bit (-1 entry index)
+  int limit = 0;             // Bounded: largest value; Port: factory port; WideBytes: bytes read;
+                             // Bit: bit (-1 entry index)
   const ListDef* list = nullptr;
   const uint8_t* encoding = nullptr;  // Password kinds: the section's "Password Encrypt="
   ParseFn parse = nullptr;
@@ -384,8 +387,8 @@ const KeyDef kKeys[] = {
     {CFG_K_CONTACTOR, Kind::WideBytes, VAR(WebSysInfoText.contactor), 32},
     {CFG_K_NAME, Kind::WideBytes, VAR(WebSysInfoText.name), 32},
     // [Web]
-    {CFG_K_HTTP_PORT, Kind::Int, VAR(HttpdSetting.httpPort)},
-    {CFG_K_HTTPS_PORT, Kind::Int, VAR(HttpdSetting.httpsPort)},
+    {CFG_K_HTTP_PORT, Kind::Port, VAR(HttpdSetting.httpPort), 80},
+    {CFG_K_HTTPS_PORT, Kind::Port, VAR(HttpdSetting.httpsPort), 443},
     {CFG_K_ENABLE_HTTP, Kind::Bit, VAR(HttpdSetting.listen), 0},
     {CFG_K_ENABLE_HTTPS, Kind::Bit, VAR(HttpdSetting.listen), 1},
     {CFG_K_WEB_REFRESH, Kind::Int, VAR(HttpdSetting.refresh)},
@@ -424,16 +427,16 @@ const KeyDef kKeys[] = {
     // [SNMP Trap]
     {CFG_K_TRAP_NUMBER, Kind::Bounded, VAR(SnmpTrapReceiverCount), TRAP_RECEIVERS},
     {CFG_K_TRAP_IP, Kind::Text, ELEM(SnmpTrapReceivers, .ip), 0, &kTrapList},
-    {CFG_K_TRAP_PORT, Kind::Int, ELEM(SnmpTrapReceivers, .port), 0, &kTrapList},
+    {CFG_K_TRAP_PORT, Kind::Port, ELEM(SnmpTrapReceivers, .port), 162, &kTrapList},
     {CFG_K_TRAP_COMMUNITY, Kind::Text, ELEM(SnmpTrapReceivers, .community), 0, &kTrapList},
     {CFG_K_TRAP_TYPE, Kind::Int, ELEM(SnmpTrapReceivers, .type), 0, &kTrapList},
     {CFG_K_TRAP_MIB, Kind::Int, ELEM(SnmpTrapReceivers, .mib), 0, &kTrapList},
     {CFG_K_TRAP_LEVEL, Kind::Int, ELEM(SnmpTrapReceivers, .level), 0, &kTrapList},
     {CFG_K_TRAP_USER, Kind::Text, ELEM(SnmpTrapReceivers, .user), 0, &kTrapList},
-    {CFG_K_TRAP_NCPORT, Kind::Int, ELEM(SnmpTrapReceivers, .ncPort), 0, &kTrapList},
+    {CFG_K_TRAP_NCPORT, Kind::Port, ELEM(SnmpTrapReceivers, .ncPort), 161, &kTrapList},
     {CFG_K_TRAP_TWICE, Kind::Flag, ELEM(SnmpTrapReceivers, .twice), 0, &kTrapList},
     // [SNMP Server]
-    {CFG_K_LISTEN_PORT, Kind::Int, VAR(SnmpAgentSetting.listenPort)},
+    {CFG_K_LISTEN_PORT, Kind::Port, VAR(SnmpAgentSetting.listenPort), 161},
     {CFG_K_ACCESS_NUMBER, Kind::Bounded, VAR(SnmpAgentSetting.accessCount), SNMP_ACCESS_ENTRIES},
     {CFG_K_ACCESS_IP, Kind::Text, ELEM(SnmpAgentSetting.access, .address), 0, &kAccessList},
     {CFG_K_ACCESS_COMMUNITY, Kind::Text, ELEM(SnmpAgentSetting.access, .community), 0, &kAccessList},
@@ -468,7 +471,7 @@ const KeyDef kKeys[] = {
     {CFG_K_SPECIFIC_ACTION, Kind::Int, ELEM(SchedSpecific, .action), 0, &kSpecificList},
     // [Mail]
     {CFG_K_MAIL_SERVER, Kind::Text, VAR(MailSetting.server)},
-    {CFG_K_MAIL_PORT, Kind::Int, VAR(MailSetting.port)},
+    {CFG_K_MAIL_PORT, Kind::Port, VAR(MailSetting.port), 25},
     {CFG_K_MAIL_PASSWORD_ENCRYPT, Kind::Encoding, VAR(MailSetting.passwordEncrypt)},
     {CFG_K_MAIL_SENDER, Kind::Text, VAR(MailSetting.account)},
     {CFG_K_MAIL_PASSWORD, Kind::Password, VAR(MailSetting.password), 0, nullptr, &MailSetting.passwordEncrypt},
@@ -549,6 +552,18 @@ uint8_t EncodingOf(const char* value) {
   return CFG_PW_NO;
 }
 
+// A port number: decimal digits only (blanks around them allowed), 1 to
+// 65535, or 0 where zero is allowed.
+bool ParsePort(const char* value, long* port, bool zero) {
+  const char* p = value + strspn(value, " \t");
+  size_t digits = strspn(p, "0123456789");
+  if (digits == 0 || digits > 5 || p[digits + strspn(p + digits, " \t")] != 0) return false;
+  long v = strtol(p, nullptr, 10);
+  if (v < (zero ? 0 : 1) || v > 65535) return false;
+  *port = v;
+  return true;
+}
+
 void Apply(const KeyDef& d, const char* line, size_t keyLength) {
   int index = 0;
   if (d.list) {
@@ -568,6 +583,20 @@ void Apply(const KeyDef& d, const char* line, size_t keyLength) {
     case Kind::Bounded: {
       long v = ToLong(value);
       if (v >= 0 && v <= d.limit) StoreInt(field, d.size, v);
+      break;
+    }
+    case Kind::Port: {
+      // A value that is no port would leave a listener on a random port
+      // (0) or on the low bits of a larger number: the factory port serves.
+      // The trap receivers' ports may be 0, as their page takes it.
+      long port;
+      if (!ParsePort(value, &port, d.list != nullptr)) {
+        port = d.limit;
+        char note[160];
+        snprintf(note, sizeof note, "config.ini: \"%.64s\" is no port number; port %d is used", line, d.limit);
+        Cfg_Note(2, note);
+      }
+      StoreInt(field, d.size, port);
       break;
     }
     case Kind::Flag:
@@ -643,6 +672,7 @@ bool FormatValue(const KeyDef& d, int index, std::string* out) {
   switch (d.kind) {
     case Kind::Int:
     case Kind::Bounded:
+    case Kind::Port:
       snprintf(buf, sizeof buf, "%d", LoadInt(field, d.size));
       *out = buf;
       return true;

@@ -3,6 +3,7 @@
 #include "core/svc.h"
 
 #include <cerrno>
+#include <climits>
 #include <clocale>
 #include <csignal>
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -101,8 +103,9 @@ void LogEvent(int code, Args... args) {
   if (EvtLogOps.Add) EvtLogOps.Add(code, args...);
 }
 
-// The SNMP agent's socket states, as free-text events of level 0.
-void LogSnmpText(const char* text) { LogEvent(EVT_FREE_TEXT, 0, text); }
+// The SNMP agent's socket states and the configuration store's notes on
+// config.ini, as free-text events.
+void LogFreeText(int level, const char* text) { LogEvent(EVT_FREE_TEXT, level, text); }
 
 }  // namespace
 
@@ -277,6 +280,37 @@ void Svc_WritePidFile() {
   fclose(f);
 }
 
+namespace {
+
+// The executable a process runs, as /proc names it ("" when unknown); a
+// replaced or removed file keeps its old path.
+std::string ExecutableOf(const char* proc) {
+  char link[64], target[PATH_MAX];
+  snprintf(link, sizeof link, "/proc/%s/exe", proc);
+  ssize_t n = readlink(link, target, sizeof target - 1);
+  if (n <= 0) return std::string();
+  std::string path(target, static_cast<size_t>(n));
+  const std::string deleted = " (deleted)";
+  if (path.size() > deleted.size() && path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0)
+    path.resize(path.size() - deleted.size());
+  return path;
+}
+
+}  // namespace
+
+int Svc_IsDaemon(int pid) {
+  if (pid <= 0 || pid == static_cast<int>(getpid())) return 0;
+  char proc[16];
+  snprintf(proc, sizeof proc, "%d", pid);
+  const std::string other = ExecutableOf(proc), own = ExecutableOf("self");
+  return !other.empty() && other == own ? 1 : 0;
+}
+
+int Svc_RunningDaemon() {
+  const int pid = Svc_ReadPidFile();
+  return Svc_IsDaemon(pid) ? pid : -1;
+}
+
 void Svc_ResetSystemInfo() { memset(&SvcSystemInfo, 0, sizeof SvcSystemInfo); }
 
 namespace {
@@ -446,7 +480,7 @@ void Svc_OsShutdown() {
   const bool hibernate = type == REACT_TYPE_HIBERNATE;
   if (hibernate) {
     // The listeners and the SNMP sockets reopen with the next 5-second message.
-    Cfg_Save();
+    Cfg_Rewrite();
     if (HttpdOps.Stop) HttpdOps.Stop();
     if (SnmpAgentOps.CloseSockets) SnmpAgentOps.CloseSockets();
   }
@@ -483,7 +517,7 @@ void Svc_Dispatch(uint8_t code, const uint8_t p[4]) {
       uint8_t link = ComOps.Poll();
       if (ComPortSetting == 0 && (link == COM_LINK_TILDE || link == COM_LINK_USB)) {
         ComPortSetting = link == COM_LINK_TILDE ? static_cast<uint8_t>(ComSlot.port[0] + 1) : 1;
-        Cfg_Save();
+        Cfg_Rewrite();
       }
       if (SmsOps.Step) SmsOps.Step(CfgLanguage != 0 ? 1 : 0);
       break;
@@ -629,8 +663,9 @@ void Svc_Start() {
   EvtDef_Init(SvcInstallDir, EvtDef_LanguageDir(CfgLanguage));
   SnmpTrapEventLevel = UpsEventLevel;
   EvtLog_Init(SvcInstallDir);
+  Cfg_SetNoteSink(LogFreeText);  // what the first reads found goes to the log now
   DLog_Init(SvcInstallDir);
-  SnmpAgentLogText = LogSnmpText;
+  SnmpAgentLogText = LogFreeText;
   COM_Init(SvcInstallDir, ComPathSetting, ComPortSetting >= 2 ? ComPortSetting - 1 : 0, -1);
   Sms_Init(SvcInstallDir);
   SnmpPoll_Init();
@@ -638,9 +673,10 @@ void Svc_Start() {
 
   Svc_GetOsDescription(SvcSystemInfo.description, 128);
 
-  // The start-up event, then config.ini is rewritten at every start.
+  // The start-up event, then config.ini is rewritten at every start (one
+  // that could not be read is left as it is).
   LogEvent(0, static_cast<const char*>(nullptr));
-  Cfg_Save();
+  Cfg_Rewrite();
 
   // SNMP; web; Wake-on-LAN.
   SnmpAgent_Init(SnmpMib_HandleObject);
@@ -667,11 +703,19 @@ void Svc_Start() {
 
 int Svc_Main(int argc, char** argv) {
   if (argc == 2 && strcmp(argv[1], "stop") == 0) {
-    int pid = Svc_ReadPidFile();
+    // Only a running service is signalled: a stale pid file (after a power
+    // cut or a kill) may name any process.
+    int pid = Svc_RunningDaemon();
     printf("Kill pid = %d\n", pid);
     fflush(stdout);
     if (pid > 0) kill(pid, SIGINT);
     exit(0);
+  }
+  // One service at a time: a second one would fight the first for the UPS
+  // port and take its pid file.
+  if (int running = Svc_RunningDaemon(); running > 0) {
+    fprintf(stderr, "upsd: already running (pid %d); not started\n", running);
+    exit(1);
   }
   setlocale(LC_CTYPE, "");
   // Wide settings texts need a multibyte locale: an environment without one
@@ -680,6 +724,11 @@ int Svc_Main(int argc, char** argv) {
   const char* ctype = setlocale(LC_CTYPE, nullptr);
   if (ctype && (strcmp(ctype, "C") == 0 || strcmp(ctype, "POSIX") == 0)) setlocale(LC_CTYPE, "C.UTF-8");
   Net_GetInterfaces(NetInterfaces, &NetInterfaceCount);
+  // What is wrong before detaching is said where the operator sees it; the
+  // event log gets it once it is up.
+  char problem[512];
+  if (!Cfg_Probe(problem, sizeof problem)) fprintf(stderr, "upsd: %s\n", problem);
+  fflush(stderr);
   Svc_Daemonize();
   Signal_Init();
   Svc_WritePidFile();

@@ -87,6 +87,11 @@ void Svc_FeedTicks(uint32_t ticks);
 int Svc_Daemonize();
 int Svc_ReadPidFile();
 void Svc_WritePidFile();
+// 1 when pid is another process running the same executable as this one.
+int Svc_IsDaemon(int pid);
+// The pid of the running service the pid file names, or -1 (no file, or a
+// stale one that names no such process).
+int Svc_RunningDaemon();
 void Svc_ResetSystemInfo();
 void Signal_Init();
 void Signal_Handler(int sig);

@@ -98,7 +98,7 @@ void BitReaction(int bit, bool begin) {
       // The replacement notice itself goes to the mail spool only.
       if (begin && MailOps.AddEvent)
         MailOps.AddEvent(MAIL_KIND_SYSTEM, 35, UpsRecord.serial, UpsRecord.model, static_cast<const char*>(nullptr));
-      Cfg_Save();
+      Cfg_Rewrite();
       break;
     case UPS_ST_ONBYPASS:
       trigger[REACT_BYPASS] = begin ? 1 : 0;

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <initializer_list>
 #include <netinet/in.h>
+#include <string>
 #include <unistd.h>
 
 #include "core/crypt.h"
@@ -24,7 +25,7 @@ SnmpEngine SnmpEngineState;
 SnmpMessage SnmpMsg;
 SnmpAgentOpsTable SnmpAgentOps;
 SnmpObjectHandler SnmpAgentHandler;
-void (*SnmpAgentLogText)(const char* text);
+void (*SnmpAgentLogText)(int level, const char* text);
 
 namespace {
 
@@ -111,17 +112,27 @@ void SnmpAgent_ClockTick() {
   }
 }
 
+bool SnmpAgent_UserHasPasswords(const UsmUser& u) {
+  const bool auth = u.authPassword[0] != 0, priv = u.privPassword[0] != 0;
+  return u.security == 0 || (u.security == 1 && auth) || (u.security == 2 && auth && priv);
+}
+
+// The key of one password; none (zeros) for an empty one, whose user the
+// agent does not know.
+static void LocalizeKey(uint8_t key[16], const char* password) {
+  const uint8_t length = static_cast<uint8_t>(strnlen(password, 16));
+  memset(key, 0, 16);
+  if (length)
+    CryptOps.Usm_PasswordToKeyMd5(&g_md5, key, reinterpret_cast<const uint8_t*>(password), length,
+                                  SnmpEngineState.id, SNMP_ENGINE_ID_LENGTH);
+}
+
 void SnmpAgent_LocalizeUserKeys() {
   int count = SnmpAgentSetting.userCount < SNMP_USM_USERS ? SnmpAgentSetting.userCount : SNMP_USM_USERS;
   for (int i = 0; i < count; i++) {
     UsmUser& u = SnmpAgentSetting.users[i];
-    if (u.security != 0)
-      CryptOps.Usm_PasswordToKeyMd5(&g_md5, u.authKey, reinterpret_cast<const uint8_t*>(u.authPassword),
-                                    static_cast<uint8_t>(strnlen(u.authPassword, 16)), SnmpEngineState.id,
-                                    SNMP_ENGINE_ID_LENGTH);
-    CryptOps.Usm_PasswordToKeyMd5(&g_md5, u.privKey, reinterpret_cast<const uint8_t*>(u.privPassword),
-                                  static_cast<uint8_t>(strnlen(u.privPassword, 16)), SnmpEngineState.id,
-                                  SNMP_ENGINE_ID_LENGTH);
+    if (u.security != 0) LocalizeKey(u.authKey, u.authPassword);
+    LocalizeKey(u.privKey, u.privPassword);
   }
   SnmpEngineState.currentUser = SNMP_NO_USER;
 }
@@ -168,7 +179,9 @@ void SnmpAgent_Init(SnmpObjectHandler handler) {
 
 // ---- sockets ---------------------------------------------------------------
 
-static int OpenBound(int family, uint16_t port) {
+// A bound socket; -1 with *error set when the bind fails, -2 when there is
+// no socket of that family at all.
+static int OpenBound(int family, uint16_t port, int* error) {
   int s = socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (s < 0) return -2;
   int rc;
@@ -189,39 +202,63 @@ static int OpenBound(int family, uint16_t port) {
     rc = bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
   }
   if (rc != 0) {
+    *error = errno;
     close(s);
     return -1;
   }
   return s;
 }
 
+namespace {
+
+// The last bind failure logged for each family (port and errno): a port
+// that stays taken is reported once, not every 5 seconds.
+struct BindFailure {
+  int port, error;
+};
+BindFailure g_bindFailed[2];
+
+// Opens the socket of one family when it is closed: its part of the status
+// text, and a line for a bind failure not logged before.
+void OpenFamily(int family, int* fd, uint8_t bit, const char* part, char* text, size_t size, uint8_t* bits,
+                std::string* failures) {
+  if (*fd >= 0) return;
+  const uint16_t port = SnmpAgentSetting.listenPort;
+  int error = 0;
+  int s = OpenBound(family, port, &error);
+  if (s == -2) return;
+  size_t used = strlen(text);
+  snprintf(text + used, size - used, " %s: %s", part, s >= 0 ? "OK" : "NOK");
+  BindFailure& last = g_bindFailed[bit >> 1];
+  if (s >= 0) {
+    *fd = s;
+    *bits |= bit;
+    last = BindFailure{};
+    return;
+  }
+  if (last.port == port && last.error == error) return;
+  last = BindFailure{port, error};
+  char line[128];
+  snprintf(line, sizeof line, "%s: cannot bind port %u: %s", part, port, strerror(error));
+  failures->append(line).push_back('\n');
+}
+
+}  // namespace
+
 void SnmpAgent_OpenSockets() {
   char text[64] = "";
   uint8_t bits = g_boundBits;
-  if (g_sock4 < 0) {
-    int s = OpenBound(AF_INET, SnmpAgentSetting.listenPort);
-    if (s != -2) {
-      strcat(text, s >= 0 ? " IPv4-SNMP: OK" : " IPv4-SNMP: NOK");
-      if (s >= 0) {
-        g_sock4 = s;
-        bits |= 1;
-      }
-    }
-  }
-  if (g_sock6 < 0) {
-    int s = OpenBound(AF_INET6, SnmpAgentSetting.listenPort);
-    if (s != -2) {
-      strcat(text, s >= 0 ? " IPv6-SNMP: OK" : " IPv6-SNMP: NOK");
-      if (s >= 0) {
-        g_sock6 = s;
-        bits |= 2;
-      }
-    }
-  }
+  std::string failures;
+  OpenFamily(AF_INET, &g_sock4, 1, "IPv4-SNMP", text, sizeof text, &bits, &failures);
+  OpenFamily(AF_INET6, &g_sock6, 2, "IPv6-SNMP", text, sizeof text, &bits, &failures);
   if (text[0] && bits != g_boundBits) {
     g_boundBits = bits;
-    if (SnmpAgentLogText) SnmpAgentLogText(text);
+    if (SnmpAgentLogText) SnmpAgentLogText(0, text);
   }
+  // After the status text: each socket that cannot bind, with the port and
+  // the reason, as a warning.
+  for (size_t at = 0, end; (end = failures.find('\n', at)) != std::string::npos; at = end + 1)
+    if (SnmpAgentLogText) SnmpAgentLogText(2, failures.substr(at, end - at).c_str());
 }
 
 void SnmpAgent_CloseSockets() {
@@ -232,6 +269,12 @@ void SnmpAgent_CloseSockets() {
 void SnmpAgent_Close() { SnmpAgent_CloseSockets(); }
 
 // ---- decoding --------------------------------------------------------------
+
+bool SnmpAgent_IsConfirmedPdu(uint8_t tag) {
+  // Get, GetNext, Set, GetBulk (0xA5) and Inform (0xA6) ask for an answer;
+  // Response, Trap, SNMPv2-Trap and Report never do.
+  return tag == BER_PDU_GET || tag == BER_PDU_GETNEXT || tag == BER_PDU_SET || tag == 0xA5 || tag == 0xA6;
+}
 
 int SnmpAgent_VerifyDigest(const uint8_t* data, uint16_t length) {
   uint8_t u = SnmpEngineState.currentUser;
@@ -418,13 +461,28 @@ int SnmpAgent_DecodeMessage(uint8_t* data, uint16_t avail, uint16_t* used) {
   uint16_t extent = *used;
   uint8_t flags = m.flagsBuf[0];
 
+  // A whole SNMPv3Message ends with its scoped PDU, an OCTET STRING when
+  // encrypted, else a SEQUENCE, and nothing after it. A plain one is read
+  // here, before any check that could answer with a Report: a Report,
+  // Response or Trap gets no answer at all (RFC 3412 7.2, RFC 3416), so no
+  // two agents can be made to answer each other's Reports.
+  BerReader rest = msg, scopedData;
+  uint8_t dataTag;
+  if (!Ber_ReadItem(&rest, &dataTag, &scopedData) || Ber_Left(rest) != 0 ||
+      dataTag != ((flags & SNMP_FLAG_PRIV) ? BER_OCTET_STRING : BER_SEQUENCE))
+    return SNMP_DECODE_MALFORMED;
+  int plainResult = SNMP_DECODE_OK;
+  if (!(flags & SNMP_FLAG_PRIV)) {
+    BerReader scoped = msg;
+    plainResult = SnmpAgent_DecodeScoped(&scoped, SNMP_PDU_AGENT);
+    if (plainResult == SNMP_DECODE_MALFORMED) return plainResult;
+    if (!SnmpAgent_IsConfirmedPdu(m.pduTag)) return plainResult;
+  }
+
   // Engine check: a message to another engine (a discovery) is answered
-  // with our engine id; its PDU is read only when it is not encrypted.
+  // with our engine id.
   if (!OctetsEqual(m.engineId, SnmpEngineState.id, SNMP_ENGINE_ID_LENGTH)) {
-    if (!(flags & SNMP_FLAG_PRIV)) {
-      SnmpAgent_DecodeScoped(&msg, SNMP_PDU_AGENT);
-      m.varbindCount = 0;
-    }
+    m.varbindCount = 0;
     return SNMP_DECODE_UNKNOWN_ENGINE;
   }
 
@@ -433,7 +491,8 @@ int SnmpAgent_DecodeMessage(uint8_t* data, uint16_t avail, uint16_t* used) {
   int user = -1;
   for (int i = 0; i < count && user < 0; i++) {
     const UsmUser& u = SnmpAgentSetting.users[i];
-    if (u.name[0] && u.permission != 0 && OctetsEqualText(m.userName, u.name)) user = i;
+    if (u.name[0] && u.permission != 0 && SnmpAgent_UserHasPasswords(u) && OctetsEqualText(m.userName, u.name))
+      user = i;
   }
   if (user < 0) {
     m.requestId = 1005;
@@ -448,7 +507,7 @@ int SnmpAgent_DecodeMessage(uint8_t* data, uint16_t avail, uint16_t* used) {
 
   if ((flags & SNMP_FLAG_AUTH) && !SnmpAgent_VerifyDigest(data, extent)) return SNMP_DECODE_WRONG_DIGEST;
 
-  if (!(flags & SNMP_FLAG_PRIV)) return SnmpAgent_DecodeScoped(&msg, SNMP_PDU_AGENT);
+  if (!(flags & SNMP_FLAG_PRIV)) return plainResult;
 
   // Privacy: CBC-DES over the encrypted PDU, in place.
   BerReader plain;
@@ -553,12 +612,15 @@ int SnmpAgent_HandleMessage(uint8_t* data, uint16_t avail, uint16_t* used, const
     if (result == SNMP_DECODE_OK && !OctetsEqualText(m.contextName, SnmpAgentSetting.contextName) &&
         !OctetsEqualText(m.contextName, kFixedContext))
       result = SNMP_DECODE_BAD_CONTEXT;
+    // A Report goes only where the message asks for one (RFC 3412 6.4).
+    const bool reportable = (m.flagsBuf[0] & SNMP_FLAG_REPORTABLE) != 0;
     switch (result) {
       case SNMP_DECODE_OK:
       case SNMP_DECODE_TOO_MANY_VARBINDS:
         // Authenticated messages must lie inside the time window before
         // anything is processed.
         if ((m.flagsBuf[0] & SNMP_FLAG_AUTH) && !SnmpAgent_InTimeWindow()) {
+          if (!reportable) return SNMP_STEP_NEXT;
           SnmpAgent_MakeReport(SNMP_DECODE_OK);
         } else {
           m.replyFlags = m.flagsBuf[0] & (SNMP_FLAG_AUTH | SNMP_FLAG_PRIV);
@@ -571,6 +633,7 @@ int SnmpAgent_HandleMessage(uint8_t* data, uint16_t avail, uint16_t* used, const
       case SNMP_DECODE_UNSUPPORTED_LEVEL:
       case SNMP_DECODE_DECRYPTION_ERROR:
       case SNMP_DECODE_BAD_CONTEXT:
+        if (!reportable) return SNMP_STEP_NEXT;
         SnmpAgent_MakeReport(result);
         break;
       default:

@@ -183,9 +183,10 @@ struct SnmpAgentOpsTable {
 };
 extern SnmpAgentOpsTable SnmpAgentOps;
 
-// Logs the sockets' status text as a free-text event of level 0; set by the
-// event log when it starts (null: not logged).
-extern void (*SnmpAgentLogText)(const char* text);
+// Logs the sockets' status text (level 0) and the reason a socket cannot
+// bind (level 2) as free-text events; set when the event log starts (null:
+// not logged).
+extern void (*SnmpAgentLogText)(int level, const char* text);
 
 void SnmpAgent_Init(SnmpObjectHandler handler);
 void SnmpAgent_MakeEngineId();
@@ -240,6 +241,14 @@ enum SnmpPduMode : int {
 int SnmpAgent_DecodeScoped(BerReader* r, int mode);
 int SnmpAgent_DecodePdu(BerReader* r, int mode);
 int SnmpAgent_IsListedSource(const struct sockaddr* address);
+// Whether a PDU of this tag asks for an answer (Get, GetNext, Set, GetBulk,
+// Inform): the others (Response, Trap, SNMPv2-Trap, Report) never get one,
+// not even a Report.
+bool SnmpAgent_IsConfirmedPdu(uint8_t tag);
+// 1 when the user has the passwords its security level needs (authNoPriv
+// the authentication one, authPriv both). A user without them is unknown to
+// the agent and sends no traps: no key is derived from an empty password.
+bool SnmpAgent_UserHasPasswords(const UsmUser& u);
 
 // What the receive step does after one message.
 enum SnmpAgentStep : int {

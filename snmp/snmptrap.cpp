@@ -80,7 +80,7 @@ int FindUser(const char* name) {
   int count = SnmpAgentSetting.userCount < SNMP_USM_USERS ? SnmpAgentSetting.userCount : SNMP_USM_USERS;
   for (int i = 0; i < count; i++)
     if (name[0] && strncmp(SnmpAgentSetting.users[i].name, name, sizeof SnmpAgentSetting.users[i].name) == 0)
-      return i;
+      return SnmpAgent_UserHasPasswords(SnmpAgentSetting.users[i]) ? i : -1;
   return -1;
 }
 

@@ -9,6 +9,7 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <openssl/err.h>
@@ -45,6 +46,12 @@ enum Listener { L_HTTP4 = 0, L_HTTP6 = 1, L_HTTPS4 = 2, L_HTTPS6 = 3, L_COUNT = 
 const char* g_installDir = UPSD_INSTALL_DIR;
 int g_listeners[L_COUNT] = {-1, -1, -1, -1};
 uint8_t g_loggedSet;
+// The last bind failure logged for each listener (port and errno), so a
+// port that stays taken is reported once, not at every retry.
+struct Failure {
+  int port, error;
+};
+Failure g_failed[L_COUNT];
 int g_httpPort, g_httpsPort;
 uint8_t g_httpOn, g_httpsOn;
 SSL_CTX* g_tls;
@@ -104,7 +111,9 @@ int Receive(HttpConn* c, char* dst, int room) {
   return -1;
 }
 
-int OpenListener(int family, int port) {
+// A listening socket, -1 with *error set when it cannot bind or listen, or
+// -2 when there is no socket of that family at all.
+int OpenListener(int family, int port, int* error) {
   int s = socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (s < 0) return -2;  // no socket: nothing to report
   // Connections this server closed wait in TIME_WAIT on the port; without
@@ -133,23 +142,34 @@ int OpenListener(int family, int port) {
   // A socket that is bound but not listening would poll as hung up on
   // every turn; it is closed and tried again with the next start.
   if (!ok || !Httpd_Listen(s)) {
+    *error = errno;
     close(s);
     return -1;
   }
   return s;
 }
 
+// Opens one listener and adds its part to the status text; a failure not
+// logged before for this port and reason adds its line to failures.
 void OpenOne(int which, int family, int port, const char* part, int bit, char* status, size_t size,
-             uint8_t* set) {
+             uint8_t* set, std::string* failures) {
   if (g_listeners[which] != -1) return;
-  int s = OpenListener(family, port);
+  int error = 0;
+  int s = OpenListener(family, port, &error);
   if (s == -2) return;
   size_t used = strlen(status);
   snprintf(status + used, size - used, "%s: %s", part, s >= 0 ? "OK" : "NOK");
   if (s >= 0) {
     g_listeners[which] = s;
     *set |= static_cast<uint8_t>(1 << bit);
+    g_failed[which] = Failure{};
+    return;
   }
+  if (g_failed[which].port == port && g_failed[which].error == error) return;
+  g_failed[which] = Failure{port, error};
+  char line[160];
+  snprintf(line, sizeof line, "%s: cannot listen on port %d: %s", part + strspn(part, " "), port, strerror(error));
+  failures->append(line).push_back('\n');
 }
 
 void CreateTlsContext() {
@@ -258,18 +278,23 @@ void Httpd_Start(int httpPort, int httpsPort, uint8_t httpOn, uint8_t httpsOn) {
   g_httpsOn = httpsOn;
   char status[160] = "";
   uint8_t set = g_loggedSet;
+  std::string failures;
   if (httpOn) {
-    OpenOne(L_HTTP4, AF_INET, httpPort, "IPv4-HTTP", 0, status, sizeof status, &set);
-    OpenOne(L_HTTP6, AF_INET6, httpPort, " IPv6-HTTP", 1, status, sizeof status, &set);
+    OpenOne(L_HTTP4, AF_INET, httpPort, "IPv4-HTTP", 0, status, sizeof status, &set, &failures);
+    OpenOne(L_HTTP6, AF_INET6, httpPort, " IPv6-HTTP", 1, status, sizeof status, &set, &failures);
   }
   if (httpsOn) {
-    OpenOne(L_HTTPS4, AF_INET, httpsPort, " IPv4-HTTPS", 2, status, sizeof status, &set);
-    OpenOne(L_HTTPS6, AF_INET6, httpsPort, " IPv6-HTTPS", 3, status, sizeof status, &set);
+    OpenOne(L_HTTPS4, AF_INET, httpsPort, " IPv4-HTTPS", 2, status, sizeof status, &set, &failures);
+    OpenOne(L_HTTPS6, AF_INET6, httpsPort, " IPv6-HTTPS", 3, status, sizeof status, &set, &failures);
   }
   if (status[0] && set != g_loggedSet) {
     g_loggedSet = set;
     LogText(0, status);
   }
+  // Each listener that cannot bind, with its port and the reason, after
+  // the status text: a warning, logged once per port and reason.
+  for (size_t at = 0, end; (end = failures.find('\n', at)) != std::string::npos; at = end + 1)
+    LogText(2, failures.substr(at, end - at).c_str());
   CreateTlsContext();
 }
 

@@ -55,7 +55,8 @@ bool CopyConfigForDownload() {
   return false;
 }
 
-// Imports the uploaded part UL_F_SYSTEM; 1 when it was taken.
+// Imports the uploaded part UL_F_SYSTEM: 1 when it was taken and saved, -1
+// when taken but config.ini could not be written, 0 when not taken.
 int ImportUpload() {
   const int f = WebDev_FirstField("UL_F_SYSTEM");
   if (f < 0) return 0;
@@ -94,7 +95,12 @@ void WebBatch_SysBatchPage(HttpConn*) {
       else
         WebDev_SetText("%s", kCopyFailed);
       break;
-    case 1: WebDev_SetText("%s", ImportUpload() == 1 ? kUploaded : kUploadFailed); break;
+    case 1: {
+      // A configuration taken but not saved is not reported as uploaded.
+      const int imported = ImportUpload();
+      WebDev_SetText("%s", imported > 0 ? kUploaded : imported < 0 ? WEBDEV_NOT_SAVED : kUploadFailed);
+      break;
+    }
     default: break;  // no button: no reply
   }
 }

@@ -43,7 +43,12 @@ namespace {
 // 29 February 2024, 12:00 UTC.
 time_t LeapDayNoon() { return 1709208000; }
 
+// Notes the store hands to the event log.
+std::vector<std::pair<int, std::string>> g_notes;
+void KeepNote(int level, const char* text) { g_notes.emplace_back(level, text); }
+
 void ClearSettings() {
+  CfgFile = CFG_FILE_UNKNOWN;
   CfgVersion = 0;
   CfgRestart = 0;
   CfgStopService = 0;
@@ -92,22 +97,27 @@ std::string Radix64(const std::vector<uint8_t>& in) {
   return out;
 }
 
+// AES-256 of whole blocks under the configuration key, with libcrypto.
+std::vector<uint8_t> AesBlocks(const std::vector<uint8_t>& bytes) {
+  std::vector<uint8_t> enc(bytes.size() + 16);
+  EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+  int n = 0, m = 0;
+  EVP_EncryptInit_ex(ctx, EVP_aes_256_ecb(), nullptr, CryptOps.configKey, nullptr);
+  EVP_CIPHER_CTX_set_padding(ctx, 0);
+  if (!bytes.empty()) EVP_EncryptUpdate(ctx, enc.data(), &n, bytes.data(), static_cast<int>(bytes.size()));
+  EVP_EncryptFinal_ex(ctx, enc.data() + n, &m);
+  EVP_CIPHER_CTX_free(ctx);
+  enc.resize(static_cast<size_t>(n + m));
+  return enc;
+}
+
 // The stored text of a password, with libcrypto's AES-256 for "Advanced".
 std::string ExpectedStored(uint8_t encoding, const std::string& text) {
   std::vector<uint8_t> bytes(text.begin(), text.end());
   if (encoding == CFG_PW_NO) return text;
   if (encoding == CFG_PW_ADVANCED) {
     bytes.resize((bytes.size() + 15) / 16 * 16, 0);
-    std::vector<uint8_t> enc(bytes.size() + 16);
-    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-    int n = 0, m = 0;
-    EVP_EncryptInit_ex(ctx, EVP_aes_256_ecb(), nullptr, CryptOps.configKey, nullptr);
-    EVP_CIPHER_CTX_set_padding(ctx, 0);
-    if (!bytes.empty()) EVP_EncryptUpdate(ctx, enc.data(), &n, bytes.data(), static_cast<int>(bytes.size()));
-    EVP_EncryptFinal_ex(ctx, enc.data() + n, &m);
-    EVP_CIPHER_CTX_free(ctx);
-    enc.resize(static_cast<size_t>(n + m));
-    bytes = enc;
+    bytes = AesBlocks(bytes);
   }
   return Radix64(bytes);
 }
@@ -136,9 +146,12 @@ class CfgTest : public ScratchTest {
     Crypt_Init();
     SvcWallClock = LeapDayNoon;
     ClearSettings();
+    g_notes.clear();
+    Cfg_SetNoteSink(KeepNote);
   }
   void TearDown() override {
     SvcWallClock = savedClock;
+    Cfg_SetNoteSink(nullptr);
     ClearSettings();
     ScratchTest::TearDown();
   }
@@ -385,7 +398,7 @@ TEST_F(CfgTest, EachLineStoresItsValueByKind) {
   const std::string longText(300, 'x');
   const LineCase cases[] = {
       // integers: low bits of the width, strtol's saturation, atoi's prefix
-      {"16-bit keeps its low bits", CFG_SEC_WEB, {"HTTP Port=65617"}, [] { return Num(HttpdSetting.httpPort); }, "81"},
+      {"16-bit keeps its low bits", CFG_SEC_WEB, {"Web Refresh=65617"}, [] { return Num(HttpdSetting.refresh); }, "81"},
       {"8-bit keeps its low bits", CFG_SEC_SHUTDOWN, {"Type=258"}, [] { return Num(ReactSetting.type); }, "2"},
       {"32-bit signed", CFG_SEC_SHUTDOWN, {"UPS Delay=-5"}, [] { return Num(ReactSetting.upsDelay); }, "-5"},
       {"overlong number saturates, then is cut", CFG_SEC_SHUTDOWN, {"UPS Delay=99999999999999999999"},
@@ -495,6 +508,23 @@ TEST_F(CfgTest, EachLineStoresItsValueByKind) {
       // key texts as the file has them, and lines that match nothing
       {"Locak Time", CFG_SEC_WEB, {"Locak Time=15", "Lock Time=20"}, [] { return Num(WebLock.lockMinutes); }, "15"},
       {"line without =", CFG_SEC_WEB, {"HTTP Port 80"}, [] { return Num(HttpdSetting.httpPort); }, "0"},
+      // ports: a value that is no port gives the factory port
+      {"port", CFG_SEC_WEB, {"HTTP Port=8080"}, [] { return Num(HttpdSetting.httpPort); }, "8080"},
+      {"port with blanks and a leading zero", CFG_SEC_WEB, {"HTTPS Port= 08443 "},
+       [] { return Num(HttpdSetting.httpsPort); }, "8443"},
+      {"port in words", CFG_SEC_WEB, {"HTTP Port=8080", "HTTP Port=eighty"}, [] { return Num(HttpdSetting.httpPort); },
+       "80"},
+      {"port with text after it", CFG_SEC_WEB, {"HTTPS Port=443x"}, [] { return Num(HttpdSetting.httpsPort); }, "443"},
+      {"port above 65535", CFG_SEC_WEB, {"HTTPS Port=65979"}, [] { return Num(HttpdSetting.httpsPort); }, "443"},
+      {"listener port 0", CFG_SEC_SNMP_SERVER, {"Listen Port=0"}, [] { return Num(SnmpAgentSetting.listenPort); },
+       "161"},
+      {"negative mail port", CFG_SEC_MAIL, {"Port=-25"}, [] { return Num(MailSetting.port); }, "25"},
+      {"empty trap port", CFG_SEC_SNMP_TRAP, {"Number=1", "Port1="}, [] { return Num(SnmpTrapReceivers[0].port); },
+       "162"},
+      {"trap port 0 as its page takes it", CFG_SEC_SNMP_TRAP, {"Number=1", "Port1=0", "NCPort1=0"},
+       [] { return Num(SnmpTrapReceivers[0].port) + "|" + Num(SnmpTrapReceivers[0].ncPort); }, "0|0"},
+      {"client poll port", CFG_SEC_SNMP_TRAP, {"Number=1", "NCPort1=snmp"},
+       [] { return Num(SnmpTrapReceivers[0].ncPort); }, "161"},
       {"key of another section", CFG_SEC_WEB, {"Listen Port=99"}, [] { return Num(SnmpAgentSetting.listenPort); }, "0"},
       {"Source IP reads no keys", CFG_SEC_SOURCE_IP, {"Number=3", "IP1=1.2.3.4"},
        [] { return Num(SnmpTrapReceiverCount) + Num(SnmpAgentSetting.accessCount); }, "00"},
@@ -505,6 +535,30 @@ TEST_F(CfgTest, EachLineStoresItsValueByKind) {
     for (const std::string& line : c.lines) Cfg_ParseLine(c.section, line.c_str());
     EXPECT_EQ(c.got(), c.want);
   }
+}
+
+TEST_F(CfgTest, PortsThatAreNoPortAreNotedOnce) {
+  WriteConfig("[Format]\nVersion=5\n[Web]\nHTTP Port=eighty\nHTTPS Port=4443\n[SNMP Server]\nListen Port=0\n"
+              "[End]\n");
+  ASSERT_EQ(Cfg_Load(nullptr), 1);
+  ASSERT_EQ(Cfg_Load(nullptr), 1);  // read twice at start: noted once
+  EXPECT_EQ(HttpdSetting.httpPort, 80);
+  EXPECT_EQ(HttpdSetting.httpsPort, 4443);
+  EXPECT_EQ(SnmpAgentSetting.listenPort, 161);
+  using Note = std::pair<int, std::string>;
+  EXPECT_EQ(g_notes, (std::vector<Note>{{2, "config.ini: \"HTTP Port=eighty\" is no port number; port 80 is used"},
+                                        {2, "config.ini: \"Listen Port=0\" is no port number; port 161 is used"}}));
+  // Noted before the event log is up, handed over once it is.
+  Cfg_SetNoteSink(nullptr);
+  g_notes.clear();
+  HttpdSetting.httpPort = 0;
+  ASSERT_EQ(Cfg_Load(nullptr), 1);
+  EXPECT_TRUE(g_notes.empty());
+  Cfg_SetNoteSink(KeepNote);
+  EXPECT_EQ(g_notes.size(), 2u);
+  // The factory port is what the next save writes.
+  ASSERT_EQ(Cfg_Save(), 1);
+  EXPECT_EQ(LineValue(Config(), "HTTP Port="), "80");
 }
 
 // ---- the reader ----------------------------------------------------------------
@@ -569,15 +623,16 @@ TEST_F(CfgTest, WrittenValuesNeverBreakTheirLine) {
     SCOPED_TRACE(c.name);
     ClearSettings();
     CfgVersion = 5;
+    HttpdSetting.httpPort = 8080;
     c.set();
     ASSERT_EQ(Cfg_Save(), 1);
     std::string text = Config();
     EXPECT_EQ(LineValue(text, c.key), c.want);
-    EXPECT_EQ(LineValue(text, "HTTP Port="), "0");
+    EXPECT_EQ(LineValue(text, "HTTP Port="), "8080");
     ClearSettings();
     CfgVersion = 5;
     Cfg_Load(nullptr);
-    EXPECT_EQ(HttpdSetting.httpPort, 0);
+    EXPECT_EQ(HttpdSetting.httpPort, 8080);
   }
 }
 
@@ -642,6 +697,11 @@ TEST_F(CfgTest, MultibyteWebPasswordInEveryEncoding) {
 }
 
 TEST_F(CfgTest, StoredPasswordTextsThatAreOdd) {
+  std::vector<uint8_t> twoBlocks(32, 0);
+  twoBlocks[0] = 'a';
+  twoBlocks[1] = 'b';
+  std::string padBits = ExpectedStored(CFG_PW_ADVANCED, "abc");
+  padBits.back() = '/';  // the zero bytes that complete the last group are no longer zero
   struct Case {
     const char* name;
     uint8_t enc;
@@ -650,19 +710,52 @@ TEST_F(CfgTest, StoredPasswordTextsThatAreOdd) {
   } cases[] = {
       {"Yes drops one trailing line end", CFG_PW_YES, ExpectedStored(CFG_PW_YES, "secret\n"), "secret"},
       {"Yes drops only one", CFG_PW_YES, ExpectedStored(CFG_PW_YES, "secret\r\r"), "secret\r"},
-      {"length not a multiple of 4", CFG_PW_YES, "abcde", ""},
-      {"character outside the alphabet", CFG_PW_ADVANCED, "ab=d", ""},
       {"long text is decoded whole and cut", CFG_PW_YES, ExpectedStored(CFG_PW_YES, std::string(3000, 'k')),
        std::string(64, 'k')},
-      {"Advanced stops at the first zero byte", CFG_PW_ADVANCED,
-       ExpectedStored(CFG_PW_ADVANCED, std::string("ab\0cd", 5)), "ab"},
+      {"the empty password stays empty", CFG_PW_ADVANCED, "", ""},
+      // Texts the store does not write are passwords written in clear: never empty.
+      {"length not a multiple of 4", CFG_PW_YES, "abcde", "abcde"},
+      {"character outside the alphabet", CFG_PW_ADVANCED, "ab=d", "ab=d"},
+      {"clear text under Advanced", CFG_PW_ADVANCED, "secret12", "secret12"},
+      {"clear text under Yes that decodes to no text", CFG_PW_YES, "secret12", "secret12"},
+      {"clear text of 64 characters", CFG_PW_ADVANCED, std::string(64, 'k'), std::string(64, 'k')},
+      {"a zero byte inside the text", CFG_PW_ADVANCED, ExpectedStored(CFG_PW_ADVANCED, std::string("ab\0cd", 5)),
+       ExpectedStored(CFG_PW_ADVANCED, std::string("ab\0cd", 5))},
+      {"one block more than the text needs", CFG_PW_ADVANCED, Radix64(AesBlocks(twoBlocks)),
+       Radix64(AesBlocks(twoBlocks))},
+      {"group completed with other bits than zero", CFG_PW_ADVANCED, padBits, padBits},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ClearSettings();
     MailSetting.passwordEncrypt = c.enc;
     Cfg_ParseLine(CFG_SEC_MAIL, ("Password=" + c.stored).c_str());
-    EXPECT_EQ(std::string(MailSetting.password), c.want);
+    EXPECT_EQ(std::string(MailSetting.password), c.want.substr(0, 64));
+  }
+}
+
+TEST_F(CfgTest, PasswordsWrittenInClearAreTakenAndSavedEncoded) {
+  // What an operator writes into config.ini to reset forgotten passwords.
+  WriteConfig("[Format]\nVersion=5\n[Web]\nPassword Encrypt=Advanced\nPassword0=opensesame\n"
+              "Password1=p\xC3\xA4sswort\n[USM]\nPassword Encrypt=Advanced\nNumber=1\nUser1=manager\n"
+              "Security1=2\nAuth1=newauthpass\nPriv1=newprivpass\nPermission1=2\n"
+              "[Mail]\nPassword Encrypt=Yes\nPassword=mail pass\n[End]\n");
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round == 0 ? "written in clear" : "as saved");
+    ClearSettings();
+    ASSERT_EQ(Cfg_Load(nullptr), 1);
+    EXPECT_EQ(Utf8(WebAccounts[0].password), "opensesame");
+    EXPECT_EQ(Utf8(WebAccounts[1].password), "p\xC3\xA4sswort");
+    EXPECT_STREQ(SnmpAgentSetting.users[0].authPassword, "newauthpass");
+    EXPECT_STREQ(SnmpAgentSetting.users[0].privPassword, "newprivpass");
+    EXPECT_STREQ(MailSetting.password, "mail pass");
+    ASSERT_EQ(Cfg_Save(), 1);
+    const std::string text = Config();
+    EXPECT_EQ(LineValue(text, "Password0="), ExpectedStored(CFG_PW_ADVANCED, "opensesame"));
+    EXPECT_EQ(LineValue(text, "Password1="), ExpectedStored(CFG_PW_ADVANCED, "p\xC3\xA4sswort"));
+    EXPECT_EQ(LineValue(text, "Auth1="), ExpectedStored(CFG_PW_ADVANCED, "newauthpass"));
+    EXPECT_EQ(LineValue(text, "Priv1="), ExpectedStored(CFG_PW_ADVANCED, "newprivpass"));
+    EXPECT_EQ(LineValue(text, "Password=", text.find("[Mail]")), ExpectedStored(CFG_PW_YES, "mail pass"));
   }
 }
 
@@ -734,50 +827,120 @@ TEST_F(CfgTest, EndInTheMiddleStillMigrates) {
 
 // ---- failures --------------------------------------------------------------------
 
-TEST_F(CfgTest, AnUnopenableFileKeepsTheSettingsAndWritesNothing) {
+// config.ini that exists and cannot be read, three ways.
+struct UnreadableCase {
+  const char* name;
+  std::function<void(const std::string& path)> make;
+  std::function<bool(const std::string& path)> unchanged;
+  bool exhaustDescriptors;
+  const char* reason;
+};
+
+std::vector<UnreadableCase> UnreadableCases() {
   namespace fs = std::filesystem;
-  struct Case {
-    const char* name;
-    std::function<void(const std::string& path)> make;
-    std::function<bool(const std::string& path)> unchanged;
-    bool exhaustDescriptors;
-  } cases[] = {
+  return {
       {"link loop", [](const std::string& p) { ASSERT_EQ(symlink(p.c_str(), p.c_str()), 0); },
-       [](const std::string& p) { return fs::is_symlink(p) && fs::read_symlink(p) == p; }, false},
+       [](const std::string& p) { return fs::is_symlink(p) && fs::read_symlink(p) == p; }, false,
+       "Too many levels of symbolic links"},
       {"a directory, unreadable as a file", [](const std::string& p) { ASSERT_EQ(mkdir(p.c_str(), 0700), 0); },
-       [](const std::string& p) { return fs::is_directory(p) && fs::is_empty(p); }, false},
+       [](const std::string& p) { return fs::is_directory(p) && fs::is_empty(p); }, false, "Is a directory"},
       {"no descriptors left", [](const std::string& p) { Scratch_WriteFile(p, "[Web]\nHTTP Port=1\n"); },
-       [](const std::string& p) { return Scratch_ReadFile(p) == "[Web]\nHTTP Port=1\n"; }, true},
+       [](const std::string& p) { return Scratch_ReadFile(p) == "[Web]\nHTTP Port=1\n"; }, true,
+       "Too many open files"},
   };
-  for (const Case& c : cases) {
+}
+
+// Cfg_Load with every descriptor taken when the case asks for it.
+int LoadUnreadable(const UnreadableCase& c) {
+  if (!c.exhaustDescriptors) return Cfg_Load(nullptr);
+  struct rlimit old;
+  EXPECT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+  struct rlimit low = old;
+  low.rlim_cur = 64;
+  EXPECT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  std::vector<int> fds;
+  for (int fd; (fd = dup(0)) >= 0;) fds.push_back(fd);
+  int openErrno = errno;
+  int loaded = Cfg_Load(nullptr);
+  for (int fd : fds) close(fd);
+  setrlimit(RLIMIT_NOFILE, &old);
+  EXPECT_EQ(openErrno, EMFILE);
+  return loaded;
+}
+
+TEST_F(CfgTest, AReloadThatCannotReadKeepsTheSettingsAndWritesNothing) {
+  namespace fs = std::filesystem;
+  for (const UnreadableCase& c : UnreadableCases()) {
     SCOPED_TRACE(c.name);
     ClearSettings();
+    CfgFile = CFG_FILE_READ;  // read at start; the reload after a lost link fails
     fs::remove_all(Path("config.ini"));
     c.make(Path("config.ini"));
     HttpdSetting.httpPort = 8080;
     swprintf(WebAccounts[0].password, 33, L"mine");
-    if (c.exhaustDescriptors) {
-      struct rlimit old;
-      ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
-      struct rlimit low = old;
-      low.rlim_cur = 64;
-      ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
-      std::vector<int> fds;
-      for (int fd; (fd = dup(0)) >= 0;) fds.push_back(fd);
-      int openErrno = errno;
-      int loaded = Cfg_Load(nullptr);
-      for (int fd : fds) close(fd);
-      setrlimit(RLIMIT_NOFILE, &old);
-      EXPECT_EQ(openErrno, EMFILE);
-      EXPECT_EQ(loaded, 0);
-    } else {
-      EXPECT_EQ(Cfg_Load(nullptr), 0);
-    }
+    EXPECT_EQ(LoadUnreadable(c), 0);
     EXPECT_EQ(HttpdSetting.httpPort, 8080);
     EXPECT_EQ(Utf8(WebAccounts[0].password), "mine");
+    EXPECT_EQ(CfgFile, CFG_FILE_READ);
     EXPECT_FALSE(fs::exists(fs::symlink_status(Path("config.ini.tmp"))));
     EXPECT_TRUE(c.unchanged(Path("config.ini")));
   }
+  EXPECT_TRUE(g_notes.empty());
+}
+
+TEST_F(CfgTest, UnreadableAtStartRunsOnTheDefaultsAndKeepsTheFile) {
+  namespace fs = std::filesystem;
+  for (const UnreadableCase& c : UnreadableCases()) {
+    SCOPED_TRACE(c.name);
+    ClearSettings();
+    g_notes.clear();
+    Cfg_SetNoteSink(KeepNote);
+    fs::remove_all(Path("config.ini"));
+    c.make(Path("config.ini"));
+    char reason[512] = "";
+    if (!c.exhaustDescriptors) {
+      EXPECT_EQ(Cfg_Probe(reason, sizeof reason), 0);
+    }
+    // Both reads at start fail; the service runs on the factory defaults.
+    EXPECT_EQ(LoadUnreadable(c), 0);
+    MailSetting = MailSettings{};  // what the inits between the two reads clear
+    EXPECT_EQ(LoadUnreadable(c), 0);
+    EXPECT_EQ(CfgFile, CFG_FILE_KEPT);
+    EXPECT_EQ(ReactSetting.enable[REACT_POWER_FAIL], 1);
+    EXPECT_EQ(ReactSetting.delay[REACT_POWER_FAIL], 300);
+    EXPECT_EQ(HttpdSetting.httpPort, 80);
+    EXPECT_EQ(Utf8(WebAccounts[0].name), "admin");
+    EXPECT_EQ(MailSetting.passwordEncrypt, CFG_PW_ADVANCED);
+    const std::string want = "Cannot read " + Path("config.ini") + ": " + c.reason +
+                             "; running on the factory defaults, the file is left as it is until a setting is "
+                             "changed";
+    EXPECT_EQ(g_notes, (std::vector<std::pair<int, std::string>>{{3, want}}));
+    if (!c.exhaustDescriptors) {
+      EXPECT_EQ(std::string(reason), want);
+    }
+    // The service's own rewrites leave the file as it is.
+    EXPECT_EQ(Cfg_Rewrite(), 0);
+    EXPECT_TRUE(c.unchanged(Path("config.ini")));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(Path("config.ini.tmp"))));
+    // A setting an operator changes is saved where the file can be replaced.
+    HttpdSetting.httpPort = 8080;
+    const bool replaced = Cfg_Save() == 1;
+    EXPECT_EQ(replaced, !fs::is_directory(Path("config.ini")));
+    if (replaced) {
+      EXPECT_EQ(CfgFile, CFG_FILE_READ);
+      EXPECT_EQ(LineValue(Config(), "HTTP Port="), "8080");
+      EXPECT_EQ(LineValue(Config(), "Power Fail Enable="), "Yes");
+      EXPECT_EQ(Cfg_Rewrite(), 1);
+    } else {
+      EXPECT_TRUE(c.unchanged(Path("config.ini")));
+    }
+  }
+  // A file that reads, and one that does not exist, pass the probe.
+  char reason[512];
+  fs::remove_all(Path("config.ini"));
+  EXPECT_EQ(Cfg_Probe(reason, sizeof reason), 1);
+  Scratch_WriteFile(Path("config.ini"), "[End]\n");
+  EXPECT_EQ(Cfg_Probe(reason, sizeof reason), 1);
 }
 
 TEST_F(CfgTest, SaveKilledMidwayLeavesThePreviousFile) {
@@ -856,6 +1019,22 @@ TEST_F(CfgTest, ImportNeedsAnEndLine) {
       EXPECT_EQ(Config(), before);
     }
   }
+}
+
+TEST_F(CfgTest, ImportThatCannotBeSavedSaysSo) {
+  Cfg_SetDefaults();
+  ASSERT_EQ(Cfg_Save(), 1);
+  CfgVersion = 5;
+  const std::string before = Config();
+  // The temporary file of the save cannot be made.
+  ASSERT_EQ(mkdir(Path("config.ini.tmp").c_str(), 0700), 0);
+  const std::string upload = "[Format]\nVersion=5\n[Web]\nHTTP Port=8080\n[End]\n";
+  EXPECT_EQ(Cfg_ImportUpload(upload.data(), upload.size()), -1);
+  EXPECT_EQ(HttpdSetting.httpPort, 8080);  // taken in memory
+  EXPECT_EQ(Config(), before);
+  rmdir(Path("config.ini.tmp").c_str());
+  EXPECT_EQ(Cfg_ImportUpload(upload.data(), upload.size()), 1);
+  EXPECT_EQ(LineValue(Config(), "HTTP Port="), "8080");
 }
 
 TEST_F(CfgTest, ImportDoesNotFollowALinkAtTheTemporaryName) {

@@ -1,10 +1,12 @@
 // Tick conversion, the dispatcher's own work, the pid file and host scripts.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "core/msg.h"
@@ -160,6 +162,49 @@ TEST_F(SvcFiles, PidFile) {
   Svc_WritePidFile();
   EXPECT_EQ(Scratch_ReadFile(Path("service.pid")), std::to_string(getpid()));
   EXPECT_EQ(Svc_ReadPidFile(), getpid());
+}
+
+// A child that waits until killed: this executable, or another one.
+pid_t Child(bool exec) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (exec) execl("/bin/sleep", "sleep", "30", static_cast<char*>(nullptr));
+    for (;;) pause();
+  }
+  return pid;
+}
+
+TEST_F(SvcFiles, ThePidFileCountsOnlyWhenItNamesTheService) {
+  const pid_t same = Child(false), other = Child(true);
+  ASSERT_GT(same, 0);
+  ASSERT_GT(other, 0);
+  usleep(100000);  // past the exec
+  const pid_t gone = Child(true);
+  kill(gone, SIGKILL);
+  waitpid(gone, nullptr, 0);
+  struct Row {
+    const char* what;
+    std::string file;  // null text: no pid file
+    int running;
+  } rows[] = {
+      {"a process of this executable", std::to_string(same), same},
+      {"a process of another executable", std::to_string(other), -1},
+      {"a process that has ended", std::to_string(gone), -1},
+      {"this process itself", std::to_string(getpid()), -1},
+      {"pid 0", "0", -1},
+      {"no number", "upsd", -1},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    Scratch_WriteFile(Path("service.pid"), row.file);
+    EXPECT_EQ(Svc_RunningDaemon(), row.running);
+  }
+  unlink(Path("service.pid").c_str());
+  EXPECT_EQ(Svc_RunningDaemon(), -1);
+  for (pid_t pid : {same, other}) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
 }
 
 TEST_F(SvcFiles, ScriptsThatCannotRunAreReported) {

@@ -1,8 +1,15 @@
 """The SNMP agent with net-snmp's tools as the manager: SNMPv1 communities
 and the source access list, SNMPv3 users at every security level, over
 IPv4 and IPv6 loopback; walks, SETs that reach config.ini, and the errors
-net-snmp reports for bad credentials."""
+net-snmp reports for bad credentials. Crafted datagrams (Reports,
+Responses and Traps sent to the agent, messages cut short or asking for no
+Report, spoofed sources) with the datagrams counted by tcpdump, against
+this daemon and against a second installation in the peer namespace."""
 import os
+import shutil
+import socket
+import struct
+import subprocess
 import time
 
 import harness
@@ -152,6 +159,245 @@ class SnmpAgent(harness.DaemonTest):
         self.assertEqual(int(harness.read(os.path.join(harness.INSTALL, "snmpboots"))), boots + 1)
         r = self.get(st.v3(), V4, PF_DELAY)
         self.assertEqual(st.values(r.stdout), [(PF_DELAY, "INTEGER", stored)])
+
+
+# ---- crafted datagrams -------------------------------------------------------
+# Messages no manager would send: Reports, Responses and Traps addressed to
+# the agent, messages cut short, and messages that ask for no Report.
+
+tlv, seq, octets, integer, oid = st.tlv, st.seq, st.octets, st.integer, st.oid
+
+
+def pdu(tag, request_id=4711, varbinds=((SYS_DESCR, b"\x05\x00"),)):
+    vbs = b"".join(seq(oid(name), value) for name, value in varbinds)
+    return tlv(tag, integer(request_id) + integer(0) + integer(0) + seq(vbs))
+
+
+def v3(flags, engine=b"", user=b"", auth=b"", priv=b"", data=None, boots=0, time_=0, msg_id=99):
+    """An SNMPv3 message; data is the scoped PDU (or the encrypted one), None
+    for a message that ends after its security parameters."""
+    header = seq(integer(msg_id), integer(65507), octets(bytes([flags])), integer(3))
+    sp = octets(seq(octets(engine), integer(boots), integer(time_), octets(user), octets(auth), octets(priv)))
+    return seq(integer(3), header, sp, data if data is not None else b"")
+
+
+def scoped(the_pdu, engine=b"", context=b""):
+    return seq(octets(engine), octets(context), the_pdu)
+
+
+def v1(community, the_pdu):
+    return seq(integer(0), octets(community), the_pdu)
+
+
+def pdu_tag(reply):
+    """The PDU tag of a plain SNMPv3 reply and the PDU's bytes."""
+    _, s, e = st.read(reply, 0)
+    scoped_pdu = st.items(reply, s, e)[3]        # after version, header, security parameters
+    tag, s, e = st.items(reply, scoped_pdu[1], scoped_pdu[2])[2]  # after both context fields
+    return tag, reply[s:e]
+
+
+def exchange(datagram, target=("127.0.0.1", 161), wait=1.5):
+    """Every datagram the agent sends back to our socket within wait seconds."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.settimeout(0.2)
+        s.sendto(datagram, target)
+        got, deadline = [], time.monotonic() + wait
+        while time.monotonic() < deadline:
+            try:
+                got.append(s.recv(65535))
+            except socket.timeout:
+                pass
+        return got
+
+
+def udp_ip(src, dst, payload):
+    """An IPv4 packet carrying one UDP datagram from src to dst ((address, port)),
+    for a raw socket: the source is whatever the test says it is."""
+    udp = struct.pack("!HHHH", src[1], dst[1], 8 + len(payload), 0) + payload
+    ip = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + len(udp), 0, 0, 64, 17, 0,
+                     socket.inet_aton(src[0]), socket.inet_aton(dst[0]))
+    return ip + udp
+
+
+SPOOF = ("import socket,sys; s=socket.socket(socket.AF_INET,socket.SOCK_RAW,socket.IPPROTO_RAW); "
+         "s.sendto(bytes.fromhex(sys.argv[1]),(sys.argv[2],0))")
+
+
+def spoof(src, dst, payload, netns=None):
+    """Sends payload to dst with the source address and port src, from the
+    test's namespace or from netns."""
+    prefix = ["ip", "netns", "exec", netns] if netns else []
+    subprocess.run(prefix + ["/usr/bin/python3", "-c", SPOOF, udp_ip(src, dst, payload).hex(), dst[0]],
+                   check=True, timeout=30)
+
+
+class Capture:
+    """tcpdump counting the UDP datagrams of port 161 on one interface."""
+
+    def __init__(self, interface, netns=None):
+        self.path = "/tmp/capture-%s-%s.txt" % (netns or "host", interface)
+        self.out = open(self.path, "w")
+        prefix = ["ip", "netns", "exec", netns] if netns else []
+        self.err = open(self.path + ".err", "w")
+        self.proc = subprocess.Popen(prefix + ["tcpdump", "-i", interface, "-n", "-q", "-l", "-U", "-c", "5000",
+                                               "udp port 161"], stdout=self.out, stderr=self.err)
+        harness.wait_for(lambda: "listening on" in (harness.read(self.path + ".err") or ""), 10,
+                         what="tcpdump")
+
+    def lines(self):
+        return [l for l in (harness.read(self.path) or "").splitlines() if " UDP" in l]
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            self.proc.wait(10)
+        self.out.close()
+        self.err.close()
+
+
+class PeerDaemon:
+    """A second installation of the same build: its own /usr/local and /tmp
+    in a mount namespace of its own, in the peer network namespace, so it
+    answers at 192.0.2.2 as this test's daemon answers at 192.0.2.1."""
+    STAGE = "/tmp/peer-install"
+
+    def __init__(self):
+        self.pid = None
+
+    def start(self):
+        shutil.rmtree(self.STAGE, ignore_errors=True)
+        # Without this daemon's pid file, which names no process of the copy.
+        shutil.copytree(harness.INSTALL, self.STAGE + "/brisvane", symlinks=True,
+                        ignore=lambda d, names: ["service.pid"] if d == harness.INSTALL else [])
+        script = ("mount -t tmpfs -o mode=0755 tmpfs /usr/local && cp -a %s/brisvane /usr/local/ && "
+                  "mount -t tmpfs -o mode=1777 tmpfs /tmp && exec /usr/local/brisvane/upsd") % self.STAGE
+        subprocess.run(["ip", "netns", "exec", harness.PEER_NS, "unshare", "--mount", "--propagation", "private",
+                        "/bin/sh", "-c", script], check=True, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
+        self.pid = harness.wait_for(self.find, 10, what="the peer daemon")
+        target = "udp:%s:161" % harness.PEER_V4
+        harness.wait_for(lambda: st.run("snmpget", st.v1("tambor"), target, SYS_DESCR).returncode == 0, 20,
+                         0.5, what="the peer daemon's agent")
+        return self
+
+    def find(self):
+        out = subprocess.run(["ip", "netns", "pids", harness.PEER_NS], capture_output=True, text=True).stdout
+        for pid in out.split():
+            if (harness.read("/proc/%s/comm" % pid) or "").strip() == "upsd":
+                return int(pid)
+        return None
+
+    def kill(self):
+        if self.pid and harness.pid_alive(self.pid):
+            os.kill(self.pid, 9)
+            harness.reap(self.pid)
+        self.pid = None
+
+
+UNKNOWN_ENGINES = "1.3.6.1.6.3.15.1.1.4.0"
+UNKNOWN_USERS = "1.3.6.1.6.3.15.1.1.3.0"
+WRONG_DIGESTS = "1.3.6.1.6.3.15.1.1.5.0"
+
+
+def discovery(flags=0x04):
+    return v3(flags, data=scoped(pdu(0xA0, request_id=555, varbinds=())))
+
+
+def report_as_sent(engine):
+    """The Report the agent itself sends for an unknown engine id."""
+    counter = ((UNKNOWN_ENGINES, tlv(0x41, b"\x01")),)
+    return v3(0x00, engine, data=scoped(pdu(0xA8, request_id=555, varbinds=counter), engine))
+
+
+class AnswersOnlyWhatItMust(harness.DaemonTest):
+    """The factory configuration; messages that must get nothing, beside the
+    requests that must still get their Report."""
+
+    def setUp(self):
+        super().setUp()
+        self.daemon = self.start_daemon()
+        st.wait_agent()
+        self.engine = bytes.fromhex(st.engine_id())
+
+    def test_reports_go_only_to_whole_reportable_requests(self):
+        e = self.engine
+        trap_v1 = tlv(0xA4, oid("1.3.6.1.4.1.32473") + tlv(0x40, bytes(4)) + integer(0) + integer(0) +
+                      tlv(0x43, b"\x00") + seq())
+        bogus_digest, salt, sealed = bytes(range(1, 13)), bytes(8), octets(bytes(16))
+        rows = [
+            # what, datagram, the Report counter it gets (None: nothing comes back)
+            ("Report in", v3(0x00, e, data=scoped(pdu(0xA8), e)), None),
+            ("Report in, reportable set", v3(0x04, e, data=scoped(pdu(0xA8), e)), None),
+            ("Report in, unknown engine", v3(0x04, data=scoped(pdu(0xA8))), None),
+            ("Response in", v3(0x04, data=scoped(pdu(0xA2))), None),
+            ("SNMPv2-Trap in", v3(0x04, data=scoped(pdu(0xA7))), None),
+            ("SNMPv1 Trap-PDU in", v1(b"tambor", trap_v1), None),
+            ("SNMPv2-Trap in an SNMPv1 message", v1(b"tambor", pdu(0xA7)), None),
+            ("Response in an SNMPv1 message", v1(b"tambor", pdu(0xA2)), None),
+            ("msgFlags 00 with an unknown engine", discovery(0x00), None),
+            ("no scoped PDU in the discovery", v3(0x04), None),
+            ("scoped PDU without its PDU", v3(0x04, data=seq(octets(b""), octets(b""))), None),
+            ("a PDU of no known kind", v3(0x04, data=scoped(tlv(0x30, integer(1)))), None),
+            ("unknown user, not reportable", v3(0x00, e, b"nobody", data=scoped(pdu(0xA0), e, b"upsctx")), None),
+            ("wrong digest, not reportable", v3(0x03, e, b"manager", bogus_digest, salt, sealed), None),
+            ("discovery", discovery(), UNKNOWN_ENGINES),
+            ("unknown user", v3(0x04, e, b"nobody", data=scoped(pdu(0xA0), e, b"upsctx")), UNKNOWN_USERS),
+            ("wrong digest", v3(0x07, e, b"manager", bogus_digest, salt, sealed), WRONG_DIGESTS),
+        ]
+        for what, datagram, report in rows:
+            with self.subTest(what):
+                replies = exchange(datagram)
+                if report is None:
+                    self.assertEqual(replies, [])
+                    continue
+                self.assertEqual(len(replies), 1)
+                tag, varbinds = pdu_tag(replies[0])
+                self.assertEqual(tag, 0xA8)
+                self.assertIn(oid(report), varbinds)
+        # net-snmp's own requests are still answered, errors included.
+        self.assertEqual(st.run("snmpget", st.v3(), V4, SYS_DESCR).returncode, 0)
+        r = st.run("snmpget", st.v3(user="nobody"), V4, SYS_DESCR)
+        self.assertIn("unknown user name", (r.stdout + r.stderr).lower())
+
+    def test_spoofed_report_from_its_own_address_starts_nothing(self):
+        capture = Capture("lo")
+        self.addCleanup(capture.stop)
+        me = ("127.0.0.1", 161)
+        spoof(me, me, report_as_sent(self.engine))
+        time.sleep(2)
+        self.assertEqual(len(capture.lines()), 1, capture.lines()[:5])  # the spoofed Report alone
+        # A discovery "from itself" gets its one Report, which the agent
+        # then receives as a Report and leaves unanswered.
+        spoof(me, me, discovery())
+        time.sleep(2)
+        self.assertEqual(len(capture.lines()), 3, capture.lines()[:5])
+        self.assertTrue(self.daemon.running())
+
+    def test_two_daemons_cannot_be_set_against_each_other(self):
+        other = PeerDaemon()
+        self.addCleanup(other.kill)
+        other.start()
+        capture = Capture("veth1", harness.PEER_NS)
+        self.addCleanup(capture.stop)
+        here, there = (harness.HOST_V4, 161), (harness.PEER_V4, 161)
+        seen = 0
+        steps = [
+            # what, spoofed source, destination, sent from, datagrams on the link
+            ("this daemon's kind of Report, as if from the other agent", there, here, harness.PEER_NS,
+             report_as_sent(self.engine), 1),
+            ("a discovery as if from the other agent: one Report, left unanswered", there, here, harness.PEER_NS,
+             discovery(), 2),
+            ("a discovery as if from this agent, to the other one", here, there, None, discovery(), 2),
+        ]
+        for what, src, dst, netns, datagram, count in steps:
+            with self.subTest(what):
+                spoof(src, dst, datagram, netns)
+                time.sleep(2)
+                seen += count
+                self.assertEqual(len(capture.lines()), seen, capture.lines()[:6])
+        self.assertTrue(self.daemon.running())
+        self.assertTrue(harness.pid_alive(other.pid))
 
 
 if __name__ == "__main__":

@@ -39,13 +39,15 @@ def client_events():
 class Client:
     """snmpd in the peer namespace with its own configuration and persistent
     directory; the objects the poller asks for have fixed values, and the
-    countdown flag can be SET."""
+    countdown flag can be SET. With another authentication password it
+    answers the poller's requests with Reports."""
 
-    def __init__(self):
+    def __init__(self, auth=st.AUTH):
         os.makedirs(DIR + "/persist", exist_ok=True)
         os.makedirs(DIR + "/empty", exist_ok=True)
+        self.auth = auth
         conf = [
-            "createUser manager MD5 %s DES %s" % (st.AUTH, st.PRIV),
+            "createUser manager MD5 %s DES %s" % (auth, st.PRIV),
             "rwuser manager priv",
             'override %s.1.1.0 octet_str "Linux peer 6.1"' % CLIENT,
             'override %s.1.2.0 octet_str "col2"' % CLIENT,
@@ -76,7 +78,8 @@ class Client:
         self.proc = None
 
     def run(self, tool, *args):
-        cmd = ["ip", "netns", "exec", harness.PEER_NS, tool, "-On", "-t", "1", "-r", "1"] + st.v3(context="")
+        cmd = ["ip", "netns", "exec", harness.PEER_NS, tool, "-On", "-t", "1", "-r", "1"] + \
+            st.v3(auth=self.auth, context="")
         return subprocess.run(cmd + ["udp:%s:161" % harness.PEER_V4] + list(args), capture_output=True,
                               text=True, env=self.env, timeout=30)
 
@@ -119,15 +122,44 @@ class Capture:
         self.out.close()
 
 
+def set_clients(addresses):
+    keys = {"Number=": len(addresses)}
+    for i, ip in enumerate(addresses, 1):
+        keys.update({"IP%d=" % i: ip, "Port%d=" % i: 16299, "Community%d=" % i: "nc", "Type%d=" % i: 0,
+                     "MIB%d=" % i: 0, "Level%d=" % i: 4, "User%d=" % i: "", "NCPort%d=" % i: 161,
+                     "Twice%d=" % i: "No"})
+    harness.config_set({"SNMP Trap": keys})
+
+
 class ShutdownClientPoller(harness.DaemonTest):
+    def test_a_client_that_answers_with_reports_gets_one_request_a_round(self):
+        harness.ensure_config()
+        set_clients([harness.PEER_V4])
+        client = Client(auth="otherpass1")  # refuses the poller's digest
+        client.start()
+        self.addCleanup(client.stop)
+        sent = open(DIR + "/sent.txt", "w")
+        dump = subprocess.Popen(["ip", "netns", "exec", harness.PEER_NS, "tcpdump", "-i", "veth1", "-n", "-q",
+                                 "-l", "-U", "udp dst port 161 and src host %s" % harness.HOST_V4],
+                                stdout=sent, stderr=subprocess.DEVNULL)
+        self.addCleanup(dump.wait, 10)
+        self.addCleanup(dump.terminate)
+        time.sleep(1)
+        self.start_daemon()
+        harness.wait_for(lambda: "UDP" in (harness.read(DIR + "/sent.txt") or ""), 15, 0.2, what="the first poll")
+        first = time.monotonic()
+        time.sleep(20)
+        lines = [l for l in (harness.read(DIR + "/sent.txt") or "").splitlines() if "UDP" in l]
+        # One client: a round every 5 seconds, each a discovery and the one
+        # request its Report leads to, however the client answers.
+        rounds = (time.monotonic() - first) / 5 + 1
+        self.assertGreaterEqual(len(lines), 4)
+        self.assertLessEqual(len(lines), 2 * (int(rounds) + 1), lines)
+        self.assertFalse([c for (c, t) in client_events() if c in (29, 30)])  # never taken as an answer
+
     def test_client_polled_flag_changes_silence_and_return_are_logged(self):
         harness.ensure_config()
-        keys = {"Number=": 2}
-        for i, ip in enumerate(ADDRESSES, 1):
-            keys.update({"IP%d=" % i: ip, "Port%d=" % i: 16299, "Community%d=" % i: "nc", "Type%d=" % i: 0,
-                         "MIB%d=" % i: 0, "Level%d=" % i: 4, "User%d=" % i: "", "NCPort%d=" % i: 161,
-                         "Twice%d=" % i: "No"})
-        harness.config_set({"SNMP Trap": keys})
+        set_clients(ADDRESSES)
         client = Client()
         client.start()
         self.addCleanup(client.stop)

@@ -109,8 +109,13 @@ class Browser:
 
     def navigate(self, url):
         self.events = [e for e in self.events if e.get("method") != "Page.loadEventFired"]
+        started = time.time() * 1000
         self.call("Page.navigate", session=True, url=url)
         self.wait_event("Page.loadEventFired")
+        # The load event of the page before (one a redirect led to) may come
+        # in late: done only once a document begun after this navigation is.
+        harness.wait_for(lambda: self.eval("document.readyState === 'complete' && performance.timeOrigin >= %f"
+                                           % started), 20, 0.02, what="the page %s loaded" % url)
 
     def submit_and_wait(self, expression):
         """Runs a script that submits a form; waits for the next page."""

@@ -1,7 +1,10 @@
 """Captures the seed corpus of snmpagent_fuzz: the requests net-snmp's tools
-send to the daemon's agent, recorded with tcpdump on loopback inside the
-end-to-end namespace. veth0 gets a fixed MAC first, so the requests carry the
-engine id that the fuzz target's agent has.
+send to the daemon's agent and the agent's replies (which it must never
+answer when they come back: Reports and Responses), recorded with tcpdump
+on loopback inside the end-to-end namespace, and a few crafted messages that
+must get nothing (a Report in, a discovery without the reportable flag or
+without its scoped PDU). veth0 gets a fixed MAC first, so the requests carry
+the engine id that the fuzz target's agent has.
 
     tests/e2e/nsrun build /usr/bin/python3 $PWD/tests/fuzz/snmpagent_corpus.py $PWD/tests/fuzz/corpus/snmpagent_fuzz
 """
@@ -14,6 +17,7 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 import harness  # noqa: E402
 import snmptools as st  # noqa: E402
+import test_snmp_agent as craft  # noqa: E402
 
 MAC = "02:00:5e:10:00:01"  # the fuzz target's interface table holds the same
 USERS = [("manager", 2, st.AUTH, st.PRIV, 2), ("signer", 1, "signerpass", "", 2), ("viewer", 0, "", "", 1)]
@@ -33,6 +37,17 @@ REQUESTS = [
     ("v3_wrong_password", "snmpget", st.v3(auth="wrongpass1"), V4, [".1.3.6.1.2.1.1.1.0"]),
     ("v3_unknown_user", "snmpget", st.v3(user="nobody"), V4, [".1.3.6.1.2.1.1.1.0"]),
 ]
+
+
+def crafted(engine):
+    """Messages that must get no answer, by name."""
+    return {
+        "v3_report_in": craft.report_as_sent(engine),
+        "v3_response_in": craft.v3(0x04, engine, data=craft.scoped(craft.pdu(0xA2), engine)),
+        "v3_trap2_in": craft.v3(0x04, data=craft.scoped(craft.pdu(0xA7))),
+        "v3_discovery_not_reportable": craft.discovery(0x00),
+        "v3_discovery_without_scoped_pdu": craft.v3(0x04),
+    }
 
 
 def udp_payloads(pcap, port=161, source=False):
@@ -79,7 +94,7 @@ def main():
     os.makedirs(dest, exist_ok=True)
     for name, tool, security, target, args in REQUESTS:
         pcap = "/tmp/%s.pcap" % name
-        dump = subprocess.Popen(["tcpdump", "-i", "lo", "-U", "--immediate-mode", "-w", pcap, "udp", "dst", "port", "161"],
+        dump = subprocess.Popen(["tcpdump", "-i", "lo", "-U", "--immediate-mode", "-w", pcap, "udp", "port", "161"],
                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         dump.stderr.readline()  # "listening on lo": the capture has begun
         # A fresh net-snmp state each time, so SNMPv3 requests start with discovery.
@@ -91,6 +106,12 @@ def main():
         for i, payload in enumerate(udp_payloads(pcap)):
             with open(os.path.join(dest, "%s_%d" % (name, i)), "wb") as f:
                 f.write(payload)
+        for i, payload in enumerate(udp_payloads(pcap, source=True)):
+            with open(os.path.join(dest, "%s_reply_%d" % (name, i)), "wb") as f:
+                f.write(payload)
+    for name, payload in crafted(bytes.fromhex(st.engine_id())).items():
+        with open(os.path.join(dest, name), "wb") as f:
+            f.write(payload)
     d.stop()
 
 

@@ -23,30 +23,7 @@ ENGINE = bytes([0x80, 0x00, 0x1F, 0x88, 0x04]) + b"fuzzpeer0001"
 CLIENT = "1.3.6.1.4.1.32473.2.200"
 
 
-def tlv(tag, content):
-    n = len(content)
-    head = bytes([n]) if n < 128 else bytes([0x81, n]) if n < 256 else bytes([0x82, n >> 8, n & 255])
-    return bytes([tag]) + head + content
-
-
-def integer(v, tag=0x02):
-    n = 1
-    while not -(1 << (8 * n - 1)) <= v < (1 << (8 * n - 1)):
-        n += 1
-    return tlv(tag, v.to_bytes(n, "big", signed=True))
-
-
-def oid(text):
-    arcs = [int(a) for a in text.split(".")]
-    out = bytearray([40 * arcs[0] + arcs[1]])
-    for a in arcs[2:]:
-        groups = [a & 0x7F]
-        a >>= 7
-        while a:
-            groups.insert(0, (a & 0x7F) | 0x80)
-            a >>= 7
-        out += bytes(groups)
-    return tlv(0x06, bytes(out))
+tlv, integer, oid = st.tlv, st.integer, st.oid
 
 
 def scoped(tag, varbinds, error=0):

@@ -389,6 +389,96 @@ TEST_F(SnmpAgentTest, V3DecodeResultsAndReports) {
   EXPECT_EQ(SnmpReportCount.decryptionErrors, 2u);
 }
 
+TEST_F(SnmpAgentTest, OnlyWholeReportableRequestsGetAnAnswer) {
+  AddUser("nokeys", 2, "", "secondpriv", 2);  // its level needs an authentication password
+  Keys none{};
+  Bytes pdu = GetPdu(31337, {kDesc});
+  auto plain = [&](uint8_t flags, uint8_t tag, bool ownEngine = true) {
+    V3Request r = Req("", flags, nullptr, Pdu(tag, 5, {Varbind(kDesc)}));
+    if (!ownEngine) r.engineId = r.contextEngineId = {};
+    return BuildV3(r);
+  };
+  // A message that ends after its security parameters, or carries more.
+  Bytes header = Seq(Int(77), Int(65507), Oct(Bytes{0x04}), Int(3));
+  Bytes sp = Oct(Seq(Oct(Bytes{}), Int(0), Int(0), Oct(""), Oct(Bytes{}), Oct(Bytes{})));
+  Bytes scoped = Seq(Oct(Bytes{}), Oct(""), GetPdu(6, {}));
+  V3Request sealedAsPlain = Req("manager", 0x07, &manager, pdu);
+  sealedAsPlain.flags = 0x03;  // encrypted, but the PDU is left in the clear
+  sealedAsPlain.keys = nullptr;
+  sealedAsPlain.authParams = Bytes(12, 0);
+  sealedAsPlain.privParams = Bytes(8, 0);
+  struct Row {
+    const char* what;
+    Bytes message;
+    int decode;
+    bool reply;
+  } rows[] = {
+      {"Report", plain(0x00, BER_PDU_REPORT), SNMP_DECODE_OTHER_PDU, false},
+      {"Report with the reportable flag", plain(0x04, BER_PDU_REPORT), SNMP_DECODE_OTHER_PDU, false},
+      {"Report to an unknown engine", plain(0x04, BER_PDU_REPORT, false), SNMP_DECODE_OTHER_PDU, false},
+      {"Response", plain(0x04, BER_PDU_RESPONSE, false), SNMP_DECODE_RESPONSE, false},
+      {"SNMPv2-Trap", plain(0x04, BER_PDU_TRAP_V2, false), SNMP_DECODE_OTHER_PDU, false},
+      {"SNMPv1 Trap-PDU", plain(0x04, BER_PDU_TRAP_V1, false), SNMP_DECODE_TRAP, false},
+      {"no scoped PDU", Seq(Int(3), header, sp), SNMP_DECODE_MALFORMED, false},
+      {"an item after the scoped PDU", Seq(Int(3), header, sp, scoped, Int(0)), SNMP_DECODE_MALFORMED, false},
+      {"scoped PDU without its PDU", Seq(Int(3), header, sp, Seq(Oct(Bytes{}), Oct(""))), SNMP_DECODE_MALFORMED,
+       false},
+      {"privacy flag with a plain scoped PDU", BuildV3(sealedAsPlain), SNMP_DECODE_MALFORMED, false},
+      {"discovery without the reportable flag", plain(0x00, BER_PDU_GET, false), SNMP_DECODE_UNKNOWN_ENGINE, false},
+      {"discovery", Seq(Int(3), header, sp, scoped), SNMP_DECODE_UNKNOWN_ENGINE, true},
+      {"unknown user without the reportable flag", BuildV3(Req("nobody", 0x00, nullptr, pdu)),
+       SNMP_DECODE_UNKNOWN_USER, false},
+      {"user without the passwords of its level", BuildV3(Req("nokeys", 0x07, &none, pdu)),
+       SNMP_DECODE_UNKNOWN_USER, true},
+      {"wrong digest without the reportable flag", BuildV3(Req("manager", 0x03, &second, pdu)),
+       SNMP_DECODE_WRONG_DIGEST, false},
+      {"unknown context without the reportable flag", [&] {
+         V3Request r = Req("manager", 0x03, &manager, pdu);
+         r.context = "nothere";
+         return BuildV3(r);
+       }(), SNMP_DECODE_OK, false},
+      {"GetRequest without the reportable flag", BuildV3(Req("manager", 0x03, &manager, pdu)), SNMP_DECODE_OK,
+       true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    EXPECT_EQ(Decode(row.message), row.decode);
+    EXPECT_EQ(Exchange(row.message).empty(), !row.reply);
+  }
+  // Outside the time window without the reportable flag: nothing.
+  V3Request late = Req("manager", 0x03, &manager, pdu);
+  late.time = SnmpEngineState.time + 1000;
+  EXPECT_TRUE(Exchange(BuildV3(late)).empty());
+}
+
+TEST_F(SnmpAgentTest, WhatTheAgentSendsNeverGetsAnAnswer) {
+  // A spoofed source can hand the agent its own Reports and Responses, or
+  // another agent's: none of them may start an exchange.
+  V3Request disc = Req("", 0x04, nullptr, GetPdu(555, {}));
+  disc.engineId = disc.contextEngineId = {};
+  V3Request late = Req("manager", 0x07, &manager, GetPdu(7, {kDesc}));
+  late.time = SnmpEngineState.time + 1000;
+  V3Request context = Req("manager", 0x07, &manager, GetPdu(8, {kDesc}));
+  context.context = "nothere";
+  const Bytes requests[] = {
+      BuildV3(disc),
+      BuildV3(Req("nobody", 0x04, nullptr, GetPdu(1, {kDesc}))),
+      BuildV3(Req("manager", 0x07, &second, GetPdu(2, {kDesc}))),
+      BuildV3(Req("manager", 0x05, &manager, GetPdu(3, {kDesc}))),
+      BuildV3(late),
+      BuildV3(context),
+      BuildV3(Req("manager", 0x07, &manager, GetPdu(4, {kDesc}))),
+      BuildV3(Req("plain", 0x04, nullptr, GetPdu(5, {kDesc}))),
+      V1("tambor", GetPdu(6, {kDesc})),
+  };
+  for (const Bytes& request : requests) {
+    SCOPED_TRACE(Hex(request));
+    Bytes reply = Exchange(request);
+    ASSERT_FALSE(reply.empty());
+    EXPECT_TRUE(Exchange(reply).empty());
+  }
+}
+
 TEST_F(SnmpAgentTest, TimeWindowIsDecidedBeforeAnythingIsProcessed) {
   SnmpEngineState.time = 1000;
   struct Row {
@@ -609,7 +699,7 @@ TEST_F(SnmpAgentTest, ReceiveStepOverLoopbackSockets) {
   std::vector<std::string> logged;
   static std::vector<std::string>* sink;
   sink = &logged;
-  SnmpAgentLogText = [](const char* t) { sink->push_back(t); };
+  SnmpAgentLogText = [](int, const char* t) { sink->push_back(t); };
   // A free port for both families.
   int probe = socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in a{};
@@ -627,6 +717,24 @@ TEST_F(SnmpAgentTest, ReceiveStepOverLoopbackSockets) {
   SnmpAgent_CloseSockets();
   SnmpAgent_OpenSockets();  // reopening logs nothing more
   EXPECT_EQ(logged.size(), 1u);
+
+  // A port another socket holds: the reason follows the status text, once
+  // per port and reason; the port is taken once it is free.
+  SnmpAgent_CloseSockets();
+  logged.clear();
+  int holder = socket(AF_INET, SOCK_DGRAM, 0);
+  a.sin_addr.s_addr = htonl(INADDR_ANY);
+  ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  SnmpAgent_OpenSockets();
+  SnmpAgent_OpenSockets();
+  const std::string reason = "IPv4-SNMP: cannot bind port " + std::to_string(SnmpAgentSetting.listenPort) +
+                             ": Address already in use";
+  EXPECT_EQ(logged, (std::vector<std::string>{reason}));  // both families had their first success before
+  close(holder);
+  SnmpAgent_OpenSockets();
+  EXPECT_EQ(logged.size(), 1u);
+  SnmpAgent_CloseSockets();
+  SnmpAgent_OpenSockets();
 
   auto roundTrip = [&](int family, const Bytes& datagram) {
     int c = socket(family, SOCK_DGRAM, 0);

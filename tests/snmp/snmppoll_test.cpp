@@ -409,6 +409,37 @@ TEST_F(SnmpPollTest, DiscoveryAnswersAreTakenOnlyForTheOutstandingDiscovery) {
   EXPECT_EQ(SnmpPollExchanges[0].phase, POLL_PHASE_REQUESTING);
 }
 
+TEST_F(SnmpPollTest, ReportsGetAtMostTheRoundsOneRequest) {
+  // A client (or a spoofed source at its address) that answers everything
+  // with Reports gets no more than the round's one authenticated request,
+  // and never a Report.
+  Peer peer(AF_INET), from(AF_INET);
+  AddReceiver("127.0.0.1", peer.port, 4);
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    Parsed req = DiscoverAndReport(peer, from);
+    ASSERT_TRUE(req.ok);
+    EXPECT_EQ(req.pduTag, 0xA0);
+    const int32_t discoveryId = static_cast<int32_t>(req.msgId) - 1;
+    V3Request refused = Response(static_cast<int32_t>(req.msgId), 4242, {}, &keys);
+    refused.flags = 0x01;
+    refused.pdu = Pdu(0xA8, 4242, {Varbind("1.3.6.1.6.3.15.1.1.2.0", Int(1, 0x41))});
+    const Bytes reports[] = {
+        Report(discoveryId, 1005, 300, 70000),            // the discovery's answer again
+        Report(static_cast<int32_t>(req.msgId), 4242, 300, 70000),  // an unknown-engine Report to the request
+        BuildV3(refused),                                 // notInTimeWindows, authenticated
+        Report(discoveryId + 9, 1005, 300, 70000),        // answering nothing asked
+    };
+    for (int flood = 0; flood < 3; ++flood)
+      for (const Bytes& r : reports) {
+        from.SendTo(peer.from, peer.fromLen, r);
+        Pump(20);
+      }
+    EXPECT_FALSE(from.Recv(50).has_value());
+    EXPECT_FALSE(peer.Recv(50).has_value());
+  }
+}
+
 TEST_F(SnmpPollTest, SourceLookupComparesFamilyAndAddress) {
   AddReceiver("192.0.2.2", 161, 1);  // not a client
   AddReceiver("192.0.2.2", 161, 4);
