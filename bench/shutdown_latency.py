@@ -32,8 +32,7 @@ def fresh_install():
     # No mail kept from the run before.
     for spool in glob.glob(harness.PRIVATE + "/mail_level*.txt"):
         os.unlink(spool)
-    subprocess.run(["rm", "-rf", harness.INSTALL], check=True)
-    subprocess.run(["cmake", "--install", harness.BUILD], check=True, stdout=subprocess.DEVNULL)
+    harness.reinstall()
     harness.stub_host_scripts()
 
 

@@ -148,8 +148,7 @@ def start_snmpd():
 def main():
     harness.require_namespace()
     count = int(sys.argv[1]) if len(sys.argv) > 1 else 2000
-    subprocess.run(["rm", "-rf", harness.INSTALL], check=True)
-    subprocess.run(["cmake", "--install", harness.BUILD], check=True, stdout=subprocess.DEVNULL)
+    harness.reinstall()
     daemon = harness.Daemon().start()
     st.wait_agent()
     snmpd = start_snmpd()

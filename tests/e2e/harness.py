@@ -282,6 +282,22 @@ def free_port(family=socket.AF_INET, kind=socket.SOCK_STREAM):
         return s.getsockname()[1]
 
 
+def reinstall():
+    """A clean installation of the build: nothing left of an earlier test."""
+    subprocess.run(["rm", "-rf", INSTALL], check=True)
+    subprocess.run(["cmake", "--install", BUILD], check=True, stdout=subprocess.DEVNULL)
+
+
+def listening(port, family=socket.AF_INET):
+    """True when something accepts TCP connections on the loopback port."""
+    host = "127.0.0.1" if family == socket.AF_INET else "::1"
+    try:
+        with socket.create_connection((host, port), timeout=0.5):
+            return True
+    except OSError:
+        return False
+
+
 class DaemonTest(unittest.TestCase):
     """Base class: starts from a clean installation for every test, with the
     host scripts replaced by stubs, and kills whatever daemon a test leaves
@@ -289,8 +305,7 @@ class DaemonTest(unittest.TestCase):
 
     def setUp(self):
         self.daemons = []
-        subprocess.run(["rm", "-rf", INSTALL], check=True)
-        subprocess.run(["cmake", "--install", BUILD], check=True, stdout=subprocess.DEVNULL)
+        reinstall()
         stub_host_scripts()
 
     def tearDown(self):

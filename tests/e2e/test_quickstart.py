@@ -8,7 +8,6 @@ import hashlib
 import os
 import re
 import signal
-import socket
 import subprocess
 import time
 
@@ -67,18 +66,10 @@ def login(base, user, password):
     return m.group(1).decode() if m else None
 
 
-def listening(port):
-    try:
-        with socket.create_connection(("127.0.0.1", port), timeout=0.5):
-            return True
-    except OSError:
-        return False
-
-
 class QuickStart(harness.DaemonTest):
     def test_first_login_with_the_factory_accounts(self):
         self.start_daemon()
-        harness.wait_for(lambda: listening(443), 20, 0.2, what="HTTPS")
+        harness.wait_for(lambda: harness.listening(443), 20, 0.2, what="HTTPS")
         # http://<host>/ sends the browser to the HTTPS login page.
         r = curl("-o", "/dev/null", "-w", "%{http_code} %{redirect_url}", "http://127.0.0.1/")
         self.assertEqual(r.stdout.decode(), "302 https://127.0.0.1:443/")
@@ -164,7 +155,7 @@ class QuickStart(harness.DaemonTest):
 
     def test_stop_reset_password_and_rewritten_config(self):
         d = self.start_daemon()
-        harness.wait_for(lambda: listening(443), 20, 0.2, what="HTTPS")
+        harness.wait_for(lambda: harness.listening(443), 20, 0.2, what="HTTPS")
         # "upsd stop" does not stop the daemon; SIGTERM does.
         r = subprocess.run([harness.UPSD, "stop"], capture_output=True, text=True, timeout=10)
         self.assertEqual(r.stdout, "Kill pid = %d\n" % d.pid)
@@ -178,7 +169,7 @@ class QuickStart(harness.DaemonTest):
         harness.config_set({"Web": {"Password Encrypt=": "No", "Password0=": "new-admin-pw",
                                     "Password1=": "new-device-pw", "Password2=": "new-user-pw"}})
         d = self.start_daemon()
-        harness.wait_for(lambda: listening(443), 20, 0.2, what="HTTPS")
+        harness.wait_for(lambda: harness.listening(443), 20, 0.2, what="HTTPS")
         self.assertIsNotNone(login("https://127.0.0.1", "admin", "new-admin-pw"))
         self.assertIsNotNone(login("https://127.0.0.1", "user", "new-user-pw"))
         self.assertIsNone(login("https://127.0.0.1", "device", FACTORY_PASSWORD))

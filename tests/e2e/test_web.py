@@ -126,8 +126,7 @@ class Web(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        subprocess.run(["rm", "-rf", harness.INSTALL], check=True)
-        subprocess.run(["cmake", "--install", harness.BUILD], check=True, stdout=subprocess.DEVNULL)
+        harness.reinstall()
         harness.ensure_config()
         cls.sim = upssim.UpsSim(checksum=True, log_path="/tmp/upssim.log").start()
         harness.config_set({"COM": {"COM Port=": 2, "COM Path=": cls.sim.slave_path},

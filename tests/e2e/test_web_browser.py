@@ -255,8 +255,7 @@ def log_in(b, base, account, password):
 class BrowserLogin(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        subprocess.run(["rm", "-rf", harness.INSTALL], check=True)
-        subprocess.run(["cmake", "--install", harness.BUILD], check=True, stdout=subprocess.DEVNULL)
+        harness.reinstall()
         harness.ensure_config()
         # Account 1 with a name and password outside ASCII: the page hashes
         # their UTF-8 bytes, the daemon its UTF-8 multibyte texts.

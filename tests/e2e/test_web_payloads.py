@@ -83,8 +83,7 @@ def raw_get(target, cookie):
 class Payloads(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        subprocess.run(["rm", "-rf", harness.INSTALL], check=True)
-        subprocess.run(["cmake", "--install", harness.BUILD], check=True, stdout=subprocess.DEVNULL)
+        harness.reinstall()
         harness.ensure_config()
         harness.config_set({"Web": {"HTTP Port=": HTTP, "Force HTTPS=": "No", "Password Encrypt=": "No",
                                     "Password0=": "admin-pass", "Enable Login Lock=": "Disable"}})

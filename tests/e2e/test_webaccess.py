@@ -39,14 +39,6 @@ def curl(*args):
     return r.stdout.decode("utf-8", "replace")
 
 
-def listening(port):
-    try:
-        with socket.create_connection(("127.0.0.1", port), timeout=0.5):
-            return True
-    except OSError:
-        return False
-
-
 class Session:
     """curl with one account's session cookie."""
 
@@ -145,7 +137,7 @@ class Access(harness.DaemonTest):
     def start(self):
         self.daemon = self.start_daemon()
         for port in (HTTP, HTTPS):
-            harness.wait_for(lambda: listening(port), 15, 0.1, what="port %d" % port)
+            harness.wait_for(lambda: harness.listening(port), 15, 0.1, what="port %d" % port)
 
     def settings_frames(self):
         return [f for f in self.sim.frames() if f.get("dir") == "rx" and f.get("type") == "S"]
@@ -185,7 +177,7 @@ class Access(harness.DaemonTest):
                         self.assertEqual((title, body), ("Login Required", "Please log in again."))
                     else:
                         self.assertEqual((title, body), DENIED)
-        self.assertTrue(listening(HTTP))
+        self.assertTrue(harness.listening(HTTP))
 
     def test_device_level_uses_the_device_pages(self):
         self.start()
@@ -345,7 +337,7 @@ class Access(harness.DaemonTest):
         self.assertEqual([m for m in inbox if "planted" in m], [])
         self.assertTrue(os.path.isdir("/tmp/mail_level1.txt"))
         self.assertIn("planted", harness.read("/tmp/mail_level2.txt"))
-        self.assertTrue(listening(HTTP))
+        self.assertTrue(harness.listening(HTTP))
         self.assertIn('id="home"', admin.get("/home.asp"))
 
     def test_trickling_and_silent_clients_leave_room(self):

@@ -24,15 +24,6 @@ HTTP, HTTPS = 8080, 8443
 PAGES = ("sys_user", "sys_info", "sys_web", "sys_lang", "net_mail", "net_sms")
 
 
-def listening(port, family=socket.AF_INET):
-    host = "127.0.0.1" if family == socket.AF_INET else "::1"
-    try:
-        with socket.create_connection((host, port), timeout=0.5):
-            return True
-    except OSError:
-        return False
-
-
 def curl(*args):
     return subprocess.run(["curl", "-sS", "-k", "-g", "--max-time", "10"] + list(args), capture_output=True,
                           timeout=30)
@@ -122,7 +113,7 @@ class SystemPages(harness.DaemonTest):
                                     "Enable Login Lock=": "Disable"}})
         self.daemon = self.start_daemon()
         for port in (HTTP, HTTPS):
-            harness.wait_for(lambda: listening(port), 15, 0.1, what="port %d" % port)
+            harness.wait_for(lambda: harness.listening(port), 15, 0.1, what="port %d" % port)
         self.web = Session("http://127.0.0.1:%d" % HTTP)
         self.assertIsNotNone(self.web.login("admin", "admin-pass"))
 
@@ -181,10 +172,10 @@ class SystemPages(harness.DaemonTest):
                                     multipart=True)
         self.assertIn(code, (52, 56), reply)  # curl: empty reply, or the connection reset
         self.assertEqual(harness.config_get("Web", "HTTP Port="), "8090")
-        harness.wait_for(lambda: listening(8090) and listening(8090, socket.AF_INET6), 7, 0.1,
+        harness.wait_for(lambda: harness.listening(8090) and harness.listening(8090, socket.AF_INET6), 7, 0.1,
                          what="the new HTTP port (within the next 5-second pass)")
-        self.assertFalse(listening(HTTP))
-        self.assertTrue(listening(HTTPS))
+        self.assertFalse(harness.listening(HTTP))
+        self.assertTrue(harness.listening(HTTPS))
         # The session lives on; the new port serves the pages.
         moved = Session("http://127.0.0.1:8090")
         moved.cookie = self.web.cookie
@@ -300,8 +291,7 @@ class SystemPagesInABrowser(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        subprocess.run(["rm", "-rf", harness.INSTALL], check=True)
-        subprocess.run(["cmake", "--install", harness.BUILD], check=True, stdout=subprocess.DEVNULL)
+        harness.reinstall()
         harness.ensure_config()
         harness.stub_host_scripts()
         # Texts that arrive without the forms' input check (an imported file,
@@ -314,7 +304,7 @@ class SystemPagesInABrowser(unittest.TestCase):
                                      "Receiver2=": "o'hara<img src=x onerror=alert(1)>@x.org", "Level2=": 3},
                             "SMS": {"SMS Num=": 1, "SMS Phone1=": "+15550100", "Level1=": 1}})
         cls.daemon = harness.Daemon().start()
-        harness.wait_for(lambda: listening(HTTP), 15, 0.1, what="port %d" % HTTP)
+        harness.wait_for(lambda: harness.listening(HTTP), 15, 0.1, what="port %d" % HTTP)
 
     @classmethod
     def tearDownClass(cls):
