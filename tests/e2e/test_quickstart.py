@@ -1,10 +1,16 @@
 """The README's quick start, command by command, against the installed
 daemon with its factory settings: the first login of the three accounts,
-the SNMP community, the SNMPv3 user and its context, net-snmp's tools
-loading the installed MIB module (every object and trap by name), stopping
-with SIGTERM, resetting a password, the daemon rewriting config.ini,
-limiting the SNMPv3 user, and the example systemd unit."""
+the accounts page that only the administrator may use and the login lock,
+the link to a simulated UPS as the summary and the link statistics show it,
+its loss and return in the event log, the serial trace where the quick
+start says it is and to whom it is served, the SNMP community, the SNMPv3
+user and its context, net-snmp's tools loading the installed MIB module
+(every object and trap by name), stopping with SIGTERM and what "upsd stop"
+and a second start do, resetting a password under the factory encoding and
+in clear, the daemon rewriting config.ini, limiting the SNMPv3 user, and the
+example systemd unit."""
 import hashlib
+import html
 import os
 import re
 import signal
@@ -15,6 +21,9 @@ import harness
 
 MIBDIR = harness.INSTALL + "/mibs"
 README = os.path.join(harness.SRC, "README.md")
+EVENT_LOG = harness.INSTALL + "/_FILE_LOG.TXT"
+TRACE = harness.PRIVATE + "/comm_data.txt"
+HTTPS = "https://127.0.0.1"
 FACTORY_PASSWORD = "brindlex"
 ACCOUNTS = ("admin", "device", "user")
 V1 = ["-v1", "-c", "tambor"]
@@ -66,6 +75,33 @@ def login(base, user, password):
     return m.group(1).decode() if m else None
 
 
+def get(cookie, path):
+    return curl("-b", "QuenchRelayer=" + cookie, HTTPS + path).stdout.decode("utf-8", "replace")
+
+
+def cell(page, ident):
+    """Text of the element with this id, markup removed."""
+    m = re.search(r'id="%s"[^>]*>(.*?)</' % re.escape(ident), page, re.S)
+    return html.unescape(re.sub(r"<[^>]*>", "", m.group(1))).strip() if m else None
+
+
+def post(cookie, action, fields):
+    """Posts a form as the browser does; the (title, body) of the message
+    page the answer leads to."""
+    curl("-b", "QuenchRelayer=" + cookie, HTTPS + action, *sum((["--data-urlencode", "%s=%s" % f]
+                                                                 for f in fields), []))
+    message = get(cookie, "/message.asp")
+    return cell(message, "title"), cell(message, "message")
+
+
+def token(cookie, path):
+    return re.search(r'name="SYS_UCTOKEN" value="([^"]*)"', get(cookie, path)).group(1)
+
+
+def events():
+    return harness.read(EVENT_LOG) or ""
+
+
 class QuickStart(harness.DaemonTest):
     def test_first_login_with_the_factory_accounts(self):
         self.start_daemon()
@@ -79,11 +115,85 @@ class QuickStart(harness.DaemonTest):
                 self.assertIsNotNone(login("https://127.0.0.1", user, FACTORY_PASSWORD))
         self.assertIsNone(login("https://127.0.0.1", "admin", "wrong-password"))
 
+    def test_accounts_page_is_the_administrators(self):
+        self.start_daemon()
+        harness.wait_for(lambda: harness.listening(443), 20, 0.2, what="HTTPS")
+        new = {"admin": "admin-pw-1", "device": "device-pw-2", "user": "user-pw-3"}
+        fields = [("USR_ACCOUNT%d" % i, name) for i, name in enumerate(ACCOUNTS, 1)]
+        fields += [("USR_PASSWD%d" % i, new[name]) for i, name in enumerate(ACCOUNTS, 1)]
+        fields += [("USR_LOCK", "1"), ("USR_RETRY", "5"), ("USR_LTIME", "10")]
+        before = harness.read(harness.CONFIG)
+        # The device and user accounts see the page without the account
+        # names, and their post is refused without a change.
+        for name in ("device", "user"):
+            with self.subTest(account=name):
+                cookie = login(HTTPS, name, FACTORY_PASSWORD)
+                page = get(cookie, "/en/sys_user.asp")
+                self.assertIn('id="USR_ACCOUNT1" name="USR_ACCOUNT1" maxlength="32" required value=""', page)
+                answer = post(cookie, "/en/sys_user",
+                              [("SYS_UCTOKEN", token(cookie, "/en/sys_user.asp"))] + fields)
+                self.assertEqual(answer, ("Access Denied", "This account may not make this change."))
+                self.assertEqual(harness.read(harness.CONFIG), before)
+        cookie = login(HTTPS, "admin", FACTORY_PASSWORD)
+        self.assertIn('name="USR_ACCOUNT1" maxlength="32" required value="admin"',
+                      get(cookie, "/en/sys_user.asp"))
+        answer = post(cookie, "/en/sys_user", [("SYS_UCTOKEN", token(cookie, "/en/sys_user.asp"))] + fields)
+        self.assertEqual(answer, ("Information", "Updated successfully."))
+        for name in ACCOUNTS:
+            with self.subTest(account=name):
+                self.assertIsNone(login(HTTPS, name, FACTORY_PASSWORD))
+                self.assertIsNotNone(login(HTTPS, name, new[name]))
+        # Five wrong passwords in a row lock the account: the right one is
+        # refused then.
+        for _ in range(5):
+            self.assertIsNone(login(HTTPS, "user", "wrong-password"))
+        self.assertIsNone(login(HTTPS, "user", new["user"]))
+        self.assertIsNotNone(login(HTTPS, "device", new["device"]))
+
+    def test_link_to_the_ups_logs_and_serial_trace(self):
+        sim = harness.serial_ups(self)
+        self.start_daemon()
+        harness.wait_for(lambda: harness.listening(443), 20, 0.2, what="HTTPS")
+        admin = login(HTTPS, "admin", FACTORY_PASSWORD)
+        device = login(HTTPS, "device", FACTORY_PASSWORD)
+        user = login(HTTPS, "user", FACTORY_PASSWORD)
+        # The link is up: the summary shows Communication Normal and the
+        # model, the link statistics count replies.
+        harness.wait_for(lambda: cell(get(admin, "/home.asp"), "model") == sim.model.model, 20, 0.5,
+                         what="the model on the summary")
+        home = get(admin, "/home.asp")
+        self.assertEqual(cell(home, "comm"), "0")
+        self.assertIn('data-map="0:Normal|1:Lost" id="comm"', home)
+        self.assertGreater(int(cell(get(admin, "/debug.asp"), "dbg_rx_ok")), 0)
+        self.assertIn(" Monitoring service started", events().splitlines()[0])
+        # The device account starts the serial trace on the link statistics.
+        self.assertFalse(os.path.exists(TRACE))
+        curl("-b", "QuenchRelayer=" + device, HTTPS + "/debug", "-d", "DBG_STARTLOG=1")
+        harness.wait_for(lambda: "Rx: ~00D" in (harness.read(TRACE) or ""), 10, 0.2, what="a reply in the trace")
+        self.assertRegex(harness.read(TRACE), r"Tx: ~00P003[A-Z0-9]{3}")  # and the query
+        for who, cookie, served in (("admin", admin, True), ("device", device, True), ("user", user, False)):
+            with self.subTest(account=who):
+                self.assertEqual("Rx: " in get(cookie, "/tempage/comm_data.txt"), served)
+        # A silent UPS is a lost link; its answers bring the link back.
+        self.assertNotIn(" Communication with the UPS lost", events())
+        sim.set_state("silent")
+        harness.wait_for(lambda: " Communication with the UPS lost" in events(), 30, 0.5,
+                         what="the lost link in the event log")
+        harness.wait_for(lambda: cell(get(admin, "/home.asp"), "comm") == "1", 5, 0.5,
+                         what="Communication Lost on the summary")
+        sim.set_state("online")
+        harness.wait_for(lambda: " Communication with the UPS restored" in events(), 30, 0.5,
+                         what="the restored link in the event log")
+
     def test_snmp_community_user_context_and_mib(self):
         self.start_daemon()
         wait_agent()
         rc, out = snmp("snmpget", *V1, "127.0.0.1", "sysDescr.0", *MIB)
         self.assertEqual((rc, out.strip()), (0, 'SNMPv2-MIB::sysDescr.0 = STRING: Brisvane'))
+        # The community answers any IPv4 address, here the peer's.
+        r = harness.peer("snmpget", "-t", "2", "-r", "1", "-On", *V1, harness.HOST_V4, ".1.3.6.1.2.1.1.1.0",
+                         capture_output=True, text=True, env=SNMP_ENV, timeout=30)
+        self.assertEqual(r.stdout.strip(), '.1.3.6.1.2.1.1.1.0 = STRING: "Brisvane"', r.stderr)
         # Every SNMPv3 request needs the context.
         rc, out = snmp("snmpget", *V3, "127.0.0.1", ".1.3.6.1.2.1.1.1.0")
         self.assertNotEqual(rc, 0)
@@ -156,24 +266,39 @@ class QuickStart(harness.DaemonTest):
     def test_stop_reset_password_and_rewritten_config(self):
         d = self.start_daemon()
         harness.wait_for(lambda: harness.listening(443), 20, 0.2, what="HTTPS")
-        # "upsd stop" does not stop the daemon; SIGTERM does.
-        r = subprocess.run([harness.UPSD, "stop"], capture_output=True, text=True, timeout=10)
+        # A second start is refused on standard error while one runs.
+        r = harness.run_upsd()
+        self.assertEqual((r.returncode, r.stderr), (1, "upsd: already running (pid %d); not started\n" % d.pid))
+        # "upsd stop" does not stop the daemon, which only logs the signal; SIGTERM does.
+        r = harness.run_upsd("stop")
         self.assertEqual(r.stdout, "Kill pid = %d\n" % d.pid)
-        time.sleep(0.5)
+        harness.wait_for(lambda: " Signal SIGINT received" in events(), 5, 0.1, what="the logged SIGINT")
         self.assertTrue(d.running())
         subprocess.run("kill $(cat %s)" % harness.PIDFILE, shell=True, check=True)
         self.assertEqual(harness.reap(d.pid), 0)
         d.pid = None
         self.assertFalse(os.path.exists(harness.PIDFILE))
-        # A forgotten password: written in clear while the daemon is stopped.
-        harness.config_set({"Web": {"Password Encrypt=": "No", "Password0=": "new-admin-pw",
-                                    "Password1=": "new-device-pw", "Password2=": "new-user-pw"}})
-        d = self.start_daemon()
-        harness.wait_for(lambda: harness.listening(443), 20, 0.2, what="HTTPS")
-        self.assertIsNotNone(login("https://127.0.0.1", "admin", "new-admin-pw"))
-        self.assertIsNotNone(login("https://127.0.0.1", "user", "new-user-pw"))
-        self.assertIsNone(login("https://127.0.0.1", "device", FACTORY_PASSWORD))
+        self.assertTrue(events().splitlines()[-1].endswith(" Monitoring service stopped"), events())
+        self.assertEqual(harness.run_upsd("stop").stdout, "Kill pid = -1\n")
+        # A forgotten password, written in clear while the daemon is stopped:
+        # under the factory encoding it is stored encoded again, with
+        # "Password Encrypt=No" it stays in clear.
+        self.assertEqual(harness.config_get("Web", "Password Encrypt="), "Advanced")
+        for n, encoding in enumerate(("Advanced", "No")):
+            with self.subTest(encoding=encoding):
+                new = {name: "%s-pw-%d" % (name, n) for name in ACCOUNTS}
+                harness.config_set({"Web": {"Password Encrypt=": encoding, "Password0=": new["admin"],
+                                            "Password1=": new["device"], "Password2=": new["user"]}})
+                d = self.start_daemon()
+                harness.wait_for(lambda: harness.listening(443), 20, 0.2, what="HTTPS")
+                for i, name in enumerate(ACCOUNTS):
+                    self.assertIsNotNone(login(HTTPS, name, new[name]), name)
+                    stored = harness.config_get("Web", "Password%d=" % i)
+                    self.assertEqual(stored == new[name], encoding == "No", stored)
+                self.assertIsNone(login(HTTPS, "device", FACTORY_PASSWORD))
+                self.assertEqual(d.stop(), 0)
         # A hand edit while the daemon runs is lost at its next save.
+        d = self.start_daemon()
         harness.config_set({"Shutdown": {"UPS Delay=": "90"}})
         wait_agent()
         rc, out = snmp("snmpset", *V3, *CONTEXT, *MIB, "127.0.0.1", "bvBatteryLowDelay.0", "=", "45")
