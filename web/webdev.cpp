@@ -11,6 +11,7 @@
 #include <string>
 
 #include "core/cfg.h"
+#include "events/dlog.h"
 #include "events/react.h"
 #include "ups/upsdata.h"
 #include "web/webbatch.h"
@@ -94,14 +95,25 @@ bool SameCommandFile(const char* posted) {
   return strcmp(posted, stored) == 0;
 }
 
-// Fields that name a program the service runs: only the administrator may
-// change them; the other levels that may post the page send them unchanged.
+// The export directory as posted: the stored one, with or without the
+// closing '/' that storing adds.
+bool SameExportPath(const char* posted) {
+  char stored[DLOG_PATH_CHARS * 8 + 1];
+  Cfg_WideToText(stored, sizeof stored, DLogSetting.exportPath);
+  const size_t n = strlen(posted);
+  return strcmp(posted, stored) == 0 || (strncmp(posted, stored, n) == 0 && stored[n] == '/' && stored[n + 1] == 0);
+}
+
+// Fields that name a program the service runs or a directory it writes
+// into (as root): only the administrator may change them; the other levels
+// that may post the page send them unchanged.
 const struct {
   const char* page;
   const char* key;
   bool (*unchanged)(const char* posted);
 } kProgramFields[] = {
     {"mgnt_reaction", "ACT_CMD_FILE", SameCommandFile},
+    {"hist_config", "HCG_AE_PATH", SameExportPath},
 };
 
 bool ProgramFieldsKept(const WebDevPage& page) {

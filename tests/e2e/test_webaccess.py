@@ -99,6 +99,7 @@ FORMS = [
     ("sys_batch", 0, [("DL_SYSTEM", "1")]),
     ("mgnt_reaction", 0, [("SUB_REACTION", "1"), ("ACT_CMD_EN", "1"), ("ACT_CMD_BEFORE", "60"),
                           ("ACT_CMD_FILE", "/tmp/evil.sh")]),
+    ("hist_config", 0, [("HCG_AE_APPLY", "1"), ("HCG_AE_PATH", "/etc/cron.d")]),
     ("mgnt_reaction", 1, [("SUB_SHUTDOWN", "1"), ("ACT_SHUT_TYPE", "1"), ("ACT_OSD_PF", "77")]),
     ("mgnt_wschedule", 1, [("WSH_ACT1", "1"), ("WSH_SUN1", "1"), ("WSH_TM1", "03:04")]),
     ("mgnt_sschedule", 1, [("SSH_SD1", "01/02/2031"), ("SSH_TM1", "03:04"), ("SSH_ACT1", "1")]),
@@ -225,6 +226,10 @@ class Access(harness.DaemonTest):
                 # The device account sees the user command file, and may not edit it.
                 b.navigate(BASE + "/en/device/mgnt_reaction.asp")
                 self.assertTrue(b.eval("document.querySelector('[name=ACT_CMD_FILE]').readOnly"))
+                if level == 1:
+                    # Nor the directory the data-log export is written into.
+                    b.navigate(BASE + "/en/hist_config.asp")
+                    self.assertTrue(b.eval("document.querySelector('[name=HCG_AE_PATH]').readOnly"))
         b = browser.Browser()
         self.addCleanup(b.close)
         browser.log_in(b, BASE, *ACCOUNTS[0])

@@ -541,6 +541,32 @@ TEST_F(Hist, RetentionApply) {
   EXPECT_EQ(DLogSetting.maxStorage, 24);
 }
 
+// The export directory is where the service, as root, writes UPS.csv: only
+// the administrator moves it; the device account may post the page with it
+// unchanged, with or without its closing '/'.
+TEST_F(Hist, OnlyTheAdministratorMovesTheExportDirectory) {
+  wcscpy(DLogSetting.exportPath, L"/var/log/");
+  const struct {
+    int level;
+    const char* fields;
+    bool stored;
+    const wchar_t* path;
+  } kCases[] = {
+      {1, "HCG_AE_PATH=%2Fetc%2Fcron.d&HCG_AE_APPLY=1", false, L"/var/log/"},
+      {1, "HCG_AE_PATH=%2Fvar%2Flog&HCG_AE_PATH=%2Fetc&HCG_AE_APPLY=1", false, L"/var/log/"},
+      {1, "HCG_AE_PATH=%2Fvar%2Flog&HCG_AE_INTERVAL=15&HCG_AE_APPLY=1", true, L"/var/log/"},
+      {1, "HCG_AE_PATH=%2Fvar%2Flog%2F&HCG_AE_APPLY=1", true, L"/var/log/"},
+      {1, "HCG_AE_PATH=%2Fvar%2Flo&HCG_AE_APPLY=1", false, L"/var/log/"},
+      {0, "HCG_AE_PATH=%2Fsrv%2Fups&HCG_AE_APPLY=1", true, L"/srv/ups/"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.fields);
+    SetLevel(c.level);
+    EXPECT_EQ(Post("hist_config", c.fields), c.stored ? kConfigUpdated : kDenied);
+    EXPECT_STREQ(DLogSetting.exportPath, c.path);
+  }
+}
+
 TEST_F(Hist, ExportIntervalAndPath) {
   struct Case {
     const char* path;

@@ -255,7 +255,7 @@
   // the device account.
   function protectAdminFields() {
     if (level() === 0) return;
-    document.querySelectorAll("input[name=ACT_CMD_FILE]").forEach(function (e) { e.readOnly = true; });
+    document.querySelectorAll("input[name=ACT_CMD_FILE], input[name=HCG_AE_PATH]").forEach(function (e) { e.readOnly = true; });
   }
 
   // <select data-value="2"> shows that option; a value it does not list
