@@ -86,6 +86,7 @@ volatile sig_atomic_t g_intPending;
 
 int g_turn;  // 0..9, for the every-tenth-turn work
 bool g_delivered;  // the last turn carried out a message: more may be due
+int g_readyFd = -1;  // the daemonising parent's pipe, until the pid file is written
 
 constexpr int kMaxPollSources = 8;
 constexpr int kMaxPollFds = 64;
@@ -249,9 +250,32 @@ void Svc_FeedTicks(uint32_t ticks) {
 // ---- process ---------------------------------------------------------------
 
 int Svc_Daemonize() {
+  // The parent leaves only once the child has written its pid file (a byte
+  // on this pipe): a service manager reads the file as soon as the starting
+  // process has exited.
+  int ready[2];
+  const bool piped = pipe2(ready, O_CLOEXEC) == 0;
   pid_t pid = fork();
-  if (pid < 0) return 0;
-  if (pid > 0) exit(0);
+  if (pid < 0) {
+    if (piped) {
+      close(ready[0]);
+      close(ready[1]);
+    }
+    return 0;
+  }
+  if (pid > 0) {
+    if (!piped) exit(0);
+    close(ready[1]);
+    char c;
+    ssize_t n;
+    while ((n = read(ready[0], &c, 1)) < 0 && errno == EINTR) {
+    }
+    exit(n == 1 ? 0 : 1);  // no byte: the child ended before it was running
+  }
+  if (piped) {
+    close(ready[0]);
+    g_readyFd = ready[1];
+  }
   setsid();
   // No world-writable files: the service's files are created 0644 at most.
   umask(022);
@@ -274,10 +298,17 @@ void Svc_WritePidFile() {
   char path[300];
   PidPath(path, sizeof path);
   FILE* f = fopen(path, "w");
-  if (!f) return;
-  fprintf(f, "%d", static_cast<int>(getpid()));
-  fflush(f);
-  fclose(f);
+  if (f) {
+    fprintf(f, "%d", static_cast<int>(getpid()));
+    fflush(f);
+    fclose(f);
+  }
+  // The waiting parent may leave now.
+  if (g_readyFd >= 0) {
+    (void)!write(g_readyFd, "1", 1);
+    close(g_readyFd);
+    g_readyFd = -1;
+  }
 }
 
 namespace {

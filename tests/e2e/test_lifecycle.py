@@ -52,6 +52,21 @@ class LifeCycle(harness.DaemonTest):
         # The child leads its own session.
         self.assertEqual(os.getsid(d.pid), d.pid)
 
+    def test_pidfile_is_written_before_the_parent_exits(self):
+        # A service manager reads the pid file as soon as the starting
+        # process has exited: it must be there by then, every time.
+        for _ in range(10):
+            if os.path.exists(harness.PIDFILE):
+                os.unlink(harness.PIDFILE)
+            status = subprocess.run([harness.UPSD], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.DEVNULL, timeout=10).returncode
+            text = harness.read(harness.PIDFILE)
+            self.assertEqual(status, 0)
+            self.assertTrue(text and text.isdigit(), "no pid file when the parent had exited")
+            pid = int(text)
+            os.kill(pid, signal.SIGTERM)
+            harness.reap(pid)
+
     def test_stop_prints_pid_and_service_keeps_running(self):
         d = self.start_daemon()
         r = harness.run_upsd("stop")
