@@ -18,6 +18,7 @@ import subprocess
 import time
 
 import harness
+import test_web_browser as browser  # noqa: E402
 
 MIBDIR = harness.INSTALL + "/mibs"
 README = os.path.join(harness.SRC, "README.md")
@@ -114,6 +115,16 @@ class QuickStart(harness.DaemonTest):
             with self.subTest(user=user):
                 self.assertIsNotNone(login("https://127.0.0.1", user, FACTORY_PASSWORD))
         self.assertIsNone(login("https://127.0.0.1", "admin", "wrong-password"))
+        # In a browser, the administrator's summary says right after the
+        # login which accounts still have the factory password.
+        b = browser.Browser()
+        self.addCleanup(b.close)
+        browser.log_in(b, "https://127.0.0.1", "admin", FACTORY_PASSWORD)
+        self.assertEqual(b.eval("location.pathname"), "/home.asp")
+        self.assertEqual(b.eval("document.getElementById('default-passwords').hidden ? '' : "
+                                "document.getElementById('default-passwords').textContent"),
+                         "The administrator, device and user accounts still have the factory password: "
+                         "change them on System > Accounts.")
 
     def test_accounts_page_is_the_administrators(self):
         self.start_daemon()

@@ -135,6 +135,23 @@
     }, 500);
   }
 
+  // Right after the administrator's login the summary names the accounts
+  // that still have the factory password (bit i: account i).
+  function defaultPasswords() {
+    var notice = document.getElementById("default-passwords");
+    var mask = notice ? Number(notice.getAttribute("data-mask")) : 0;
+    if (!(mask > 0)) return;
+    var names = ["administrator", "device", "user"].filter(function (n, i) { return mask & (1 << i); });
+    var list = names.length > 1 ? names.slice(0, -1).join(", ") + " and " + names[names.length - 1] : names[0];
+    var many = names.length > 1;
+    notice.textContent = "The " + list + (many ? " accounts still have" : " account still has") +
+      " the factory password: change " + (many ? "them" : "it") + " on ";
+    var link = notice.appendChild(el("a", "System > Accounts"));
+    link.href = "/en/sys_user.asp";
+    notice.appendChild(document.createTextNode("."));
+    notice.hidden = false;
+  }
+
   // <span class="secs">271</span> shows 04:31; -1 is no countdown.
   function seconds() {
     document.querySelectorAll(".secs").forEach(function (e) {
@@ -591,6 +608,7 @@
     buildMenu();
     collapsibleMenu();
     countdownBanner();
+    defaultPasswords();
     setChecks();
     protectAdminFields();
     setSelects();

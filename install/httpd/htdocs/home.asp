@@ -17,6 +17,7 @@
 <nav id="menu" aria-label="Pages" data-level="<% LIN_LOGIN_LEVEL %>"></nav>
 <main class="page" id="home">
 <h1>Summary</h1>
+<p class="notice" id="default-passwords" data-mask="<% SYS_DFTPASSWRD %>" hidden></p>
 <h2>UPS</h2>
 <table class="values">
   <tr><th>Model</th><td class="<% PRP_C_MODEL %>" id="model"><% UPS_MODEL %></td></tr>
