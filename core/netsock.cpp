@@ -264,3 +264,13 @@ int NetSock_Receive(int slot, int size, void* buffer, int* family, uint8_t* addr
   if (!s) return -1;
   return NetSock_SlotReceive(*s, size, buffer, family, address, port, sockAddress);
 }
+
+bool NetSock_NewBindFailure(NetBindFailure* last, bool bound, int port, int error) {
+  if (bound) {
+    *last = NetBindFailure{};
+    return false;
+  }
+  if (last->port == port && last->error == error) return false;
+  *last = NetBindFailure{port, error};
+  return true;
+}

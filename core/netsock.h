@@ -37,3 +37,13 @@ int NetSock_Send(int slot, int length, const void* data, int family, const uint8
                  uint16_t port, const struct sockaddr* sockAddress);
 int NetSock_Receive(int slot, int size, void* buffer, int* family, uint8_t* address,
                     uint16_t* port, struct sockaddr_storage* sockAddress);
+
+// The last bind failure reported for one listening socket (port and errno):
+// a port that stays taken is reported once, not at every retry.
+struct NetBindFailure {
+  int port, error;
+};
+// Keeps the outcome of one attempt to open a socket on port (bound, or the
+// errno of its failure) in *last: true when it failed otherwise than the
+// failure reported last, which the caller then reports.
+bool NetSock_NewBindFailure(NetBindFailure* last, bool bound, int port, int error);

@@ -378,11 +378,10 @@ bool SessionSending(int level) { return g_session.phase != PH_IDLE && g_session.
 
 // ---- name lookup ----
 // The one host-name lookup, asynchronous (getaddrinfo_a, no notification,
-// its state polled). A session that gives up on it leaves it running; a
-// session within a minute of its answer takes that answer.
+// its state polled). A session that gives up on it leaves it running, and
+// the next session for the same name waits on it rather than asking again.
 
 enum LookupState { LK_NONE, LK_RUNNING, LK_DONE };
-constexpr int64_t kLookupFreshMs = 60000;
 
 struct Lookup {
   struct gaicb cb;
@@ -390,7 +389,6 @@ struct Lookup {
   char name[MAIL_TEXT];
   char port[8];
   LookupState state = LK_NONE;
-  int64_t doneMs = 0;
 };
 Lookup g_lookup;
 
@@ -407,9 +405,6 @@ bool Lookup_Is(const char* name, const char* port) {
 // false when it cannot be started (another name is still being looked up).
 bool Lookup_Start(const char* name, const char* port) {
   if (g_lookup.state == LK_RUNNING) return Lookup_Is(name, port);
-  if (g_lookup.state == LK_DONE && Lookup_Is(name, port) && g_lookup.cb.ar_result &&
-      Svc_MonoMs() - g_lookup.doneMs < kLookupFreshMs)
-    return true;
   Lookup_Drop();
   snprintf(g_lookup.name, sizeof g_lookup.name, "%s", name);
   snprintf(g_lookup.port, sizeof g_lookup.port, "%s", port);
@@ -434,7 +429,6 @@ bool Lookup_Done() {
     if (e == EAI_INPROGRESS) return false;
     if (e != 0) g_lookup.cb.ar_result = nullptr;
     g_lookup.state = LK_DONE;
-    g_lookup.doneMs = Svc_MonoMs();
   }
   return true;
 }

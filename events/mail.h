@@ -3,14 +3,14 @@
 //
 // Every logged event of level 1..3 is appended to "mail_level<L>.txt" in
 // the private temporary directory (at most MAIL_SPOOL_MAX bytes: beyond that
-// the oldest events go); every 5
-// seconds Mail_SendAll starts mailing each spool to the receivers whose
-// level it reaches, in one SMTP session per level (EHLO or HELO, STARTTLS
-// and AUTH LOGIN when a password is set, MAIL FROM, RCPT TO per receiver,
-// DATA, QUIT) over IPv4 or IPv6. The session never blocks: the main loop
-// steps it (Mail_Step) and watches its socket (Mail_PollFill). A spool is
-// removed once the server took its message; after any other end of a
-// session it stays, and the next try waits 5 s, doubling to 5 min.
+// the oldest events go); every 5 seconds Mail_SendAll starts mailing each
+// spool to the receivers whose level it reaches, in one SMTP session per
+// level (EHLO or HELO, STARTTLS and AUTH LOGIN when a password is set, MAIL
+// FROM, RCPT TO per receiver, DATA, QUIT) over IPv4 or IPv6. The session
+// never blocks: the main loop steps it (Mail_Step) and watches its socket
+// (Mail_PollFill). A spool is removed once the server took its message;
+// after any other end of a session it stays, and the next try waits 5 s,
+// doubling to 5 min.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -139,7 +139,6 @@ uint16_t Smtp_LineCapabilities(const char* line);
 // over the session's non-blocking socket: no call waits.
 
 void SmtpTls_Reset();
-int SmtpTls_Create();
 void SmtpTls_Free();
 // Creates the objects and attaches them to fd; serverName (a host name, or
 // null) goes out as SNI. 1 on success, else 0 (the objects are freed).
@@ -157,4 +156,3 @@ short SmtpTls_Want();
 // Bytes read from the socket and held inside the library.
 int SmtpTls_Pending();
 int SmtpTls_IsActive();
-void SmtpTls_SetActive(int on);

@@ -39,9 +39,12 @@ void SmtpTls_Reset() {
   g_want = 0;
 }
 
-int SmtpTls_Create() {
+namespace {
+
+// The client context and connection objects.
+bool Create() {
   g_ctx = SSL_CTX_new(TLS_client_method());
-  if (!g_ctx) return 0;
+  if (!g_ctx) return false;
   // No verification: mail servers on the local network often have
   // self-signed certificates.
   SSL_CTX_set_verify(g_ctx, SSL_VERIFY_NONE, nullptr);
@@ -50,10 +53,12 @@ int SmtpTls_Create() {
   if (!g_ssl) {
     SSL_CTX_free(g_ctx);
     g_ctx = nullptr;
-    return 0;
+    return false;
   }
-  return 1;
+  return true;
 }
+
+}  // namespace
 
 void SmtpTls_Free() {
   if (g_ssl) SSL_free(g_ssl);
@@ -63,7 +68,7 @@ void SmtpTls_Free() {
 
 int SmtpTls_Start(int fd, const char* serverName) {
   SmtpTls_Free();
-  if (!SmtpTls_Create() || SSL_set_fd(g_ssl, fd) != 1) {
+  if (!Create() || SSL_set_fd(g_ssl, fd) != 1) {
     SmtpTls_Free();
     return 0;
   }
@@ -112,4 +117,3 @@ int SmtpTls_Write(const char* data, size_t length) {
 short SmtpTls_Want() { return g_want; }
 int SmtpTls_Pending() { return g_active && g_ssl ? SSL_pending(g_ssl) : 0; }
 int SmtpTls_IsActive() { return g_active; }
-void SmtpTls_SetActive(int on) { g_active = on; }

@@ -31,7 +31,7 @@ void ScriptEnded() {
 void StartNext() {
   while (!g_running && g_count > 0) {
     const char* line = g_waiting[g_head].data();
-    // A fixed name in a shared directory: never through a planted link.
+    // A fixed name: never written through a link.
     char path[300];
     Svc_TmpPath(path, sizeof path, WALL_FILE);
     if (FILE* f = UF_FOpenNoFollow(path, "w", 0644)) {

@@ -12,9 +12,11 @@
 #include <netinet/in.h>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 #include "core/crypt.h"
 #include "core/helpers.h"
+#include "core/netsock.h"
 #include "core/svc.h"
 #include "core/util.h"
 #include "snmp/snmpoid.h"
@@ -211,17 +213,13 @@ static int OpenBound(int family, uint16_t port, int* error) {
 
 namespace {
 
-// The last bind failure logged for each family (port and errno): a port
-// that stays taken is reported once, not every 5 seconds.
-struct BindFailure {
-  int port, error;
-};
-BindFailure g_bindFailed[2];
+// The last bind failure logged for each family.
+NetBindFailure g_bindFailed[2];
 
 // Opens the socket of one family when it is closed: its part of the status
 // text, and a line for a bind failure not logged before.
 void OpenFamily(int family, int* fd, uint8_t bit, const char* part, char* text, size_t size, uint8_t* bits,
-                std::string* failures) {
+                std::vector<std::string>* failures) {
   if (*fd >= 0) return;
   const uint16_t port = SnmpAgentSetting.listenPort;
   int error = 0;
@@ -229,18 +227,14 @@ void OpenFamily(int family, int* fd, uint8_t bit, const char* part, char* text, 
   if (s == -2) return;
   size_t used = strlen(text);
   snprintf(text + used, size - used, " %s: %s", part, s >= 0 ? "OK" : "NOK");
-  BindFailure& last = g_bindFailed[bit >> 1];
   if (s >= 0) {
     *fd = s;
     *bits |= bit;
-    last = BindFailure{};
-    return;
   }
-  if (last.port == port && last.error == error) return;
-  last = BindFailure{port, error};
+  if (!NetSock_NewBindFailure(&g_bindFailed[bit >> 1], s >= 0, port, error)) return;
   char line[128];
   snprintf(line, sizeof line, "%s: cannot bind port %u: %s", part, port, strerror(error));
-  failures->append(line).push_back('\n');
+  failures->emplace_back(line);
 }
 
 }  // namespace
@@ -248,7 +242,7 @@ void OpenFamily(int family, int* fd, uint8_t bit, const char* part, char* text, 
 void SnmpAgent_OpenSockets() {
   char text[64] = "";
   uint8_t bits = g_boundBits;
-  std::string failures;
+  std::vector<std::string> failures;
   OpenFamily(AF_INET, &g_sock4, 1, "IPv4-SNMP", text, sizeof text, &bits, &failures);
   OpenFamily(AF_INET6, &g_sock6, 2, "IPv6-SNMP", text, sizeof text, &bits, &failures);
   if (text[0] && bits != g_boundBits) {
@@ -257,8 +251,8 @@ void SnmpAgent_OpenSockets() {
   }
   // After the status text: each socket that cannot bind, with the port and
   // the reason, as a warning.
-  for (size_t at = 0, end; (end = failures.find('\n', at)) != std::string::npos; at = end + 1)
-    if (SnmpAgentLogText) SnmpAgentLogText(2, failures.substr(at, end - at).c_str());
+  for (const std::string& line : failures)
+    if (SnmpAgentLogText) SnmpAgentLogText(2, line.c_str());
 }
 
 void SnmpAgent_CloseSockets() {

@@ -414,10 +414,6 @@ void TraceRead(const UsbUsageEntry& e, bool read, int32_t value) {
   ComOps.TraceWrite(line);
 }
 
-int64_t ElapsedMs(const struct timespec& from, const struct timespec& to) {
-  return (to.tv_sec - from.tv_sec) * 1000 + (to.tv_nsec - from.tv_nsec) / 1000000;
-}
-
 // Outcome of reading one usage.
 enum ReadOutcome { READ_OK, READ_FAILED, READ_STALLED };
 
@@ -434,11 +430,9 @@ ReadOutcome ReadEntry(int fd, const UsbUsageEntry& e, int32_t* value) {
   if (Ioctl(fd, HIDIOCGFIELDINFO, &finfo) < 0) return READ_FAILED;
   rinfo.report_type = e.reportType;
   rinfo.report_id = e.reportId;
-  struct timespec asked {}, answered {};
-  SvcMonoClock(&asked);
+  const int64_t asked = Svc_MonoMs();
   if (Ioctl(fd, HIDIOCGREPORT, &rinfo) < 0) return READ_FAILED;
-  SvcMonoClock(&answered);
-  if (ElapsedMs(asked, answered) > USB_REPORT_SLOW_MS) return READ_STALLED;
+  if (Svc_MonoMs() - asked > USB_REPORT_SLOW_MS) return READ_STALLED;
   hiddev_usage_ref uref{};
   uref.report_type = e.reportType;
   uref.report_id = e.reportId;

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <openssl/err.h>
@@ -18,6 +19,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "core/netsock.h"
 #include "core/svc.h"
 #include "core/util.h"
 #include "events/evtdef.h"
@@ -46,12 +48,7 @@ enum Listener { L_HTTP4 = 0, L_HTTP6 = 1, L_HTTPS4 = 2, L_HTTPS6 = 3, L_COUNT = 
 const char* g_installDir = UPSD_INSTALL_DIR;
 int g_listeners[L_COUNT] = {-1, -1, -1, -1};
 uint8_t g_loggedSet;
-// The last bind failure logged for each listener (port and errno), so a
-// port that stays taken is reported once, not at every retry.
-struct Failure {
-  int port, error;
-};
-Failure g_failed[L_COUNT];
+NetBindFailure g_failed[L_COUNT];  // the last bind failure logged for each listener
 int g_httpPort, g_httpsPort;
 uint8_t g_httpOn, g_httpsOn;
 SSL_CTX* g_tls;
@@ -152,7 +149,7 @@ int OpenListener(int family, int port, int* error) {
 // Opens one listener and adds its part to the status text; a failure not
 // logged before for this port and reason adds its line to failures.
 void OpenOne(int which, int family, int port, const char* part, int bit, char* status, size_t size,
-             uint8_t* set, std::string* failures) {
+             uint8_t* set, std::vector<std::string>* failures) {
   if (g_listeners[which] != -1) return;
   int error = 0;
   int s = OpenListener(family, port, &error);
@@ -162,14 +159,11 @@ void OpenOne(int which, int family, int port, const char* part, int bit, char* s
   if (s >= 0) {
     g_listeners[which] = s;
     *set |= static_cast<uint8_t>(1 << bit);
-    g_failed[which] = Failure{};
-    return;
   }
-  if (g_failed[which].port == port && g_failed[which].error == error) return;
-  g_failed[which] = Failure{port, error};
+  if (!NetSock_NewBindFailure(&g_failed[which], s >= 0, port, error)) return;
   char line[160];
   snprintf(line, sizeof line, "%s: cannot listen on port %d: %s", part + strspn(part, " "), port, strerror(error));
-  failures->append(line).push_back('\n');
+  failures->emplace_back(line);
 }
 
 void CreateTlsContext() {
@@ -278,7 +272,7 @@ void Httpd_Start(int httpPort, int httpsPort, uint8_t httpOn, uint8_t httpsOn) {
   g_httpsOn = httpsOn;
   char status[160] = "";
   uint8_t set = g_loggedSet;
-  std::string failures;
+  std::vector<std::string> failures;
   if (httpOn) {
     OpenOne(L_HTTP4, AF_INET, httpPort, "IPv4-HTTP", 0, status, sizeof status, &set, &failures);
     OpenOne(L_HTTP6, AF_INET6, httpPort, " IPv6-HTTP", 1, status, sizeof status, &set, &failures);
@@ -293,8 +287,7 @@ void Httpd_Start(int httpPort, int httpsPort, uint8_t httpOn, uint8_t httpsOn) {
   }
   // Each listener that cannot bind, with its port and the reason, after
   // the status text: a warning, logged once per port and reason.
-  for (size_t at = 0, end; (end = failures.find('\n', at)) != std::string::npos; at = end + 1)
-    LogText(2, failures.substr(at, end - at).c_str());
+  for (const std::string& line : failures) LogText(2, line.c_str());
   CreateTlsContext();
 }
 
