@@ -368,6 +368,8 @@ void COM_Detect() {
     if (ComSlot.detect[j]) DetectSlot(j);
 }
 
+int COM_CommandsPending() { return 0; }
+
 }  // namespace
 
 uint8_t COM_TraceActive() { return comTrace.on && comTrace.file ? 1 : 0; }
@@ -403,6 +405,7 @@ void COM_Init(const char* /*installDir*/, const char* devicePath, ...) {
   ComOps.ScanPorts = COM_ScanPorts;
   ComOps.SendCommand = TildeOps.Command;
   ComOps.Detect = COM_Detect;
+  ComOps.CommandsPending = COM_CommandsPending;
 }
 
 void COM_CloseAll() {

@@ -52,6 +52,9 @@ struct ComOpsTable {
   void (*ScanPorts)();
   UpsCommandFn SendCommand;
   void (*Detect)();
+  // How many commands given to SendCommand the UPS has not answered yet
+  // (accepted or rejected), those kept while no link stands included.
+  int (*CommandsPending)();
 };
 extern ComOpsTable ComOps;
 
