@@ -249,7 +249,8 @@ class SystemPages(harness.DaemonTest):
         self.assertIn('value="ups@example.org"', page)
         token = re.search(r'name="SYS_UCTOKEN" value="([^"]*)"', page).group(1)
         code, reply = self.web.post("smtp_iconfig", [("SYS_UCTOKEN", token), ("SMTP_TEST", "1")])
-        self.assert_message(reply, "Information", "The test e-mail has been sent, please check with the receiver.")
+        self.assert_message(reply, "Information",
+                            "The test e-mail is queued; the event log will tell if it cannot be delivered.")
 
         def test_mail():
             return next((m for m in inbox.snapshot() if "This is a test mail" in m["content"]), None)

@@ -19,6 +19,7 @@
 #include "core/cfg.h"
 #include "core/helpers.h"
 #include "core/msg.h"
+#include "events/evtdef.h"
 #include "events/mail.h"
 #include "events/sms.h"
 #include "snmp/snmpagent.h"
@@ -1097,13 +1098,43 @@ TEST_F(SysPages, MailReceiverForm) {
     EXPECT_EQ(Saved(), s.saved);
   }
 
-  // The first action field decides; the test mail goes out with the queue.
-  EXPECT_EQ(PostWithToken("smtp_iconfig", "SMTP_TEST=1&SMTP_ADD=1&MAIL_RCV=t%40x.org"),
-            "Message: Title=Information\nBody=<font color=#008000>The test e-mail has been sent, please check with the "
-            "receiver.</font>\n");
-  EXPECT_EQ(g_posted, (std::vector<std::pair<int, uint32_t>>{{MSG_TEST_MAIL, 10}}));
-  EXPECT_TRUE(Receivers().empty());
-  EXPECT_FALSE(Saved());
+  // The test mail (an Information event here) is queued only with a server
+  // and a receiver who takes it; the answer names what is missing. The
+  // first action field decides.
+  EvtCommonEvents.level[34] = 1;
+  const std::string refused = "Message: Title=Error\nBody=<font color=#808000>No test e-mail: ";
+  const struct {
+    const char* server;
+    std::vector<std::pair<const char*, int>> receivers;
+    std::string reply;
+    bool queued;
+  } kTests[] = {
+      {"", {}, refused + "no mail server is set and no receiver is set.</font>\n", false},
+      {"", {{"t@x.org", 1}}, refused + "no mail server is set.</font>\n", false},
+      {"smtp.example.org", {}, refused + "no receiver is set.</font>\n", false},
+      {"smtp.example.org", {{"", 1}}, refused + "no receiver is set.</font>\n", false},
+      {"smtp.example.org", {{"boss@x.org", 3}, {"off@x.org", 0}, {"", 1}},
+       refused + "no receiver takes mail of level 1 (Information).</font>\n", false},
+      {"smtp.example.org", {{"off@x.org", 0}, {"t@x.org", 1}},
+       "Message: Title=Information\nBody=<font color=#008000>The test e-mail is queued; the event log will tell if "
+       "it cannot be delivered.</font>\n",
+       true},
+  };
+  for (const auto& t : kTests) {
+    SCOPED_TRACE(t.reply);
+    snprintf(MailSetting.server, sizeof MailSetting.server, "%s", t.server);
+    MailSetting.receiverCount = 0;
+    for (const auto& [address, level] : t.receivers) AddReceiver(address, level);
+    const std::vector<std::string> list = Receivers();
+    g_posted.clear();
+    EXPECT_EQ(PostWithToken("smtp_iconfig", "SMTP_TEST=1&SMTP_ADD=1&MAIL_RCV=new%40x.org"), t.reply);
+    EXPECT_EQ(g_posted, t.queued ? (std::vector<std::pair<int, uint32_t>>{{MSG_TEST_MAIL, 10}})
+                                 : (std::vector<std::pair<int, uint32_t>>{}));
+    EXPECT_EQ(Receivers(), list);
+    EXPECT_FALSE(Saved());
+  }
+  EvtCommonEvents.level[34] = 0;
+  MailSetting.receiverCount = 0;
 
   // A full list; an address is compared as the list keeps it (64 bytes).
   for (int i = 0; i < MAIL_RECEIVERS - 1; ++i) AddReceiver(std::to_string(i) + "@x.org", 1);
