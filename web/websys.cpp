@@ -732,7 +732,6 @@ void PostMessage(uint8_t code, uint32_t delay) {
   if (MsgOps.PostDelayed) MsgOps.PostDelayed(code, delay);
 }
 
-// No token: the language form works without a session.
 void LanguageForm() {
   const WebFormField* f = Field("LANG");
   if (!f) return;
@@ -984,7 +983,7 @@ const struct {
     {"sys_user", {0, true, "/en/sys_user.asp"}, UserForm},
     {"sys_info", {0, true, "/en/sys_info.asp"}, InfoForm},
     {"sys_web", {0, true, "/en/sys_web.asp"}, WebForm},
-    {"language", {0, false, "/en/sys_lang.asp"}, LanguageForm},
+    {"language", {0, true, "/en/sys_lang.asp"}, LanguageForm},
     {"net_mail", {0, true, "/en/net_mail.asp"}, MailForm},
     {"smtp_iconfig", {0, true, "/en/net_mail.asp"}, ReceiverForm},
     {"net_sms", {0, true, "/en/net_sms.asp"}, SmsForm},

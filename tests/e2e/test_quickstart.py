@@ -179,7 +179,8 @@ class QuickStart(harness.DaemonTest):
         self.assertIn(" Monitoring service started", events().splitlines()[0])
         # The device account starts the serial trace on the link statistics.
         self.assertFalse(os.path.exists(TRACE))
-        curl("-b", "QuenchRelayer=" + device, HTTPS + "/debug", "-d", "DBG_STARTLOG=1")
+        curl("-b", "QuenchRelayer=" + device, HTTPS + "/debug", "-d",
+             "SYS_UCTOKEN=%s&DBG_STARTLOG=1" % token(device, "/debug.asp"))
         harness.wait_for(lambda: "Rx: ~00D" in (harness.read(TRACE) or ""), 10, 0.2, what="a reply in the trace")
         self.assertRegex(harness.read(TRACE), r"Tx: ~00P003[A-Z0-9]{3}")  # and the query
         for who, cookie, served in (("admin", admin, True), ("device", device, True), ("user", user, False)):

@@ -126,14 +126,21 @@ FORMS = [
 ]
 
 
+def use_accounts(**web):
+    """The listeners on HTTP and HTTPS and the three accounts' passwords in
+    config.ini (written once if missing); web: further [Web] keys."""
+    harness.ensure_config()
+    harness.config_set({"Web": dict({"HTTP Port=": HTTP, "HTTPS Port=": HTTPS, "Force HTTPS=": "No",
+                                     "Password Encrypt=": "No", "Password0=": ACCOUNTS[0][1],
+                                     "Password1=": ACCOUNTS[1][1], "Password2=": ACCOUNTS[2][1],
+                                     "Enable Login Lock=": "Disable"}, **web)})
+
+
 class Access(harness.DaemonTest):
     def setUp(self):
         super().setUp()
         self.sim = harness.serial_ups(self)
-        harness.config_set({"Web": {"HTTP Port=": HTTP, "HTTPS Port=": HTTPS, "Force HTTPS=": "No",
-                                    "Password Encrypt=": "No", "Password0=": ACCOUNTS[0][1],
-                                    "Password1=": ACCOUNTS[1][1], "Password2=": ACCOUNTS[2][1],
-                                    "Enable Login Lock=": "Disable"}})
+        use_accounts()
 
     def start(self):
         self.daemon = self.start_daemon()
@@ -382,6 +389,63 @@ class Access(harness.DaemonTest):
                         feeder.join()
                     for s in holders:
                         s.close()
+
+
+class FormTokens(harness.DaemonTest):
+    """The forms that took no token: the language form and the switches of
+    the link statistics page change nothing without the session's token and
+    work with it, posted with curl and from the pages in Chromium."""
+    def setUp(self):
+        super().setUp()
+        self.sim = harness.serial_ups(self)
+        use_accounts()
+
+    start = Access.start
+
+    def debug_page(self, web):
+        page = web.get("/debug.asp")
+        value = lambda ident: re.search(r'id="%s">([^<]*)<' % ident, page).group(1)  # noqa: E731
+        return value("dbg_com_log"), int(value("dbg_tx_ok"))
+
+    def test_language_and_debug_switches_need_the_token(self):
+        self.start()
+        harness.wait_for(lambda: any(f.get("mnemonic") == "STB" for f in self.sim.frames()), 30,
+                         what="the UPS link")
+        admin = Session(0)
+        language = lambda: harness.config_get("Configuration", "Language=")  # noqa: E731
+        trace = lambda: self.debug_page(admin)[0]  # noqa: E731
+        sent = lambda: self.debug_page(admin)[1]  # noqa: E731
+        harness.wait_for(lambda: sent() > 40, 20, what="frames counted")
+        cases = [("language", [("LANG", "3")], language, "0", "3"),
+                 ("debug", [("DBG_STARTLOG", "1")], trace, "Stop", "Recording"),
+                 ("debug", [("DBG_STOPLOG", "1")], trace, "Recording", "Stop"),
+                 ("debug", [("DBG_CLEAR", "1")], lambda: sent() > 40, True, False)]
+        for form, fields, now, before, after in cases:
+            with self.subTest(form=form, field=fields[0][0]):
+                self.assertEqual(now(), before)
+                for what, token in (("no token", None), ("a token of no page", "A" * 24)):
+                    args = ["-i"] + admin.args() + ["--data-urlencode", "%s=%s" % fields[0]]
+                    if token:
+                        args += ["--data-urlencode", "SYS_UCTOKEN=" + token]
+                    reply = curl(*args, BASE + "/en/" + form)
+                    self.assertIn("HTTP/1.1 302 Redirect", reply, what)
+                    self.assertEqual(admin.message()[0], "Page Out of Date", what)
+                    self.assertEqual(now(), before, what)
+                reply = admin.post(form, fields, token=admin.token("/debug.asp" if form == "debug" else
+                                                                    "/en/sys_lang.asp"))
+                self.assertIn("HTTP/1.1 302 Redirect", reply)
+                self.assertEqual(now(), after)
+        # The pages' own forms carry the token.
+        b = browser.Browser()
+        self.addCleanup(b.close)
+        browser.log_in(b, BASE, *ACCOUNTS[0])
+        b.navigate(BASE + "/en/sys_lang.asp")
+        b.fill({"LANG": "0"})
+        b.submit_and_wait("document.querySelector('form.system button[type=submit]').click(); true")
+        self.assertEqual(language(), "0")
+        b.navigate(BASE + "/debug.asp")
+        b.submit_and_wait("document.querySelector('button[name=DBG_STARTLOG]').click(); true")
+        self.assertEqual(trace(), "Recording")
 
 
 if __name__ == "__main__":
