@@ -544,11 +544,13 @@ void LoginForm() {
   SetReply(
       "Message: Redirect=/login.asp\nTitle=Login Error\nBody=<font color=#FF0000>Please check the account and "
       "password.</font>\n");
+  // Failed logins are logged at a bounded rate; the lock-out counts them all.
+  const bool logIt = WebSess_LoginFailed(family, address) == 1;
   if (result == UNKNOWN) {
-    LogEvent(EVT_WEB_UNKNOWN_ACCOUNT, where, nullptr);
+    if (logIt) LogEvent(EVT_WEB_UNKNOWN_ACCOUNT, where, nullptr);
     return;
   }
-  LogEvent(EVT_WEB_WRONG_PASSWORD, shown, where, nullptr);
+  if (logIt) LogEvent(EVT_WEB_WRONG_PASSWORD, shown, where, nullptr);
   if (!WebLock.enable) return;
   WebAccount& a = WebAccounts[account];
   a.failedLogins = static_cast<uint16_t>(a.failedLogins + 1);
