@@ -495,6 +495,37 @@ TEST_F(React, DevicePath) {
   }
 }
 
+TEST_F(React, OnlyTheAdministratorMovesTheDevicePath) {
+  // The daemon opens the path as root: the device account may post it as
+  // it stands (with a new port choice), not change it.
+  const struct {
+    int level;
+    std::string fields;
+    bool taken;
+    const char* path;  // afterwards
+  } cases[] = {
+      {1, "ACT_COM_PORT=3&ACT_COM_PATH=%2Fdev%2Fpts%2F3", false, "/dev/ttyUSB0"},
+      {1, "ACT_COM_PORT=3&ACT_COM_PATH=%2Fdev%2FttyUSB0&ACT_COM_PATH=%2Fdev%2Fpts%2F3", false, "/dev/ttyUSB0"},
+      {1, "ACT_COM_PORT=3&ACT_COM_PATH=", false, "/dev/ttyUSB0"},  // emptied: the numbered port instead
+      {1, "ACT_COM_PORT=3&ACT_COM_PATH=%2Fdev%2FttyUSB0", true, "/dev/ttyUSB0"},
+      {1, "ACT_COM_PORT=4", true, "/dev/ttyUSB0"},
+      {0, "ACT_COM_PORT=5&ACT_COM_PATH=%2Fdev%2FttyUSB1", true, "/dev/ttyUSB1"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fields);
+    snprintf(ComPathSetting, sizeof ComPathSetting, "/dev/ttyUSB0");
+    ComPortSetting = 2;
+    g_closed.clear();
+    SetLevel(c.level);
+    EXPECT_EQ(Post("mgnt_comport", c.fields), c.taken ? Updated("mgnt_comport") : kDenied);
+    EXPECT_STREQ(ComPathSetting, c.path);
+    EXPECT_EQ(ComPortSetting != 2, c.taken);
+    EXPECT_EQ(g_closed.empty(), !c.taken);
+    EXPECT_EQ(Saved(), c.taken);
+    std::filesystem::remove(Path("config.ini"));
+  }
+}
+
 // ---- the form token -----------------------------------------------------------
 
 TEST_F(React, EveryFormNeedsItsToken) {
