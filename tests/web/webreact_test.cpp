@@ -294,17 +294,43 @@ TEST_F(React, ReactionSection) {
 }
 
 TEST_F(React, ManagementSectionAndUserOne) {
-  SnmpAgentSetting.users[0].permission = 1;
+  // The switch turns user 1 off and gives it back the permission config.ini
+  // gave it, never more; other users keep theirs.
+  const std::string staysOff =
+      "Message: Redirect=/en/device/mgnt_reaction.asp\nTitle=SNMPv3 User Off\nBody=<font color=#808000>Management "
+      "is on, but SNMPv3 user 1 stays off: it was off when the daemon started. Set its permission with "
+      "\"Permission1=\" in config.ini.</font>\n";
   SnmpAgentSetting.users[1].permission = 1;
-  EXPECT_EQ(Post("mgnt_reaction", "ACT_MAG_EN=1&SUB_MAG=1"), Updated("mgnt_reaction"));
+  for (uint8_t configured : {1, 2}) {
+    SCOPED_TRACE(int(configured));
+    SnmpAgentSetting.users[0].permission = configured;
+    struct Step {
+      const char* fields;
+      uint8_t permission;
+      const char* enable;
+    } steps[] = {
+        {"ACT_MAG_EN=1&SUB_MAG=1", configured, "Enable=Yes"},
+        {"SUB_MAG=1", 0, "Enable=No"},
+        {"SUB_MAG=1", 0, "Enable=No"},  // off twice: the permission to give back stays
+        {"ACT_MAG_EN=1&SUB_MAG=1", configured, "Enable=Yes"},
+        {"ACT_MAG_EN=1&SUB_MAG=1", configured, "Enable=Yes"},
+    };
+    for (const Step& step : steps) {
+      SCOPED_TRACE(step.fields);
+      EXPECT_EQ(Post("mgnt_reaction", step.fields), Updated("mgnt_reaction"));
+      EXPECT_EQ(WebSysManageable, step.permission ? 1 : 0);
+      EXPECT_EQ(SnmpAgentSetting.users[0].permission, step.permission);
+      EXPECT_TRUE(InConfig(step.enable));
+      EXPECT_EQ(SnmpAgentSetting.users[1].permission, 1);
+    }
+  }
+  // Off when the daemon started (the switch turned it off before a
+  // restart): switched on, it stays off, and the answer says why.
+  SnmpAgentSetting.users[0].permission = 0;
+  EXPECT_EQ(Post("mgnt_reaction", "ACT_MAG_EN=1&SUB_MAG=1"), staysOff);
   EXPECT_EQ(WebSysManageable, 1);
-  EXPECT_EQ(SnmpAgentSetting.users[0].permission, 2);
-  EXPECT_TRUE(InConfig("Enable=Yes"));
-  EXPECT_EQ(Post("mgnt_reaction", "SUB_MAG=1"), Updated("mgnt_reaction"));
-  EXPECT_EQ(WebSysManageable, 0);
   EXPECT_EQ(SnmpAgentSetting.users[0].permission, 0);
-  EXPECT_EQ(SnmpAgentSetting.users[1].permission, 1);
-  EXPECT_TRUE(InConfig("Enable=No"));
+  EXPECT_TRUE(InConfig("Enable=Yes"));
 }
 
 TEST_F(React, ReactionSectionChoice) {
