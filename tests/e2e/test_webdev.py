@@ -305,6 +305,15 @@ class UpsPortPath(harness.DaemonTest):
         self.assertEqual(shown, self.sim.slave_path)
         reply = device.post("device/mgnt_comport", [("ACT_COM_PORT", "2"), ("ACT_COM_PATH", shown)])
         self.assertEqual(device.message()[:2], ("Information", "Updated successfully."))
+        # In the browser the field is read-only for the device account only.
+        from test_web_browser import Browser, log_in
+        import test_webaccess
+        for level, read_only in ((1, True), (0, False)):
+            b = Browser()
+            self.addCleanup(b.close)
+            log_in(b, test_webaccess.BASE, *test_webaccess.ACCOUNTS[level])
+            b.navigate(test_webaccess.BASE + "/en/device/mgnt_comport.asp")
+            self.assertEqual(b.eval("document.querySelector('[name=ACT_COM_PATH]').readOnly"), read_only)
         # The administrator moves the port to another simulated UPS.
         other = upssim.UpsSim(checksum=True, log_path="/tmp/upssim2.log").start()
         self.addCleanup(other.stop)
