@@ -10,11 +10,13 @@
 #include <ctime>
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include "core/svc.h"
 #include "core/util.h"
+#include "events/evtlog.h"
 #include "ups/caret.h"
 #include "ups/tilde.h"
 #include "ups/usbhid.h"
@@ -24,6 +26,7 @@ uint8_t ComPortPresent[256];
 uint8_t ComPortSetting;
 char ComPathSetting[65];
 char ComDevicePrefix[64] = "/dev/ttyS";
+uid_t ComDeviceOwner = 0;
 ComStats ComStat;
 ComOpsTable ComOps;
 
@@ -120,6 +123,20 @@ bool SetModemLines(int fd) {
 
 int COM_Close(uint8_t slot);
 
+// The last device refused as the UPS port: a refusal is logged once per
+// path, not at every detection pass.
+char comRefused[128];
+
+bool OwnDevice(const struct stat& st) { return S_ISCHR(st.st_mode) && st.st_uid == ComDeviceOwner; }
+
+void RefuseDevice(const char* name) {
+  if (strcmp(comRefused, name) == 0) return;
+  snprintf(comRefused, sizeof comRefused, "%s", name);
+  char text[EVTLOG_TEXT_SIZE];
+  snprintf(text, sizeof text, "UPS port %s not opened: not a character device owned by root", name);
+  if (EvtLogOps.Add) EvtLogOps.Add(-1, 2, text);
+}
+
 int COM_Open(uint8_t slot, int baud, int parity, int dataBits, int stopBits, const char* path) {
   if (slot >= COM_SLOTS) return 0;
   char name[128];
@@ -132,9 +149,25 @@ int COM_Open(uint8_t slot, int baud, int parity, int dataBits, int stopBits, con
   // An open slot is closed first whatever the name, so its descriptor never leaks.
   if (ComSlot.fd[slot] >= 0 && !COM_Close(slot)) return 0;
 
+  // The UPS port only on a device of root's, checked before the open (which
+  // may itself act on the line) and again on what was opened.
+  struct stat before, opened;
+  if (slot == 0) {
+    if (stat(name, &before) != 0) return 0;
+    if (!OwnDevice(before)) {
+      RefuseDevice(name);
+      return 0;
+    }
+  }
   // No controlling terminal: a hang-up on the line must not signal the daemon.
   int fd = open(name, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return 0;
+  if (slot == 0 && (fstat(fd, &opened) != 0 || !OwnDevice(opened) || opened.st_rdev != before.st_rdev)) {
+    close(fd);
+    RefuseDevice(name);
+    return 0;
+  }
+  if (slot == 0) comRefused[0] = 0;
   struct termios tio;
   if (tcgetattr(fd, &tio) != 0) {
     close(fd);

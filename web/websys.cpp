@@ -546,11 +546,13 @@ void LoginForm() {
   SetReply(
       "Message: Redirect=/login.asp\nTitle=Login Error\nBody=<font color=#FF0000>Please check the account and "
       "password.</font>\n");
+  // Failed logins are logged at a bounded rate; the lock-out counts them all.
+  const bool logIt = WebSess_LoginFailed(family, address) == 1;
   if (result == UNKNOWN) {
-    LogEvent(EVT_WEB_UNKNOWN_ACCOUNT, where, nullptr);
+    if (logIt) LogEvent(EVT_WEB_UNKNOWN_ACCOUNT, where, nullptr);
     return;
   }
-  LogEvent(EVT_WEB_WRONG_PASSWORD, shown, where, nullptr);
+  if (logIt) LogEvent(EVT_WEB_WRONG_PASSWORD, shown, where, nullptr);
   if (!WebLock.enable) return;
   WebAccount& a = WebAccounts[account];
   a.failedLogins = static_cast<uint16_t>(a.failedLogins + 1);
@@ -734,7 +736,6 @@ void PostMessage(uint8_t code, uint32_t delay) {
   if (MsgOps.PostDelayed) MsgOps.PostDelayed(code, delay);
 }
 
-// No token: the language form works without a session.
 void LanguageForm() {
   const WebFormField* f = Field("LANG");
   if (!f) return;
@@ -1009,7 +1010,7 @@ const struct {
     {"sys_user", {0, true, "/en/sys_user.asp"}, UserForm},
     {"sys_info", {0, true, "/en/sys_info.asp"}, InfoForm},
     {"sys_web", {0, true, "/en/sys_web.asp"}, WebForm},
-    {"language", {0, false, "/en/sys_lang.asp"}, LanguageForm},
+    {"language", {0, true, "/en/sys_lang.asp"}, LanguageForm},
     {"net_mail", {0, true, "/en/net_mail.asp"}, MailForm},
     {"smtp_iconfig", {0, true, "/en/net_mail.asp"}, ReceiverForm},
     {"net_sms", {0, true, "/en/net_sms.asp"}, SmsForm},

@@ -1008,20 +1008,25 @@ TEST_F(SysPages, RestartClosesThePostingConnectionWithoutAReply) {
 // ---- language ---------------------------------------------------------------------------
 
 TEST_F(SysPages, LanguageForm) {
-  // An administrator's session without a token.
-  EXPECT_EQ(Post("language", "LANG=3"), "OK: Redirect=/en/device/index.asp");
+  // Without the session's form token: nothing changes.
+  for (const char* body : {"LANG=3", "LANG=3&SYS_UCTOKEN=AAAAAAAAAAAAAAAAAAAAAAAA"}) {
+    EXPECT_EQ(Post("language", body).rfind("Message: Redirect=/en/sys_lang.asp\nTitle=Page Out of Date\n", 0), 0u);
+    EXPECT_EQ(CfgLanguage, 0);
+  }
+  EXPECT_TRUE(g_posted.empty());
+  EXPECT_EQ(PostWithToken("language", "LANG=3"), "OK: Redirect=/en/device/index.asp");
   EXPECT_EQ(CfgLanguage, 3);
   EXPECT_EQ(g_posted, (std::vector<std::pair<int, uint32_t>>{{MSG_LANGUAGE, 1}}));
   EXPECT_NE(Config().find("Language=3\n"), std::string::npos);
   g_posted.clear();
   // Only the four languages there are; no field, no reply.
   for (const char* body : {"LANG=4", "LANG=-1", "LANG=12"}) {
-    EXPECT_EQ(Post("language", body), kIncorrect) << body;
+    EXPECT_EQ(PostWithToken("language", body), kIncorrect) << body;
     EXPECT_EQ(CfgLanguage, 3);
   }
-  EXPECT_EQ(Post("language", "LANGUAGE=1"), "OK: Redirect=/en/device/index.asp");
+  EXPECT_EQ(PostWithToken("language", "LANGUAGE=1"), "OK: Redirect=/en/device/index.asp");
   EXPECT_EQ(CfgLanguage, 1);
-  EXPECT_EQ(Post("language", "X=1"), "");
+  EXPECT_EQ(PostWithToken("language", "X=1"), "");
   EXPECT_EQ(g_posted.size(), 1u);
 }
 
@@ -1219,7 +1224,7 @@ TEST_F(SysPages, ASaveThatFailsIsNotReportedAsSuccess) {
       "Message: Title=Error\nBody=<font color=#F00000>The settings could not be saved.</font>\n";
   EXPECT_EQ(PostWithToken("sys_info", "INF_NAME=x"), notSaved);
   EXPECT_EQ(PostWithToken("smtp_iconfig", "SMTP_ADD=1&MAIL_RCV=a%40x.org"), notSaved);
-  EXPECT_EQ(Post("language", "LANG=1"), notSaved);
+  EXPECT_EQ(PostWithToken("language", "LANG=1"), notSaved);
   std::filesystem::remove_all(Path("config.ini"));
 }
 

@@ -18,6 +18,7 @@
 <main class="page" id="debug">
 <h1>Link statistics</h1>
 <form class="settings" method="post" action="/debug">
+<input type="hidden" name="SYS_UCTOKEN" value="<% SYS_UCTOKEN %>">
 <!-- Enter in a field submits nothing: the default button is disabled. -->
 <button type="submit" disabled hidden aria-hidden="true"></button>
 <h2>UPS link statistics</h2>
