@@ -550,6 +550,7 @@ int Caret_Probe(uint8_t slot) {
   st.waiting = 0;
   if (r != CARET_RX_COMPLETE) return 0;
   Caret_Reset();
+  Proto_HoldReportedBits(T);
   return 1;
 }
 

@@ -447,11 +447,7 @@ int FirstProbeable(uint8_t slot, int from, int to) {
 void Linked(uint8_t slot, uint8_t state, UpsCommandFn command) {
   ComSlot.link[slot] = state;
   ComSlot.scan[slot] = 0;
-  if (slot == 0) {
-    comCommands.driver = command;
-    // The new link debounces every status bit from the start.
-    memset(UpsRecord.debounce, 0, sizeof UpsRecord.debounce);
-  }
+  if (slot == 0) comCommands.driver = command;
 }
 
 // Status bit 46: no UPS link could be made on the UPS slot.

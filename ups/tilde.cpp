@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "core/crypt.h"
@@ -38,6 +39,25 @@ struct TildeState {
 };
 TildeState st;
 
+// The device whose UPS answered a probe with a valid checksum. A reply
+// without one, or with a wrong one, from that UPS is then no link: a UPS
+// that sums is linked with checksums only, so garbage on its line is never
+// taken for the replies of a UPS that does not sum. Forgotten when a probe
+// runs on another device (the port setting changed) and at restart.
+struct DeviceId {
+  bool known = false;
+  dev_t device = 0;  // a character device's number, else the file's
+  ino_t inode = 0;
+  bool operator==(const DeviceId&) const = default;
+};
+DeviceId summedDevice;
+
+DeviceId DeviceIn(uint8_t slot) {
+  struct stat sb {};
+  if (slot >= COM_SLOTS || ComSlot.fd[slot] < 0 || fstat(ComSlot.fd[slot], &sb) != 0) return {};
+  if (S_ISCHR(sb.st_mode)) return {true, sb.st_rdev, 0};
+  return {true, sb.st_dev, sb.st_ino};
+}
 
 // Condition of a poll item: always, a capability bit, never, or an outlet.
 constexpr int8_t ALWAYS = -1;
@@ -278,6 +298,7 @@ void (*TildeProbeWait)(uint8_t slot) = WaitOneSecond;
 
 void Tilde_Init() {
   st = TildeState{};
+  summedDevice = {};
   TildeOps.Probe = Tilde_Probe;
   TildeOps.Poll = Tilde_Poll;
   TildeOps.BitIndex = Tilde_BitIndex;
@@ -393,6 +414,9 @@ void Tilde_Command(uint64_t code, ...) {
 int Tilde_Receive(uint8_t slot, uint8_t* buffer, uint8_t* count) { return Receive(slot, buffer, count, true); }
 
 int Tilde_Probe(uint8_t slot) {
+  const DeviceId here = DeviceIn(slot);
+  if (summedDevice.known && !(summedDevice == here)) summedDevice = {};
+  const bool onlySummed = summedDevice.known;
   ComOps.ClearRx(slot);
   memcpy(st.tx, "~00P003MOD", 10);
   st.txLength = Tilde_AppendChecksum(st.tx, 10);
@@ -409,14 +433,17 @@ int Tilde_Probe(uint8_t slot) {
     case TILDE_RX_SUMMED:
       Tilde_Reset();
       st.checksumMode = 1;
+      summedDevice = here;
       break;
     case TILDE_RX_OK:
     case TILDE_RX_BADSUM:
+      if (onlySummed) return 0;
       Tilde_Reset();
       break;
     default:
       return 0;
   }
+  Proto_HoldReportedBits(st.checksumMode ? 1 : 3);
   return 1;
 }
 

@@ -568,7 +568,7 @@ void MapStatus(UsbUsageEntry& e, uint64_t mask, int32_t value) {
         e.value = 1;
       }
       // A cleared bit starts its count again, as in the serial drivers.
-      if (value == 1) Proto_CountUpBit(UPS_ST_BATTLOW, 3);
+      if (value == 1) Proto_CountUpBit(UPS_ST_BATTLOW, USB_DEBOUNCE);
       else Proto_ClearCounted(UPS_ST_BATTLOW);
       break;
     }
@@ -713,6 +713,7 @@ int UsbHid_Probe() {
       UpsRecord.values[VAL_OUTSRC] = 0;
       UpsRecord.values[VAL_INPHASE] = 1;
       UpsRecord.values[VAL_PHASE] = 1;
+      Proto_HoldReportedBits(USB_DEBOUNCE);
       return 1;
     }
   }

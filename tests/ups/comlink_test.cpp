@@ -237,7 +237,7 @@ TEST_F(ComLinkTest, ASearchOverEveryPortNumberVisitsEachOnce) {
   }
 }
 
-TEST_F(ComLinkTest, ANewLinkStartsItsDebounceCountsAfresh) {
+TEST_F(ComLinkTest, ANewLinkLeavesTheStatusWordsAndTheirCountsToItsDriver) {
   MakePorts(1);
   Start(2);
   memset(UpsRecord.debounce, 3, sizeof UpsRecord.debounce);
@@ -247,8 +247,9 @@ TEST_F(ComLinkTest, ANewLinkStartsItsDebounceCountsAfresh) {
   UpsRecord.liveStatus = UpsBit(UPS_ST_ACFAIL) | UpsBit(UPS_ST_COMMLOST);
   ComOps.Detect();
   ASSERT_EQ(ComSlot.link[0], COM_LINK_TILDE);
-  for (int8_t d : UpsRecord.debounce) EXPECT_EQ(d, 0);
-  // The status words stay until the new link's replies change them.
+  // The driver's probe sets the counts for its own threshold; the status
+  // words stay until the new link's replies change them.
+  for (int8_t d : UpsRecord.debounce) EXPECT_EQ(d, 3);
   EXPECT_EQ(UpsRecord.liveStatus, UpsBit(UPS_ST_ACFAIL) | UpsBit(UPS_ST_COMMLOST));
 }
 

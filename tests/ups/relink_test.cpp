@@ -116,18 +116,27 @@ PlayedUps* theUps;
 void ServeTildeProbe(uint8_t) { theUps->ServeProbe('t'); }
 void ServeCaretProbe(uint8_t) { theUps->ServeProbe('c'); }
 
-// What a UPS on line power reports in each protocol.
-std::map<std::string, std::string> Online(char protocol) {
+// What a UPS reports in each protocol, on line power or on battery: then
+// input failure (bit 1), output from battery (33), battery discharging (37).
+std::map<std::string, std::string> Replies(char protocol, bool onBattery) {
+  const char* b = onBattery ? "1" : "0";
   if (protocol == 'c')
-    return {{"MOD", "SIM"}, {"ST1", "0,0,1,,120,100,816,12,27,0"}, {"ST3", "0,500,1,2300,30,675,25"},
-            {"ST5", "0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0"}};
-  std::string sta = "0";
-  for (int i = 1; i < 33; ++i) sta += ";0";
+    return {{"MOD", "SIM"},
+            {"ST1", onBattery ? "0,0,3,,30,80,780,-150,27,0" : "0,0,1,,120,100,816,12,27,0"},
+            {"ST3", std::string(b) + ",500,1,2300,30,675,25"},
+            {"ST5", std::string("0,") + b + ",0,0,0,0,0,0,0,0,0,0,0,0,0,0"}};
+  std::string sta = std::string("0;") + b;
+  for (int i = 2; i < 33; ++i) sta += ";0";
   return {{"MOD", "SIM;2"},
-          {"STB", "0;0;1;;120;0;816;12;27;100;0;-1;-1;-1;-1;-1;-1;5"},
-          {"STO", "0;500;1;2300;30;675;25"},
+          {"STB", onBattery ? "0;0;3;;30;0;780;-150;27;80;0;-1;-1;-1;-1;-1;-1;0"
+                            : "0;0;1;;120;0;816;12;27;100;0;-1;-1;-1;-1;-1;-1;5"},
+          {"STO", std::string(b) + ";500;1;2300;30;675;25"},
           {"STA", sta}};
 }
+std::map<std::string, std::string> OnBattery(char protocol) { return Replies(protocol, true); }
+std::map<std::string, std::string> Online(char protocol) { return Replies(protocol, false); }
+
+constexpr uint64_t kOnBattery = UpsBit(UPS_ST_ACFAIL) | UpsBit(UPS_ST_ONBATTERY) | UpsBit(UPS_ST_DISCHARGING);
 
 class RelinkTest : public ScratchTest {
  protected:
@@ -218,6 +227,49 @@ class RelinkTest : public ScratchTest {
 };
 
 
+struct ProtocolCase {
+  const char* name;
+  char protocol;
+  bool sums;
+  uint8_t link;
+};
+const ProtocolCase kProtocols[] = {
+    {"tilde with checksums", 't', true, COM_LINK_TILDE},
+    {"tilde without checksums", 't', false, COM_LINK_TILDE},
+    {"caret", 'c', false, COM_LINK_CARET},
+};
+
+TEST_F(RelinkTest, StatusBitsStandAcrossALostLinkUntilAFreshReplyChangesThem) {
+  for (const ProtocolCase& c : kProtocols) {
+    SCOPED_TRACE(c.name);
+    Start();
+    ups.protocol = c.protocol;
+    ups.sums = c.sums;
+    ups.data = OnBattery(c.protocol);
+    Link(c.link);
+    ASSERT_TRUE(TickUntil([] { return (UpsRecord.liveStatus & kOnBattery) == kOnBattery; }));
+    LoseTheLink();
+    EXPECT_EQ(UpsRecord.liveStatus & (kOnBattery | UpsBit(UPS_ST_COMMLOST)), kOnBattery | UpsBit(UPS_ST_COMMLOST));
+
+    // The UPS answers again, still on battery: no reply of the new link's
+    // identification and first cycles takes a bit away.
+    Link(c.link);
+    int flips = 0;
+    for (int i = 0; i < 120; ++i) {
+      Tick();
+      if ((UpsRecord.liveStatus & kOnBattery) != kOnBattery) ++flips;
+    }
+    EXPECT_EQ(flips, 0);
+    EXPECT_FALSE(UpsRecord.liveStatus & UpsBit(UPS_ST_COMMLOST));
+
+    // Power returns: the output source of the next reply ends bit 33 at
+    // once, the others follow their own rules as on any link.
+    ups.data = Online(c.protocol);
+    EXPECT_TRUE(TickUntil([] { return !(UpsRecord.liveStatus & UpsBit(UPS_ST_ONBATTERY)); }, 40));
+    EXPECT_TRUE(TickUntil([] { return (UpsRecord.liveStatus & kOnBattery) == 0; }));
+  }
+}
+
 struct ReprobeCase {
   const char* name;
   char next;  // the protocol the UPS speaks after the lost link
@@ -280,6 +332,33 @@ TEST_F(RelinkTest, ACommandOnAStandingLinkIsSentOnceWhateverTheAnswer) {
     EXPECT_EQ(ups.Since(mark, "~00S"), std::vector<std::string>{"~00S004TST3"});
     EXPECT_TRUE(Linked());
   }
+}
+
+TEST_F(RelinkTest, AUpsThatSummedIsNotLinkedAgainWithoutChecksums) {
+  StartLinked();
+  ASSERT_EQ(Tilde_View().checksumMode, 1);
+  // Its replies turn to garbage with wrong sums: the link is lost and no
+  // probe takes the garbage for a UPS that does not sum.
+  ups.wrongSums = true;
+  ASSERT_TRUE(TickUntil([this] { return !Linked(); }));
+  const size_t mark = ups.frames.size();
+  for (int pass = 0; pass < 3; ++pass) {
+    ComOps.Detect();
+    EXPECT_FALSE(Linked()) << pass;
+    EXPECT_TRUE(UpsRecord.liveStatus & UpsBit(UPS_ST_COMMLOST));
+  }
+  EXPECT_EQ(ups.Since(mark, "~00P003MOD").size(), 3u);
+  // It answers soundly again: linked with checksums.
+  ups.wrongSums = false;
+  Link(COM_LINK_TILDE);
+  EXPECT_EQ(Tilde_View().checksumMode, 1);
+
+  // A UPS that never sent a valid checksum links without them.
+  Start();
+  ups.data = Online('t');
+  ups.wrongSums = true;
+  Link(COM_LINK_TILDE);
+  EXPECT_EQ(Tilde_View().checksumMode, 0);
 }
 
 }  // namespace
