@@ -196,10 +196,14 @@ void COM_Command(uint64_t code, ...) {
 
 int COM_CommandsPending() { return comCommands.count; }
 
+enum class TraceDirection : uint8_t { None, Write, Read };
+
 struct TraceState {
   uint8_t on = 0;
   FILE* file = nullptr;
-  uint8_t lastWasRead = 0;
+  // The last traced transfer; none at the start of a trace, so that its
+  // first transfer, either way, starts with its direction.
+  TraceDirection last = TraceDirection::None;
 };
 TraceState comTrace;
 
@@ -231,12 +235,10 @@ void TraceEvent(const char* prefix, const char* text) {
 // The bytes of one transfer, after the direction header when it changes.
 void TraceBytes(bool isRead, const uint8_t* bytes, int length) {
   if (!comTrace.on || !comTrace.file || length <= 0) return;
-  if (isRead && !comTrace.lastWasRead) {
-    comTrace.lastWasRead = 1;
-    TraceEvent("\n", "Rx: ");
-  } else if (!isRead && comTrace.lastWasRead) {
-    comTrace.lastWasRead = 0;
-    TraceEvent("\n", "Tx: ");
+  const TraceDirection direction = isRead ? TraceDirection::Read : TraceDirection::Write;
+  if (direction != comTrace.last) {
+    comTrace.last = direction;
+    TraceEvent("\n", isRead ? "Rx: " : "Tx: ");
   }
   // Written in pieces: each byte takes at most four characters.
   char piece[4 * 64 + 1];
@@ -393,6 +395,7 @@ void COM_SetTrace(uint8_t on) {
     char path[320];
     Svc_TmpPath(path, sizeof path, COM_TRACE_NAME);
     comTrace.file = UF_FOpenNoFollow(path, "w", 0644);
+    comTrace.last = TraceDirection::None;
   } else if (!on && comTrace.file) {
     fclose(comTrace.file);
     comTrace.file = nullptr;
