@@ -161,6 +161,20 @@ void LinkEnded() {
   }
 }
 
+// The end of the shutdown road: the UPS is told when to restore its output
+// and to switch it off. These never make room for other commands.
+bool OnShutdownRoad(uint64_t code) { return code == UPS_CMD_SDR || code == UPS_CMD_SDA; }
+
+// The entry a full queue gives up for a new command: the oldest one that
+// still waits (the first may be out), other than the shutdown road's while
+// another waits; only a queue of nothing else loses its oldest.
+int RoomFor() {
+  const int first = comCommands.entry[0].state == CommandState::Waiting ? 0 : 1;
+  for (int i = first; i < comCommands.count; ++i)
+    if (!OnShutdownRoad(comCommands.entry[i].code)) return i;
+  return first;
+}
+
 void COM_Command(uint64_t code, ...) {
   const ArgShape shape = ShapeOf(code);
   if (shape == ArgShape::None) return;
@@ -186,10 +200,7 @@ void COM_Command(uint64_t code, ...) {
     default: c.number[0] = va_arg(ap, int); break;
   }
   va_end(ap);
-  if (comCommands.count == COM_KEPT_COMMANDS) {
-    // The oldest one that still waits makes room (the first may be out).
-    DropCommand(comCommands.entry[0].state == CommandState::Waiting ? 0 : 1);
-  }
+  if (comCommands.count == COM_KEPT_COMMANDS) DropCommand(RoomFor());
   if (++comCommands.lastTag == 0) comCommands.lastTag = 1;
   c.tag = comCommands.lastTag;
   c.state = CommandState::Waiting;
