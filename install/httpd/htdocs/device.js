@@ -750,8 +750,9 @@
 
   // ---- edits not saved ---------------------------------------------------------
 
-  // The parts of a settings form (a form with a form token): each fieldset
-  // with submit buttons of its own, and the rest of the form. An edit marks
+  // The parts of a settings form (a form with a form token, unless it only
+  // selects what is shown or sends commands: data-keeps-nothing): each
+  // fieldset with submit buttons of its own, and the rest of the form. An edit marks
   // its part as not saved. A button posts its own part only: when another
   // part holds edits, it first asks, and so does choosing another entry of
   // a list whose fields hold edits, and leaving the page with edits.
@@ -838,7 +839,7 @@
 
   function guardEdits() {
     document.querySelectorAll("form").forEach(function (form) {
-      if (!form.querySelector("input[name=SYS_UCTOKEN]") || form.hasAttribute("data-commands")) return;
+      if (!form.querySelector("input[name=SYS_UCTOKEN]") || form.hasAttribute("data-keeps-nothing")) return;
       var entry = { form: form, parts: partsOf(form) };
       entry.parts.forEach(snapshot);
       guarded.push(entry);

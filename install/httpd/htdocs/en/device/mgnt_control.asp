@@ -18,7 +18,7 @@
 <main class="page" id="control">
 <h1>Control</h1>
 <!-- Commands, not settings: nothing typed here is kept, so leaving asks nothing. -->
-<form class="settings" method="post" action="/en/device/dev_icontrol" data-commands>
+<form class="settings" method="post" action="/en/device/dev_icontrol" data-keeps-nothing>
 <input type="hidden" name="SYS_UCTOKEN" value="<% SYS_UCTOKEN %>">
 <!-- Enter in a field submits nothing: the default button is disabled. -->
 <button type="submit" disabled hidden aria-hidden="true"></button>
