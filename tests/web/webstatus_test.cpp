@@ -233,7 +233,8 @@ TEST_F(Status, CountdownBanner) {
     std::vector<std::string> parts;
   } cases[] = {
       {271, 1, 0, 0, 0,
-       {"data-remaining=\"271\" data-cancelled=\"0\"", "<strong>Shutdown in <span class=\"mmss\">04:31</span></strong>",
+       {"data-remaining=\"271\" data-cancelled=\"0\" data-reason=\"power failure\"",
+        "<strong>Shutdown in <span class=\"mmss\">04:31</span></strong>",
         "(power failure)", "At the end the host shuts down and the UPS switches its output off 150 s later.",
         "<a href=\"/en/device/mgnt_control.asp#shutdown\">Cancel the countdown</a>"}},
       {59, 2, 0, 1, 1, {">00:59<", "(battery low)", "the host powers off", ">Cancel the countdown</a>"}},
