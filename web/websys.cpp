@@ -7,11 +7,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 #include "core/cfg.h"
 #include "core/helpers.h"
 #include "core/msg.h"
 #include "core/svc.h"
+#include "events/evtdef.h"
 #include "events/evtlog.h"
 #include "events/mail.h"
 #include "events/sms.h"
@@ -587,11 +589,13 @@ void LoginForm() {
   SetReply(
       "Message: Redirect=/login.asp\nTitle=Login Error\nBody=<font color=#FF0000>Please check the account and "
       "password.</font>\n");
+  // Failed logins are logged at a bounded rate; the lock-out counts them all.
+  const bool logIt = WebSess_LoginFailed(family, address) == 1;
   if (result == UNKNOWN) {
-    LogEvent(EVT_WEB_UNKNOWN_ACCOUNT, where, nullptr);
+    if (logIt) LogEvent(EVT_WEB_UNKNOWN_ACCOUNT, where, nullptr);
     return;
   }
-  LogEvent(EVT_WEB_WRONG_PASSWORD, shown, where, nullptr);
+  if (logIt) LogEvent(EVT_WEB_WRONG_PASSWORD, shown, where, nullptr);
   if (!WebLock.enable) return;
   WebAccount& a = WebAccounts[account];
   a.failedLogins = static_cast<uint16_t>(a.failedLogins + 1);
@@ -775,7 +779,6 @@ void PostMessage(uint8_t code, uint32_t delay) {
   if (MsgOps.PostDelayed) MsgOps.PostDelayed(code, delay);
 }
 
-// No token: the language form works without a session.
 void LanguageForm() {
   const WebFormField* f = Field("LANG");
   if (!f) return;
@@ -843,6 +846,32 @@ int ReceiverWith(const char* address, int except) {
 }
 
 const char* const kDuplicateReceiver = "Message: Title=Error\nBody=<font color=#800000>Duplicated mail receiver!</font>\n";
+
+// Queues the test mail when a server and a receiver of its level are set;
+// otherwise says what is missing. Whether it is delivered, the event log
+// tells (the mail module logs a refusal or a failed try).
+void TestMail() {
+  const int level = EvtDef_Level(MAIL_TEST_EVENT);
+  std::string missing;
+  if (!MailSetting.server[0]) missing = "no mail server is set";
+  if (Mail_ReceiversOf(level) == 0) {
+    bool any = false;
+    for (int i = 0; i < ReceiverCount(); ++i) any = any || MailSetting.receivers[i].address[0];
+    if (!missing.empty()) missing += " and ";
+    if (any)
+      missing += "no receiver takes mail of level " + std::to_string(level) + " (" + EvtLog_LevelWord(level) + ")";
+    else
+      missing += "no receiver is set";
+  }
+  if (!missing.empty()) {
+    SetReply("Message: Title=Error\nBody=<font color=#808000>No test e-mail: %s.</font>\n", missing.c_str());
+    return;
+  }
+  PostMessage(MSG_TEST_MAIL, 10);
+  SetReply(
+      "Message: Title=Information\nBody=<font color=#008000>The test e-mail is queued; the event log will tell if it "
+      "cannot be delivered.</font>\n");
+}
 
 void ReceiverForm() {
   static const char* const kActions[] = {"SMTP_ADD", "SMTP_EDIT", "SMTP_DEL", "SMTP_TEST"};
@@ -912,10 +941,7 @@ void ReceiverForm() {
       SaveAndReply("OK: Redirect=/en/net_mail.asp");
       return;
     case 3:  // test mail, with the next 5-second pass
-      PostMessage(MSG_TEST_MAIL, 10);
-      SetReply(
-          "Message: Title=Information\nBody=<font color=#008000>The test e-mail has been sent, please check with the "
-          "receiver.</font>\n");
+      TestMail();
       return;
   }
   // No action, or a refused address: the settings are saved as they stand.
@@ -1027,7 +1053,7 @@ const struct {
     {"sys_user", {0, true, "/en/sys_user.asp"}, UserForm},
     {"sys_info", {0, true, "/en/sys_info.asp"}, InfoForm},
     {"sys_web", {0, true, "/en/sys_web.asp"}, WebForm},
-    {"language", {0, false, "/en/sys_lang.asp"}, LanguageForm},
+    {"language", {0, true, "/en/sys_lang.asp"}, LanguageForm},
     {"net_mail", {0, true, "/en/net_mail.asp"}, MailForm},
     {"smtp_iconfig", {0, true, "/en/net_mail.asp"}, ReceiverForm},
     {"net_sms", {0, true, "/en/net_sms.asp"}, SmsForm},

@@ -19,6 +19,7 @@
 #include "core/cfg.h"
 #include "core/helpers.h"
 #include "core/msg.h"
+#include "events/evtdef.h"
 #include "events/mail.h"
 #include "events/sms.h"
 #include "snmp/snmpagent.h"
@@ -1049,20 +1050,25 @@ TEST_F(SysPages, RestartClosesThePostingConnectionWithoutAReply) {
 // ---- language ---------------------------------------------------------------------------
 
 TEST_F(SysPages, LanguageForm) {
-  // An administrator's session without a token.
-  EXPECT_EQ(Post("language", "LANG=3"), "OK: Redirect=/en/device/index.asp");
+  // Without the session's form token: nothing changes.
+  for (const char* body : {"LANG=3", "LANG=3&SYS_UCTOKEN=AAAAAAAAAAAAAAAAAAAAAAAA"}) {
+    EXPECT_EQ(Post("language", body).rfind("Message: Redirect=/en/sys_lang.asp\nTitle=Page Out of Date\n", 0), 0u);
+    EXPECT_EQ(CfgLanguage, 0);
+  }
+  EXPECT_TRUE(g_posted.empty());
+  EXPECT_EQ(PostWithToken("language", "LANG=3"), "OK: Redirect=/en/device/index.asp");
   EXPECT_EQ(CfgLanguage, 3);
   EXPECT_EQ(g_posted, (std::vector<std::pair<int, uint32_t>>{{MSG_LANGUAGE, 1}}));
   EXPECT_NE(Config().find("Language=3\n"), std::string::npos);
   g_posted.clear();
   // Only the four languages there are; no field, no reply.
   for (const char* body : {"LANG=4", "LANG=-1", "LANG=12"}) {
-    EXPECT_EQ(Post("language", body), kIncorrect) << body;
+    EXPECT_EQ(PostWithToken("language", body), kIncorrect) << body;
     EXPECT_EQ(CfgLanguage, 3);
   }
-  EXPECT_EQ(Post("language", "LANGUAGE=1"), "OK: Redirect=/en/device/index.asp");
+  EXPECT_EQ(PostWithToken("language", "LANGUAGE=1"), "OK: Redirect=/en/device/index.asp");
   EXPECT_EQ(CfgLanguage, 1);
-  EXPECT_EQ(Post("language", "X=1"), "");
+  EXPECT_EQ(PostWithToken("language", "X=1"), "");
   EXPECT_EQ(g_posted.size(), 1u);
 }
 
@@ -1139,13 +1145,43 @@ TEST_F(SysPages, MailReceiverForm) {
     EXPECT_EQ(Saved(), s.saved);
   }
 
-  // The first action field decides; the test mail goes out with the queue.
-  EXPECT_EQ(PostWithToken("smtp_iconfig", "SMTP_TEST=1&SMTP_ADD=1&MAIL_RCV=t%40x.org"),
-            "Message: Title=Information\nBody=<font color=#008000>The test e-mail has been sent, please check with the "
-            "receiver.</font>\n");
-  EXPECT_EQ(g_posted, (std::vector<std::pair<int, uint32_t>>{{MSG_TEST_MAIL, 10}}));
-  EXPECT_TRUE(Receivers().empty());
-  EXPECT_FALSE(Saved());
+  // The test mail (an Information event here) is queued only with a server
+  // and a receiver who takes it; the answer names what is missing. The
+  // first action field decides.
+  EvtCommonEvents.level[34] = 1;
+  const std::string refused = "Message: Title=Error\nBody=<font color=#808000>No test e-mail: ";
+  const struct {
+    const char* server;
+    std::vector<std::pair<const char*, int>> receivers;
+    std::string reply;
+    bool queued;
+  } kTests[] = {
+      {"", {}, refused + "no mail server is set and no receiver is set.</font>\n", false},
+      {"", {{"t@x.org", 1}}, refused + "no mail server is set.</font>\n", false},
+      {"smtp.example.org", {}, refused + "no receiver is set.</font>\n", false},
+      {"smtp.example.org", {{"", 1}}, refused + "no receiver is set.</font>\n", false},
+      {"smtp.example.org", {{"boss@x.org", 3}, {"off@x.org", 0}, {"", 1}},
+       refused + "no receiver takes mail of level 1 (Information).</font>\n", false},
+      {"smtp.example.org", {{"off@x.org", 0}, {"t@x.org", 1}},
+       "Message: Title=Information\nBody=<font color=#008000>The test e-mail is queued; the event log will tell if "
+       "it cannot be delivered.</font>\n",
+       true},
+  };
+  for (const auto& t : kTests) {
+    SCOPED_TRACE(t.reply);
+    snprintf(MailSetting.server, sizeof MailSetting.server, "%s", t.server);
+    MailSetting.receiverCount = 0;
+    for (const auto& [address, level] : t.receivers) AddReceiver(address, level);
+    const std::vector<std::string> list = Receivers();
+    g_posted.clear();
+    EXPECT_EQ(PostWithToken("smtp_iconfig", "SMTP_TEST=1&SMTP_ADD=1&MAIL_RCV=new%40x.org"), t.reply);
+    EXPECT_EQ(g_posted, t.queued ? (std::vector<std::pair<int, uint32_t>>{{MSG_TEST_MAIL, 10}})
+                                 : (std::vector<std::pair<int, uint32_t>>{}));
+    EXPECT_EQ(Receivers(), list);
+    EXPECT_FALSE(Saved());
+  }
+  EvtCommonEvents.level[34] = 0;
+  MailSetting.receiverCount = 0;
 
   // A full list; an address is compared as the list keeps it (64 bytes).
   for (int i = 0; i < MAIL_RECEIVERS - 1; ++i) AddReceiver(std::to_string(i) + "@x.org", 1);
@@ -1230,7 +1266,7 @@ TEST_F(SysPages, ASaveThatFailsIsNotReportedAsSuccess) {
       "Message: Title=Error\nBody=<font color=#F00000>The settings could not be saved.</font>\n";
   EXPECT_EQ(PostWithToken("sys_info", "INF_NAME=x"), notSaved);
   EXPECT_EQ(PostWithToken("smtp_iconfig", "SMTP_ADD=1&MAIL_RCV=a%40x.org"), notSaved);
-  EXPECT_EQ(Post("language", "LANG=1"), notSaved);
+  EXPECT_EQ(PostWithToken("language", "LANG=1"), notSaved);
   std::filesystem::remove_all(Path("config.ini"));
 }
 

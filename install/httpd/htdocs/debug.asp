@@ -19,6 +19,7 @@
 <h1>Link statistics</h1>
 <!-- Switches and counters: nothing typed here is kept. -->
 <form class="settings" method="post" action="/debug" data-keeps-nothing>
+<input type="hidden" name="SYS_UCTOKEN" value="<% SYS_UCTOKEN %>">
 <!-- Enter in a field submits nothing: the default button is disabled. -->
 <button type="submit" disabled hidden aria-hidden="true"></button>
 <h2>UPS link statistics</h2>

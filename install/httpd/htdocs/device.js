@@ -359,11 +359,11 @@
     if (link && typeof link.onclick === "function") link.onclick();
   }
 
-  // The user command file is the administrator's: shown, not edited, by
-  // the device account.
+  // The user command file, the export directory and the UPS device path
+  // are the administrator's: shown, not edited, by the device account.
   function protectAdminFields() {
     if (level() === 0) return;
-    document.querySelectorAll("input[name=ACT_CMD_FILE], input[name=HCG_AE_PATH]").forEach(function (e) { e.readOnly = true; });
+    document.querySelectorAll("input[name=ACT_CMD_FILE], input[name=HCG_AE_PATH], input[name=ACT_COM_PATH]").forEach(function (e) { e.readOnly = true; });
   }
 
   // <select data-value="2"> shows that option; a value it does not list
