@@ -149,7 +149,7 @@ class SnmpPages(harness.DaemonTest):
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual(harness.config_get("Shutdown", "Power Fail Delay="), "240")
         # The row the page shows for it.
-        self.assertIn(">127.0.0.1</a></td><td>pagecomm</td><td>2</td>", self.get(ACCESS_PAGE))
+        self.assertIn(">127.0.0.1</a></td><td>pagecomm</td><td>Read and write</td>", self.get(ACCESS_PAGE))
         self.assertEqual(self.access_form("ACT_DEV_ADD", "127.0.0.1", "other", "1"),
                          ("Error", "Already has the same IP!"))
 
