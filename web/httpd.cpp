@@ -52,7 +52,6 @@ NetBindFailure g_failed[L_COUNT];  // the last bind failure logged for each list
 int g_httpPort, g_httpsPort;
 uint8_t g_httpOn, g_httpsOn;
 SSL_CTX* g_tls;
-int g_tempPage;
 bool g_pollSourceAdded;
 HttpConn g_conns[HTTPD_CONNECTIONS];
 uint64_t g_requestOrder;  // raised for every connection that begins to wait
@@ -256,7 +255,7 @@ void Httpd_Init(const char* installDir, WebWriteVarFn devWriteVar, WebHandleForm
     c.ssl = nullptr;
     c.body = nullptr;
     c.file = nullptr;
-    c.tempPage[0] = 0;
+    c.page = nullptr;
   }
   OPENSSL_init_ssl(0, nullptr);
   if (!g_pollSourceAdded) {
@@ -443,7 +442,7 @@ HttpConn* Httpd_Accept(int listener, int tls) {
   c->headerCount = 0;
   c->bodyCount = 0;
   c->file = nullptr;
-  c->tempPage[0] = 0;
+  c->page = nullptr;
   c->keepAlive = 0;
   c->pending = 0;
   c->ssl = nullptr;
@@ -646,8 +645,8 @@ void Httpd_CloseConn(HttpConn* c, int hard) {
     c->body = nullptr;
     if (c->file) fclose(c->file);
     c->file = nullptr;
-    if (c->tempPage[0]) remove(c->tempPage);
-    c->tempPage[0] = 0;
+    free(c->page);
+    c->page = nullptr;
   }
   if (!hard && c->state == HTTP_SENDING && c->keepAlive) {
     c->state = HTTP_READING;
@@ -733,7 +732,6 @@ int Httpd_SaveCert(const WebFormField* field) {
 const char* Httpd_InstallDir() { return g_installDir; }
 int Httpd_HttpsPort() { return g_httpsPort; }
 int Httpd_HttpsOn() { return g_httpsOn; }
-int Httpd_NextTempPage() { return ++g_tempPage; }
 HttpConn* Httpd_Connection(int slot) {
   return slot >= 0 && slot < HTTPD_CONNECTIONS ? &g_conns[slot] : nullptr;
 }

@@ -97,7 +97,7 @@ struct HttpConn {
   char* query;
   char* boundary;
   FILE* file;
-  char tempPage[HTTPD_PATH_SIZE];
+  char* page;   // an expanded template being sent (file reads it), freed with the connection
   int pending;  // bytes in the buffer still to send
   // The sockets never block: a TLS handshake in progress is finished by
   // later passes, and a TLS call that must wait says for what.
@@ -199,7 +199,6 @@ int Httpd_PollFill(struct pollfd* fds, int max, int* busy);
 const char* Httpd_InstallDir();
 int Httpd_HttpsPort();  // of the last Httpd_Start
 int Httpd_HttpsOn();
-int Httpd_NextTempPage();  // the temporary-page counter, raised; 1 first
 HttpConn* Httpd_Connection(int slot);
 int Httpd_ListenerFd(int index);  // 0 HTTP IPv4, 1 HTTP IPv6, 2 HTTPS IPv4, 3 HTTPS IPv6
 uint8_t Httpd_ListeningSet();     // the set last logged
@@ -218,7 +217,10 @@ const char* Httpd_FixPath(const char* path);
 // ---- web/httpdtpl.cpp: templates, MIME, forms ---------------------------------
 extern const HttpMimeRow HttpMimeTable[41];
 const HttpMimeRow* Httpd_FindMime(const char* path);
-int Httpd_ExpandTemplate(const char* templatePath, char* pagePath, int messagePage, char* query);
+// Expands the template into memory: the page (allocated, to be freed, NUL
+// after its *size bytes), or null when the template cannot be read or the
+// page not be held.
+char* Httpd_ExpandTemplate(const char* templatePath, size_t* size, int messagePage, char* query);
 int Httpd_SubstArgs(const char* expression, int bound, char* output, int count, const HttpQueryPair* pairs);
 int Httpd_Split(char* text, const char* delimiters, int n, char** tokens);
 void Httpd_ParseForm(char* body, int length, const char* boundary);

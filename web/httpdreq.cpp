@@ -3,6 +3,7 @@
 // the reply-text protocol through which form handlers answer.
 #include <cerrno>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -12,8 +13,11 @@
 #include "core/helpers.h"
 #include "core/svc.h"
 #include "core/util.h"
+#include "events/dlog.h"
 #include "events/evtlog.h"
+#include "ups/com.h"
 #include "web/httpd.h"
+#include "web/webbatch.h"
 #include "web/websess.h"
 #include "web/websys.h"
 
@@ -61,35 +65,33 @@ const char* TempageName(const char* path) {
   }
 }
 
-// What "/tempage/" serves from the private directory: the files that the
-// pages fetch, each to the levels that may use its page. Nothing else in
-// the directory (mail spools, the modem trace, uploads, other clients'
-// pages) is served.
-const struct {
+// What "/tempage/" serves from the private directory, by the names its
+// writers give their files: what the pages fetch, each to the levels that
+// may use its page. Nothing else in the directory (mail spools, the modem
+// trace, uploads) is served.
+struct TempFile {
   const char* name;
   int maxLevel;  // 0 administrator, 1 device, 2 user
   bool once;     // removed once served
-} kTempFiles[] = {
-    {"config.ini", 0, true},  // the download copy holds every password
-    {"comm_data.txt", 1, false},
-    {"iframe_log.htm", 2, false},
-    {"iframe_data.htm", 2, false},
-    {"event_log.csv", 2, false},
-    {"hist_data.csv", 2, false},
+};
+const TempFile kTempFiles[] = {
+    {WEBBATCH_DOWNLOAD_NAME, 0, true},  // the download copy holds every password
+    {COM_TRACE_NAME, 1, false},
+    {EVTLOG_PAGE_NAME, 2, false},
+    {DLOG_HIST_PAGE_NAME, 2, false},
+    {EVTLOG_CSV_NAME, 2, false},
+    {DLOG_HIST_CSV_NAME, 2, false},
 };
 
-// Sends the open file fd (page: the temporary page it is, or empty) with
-// the 200 header; only a regular file. False (fd closed, page removed) when
-// nothing could be sent.
-bool SendFile(HttpConn* c, int fd, const char* page) {
-  struct stat st;
-  FILE* f = nullptr;
-  if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) f = fdopen(fd, "rb");
-  if (!f) {
-    if (fd >= 0) close(fd);
-    if (page[0]) remove(page);
-    return false;
-  }
+const TempFile* FindTempFile(const char* name) {
+  for (const TempFile& t : kTempFiles)
+    if (strcmp(name, t.name) == 0) return &t;
+  return nullptr;
+}
+
+// Starts the 200 answer for a body of length bytes that body (or null for
+// none) holds; HEAD sends the header alone.
+void StartReply(HttpConn* c, long long length, FILE* body) {
   time_t now = Svc_Now();
   struct tm tm;
   localtime_r(&now, &tm);
@@ -98,33 +100,55 @@ bool SendFile(HttpConn* c, int fd, const char* page) {
   bool asp = c->mime == &HttpMimeTable[0];
   Httpd_Reply(c, "HTTP/1.1 %d OK\r\nDate: %s\r\n%sContent-Type: %s\r\nConnection: close\r\nContent-Length: %lld\r\n\r\n",
               200, date, asp ? "Cache-Control: private, no-store, no-cache\r\nPragma: no-cache\r\n" : "",
-              c->mime->type, static_cast<long long>(st.st_size));
-  if (page[0]) snprintf(c->tempPage, sizeof c->tempPage, "%s", page);
-  if (strcmp(c->method, "HEAD") == 0)
-    fclose(f);
-  else
-    c->file = f;
+              c->mime->type, length);
+  if (body && strcmp(c->method, "HEAD") == 0) {
+    fclose(body);
+    body = nullptr;
+  }
+  c->file = body;
   c->state = HTTP_SENDING;
-  c->lastActivity = HttpdClock();
+}
+
+// Sends the open file fd with the 200 header; only a regular file. False
+// (fd closed) when nothing could be sent.
+bool SendFile(HttpConn* c, int fd) {
+  struct stat st;
+  FILE* f = nullptr;
+  if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) f = fdopen(fd, "rb");
+  if (!f) {
+    if (fd >= 0) close(fd);
+    return false;
+  }
+  StartReply(c, static_cast<long long>(st.st_size), f);
+  return true;
+}
+
+// Sends an expanded page from memory, which the connection owns from now
+// on; false (the page freed) when it cannot.
+bool SendPage(HttpConn* c, char* page, size_t size) {
+  FILE* f = size ? fmemopen(page, size, "rb") : nullptr;
+  if (size && !f) {
+    free(page);
+    return false;
+  }
+  c->page = page;
+  StartReply(c, static_cast<long long>(size), f);
   return true;
 }
 
 // A file of the private directory for this session's level; false when it
 // is not served.
 bool ServeTemporary(HttpConn* c, const char* name) {
-  for (const auto& t : kTempFiles) {
-    if (strcmp(name, t.name) != 0) continue;
-    if (WebLoginLevel < 0 || WebLoginLevel > t.maxLevel) return false;
-    char path[HTTPD_PATH_SIZE];
-    if (!Svc_TmpPath(path, sizeof path, t.name)[0]) return false;
-    // One component below the private directory, never through a link.
-    c->mime = Httpd_FindMime(t.name);
-    if (!SendFile(c, open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC), "")) return false;
-    // The open file is still sent; the name is gone for everyone.
-    if (t.once && strcmp(c->method, "HEAD") != 0) unlink(path);
-    return true;
-  }
-  return false;
+  const TempFile* t = FindTempFile(name);
+  if (!t || WebLoginLevel < 0 || WebLoginLevel > t->maxLevel) return false;
+  char path[HTTPD_PATH_SIZE];
+  if (!Svc_TmpPath(path, sizeof path, t->name)[0]) return false;  // not the service's own directory
+  // One component below the private directory, never through a link.
+  c->mime = Httpd_FindMime(t->name);
+  if (!SendFile(c, open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC))) return false;
+  // The open file is still sent; the name is gone for everyone.
+  if (t->once && strcmp(c->method, "HEAD") != 0) unlink(path);
+  return true;
 }
 
 // Copies text into out (size bytes with the NUL), cut before an incomplete
@@ -339,17 +363,15 @@ void Httpd_HandleRequest(HttpConn* c) {
 
 void Httpd_ServeFile(HttpConn* c, const char* target) {
   bool head = strcmp(c->method, "HEAD") == 0;
-  char page[HTTPD_PATH_SIZE] = "";
-  const char* file = target;
   if (!head && (c->mime == &HttpMimeTable[0] || c->mime == &HttpMimeTable[1])) {
-    if (!Httpd_ExpandTemplate(target, page, strstr(target, "/message.asp") != nullptr, c->query)) {
+    size_t size = 0;
+    char* page = Httpd_ExpandTemplate(target, &size, strstr(target, "/message.asp") != nullptr, c->query);
+    if (!page || !SendPage(c, page, size))
       Httpd_SendError(c, 500, "Internal Server Error", "can't prepare file %s, ROOT = /httpd/htdocs", target);
-      return;
-    }
-    file = page;
+    return;
   }
   // No answer when the file cannot be opened.
-  SendFile(c, open(Httpd_FixPath(file), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC), page);
+  SendFile(c, open(Httpd_FixPath(target), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
 }
 
 void Httpd_RedirectHttps(HttpConn* c) {

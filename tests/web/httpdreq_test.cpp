@@ -250,13 +250,30 @@ TEST_F(Request, FileAndTemplateHeaders) {
     EXPECT_EQ(e.path().filename().string().rfind("tmp_web_", 0), std::string::npos) << e.path();
 }
 
-TEST_F(Request, TemplateThatCannotBeExpandedIs500) {
-  // No tempage directory: the temporary page cannot be written.
+TEST_F(Request, PagesNeedNoPrivateDirectory) {
+  // Pages are made in memory: with no private directory, or a full disk,
+  // the login page, the summary and the message page are still answered.
   unlink(Path("httpd/htdocs/tempage").c_str());
-  Received r = Ask("GET /message.asp HTTP/1.1\r\n\r\n");
-  EXPECT_EQ(StatusOf(r.data), "HTTP/1.1 500 Internal Server Error");
-  EXPECT_EQ(BodyOf(r.data), "Error 500: Internal Server Error\ncan't prepare file " + dir +
-                                "/httpd/htdocs/message.asp, ROOT = /httpd/htdocs");
+  Svc_SetDirs(nullptr, Path("gone").c_str());
+  snprintf(WebErrTitle, sizeof WebErrTitle, "Error");
+  snprintf(WebErrMsg, sizeof WebErrMsg, "not saved");
+  snprintf(WebErrPath, sizeof WebErrPath, "window.history.back()");
+  EXPECT_EQ(BodyOf(Ask("GET /message.asp HTTP/1.1\r\n\r\n").data), "T=Error M=not saved P=window.history.back()");
+  EXPECT_EQ(BodyOf(Ask("GET /home.asp HTTP/1.1\r\n" + Login(2) + "\r\n").data), "HOME");
+  Received login = Ask("GET /login.asp HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(BodyOf(login.data).size(), 6u + WEB_CHALLENGE_CHARS);
+  EXPECT_EQ(HeaderOf(login.data, "Content-Length"), std::to_string(6 + WEB_CHALLENGE_CHARS));
+  // A page larger than the connection's buffer is sent whole, and an empty one.
+  Page("big.asp", std::string(HTTPD_BUFFER_SIZE + 100, 'b') + "<% DEV_END %>");
+  Page("empty.asp", "");
+  std::string cookie = Login(0);
+  int k = Client();
+  SendAll(k, "GET /big.asp HTTP/1.1\r\n" + cookie + "\r\n");
+  Received big = Pump(k, 3000);
+  EXPECT_EQ(BodyOf(big.data), std::string(HTTPD_BUFFER_SIZE + 100, 'b') + "[DEV_END]");
+  Received empty = Ask("GET /empty.asp HTTP/1.1\r\n" + cookie + "\r\n");
+  EXPECT_EQ(HeaderOf(empty.data, "Content-Length"), "0");
+  EXPECT_TRUE(empty.closed);
 }
 
 TEST_F(Request, FormReplies) {
