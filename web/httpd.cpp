@@ -573,8 +573,9 @@ int Httpd_ReadRequest(HttpConn* c) {
   c->query = nullptr;
   c->boundary = nullptr;
 
-  static const char* const kNames[HTTP_HEADER_COUNT] = {"Host",           "Accept",  "Cookie",     "Content-Type",
-                                                        "Content-Length", "Referer", "User-Agent", "Connection"};
+  static const char* const kNames[HTTP_HEADER_COUNT] = {"Host",    "Accept",     "Cookie",     "Content-Type",
+                                                        "Content-Length", "Referer", "User-Agent", "Connection",
+                                                        "Origin"};
   for (char*& h : c->headers) h = nullptr;
   while (line) {
     char* next = Httpd_CutAt(line, "\r\n");
@@ -651,8 +652,8 @@ int Httpd_Reply(HttpConn* c, const char* format, ...) {
     c->state = HTTP_SENDING;
     c->file = nullptr;
     c->lastActivity = HttpdClock();
-  }
     NoteProgress(c);
+  }
   return n;
 }
 
@@ -666,8 +667,8 @@ int Httpd_SendPending(HttpConn* c) {
     }
   }
   if (c->pending <= 0) return 0;
-  int sent;
   ProgressWatch watch(c);
+  int sent;
   if (c->tls) {
     sent = SSL_write(c->ssl, c->buffer, c->pending);
     if (sent <= 0) {
@@ -684,8 +685,8 @@ int Httpd_SendPending(HttpConn* c) {
       return -1;
     }
     sent = static_cast<int>(r);
-  }
     c->plainBytes += static_cast<uint64_t>(sent);
+  }
   c->pending -= sent;
   if (c->pending <= 0) {
     c->pending = 0;

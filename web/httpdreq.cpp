@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -151,6 +152,100 @@ bool ServeTemporary(HttpConn* c, const char* name) {
   return true;
 }
 
+// ---- origins ----------------------------------------------------------------
+
+// The origin part of a URL or of an Origin value: "scheme://host[:port]",
+// up to the path, query or fragment; the port is the scheme's own when it
+// names none. False for anything else.
+struct OriginParts {
+  std::string_view scheme, host;
+  long port;
+};
+
+long DefaultPort(std::string_view scheme) {
+  if (scheme.size() == 4 && UF_StrNCaseCmp(scheme.data(), "http", 4) == 0) return 80;
+  if (scheme.size() == 5 && UF_StrNCaseCmp(scheme.data(), "https", 5) == 0) return 443;
+  return -1;
+}
+
+// host[:port] into parts (brackets of an IPv6 literal kept in the host).
+bool SplitAuthority(std::string_view authority, long defaultPort, OriginParts* out) {
+  size_t colon = std::string_view::npos;
+  if (!authority.empty() && authority[0] == '[') {
+    size_t close = authority.find(']');
+    if (close == std::string_view::npos) return false;
+    if (close + 1 < authority.size()) {
+      if (authority[close + 1] != ':') return false;
+      colon = close + 1;
+    }
+  } else {
+    colon = authority.find(':');
+  }
+  out->host = authority.substr(0, colon);
+  out->port = defaultPort;
+  if (colon != std::string_view::npos && colon + 1 < authority.size()) {
+    std::string_view digits = authority.substr(colon + 1);
+    if (digits.size() > 5) return false;
+    long port = 0;
+    for (char ch : digits) {
+      if (ch < '0' || ch > '9') return false;
+      port = port * 10 + (ch - '0');
+    }
+    out->port = port;
+  }
+  return !out->host.empty() && out->port > 0 && out->port <= 65535;
+}
+
+bool ParseOrigin(std::string_view text, OriginParts* out) {
+  size_t sep = text.find("://");
+  if (sep == std::string_view::npos || sep == 0) return false;
+  out->scheme = text.substr(0, sep);
+  long port = DefaultPort(out->scheme);
+  if (port < 0) return false;
+  std::string_view rest = text.substr(sep + 3);
+  return SplitAuthority(rest.substr(0, rest.find_first_of("/?#")), port, out);
+}
+
+bool SameText(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && UF_StrNCaseCmp(a.data(), b.data(), a.size()) == 0;
+}
+
+// This server's own origin for the request: the scheme of the listener
+// that took the connection, host and port from the Host header (the port
+// the browser connected to, which a port forward may change).
+bool OwnOrigin(const HttpConn* c, OriginParts* own) {
+  own->scheme = c->tls ? "https" : "http";
+  return c->host[0] && SplitAuthority(c->host, DefaultPort(own->scheme), own);
+}
+
+bool IsOwnOrigin(const HttpConn* c, const char* text) {
+  OriginParts own, other;
+  return OwnOrigin(c, &own) && ParseOrigin(text, &other) && SameText(other.scheme, own.scheme) &&
+         SameText(other.host, own.host) && other.port == own.port;
+}
+
+// The page that caused the request, as its Origin names it, or without one
+// its Referer: none, or this server's own origin.
+bool FromOwnOrigin(const HttpConn* c) {
+  const char* from = c->headers[HTTP_HDR_ORIGIN] ? c->headers[HTTP_HDR_ORIGIN] : c->headers[HTTP_HDR_REFERER];
+  return !from || IsOwnOrigin(c, from);
+}
+
+// Requests that change something: every form post, the logout, a download
+// that is served once, and a page whose query the page's variables may
+// store (the history page keeps the range its query names).
+bool ChangesState(const HttpConn* c, const char* path, const char* tempName) {
+  if (strcmp(c->method, "POST") == 0) return true;
+  if (strcmp(path, "/logout.asp") == 0) return true;
+  if (strcmp(c->method, "GET") != 0) return false;
+  if (tempName) {
+    const TempFile* t = FindTempFile(tempName);
+    return t && t->once;
+  }
+  const HttpMimeRow* mime = Httpd_FindMime(path);
+  return c->query && c->query[0] && (mime == &HttpMimeTable[0] || mime == &HttpMimeTable[1]);
+}
+
 // Copies text into out (size bytes with the NUL), cut before an incomplete
 // UTF-8 character.
 void CopyCut(char* out, size_t size, const char* text) {
@@ -182,10 +277,11 @@ void AnswerForm(HttpConn* c) {
   char* text = WebReply.text;
   text[WEB_REPLY_SIZE - 1] = 0;
 
-  // Location base: scheme and host of the Referer, else of this connection.
+  // Location base: scheme and host of the Referer when it is this server's
+  // page, else of this connection.
   char base[HTTPD_PATH_SIZE + 16];
   char* ref = c->headers[HTTP_HDR_REFERER];
-  char* slashes = ref && strlen(ref) >= 4 ? strstr(ref + 4, "//") : nullptr;
+  char* slashes = ref && strlen(ref) >= 4 && IsOwnOrigin(c, ref) ? strstr(ref + 4, "//") : nullptr;
   if (slashes) {
     if (char* cut = strchr(slashes + 2, '/')) *cut = 0;
     CopyCut(base, sizeof base, ref);
@@ -286,11 +382,21 @@ void Httpd_HandleRequest(HttpConn* c) {
   const char* path = c->uri;
   char* cookie = c->headers[HTTP_HDR_COOKIE];
   const char* dir = Httpd_InstallDir();
+  const char* tempName = TempageName(path);
+
+  // A page of another origin may have the browser send this server's
+  // cookie: nothing it asks changes anything, and no form sees it.
+  if (ChangesState(c, path, tempName) && !FromOwnOrigin(c)) {
+    char own[HTTPD_PATH_SIZE + 16];
+    snprintf(own, sizeof own, "%s://%s", c->tls ? "https" : "http", c->host);
+    Httpd_SendError(c, 403, "Forbidden", "Request refused: it was sent by a page of another origin than %s.", own);
+    c->keepAlive = 0;
+    return;
+  }
 
   // The login gate.
   bool needsLogin = true;
   bool isLogout = strcmp(path, "/logout.asp") == 0;
-  const char* tempName = TempageName(path);
   if (!post && !tempName && (strcmp(path, "/message.asp") == 0 || !HasPageExtension(path))) {
     if (static_cast<long>(strlen(path)) < 243 - static_cast<long>(strlen(dir))) needsLogin = false;
   } else if (!post) {
