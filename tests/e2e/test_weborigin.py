@@ -112,8 +112,9 @@ class Origin(harness.DaemonTest):
         b.submit_and_wait("document.getElementById('LANG').value = '1';"
                           "document.querySelector('main form').submit(); true")
         harness.wait_for(lambda: language() == "1", 5, what="the language posted from the daemon's own page")
-        status = b.eval("fetch('/en/debug', {method: 'POST', body: new URLSearchParams({DBG_STARTLOG: '1'})})"
-                        ".then(r => r.status)")
+        b.navigate(BASE + "/en/sys_info.asp")
+        status = b.eval("fetch('/en/debug', {method: 'POST', body: new URLSearchParams({DBG_STARTLOG: '1', "
+                        "SYS_UCTOKEN: document.querySelector('[name=SYS_UCTOKEN]').value})}).then(r => r.status)")
         self.assertEqual(status, 200)  # the redirect to the debug page, followed
         harness.wait_for(lambda: os.path.exists(TRACE), 5, what="the serial trace")
 
@@ -173,7 +174,7 @@ class Origin(harness.DaemonTest):
                              *([header] if header else []), base=base, session=web)
                 self.assertIn("HTTP/1.1 302 Redirect", reply)
                 self.assertEqual(location(), text)
-        reply = post("language", [("LANG", "3")], "Origin: " + BASE)
+        reply = post("language", [("SYS_UCTOKEN", admin.token("/en/sys_info.asp")), ("LANG", "3")], "Origin: " + BASE)
         self.assertIn("HTTP/1.1 302 Redirect", reply)
         self.assertEqual(language(), "3")
 
