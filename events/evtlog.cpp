@@ -40,9 +40,8 @@ Unwritten g_unwritten;
 
 void LogPath(char* out, size_t size) { snprintf(out, size, "%s/%s", g_dir ? g_dir : "", EVTLOG_FILE); }
 
-void TempagePath(char* out, size_t size, const char* name) {
-  snprintf(out, size, "%s/httpd/htdocs/tempage/%s", g_dir ? g_dir : "", name);
-}
+// Empty when the private directory is not the service's own: nothing is written.
+void TempagePath(char* out, size_t size, const char* name) { Svc_TmpPath(out, static_cast<unsigned>(size), name); }
 
 // ---- reading ---------------------------------------------------------------
 
@@ -453,7 +452,7 @@ const char* kTitleRow =
 // The HTML table of the given records, newest (last) first.
 void WriteTable(const std::vector<std::string>& records) {
   char path[512];
-  TempagePath(path, sizeof path, "iframe_log.htm");
+  TempagePath(path, sizeof path, EVTLOG_PAGE_NAME);
   FILE* f = UF_FOpenNoFollow(path, "w", 0644);
   if (!f) return;
   fputs(kPageHead, f);
@@ -484,7 +483,7 @@ void WriteTable(const std::vector<std::string>& records) {
 // there is no log.
 FILE* BeginExport() {
   char path[512];
-  TempagePath(path, sizeof path, "iframe_log.htm");
+  TempagePath(path, sizeof path, EVTLOG_PAGE_NAME);
   remove(path);
   TempagePath(path, sizeof path, "events.txt");
   remove(path);
@@ -584,7 +583,7 @@ int EvtLog_PageButtons(char* out, size_t size, int page) {
 
 void EvtLog_ExportCsv() {
   char path[512];
-  TempagePath(path, sizeof path, "event_log.csv");
+  TempagePath(path, sizeof path, EVTLOG_CSV_NAME);
   remove(path);
   FILE* f = UF_FOpenNoFollow(path, "w", 0644);
   if (!f) return;

@@ -45,7 +45,7 @@ const char* const kUploadFailed =
 bool CopyConfigForDownload() {
   char source[320], target[320], temp[330];
   snprintf(source, sizeof source, "%s/config.ini", SvcInstallDir);
-  Svc_TmpPath(target, sizeof target, WEBBATCH_DOWNLOAD_NAME);
+  if (!Svc_TmpPath(target, sizeof target, WEBBATCH_DOWNLOAD_NAME)[0]) return false;  // not the service's own
   snprintf(temp, sizeof temp, "%s.tmp", target);
   const int fd = UF_OpenNoFollow(temp, O_WRONLY | O_CREAT | O_TRUNC, 0600);
   if (fd < 0) return false;

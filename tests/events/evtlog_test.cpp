@@ -69,7 +69,7 @@ class EvtLogTest : public ScratchTest {
     }
   }
   std::string Log() const { return Scratch_ReadFile(Path(EVTLOG_FILE)); }
-  std::string Tempage(const char* name) const { return Scratch_ReadFile(Path(std::string("httpd/htdocs/tempage/") + name)); }
+  std::string Tempage(const char* name) const { return Scratch_ReadFile(TmpPath(name)); }
   // A log of n records "event k", k = 1..n, one a day from 1 January 2024.
   void WriteLog(int n) {
     std::string text;
