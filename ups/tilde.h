@@ -12,6 +12,9 @@ extern UpsProtocolOps TildeOps;
 void Tilde_Init();
 void Tilde_Exit();
 
+// A UPS that answered with a valid checksum on the device in the slot is
+// linked again only by a reply with a valid checksum (the link then keeps
+// checksums on); until then its probes fail.
 int Tilde_Probe(uint8_t slot);
 void Tilde_Poll(uint8_t slot);
 int Tilde_BitIndex(uint64_t mask);
