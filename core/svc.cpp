@@ -522,7 +522,8 @@ namespace {
 // (which goes on polling the UPS, answering the web and the agent and
 // acting on signals while it runs). Hibernation saves the settings and
 // closes the web listeners and the agent's sockets first; they stay closed
-// while the script runs, and once it has ended (the host has resumed) the
+// while the script runs (the 5-second message reopens them after the
+// resume), and once it has ended (the host has resumed) the
 // ticks start from now, the repeating broadcasts are dropped, the reactions
 // cleared and the up-time restarted. A message that comes while a host
 // script still runs is carried out once it has ended.
