@@ -1,6 +1,10 @@
 // Event log: every event of the service passes through EvtLog_Add, which
 // fills the event's text, appends one record line to "_FILE_LOG.TXT" in the
-// installation directory and keeps the file below 10000 records. The other
+// installation directory, keeps the file below 10000 records and hands the
+// event to mail and SMS. An append that fails (a full disk) is cut back so
+// the file holds whole records only, the event is still handed on, and the
+// first append that works again is preceded by a record that counts the
+// events not written and says since when. The other
 // operations read the log for the web history pages: one record, the split
 // of a record, HTML pages of 30 records, an HTML range export, page buttons
 // and a CSV export (in "<install>/httpd/htdocs/tempage/"), and clearing.

@@ -11,11 +11,13 @@
 #include <ctime>
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include "core/svc.h"
 #include "core/util.h"
+#include "events/evtlog.h"
 #include "ups/caret.h"
 #include "ups/tilde.h"
 #include "ups/usbhid.h"
@@ -25,6 +27,7 @@ uint8_t ComPortPresent[256];
 uint8_t ComPortSetting;
 char ComPathSetting[65];
 char ComDevicePrefix[64] = "/dev/ttyS";
+uid_t ComDeviceOwner = 0;
 ComStats ComStat;
 ComOpsTable ComOps;
 uint32_t ComCommandTag;
@@ -158,6 +161,20 @@ void LinkEnded() {
   }
 }
 
+// The end of the shutdown road: the UPS is told when to restore its output
+// and to switch it off. These never make room for other commands.
+bool OnShutdownRoad(uint64_t code) { return code == UPS_CMD_SDR || code == UPS_CMD_SDA; }
+
+// The entry a full queue gives up for a new command: the oldest one that
+// still waits (the first may be out), other than the shutdown road's while
+// another waits; only a queue of nothing else loses its oldest.
+int RoomFor() {
+  const int first = comCommands.entry[0].state == CommandState::Waiting ? 0 : 1;
+  for (int i = first; i < comCommands.count; ++i)
+    if (!OnShutdownRoad(comCommands.entry[i].code)) return i;
+  return first;
+}
+
 void COM_Command(uint64_t code, ...) {
   const ArgShape shape = ShapeOf(code);
   if (shape == ArgShape::None) return;
@@ -183,10 +200,7 @@ void COM_Command(uint64_t code, ...) {
     default: c.number[0] = va_arg(ap, int); break;
   }
   va_end(ap);
-  if (comCommands.count == COM_KEPT_COMMANDS) {
-    // The oldest one that still waits makes room (the first may be out).
-    DropCommand(comCommands.entry[0].state == CommandState::Waiting ? 0 : 1);
-  }
+  if (comCommands.count == COM_KEPT_COMMANDS) DropCommand(RoomFor());
   if (++comCommands.lastTag == 0) comCommands.lastTag = 1;
   c.tag = comCommands.lastTag;
   c.state = CommandState::Waiting;
@@ -287,6 +301,20 @@ bool SetModemLines(int fd) {
 
 int COM_Close(uint8_t slot);
 
+// The last device refused as the UPS port: a refusal is logged once per
+// path, not at every detection pass.
+char comRefused[128];
+
+bool OwnDevice(const struct stat& st) { return S_ISCHR(st.st_mode) && st.st_uid == ComDeviceOwner; }
+
+void RefuseDevice(const char* name) {
+  if (strcmp(comRefused, name) == 0) return;
+  snprintf(comRefused, sizeof comRefused, "%s", name);
+  char text[EVTLOG_TEXT_SIZE];
+  snprintf(text, sizeof text, "UPS port %s not opened: not a character device owned by root", name);
+  if (EvtLogOps.Add) EvtLogOps.Add(-1, 2, text);
+}
+
 int COM_Open(uint8_t slot, int baud, int parity, int dataBits, int stopBits, const char* path) {
   if (slot >= COM_SLOTS) return 0;
   char name[128];
@@ -299,9 +327,25 @@ int COM_Open(uint8_t slot, int baud, int parity, int dataBits, int stopBits, con
   // An open slot is closed first whatever the name, so its descriptor never leaks.
   if (ComSlot.fd[slot] >= 0 && !COM_Close(slot)) return 0;
 
+  // The UPS port only on a device of root's, checked before the open (which
+  // may itself act on the line) and again on what was opened.
+  struct stat before, opened;
+  if (slot == 0) {
+    if (stat(name, &before) != 0) return 0;
+    if (!OwnDevice(before)) {
+      RefuseDevice(name);
+      return 0;
+    }
+  }
   // No controlling terminal: a hang-up on the line must not signal the daemon.
   int fd = open(name, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return 0;
+  if (slot == 0 && (fstat(fd, &opened) != 0 || !OwnDevice(opened) || opened.st_rdev != before.st_rdev)) {
+    close(fd);
+    RefuseDevice(name);
+    return 0;
+  }
+  if (slot == 0) comRefused[0] = 0;
   struct termios tio;
   if (tcgetattr(fd, &tio) != 0) {
     close(fd);

@@ -3,6 +3,7 @@
 // serial trace, port scan and protocol detection, and COM_SendCommand.
 #pragma once
 #include <cstdint>
+#include <sys/types.h>
 
 #include "ups/upsdata.h"
 
@@ -23,6 +24,12 @@ extern uint8_t ComPortPresent[256];
 // Name of the numbered serial devices: port k is "<ComDevicePrefix><k - 1>".
 // The daemon uses "/dev/ttyS"; tests point it at a scratch directory.
 extern char ComDevicePrefix[64];
+
+// The owner a device must have to be opened as the UPS port (slot 0): the
+// port is opened as root, switched to raw mode and its input read, so only
+// a character device of root's is taken (a logged-in user's terminal
+// belongs to that user). Tests set another owner.
+extern uid_t ComDeviceOwner;
 
 // The "COM Port=" and "COM Path=" settings.
 extern uint8_t ComPortSetting;

@@ -195,11 +195,11 @@ class ShutdownOrder(harness.DaemonTest):
         harness.wait_for(lambda: harness.listening(HTTP), 15, what="the web server")
         cookie = self.login()
 
-        def press():
+        def press(action):
             page = curl("-b", "QuenchRelayer=" + cookie, BASE + "/en/device/mgnt_control.asp")
             token = re.search(r'name="SYS_UCTOKEN" value="([^"]*)"', page).group(1)
             curl("-b", "QuenchRelayer=" + cookie, BASE + "/en/device/mgnt_control",
-                 "-d", urllib.parse.urlencode({"SYS_UCTOKEN": token, "SHUT_CANCEL": "1"}))
+                 "-d", urllib.parse.urlencode({"SYS_UCTOKEN": token, "SHUT_CANCEL": action}))
 
         def remaining():
             out = snmptools.run("snmpget", snmptools.v3(), "udp:127.0.0.1:161",
@@ -209,14 +209,14 @@ class ShutdownOrder(harness.DaemonTest):
 
         self.sim.set_state("powerfail")
         harness.wait_for(lambda: "System will shut down in" in walls(), 20, what="the announcement")
-        press()
+        press("cancel")
         harness.wait_for(lambda: 4 in codes(), 10, what="the cancel")
         harness.wait_for(lambda: "<Brisvane>: Shutdown countdown cancelled from the web" in walls(), 10,
                          what="the cancel broadcast")
         frozen = remaining()
         time.sleep(2)
         self.assertEqual(remaining(), frozen)
-        press()
+        press("resume")
         harness.wait_for(lambda: 5 in codes(), 10, what="the resume")
         harness.wait_for(lambda: "<Brisvane>: Shutdown countdown resumed from the web" in walls(), 10,
                          what="the resume broadcast")

@@ -360,6 +360,22 @@ TEST_F(ComLinkTest, CommandsGivenWithoutALinkWaitInOrderWithCopiesOfTheirArgumen
   ASSERT_EQ(handed.size(), static_cast<size_t>(COM_KEPT_COMMANDS));
   EXPECT_EQ(handed.front(), "t 7: 4 0");
   EXPECT_EQ(handed.back(), "t 7: 19 0");
+
+  // The restore and delayed-shutdown commands of a countdown's end are never
+  // the ones that make room, however many others follow them.
+  ComOps.Close(0);
+  handed.clear();
+  COM_SendCommand(UPS_CMD_SDR, 90);
+  COM_SendCommand(UPS_CMD_SDA, 120, 0);
+  for (int i = 0; i < COM_KEPT_COMMANDS + 4; ++i) COM_SendCommand(UPS_CMD_TST, i);
+  EXPECT_EQ(ComOps.CommandsPending(), COM_KEPT_COMMANDS);
+  ComOps.Detect();
+  ComOps.Poll();
+  ASSERT_EQ(handed.size(), static_cast<size_t>(COM_KEPT_COMMANDS));
+  EXPECT_EQ(handed[0], "t 9: 90 0");
+  EXPECT_EQ(handed[1], "t 10: 120 0");
+  EXPECT_EQ(handed[2], "t 7: 6 0");
+  EXPECT_EQ(handed.back(), "t 7: 19 0");
 }
 
 TEST_F(ComLinkTest, DriversThatAreNotBuiltAreSkipped) {

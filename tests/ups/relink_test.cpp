@@ -27,10 +27,10 @@ std::string Hex2(unsigned value) {
   snprintf(d, sizeof d, "%02X", value & 0xFF);
   return d;
 }
-std::string Sum(const std::string& frame) {
+unsigned Sum8(const std::string& frame) {
   unsigned s = 0;
   for (unsigned char c : frame) s += c;
-  return Hex2(s);
+  return s & 0xFF;
 }
 
 // A UPS on the pseudo-terminal, served once per tick: it takes the frame
@@ -42,12 +42,12 @@ class PlayedUps {
 
   char protocol = 't';      // 't' tilde, 'c' caret, 0 silent
   bool sums = true;         // tilde data replies carry their checksum digits
-  bool wrongSums = false;   // ... and those digits are wrong
+  bool wrongSums = false;   // tilde data replies carry wrong checksum digits
   char sets = 'A';          // set frames: 'A' accepted, 'R' rejected, 0 left unanswered
   std::map<std::string, std::string> data;  // reply data by mnemonic; "" for others
   std::vector<std::string> frames;          // every frame received, in order
 
-  // The frames received since index from whose text starts with prefix.
+  // The frames received from index from on that start with prefix.
   std::vector<std::string> Since(size_t from, const std::string& prefix) const {
     std::vector<std::string> out;
     for (size_t i = from; i < frames.size(); ++i)
@@ -103,8 +103,7 @@ class PlayedUps {
     }
     snprintf(head, sizeof head, "~00D%03zu", text.size());
     std::string reply = head + text;
-    if (wrongSums) reply += Hex2(std::stoul(Sum(reply), nullptr, 16) + 1);
-    else if (sums) reply += Sum(reply);
+    if (sums || wrongSums) reply += Hex2(Sum8(reply) + (wrongSums ? 1 : 0));
     pty_->Send(reply);
   }
 
@@ -225,7 +224,6 @@ class RelinkTest : public ScratchTest {
   UsbHidOpsTable savedUsb;
   void (*savedWait[2])(uint8_t) = {};
 };
-
 
 struct ProtocolCase {
   const char* name;
