@@ -72,11 +72,15 @@ int64_t NsBetween(const struct timespec& from, const struct timespec& to) {
 
 // Scripts started beside the loop, until they are reaped.
 struct RunningScript {
-  pid_t pid;
+  pid_t pid;  // also its process group
   const char* failure;
   SvcScriptDone done;
+  int64_t endMs;  // monotonic ms of the next step against an overrun; 0 none
+  const char* overrun;
+  bool terminated;  // SIGTERM sent
 };
 constexpr int kMaxScripts = 16;
+constexpr int64_t kScriptGraceMs = 2000;  // from SIGTERM to SIGKILL
 RunningScript g_scripts[kMaxScripts];
 int g_scriptCount;
 
@@ -361,18 +365,15 @@ void LogScriptFailure(const char* failure) {
 
 }  // namespace
 
-int Svc_RunScript(const char* command) {
-  int r = system(command);
-  return r != -1 && !ShellCouldNotRun(r);
-}
-
-int Svc_StartScript(const char* command, const char* failure, SvcScriptDone done) {
+int Svc_StartScript(const char* command, const char* failure, SvcScriptDone done, int boundSeconds,
+                    const char* overrun) {
   if (g_scriptCount >= kMaxScripts) {
     LogScriptFailure(failure);
     return 0;
   }
   // The script gets the daemon's standard descriptors only (no sockets, no
-  // serial port), default signal actions and an empty signal mask.
+  // serial port), default signal actions, an empty signal mask and a process
+  // group of its own, so that a bound ends what it started too.
   posix_spawn_file_actions_t actions;
   posix_spawnattr_t attr;
   posix_spawn_file_actions_init(&actions);
@@ -383,7 +384,8 @@ int Svc_StartScript(const char* command, const char* failure, SvcScriptDone done
   sigfillset(&defaults);
   posix_spawnattr_setsigmask(&attr, &none);
   posix_spawnattr_setsigdefault(&attr, &defaults);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  posix_spawnattr_setpgroup(&attr, 0);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
   char sh[] = "sh", dashC[] = "-c";
   char* argv[] = {sh, dashC, const_cast<char*>(command), nullptr};
   pid_t pid = -1;
@@ -394,15 +396,38 @@ int Svc_StartScript(const char* command, const char* failure, SvcScriptDone done
     LogScriptFailure(failure);
     return 0;
   }
-  g_scripts[g_scriptCount++] = RunningScript{pid, failure, done};
+  const int64_t endMs = boundSeconds > 0 ? Svc_MonoMs() + int64_t{boundSeconds} * 1000 : 0;
+  g_scripts[g_scriptCount++] = RunningScript{pid, failure, done, endMs, overrun, false};
   return 1;
 }
+
+namespace {
+
+// A script past its bound: SIGTERM to its group, SIGKILL once the grace
+// has passed too.
+void EndOverrun(RunningScript& s) {
+  if (s.endMs == 0) return;
+  const int64_t now = Svc_MonoMs();
+  if (now < s.endMs) return;
+  if (!s.terminated) {
+    kill(-s.pid, SIGTERM);
+    s.terminated = true;
+    s.endMs = now + kScriptGraceMs;
+    if (s.overrun) LogEvent(EVT_FREE_TEXT, 2, s.overrun);
+  } else {
+    kill(-s.pid, SIGKILL);
+    s.endMs = 0;
+  }
+}
+
+}  // namespace
 
 int Svc_ReapScripts() {
   for (int i = 0; i < g_scriptCount;) {
     int status = 0;
     pid_t r = waitpid(g_scripts[i].pid, &status, WNOHANG);
     if (r == 0 || (r < 0 && errno == EINTR)) {
+      EndOverrun(g_scripts[i]);
       ++i;
       continue;
     }
@@ -497,10 +522,37 @@ void Svc_ProcessSignals() {
 
 namespace {
 
-// Message 20: the host script that "Type=" names. Hibernation saves the
-// settings first and, once the host has resumed, starts the ticks from now,
-// drops the repeating broadcasts, clears the reactions and restarts the
-// up-time.
+// Message 20: the host script that "Type=" names, started beside the loop
+// (which goes on polling the UPS, answering the web and the agent and
+// acting on signals while it runs). Hibernation saves the settings and
+// closes the web listeners and the agent's sockets first; they stay closed
+// while the script runs (the 5-second message reopens them after the
+// resume), and once it has ended (the host has resumed) the
+// ticks start from now, the repeating broadcasts are dropped, the reactions
+// cleared and the up-time restarted. A message that comes while a host
+// script still runs is carried out once it has ended.
+bool g_hostScriptRunning;
+bool g_hostScriptAgain;
+bool g_hibernating;
+
+void Svc_OsShutdown();
+
+void Svc_HostScriptEnded() {
+  g_hostScriptRunning = false;
+  if (g_hibernating) {
+    g_hibernating = false;
+    Svc_ResetTickRef();  // the time asleep gives no ticks
+    if (ReactOps.CancelRepeats) ReactOps.CancelRepeats();
+    if (ReactOps.Reset) ReactOps.Reset();
+    SvcSystemInfo.uptime = 0;
+    LogEvent(0, static_cast<const char*>(nullptr));
+  }
+  if (g_hostScriptAgain) {
+    g_hostScriptAgain = false;
+    Svc_OsShutdown();
+  }
+}
+
 void Svc_OsShutdown() {
   static const struct {
     const char* script;
@@ -512,22 +564,21 @@ void Svc_OsShutdown() {
   };
   const uint8_t type = ReactSetting.type;
   if (type > REACT_TYPE_HIBERNATE) return;
+  if (g_hostScriptRunning) {
+    g_hostScriptAgain = true;
+    return;
+  }
   const bool hibernate = type == REACT_TYPE_HIBERNATE;
   if (hibernate) {
-    // The listeners and the SNMP sockets reopen with the next 5-second message.
     Cfg_Rewrite();
     if (HttpdOps.Stop) HttpdOps.Stop();
     if (SnmpAgentOps.CloseSockets) SnmpAgentOps.CloseSockets();
+    g_hibernating = true;
   }
   char command[300];
   snprintf(command, sizeof command, "%s/command/%s", SvcInstallDir, kTypes[type].script);
-  if (!Svc_RunScript(command)) LogEvent(EVT_FREE_TEXT, 3, kTypes[type].failure);
-  if (!hibernate) return;
-  Svc_ResetTickRef();  // the time asleep gives no ticks
-  if (ReactOps.CancelRepeats) ReactOps.CancelRepeats();
-  if (ReactOps.Reset) ReactOps.Reset();
-  SvcSystemInfo.uptime = 0;
-  LogEvent(0, static_cast<const char*>(nullptr));
+  g_hostScriptRunning = true;
+  if (!Svc_StartScript(command, kTypes[type].failure, Svc_HostScriptEnded)) Svc_HostScriptEnded();
 }
 
 }  // namespace
@@ -554,6 +605,9 @@ void Svc_Dispatch(uint8_t code, const uint8_t p[4]) {
         ComPortSetting = link == COM_LINK_TILDE ? static_cast<uint8_t>(ComSlot.port[0] + 1) : 1;
         Cfg_Rewrite();
       }
+      // The end of a countdown goes on after the link step, which may have
+      // brought the UPS's answer to a shutdown command.
+      if (ReactOps.ZeroStep) ReactOps.ZeroStep();
       if (SmsOps.Step) SmsOps.Step(CfgLanguage != 0 ? 1 : 0);
       break;
     }
@@ -579,9 +633,10 @@ void Svc_Dispatch(uint8_t code, const uint8_t p[4]) {
       Svc_AccountLockTick(5);
       ComOps.ScanPorts();
       ComOps.Detect();
-      if (SnmpAgentOps.OpenSockets) SnmpAgentOps.OpenSockets();
+      // What the hibernation closed stays closed until the host has resumed.
+      if (SnmpAgentOps.OpenSockets && !g_hibernating) SnmpAgentOps.OpenSockets();
       if (SnmpTrapOps.OpenSockets) SnmpTrapOps.OpenSockets();
-      if (HttpdOps.Start)
+      if (HttpdOps.Start && !g_hibernating)
         HttpdOps.Start(HttpdSetting.httpPort, HttpdSetting.httpsPort, (HttpdSetting.listen & HTTPD_LISTEN_HTTP) ? 1 : 0,
                        (HttpdSetting.listen & HTTPD_LISTEN_HTTPS) ? 1 : 0);
       if (WolOps.Open) WolOps.Open();

@@ -98,18 +98,18 @@ void Svc_ResetSystemInfo();
 void Signal_Init();
 void Signal_Handler(int sig);
 
-// Runs a host command with system(); 1 when the shell ran it, 0 when it
-// could not be run (system() -1, or the shell's 126/127).
-int Svc_RunScript(const char* command);
-
-// Starts a host command beside the loop (/bin/sh -c, descriptors from 3 on
-// closed) and returns 1; it is reaped later by Svc_ReapScripts. When it
-// cannot be started, or the shell reports 126/127 (not found, not
-// executable), failure (a static text, or null) is logged as a level-3
-// free-text event. done (or null) is called once it has ended, whatever
-// the outcome; 0 when it was not started (done is then not called).
+// Starts a host command beside the loop (/bin/sh -c in a process group of
+// its own, descriptors from 3 on closed) and returns 1; it is reaped later
+// by Svc_ReapScripts. When it cannot be started, or the shell reports
+// 126/127 (not found, not executable), failure (a static text, or null) is
+// logged as a level-3 free-text event. done (or null) is called once it has
+// ended, whatever the outcome; 0 when it was not started (done is then not
+// called). With boundSeconds above 0 a command still running after that
+// long is ended (SIGTERM to its group, SIGKILL 2 s later) and overrun (a
+// static text, or null) is logged as a level-2 free-text event.
 using SvcScriptDone = void (*)();
-int Svc_StartScript(const char* command, const char* failure, SvcScriptDone done);
+int Svc_StartScript(const char* command, const char* failure, SvcScriptDone done, int boundSeconds = 0,
+                    const char* overrun = nullptr);
 // Reaps the scripts that have ended; returns how many still run.
 int Svc_ReapScripts();
 

@@ -4,7 +4,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <unistd.h>
 
 #include "core/cfg.h"
 #include "core/msg.h"
@@ -23,8 +22,6 @@ ReactOpsTable ReactOps;
 
 namespace {
 
-void SleepSeconds(unsigned seconds) { sleep(seconds); }
-
 // System events raised here.
 enum : int {
   EVT_COUNTDOWN_CANCELLED = 4,
@@ -39,31 +36,157 @@ void Log(int code, const char* arg = nullptr) {
   if (EvtLogOps.Add) EvtLogOps.Add(code, arg, nullptr);
 }
 
+// The user commands started and not yet ended, and the last one's text.
+int g_userCommands;
+char g_userCommand[4 * REACT_COMMAND_CHARS + 1];
+
+void UserCommandEnded() {
+  if (g_userCommands > 0) --g_userCommands;
+}
+
+// ---- the end of a countdown ------------------------------------------------
+
+// A countdown at zero first waits for a user command still running (a
+// cancel freezes that wait as it freezes a countdown), then tells the UPS:
+// the restore time when one is due, its pause, the delayed shutdown, each
+// awaited until the UPS has answered it. The host script follows. The loop
+// steps this every 100 ms, so the link keeps running and sends the commands.
+enum class ZeroPhase : uint8_t { Idle, WaitCommand, RestoreAccept, Pause, ShutdownAccept };
+struct ZeroState {
+  ZeroPhase phase;
+  uint8_t owner;     // reaction index + 1 of the countdown that reached zero
+  int64_t lastMs;    // the wait: when it was last stepped
+  int64_t waitedMs;  // the wait: time waited, cancelled time not counted
+  int64_t sinceMs;   // the UPS phases: when the phase began
+};
+ZeroState g_zero;
+
+bool ZeroBusy() { return g_zero.phase != ZeroPhase::Idle; }
+// Past the wait: the UPS is being told, the host script must follow.
+bool ZeroCommitted() { return ZeroBusy() && g_zero.phase != ZeroPhase::WaitCommand; }
+
+bool BatteryLow() { return UpsRecord.shownStatus & (UpsBit(UPS_ST_BATTLOW) | UpsBit(UPS_ST_BATTDEPLETED)); }
+constexpr const char* kBatteryLowGoesOn = "The battery is low: the shutdown goes on while the user command still runs";
+
+void LogAboutCommand(const char* what) {
+  // A long command line is cut to the event's text.
+  char text[EVTLOG_TEXT_SIZE];
+  if (snprintf(text, sizeof text, "%s: %s", what, g_userCommand) < 0) return;
+  if (EvtLogOps.Add) EvtLogOps.Add(EVT_FREE_TEXT, 2, text);
+}
+
+void React_PostShutdown() { MsgOps.PostDelayed(MSG_OS_SHUTDOWN, 1); }
+
+void EnterPhase(ZeroPhase phase) {
+  g_zero.phase = phase;
+  g_zero.sinceMs = Svc_MonoMs();
+}
+
+// The UPS has answered every command it was given, cannot answer now (no
+// link: the driver keeps them until one stands), or has taken too long.
+bool UpsDone(int64_t now) {
+  if (ComSlot.link[0] == COM_LINK_NONE) return true;
+  if (!ComOps.CommandsPending || ComOps.CommandsPending() <= 0) return true;
+  return now - g_zero.sinceMs >= REACT_ACCEPT_WAIT_MS;
+}
+
+void SendShutdown() {
+  if (COM_SendCommand) COM_SendCommand(UPS_CMD_SDA, static_cast<int>(ReactSetting.upsDelay), 0);
+  EnterPhase(ZeroPhase::ShutdownAccept);
+}
+
+void TellUps() {
+  if (ReactCountdown.restoreMinutes > 0) {
+    if (COM_SendCommand) COM_SendCommand(UPS_CMD_SDR, static_cast<int>(ReactCountdown.restoreMinutes));
+    ReactCountdown.restoreMinutes = -1;
+    Log(EVT_RESTORE_SENT);
+    EnterPhase(ZeroPhase::RestoreAccept);
+  } else {
+    SendShutdown();
+  }
+}
+
+void StopWaiting(const char* why) {
+  if (why) LogAboutCommand(why);
+  TellUps();
+}
+
+void React_ZeroStep() {
+  ReactCountdownState& s = ReactCountdown;
+  for (;;) {
+    const int64_t now = Svc_MonoMs();
+    if (ZeroCommitted()) s.cancel = 0;  // too late to cancel
+    switch (g_zero.phase) {
+      case ZeroPhase::Idle:
+        return;
+      case ZeroPhase::WaitCommand: {
+        if (!s.cancel) g_zero.waitedMs += now - g_zero.lastMs;
+        g_zero.lastMs = now;
+        if (s.cancel) return;
+        if (g_userCommands == 0) {
+          StopWaiting(nullptr);
+        } else if (BatteryLow()) {
+          StopWaiting(kBatteryLowGoesOn);
+        } else if (g_zero.waitedMs >= int64_t{REACT_COMMAND_WAIT_S} * 1000) {
+          char why[128];
+          snprintf(why, sizeof why, "The user command has not ended within %d s: the shutdown goes on",
+                   REACT_COMMAND_WAIT_S);
+          StopWaiting(why);
+        } else {
+          return;
+        }
+        break;
+      }
+      case ZeroPhase::RestoreAccept:
+        if (!UpsDone(now)) return;
+        EnterPhase(ZeroPhase::Pause);
+        break;
+      case ZeroPhase::Pause:
+        if (now - g_zero.sinceMs < REACT_RESTORE_PAUSE_MS) return;
+        SendShutdown();
+        break;
+      case ZeroPhase::ShutdownAccept:
+        if (!UpsDone(now)) return;
+        g_zero.phase = ZeroPhase::Idle;
+        React_PostShutdown();
+        return;
+    }
+  }
+}
+
 void React_Reset() {
   memset(ReactCountdown.trigger, 0, sizeof ReactCountdown.trigger);
   memset(ReactCountdown.prevTrigger, 0, sizeof ReactCountdown.prevTrigger);
   memset(ReactCountdown.countdown, 0, sizeof ReactCountdown.countdown);
   for (int64_t& t : ReactCountdown.startMs) t = -1;
+  // A zero still waiting for the user command goes with the countdowns; once
+  // the UPS is being told, the host script follows.
+  if (g_zero.phase == ZeroPhase::WaitCommand) g_zero.phase = ZeroPhase::Idle;
 }
 
-void React_PostShutdown() { MsgOps.PostDelayed(MSG_OS_SHUTDOWN, 1); }
-
-// A countdown reached zero: the UPS is told when to restore its output (a
-// scheduled restore) and to switch off after "UPS Delay=", and the host
-// shutdown follows. Every other countdown ends here too, so the UPS gets one
-// shutdown command and the script runs once.
-void ReachZero() {
+// Countdown r reached zero. Every other countdown ends here too, so the UPS
+// gets one shutdown command and the script runs once.
+void ReachZero(int r) {
+  ReactCountdownState& s = ReactCountdown;
+  memset(s.countdown, 0, sizeof s.countdown);
+  if (ZeroBusy()) return;  // the shutdown under way serves it
   Log(EVT_COUNTDOWN_ZERO);
-  ReactCountdown.reachedZero = 1;
-  memset(ReactCountdown.countdown, 0, sizeof ReactCountdown.countdown);
-  if (ReactCountdown.restoreMinutes > 0) {
-    if (COM_SendCommand) COM_SendCommand(UPS_CMD_SDR, static_cast<int>(ReactCountdown.restoreMinutes));
-    ReactCountdown.restoreMinutes = -1;
-    Log(EVT_RESTORE_SENT);
-    ReactSleep(2);
+  s.reachedZero = 1;
+  s.remaining = 0;
+  s.owner = static_cast<uint8_t>(r + 1);
+  g_zero.owner = s.owner;
+  if (g_userCommands > 0 && !BatteryLow()) {
+    g_zero.phase = ZeroPhase::WaitCommand;
+    g_zero.waitedMs = 0;
+    g_zero.lastMs = Svc_MonoMs();
+    char what[128];
+    snprintf(what, sizeof what, "Waiting up to %d s for the user command to end before the shutdown",
+             REACT_COMMAND_WAIT_S);
+    LogAboutCommand(what);
+  } else {
+    StopWaiting(g_userCommands > 0 ? kBatteryLowGoesOn : nullptr);
   }
-  if (COM_SendCommand) COM_SendCommand(UPS_CMD_SDA, static_cast<int>(ReactSetting.upsDelay), 0);
-  React_PostShutdown();
+  React_ZeroStep();
 }
 
 // "%02d", "%02d:%02d" or "%02d:%02d:%02d" of a number of seconds.
@@ -84,11 +207,15 @@ void Announce() {
 }
 
 void RunUserCommand() {
-  char command[4 * REACT_COMMAND_CHARS + 1];
+  char command[sizeof g_userCommand];
   Cfg_WideToText(command, sizeof command, ReactSetting.commandFile);
   // It runs beside the loop (it may take minutes); its exit status is not
-  // examined; it runs once per countdown.
-  if (command[0]) Svc_StartScript(command, nullptr, nullptr);
+  // examined; it runs once per countdown, and the end of the countdown
+  // waits for it.
+  if (command[0] && Svc_StartScript(command, nullptr, UserCommandEnded)) {
+    ++g_userCommands;
+    snprintf(g_userCommand, sizeof g_userCommand, "%s", command);
+  }
 }
 
 // One second of the countdowns. take[r]: how many of the seconds of this
@@ -99,14 +226,16 @@ bool CountdownSecond(uint32_t left, const uint32_t take[REACT_COUNT]) {
   ReactCountdownState& s = ReactCountdown;
   const uint8_t prevOwner = s.owner;
   const int32_t prevRemaining = s.remaining;
-  bool running = false;
+  // A countdown at zero whose end is still under way runs on at 0.
+  bool running = ZeroBusy();
   uint32_t smallest = 0;
+  if (running) s.owner = g_zero.owner;
   for (int r = 0; r < REACT_COUNT; ++r) {
     if (s.countdown[r] == 0 || take[r] < left) continue;
     if (!s.cancel) {
       s.countdown[r] -= 1;
       if (s.countdown[r] == 0) {
-        ReachZero();
+        ReachZero(r);
         return false;
       }
     }
@@ -134,6 +263,7 @@ bool CountdownSecond(uint32_t left, const uint32_t take[REACT_COUNT]) {
     return true;
   }
 
+  if (ZeroBusy()) return true;  // nothing more to count or announce
   s.reachedZero = 0;
   if (s.cancel) return true;  // remaining keeps its last value
   s.remaining = smallest > INT32_MAX ? INT32_MAX : static_cast<int32_t>(smallest);
@@ -182,19 +312,41 @@ void React_CountdownTick(uint32_t n) {
     if (!CountdownSecond(left, take)) return;
 }
 
+// A countdown runs, or waits at zero for the user command.
+bool CountdownRuns() {
+  for (uint32_t c : ReactCountdown.countdown)
+    if (c != 0) return true;
+  return g_zero.phase == ZeroPhase::WaitCommand;
+}
+
+// Cancel (event 4) or resume (event 5), logged and told to the consoles
+// like the announcement.
+void SetCancel(uint8_t on) {
+  ReactCountdown.cancel = on;
+  const int code = on ? EVT_COUNTDOWN_CANCELLED : EVT_COUNTDOWN_RESUMED;
+  Log(code);
+  Wall_Broadcast(EvtDef_Level(code), EvtDef_Text(code));
+}
+
+int React_Cancel() {
+  if (ReactCountdown.cancel || ZeroCommitted() || !CountdownRuns()) return 0;
+  SetCancel(1);
+  return 1;
+}
+
+int React_Resume() {
+  if (!ReactCountdown.cancel) return 0;
+  SetCancel(0);
+  return 1;
+}
+
+// Once the UPS is being told to switch off, the shutdown can no longer be
+// cancelled. (Without a running countdown the next tick clears the flag.)
 void React_ToggleCancel() {
-  if (ReactCountdown.cancel) {
-    ReactCountdown.cancel = 0;
-    Log(EVT_COUNTDOWN_RESUMED);
-  } else {
-    ReactCountdown.cancel = 1;
-    Log(EVT_COUNTDOWN_CANCELLED);
-  }
+  if (!ZeroCommitted()) SetCancel(ReactCountdown.cancel ? 0 : 1);
 }
 
 }  // namespace
-
-void (*ReactSleep)(unsigned seconds) = SleepSeconds;
 
 void React_TriggerStep() {
   ReactCountdownState& s = ReactCountdown;
@@ -211,9 +363,10 @@ void React_TriggerStep() {
         s.trigger[r] = 1;
         s.cancel = 0;
       }
-      // A delay of 0 (or below) starts no countdown.
+      // A delay of 0 (or below) starts no countdown, nor does anything
+      // while the host is being shut down.
       int32_t delay = ReactSetting.delay[r];
-      if (delay > 0 && (s.countdown[r] == 0 || s.countdown[r] > static_cast<uint32_t>(delay))) {
+      if (delay > 0 && !ZeroBusy() && (s.countdown[r] == 0 || s.countdown[r] > static_cast<uint32_t>(delay))) {
         s.countdown[r] = static_cast<uint32_t>(delay);
         s.startMs[r] = Svc_MonoMs();
         // The countdown that starts afresh is announced as a new one.
@@ -233,8 +386,11 @@ void React_Init(const struct tm* now) {
   ReactCountdown.restoreMinutes = -1;
   ReactCountdown.announced = -1;
   for (int64_t& t : ReactCountdown.startMs) t = -1;
-  ReactOps = ReactOpsTable{Sched_CheckDue,     React_Reset,        Alarm_Process,   Alarm_CancelRepeats,
-                           React_CountdownTick, React_ToggleCancel, Alarm_StopRepeats};
+  g_zero = ZeroState{};
+  g_userCommands = 0;
+  ReactOps = ReactOpsTable{Sched_CheckDue,     React_Reset,        Alarm_Process,     Alarm_CancelRepeats,
+                           React_CountdownTick, React_ToggleCancel, Alarm_StopRepeats, React_ZeroStep,
+                           React_Cancel,        React_Resume};
 }
 
 void React_Exit() {}

@@ -76,6 +76,16 @@ struct ReactOpsTable {
   void (*CountdownTick)(uint32_t seconds);
   void (*ToggleCancel)();           // React_ToggleCancel: the web's cancel and resume
   void (*StopRepeats)();            // Alarm_StopRepeats
+  // The end of a countdown that has reached zero, stepped by the loop every
+  // 100 ms (after the link step): the wait for a user command still running,
+  // the restore and delayed-shutdown commands, each awaited until the UPS
+  // has answered it, then the host script (MSG_OS_SHUTDOWN).
+  void (*ZeroStep)();
+  // Cancel a running countdown, resume a cancelled one; each logs its event
+  // and broadcasts its text. 1 when done, 0 when there was nothing to do
+  // (no countdown to cancel, none cancelled, or the UPS already told).
+  int (*Cancel)();
+  int (*Resume)();
 };
 extern ReactOpsTable ReactOps;
 
@@ -86,5 +96,12 @@ void React_Exit();
 // The per-second trigger edge step (run by Alarm_Process).
 void React_TriggerStep();
 
-// The pause after the UPS restore command (tests replace it).
-extern void (*ReactSleep)(unsigned seconds);
+// The bounds of the end of a countdown. A user command still running at
+// zero is waited for up to REACT_COMMAND_WAIT_S seconds (cancelled time not
+// counted), and not at all once the UPS reports the battery low or
+// depleted; a command given to the UPS is awaited while the link stands, up
+// to REACT_ACCEPT_WAIT_MS; the restore command is followed by a pause of
+// REACT_RESTORE_PAUSE_MS before the delayed shutdown.
+constexpr int REACT_COMMAND_WAIT_S = 120;
+constexpr int REACT_ACCEPT_WAIT_MS = 5000;
+constexpr int REACT_RESTORE_PAUSE_MS = 2000;

@@ -1,6 +1,7 @@
 // Console broadcast. The script runs beside the loop; notices that come
 // while it runs wait in a short queue, so that each run shows its own line
-// in the fixed notice file.
+// in the fixed notice file. A run that does not end is ended after its
+// bound, and the next notice goes out.
 #include "events/wall.h"
 
 #include <array>
@@ -15,6 +16,7 @@ namespace {
 
 constexpr int kLine = 512;
 constexpr int kQueue = 16;  // notices waiting for the script; the oldest goes first when full
+static_assert(WALL_BOUND_S == 30, "the overrun event names the bound");
 
 std::array<std::array<char, kLine>, kQueue> g_waiting;
 int g_head, g_count;
@@ -42,7 +44,9 @@ void StartNext() {
     --g_count;
     char command[300];
     snprintf(command, sizeof command, "%s/command/command.wall", SvcInstallDir);
-    g_running = Svc_StartScript(command, "Can't run the command.wall!", ScriptEnded) == 1;
+    // A script that does not end would hold every later notice.
+    g_running = Svc_StartScript(command, "Can't run the command.wall!", ScriptEnded, WALL_BOUND_S,
+                                "The command.wall did not end within 30 s and was stopped") == 1;
   }
 }
 

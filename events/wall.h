@@ -6,6 +6,9 @@
 #include <cstdint>
 
 constexpr const char* WALL_FILE = "TMP_BROAD.DAT";
+// Seconds a run of the script may take; then it is ended (SIGTERM, SIGKILL
+// 2 s later), a level-2 event says so, and the next notice goes out.
+constexpr int WALL_BOUND_S = 30;
 
 // Does nothing while "Notify Message Enable=" is off. level is not used;
 // text is written as it stands. While the script still shows an earlier

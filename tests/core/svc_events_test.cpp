@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdarg>
 #include <csignal>
 #include <cstring>
@@ -116,29 +117,62 @@ TEST_F(SvcEventsTest, OsShutdownRunsTheScriptOfItsType) {
     if (c.script) MarkerScript(c.script);
     ReactSetting.type = c.type;
     Dispatch(MSG_OS_SHUTDOWN);
+    Scratch_WaitScripts();
     EXPECT_EQ(Scratch_ReadFile(Path("ran.txt")), c.ran);
     EXPECT_EQ(g_logged, c.logged);
   }
 }
 
-TEST_F(SvcEventsTest, HibernationPicksUpAfterTheResume) {
-  MarkerScript("command.hibernate");
+// The hibernation script runs beside the loop: what was closed before it
+// stays closed while it runs (the 5-s message does not reopen it), the
+// resume work waits for its end, and a shutdown message meanwhile is
+// carried out once it has ended.
+TEST_F(SvcEventsTest, HibernationKeepsItsOrderWhileTheLoopRuns) {
+  Script("command.hibernate", "echo hibernate >> '" + Path("ran.txt") + "'\nwhile [ ! -e '" + Path("resumed") +
+                                  "' ]; do sleep 0.01; done\n");
   ReactSetting.type = REACT_TYPE_HIBERNATE;
   ReactOps.Reset = CallReset;
   ReactOps.CancelRepeats = CallCancelRepeats;
   SnmpAgentOpsTable savedAgent = SnmpAgentOps;
   SnmpAgentOps.CloseSockets = [] { g_calls.push_back("snmp close"); };
+  SnmpAgentOps.OpenSockets = [] { g_calls.push_back("snmp open"); };
   HttpdOpsTable savedHttpd = HttpdOps;
   HttpdOps.Stop = [] { g_calls.push_back("web stop"); };
+  HttpdOps.Start = [](int, int, uint8_t, uint8_t) { g_calls.push_back("web start"); };
+  WolOps.Open = CallWolOpen;
+  ComOps.ScanPorts = [] {};
+  ComOps.Detect = [] {};
   SvcSystemInfo.uptime = 12345;
   Dispatch(MSG_OS_SHUTDOWN);
+  EXPECT_TRUE(fs::exists(Path("config.ini")));  // saved before the host sleeps
+  for (int i = 0; i < 1000 && !fs::exists(Path("ran.txt")); ++i) usleep(1000);
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(Svc_ReapScripts(), 1);
+    Dispatch(MSG_TICK_5S);
+  }
+  Dispatch(MSG_OS_SHUTDOWN);  // comes while the host sleeps
+  EXPECT_EQ(g_calls, (std::vector<std::string>{"web stop", "snmp close", "wol open", "wol open", "wol open",
+                                               "wol open", "wol open"}));
+  EXPECT_EQ(SvcSystemInfo.uptime, 12345u);
+  EXPECT_TRUE(g_logged.empty());
+
+  // The host resumes: the resume work, then the hibernation that waited.
+  g_calls.clear();
+  Scratch_WriteFile(Path("resumed"), "");
+  for (int i = 0; i < 2000 && Scratch_ReadFile(Path("ran.txt")) != "hibernate\nhibernate\n"; ++i) {
+    Svc_ReapScripts();
+    usleep(1000);
+  }
+  Scratch_WaitScripts();
+  Dispatch(MSG_TICK_5S);
   SnmpAgentOps = savedAgent;
   HttpdOps = savedHttpd;
-  EXPECT_EQ(Scratch_ReadFile(Path("ran.txt")), "command.hibernate\n");
-  EXPECT_TRUE(fs::exists(Path("config.ini")));  // saved before the host sleeps
-  EXPECT_EQ(g_calls, (std::vector<std::string>{"web stop", "snmp close", "cancel repeats", "react reset"}));
+  EXPECT_EQ(Scratch_ReadFile(Path("ran.txt")), "hibernate\nhibernate\n");
+  EXPECT_EQ(g_calls, (std::vector<std::string>{"cancel repeats", "react reset", "web stop", "snmp close",
+                                               "cancel repeats", "react reset", "snmp open", "web start",
+                                               "wol open"}));
   EXPECT_EQ(SvcSystemInfo.uptime, 0u);
-  EXPECT_EQ(g_logged, (std::vector<LoggedEvent>{{0, {}}}));
+  EXPECT_EQ(g_logged, (std::vector<LoggedEvent>{{0, {}}, {0, {}}}));
 }
 
 TEST_F(SvcEventsTest, BroadcastMessagesNameAUpsEvent) {
@@ -263,14 +297,17 @@ TEST_F(SvcEventsTest, AHeldLoopNeitherLengthensNorSkipsTheCountdown) {
     double failAt;          // the power fails (the live status word), seconds after start
     double holdAt, holdFor;  // the loop is held
     double shutdownAt;       // when the shutdown script runs, within 0.2 s
+    bool waits;              // the end waits for the user command
   } cases[] = {
       // The alarm second that sees the failure starts the countdown and its
       // first second; zero 29 s later; the script one tick after that.
-      {"no hold", 2, 0, 0, 2 + 29.1},
-      {"10-s hold during the countdown", 2, 10, 10, 2 + 29.1},
-      {"100-s hold past the end of the countdown", 2, 10, 100, 110.1},
+      {"no hold", 2, 0, 0, 2 + 29.1, false},
+      {"10-s hold during the countdown", 2, 10, 10, 2 + 29.1, false},
+      // The user command starts in the step that reaches zero: the end waits
+      // for it, until the next turn.
+      {"100-s hold past the end of the countdown", 2, 10, 100, 110.2, true},
       // Seen only after the hold: the countdown starts then, whole.
-      {"the failure comes during a 100-s hold", 9.95, 10, 100, 110 + 29.1},
+      {"the failure comes during a 100-s hold", 9.95, 10, 100, 110 + 29.1, false},
   };
   MarkerScript("command.shutdown");
   MarkerScript("command.ESX5");
@@ -320,6 +357,7 @@ TEST_F(SvcEventsTest, AHeldLoopNeitherLengthensNorSkipsTheCountdown) {
         held = MonoSeconds() - start;
       }
       Svc_Step();
+      Scratch_WaitScripts();  // each script ends within its turn of the fake clock
       if (held >= 0 && MonoSeconds() - start < held + 0.05) {
         EXPECT_LE(polls - pollsBeforeHold, 1) << "link steps replayed after the hold";
       }
@@ -329,13 +367,12 @@ TEST_F(SvcEventsTest, AHeldLoopNeitherLengthensNorSkipsTheCountdown) {
     }
     Scratch_WaitScripts();
     EXPECT_NEAR(shutdown, c.shutdownAt, 0.2);
-    // The user command ran once (it runs beside the loop: after a hold it
-    // may still be starting when the shutdown script runs); the countdown
+    // The user command ran once, before the shutdown script; the countdown
     // was announced before it reached zero; the seconds counter is real time.
     std::vector<std::string> ran = Scratch_Lines(Scratch_ReadFile(Path("ran.txt")));
     std::sort(ran.begin(), ran.end());
     EXPECT_EQ(ran, (std::vector<std::string>{"command.ESX5", "command.shutdown"}));
-    EXPECT_EQ(LoggedCodes(), (std::vector<int>{6, 8}));
+    EXPECT_EQ(LoggedCodes(), c.waits ? std::vector<int>({6, 8, -1}) : std::vector<int>({6, 8}));
     EXPECT_EQ(SvcSeconds, static_cast<int32_t>(MonoSeconds() - start));
   }
 }
@@ -372,6 +409,27 @@ TEST_F(SvcEventsDeathTest, StopLogsEvent1AndRemovesThePidFile) {
   EXPECT_NE(Log().find("1 0 "), std::string::npos) << Log();
   EXPECT_NE(Log().find(" Stopped\n"), std::string::npos);
   EXPECT_FALSE(fs::exists(Path("service.pid")));
+}
+
+// The host script runs beside the loop, so a stop signal that comes while
+// it runs ends the service at the end of the turn.
+TEST_F(SvcEventsDeathTest, AStopSignalIsActedOnWhileTheShutdownScriptRuns) {
+  for (int sig : {SIGTERM, SIGQUIT, SIGHUP}) {
+    SCOPED_TRACE(sig);
+    EXPECT_EXIT(
+        {
+          Script("command.shutdown", "sleep 20\n");
+          ReactSetting.type = REACT_TYPE_SHUTDOWN;
+          Dispatch(MSG_OS_SHUTDOWN);
+          usleep(200000);
+          const auto t0 = std::chrono::steady_clock::now();
+          Signal_Handler(sig);
+          Svc_Step();
+          if (std::chrono::steady_clock::now() - t0 > std::chrono::seconds(1)) _exit(3);
+          _exit(4);  // not stopped
+        },
+        ::testing::ExitedWithCode(0), "");
+  }
 }
 
 TEST_F(SvcEventsDeathTest, FaultSignalsAreLoggedBeforeTheAbort) {

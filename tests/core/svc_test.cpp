@@ -13,6 +13,7 @@
 #include "core/svc.h"
 #include "snmp/snmpagent.h"
 #include "ups/upsdata.h"
+#include "support/events_fakes.h"
 #include "support/scratch.h"
 
 namespace {
@@ -207,15 +208,93 @@ TEST_F(SvcFiles, ThePidFileCountsOnlyWhenItNamesTheService) {
   }
 }
 
+int g_done;
+void CountDone() { ++g_done; }
+
 TEST_F(SvcFiles, ScriptsThatCannotRunAreReported) {
+  InstallEventFakes();
   std::string ok = Path("ok.sh"), bad = Path("noexec.sh");
   Scratch_WriteFile(ok, "#!/bin/sh\nexit 3\n");
   chmod(ok.c_str(), 0755);
   Scratch_WriteFile(bad, "#!/bin/sh\nexit 0\n");
   chmod(bad.c_str(), 0644);
-  EXPECT_EQ(Svc_RunScript(ok.c_str()), 1);  // its own exit status is not examined
-  EXPECT_EQ(Svc_RunScript(bad.c_str()), 0);  // 126
-  EXPECT_EQ(Svc_RunScript(Path("missing.sh").c_str()), 0);  // 127
+  struct {
+    const char* what;
+    std::string command;
+    bool reported;
+  } cases[] = {
+      {"its own exit status is not examined", ok, false},
+      {"not executable (126)", bad, true},
+      {"missing (127)", Path("missing.sh"), true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    g_logged.clear();
+    g_done = 0;
+    EXPECT_EQ(Svc_StartScript(c.command.c_str(), "Can't run it!", CountDone), 1);
+    Scratch_WaitScripts();
+    EXPECT_EQ(g_done, 1);
+    const std::vector<LoggedEvent> reported{{-1, {"3", "Can't run it!"}}};
+    EXPECT_EQ(g_logged, c.reported ? reported : std::vector<LoggedEvent>{});
+  }
+}
+
+// True once pid has ended (gone, or a zombie nobody has reaped yet).
+bool Ended(pid_t pid) {
+  for (int i = 0; i < 1000; ++i) {
+    std::string stat = Scratch_ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    if (stat.empty() || stat.substr(stat.rfind(')') + 2, 1) == "Z") return true;
+    usleep(1000);
+  }
+  return false;
+}
+
+// Reaps until at most `left` scripts run (at most 2 s of real time).
+int ReapUntil(int left) {
+  int running = Svc_ReapScripts();
+  for (int i = 0; i < 2000 && running > left; ++i) {
+    usleep(1000);
+    running = Svc_ReapScripts();
+  }
+  return running;
+}
+
+// A script still running at its bound gets SIGTERM, and SIGKILL 2 s later
+// when that did not end it; what it started goes with it (its process group).
+TEST_F(SvcFiles, AScriptPastItsBoundIsEnded) {
+  void (*savedMono)(struct timespec*) = SvcMonoClock;
+  SvcMonoClock = FakeMono;
+  g_mono = {500, 0};
+  InstallEventFakes();
+  g_done = 0;
+  const std::string quits = Path("quits.child"), stays = Path("stays.child");
+  ASSERT_EQ(Svc_StartScript(("sleep 30 & echo $! > '" + quits + "'; wait").c_str(), nullptr, CountDone, 30,
+                            "quits overran"), 1);
+  ASSERT_EQ(Svc_StartScript(("trap '' TERM; sleep 30 & echo $! > '" + stays + "'; wait").c_str(), nullptr,
+                            CountDone, 30, "stays overran"), 1);
+  ASSERT_EQ(Svc_StartScript("exit 0", nullptr, CountDone, 30, "never"), 1);
+  EXPECT_EQ(ReapUntil(2), 2);  // the one that ends by itself
+  for (int i = 0; i < 1000 && !(std::filesystem::exists(quits) && std::filesystem::exists(stays)); ++i) usleep(1000);
+  const pid_t quitsChild = std::stoi(Scratch_ReadFile(quits)), staysChild = std::stoi(Scratch_ReadFile(stays));
+
+  g_mono.tv_sec += 29;
+  EXPECT_EQ(ReapUntil(0), 2);
+  EXPECT_TRUE(g_logged.empty());
+
+  g_mono.tv_sec += 1;
+  EXPECT_EQ(ReapUntil(1), 1);  // SIGTERM ended the first
+  EXPECT_EQ(g_logged, (std::vector<LoggedEvent>{{-1, {"2", "quits overran"}}, {-1, {"2", "stays overran"}}}));
+  EXPECT_TRUE(Ended(quitsChild));
+  EXPECT_EQ(g_done, 2);
+
+  g_mono.tv_sec += 1;
+  EXPECT_EQ(ReapUntil(0), 1);  // within the grace
+  g_mono.tv_sec += 1;
+  EXPECT_EQ(ReapUntil(0), 0);
+  EXPECT_TRUE(Ended(staysChild));
+  EXPECT_EQ(g_done, 3);
+  EXPECT_EQ(g_logged.size(), 2u);
+  SvcMonoClock = savedMono;
 }
 
 TEST_F(SvcFiles, PrivateTemporaryDirectory) {

@@ -243,10 +243,10 @@ class PowerRoad(harness.DaemonTest):
         self.assertEqual([d for _, d in self.commands("SDR")][:1], ["90"])
         self.assertEqual([d for _, d in self.commands("SDA")][:1], ["30"])
         sdr, sda = self.commands("SDR")[0][0], self.commands("SDA")[0][0]
-        # The restore time reaches the UPS before the shutdown command. (The
-        # two-second pause between them holds the loop, so a serial UPS gets
-        # both queued commands in consecutive frames.)
-        self.assertLess(sdr, sda)
+        # The restore time reaches the UPS, then, after its 2-s pause, the
+        # shutdown command; both before the shutdown script starts.
+        self.assertGreaterEqual(sda - sdr, 2)
+        self.assertLess(sda, marks("command.shutdown")[0])
         first = codes()
         self.assertLess(first.index(8), first.index(18))
 

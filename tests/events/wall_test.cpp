@@ -4,7 +4,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "core/svc.h"
 #include "events/react.h"
@@ -79,6 +81,41 @@ TEST_F(WallTest, NoticesWaitForTheScriptInTheirOrder) {
             "03/09/2024 14:05:07 <Brisvane>: one\n"
             "03/09/2024 14:05:07 <Brisvane>: two\n"
             "03/09/2024 14:05:07 <Brisvane>: three\n");
+}
+
+struct timespec g_mono;
+void FakeMono(struct timespec* now) { *now = g_mono; }
+
+// Reaps the ended scripts for ms of real time, or until done() holds.
+void ReapFor(int ms, const std::function<bool()>& done = [] { return false; }) {
+  for (int i = 0; i < ms && !done(); ++i) {
+    Svc_ReapScripts();
+    usleep(1000);
+  }
+}
+
+// A run that does not end would hold every later notice: after 30 s it is
+// ended, with a level-2 event, and the next waiting notice goes out.
+TEST_F(WallTest, AScriptThatDoesNotEndIsStoppedAndTheNextNoticeGoesOut) {
+  void (*savedMono)(struct timespec*) = SvcMonoClock;
+  SvcMonoClock = FakeMono;
+  g_mono = {100, 0};
+  const std::string shown = Path("shown.txt"), hung = Path("hung");
+  Script("cat '" + Notice() + "' >> '" + shown + "'\n[ -e '" + hung + "' ] || { touch '" + hung + "'; sleep 60; }\n",
+         0755);
+  Wall_Broadcast(2, "one");
+  Wall_Broadcast(2, "two");
+  ReapFor(2000, [&] { return fs::exists(hung); });
+  g_mono.tv_sec += 29;
+  ReapFor(200);
+  EXPECT_EQ(Scratch_ReadFile(shown), "03/09/2024 14:05:07 <Brisvane>: one\n");
+  EXPECT_TRUE(g_logged.empty());
+  g_mono.tv_sec += 1;
+  ReapFor(2000, [&] { return Scratch_Lines(Scratch_ReadFile(shown)).size() == 2; });
+  Scratch_WaitScripts();
+  EXPECT_EQ(Scratch_ReadFile(shown), "03/09/2024 14:05:07 <Brisvane>: one\n03/09/2024 14:05:07 <Brisvane>: two\n");
+  EXPECT_EQ(g_logged, (std::vector<LoggedEvent>{{-1, {"2", "The command.wall did not end within 30 s and was stopped"}}}));
+  SvcMonoClock = savedMono;
 }
 
 TEST_F(WallTest, AtMostSixteenNoticesWaitAndTheOldestGoFirst) {
