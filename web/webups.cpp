@@ -472,7 +472,14 @@ void CancelOrResume(int field) {
                    "color=#808000>%s</font>\n", unchanged);
     return;
   }
-  if (ReactOps.ToggleCancel) ReactOps.ToggleCancel();
+  int (*op)() = resume ? ReactOps.Resume : ReactOps.Cancel;
+  if (!op || !op()) {
+    // At zero, once the UPS is being told to switch off, the shutdown goes on.
+    WebDev_SetText("Message: Redirect=/en/device/mgnt_control.asp\nTitle=Nothing Changed\nBody=<font "
+                   "color=#808000>The shutdown is under way and can no longer be cancelled; nothing was "
+                   "changed.</font>\n");
+    return;
+  }
   WebDev_SetText("Message: Redirect=/en/device/mgnt_control.asp\nTitle=Information\nBody=<font color=#008000>The "
                  "shutdown countdown is %s.</font>\n", resume ? "resumed" : "cancelled");
 }

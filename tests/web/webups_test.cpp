@@ -496,6 +496,19 @@ void CountToggle() {
   ++g_toggles;
   ReactCountdown.cancel = ReactCountdown.cancel ? 0 : 1;
 }
+// The countdown's own cancel and resume; g_underWay: the UPS is being told
+// to switch off, too late for either.
+bool g_underWay;
+int CountCancel() {
+  if (g_underWay || ReactCountdown.cancel) return 0;
+  CountToggle();
+  return 1;
+}
+int CountResume() {
+  if (g_underWay || !ReactCountdown.cancel) return 0;
+  CountToggle();
+  return 1;
+}
 void CountStop() { ++g_stops; }
 
 std::string ControlAnswer(const char* title, const char* colour, const char* text) {
@@ -508,7 +521,8 @@ std::string ControlAnswer(const char* title, const char* colour, const char* tex
 TEST_F(Ups, CancelAndResumeTheCountdown) {
   const ReactOpsTable saved = ReactOps;
   const ReactCountdownState savedCountdown = ReactCountdown;
-  ReactOps.ToggleCancel = CountToggle;
+  ReactOps.Cancel = CountCancel;
+  ReactOps.Resume = CountResume;
   const std::string cancelled = ControlAnswer("Information", "#008000", "The shutdown countdown is cancelled.");
   const std::string resumed = ControlAnswer("Information", "#008000", "The shutdown countdown is resumed.");
   const std::string already =
@@ -517,12 +531,15 @@ TEST_F(Ups, CancelAndResumeTheCountdown) {
       ControlAnswer("Nothing Changed", "#808000", "The shutdown countdown is running already; nothing was changed.");
   const std::string none =
       ControlAnswer("Nothing Changed", "#808000", "No shutdown countdown is running; nothing was changed.");
+  const std::string late = ControlAnswer("Nothing Changed", "#808000",
+                                         "The shutdown is under way and can no longer be cancelled; nothing was changed.");
   struct Case {
     int32_t remaining;
     uint8_t cancel;
     const char* post;
     const std::string& answer;
     uint8_t cancelAfter;
+    bool underWay = false;
   } cases[] = {
       {120, 0, "SHUT_CANCEL=cancel", cancelled, 1},
       {120, 1, "SHUT_CANCEL=cancel", already, 1},  // the second press
@@ -534,12 +551,15 @@ TEST_F(Ups, CancelAndResumeTheCountdown) {
       {0, 0, "SHUT_CANCEL=cancel", cancelled, 1},
       {-1, 0, "SHUT_CANCEL=cancel", none, 0},
       {-1, 0, "SHUT_CANCEL=resume", none, 0},
+      // At zero with the UPS being told, a cancel is not answered as done.
+      {0, 0, "SHUT_CANCEL=cancel", late, 0, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.post) + " remaining " + std::to_string(c.remaining) + " cancel " +
                  std::to_string(c.cancel));
     ReactCountdown.remaining = c.remaining;
     ReactCountdown.cancel = c.cancel;
+    g_underWay = c.underWay;
     g_toggles = 0;
     EXPECT_EQ(Post("mgnt_control", c.post), c.answer);
     EXPECT_EQ(ReactCountdown.cancel, c.cancelAfter);
