@@ -1,9 +1,10 @@
 // Fuzzes the request reader and the request handling: the input (after its
 // first byte, which sets the size of the pieces it is sent in) goes to the
 // server over a local stream socket; every pass of the server runs between
-// pieces. At most 32 pieces: a longer input is sent in larger ones, since
-// each pass costs as much as a short request. Whatever the server answers must be an HTTP/1.1 reply, and no
-// temporary page may outlive its connection.
+// pieces. At most 16 pieces: a longer input is sent in larger ones, since
+// each pass costs as much as a short request. Whatever the server answers
+// must be an HTTP/1.1 reply, and no temporary page may outlive its
+// connection.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -82,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t piece = 1 + data[0] % 64 * 16;
   ++data;
   --size;
-  if (piece < (size + 31) / 32) piece = (size + 31) / 32;
+  if (piece < (size + 15) / 16) piece = (size + 15) / 16;
 
   int client = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   Check(connect(client, reinterpret_cast<struct sockaddr*>(&g_addr), g_addrLen) == 0);
