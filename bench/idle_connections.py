@@ -1,11 +1,14 @@
-"""CPU of the daemon while more connections than its 20 slots stay open:
-idle first; then 25 connections that never finish a request (each sends a
-header byte every second and is opened anew when the daemon drops it);
-then 20 clients that never read a large download, holding every slot in
-the sending state, with 5 more waiting in the listen backlog."""
+"""CPU of the daemon while more connections than its 20 slots stay open, and
+how long a new client waits meanwhile: idle first; then 25 connections that
+never finish a request (each sends a header byte every second and is opened
+anew when the daemon drops it); then 20 clients that never read a large
+download, holding every slot in the sending state, with 5 more waiting in
+the listen backlog; last a 20-kB form post whose body takes 15 s, sent
+while the 25 connections trickle their header bytes."""
 import os
 import socket
 import sys
+import threading
 import time
 
 sys.path.insert(0, os.path.join(os.environ["UPSD_SRC"], "tests", "e2e"))
@@ -48,20 +51,21 @@ def connect(rcvbuf=None):
 def probe():
     t = time.monotonic()
     try:
-        with socket.create_connection(("127.0.0.1", PORT), timeout=15) as s:
+        with socket.create_connection(("127.0.0.1", PORT), timeout=30) as s:
             s.sendall(b"GET /style.css HTTP/1.1\r\nHost: h\r\n\r\n")
             ok = s.recv(12) == b"HTTP/1.1 200"
     except OSError:
         ok = False
-    return "answered in %.2f s" % (time.monotonic() - t) if ok else "not answered within 15 s"
+    return "answered in %.2f s" % (time.monotonic() - t) if ok else "not answered within 30 s"
 
 
 held = []
+notes = []
 
 
-def trickling():
-    deadline = time.monotonic() + secs
-    while time.monotonic() < deadline:
+def trickle(stop):
+    """Keeps count connections trickling header bytes until stop is set."""
+    while not stop.is_set():
         for s in list(held):
             try:
                 s.send(b"G")
@@ -70,13 +74,25 @@ def trickling():
                 s.close()
         while len(held) < count:
             held.append(connect())
-        time.sleep(1.0)
+        stop.wait(1.0)
+
+
+def trickling():
+    stop = threading.Event()
+    feeder = threading.Thread(target=trickle, args=(stop,), daemon=True)
+    feeder.start()
+    time.sleep(secs / 2)
+    notes.append("  a new client meanwhile: %s" % probe())
+    time.sleep(secs / 2)
+    stop.set()
+    feeder.join()
 
 
 stalled = []
 
 
 def downloads():
+    t0 = time.monotonic()
     for _ in range(20):
         s = connect(rcvbuf=4096)
         s.sendall(b"GET /big.bin HTTP/1.1\r\nHost: h\r\n\r\n")
@@ -84,16 +100,53 @@ def downloads():
     time.sleep(1.0)
     for _ in range(count - 20):
         stalled.append(connect())  # waits in the backlog
-    # Within the 20 s after which a reply that does not move is dropped.
-    time.sleep(min(secs, 15.0))
+    time.sleep(5.0)  # the downloads have moved nothing for some seconds
+    notes.append("  a new client meanwhile: %s" % probe())
+    time.sleep(max(0.0, secs - (time.monotonic() - t0)))
+
+
+def slow_post():
+    stop = threading.Event()
+    feeder = threading.Thread(target=trickle, args=(stop,), daemon=True)
+    feeder.start()
+    time.sleep(3.0)
+    body = b"F=" + b"v" * (20 * 1024 - 2)
+    t = time.monotonic()
+    outcome = "no answer"
+    try:
+        with socket.create_connection(("127.0.0.1", PORT), timeout=30) as s:
+            s.sendall(b"POST /en/upload_form HTTP/1.1\r\nHost: h\r\nContent-Length: %d\r\n\r\n" % len(body))
+            for i in range(20):
+                s.sendall(body[i * 1024:(i + 1) * 1024])
+                time.sleep(0.75)
+            if s.recv(12) == b"HTTP/1.1 302":
+                outcome = "answered"
+    except OSError:
+        outcome = "cut"
+    notes.append("  the post: %s %.1f s after it began" % (outcome, time.monotonic() - t))
+    stop.set()
+    feeder.join()
+
+
+def show_notes():
+    for line in notes:
+        print(line)
+    notes.clear()
 
 
 measure("idle daemon", lambda: time.sleep(secs))
 measure("%d connections trickling header bytes" % count, trickling)
-print("  a new client meanwhile: %s" % probe())
+show_notes()
 for s in held:
     s.close()
+held.clear()
 measure("20 stalled downloads and %d connections in the backlog" % (count - 20), downloads)
+show_notes()
 for s in stalled:
+    s.close()
+time.sleep(1.0)
+measure("a 20-kB post over 15 s among %d connections trickling header bytes" % count, slow_post)
+show_notes()
+for s in held:
     s.close()
 d.stop()

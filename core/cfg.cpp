@@ -9,6 +9,7 @@
 #include <cstring>
 #include <cwchar>
 #include <fcntl.h>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -158,44 +159,79 @@ void LoadText(const std::string& text) {
   Migrate();
 }
 
+// What the SNMPv3 users' keys are derived from: count, levels, passwords.
+bool SameKeySources(const SnmpAgentSettings& a, const SnmpAgentSettings& b) {
+  if (a.userCount != b.userCount) return false;
+  const int count = a.userCount < SNMP_USM_USERS ? a.userCount : SNMP_USM_USERS;
+  for (int i = 0; i < count; ++i) {
+    const UsmUser& x = a.users[i];
+    const UsmUser& y = b.users[i];
+    if (x.security != y.security || strncmp(x.authPassword, y.authPassword, sizeof x.authPassword) != 0 ||
+        strncmp(x.privPassword, y.privPassword, sizeof x.privPassword) != 0)
+      return false;
+  }
+  return true;
+}
+
+// Applies a file's text; when that changed the SNMPv3 users, their keys are
+// localised again at once (the agent's init does it for the reads at start).
+void ApplyText(const std::string& text) {
+  std::unique_ptr<SnmpAgentSettings> before = std::make_unique<SnmpAgentSettings>(SnmpAgentSetting);
+  LoadText(text);
+  if (!SameKeySources(*before, SnmpAgentSetting) && SnmpAgentOps.LocalizeUserKeys) SnmpAgentOps.LocalizeUserKeys();
+}
+
 }  // namespace
 
 int Cfg_LoadStream(FILE* f) {
   rewind(f);
   std::string text;
   if (ReadWhole(f, &text) != 0) return 0;
-  LoadText(text);
+  ApplyText(text);
   return 1;
 }
 
-int Cfg_Load(const char* path) {
+namespace {
+
+// Reads config.ini (or another file) and applies it. reload: the reload
+// at a lost UPS link, over the settings in use; else a read at start (or
+// of an imported file).
+int Load(const char* path, bool reload) {
   char own[300];
   if (!path) ConfigPath(own, sizeof own);
   std::string text;
   const int error = ReadWholeFile(path ? path : own, &text);
   if (error == 0) {
     if (!path) CfgFile = CFG_FILE_READ;
-    LoadText(text);
+    ApplyText(text);
     return 1;
   }
   if (path) return 0;  // another file: nothing applied
   if (error == ENOENT) {
-    // Only a config.ini that does not exist is created from the defaults.
-    Cfg_SetDefaults();
+    // A config.ini that does not exist is created: at start from the
+    // factory defaults, at a reload from the settings in use.
+    if (!reload) Cfg_SetDefaults();
     Cfg_Save();
-  } else if (CfgFile != CFG_FILE_READ) {
-    // Nothing read yet in this run (the settings are still empty): the
-    // service runs on the factory defaults, so the shutdown stays armed,
-    // and the file is kept for the operator to look at.
+  } else if (!reload && CfgFile != CFG_FILE_READ) {
+    // Nothing read yet in this run (the settings are still empty, or what
+    // the inits between the two reads at start cleared): the service runs
+    // on the factory defaults, so the shutdown stays armed, and the file is
+    // kept for the operator to look at.
     Cfg_SetDefaults();
     CfgFile = CFG_FILE_KEPT;
     char note[512];
     UnreadableText(note, sizeof note, own, error);
     Cfg_Note(3, note);
   }
-  // Otherwise a reload that fails keeps the settings in use.
+  // Otherwise a read that fails keeps the settings in use.
   return 0;
 }
+
+}  // namespace
+
+int Cfg_Load(const char* path) { return Load(path, false); }
+
+int Cfg_Reload() { return Load(nullptr, true); }
 
 int Cfg_Probe(char* reason, size_t size) {
   char path[300];

@@ -247,12 +247,18 @@ extern CfgFileState CfgFile;
 
 // Reads config.ini (path null) or the given file and applies it over the
 // current settings, then the migrations. The file is read whole before
-// anything is applied. config.ini that does not exist is created from the
+// anything is applied; a file that changes the SNMPv3 users has their keys
+// localised again. config.ini that does not exist is created from the
 // factory defaults. One that exists and cannot be read keeps the settings
 // in memory, unless no read has succeeded in this run: then the factory
 // defaults are set (the file is not written) and the store keeps the file
 // (CFG_FILE_KEPT), noting why at level 3. 1 when a file was read, else 0.
 int Cfg_Load(const char* path);
+// The reload of config.ini at every lost UPS link: read and applied as by
+// Cfg_Load. A file that cannot be read leaves the settings in use as they
+// are (never the factory defaults), and a config.ini that does not exist
+// is written from them. 1 when the file was read, else 0.
+int Cfg_Reload();
 // Reads an open file whole from its start and applies it as Cfg_Load does.
 // 1 when it was read to its end, 0 on a read error (nothing applied).
 int Cfg_LoadStream(FILE* f);

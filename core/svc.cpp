@@ -181,10 +181,14 @@ int Svc_MakeTmpDir() {
 
 const char* Svc_TmpPath(char* out, unsigned size, const char* name) {
   if (size == 0) return out;
-  if (g_tmpDirOurs)
-    snprintf(out, size, "%s/%s", SvcTmpDir, name);
-  else
-    out[0] = 0;  // nothing is made in a directory that is not ours
+  out[0] = 0;  // nothing is made in, or read from, a directory that is not ours
+  // Checked at every use: the directory may have been replaced since start.
+  struct stat st;
+  if (!g_tmpDirOurs || lstat(SvcTmpDir, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() ||
+      (st.st_mode & (S_IWGRP | S_IWOTH)))
+    return out;
+  int n = snprintf(out, size, "%s/%s", SvcTmpDir, name);
+  if (n < 0 || static_cast<unsigned>(n) >= size) out[0] = 0;  // a cut path could name another file
   return out;
 }
 

@@ -28,8 +28,10 @@ void Svc_SetDirs(const char* installDir, const char* tmpDir);
 // directory is ours; 0 (with a diagnostic) when it could not be made so,
 // and then Svc_TmpPath gives no paths.
 int Svc_MakeTmpDir();
-// "<SvcTmpDir>/<name>" into out (empty when the directory is not ours);
-// returns out.
+// The one way to every file of the private directory: "<SvcTmpDir>/<name>"
+// into out; empty when the directory is not ours now (a link, not a
+// directory, another user's, one others may write, or one that could not
+// be made so at start) or the path does not fit. Returns out.
 const char* Svc_TmpPath(char* out, unsigned size, const char* name);
 
 // System information block: description, up-time in centiseconds, host name.

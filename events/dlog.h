@@ -69,16 +69,21 @@ int DLog_SelectorResolution(int selector);
 
 // ---- operations ------------------------------------------------------------
 
+// The history exports' files in the private directory (Svc_TmpPath), which
+// the web server serves by these names.
+constexpr const char* DLOG_HIST_PAGE_NAME = "iframe_data.htm";
+constexpr const char* DLOG_HIST_CSV_NAME = "hist_data.csv";
+
 struct DLogOpsTable {
   // The per-second step: fold the readings, roll up at each boundary.
   void (*Sample)();
   // The per-minute step of the periodic CSV export.
   void (*ExportTick)();
   // The records of the date range from..to (inclusive) at the selected
-  // resolution, newest first, as "<install>/httpd/htdocs/tempage/iframe_data.htm";
-  // 1 when the file was written whole, else 0 (and no file).
+  // resolution, newest first, as DLOG_HIST_PAGE_NAME in the private
+  // directory; 1 when the file was written whole, else 0 (and no file).
   int (*ExportHtml)(TimeDate from, TimeDate to, int selector);
-  // The same as "<install>/httpd/htdocs/tempage/hist_data.csv".
+  // The same as DLOG_HIST_CSV_NAME.
   int (*ExportHistCsv)(TimeDate from, TimeDate to, int selector);
   // Deletes the files beyond "Maximum Storage=" months.
   void (*ApplyRetention)();

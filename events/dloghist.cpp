@@ -1,7 +1,6 @@
 // Data log history exports: the records of a date range at one resolution,
 // collected from the monthly files into a selection file, then written
-// newest first as an HTML table or a CSV file into the document root's
-// "tempage" directory.
+// newest first as an HTML table or a CSV file into the private directory.
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -171,9 +170,8 @@ int DLog_CollectRange(TimeDate from, TimeDate to, int selector, Selection& sel) 
   return 1;
 }
 
-void TempagePath(char* out, size_t size, const char* name) {
-  snprintf(out, size, "%s/httpd/htdocs/tempage/%s", DLog_Dir(), name);
-}
+// Empty when the private directory is not the service's own: nothing is written.
+void TempagePath(char* out, size_t size, const char* name) { Svc_TmpPath(out, static_cast<unsigned>(size), name); }
 
 // Creates the output file fresh (never through a link).
 FILE* CreateOutput(const char* path) {
@@ -232,7 +230,7 @@ int DLog_ExportHtml(TimeDate from, TimeDate to, int selector) {
   Selection sel;
   const bool collected = DLog_CollectRange(from, to, selector, sel) == 1;
   char path[PATH_MAX];
-  TempagePath(path, sizeof path, "iframe_data.htm");
+  TempagePath(path, sizeof path, DLOG_HIST_PAGE_NAME);
   FILE* f = CreateOutput(path);
   if (!f) return 0;
 
@@ -274,7 +272,7 @@ int DLog_ExportHistCsv(TimeDate from, TimeDate to, int selector) {
   Selection sel;
   const bool collected = DLog_CollectRange(from, to, selector, sel) == 1;
   char path[PATH_MAX];
-  TempagePath(path, sizeof path, "hist_data.csv");
+  TempagePath(path, sizeof path, DLOG_HIST_CSV_NAME);
   FILE* f = CreateOutput(path);
   if (!f) return 0;
 

@@ -1,6 +1,8 @@
 // Event log: records, trimming, and the web history exports.
 #include "events/evtlog.h"
 
+#include <cctype>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -8,6 +10,9 @@
 #include <cwchar>
 #include <ctime>
 #include <string>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include "core/svc.h"
@@ -24,11 +29,19 @@ namespace {
 
 const char* g_dir = nullptr;  // installation directory, given at init
 
+// Events that could not be appended since the last append that worked: how
+// many, the time of the first, and why it failed.
+struct Unwritten {
+  long count;
+  time_t since;
+  int error;
+};
+Unwritten g_unwritten;
+
 void LogPath(char* out, size_t size) { snprintf(out, size, "%s/%s", g_dir ? g_dir : "", EVTLOG_FILE); }
 
-void TempagePath(char* out, size_t size, const char* name) {
-  snprintf(out, size, "%s/httpd/htdocs/tempage/%s", g_dir ? g_dir : "", name);
-}
+// Empty when the private directory is not the service's own: nothing is written.
+void TempagePath(char* out, size_t size, const char* name) { Svc_TmpPath(out, static_cast<unsigned>(size), name); }
 
 // ---- reading ---------------------------------------------------------------
 
@@ -78,15 +91,58 @@ int32_t EvtLog_CountRecords() {
   if (!f) return 0;
   int32_t count = 0;
   {
+    // A last line without its line feed is a record cut short: no record
+    // (the next append writes over it).
     LineReader r(f);
-    while (r.Next()) ++count;
+    while (const char* line = r.Next())
+      if (line[r.Length() - 1] == '\n') ++count;
   }
   fclose(f);
   return count;
 }
 
+// Length of a record's head at p, "code level mm/dd/yyyy hh:mm:ss " as the
+// log writes it (an event code, a decimal level), else 0.
+size_t HeadLength(const char* p) {
+  const char* q = p;
+  auto digits = [&q](int count) {
+    for (int i = 0; i < count; ++i, ++q)
+      if (!isdigit(static_cast<unsigned char>(*q))) return false;
+    return true;
+  };
+  auto is = [&q](char c) { return *q == c ? (++q, true) : false; };
+  int code = 0;
+  if (is('-')) {
+    if (!is('1')) return 0;
+    code = EVT_FREE_TEXT;
+  } else {
+    const char* start = q;
+    while (isdigit(static_cast<unsigned char>(*q)) && q - start < 4) code = code * 10 + (*q++ - '0');
+    if (q == start || (*start == '0' && q - start > 1) || !EvtDef_IsTableCode(code)) return 0;
+  }
+  if (!is(' ')) return 0;
+  const char* level = q;
+  while (isdigit(static_cast<unsigned char>(*q)) && q - level < 3) ++q;
+  if (q == level || !is(' ')) return 0;
+  if (!(digits(2) && is('/') && digits(2) && is('/') && digits(4) && is(' '))) return 0;
+  if (!(digits(2) && is(':') && digits(2) && is(':') && digits(2) && is(' '))) return 0;
+  return static_cast<size_t>(q - p);
+}
+
+// A line (without its line feed) that is one whole record: a head, and no
+// second head in its text, which is what a record appended to one cut short
+// looks like.
+bool IsWholeRecord(const std::string& line) {
+  size_t head = HeadLength(line.c_str());
+  if (head == 0) return false;
+  for (size_t at = head; at < line.size(); ++at)
+    if (HeadLength(line.c_str() + at)) return false;
+  return true;
+}
+
 // Replaces the log by a copy without its first n records (temporary file and
-// rename). The number of records kept, or -1 when the log stays as it was.
+// rename); lines that are no whole record are left out too. The number of
+// records kept, or -1 when the log stays as it was.
 int32_t EvtLog_DropOldest(int32_t n) {
   char path[512];
   LogPath(path, sizeof path);
@@ -104,6 +160,7 @@ int32_t EvtLog_DropOldest(int32_t n) {
     while (const char* line = r.Next()) {
       if (seen++ < n) continue;
       std::string rec = Chomp(line, r.Length());
+      if (!IsWholeRecord(rec)) continue;
       if (fprintf(out, "%s\n", rec.c_str()) < 0) {
         ok = false;
         break;
@@ -143,30 +200,101 @@ void TextToWide(wchar_t* out, size_t size, const char* text) {
   out[n] = 0;
 }
 
+// One record line, as the log holds it.
+std::string RecordLine(int code, int level, const struct tm& tm, const char* text) {
+  char line[EVTLOG_TEXT_SIZE + 64];
+  snprintf(line, sizeof line, "%d %d %02d/%02d/%04d %02d:%02d:%02d %s\n", code, level, tm.tm_mon + 1, tm.tm_mday,
+           tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec, text);
+  return line;
+}
+
+// The record that says how many events the log lost, and since when.
+std::string UnwrittenRecord(const struct tm& now) {
+  struct tm since {};
+  localtime_r(&g_unwritten.since, &since);
+  char text[EVTLOG_TEXT_SIZE];
+  snprintf(text, sizeof text, "%ld event%s not written to the event log since %02d/%02d/%04d %02d:%02d:%02d: %s",
+           g_unwritten.count, g_unwritten.count == 1 ? "" : "s", since.tm_mon + 1, since.tm_mday,
+           since.tm_year + 1900, since.tm_hour, since.tm_min, since.tm_sec, strerror(g_unwritten.error));
+  return RecordLine(EVT_FREE_TEXT, 2, now, text);
+}
+
+// Where the log's last whole record ends. A last line without its line
+// feed (an append cut short by a crash, or a cut-back that failed) is cut
+// off, so that the next record starts a line of its own. -1 on an error.
+off_t WholeEnd(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return -1;
+  char buf[512];
+  for (off_t end = st.st_size; end > 0;) {
+    const size_t n = end < static_cast<off_t>(sizeof buf) ? static_cast<size_t>(end) : sizeof buf;
+    const off_t from = end - static_cast<off_t>(n);
+    if (pread(fd, buf, n, from) != static_cast<ssize_t>(n)) return -1;
+    for (size_t i = n; i > 0; --i) {
+      if (buf[i - 1] != '\n') continue;
+      const off_t whole = from + static_cast<off_t>(i);
+      if (whole != st.st_size && ftruncate(fd, whole) != 0) return -1;
+      return whole;
+    }
+    end = from;
+  }
+  if (st.st_size > 0 && ftruncate(fd, 0) != 0) return -1;
+  return 0;
+}
+
+// Appends whole lines to the log in one write. An append that fails part
+// way (a full disk) is cut back to where the log ended, so the log holds
+// whole records only. 0, or the errno of the failure.
+int AppendLines(const char* path, const std::string& lines) {
+  int fd = open(path, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return errno;
+  const off_t start = WholeEnd(fd);
+  int error = start < 0 ? errno : 0;
+  for (size_t done = 0; error == 0 && done < lines.size();) {
+    ssize_t n = write(fd, lines.data() + done, lines.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) error = n < 0 ? errno : ENOSPC;
+    else done += static_cast<size_t>(n);
+  }
+  // A cut-back that fails leaves a torn line, which the next append cuts.
+  if (error != 0 && start >= 0) (void)!ftruncate(fd, start);
+  close(fd);
+  return error;
+}
+
+// Appends the event's record, after the record of the events lost before
+// it when there are such; keeps count of what could not be written.
+void AppendRecord(const struct tm& tm, time_t now, const std::string& record) {
+  char path[512];
+  LogPath(path, sizeof path);
+  const bool lost = g_unwritten.count > 0;
+  const int error = AppendLines(path, lost ? UnwrittenRecord(tm) + record : record);
+  if (error != 0) {
+    if (!lost) g_unwritten = Unwritten{0, now, error};
+    ++g_unwritten.count;
+    return;
+  }
+  g_unwritten = Unwritten{};
+  EvtLogRecordCount += lost ? 2 : 1;
+  if (EvtLogRecordCount > EVTLOG_MAX_RECORDS) {
+    int32_t kept = EvtLog_DropOldest(EVTLOG_TRIM_RECORDS);
+    // A trim that failed leaves the file and so the count as they are.
+    if (kept >= 0) EvtLogRecordCount = kept;
+  }
+}
+
 void AddRecord(int code, int level, const char* text, const char* const* args, int argCount) {
   if (!g_dir) return;
   time_t now = Svc_Now();
   struct tm tm {};
   localtime_r(&now, &tm);
 
-  char path[512];
-  LogPath(path, sizeof path);
-  FILE* f = fopen(path, "a");
-  if (!f) return;  // the event is lost, and so are its notifications
-
   char filled[EVTLOG_TEXT_SIZE];
   EvtLog_FillText(filled, sizeof filled, text, args, argCount);
-  int written = fprintf(f, "%d %d %02d/%02d/%04d %02d:%02d:%02d %s\n", code, level, tm.tm_mon + 1, tm.tm_mday,
-                        tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec, filled);
-  if (fclose(f) != 0 || written < 0) return;  // not in the file: not counted
+  AppendRecord(tm, now, RecordLine(code, level, tm, filled));
 
-  EvtLogRecordCount += 1;
-  if (EvtLogRecordCount > EVTLOG_MAX_RECORDS) {
-    int32_t kept = EvtLog_DropOldest(EVTLOG_TRIM_RECORDS);
-    // A trim that failed leaves the file and so the count as they are.
-    if (kept >= 0) EvtLogRecordCount = kept;
-  }
-  // Table events go to the mail spool of their level (free text never).
+  // Logged or not, the event goes on to its notifications. Table events go
+  // to the mail spool of their level (free text never).
   if (code >= 0 && MailOps.AddEvent) {
     const char* a[EVTLOG_MAX_ARGS] = {};
     for (int i = 0; i < argCount; ++i) a[i] = args[i];
@@ -324,7 +452,7 @@ const char* kTitleRow =
 // The HTML table of the given records, newest (last) first.
 void WriteTable(const std::vector<std::string>& records) {
   char path[512];
-  TempagePath(path, sizeof path, "iframe_log.htm");
+  TempagePath(path, sizeof path, EVTLOG_PAGE_NAME);
   FILE* f = UF_FOpenNoFollow(path, "w", 0644);
   if (!f) return;
   fputs(kPageHead, f);
@@ -355,7 +483,7 @@ void WriteTable(const std::vector<std::string>& records) {
 // there is no log.
 FILE* BeginExport() {
   char path[512];
-  TempagePath(path, sizeof path, "iframe_log.htm");
+  TempagePath(path, sizeof path, EVTLOG_PAGE_NAME);
   remove(path);
   TempagePath(path, sizeof path, "events.txt");
   remove(path);
@@ -455,7 +583,7 @@ int EvtLog_PageButtons(char* out, size_t size, int page) {
 
 void EvtLog_ExportCsv() {
   char path[512];
-  TempagePath(path, sizeof path, "event_log.csv");
+  TempagePath(path, sizeof path, EVTLOG_CSV_NAME);
   remove(path);
   FILE* f = UF_FOpenNoFollow(path, "w", 0644);
   if (!f) return;
@@ -533,6 +661,7 @@ const char* EvtLog_LevelWord(int level) {
 
 void EvtLog_Init(const char* installDir) {
   g_dir = installDir;
+  g_unwritten = Unwritten{};
   EvtLogOps = EvtLogOpsTable{EvtLog_Add,        EvtLog_ReadRecord,  EvtLog_SplitRecord, EvtLog_Clear,
                              EvtLog_ExportPage, EvtLog_ExportRange, EvtLog_PageButtons, EvtLog_ExportCsv};
   EvtLogRecordCount = EvtLog_CountRecords();

@@ -1,9 +1,13 @@
 // Event log: every event of the service passes through EvtLog_Add, which
 // fills the event's text, appends one record line to "_FILE_LOG.TXT" in the
-// installation directory and keeps the file below 10000 records. The other
+// installation directory, keeps the file below 10000 records and hands the
+// event to mail and SMS. An append that fails (a full disk) is cut back so
+// the file holds whole records only, the event is still handed on, and the
+// first append that works again is preceded by a record that counts the
+// events not written and says since when. The other
 // operations read the log for the web history pages: one record, the split
 // of a record, HTML pages of 30 records, an HTML range export, page buttons
-// and a CSV export (in "<install>/httpd/htdocs/tempage/"), and clearing.
+// and a CSV export (in the private directory), and clearing.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -11,6 +15,10 @@
 #include "core/helpers.h"
 
 constexpr const char* EVTLOG_FILE = "_FILE_LOG.TXT";
+// The exports' files in the private directory (Svc_TmpPath), which the web
+// server serves by these names.
+constexpr const char* EVTLOG_PAGE_NAME = "iframe_log.htm";
+constexpr const char* EVTLOG_CSV_NAME = "event_log.csv";
 constexpr int EVTLOG_MAX_ARGS = 6;
 constexpr int EVTLOG_TEXT_SIZE = 256;    // a filled text is at most 255 bytes
 constexpr int EVTLOG_RECORD_SIZE = 512;  // a record line, without its line feed, fits
@@ -34,13 +42,13 @@ struct EvtLogOpsTable {
   // five fields were found, else 0 and the record is unchanged.
   int (*SplitRecord)(char* record, char** code, char** level, char** date, char** time, char** text);
   void (*Clear)();
-  // Page p (0 = newest) of 30 records as "tempage/iframe_log.htm".
+  // Page p (0 = newest) of 30 records as EVTLOG_PAGE_NAME.
   void (*ExportPage)(int page);
-  // Every record dated from..to (inclusive) as "tempage/iframe_log.htm".
+  // Every record dated from..to (inclusive) as EVTLOG_PAGE_NAME.
   void (*ExportRange)(TimeDate from, TimeDate to);
   // Up to five page buttons into out; returns the characters written.
   int (*PageButtons)(char* out, size_t size, int page);
-  // The whole log as "tempage/event_log.csv".
+  // The whole log as EVTLOG_CSV_NAME.
   void (*ExportCsv)();
 };
 extern EvtLogOpsTable EvtLogOps;

@@ -16,6 +16,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -103,6 +104,179 @@ bool AnyReceiver(int level) {
   return false;
 }
 
+// ---- the message's own header lines ---------------------------------------------
+
+// The RFC 5322 date of a local time, with its offset from UTC:
+// "Sat, 09 Mar 2024 14:05:07 +0100". Day and month names are English
+// whatever the locale.
+void MailDate(char* out, size_t size, const struct tm& tm) {
+  static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  const long minutes = tm.tm_gmtoff / 60;
+  const long offset = minutes < 0 ? -minutes : minutes;
+  snprintf(out, size, "%s, %02d %s %04d %02d:%02d:%02d %c%02ld%02ld", kDays[(tm.tm_wday % 7 + 7) % 7], tm.tm_mday,
+           kMonths[(tm.tm_mon % 12 + 12) % 12], tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec,
+           minutes < 0 ? '-' : '+', offset / 60, offset % 60);
+}
+
+// A Message-ID of its own for each message: the time of its first event,
+// the level and 64 random bits, on the host name.
+void MessageId(char* out, size_t size, const struct tm& tm, int level) {
+  uint64_t r = 0;
+  if (getrandom(&r, sizeof r, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof r)) {
+    static uint64_t counter;
+    r = (static_cast<uint64_t>(getpid()) << 40) ^ (static_cast<uint64_t>(Svc_MonoMs()) << 8) ^ ++counter;
+  }
+  char host[sizeof SvcSystemInfo.hostName];
+  size_t n = 0;
+  for (const char* p = SvcSystemInfo.hostName; *p && n + 1 < sizeof host; ++p)
+    if (isalnum(static_cast<unsigned char>(*p)) || *p == '-' || *p == '.') host[n++] = *p;
+  host[n] = 0;
+  snprintf(out, size, "<%04d%02d%02d%02d%02d%02d.%d.%016llx@%s>", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+           tm.tm_hour, tm.tm_min, tm.tm_sec, level, static_cast<unsigned long long>(r), n ? host : "localhost");
+}
+
+// ---- spool texts -------------------------------------------------------------------
+//
+// A spool is its header block (the mail's Subject, Date and Message-ID,
+// a blank line, then the host, site and UPS lines), then one block per
+// event, oldest first.
+
+constexpr char kBlockStart[] = "Event level: ";
+
+// The mail's own header lines for a spool whose first event is text at tm.
+std::string MessageHead(int level, const char* text, const struct tm& tm) {
+  char date[48], id[128];
+  MailDate(date, sizeof date, tm);
+  MessageId(id, sizeof id, tm, level);
+  return std::string("Subject: ") + SVC_PRODUCT + " Notification: " + text + "\r\nDate: " + date +
+         "\r\nMessage-ID: " + id + "\r\n\r\n";
+}
+
+// The whole header block of a new spool.
+std::string HeaderBlock(int level, const char* text, const struct tm& tm, const char* serial, const char* model) {
+  char host[sizeof SvcSystemInfo.hostName];
+  CleanText(host, sizeof host, SvcSystemInfo.hostName);
+  char location[kLocationBytes + 1], contactor[kContactorBytes + 1];
+  WideToText(location, sizeof location, WebSysInfoText.location, std::size(WebSysInfoText.location));
+  WideToText(contactor, sizeof contactor, WebSysInfoText.contactor, std::size(WebSysInfoText.contactor));
+  std::string out = MessageHead(level, text, tm);
+  out += std::string("Host Name: ") + host + "\r\nLocation: " + location + ", Contactor: " + contactor + "\r\n";
+  char id[80];
+  CleanText(id, sizeof id, serial);
+  if (id[0]) out += std::string("S.N.: ") + id + "\r\n";
+  CleanText(id, sizeof id, model);
+  if (id[0]) out += std::string("Model: ") + id + "\r\n";
+  return out;
+}
+
+std::string EventBlock(int level, const char* text, const struct tm& tm) {
+  char when[64];
+  snprintf(when, sizeof when, "%02d/%02d/%04d %02d:%02d:%02d", tm.tm_mon + 1, tm.tm_mday, tm.tm_year + 1900,
+           tm.tm_hour, tm.tm_min, tm.tm_sec);
+  return std::string(kBlockStart) + EvtLog_LevelWord(level) + "\r\nEvent time: " + when + "\r\nEvent message: " +
+         text + "\r\n\r\n";
+}
+
+// Where the event block after the one at `at` begins (npos: none).
+size_t NextBlock(const std::string& text, size_t at) {
+  size_t next = text.find(std::string("\r\n") + kBlockStart, at + 1);
+  return next == std::string::npos ? next : next + 2;
+}
+
+// Where the first event block begins (after the header block).
+size_t FirstBlock(const std::string& spool) {
+  if (spool.compare(0, sizeof kBlockStart - 1, kBlockStart) == 0) return 0;
+  size_t at = NextBlock(spool, 0);
+  return at == std::string::npos ? spool.size() : at;
+}
+
+int CountBlocks(const std::string& text) {
+  int n = 0;
+  for (size_t at = FirstBlock(text); at < text.size(); at = NextBlock(text, at)) ++n;
+  return n;
+}
+
+// The text of a line of the blocks that begins with key, or empty.
+std::string BlockLine(const std::string& blocks, const char* key) {
+  size_t at = blocks.find(key);
+  if (at == std::string::npos) return {};
+  at += strlen(key);
+  size_t end = blocks.find("\r\n", at);
+  return blocks.substr(at, end == std::string::npos ? std::string::npos : end - at);
+}
+
+// The header block for blocks whose older events are gone: Subject, Date
+// and Message-ID of the first remaining event, the host, site and UPS lines
+// as they were.
+std::string Rehead(int level, const std::string& header, const std::string& blocks) {
+  size_t body = header.find("\r\n\r\n");
+  body = body == std::string::npos ? header.size() : body + 4;
+  struct tm tm {};
+  const std::string when = BlockLine(blocks, "Event time: ");
+  if (sscanf(when.c_str(), "%d/%d/%d %d:%d:%d", &tm.tm_mon, &tm.tm_mday, &tm.tm_year, &tm.tm_hour, &tm.tm_min,
+             &tm.tm_sec) == 6) {
+    tm.tm_mon -= 1;
+    tm.tm_year -= 1900;
+    tm.tm_isdst = -1;
+    time_t t = mktime(&tm);
+    localtime_r(&t, &tm);
+  } else {
+    time_t now = Svc_Now();
+    localtime_r(&now, &tm);
+  }
+  return MessageHead(level, BlockLine(blocks, "Event message: ").c_str(), tm) + header.substr(body);
+}
+
+// ---- events waiting in memory --------------------------------------------------------
+//
+// Every event goes through its level's memory first and is written to the
+// spool from there; what cannot be written (a full disk, a write error)
+// waits there, at most MAIL_PENDING_MAX events a level, until a write
+// succeeds or a session sends it. Events in memory are always newer than
+// those in the spool file.
+
+struct Pending {
+  std::string header;  // the header block, should these events start a spool
+  std::string blocks;  // whole event blocks, oldest first
+  int events = 0;
+  int dropped = 0;  // oldest events given up to the bound since the last write
+};
+
+struct LevelState {
+  Pending pending;
+  int64_t retryDelayMs = 0;  // 0 after a delivery or a refusal
+  int64_t nextTryMs = 0;     // no session of the level starts before
+  bool failing = false;      // a failure that may pass was logged; a delivery ends it
+};
+LevelState g_levels[kLevels + 1];
+
+// Beyond the bound the oldest events go.
+void BoundPending(int level) {
+  Pending& p = g_levels[level].pending;
+  if (p.events <= MAIL_PENDING_MAX) return;
+  const int drop = p.events - MAIL_PENDING_MAX;
+  size_t cut = 0;
+  for (int i = 0; i < drop; ++i) cut = NextBlock(p.blocks, cut);
+  p.blocks.erase(0, cut);
+  p.header = Rehead(level, p.header, p.blocks);
+  p.events = MAIL_PENDING_MAX;
+  p.dropped += drop;
+}
+
+// Events older than those waiting (a session's that did not go out) go
+// before them.
+void PendingPrepend(int level, Pending&& older) {
+  Pending& p = g_levels[level].pending;
+  if (older.events == 0) return;
+  older.blocks += p.blocks;
+  older.events += p.events;
+  older.dropped += p.dropped;
+  p = std::move(older);
+  BoundPending(level);
+}
+
 // ---- spool files ---------------------------------------------------------------
 
 // A regular file of this process's user with a single name: the only kind
@@ -141,15 +315,72 @@ int OpenSpool(const char* path, bool* fresh) {
   return -1;
 }
 
+bool WriteAll(int fd, const std::string& text) {
+  for (size_t at = 0; at < text.size();) {
+    ssize_t n = write(fd, text.data() + at, text.size() - at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    at += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Cuts the spool back to `size` bytes; an empty one goes.
+void CutSpool(const char* path, off_t size) {
+  if (size == 0) {
+    unlink(path);
+    return;
+  }
+  int fd = open(path, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return;
+  struct stat st;
+  if (OwnSpool(fd, &st) && ftruncate(fd, size) != 0) {
+    // nothing more to try: the next append or send finds what is there
+  }
+  close(fd);
+}
+
+// Appends the waiting events to the level's spool (its header first when
+// the spool is new). Every write and the close are checked: a failure cuts
+// the spool back to where it was, so it only ever holds whole events, and
+// a spool that was empty goes. true when all of them are in the file, with
+// its new size in *size.
+bool AppendSpool(int level, const Pending& p, off_t* size) {
+  char path[320];
+  Mail_SpoolPath(path, sizeof path, level);
+  if (!path[0]) return false;
+  bool fresh = false;
+  int fd = OpenSpool(path, &fresh);
+  if (fd < 0) return false;
+  struct stat st;
+  const off_t start = fresh ? 0 : (fstat(fd, &st) == 0 ? st.st_size : -1);
+  bool ok = start >= 0 && (!fresh || WriteAll(fd, p.header)) && WriteAll(fd, p.blocks);
+  if (!ok) {
+    if (start >= 0 && ftruncate(fd, start) != 0) {
+      // closed below; CutSpool tries once more by name
+    }
+    close(fd);
+    if (start >= 0) CutSpool(path, start);
+    return false;
+  }
+  if (close(fd) != 0) {
+    CutSpool(path, start);
+    return false;
+  }
+  *size = start + static_cast<off_t>((fresh ? p.header.size() : 0) + p.blocks.size());
+  return true;
+}
+
 // The whole spool of a level; false when there is none of this process's own.
 bool ReadSpool(int level, std::string* out) {
   char path[320];
   Mail_SpoolPath(path, sizeof path, level);
+  out->clear();
+  if (!path[0]) return false;
   int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
   struct stat st;
   bool ok = OwnSpool(fd, &st);
-  out->clear();
   if (ok) {
     out->reserve(static_cast<size_t>(st.st_size));
     char buf[65536];
@@ -161,88 +392,67 @@ bool ReadSpool(int level, std::string* out) {
   return ok;
 }
 
-// Replaces the spool's content in place (the same checked file).
-void RewriteSpool(int level, const std::string& text) {
+void RemoveSpool(int level) {
   char path[320];
   Mail_SpoolPath(path, sizeof path, level);
-  int fd = open(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return;
-  struct stat st;
-  if (OwnSpool(fd, &st) && UF_WriteAt(fd, text.data(), text.size(), 0)) {
-    if (ftruncate(fd, static_cast<off_t>(text.size())) != 0) {
-      // a longer old tail stays; the next rewrite or removal takes it
-    }
-  }
-  close(fd);
+  if (path[0]) remove(path);
 }
-
-// Where the event blocks of a spool begin (after the header block).
-size_t FirstBlock(const std::string& spool) {
-  static const char kBlock[] = "Event level: ";
-  if (spool.compare(0, sizeof kBlock - 1, kBlock) == 0) return 0;
-  size_t at = spool.find(std::string("\r\n") + kBlock);
-  return at == std::string::npos ? spool.size() : at + 2;
-}
-
-// The text of a line of the block that begins with key, or empty.
-std::string BlockLine(const std::string& blocks, const char* key) {
-  size_t at = blocks.find(key);
-  if (at == std::string::npos) return {};
-  at += strlen(key);
-  size_t end = blocks.find("\r\n", at);
-  return blocks.substr(at, end == std::string::npos ? std::string::npos : end - at);
-}
-
-// A spool whose oldest events are gone: the header block is the one the
-// first remaining event would have written (its text in the subject, its
-// date), the host, site and UPS lines as they were.
-std::string Rehead(const std::string& header, const std::string& blocks) {
-  size_t body = header.find("\r\n\r\n");
-  body = body == std::string::npos ? header.size() : body + 4;
-  const std::string when = BlockLine(blocks, "Event time: ");
-  std::string out = std::string("Subject: ") + SVC_PRODUCT + " Notification: " + BlockLine(blocks, "Event message: ") +
-                    "\r\nDate: " + when.substr(0, 10) + "\r\n\r\n";
-  return out + header.substr(body) + blocks;
-}
-
-bool SessionSending(int level);
 
 // A spool past its bound loses its oldest events, down to three quarters of
 // it, with a notice in the event log (level 0: it is neither mailed nor
-// texted, and takes no event's place in the SMS slot).
+// texted, and takes no event's place in the SMS slot). The shorter spool
+// replaces the old one whole, or not at all.
 void BoundSpool(int level, off_t size) {
-  if (size <= static_cast<off_t>(MAIL_SPOOL_MAX) || SessionSending(level)) return;
+  if (size <= static_cast<off_t>(MAIL_SPOOL_MAX)) return;
   std::string spool;
   if (!ReadSpool(level, &spool)) return;
   const size_t first = FirstBlock(spool);
   size_t keepFrom = first;
   int dropped = 0;
   while (spool.size() - keepFrom + first > MAIL_SPOOL_KEEP) {
-    size_t next = spool.find("\r\nEvent level: ", keepFrom);
+    size_t next = NextBlock(spool, keepFrom);
     if (next == std::string::npos) break;  // the newest event always stays
-    keepFrom = next + 2;
+    keepFrom = next;
     ++dropped;
   }
   if (dropped == 0) return;
-  RewriteSpool(level, Rehead(spool.substr(0, first), spool.substr(keepFrom)));
+  const std::string blocks = spool.substr(keepFrom);
+  const std::string text = Rehead(level, spool.substr(0, first), blocks) + blocks;
+  char path[320];
+  Mail_SpoolPath(path, sizeof path, level);
+  if (!UF_FileReplace(path, text.data(), text.size(), 0600)) return;
   char notice[160];
   snprintf(notice, sizeof notice, "Mail spool of level %d passed %d KiB: its %d oldest events were dropped", level,
            static_cast<int>(MAIL_SPOOL_MAX / 1024), dropped);
   if (EvtLogOps.Add) EvtLogOps.Add(EVT_FREE_TEXT, 0, notice);
 }
 
-// After the server took the first sent bytes of the spool: the spool goes,
-// or, when events came in meanwhile, keeps only those.
-void SettleSpool(int level, size_t sent) {
-  std::string spool;
-  if (!ReadSpool(level, &spool)) return;
-  char path[320];
-  Mail_SpoolPath(path, sizeof path, level);
-  if (spool.size() <= sent) {
-    remove(path);
-    return;
+bool SessionSending(int level);
+
+// Writes the level's waiting events to its spool, unless its session is
+// sending (the spool stays as the session found it until it ends).
+void FlushPending(int level) {
+  Pending& p = g_levels[level].pending;
+  off_t size = 0;
+  if (p.events == 0 || SessionSending(level) || !AppendSpool(level, p, &size)) return;
+  const int dropped = p.dropped;
+  p = Pending{};
+  if (dropped > 0 && EvtLogOps.Add) {
+    char notice[200];
+    snprintf(notice, sizeof notice,
+             "Mail of level %d (%s): %d event%s that could not be written to the spool %s dropped (at most %d are "
+             "kept)",
+             level, EvtLog_LevelWord(level), dropped, dropped == 1 ? "" : "s", dropped == 1 ? "was" : "were",
+             MAIL_PENDING_MAX);
+    EvtLogOps.Add(EVT_FREE_TEXT, 0, notice);
   }
-  RewriteSpool(level, Rehead(spool.substr(0, FirstBlock(spool)), spool.substr(sent)));
+  BoundSpool(level, size);
+}
+
+// A level nobody wants mail of keeps nothing.
+void DropLevel(int level) {
+  RemoveSpool(level);
+  g_levels[level].pending = Pending{};
 }
 
 void Mail_AddEvent(int kind, int index, const char* serial, const char* model, ...) {
@@ -265,47 +475,17 @@ void Mail_AddEvent(int kind, int index, const char* serial, const char* model, .
   const char* format = EvtDef_Text(code);
   if (level < 1 || level > kLevels || !format[0]) return;
 
-  char path[320];
-  Mail_SpoolPath(path, sizeof path, level);
-  bool fresh = false;
-  int fd = OpenSpool(path, &fresh);
-  if (fd < 0) return;
-  FILE* f = fdopen(fd, "a");
-  if (!f) {
-    close(fd);
-    return;
-  }
-
   char text[EVTLOG_TEXT_SIZE];
   EvtLog_FillText(text, sizeof text, format, args, argCount);
   time_t now = Svc_Now();
   struct tm tm {};
   localtime_r(&now, &tm);
-  if (fresh) {
-    char host[sizeof SvcSystemInfo.hostName];
-    CleanText(host, sizeof host, SvcSystemInfo.hostName);
-    char location[kLocationBytes + 1], contactor[kContactorBytes + 1];
-    WideToText(location, sizeof location, WebSysInfoText.location, std::size(WebSysInfoText.location));
-    WideToText(contactor, sizeof contactor, WebSysInfoText.contactor, std::size(WebSysInfoText.contactor));
-    fprintf(f, "Subject: %s Notification: %s\r\n", SVC_PRODUCT, text);
-    fprintf(f, "Date: %02d/%02d/%04d\r\n\r\n", tm.tm_mon + 1, tm.tm_mday, tm.tm_year + 1900);
-    fprintf(f, "Host Name: %s\r\n", host);
-    fprintf(f, "Location: %s, Contactor: %s\r\n", location, contactor);
-    char id[80];
-    CleanText(id, sizeof id, serial);
-    if (id[0]) fprintf(f, "S.N.: %s\r\n", id);
-    CleanText(id, sizeof id, model);
-    if (id[0]) fprintf(f, "Model: %s\r\n", id);
-  }
-  fprintf(f, "Event level: %s\r\n", EvtLog_LevelWord(level));
-  fprintf(f, "Event time: %02d/%02d/%04d %02d:%02d:%02d\r\n", tm.tm_mon + 1, tm.tm_mday, tm.tm_year + 1900,
-          tm.tm_hour, tm.tm_min, tm.tm_sec);
-  fprintf(f, "Event message: %s\r\n\r\n", text);
-  fflush(f);
-  struct stat st;
-  const off_t size = fstat(fd, &st) == 0 ? st.st_size : 0;
-  fclose(f);
-  BoundSpool(level, size);
+  Pending& p = g_levels[level].pending;
+  if (p.events == 0) p.header = HeaderBlock(level, text, tm, serial, model);
+  p.blocks += EventBlock(level, text, tm);
+  ++p.events;
+  BoundPending(level);
+  FlushPending(level);
 }
 
 // ---- the SMTP session ------------------------------------------------------------
@@ -314,9 +494,14 @@ void Mail_AddEvent(int kind, int index, const char* serial, const char* model, .
 // the socket (or the lookup) allows at once, so neither a mail server nor a
 // resolver nor the network can hold the loop. A session ends by a reply
 // that ends the dialogue, by the per-reply bound, the connect bound or the
-// whole-session bound. Only a message the server took (250 after the data)
-// removes its spool; every other end keeps it for a later pass, after a
-// pause that doubles from 5 s to 5 min.
+// whole-session bound. It sends what its level had when it began (spool and
+// memory). A message the server took (250 after the data) or refused for
+// good (a 5xx to STARTTLS, AUTH, MAIL FROM, DATA or after the data, or to
+// every RCPT) is done with: its events go, a refusal with a notice in the
+// event log. Any other end keeps them for the level's next try, after a
+// pause that doubles from 5 s to 5 min; the first such end of a streak is
+// logged, and so is the delivery that ends it. Each level has its own
+// pauses: one that fails holds no other back.
 
 enum SmtpState : int {
   ST_GREETING = 1,
@@ -334,6 +519,9 @@ enum SmtpState : int {
 };
 
 enum SessionPhase { PH_IDLE, PH_RESOLVE, PH_CONNECT, PH_TLS, PH_TALK };
+
+// How a session ended for its events.
+enum SessionOutcome { OUT_KEPT, OUT_DELIVERED, OUT_REFUSED };
 
 constexpr int kMaxAddresses = 8;
 constexpr int64_t kRetryFirstMs = 5000;
@@ -354,7 +542,9 @@ struct Session {
   int heloRetries = 0;
   int nextReceiver = 0;  // the receiver after the last RCPT TO sent
   int accepted = 0;      // receivers the server took
-  bool delivered = false;
+  SessionOutcome outcome = OUT_KEPT;
+  char reason[112] = {};      // why it ended so: the server's reply, or what failed
+  char lastRefusal[80] = {};  // the last RCPT refused for good
   bool ending = false;        // the session ends once `out` is written
   bool serverIsName = false;  // "Server=" is a host name (sent as SNI)
   SmtpReply reply;
@@ -367,12 +557,13 @@ struct Session {
   int64_t deadline = 0;    // of the lookup, or of the reply (handshake) awaited
   int64_t connectEnd = 0;  // of the connect, over all addresses
   int64_t sessionEnd = 0;
-  size_t sentBytes = 0;  // spool bytes in the message
+  std::string message;  // the events the session sends, as the spool text
+  int events = 0;       // how many
+  bool hadFile = false;  // some of them are the spool file's
+  Pending inflight;      // the rest, from memory
 };
 
 Session g_session;
-int64_t g_retryDelayMs;  // 0 after a message went out
-int64_t g_nextTryMs;     // no session starts before
 
 bool SessionSending(int level) { return g_session.phase != PH_IDLE && g_session.level == level; }
 
@@ -467,7 +658,7 @@ void QueueBase64(Session& s, const char* text) {
   Queue(s, out, static_cast<size_t>(n) + 2);
 }
 
-// The message of state 5: From and To lines, the spool of the level with
+// The message of state 5: From and To lines, the session's spool text with
 // dot-stuffing (a line that begins with "." gets a second one, so no line
 // of the spool can end the data), and the end of the data.
 void QueueMessage(Session& s) {
@@ -501,16 +692,12 @@ void QueueMessage(Session& s) {
     first = false;
   }
   w += "\r\n";
-  std::string spool;
-  if (ReadSpool(s.level, &spool)) {
-    s.sentBytes = spool.size();
-    w.reserve(w.size() + spool.size() + spool.size() / 64 + 8);
-    bool lineStart = true;
-    for (char c : spool) {
-      if (lineStart && c == '.') w += '.';
-      w += c;
-      lineStart = c == '\n';
-    }
+  w.reserve(w.size() + s.message.size() + s.message.size() / 64 + 8);
+  bool lineStart = true;
+  for (char c : s.message) {
+    if (lineStart && c == '.') w += '.';
+    w += c;
+    lineStart = c == '\n';
   }
   w += "\r\n.\r\n";
 }
@@ -604,9 +791,39 @@ int ReadReply(Session& s) {
 
 // ---- the dialogue ----
 
-void EndWith(Session& s, const char* command) {
+bool Is5xx(int c) { return c >= 500 && c <= 599; }
+
+// A server's reply as a notice quotes it: printable ASCII, at most size - 1.
+void ReplyText(char* out, size_t size, const char* reply) {
+  size_t n = 0;
+  for (const char* p = reply; *p && n + 1 < size; ++p) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    out[n++] = (c < 0x20 || c > 0x7E) ? '?' : *p;
+  }
+  out[n] = 0;
+}
+
+// Ends the session after `command` (or none); its events are kept for a
+// later try, for the reason given or, without one, the last reply.
+void EndWith(Session& s, const char* command, const char* reason = nullptr) {
   if (command) Queue(s, command, strlen(command));
   s.ending = true;
+  if (reason) snprintf(s.reason, sizeof s.reason, "%s", reason);
+  else ReplyText(s.reason, sizeof s.reason, s.reply.FinalLine());
+}
+
+// Ends the session after `command` (or none): the server refused the
+// message for good.
+void Refuse(Session& s, const char* command) {
+  EndWith(s, command);
+  s.outcome = OUT_REFUSED;
+}
+
+// A reply that is not the one awaited: a 5xx refuses for good, anything
+// else may pass.
+void Unwanted(Session& s, const char* command) {
+  if (Is5xx(s.reply.Code())) Refuse(s, command);
+  else EndWith(s, command);
 }
 
 // The reply-driven dialogue: one complete reply, by state.
@@ -649,10 +866,12 @@ void HandleReply(Session& s) {
     case ST_STARTTLS:
       // Bytes that came in clear behind the 220 are not taken into TLS.
       s.leftLen = 0;
-      if (c == 220 && SmtpTls_Start(s.fd, s.serverIsName ? MailSetting.server : nullptr)) {
+      if (c != 220) {
+        Unwanted(s, nullptr);
+      } else if (SmtpTls_Start(s.fd, s.serverIsName ? MailSetting.server : nullptr)) {
         s.phase = PH_TLS;
       } else {
-        EndWith(s, nullptr);
+        EndWith(s, nullptr, "TLS could not start");
       }
       break;
     case ST_EHLO_TLS:
@@ -673,7 +892,7 @@ void HandleReply(Session& s) {
         s.state = ST_USER;
         QueueBase64(s, MailSetting.account);
       } else {
-        EndWith(s, "RSET\r\n");
+        Unwanted(s, "RSET\r\n");
       }
       break;
     case ST_USER:
@@ -681,32 +900,35 @@ void HandleReply(Session& s) {
         s.state = ST_PASSWORD;
         QueueBase64(s, MailSetting.password);
       } else {
-        EndWith(s, "RSET\r\n");
+        Unwanted(s, "RSET\r\n");
       }
       break;
     case ST_PASSWORD:
       if (c == 235 || c == 250) QueueMailFrom(s);
-      else EndWith(s, "RSET\r\n");
+      else Unwanted(s, "RSET\r\n");
       break;
     case ST_RCPT:
     case ST_DATA:
       if (s.nextReceiver > 0) {
         // A receiver the server refuses for good (5xx) is skipped; any
         // other refusal is passing, and the whole message waits for a
-        // later pass.
+        // later try.
         if (c == 250 || c == 251) {
           ++s.accepted;
-        } else if (c < 500 || c > 599) {
+        } else if (Is5xx(c)) {
+          ReplyText(s.lastRefusal, sizeof s.lastRefusal, s.reply.FinalLine());
+        } else {
           EndWith(s, nullptr);
           break;
         }
       } else if (c != 250) {  // MAIL FROM refused
-        EndWith(s, nullptr);
+        Unwanted(s, nullptr);
         break;
       }
       if (s.state == ST_RCPT && QueueNextRcpt(s)) break;
       if (s.accepted == 0) {
-        EndWith(s, nullptr);
+        Refuse(s, nullptr);
+        snprintf(s.reason, sizeof s.reason, "every receiver refused: %s", s.lastRefusal);
         break;
       }
       s.state = ST_MESSAGE;
@@ -717,20 +939,21 @@ void HandleReply(Session& s) {
         s.state = ST_SENT;
         QueueMessage(s);
       } else {
-        EndWith(s, nullptr);
+        Unwanted(s, nullptr);
       }
       break;
     case ST_SENT:
       if (c == 250) {
-        s.delivered = true;
+        s.outcome = OUT_DELIVERED;
         s.state = ST_QUIT;
         QueueF(s, "QUIT\r\n");
       } else {
-        EndWith(s, nullptr);
+        Unwanted(s, nullptr);
       }
       break;
     case ST_QUIT:
-      EndWith(s, c == 221 ? nullptr : "RSET\r\n");
+      s.ending = true;
+      if (c != 221) Queue(s, "RSET\r\n", 6);
       break;
     default:
       EndWith(s, nullptr);
@@ -742,35 +965,98 @@ void HandleReply(Session& s) {
 
 void StartFrom(int level);
 
-void Finish(Session& s) {
+// A bound as a notice gives it: "10 s", "300 ms".
+std::string Span(int ms) { return ms % 1000 ? std::to_string(ms) + " ms" : std::to_string(ms / 1000) + " s"; }
+
+// Tells the event log how mail of a level fares (level 2: it goes to the
+// SMS slot, never to mail).
+__attribute__((format(printf, 1, 2))) void MailNotice(const char* format, ...) {
+  if (!EvtLogOps.Add) return;
+  char text[EVTLOG_TEXT_SIZE];
+  va_list ap;
+  va_start(ap, format);
+  vsnprintf(text, sizeof text, format, ap);
+  va_end(ap);
+  EvtLogOps.Add(EVT_FREE_TEXT, 2, text);
+}
+
+// Closes the session's connection and settles its events: those kept go
+// back before the level's waiting ones, those taken or refused go.
+void CloseSession(Session& s) {
   if (s.fd >= 0) close(s.fd);
   SmtpTls_Free();
-  const bool delivered = s.delivered;
+  if (s.outcome == OUT_KEPT) PendingPrepend(s.level, std::move(s.inflight));
+  else if (s.hadFile) RemoveSpool(s.level);
+}
+
+void Finish(Session& s) {
+  CloseSession(s);
   const int level = s.level;
-  const size_t sent = s.sentBytes;
-  s = Session{};
-  if (!delivered) {
-    g_retryDelayMs = g_retryDelayMs == 0 ? kRetryFirstMs : std::min(2 * g_retryDelayMs, kRetryMaxMs);
-    g_nextTryMs = Svc_MonoMs() + g_retryDelayMs;
-    return;
+  LevelState& l = g_levels[level];
+  char server[MAIL_TEXT];
+  CleanText(server, sizeof server, MailSetting.server);
+  const char* word = EvtLog_LevelWord(level);
+  if (s.outcome == OUT_KEPT) {
+    l.retryDelayMs = l.retryDelayMs == 0 ? kRetryFirstMs : std::min(2 * l.retryDelayMs, kRetryMaxMs);
+    l.nextTryMs = Svc_MonoMs() + l.retryDelayMs;
+    if (!l.failing) {
+      if (server[0])
+        MailNotice("Mail of level %d (%s) not delivered to %s: %s; it is kept and tried again", level, word, server,
+                   s.reason);
+      else
+        MailNotice("Mail of level %d (%s) not delivered: %s; it is kept and tried again", level, word, s.reason);
+    }
+    l.failing = true;
+  } else {
+    l.retryDelayMs = 0;
+    l.nextTryMs = 0;
+    if (s.outcome == OUT_REFUSED) {
+      MailNotice("Mail of level %d (%s) refused by %s: %s; its %d event%s not mailed", level, word, server,
+                 s.reason, s.events, s.events == 1 ? " is" : "s are");
+    } else if (l.failing) {
+      MailNotice("Mail of level %d (%s) delivered to %s again", level, word, server);
+      l.failing = false;
+    }
   }
-  SettleSpool(level, sent);
-  g_retryDelayMs = 0;
-  g_nextTryMs = 0;
+  s = Session{};
+  FlushPending(level);
   StartFrom(level + 1);
 }
 
-// Connects to the next address; false when none is left.
-bool ConnectNext(Session& s) {
+// Ends the session for a reason of its own (not a reply). A message the
+// server already took or refused stays so (a server that hangs up at the
+// QUIT has the message all the same).
+__attribute__((format(printf, 2, 3))) void Fail(Session& s, const char* format, ...) {
+  if (s.outcome == OUT_KEPT) {
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(s.reason, sizeof s.reason, format, ap);
+    va_end(ap);
+  }
+  Finish(s);
+}
+
+void FailConnect(Session& s, int err) {
+  if (err) Fail(s, "no connection (%s)", strerror(err));
+  else Fail(s, "no connection within %s", Span(MailTimeout.connectMs).c_str());
+}
+
+// Connects to the next address; false when none is left (*err: why the
+// last one failed).
+bool ConnectNext(Session& s, int* err) {
   while (s.addrNext < s.addrCount) {
     const Address& a = s.addrs[s.addrNext++];
     int fd = socket(a.addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) continue;
+    if (fd < 0) {
+      *err = errno;
+      continue;
+    }
     if (connect(fd, reinterpret_cast<const struct sockaddr*>(&a.addr), a.len) == 0 || errno == EINPROGRESS) {
       s.fd = fd;
       s.phase = PH_CONNECT;
       return true;
     }
+    *err = errno;
     close(fd);
   }
   return false;
@@ -778,7 +1064,9 @@ bool ConnectNext(Session& s) {
 
 void BeginConnect(Session& s) {
   s.connectEnd = Svc_MonoMs() + MailTimeout.connectMs;
-  if (!ConnectNext(s)) Finish(s);
+  int err = 0;
+  if (s.addrCount == 0) return Fail(s, "its name is not found");
+  if (!ConnectNext(s, &err)) FailConnect(s, err);
 }
 
 void ExpectReply(Session& s, bool ehlo) {
@@ -786,16 +1074,37 @@ void ExpectReply(Session& s, bool ehlo) {
   s.deadline = Svc_MonoMs() + MailTimeout.replyMs;
 }
 
-void StartSession(int level) {
+// Starts the session of a level with what it has to send (its spool and
+// the events in memory); false when it has no event (a spool without one
+// goes).
+bool StartSession(int level) {
+  std::string file;
+  bool hasFile = ReadSpool(level, &file);
+  const int fileEvents = hasFile ? CountBlocks(file) : 0;
+  if (hasFile && fileEvents == 0) {
+    RemoveSpool(level);
+    hasFile = false;
+  }
+  Pending& p = g_levels[level].pending;
+  if (!hasFile && p.events == 0) return false;
+
   Session& s = g_session;
   s = Session{};
   s.level = level;
+  s.events = fileEvents + p.events;
+  s.hadFile = hasFile;
+  s.message = hasFile ? std::move(file) + p.blocks : p.header + p.blocks;
+  s.inflight = std::move(p);
+  p = Pending{};
   s.phase = PH_RESOLVE;
   const int64_t now = Svc_MonoMs();
   s.sessionEnd = now + MailTimeout.sessionMs;
   s.deadline = now + MailTimeout.replyMs;
   SmtpTls_Reset();
-  if (!MailSetting.server[0]) return Finish(s);
+  if (!MailSetting.server[0]) {
+    Fail(s, "no mail server is set");
+    return true;
+  }
   char port[8];
   snprintf(port, sizeof port, "%u", static_cast<unsigned>(MailSetting.port));
   // An address needs no lookup; a host name is looked up beside the loop.
@@ -808,39 +1117,34 @@ void StartSession(int level) {
   if (r == 0) {
     TakeAddresses(s, list);
     freeaddrinfo(list);
-    return BeginConnect(s);
+    BeginConnect(s);
+  } else if (r != EAI_NONAME) {
+    Fail(s, "the address is not valid (%s)", gai_strerror(r));
+  } else if (!Lookup_Start(MailSetting.server, port)) {
+    Fail(s, "its name could not be looked up");
+  } else {
+    s.serverIsName = true;
   }
-  if (r != EAI_NONAME || !Lookup_Start(MailSetting.server, port)) return Finish(s);
-  s.serverIsName = true;
+  return true;
 }
 
-// Starts the session of the first level from `level` on with a spool;
-// spools that no receiver wants are dropped.
+// Carries the pass on from `level`: each level in turn that has events and
+// is not waiting out a pause gets its session; the spools and events of a
+// level that no receiver wants go.
 void StartFrom(int level) {
   for (; level <= kLevels; ++level) {
-    char path[320];
-    Mail_SpoolPath(path, sizeof path, level);
-    if (!UF_FileExist(path)) continue;
     if (!AnyReceiver(level)) {
-      remove(path);
+      DropLevel(level);
       continue;
     }
-    return StartSession(level);
+    FlushPending(level);
+    if (Svc_MonoMs() < g_levels[level].nextTryMs) continue;
+    if (StartSession(level)) return;
   }
 }
 
 void Mail_SendAll() {
-  if (g_session.phase != PH_IDLE) return;
-  if (Svc_MonoMs() < g_nextTryMs) {
-    // While the server waits out its pause, spools nobody wants still go.
-    for (int level = 1; level <= kLevels; ++level) {
-      char path[320];
-      Mail_SpoolPath(path, sizeof path, level);
-      if (!AnyReceiver(level)) remove(path);
-    }
-    return;
-  }
-  StartFrom(1);
+  if (g_session.phase == PH_IDLE) StartFrom(1);
 }
 
 // The dialogue part of a step: write, read, act, as far as the socket goes.
@@ -848,18 +1152,22 @@ void Talk(Session& s) {
   for (int round = 0; round < kRoundsPerStep; ++round) {
     if (s.phase == PH_TLS) {
       const int r = SmtpTls_Handshake();
-      if (r < 0) return Finish(s);
+      if (r < 0) return Fail(s, "the TLS handshake failed");
       if (r == 0) break;
       s.phase = PH_TALK;
       s.state = ST_EHLO_TLS;
       QueueEhlo(s, "EHLO", nullptr);
       ExpectReply(s, true);
     }
-    if (!Flush(s)) return Finish(s);
+    if (!Flush(s)) {
+      const int err = errno;
+      if (err == EPIPE || err == ECONNRESET || SmtpTls_IsActive()) return Fail(s, "the server closed the connection");
+      return Fail(s, "the connection failed (%s)", strerror(err));
+    }
     if (s.outAt < s.out.size()) break;
     if (s.ending) return Finish(s);
     const int r = ReadReply(s);
-    if (r < 0) return Finish(s);
+    if (r < 0) return Fail(s, "the server closed the connection");
     if (r == 0) break;
     HandleReply(s);
     if (s.phase == PH_TLS) {
@@ -868,17 +1176,17 @@ void Talk(Session& s) {
       ExpectReply(s, s.state == ST_EHLO || s.state == ST_EHLO_TLS);
     }
   }
-  if (Svc_MonoMs() >= s.deadline) Finish(s);
+  if (Svc_MonoMs() >= s.deadline) Fail(s, "no answer within %s", Span(MailTimeout.replyMs).c_str());
 }
 
 void Mail_Step() {
   Session& s = g_session;
   if (s.phase == PH_IDLE) return;
   const int64_t now = Svc_MonoMs();
-  if (now >= s.sessionEnd) return Finish(s);
+  if (now >= s.sessionEnd) return Fail(s, "the session took over %s", Span(MailTimeout.sessionMs).c_str());
   if (s.phase == PH_RESOLVE) {
     if (!Lookup_Done()) {
-      if (now >= s.deadline) Finish(s);
+      if (now >= s.deadline) Fail(s, "no answer to the name lookup within %s", Span(MailTimeout.replyMs).c_str());
       return;
     }
     TakeAddresses(s, g_lookup.cb.ar_result);
@@ -888,15 +1196,17 @@ void Mail_Step() {
   if (s.phase == PH_CONNECT) {
     struct pollfd p = {s.fd, POLLOUT, 0};
     if (poll(&p, 1, 0) == 0) {
-      if (now >= s.connectEnd) Finish(s);
+      if (now >= s.connectEnd) FailConnect(s, 0);
       return;
     }
     int err = 0;
     socklen_t len = sizeof err;
     if (getsockopt(s.fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) {
+      if (err == 0) err = errno;
       close(s.fd);
       s.fd = -1;
-      if (now >= s.connectEnd || !ConnectNext(s)) Finish(s);
+      if (now >= s.connectEnd) FailConnect(s, 0);
+      else if (!ConnectNext(s, &err)) FailConnect(s, err);
       return;
     }
     s.phase = PH_TALK;
@@ -932,22 +1242,32 @@ int Mail_SessionActive() { return g_session.phase != PH_IDLE; }
 
 namespace {
 
-// Ends a session in progress without a word and forgets the pause.
+// Ends a session in progress without a word and forgets every level's
+// events, pauses and failures.
 void Mail_Abandon() {
   if (g_session.fd >= 0) close(g_session.fd);
   SmtpTls_Free();
   g_session = Session{};
-  Mail_ResetRetry();
+  for (LevelState& l : g_levels) l = LevelState{};
 }
 
 }  // namespace
 
 void Mail_ResetRetry() {
-  g_retryDelayMs = 0;
-  g_nextTryMs = 0;
+  for (LevelState& l : g_levels) {
+    l.retryDelayMs = 0;
+    l.nextTryMs = 0;
+    l.failing = false;
+  }
 }
 
-int64_t Mail_RetryDelayMs() { return g_retryDelayMs; }
+int64_t Mail_RetryDelayMs(int level) { return level >= 1 && level <= kLevels ? g_levels[level].retryDelayMs : 0; }
+
+int Mail_ReceiversOf(int level) {
+  int n = 0;
+  for (int i = 0; i < ReceiverCount(); ++i) n += Qualifies(MailSetting.receivers[i], level) ? 1 : 0;
+  return n;
+}
 
 // ---- reply reassembly ------------------------------------------------------------
 
@@ -1039,4 +1359,12 @@ void Mail_Init(const char* /*installDir*/) {
   MailOps.Step = Mail_Step;
 }
 
-void Mail_Exit() {}
+// What still waits in memory (a session's unsent events too) goes to the
+// spools, if they take it now.
+void Mail_Exit() {
+  if (g_session.phase != PH_IDLE) {
+    CloseSession(g_session);
+    g_session = Session{};
+  }
+  for (int level = 1; level <= kLevels; ++level) FlushPending(level);
+}

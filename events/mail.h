@@ -3,14 +3,17 @@
 //
 // Every logged event of level 1..3 is appended to "mail_level<L>.txt" in
 // the private temporary directory (at most MAIL_SPOOL_MAX bytes: beyond that
-// the oldest events go); every 5 seconds Mail_SendAll starts mailing each
-// spool to the receivers whose level it reaches, in one SMTP session per
-// level (EHLO or HELO, STARTTLS and AUTH LOGIN when a password is set, MAIL
-// FROM, RCPT TO per receiver, DATA, QUIT) over IPv4 or IPv6. The session
-// never blocks: the main loop steps it (Mail_Step) and watches its socket
-// (Mail_PollFill). A spool is removed once the server took its message;
-// after any other end of a session it stays, and the next try waits 5 s,
-// doubling to 5 min.
+// the oldest events go); an event the spool cannot take (a full disk) waits
+// in memory until it can, at most MAIL_PENDING_MAX a level. Every 5 seconds
+// Mail_SendAll starts mailing each level's events to the receivers whose
+// level it reaches, in one SMTP session per level (EHLO or HELO, STARTTLS
+// and AUTH LOGIN when a password is set, MAIL FROM, RCPT TO per receiver,
+// DATA, QUIT) over IPv4 or IPv6. The session never blocks: the main loop
+// steps it (Mail_Step) and watches its socket (Mail_PollFill). The events go
+// once the server took their message, or refused it for good (logged);
+// after any other end of a session they stay (the first of a streak is
+// logged), and that level's next try waits 5 s, doubling to 5 min. Levels
+// never wait for each other.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -72,15 +75,25 @@ extern MailTimeouts MailTimeout;  // 5000, 10000, 60000
 // down to MAIL_SPOOL_KEEP, with a notice in the event log.
 constexpr size_t MAIL_SPOOL_MAX = 1024 * 1024;
 constexpr size_t MAIL_SPOOL_KEEP = MAIL_SPOOL_MAX / 4 * 3;
+// Events of one level that wait in memory for their spool (each at most
+// 333 bytes, so about 65 KiB a level); beyond it the oldest go, with
+// a notice once the spool takes the rest.
+constexpr int MAIL_PENDING_MAX = 200;
+
+// The common event of the test mail.
+constexpr int MAIL_TEST_EVENT = 34;
 
 // The main loop's poll source: the session's socket, with the events it waits for.
 int Mail_PollFill(struct pollfd* fds, int max, int* busy);
 // 1 while a session is in progress.
 int Mail_SessionActive();
-// The pause before the next try after a failed session (0 after a
-// delivery), and its reset (tests).
-int64_t Mail_RetryDelayMs();
+// The pause before a level's next try after a failed session (0 after a
+// delivery or a refusal), and the reset of every level's pause and failure
+// streak (tests).
+int64_t Mail_RetryDelayMs(int level);
 void Mail_ResetRetry();
+// How many receivers take mail of an event level.
+int Mail_ReceiversOf(int level);
 
 // "<SvcTmpDir>/mail_level<level>.txt".
 void Mail_SpoolPath(char* out, size_t size, int level);

@@ -95,6 +95,7 @@ enum SnmpErrorStatus : int32_t {
   SNMP_ERR_WRONG_VALUE = 10,
   SNMP_ERR_NO_CREATION = 11,
   SNMP_ERR_RESOURCE_UNAVAILABLE = 13,
+  SNMP_ERR_COMMIT_FAILED = 14,
   SNMP_ERR_NOT_WRITABLE = 17,
 };
 
@@ -160,6 +161,13 @@ enum SnmpObjectAction : uint8_t {
   SNMP_OBJECT_READ = 0,   // Get or GetNext (by the message's PDU tag): fill the value
   SNMP_OBJECT_CHECK = 1,  // Set, first pass: may the value be written? Nothing changes
   SNMP_OBJECT_APPLY = 2,  // Set, second pass: write the checked value, fill the reply value
+  // Set, once every varbind was applied (varbind null): make the changes
+  // last (saved). Any status but SNMP_ERR_NONE refuses the SET, and the
+  // agent then asks for the undo.
+  SNMP_OBJECT_COMMIT = 3,
+  // Set that failed after its first apply (varbind null): put back all
+  // that its applies changed.
+  SNMP_OBJECT_UNDO = 4,
 };
 // Returns SNMP_ERR_NONE when served, SNMP_ERR_NO_SUCH_NAME for an unknown
 // object (or nothing after it for GetNext), or the RFC 3416 status that
@@ -183,9 +191,9 @@ struct SnmpAgentOpsTable {
 };
 extern SnmpAgentOpsTable SnmpAgentOps;
 
-// Logs the sockets' status text (level 0) and the reason a socket cannot
-// bind (level 2) as free-text events; set when the event log starts (null:
-// not logged).
+// Logs the sockets' status text (level 0), and the reason a socket cannot
+// bind and a SET that could not be saved (level 2), as free-text events;
+// set when the event log starts (null: not logged).
 extern void (*SnmpAgentLogText)(int level, const char* text);
 
 void SnmpAgent_Init(SnmpObjectHandler handler);
@@ -275,7 +283,9 @@ extern SnmpReportCounters SnmpReportCount;
 constexpr int SNMP_TIME_WINDOW = 150;  // seconds
 
 // Runs the varbinds through the object handler and sets the error status,
-// index or exception values (SETs are checked whole before any is applied).
+// index or exception values. SETs are checked whole before any is applied,
+// and a SET whose applies or commit fail is undone whole (commitFailed,
+// genErr in SNMPv1).
 void SnmpAgent_ProcessVarbinds();
 // 1 when the message's engine boots and time lie inside the time window.
 int SnmpAgent_InTimeWindow();

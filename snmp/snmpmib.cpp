@@ -58,6 +58,17 @@ enum ObjectId : int32_t {
 
 constexpr int32_t kDelayLimit = 100000;  // delays are 0 .. 99999 seconds
 
+// The SET being applied: what its applies may change, as it was before the
+// first, and whether it set a setting that config.ini holds.
+struct SetUndo {
+  bool pending;
+  bool stored;
+  ReactSettings react;
+  WebSysInfo site;
+  uint8_t cancel;
+};
+SetUndo g_set;
+
 // The site text of an object and the characters it holds.
 wchar_t* SiteText(int32_t id, size_t* maxChars) {
   switch (id) {
@@ -143,6 +154,9 @@ int32_t Check(int32_t id, const SnmpVarbind& v) {
 }
 
 void Apply(int32_t id, const SnmpVarbind& v) {
+  if (!g_set.pending) g_set = SetUndo{true, false, ReactSetting, WebSysInfoText, *SnmpMibCountdown.cancelFlag};
+  // The cancel flag is the countdown's own, not a setting of the file.
+  if (id != OBJ_CANCEL) g_set.stored = true;
   int32_t x = v.value.integer;
   if (id == OBJ_CONTACT || id == OBJ_NAME || id == OBJ_LOCATION) {
     size_t maxChars;
@@ -158,7 +172,28 @@ void Apply(int32_t id, const SnmpVarbind& v) {
     if (enable) ReactSetting.enable[r] = x == 1 ? 1 : 0;
     else ReactSetting.delay[r] = x;
   }
-  Cfg_Save();
+}
+
+// The end of a SET: config.ini is saved once for all its varbinds. A
+// setting that could not be saved would be in force until the next reload
+// of the file, so the SET is refused (and then undone) unless it set
+// nothing that the file holds.
+int32_t Commit() {
+  if (Cfg_Save() || !g_set.stored) {
+    g_set.pending = false;
+    return SNMP_ERR_NONE;
+  }
+  if (SnmpAgentLogText)
+    SnmpAgentLogText(2, "SNMP SET not saved: config.ini could not be written; the change was undone");
+  return SNMP_ERR_COMMIT_FAILED;
+}
+
+void Undo() {
+  if (!g_set.pending) return;
+  ReactSetting = g_set.react;
+  WebSysInfoText = g_set.site;
+  *SnmpMibCountdown.cancelFlag = g_set.cancel;
+  g_set.pending = false;
 }
 
 void SetInteger(SnmpVarbind* v, int32_t x, uint8_t tag = BER_INTEGER) {
@@ -235,6 +270,11 @@ int SnmpMib_RegisterObjects() {
 }
 
 int32_t SnmpMib_HandleObject(SnmpVarbind* v, uint8_t action) {
+  if (!v) {
+    if (action == SNMP_OBJECT_COMMIT) return Commit();
+    if (action == SNMP_OBJECT_UNDO) Undo();
+    return SNMP_ERR_NONE;
+  }
   uint8_t count = static_cast<uint8_t>(v->name.count > UINT8_MAX ? UINT8_MAX : v->name.count);
   int32_t id;
   if (action == SNMP_OBJECT_READ && SnmpMsg.pduTag == BER_PDU_GETNEXT) {

@@ -38,7 +38,7 @@ int32_t ToV1(int32_t status) {
     case 16:  // authorizationError
       return SNMP_ERR_NO_SUCH_NAME;
     case SNMP_ERR_RESOURCE_UNAVAILABLE:
-    case 14:  // commitFailed
+    case SNMP_ERR_COMMIT_FAILED:
     case 15:  // undoFailed
       return SNMP_ERR_GEN_ERR;
     default:
@@ -53,6 +53,13 @@ void Fail(int32_t status, int index) {
   m.errorStatus = m.version == 0 ? ToV1(status) : status;
   m.errorIndex = index;
   for (int i = 0; i < m.varbindCount; i++) m.varbinds[i].echo = true;
+}
+
+// Refuses a SET after some of it was applied: the handler puts back what
+// it changed.
+void Undo(int index) {
+  SnmpAgentHandler(nullptr, SNMP_OBJECT_UNDO);
+  Fail(SNMP_ERR_COMMIT_FAILED, index);
 }
 
 void PutVarbinds(BerBuilder* b) {
@@ -132,9 +139,11 @@ void SnmpAgent_ProcessVarbinds() {
     }
     for (int i = 0; i < m.varbindCount; i++) {
       int32_t st = SnmpAgentHandler(&m.varbinds[i], SNMP_OBJECT_APPLY);
-      if (st != SNMP_ERR_NONE) return Fail(14 /* commitFailed */, i + 1);
+      if (st != SNMP_ERR_NONE) return Undo(i + 1);
       m.varbinds[i].echo = false;
     }
+    // Whole or not at all: a SET whose changes cannot be kept is undone.
+    if (m.varbindCount > 0 && SnmpAgentHandler(nullptr, SNMP_OBJECT_COMMIT) != SNMP_ERR_NONE) return Undo(1);
     return;
   }
   for (int i = 0; i < m.varbindCount; i++) {

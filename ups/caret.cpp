@@ -25,6 +25,8 @@ struct CaretState {
   uint8_t txLength;
   uint8_t queue[CARET_QUEUE_SLOTS][CARET_FRAME_MAX];
   uint8_t queueLength[CARET_QUEUE_SLOTS];
+  uint32_t queueTag[CARET_QUEUE_SLOTS];  // the link manager's command each frame belongs to (0 none)
+  uint32_t txTag;                         // ... and that of the frame in flight
   uint8_t pollIndex;
   uint8_t firstCycle = 1;
   uint8_t waitTicks;
@@ -320,6 +322,12 @@ void AdvanceIndex() {
 // The mask of the item at the poll index (NONE past the table).
 int CurrentMask() { return st.pollIndex < CARET_POLL_ITEMS ? kItems[st.pollIndex].mask : NONE; }
 
+// The frame in flight got no sound reply; told before the failure is
+// counted, which may end the link.
+void Unanswered() {
+  if (st.fromQueue && st.txTag) COM_CommandFrame(st.txTag, COM_FRAME_UNANSWERED);
+}
+
 void HandleReply(uint8_t slot) {
   int r = Caret_Receive(slot, st.rx, &st.rxCount);
   st.rx[st.rxCount] = 0;
@@ -338,6 +346,8 @@ void HandleReply(uint8_t slot) {
         // answer to a queued set frame takes no poll index).
         AdvanceIndex();
       }
+      if (st.fromQueue && st.txTag) COM_CommandFrame(st.txTag, COM_FRAME_ANSWERED);
+      COM_UpsAnswered();
       ++ComStat.rxOk;
       st.waitTicks = 0;
       st.timeouts = 0;
@@ -346,6 +356,7 @@ void HandleReply(uint8_t slot) {
     case CARET_RX_BAD:
       // A reply that is no caret frame counts towards the lost link like a time-out.
       ++ComStat.rxParseErr;
+      Unanswered();
       st.waiting = 0;
       Proto_CountFailure(slot, &st.timeouts);
       AdvanceIndex();
@@ -354,6 +365,7 @@ void HandleReply(uint8_t slot) {
       if (++st.waitTicks <= 9) break;
       st.waitTicks = 0;
       ++ComStat.rxTimeout;
+      Unanswered();
       Proto_CountFailure(slot, &st.timeouts);
       if (st.firstCycle && st.pollIndex >= IDENT_ITEMS && !st.fromQueue) Proto_DropCap(CurrentMask());
       st.waiting = 0;
@@ -364,6 +376,7 @@ void HandleReply(uint8_t slot) {
 
 void SendNext(uint8_t slot) {
   st.fromQueue = 0;
+  st.txTag = 0;
   if (st.pollIndex < IDENT_ITEMS) {
     if (st.pollIndex == LET_INDEX && !Proto_HasCap(UPS_CAP_LET_BIT)) st.pollIndex = LET_INDEX + 1;
     st.txLength = static_cast<uint8_t>(
@@ -372,10 +385,13 @@ void SendNext(uint8_t slot) {
     st.txLength = st.queueLength[0];
     memcpy(st.tx, st.queue[0], st.txLength);
     st.tx[st.txLength] = 0;
+    st.txTag = st.queueTag[0];
     memmove(st.queue[0], st.queue[1], sizeof st.queue[0] * (CARET_QUEUE_SLOTS - 1));
     memmove(st.queueLength, st.queueLength + 1, CARET_QUEUE_SLOTS - 1);
+    memmove(st.queueTag, st.queueTag + 1, sizeof st.queueTag[0] * (CARET_QUEUE_SLOTS - 1));
     memset(st.queue[CARET_QUEUE_SLOTS - 1], 0, CARET_FRAME_MAX);
     st.queueLength[CARET_QUEUE_SLOTS - 1] = 0;
+    st.queueTag[CARET_QUEUE_SLOTS - 1] = 0;
     st.fromQueue = 1;
   } else {
     for (;;) {
@@ -420,8 +436,11 @@ void Caret_Reset() {
   st.waiting = 0;
   st.waitTicks = 0;
   st.timeouts = 0;
+  // What an earlier link left queued is the link manager's to send again.
   memset(st.queue, 0, sizeof st.queue);
   memset(st.queueLength, 0, sizeof st.queueLength);
+  memset(st.queueTag, 0, sizeof st.queueTag);
+  st.txTag = 0;
 }
 
 int Caret_BitIndex(uint64_t mask) { return Proto_BitIndex(mask); }
@@ -432,6 +451,8 @@ int Caret_QueueCommand(const uint8_t* frame, uint8_t length) {
     if (st.queueLength[i] != 0) continue;
     memcpy(st.queue[i], frame, length);
     st.queueLength[i] = length;
+    st.queueTag[i] = ComCommandTag;
+    if (ComCommandTag) COM_CommandFrame(ComCommandTag, COM_FRAME_QUEUED);
     return 1;
   }
   return 0;
@@ -529,6 +550,7 @@ int Caret_Probe(uint8_t slot) {
   st.waiting = 0;
   if (r != CARET_RX_COMPLETE) return 0;
   Caret_Reset();
+  Proto_HoldReportedBits(T);
   return 1;
 }
 

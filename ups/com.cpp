@@ -3,6 +3,7 @@
 // 5-second port scan with protocol detection and the 100 ms poll dispatch.
 #include "ups/com.h"
 
+#include <array>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -10,11 +11,13 @@
 #include <ctime>
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include "core/svc.h"
 #include "core/util.h"
+#include "events/evtlog.h"
 #include "ups/caret.h"
 #include "ups/tilde.h"
 #include "ups/usbhid.h"
@@ -24,17 +27,197 @@ uint8_t ComPortPresent[256];
 uint8_t ComPortSetting;
 char ComPathSetting[65];
 char ComDevicePrefix[64] = "/dev/ttyS";
+uid_t ComDeviceOwner = 0;
 ComStats ComStat;
 ComOpsTable ComOps;
+uint32_t ComCommandTag;
 
 namespace {
 
 const char* comDevicePath;  // the "COM Path=" text, read at each open
 
+// ---- the commands given to COM_SendCommand ----
+
+// How a command's arguments are passed (the drivers read them so).
+enum class ArgShape : uint8_t { None, OneInt, TwoInts, TwoTexts, Words };
+
+ArgShape ShapeOf(uint64_t code) {
+  switch (code) {
+    case UPS_CMD_ROF:
+    case UPS_CMD_RON:
+    case UPS_CMD_TXV:
+    case UPS_CMD_BTV:
+    case UPS_CMD_EVT: return ArgShape::TwoInts;
+    case UPS_CMD_BRD: return ArgShape::TwoTexts;
+    case UPS_CMD_SDC: return ArgShape::Words;
+    case UPS_CMD_VSN:
+    case UPS_CMD_TST:
+    case UPS_CMD_SDT:
+    case UPS_CMD_SDR:
+    case UPS_CMD_SDA:
+    case UPS_CMD_BUZ:
+    case UPS_CMD_ARB:
+    case UPS_CMD_ATT:
+    case UPS_CMD_ECO:
+    case UPS_CMD_TXF:
+    case UPS_CMD_UBD:
+    case UPS_CMD_ELS:
+    case UPS_CMD_LOTXV:
+    case UPS_CMD_HITXV:
+    case UPS_CMD_BIT38:
+    case UPS_CMD_GRE:
+    case UPS_CMD_EDB:
+    case UPS_CMD_BT2:
+    case UPS_CMD_EBP: return ArgShape::OneInt;
+    default: return ArgShape::None;  // no driver knows it
+  }
+}
+
+enum class CommandState : uint8_t {
+  Waiting,     // not handed to a driver yet (or back from a lost link)
+  Handed,      // its frames are in the driver's queue or on the line
+  Unanswered,  // a frame got no sound reply: done once the UPS is heard, sent again after a lost link
+};
+
+// One command with copies of its arguments (texts and words included, so
+// the caller's buffers may be gone when it goes out).
+struct KeptCommand {
+  uint32_t tag;
+  uint64_t code;
+  ArgShape shape;
+  int32_t number[2];
+  bool textGiven[2];
+  char text[2][32];
+  bool wordsGiven;
+  uint16_t words[6];
+  CommandState state;
+  uint8_t frames;  // frames of it the driver holds
+};
+
+struct CommandQueue {
+  // Oldest first; only the first can be handed or unanswered.
+  std::array<KeptCommand, COM_KEPT_COMMANDS> entry;
+  int count = 0;
+  uint32_t lastTag = 0;
+  UpsCommandFn driver = nullptr;  // the Command of the driver detection found
+};
+CommandQueue comCommands;
+
+void DropCommand(int index) {
+  for (int i = index; i + 1 < comCommands.count; ++i) comCommands.entry[i] = comCommands.entry[i + 1];
+  --comCommands.count;
+}
+
+KeptCommand* FindCommand(uint32_t tag) {
+  for (int i = 0; tag && i < comCommands.count; ++i)
+    if (comCommands.entry[i].tag == tag) return &comCommands.entry[i];
+  return nullptr;
+}
+
+void CopyText(bool* given, char* out, size_t size, const char* text) {
+  *given = text != nullptr;
+  snprintf(out, size, "%s", text ? text : "");
+}
+
+// The driver's Command with the command's arguments as they were given.
+void Hand(const KeptCommand& c) {
+  ComCommandTag = c.tag;
+  switch (c.shape) {
+    case ArgShape::TwoTexts:
+      comCommands.driver(c.code, c.textGiven[0] ? c.text[0] : nullptr, c.textGiven[1] ? c.text[1] : nullptr);
+      break;
+    case ArgShape::Words: comCommands.driver(c.code, c.wordsGiven ? c.words : nullptr); break;
+    default: comCommands.driver(c.code, static_cast<int>(c.number[0]), static_cast<int>(c.number[1])); break;
+  }
+  ComCommandTag = 0;
+}
+
+// Hands the waiting commands to the linked driver, one at a time: the next
+// goes only when the UPS has answered the one before, so the order holds
+// across lost links and the driver's queue never overflows. A command the
+// driver queued nothing for (its frame does not fit, the driver has no
+// frame for it, or the USB driver wrote it at once) is done.
+void HandWaiting() {
+  if (ComSlot.link[0] == COM_LINK_NONE || !comCommands.driver) return;
+  while (comCommands.count > 0 && comCommands.entry[0].state == CommandState::Waiting) {
+    KeptCommand& first = comCommands.entry[0];
+    first.state = CommandState::Handed;
+    first.frames = 0;
+    const uint32_t tag = first.tag;
+    Hand(first);
+    KeptCommand* c = FindCommand(tag);
+    if (!c) continue;
+    if (c->state != CommandState::Handed || c->frames > 0) return;
+    DropCommand(0);
+  }
+}
+
+// The UPS slot's link ended: what the driver still held for it goes to the
+// next link.
+void LinkEnded() {
+  for (int i = 0; i < comCommands.count; ++i) {
+    comCommands.entry[i].state = CommandState::Waiting;
+    comCommands.entry[i].frames = 0;
+  }
+}
+
+// The end of the shutdown road: the UPS is told when to restore its output
+// and to switch it off. These never make room for other commands.
+bool OnShutdownRoad(uint64_t code) { return code == UPS_CMD_SDR || code == UPS_CMD_SDA; }
+
+// The entry a full queue gives up for a new command: the oldest one that
+// still waits (the first may be out), other than the shutdown road's while
+// another waits; only a queue of nothing else loses its oldest.
+int RoomFor() {
+  const int first = comCommands.entry[0].state == CommandState::Waiting ? 0 : 1;
+  for (int i = first; i < comCommands.count; ++i)
+    if (!OnShutdownRoad(comCommands.entry[i].code)) return i;
+  return first;
+}
+
+void COM_Command(uint64_t code, ...) {
+  const ArgShape shape = ShapeOf(code);
+  if (shape == ArgShape::None) return;
+  KeptCommand c{};
+  c.code = code;
+  c.shape = shape;
+  va_list ap;
+  va_start(ap, code);
+  switch (shape) {
+    case ArgShape::TwoInts:
+      c.number[0] = va_arg(ap, int);
+      c.number[1] = va_arg(ap, int);
+      break;
+    case ArgShape::TwoTexts:
+      for (int i = 0; i < 2; ++i) CopyText(&c.textGiven[i], c.text[i], sizeof c.text[i], va_arg(ap, const char*));
+      break;
+    case ArgShape::Words: {
+      const uint16_t* words = va_arg(ap, const uint16_t*);
+      c.wordsGiven = words != nullptr;
+      if (words) memcpy(c.words, words, sizeof c.words);
+      break;
+    }
+    default: c.number[0] = va_arg(ap, int); break;
+  }
+  va_end(ap);
+  if (comCommands.count == COM_KEPT_COMMANDS) DropCommand(RoomFor());
+  if (++comCommands.lastTag == 0) comCommands.lastTag = 1;
+  c.tag = comCommands.lastTag;
+  c.state = CommandState::Waiting;
+  comCommands.entry[comCommands.count++] = c;
+  HandWaiting();
+}
+
+int COM_CommandsPending() { return comCommands.count; }
+
+enum class TraceDirection : uint8_t { None, Write, Read };
+
 struct TraceState {
   uint8_t on = 0;
   FILE* file = nullptr;
-  uint8_t lastWasRead = 0;
+  // The last traced transfer; none at the start of a trace, so that its
+  // first transfer, either way, starts with its direction.
+  TraceDirection last = TraceDirection::None;
 };
 TraceState comTrace;
 
@@ -66,12 +249,10 @@ void TraceEvent(const char* prefix, const char* text) {
 // The bytes of one transfer, after the direction header when it changes.
 void TraceBytes(bool isRead, const uint8_t* bytes, int length) {
   if (!comTrace.on || !comTrace.file || length <= 0) return;
-  if (isRead && !comTrace.lastWasRead) {
-    comTrace.lastWasRead = 1;
-    TraceEvent("\n", "Rx: ");
-  } else if (!isRead && comTrace.lastWasRead) {
-    comTrace.lastWasRead = 0;
-    TraceEvent("\n", "Tx: ");
+  const TraceDirection direction = isRead ? TraceDirection::Read : TraceDirection::Write;
+  if (direction != comTrace.last) {
+    comTrace.last = direction;
+    TraceEvent("\n", isRead ? "Rx: " : "Tx: ");
   }
   // Written in pieces: each byte takes at most four characters.
   char piece[4 * 64 + 1];
@@ -120,6 +301,20 @@ bool SetModemLines(int fd) {
 
 int COM_Close(uint8_t slot);
 
+// The last device refused as the UPS port: a refusal is logged once per
+// path, not at every detection pass.
+char comRefused[128];
+
+bool OwnDevice(const struct stat& st) { return S_ISCHR(st.st_mode) && st.st_uid == ComDeviceOwner; }
+
+void RefuseDevice(const char* name) {
+  if (strcmp(comRefused, name) == 0) return;
+  snprintf(comRefused, sizeof comRefused, "%s", name);
+  char text[EVTLOG_TEXT_SIZE];
+  snprintf(text, sizeof text, "UPS port %s not opened: not a character device owned by root", name);
+  if (EvtLogOps.Add) EvtLogOps.Add(-1, 2, text);
+}
+
 int COM_Open(uint8_t slot, int baud, int parity, int dataBits, int stopBits, const char* path) {
   if (slot >= COM_SLOTS) return 0;
   char name[128];
@@ -132,9 +327,25 @@ int COM_Open(uint8_t slot, int baud, int parity, int dataBits, int stopBits, con
   // An open slot is closed first whatever the name, so its descriptor never leaks.
   if (ComSlot.fd[slot] >= 0 && !COM_Close(slot)) return 0;
 
+  // The UPS port only on a device of root's, checked before the open (which
+  // may itself act on the line) and again on what was opened.
+  struct stat before, opened;
+  if (slot == 0) {
+    if (stat(name, &before) != 0) return 0;
+    if (!OwnDevice(before)) {
+      RefuseDevice(name);
+      return 0;
+    }
+  }
   // No controlling terminal: a hang-up on the line must not signal the daemon.
   int fd = open(name, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return 0;
+  if (slot == 0 && (fstat(fd, &opened) != 0 || !OwnDevice(opened) || opened.st_rdev != before.st_rdev)) {
+    close(fd);
+    RefuseDevice(name);
+    return 0;
+  }
+  if (slot == 0) comRefused[0] = 0;
   struct termios tio;
   if (tcgetattr(fd, &tio) != 0) {
     close(fd);
@@ -185,6 +396,7 @@ int COM_Close(uint8_t slot) {
   TraceEvent("", "Close COM Port\n");
   if (close(ComSlot.fd[slot]) != 0 && errno != EINTR) return 0;
   ComSlot.fd[slot] = -1;
+  if (slot == 0 && ComSlot.link[slot] != COM_LINK_NONE) LinkEnded();
   ComSlot.link[slot] = COM_LINK_NONE;
   return 1;
 }
@@ -227,6 +439,7 @@ void COM_SetTrace(uint8_t on) {
     char path[320];
     Svc_TmpPath(path, sizeof path, COM_TRACE_NAME);
     comTrace.file = UF_FOpenNoFollow(path, "w", 0644);
+    comTrace.last = TraceDirection::None;
   } else if (!on && comTrace.file) {
     fclose(comTrace.file);
     comTrace.file = nullptr;
@@ -261,6 +474,7 @@ uint8_t COM_Poll() {
     // The state after the step: a link the step has just given up is not reported.
     result = ComSlot.link[slot];
   }
+  HandWaiting();
   return result;
 }
 
@@ -280,9 +494,7 @@ int FirstProbeable(uint8_t slot, int from, int to) {
 void Linked(uint8_t slot, uint8_t state, UpsCommandFn command) {
   ComSlot.link[slot] = state;
   ComSlot.scan[slot] = 0;
-  ComOps.SendCommand = command;
-  // The new link debounces every status bit from the start.
-  if (slot == 0) memset(UpsRecord.debounce, 0, sizeof UpsRecord.debounce);
+  if (slot == 0) comCommands.driver = command;
 }
 
 // Status bit 46: no UPS link could be made on the UPS slot.
@@ -368,9 +580,31 @@ void COM_Detect() {
     if (ComSlot.detect[j]) DetectSlot(j);
 }
 
-int COM_CommandsPending() { return 0; }
-
 }  // namespace
+
+void COM_CommandFrame(uint32_t tag, ComFrameReport report) {
+  KeptCommand* c = FindCommand(tag);
+  if (!c || c->state == CommandState::Waiting) return;  // done, or back from a lost link
+  switch (report) {
+    case COM_FRAME_QUEUED: ++c->frames; break;
+    case COM_FRAME_ANSWERED:
+      if (c->frames > 0) --c->frames;
+      if (c->frames == 0 && c->state == CommandState::Handed) DropCommand(static_cast<int>(c - &comCommands.entry[0]));
+      break;
+    case COM_FRAME_UNANSWERED:
+      if (c->frames > 0) --c->frames;
+      c->state = CommandState::Unanswered;
+      break;
+  }
+}
+
+void COM_UpsAnswered() {
+  if (comCommands.count > 0 && comCommands.entry[0].state == CommandState::Unanswered &&
+      comCommands.entry[0].frames == 0)
+    DropCommand(0);
+}
+
+UpsCommandFn COM_DriverCommand() { return comCommands.driver; }
 
 uint8_t COM_TraceActive() { return comTrace.on && comTrace.file ? 1 : 0; }
 
@@ -403,9 +637,11 @@ void COM_Init(const char* /*installDir*/, const char* devicePath, ...) {
   ComOps.Poll = COM_Poll;
   ComOps.SetTrace = COM_SetTrace;
   ComOps.ScanPorts = COM_ScanPorts;
-  ComOps.SendCommand = TildeOps.Command;
+  ComOps.SendCommand = COM_Command;
   ComOps.Detect = COM_Detect;
   ComOps.CommandsPending = COM_CommandsPending;
+  comCommands = CommandQueue{};
+  comCommands.driver = TildeOps.Command;
 }
 
 void COM_CloseAll() {

@@ -3,6 +3,7 @@
 // serial trace, port scan and protocol detection, and COM_SendCommand.
 #pragma once
 #include <cstdint>
+#include <sys/types.h>
 
 #include "ups/upsdata.h"
 
@@ -23,6 +24,12 @@ extern uint8_t ComPortPresent[256];
 // Name of the numbered serial devices: port k is "<ComDevicePrefix><k - 1>".
 // The daemon uses "/dev/ttyS"; tests point it at a scratch directory.
 extern char ComDevicePrefix[64];
+
+// The owner a device must have to be opened as the UPS port (slot 0): the
+// port is opened as root, switched to raw mode and its input read, so only
+// a character device of root's is taken (a logged-in user's terminal
+// belongs to that user). Tests set another owner.
+extern uid_t ComDeviceOwner;
 
 // The "COM Port=" and "COM Path=" settings.
 extern uint8_t ComPortSetting;
@@ -58,8 +65,35 @@ struct ComOpsTable {
 };
 extern ComOpsTable ComOps;
 
-// COM_SendCommand is the ComOps entry of the detected driver's command.
+// COM_SendCommand is the link manager's command entry: it keeps each
+// command (code and arguments) until the UPS has answered it and hands it
+// to the Command operation of the driver that detection found while a link
+// stands, one command at a time and in the order given. Commands given
+// while no link stands, and those a lost link left unanswered, go to the
+// next link, whatever its protocol or port.
 #define COM_SendCommand (ComOps.SendCommand)
+
+// At most this many commands wait; a new one beyond that drops the oldest
+// that has not been handed to a driver yet.
+constexpr int COM_KEPT_COMMANDS = 16;
+
+// While the link manager hands a command to a driver, the tag of that
+// command (0 otherwise): the driver keeps it with each frame of the command
+// it queues and reports on those frames with COM_CommandFrame.
+extern uint32_t ComCommandTag;
+enum ComFrameReport : uint8_t {
+  COM_FRAME_QUEUED,      // a frame of the command waits in the driver's queue
+  COM_FRAME_ANSWERED,    // the UPS accepted, rejected or answered a frame
+  COM_FRAME_UNANSWERED,  // no sound reply came for a frame (time-out, garbled reply, failed write)
+};
+void COM_CommandFrame(uint32_t tag, ComFrameReport report);
+// A driver heard the UPS: a complete reply, or a successful read of the
+// USB device. A command left unanswered before it is then given up (the
+// UPS is there and did not answer it); had the link been lost instead, the
+// command would have gone to the next link.
+void COM_UpsAnswered();
+// The driver entry that detection found last (the tilde driver's at start).
+UpsCommandFn COM_DriverCommand();
 
 // install directory, device path, port numbers ..., -1
 void COM_Init(const char* installDir, const char* devicePath, ...);

@@ -63,6 +63,10 @@ void Proto_ClearCounted(int bit) {
   UpsRecord.debounce[bit] = 0;
 }
 
+void Proto_HoldReportedBits(int t) {
+  for (int bit = 0; bit < 64; ++bit) UpsRecord.debounce[bit] = static_cast<int8_t>(Proto_BitSet(bit) ? t : 0);
+}
+
 void Proto_BatteryRules(int t, bool chargerReading) {
   int32_t* v = UpsRecord.values;
   // Battery condition: weak, or needs replacement as the UPS says.

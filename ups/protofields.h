@@ -72,6 +72,11 @@ void Proto_CountUpBit(int bit, int t);
 void Proto_CountDownBit(int bit);
 // Clears the bit and zeroes its counter.
 void Proto_ClearCounted(int bit);
+// A new link with debounce threshold t: each status bit the UPS reported
+// before stands with its count reached, so the first replies of the link
+// keep it (or end it) as on a link that never broke; every other counter
+// starts from 0.
+void Proto_HoldReportedBits(int t);
 
 // The battery condition, battery status and charge-state rules over values
 // 26-28 (and 35 for the service's own low-charge check), with threshold t

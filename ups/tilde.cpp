@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "core/crypt.h"
@@ -25,6 +26,8 @@ struct TildeState {
   uint8_t waiting;
   uint8_t queue[TILDE_QUEUE_SLOTS][TILDE_FRAME_SIZE];
   uint8_t queueLength[TILDE_QUEUE_SLOTS];
+  uint32_t queueTag[TILDE_QUEUE_SLOTS];  // the link manager's command each frame belongs to (0 none)
+  uint32_t txTag;                         // ... and that of the frame in flight
   uint8_t pollIndex;
   uint8_t checksumMode;
   uint8_t waitTicks;
@@ -35,6 +38,26 @@ struct TildeState {
   uint8_t fromQueue;
 };
 TildeState st;
+
+// The device whose UPS answered a probe with a valid checksum. A reply
+// without one, or with a wrong one, from that UPS is then no link: a UPS
+// that sums is linked with checksums only, so garbage on its line is never
+// taken for the replies of a UPS that does not sum. Forgotten when a probe
+// runs on another device (the port setting changed) and at restart.
+struct DeviceId {
+  bool known = false;
+  dev_t device = 0;  // a character device's number, else the file's
+  ino_t inode = 0;
+  bool operator==(const DeviceId&) const = default;
+};
+DeviceId summedDevice;
+
+DeviceId DeviceIn(uint8_t slot) {
+  struct stat sb {};
+  if (slot >= COM_SLOTS || ComSlot.fd[slot] < 0 || fstat(ComSlot.fd[slot], &sb) != 0) return {};
+  if (S_ISCHR(sb.st_mode)) return {true, sb.st_rdev, 0};
+  return {true, sb.st_dev, sb.st_ino};
+}
 
 // Condition of a poll item: always, a capability bit, never, or an outlet.
 constexpr int8_t ALWAYS = -1;
@@ -155,9 +178,16 @@ void AdvanceIndex() {
   if (st.pollIndex < TILDE_POLL_ITEMS) ++st.pollIndex;
 }
 
+// The frame in flight got no sound reply; told before the failure is
+// counted, which may end the link.
+void Unanswered() {
+  if (st.fromQueue && st.txTag) COM_CommandFrame(st.txTag, COM_FRAME_UNANSWERED);
+}
+
 // A reply the receiver rejects (wrong checksum, bad framing or length) ends
 // the wait and counts towards the lost link like a time-out.
 void Rejected(uint8_t slot) {
+  Unanswered();
   st.waiting = 0;
   Proto_CountFailure(slot, &st.timeouts);
   AdvanceIndex();
@@ -186,6 +216,8 @@ void HandleReply(uint8_t slot) {
         // (the accept of a queued frame takes no poll index).
         AdvanceIndex();
       }
+      if (st.fromQueue && st.txTag) COM_CommandFrame(st.txTag, COM_FRAME_ANSWERED);
+      COM_UpsAnswered();
       ++ComStat.rxOk;
       st.waiting = 0;
       st.waitTicks = 0;
@@ -206,6 +238,7 @@ void HandleReply(uint8_t slot) {
       if (st.waitTicks <= 9) break;
       st.waitTicks = 0;
       ++ComStat.rxTimeout;
+      Unanswered();
       Proto_CountFailure(slot, &st.timeouts);
       if (!st.fromQueue && st.pollIndex > IDENT_ITEMS && st.pollIndex < TILDE_POLL_ITEMS && st.firstCycle)
         DropCap(kItems[st.pollIndex].mask);
@@ -217,6 +250,7 @@ void HandleReply(uint8_t slot) {
 
 void SendNext(uint8_t slot) {
   st.fromQueue = 0;
+  st.txTag = 0;
   if (st.pollIndex < IDENT_ITEMS) {
     if (st.pollIndex == LET_INDEX && !HasCap(UPS_CAP_LET_BIT)) st.pollIndex = LET_INDEX + 1;
     int n = snprintf(reinterpret_cast<char*>(st.tx), sizeof st.tx, "~00P003%s", kItems[st.pollIndex].mnemonic);
@@ -226,10 +260,13 @@ void SendNext(uint8_t slot) {
       st.txLength = st.queueLength[0];
       memcpy(st.tx, st.queue[0], st.txLength);
       st.tx[st.txLength] = 0;
+      st.txTag = st.queueTag[0];
       memmove(st.queue[0], st.queue[1], sizeof st.queue[0] * (TILDE_QUEUE_SLOTS - 1));
       memmove(st.queueLength, st.queueLength + 1, TILDE_QUEUE_SLOTS - 1);
+      memmove(st.queueTag, st.queueTag + 1, sizeof st.queueTag[0] * (TILDE_QUEUE_SLOTS - 1));
       memset(st.queue[TILDE_QUEUE_SLOTS - 1], 0, TILDE_FRAME_SIZE);
       st.queueLength[TILDE_QUEUE_SLOTS - 1] = 0;
+      st.queueTag[TILDE_QUEUE_SLOTS - 1] = 0;
       st.fromQueue = 1;
     } else {
       for (;;) {
@@ -261,6 +298,7 @@ void (*TildeProbeWait)(uint8_t slot) = WaitOneSecond;
 
 void Tilde_Init() {
   st = TildeState{};
+  summedDevice = {};
   TildeOps.Probe = Tilde_Probe;
   TildeOps.Poll = Tilde_Poll;
   TildeOps.BitIndex = Tilde_BitIndex;
@@ -278,8 +316,11 @@ void Tilde_Reset() {
   st.waiting = 0;
   st.waitTicks = 0;
   st.timeouts = 0;
+  // What an earlier link left queued is the link manager's to send again.
   memset(st.queue, 0, sizeof st.queue);
   memset(st.queueLength, 0, sizeof st.queueLength);
+  memset(st.queueTag, 0, sizeof st.queueTag);
+  st.txTag = 0;
 }
 
 int Tilde_BitIndex(uint64_t mask) { return Proto_BitIndex(mask); }
@@ -300,6 +341,8 @@ int Tilde_QueueCommand(const uint8_t* frame, uint8_t length) {
     memcpy(st.queue[i], frame, length);
     st.queue[i][length] = 0;
     st.queueLength[i] = length;
+    st.queueTag[i] = ComCommandTag;
+    if (ComCommandTag) COM_CommandFrame(ComCommandTag, COM_FRAME_QUEUED);
     return 1;
   }
   return 0;
@@ -371,6 +414,9 @@ void Tilde_Command(uint64_t code, ...) {
 int Tilde_Receive(uint8_t slot, uint8_t* buffer, uint8_t* count) { return Receive(slot, buffer, count, true); }
 
 int Tilde_Probe(uint8_t slot) {
+  const DeviceId here = DeviceIn(slot);
+  if (summedDevice.known && !(summedDevice == here)) summedDevice = {};
+  const bool onlySummed = summedDevice.known;
   ComOps.ClearRx(slot);
   memcpy(st.tx, "~00P003MOD", 10);
   st.txLength = Tilde_AppendChecksum(st.tx, 10);
@@ -387,14 +433,18 @@ int Tilde_Probe(uint8_t slot) {
     case TILDE_RX_SUMMED:
       Tilde_Reset();
       st.checksumMode = 1;
-      return 1;
+      summedDevice = here;
+      break;
     case TILDE_RX_OK:
     case TILDE_RX_BADSUM:
+      if (onlySummed) return 0;
       Tilde_Reset();
-      return 1;
+      break;
     default:
       return 0;
   }
+  Proto_HoldReportedBits(st.checksumMode ? 1 : 3);
+  return 1;
 }
 
 void Tilde_Poll(uint8_t slot) {

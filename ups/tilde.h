@@ -1,7 +1,8 @@
 // Tilde-framed serial protocol driver (2400 baud 8N1, frames "~00..." with an
 // optional two-digit checksum): frames, the command queue, the incremental
 // receiver, the detection probe, the 100 ms poll cycle and the reply parser.
-// Tilde_Init fills TildeOps; the link manager and COM_SendCommand call it.
+// Tilde_Init fills TildeOps; the link manager calls it and hands its Command
+// the commands given to COM_SendCommand.
 #pragma once
 #include <cstdint>
 
@@ -12,6 +13,9 @@ extern UpsProtocolOps TildeOps;
 void Tilde_Init();
 void Tilde_Exit();
 
+// A UPS that answered with a valid checksum on the device in the slot is
+// linked again only by a reply with a valid checksum (the link then keeps
+// checksums on); until then its probes fail.
 int Tilde_Probe(uint8_t slot);
 void Tilde_Poll(uint8_t slot);
 int Tilde_BitIndex(uint64_t mask);

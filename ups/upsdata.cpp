@@ -23,6 +23,18 @@ int NumberAt(const char* text, size_t n) {
 // Day count with 365-day years and 30-day months.
 long DayCount(long year, long month, long day) { return (year - 2000) * 365 + (month - 1) * 30 + day; }
 
+// The [UPS] settings of config.ini that the values in memory win over.
+void KeepSettings(const UpsRecordType& from) {
+  UpsRecord.lowBattCheck = from.lowBattCheck;
+  UpsRecord.lowBattLevel = from.lowBattLevel;
+  UpsRecord.replaceNotice = from.replaceNotice;
+  UpsRecord.replaceNoticeDays = from.replaceNoticeDays;
+  UpsRecord.pfOutletMask = from.pfOutletMask;
+  UpsRecord.blOutletMask = from.blOutletMask;
+  memcpy(UpsRecord.pfOutletDelay, from.pfOutletDelay, sizeof UpsRecord.pfOutletDelay);
+  memcpy(UpsRecord.blOutletDelay, from.blOutletDelay, sizeof UpsRecord.blOutletDelay);
+}
+
 }  // namespace
 
 int32_t UpsData_Reading(int index) {
@@ -42,7 +54,14 @@ void UpsData_Reset(int keep) {
   // No outlet message pending (0 is a valid message id).
   memset(UpsRecord.pfOutletMsg, 255, sizeof UpsRecord.pfOutletMsg);
   memset(UpsRecord.blOutletMsg, 255, sizeof UpsRecord.blOutletMsg);
-  Cfg_Load(nullptr);
+  // The [UPS] settings in use stand until the file is read: the reload at
+  // a lost link that cannot read config.ini keeps them, one that finds it
+  // missing writes them back.
+  KeepSettings(saved);
+  memcpy(UpsRecord.battLastDate, saved.battLastDate, sizeof UpsRecord.battLastDate);
+  memcpy(UpsRecord.battNextDate, saved.battNextDate, sizeof UpsRecord.battNextDate);
+  if (keep) Cfg_Reload();
+  else Cfg_Load(nullptr);
 
   if (keep) {
     // The link was lost: what the web still shows and the service's own
@@ -60,15 +79,8 @@ void UpsData_Reset(int keep) {
     UpsRecord.replaceDue = saved.replaceDue;
   }
 
-  // The settings in memory win over the file.
-  UpsRecord.lowBattCheck = saved.lowBattCheck;
-  UpsRecord.lowBattLevel = saved.lowBattLevel;
-  UpsRecord.replaceNotice = saved.replaceNotice;
-  UpsRecord.replaceNoticeDays = saved.replaceNoticeDays;
-  UpsRecord.pfOutletMask = saved.pfOutletMask;
-  UpsRecord.blOutletMask = saved.blOutletMask;
-  memcpy(UpsRecord.pfOutletDelay, saved.pfOutletDelay, sizeof UpsRecord.pfOutletDelay);
-  memcpy(UpsRecord.blOutletDelay, saved.blOutletDelay, sizeof UpsRecord.blOutletDelay);
+  // The settings in memory win over the file (the battery dates are the file's).
+  KeepSettings(saved);
 
   for (int32_t& v : UpsRecord.values) v = -1;
   for (UpsPowerModule& m : UpsRecord.modules)

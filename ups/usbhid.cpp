@@ -568,7 +568,7 @@ void MapStatus(UsbUsageEntry& e, uint64_t mask, int32_t value) {
         e.value = 1;
       }
       // A cleared bit starts its count again, as in the serial drivers.
-      if (value == 1) Proto_CountUpBit(UPS_ST_BATTLOW, 3);
+      if (value == 1) Proto_CountUpBit(UPS_ST_BATTLOW, USB_DEBOUNCE);
       else Proto_ClearCounted(UPS_ST_BATTLOW);
       break;
     }
@@ -607,28 +607,31 @@ const UsbUsageEntry* FindEntry(uint8_t reportId, uint32_t page, uint32_t usage) 
 
 // Writes value to the usage of the command's row: the usage set in its own
 // report (its field and usage index), the report sent, the value read back,
-// then the UPS is given 2 seconds. Any failing request ends it silently.
-void WriteCommand(uint64_t code, int32_t value) {
+// then the UPS is given 2 seconds. Any failing request ends it silently;
+// false then (a device without the usage refuses the command: true).
+bool WriteCommand(uint64_t code, int32_t value) {
   const UsbMapRow* row = CommandRow(code);
-  if (!row) return;
+  if (!row) return true;
   const UsbUsageEntry* e = FindEntry(row->reportId, row->usagePage, row->usageId);
   const int fd = ComSlot.fd[0];
-  if (!e || fd < 0) return;
+  if (!e) return true;
+  if (fd < 0) return false;
   hiddev_usage_ref uref{};
   uref.report_type = e->reportType;
   uref.report_id = row->reportId;
   uref.field_index = e->fieldIndex;
   uref.usage_index = e->usageIndex;
-  if (Ioctl(fd, HIDIOCGUSAGE, &uref) < 0) return;
+  if (Ioctl(fd, HIDIOCGUSAGE, &uref) < 0) return false;
   uref.value = value;
-  if (Ioctl(fd, HIDIOCSUSAGE, &uref) < 0) return;
+  if (Ioctl(fd, HIDIOCSUSAGE, &uref) < 0) return false;
   hiddev_report_info rinfo{};
   rinfo.report_type = e->reportType;
   rinfo.report_id = row->reportId;
   rinfo.num_fields = 1;
-  if (Ioctl(fd, HIDIOCSREPORT, &rinfo) < 0) return;
-  if (Ioctl(fd, HIDIOCGUSAGE, &uref) < 0) return;
+  if (Ioctl(fd, HIDIOCSREPORT, &rinfo) < 0) return false;
+  if (Ioctl(fd, HIDIOCGUSAGE, &uref) < 0) return false;
   UsbHidWait(2);
+  return true;
 }
 
 }  // namespace
@@ -710,6 +713,7 @@ int UsbHid_Probe() {
       UpsRecord.values[VAL_OUTSRC] = 0;
       UpsRecord.values[VAL_INPHASE] = 1;
       UpsRecord.values[VAL_PHASE] = 1;
+      Proto_HoldReportedBits(USB_DEBOUNCE);
       return 1;
     }
   }
@@ -746,6 +750,7 @@ void UsbHid_Poll(uint8_t slot) {
   if (anyRead) {
     Proto_ClearBit(UPS_ST_COMMLOST);
     st.failures = 0;
+    COM_UpsAnswered();
     return;
   }
   // Every read of this tick failed, however many the tick had (the last
@@ -775,34 +780,38 @@ void UsbHid_Command(uint64_t code, ...) {
   va_list ap;
   va_start(ap, code);
   const int32_t a = va_arg(ap, int);
+  bool written = true;
   if (code == UPS_CMD_ARB || code == UPS_CMD_ECO || code == UPS_CMD_GRE) {
-    WriteCommand(code, a == 2 ? 0 : a);
+    written = WriteCommand(code, a == 2 ? 0 : a);
   } else if (code == UPS_CMD_EDB) {
-    WriteCommand(code, a <= 2 ? Saturate(3 - int64_t{a}) : a);
+    written = WriteCommand(code, a <= 2 ? Saturate(3 - int64_t{a}) : a);
   } else if (code == UPS_CMD_BUZ) {
     // Through the alarm's enable usage: 1 as EDB 1 (writes 2), 2 as EDB 3.
-    if (a == 1) WriteCommand(UPS_CMD_EDB, 2);
-    else if (a == 2) WriteCommand(UPS_CMD_EDB, 3);
+    if (a == 1) written = WriteCommand(UPS_CMD_EDB, 2);
+    else if (a == 2) written = WriteCommand(UPS_CMD_EDB, 3);
   } else if (code == UPS_CMD_ATT) {
-    WriteCommand(code, a == 1 ? 1 : a == 4 ? 2 : -1);
+    written = WriteCommand(code, a == 1 ? 1 : a == 4 ? 2 : -1);
   } else if (code == UPS_CMD_TST) {
-    WriteCommand(code, a == 0 ? 3 : (a == 2 || a == 3) ? 1 : a == 4 ? 2 : a);
+    written = WriteCommand(code, a == 0 ? 3 : (a == 2 || a == 3) ? 1 : a == 4 ? 2 : a);
   } else if (code == UPS_CMD_SDR) {
-    WriteCommand(code, a == 65535 ? -1 : a);
+    written = WriteCommand(code, a == 65535 ? -1 : a);
   } else if (code == UPS_CMD_SDA) {
-    WriteCommand(code, a == 0 ? -1 : a);
+    written = WriteCommand(code, a == 0 ? -1 : a);
   } else if (code == UPS_CMD_TXV) {
     const int32_t high = va_arg(ap, int);
-    WriteCommand(UPS_CMD_LOTXV, a);
+    written = WriteCommand(UPS_CMD_LOTXV, a);
     UsbHidWait(2);
-    WriteCommand(UPS_CMD_HITXV, high);
+    written = WriteCommand(UPS_CMD_HITXV, high) && written;
   } else if (code == UPS_CMD_ROF || code == UPS_CMD_RON) {
     // One bit per outlet; the service handles outlets 1-8.
-    if (a >= 1 && a <= UPS_OUTLETS) WriteCommand(UPS_CMD_BIT38, 1 << (a - 1));
+    if (a >= 1 && a <= UPS_OUTLETS) written = WriteCommand(UPS_CMD_BIT38, 1 << (a - 1));
   } else {
-    WriteCommand(code, a);
+    written = WriteCommand(code, a);
   }
   va_end(ap);
+  // The write is the UPS's answer; one that failed goes to the next link
+  // should the device be gone.
+  if (!written && ComCommandTag) COM_CommandFrame(ComCommandTag, COM_FRAME_UNANSWERED);
 }
 
 UsbHidView UsbHid_View() {

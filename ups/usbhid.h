@@ -64,6 +64,7 @@ constexpr int USB_FAMILIES = 5;
 constexpr int USB_MAX_USAGES = 4096;  // the most usages a device's table takes
 constexpr int USB_READS_PER_TICK = 5;
 constexpr int USB_LOST_FAILURES = 15;  // failed reads in all-failed ticks that end the link
+constexpr int USB_DEBOUNCE = 3;        // the debounce threshold of the battery-low bit
 // A report request that takes longer than this brought nothing: hiddev
 // answers it without error even when the device did not (the kernel gives
 // up waiting after about 10 s and keeps the values it read last). It counts

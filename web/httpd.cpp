@@ -52,12 +52,49 @@ NetBindFailure g_failed[L_COUNT];  // the last bind failure logged for each list
 int g_httpPort, g_httpsPort;
 uint8_t g_httpOn, g_httpsOn;
 SSL_CTX* g_tls;
-int g_tempPage;
 bool g_pollSourceAdded;
 HttpConn g_conns[HTTPD_CONNECTIONS];
-uint64_t g_requestOrder;  // raised for every connection that begins to wait
+uint64_t g_progressOrder;  // raised for every connection that makes progress
 
 bool WouldBlock(int e) { return e == EAGAIN || e == EWOULDBLOCK || e == EINTR; }
+
+// The connection has made progress: it began to wait for a request, its
+// body or its answer moved, or its answer began.
+void NoteProgress(HttpConn* c) {
+  c->lastProgress = HttpdClock();
+  c->progressOrder = ++g_progressOrder;
+}
+
+// Bytes the connection's socket has carried either way so far. On TLS the
+// library's own count: a record or handshake message that arrives slowly
+// moves bytes long before it yields any.
+uint64_t SocketBytes(const HttpConn& c) {
+  if (!c.ssl) return c.plainBytes;
+  BIO* r = SSL_get_rbio(c.ssl);
+  BIO* w = SSL_get_wbio(c.ssl);
+  return (r ? BIO_number_read(r) : 0) + (w ? BIO_number_written(w) : 0);
+}
+
+// When the socket has moved bytes by the end of the scope (and the
+// connection is still open): activity, and progress when they belong to a
+// body or an answer. A handshake or a header comes at once from a client
+// that means it: its bytes keep the connection from the idle limit, not its
+// slot from a new connection.
+class ProgressWatch {
+ public:
+  explicit ProgressWatch(HttpConn* c) : c_(c), before_(SocketBytes(*c)) {}
+  ~ProgressWatch() {
+    if (c_->state == HTTP_FREE || SocketBytes(*c_) == before_) return;
+    c_->lastActivity = HttpdClock();
+    if (!c_->handshake && (c_->body || c_->state == HTTP_SENDING)) NoteProgress(c_);
+  }
+  ProgressWatch(const ProgressWatch&) = delete;
+  ProgressWatch& operator=(const ProgressWatch&) = delete;
+
+ private:
+  HttpConn* c_;
+  uint64_t before_;
+};
 
 // A TLS call that returned r <= 0: 1 when it must be retried later (and for
 // which readiness), 0 when the connection has failed.
@@ -77,12 +114,16 @@ int TlsRetry(HttpConn* c, int r) {
   return 0;
 }
 
+void BeginWaiting(HttpConn* c);
+
 // One step of a pending handshake: 1 done, 0 still pending, -1 closed.
 int ContinueHandshake(HttpConn* c) {
+  ProgressWatch watch(c);
   int r = SSL_accept(c->ssl);
   if (r == 1) {
     c->handshake = 0;
     c->tlsWantWrite = 0;
+    BeginWaiting(c);  // the header's time begins now
     return 1;
   }
   if (TlsRetry(c, r)) return 0;
@@ -94,13 +135,17 @@ int ContinueHandshake(HttpConn* c) {
 // gone (and closed hard).
 int Receive(HttpConn* c, char* dst, int room) {
   if (room <= 0) return 0;
+  ProgressWatch watch(c);
   if (c->tls) {
     int r = SSL_read(c->ssl, dst, room);
     if (r > 0) return r;
     if (TlsRetry(c, r)) return 0;
   } else {
     ssize_t r = recv(c->socket, dst, static_cast<size_t>(room), 0);
-    if (r > 0) return static_cast<int>(r);
+    if (r > 0) {
+      c->plainBytes += static_cast<uint64_t>(r);
+      return static_cast<int>(r);
+    }
     if (r < 0 && WouldBlock(errno)) return 0;
   }
   // A read of 0 is the peer's close.
@@ -192,10 +237,11 @@ short WantedEvents(const HttpConn& c) {
   return 0;
 }
 
-// The connection now waits for its next request.
+// The connection now waits for its next request (or, on HTTPS, first for
+// its handshake).
 void BeginWaiting(HttpConn* c) {
   c->requestStart = HttpdClock();
-  c->requestOrder = ++g_requestOrder;
+  NoteProgress(c);
 }
 
 // A request handled without an answer is over all the same: the next
@@ -208,20 +254,27 @@ void EndRequest(HttpConn* c) {
   BeginWaiting(c);
 }
 
-// The slot a new connection takes: a free one, else the one that has
-// waited longest without a complete request; none when all are sending.
+// The slot a new connection takes: a free one, else the one that has made
+// no progress for longest, whatever it waits for (a handshake, a header, a
+// body, the client's reading of an answer), once that is long enough; none
+// while every connection moves. A slow client whose body or answer moves
+// keeps its slot.
 HttpConn* SlotForNew() {
-  HttpConn* oldest = nullptr;
+  const time_t now = HttpdClock();
+  HttpConn* stalest = nullptr;
   for (HttpConn& k : g_conns) {
     if (k.state == HTTP_FREE) return &k;
-    if (k.state == HTTP_READING && (!oldest || k.requestOrder < oldest->requestOrder)) oldest = &k;
+    if (now - k.lastProgress < HTTPD_STALL_SECONDS) continue;
+    if (!stalest || k.progressOrder < stalest->progressOrder) stalest = &k;
   }
-  return oldest;
+  return stalest;
 }
 
-// Past its time: idle too long, or its header still incomplete.
+// Past its time: nothing moved for too long, its TLS handshake or its
+// header still incomplete.
 bool Expired(const HttpConn& c, time_t now) {
   if (now - c.lastActivity >= HTTPD_IDLE_SECONDS) return true;
+  if (c.handshake) return now - c.requestStart >= HTTPD_HANDSHAKE_SECONDS;
   return c.state == HTTP_READING && !c.body && now - c.requestStart >= HTTPD_HEADER_SECONDS;
 }
 
@@ -256,7 +309,7 @@ void Httpd_Init(const char* installDir, WebWriteVarFn devWriteVar, WebHandleForm
     c.ssl = nullptr;
     c.body = nullptr;
     c.file = nullptr;
-    c.tempPage[0] = 0;
+    c.page = nullptr;
   }
   OPENSSL_init_ssl(0, nullptr);
   if (!g_pollSourceAdded) {
@@ -428,8 +481,8 @@ HttpConn* Httpd_Accept(int listener, int tls) {
   socklen_t len = sizeof addr;
   int s = accept4(listener, reinterpret_cast<struct sockaddr*>(&addr), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (s < 0) return nullptr;
-  // No group of connections that never finish a request can keep a new
-  // one out: the one that has waited longest gives up its slot.
+  // No group of connections that make no progress can keep a new one out:
+  // the one that has made none for longest gives up its slot.
   if (c->state != HTTP_FREE) Httpd_CloseConn(c, 1);
   c->socket = s;
   c->family = addr.ss_family;
@@ -443,9 +496,10 @@ HttpConn* Httpd_Accept(int listener, int tls) {
   c->headerCount = 0;
   c->bodyCount = 0;
   c->file = nullptr;
-  c->tempPage[0] = 0;
+  c->page = nullptr;
   c->keepAlive = 0;
   c->pending = 0;
+  c->plainBytes = 0;
   c->ssl = nullptr;
   c->tls = 0;
   c->handshake = 0;
@@ -454,7 +508,7 @@ HttpConn* Httpd_Accept(int listener, int tls) {
   c->host[0] = 0;
   c->badHeader = 0;
   c->lastActivity = HttpdClock();
-  BeginWaiting(c);
+  BeginWaiting(c);  // on TLS the handshake's time; the header's begins after it
   if (tls) {
     c->tls = 1;
     c->ssl = g_tls ? SSL_new(g_tls) : nullptr;
@@ -483,7 +537,6 @@ int Httpd_ReadRequest(HttpConn* c) {
   int n = Receive(c, c->header + c->headerCount, HTTPD_HEADER_SIZE - c->headerCount);
   if (n < 0) return -1;
   if (n == 0) return 0;
-  c->lastActivity = HttpdClock();
   int before = c->headerCount;
   c->headerCount += n;
   c->header[c->headerCount] = 0;
@@ -520,8 +573,9 @@ int Httpd_ReadRequest(HttpConn* c) {
   c->query = nullptr;
   c->boundary = nullptr;
 
-  static const char* const kNames[HTTP_HEADER_COUNT] = {"Host",           "Accept",  "Cookie",     "Content-Type",
-                                                        "Content-Length", "Referer", "User-Agent", "Connection"};
+  static const char* const kNames[HTTP_HEADER_COUNT] = {"Host",    "Accept",     "Cookie",     "Content-Type",
+                                                        "Content-Length", "Referer", "User-Agent", "Connection",
+                                                        "Origin"};
   for (char*& h : c->headers) h = nullptr;
   while (line) {
     char* next = Httpd_CutAt(line, "\r\n");
@@ -598,6 +652,7 @@ int Httpd_Reply(HttpConn* c, const char* format, ...) {
     c->state = HTTP_SENDING;
     c->file = nullptr;
     c->lastActivity = HttpdClock();
+    NoteProgress(c);
   }
   return n;
 }
@@ -612,6 +667,7 @@ int Httpd_SendPending(HttpConn* c) {
     }
   }
   if (c->pending <= 0) return 0;
+  ProgressWatch watch(c);
   int sent;
   if (c->tls) {
     sent = SSL_write(c->ssl, c->buffer, c->pending);
@@ -629,6 +685,7 @@ int Httpd_SendPending(HttpConn* c) {
       return -1;
     }
     sent = static_cast<int>(r);
+    c->plainBytes += static_cast<uint64_t>(sent);
   }
   c->pending -= sent;
   if (c->pending <= 0) {
@@ -646,8 +703,8 @@ void Httpd_CloseConn(HttpConn* c, int hard) {
     c->body = nullptr;
     if (c->file) fclose(c->file);
     c->file = nullptr;
-    if (c->tempPage[0]) remove(c->tempPage);
-    c->tempPage[0] = 0;
+    free(c->page);
+    c->page = nullptr;
   }
   if (!hard && c->state == HTTP_SENDING && c->keepAlive) {
     c->state = HTTP_READING;
@@ -733,7 +790,6 @@ int Httpd_SaveCert(const WebFormField* field) {
 const char* Httpd_InstallDir() { return g_installDir; }
 int Httpd_HttpsPort() { return g_httpsPort; }
 int Httpd_HttpsOn() { return g_httpsOn; }
-int Httpd_NextTempPage() { return ++g_tempPage; }
 HttpConn* Httpd_Connection(int slot) {
   return slot >= 0 && slot < HTTPD_CONNECTIONS ? &g_conns[slot] : nullptr;
 }

@@ -30,11 +30,19 @@ constexpr int HTTPD_CONNECTIONS = 20;
 constexpr int HTTPD_BUFFER_SIZE = 2 * 1024 * 1024;  // reply buffer, and bodies below it
 constexpr int HTTPD_HEADER_SIZE = 4096;             // header block without its NUL
 constexpr int HTTPD_BODY_MAX = 5 * 1024 * 1024;
+// A connection that moves no byte either way for this long is closed,
+// whatever its state.
 constexpr int HTTPD_IDLE_SECONDS = 20;
-// A request's header (and TLS handshake) must be complete within this time
-// from the accept, or from the end of the connection's previous request,
-// however its bytes trickle in.
+// A TLS handshake must be complete within this time from the accept.
+constexpr int HTTPD_HANDSHAKE_SECONDS = 10;
+// A request's header must be complete within this time from the accept
+// (from the end of the TLS handshake on HTTPS), or from the end of the
+// connection's previous request, however its bytes trickle in.
 constexpr int HTTPD_HEADER_SECONDS = 10;
+// With every slot taken, a connection that has made no progress for this
+// long may give its slot to a new one; one whose body or answer moves
+// keeps it.
+constexpr int HTTPD_STALL_SECONDS = 4;
 constexpr int HTTPD_BACKLOG = 128;
 constexpr int HTTPD_PATH_SIZE = 256;  // every path the server opens, with its NUL
 constexpr int HTTPD_QUERY_PAIRS = 16;
@@ -60,6 +68,7 @@ enum HttpHeader : int {
   HTTP_HDR_REFERER,
   HTTP_HDR_USER_AGENT,
   HTTP_HDR_CONNECTION,
+  HTTP_HDR_ORIGIN,
   HTTP_HEADER_COUNT,
 };
 
@@ -81,7 +90,10 @@ struct HttpConn {
   char buffer[HTTPD_BUFFER_SIZE];
   const HttpMimeRow* mime;
   uint8_t keepAlive;
-  time_t lastActivity;  // HttpdClock seconds
+  // HttpdClock seconds of the last activity: the accept, a byte read or
+  // written on the socket (TLS records and handshake included), the start
+  // of a reply.
+  time_t lastActivity;
   int tls;
   ssl_st* ssl;
   // Bytes of the header block so far; once complete, its length with the blank line.
@@ -97,18 +109,25 @@ struct HttpConn {
   char* query;
   char* boundary;
   FILE* file;
-  char tempPage[HTTPD_PATH_SIZE];
+  char* page;   // an expanded template being sent (file reads it), freed with the connection
   int pending;  // bytes in the buffer still to send
   // The sockets never block: a TLS handshake in progress is finished by
   // later passes, and a TLS call that must wait says for what.
   uint8_t handshake;  // TLS handshake not yet complete
   uint8_t tlsWantWrite;
   uint8_t tlsFailed;  // a fatal TLS error: no close_notify
-  // When the connection began to wait for its request (accept, or the end
-  // of the previous one), and the order of that: with every slot taken, a
-  // new connection takes the slot of the one waiting longest.
+  // When the connection began to wait for its request: the accept (while
+  // a TLS handshake runs, the start of that), the end of the handshake, or
+  // the end of the previous request.
   time_t requestStart;
-  uint64_t requestOrder;
+  // The last progress (HttpdClock seconds, and its order among all
+  // connections): the connection began to wait for its request (or its
+  // handshake), its body or its answer moved, or its answer began. With
+  // every slot taken, a new connection takes the slot of the one that has
+  // made no progress for longest.
+  time_t lastProgress;
+  uint64_t progressOrder;
+  uint64_t plainBytes;  // bytes moved on a plain socket so far
   // The Host value as sent (with its port), for redirects of form replies.
   char host[HTTPD_PATH_SIZE];
   // The target, Host or Referer holds a control character, or Host is too
@@ -179,8 +198,9 @@ void Httpd_Shutdown();
 void Httpd_Poll();
 void Httpd_Tick();
 // Accepts one connection into a free slot, or, with every slot taken, into
-// the slot of the connection that has waited longest without a complete
-// request (closed for it); none when every slot is sending a reply.
+// the slot of the connection that has made no progress for longest, when
+// that is HTTPD_STALL_SECONDS or more (closed for it), whatever its state;
+// none when every connection moves.
 HttpConn* Httpd_Accept(int listener, int tls);
 int Httpd_ReadRequest(HttpConn* c);
 int Httpd_Reply(HttpConn* c, const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -199,7 +219,6 @@ int Httpd_PollFill(struct pollfd* fds, int max, int* busy);
 const char* Httpd_InstallDir();
 int Httpd_HttpsPort();  // of the last Httpd_Start
 int Httpd_HttpsOn();
-int Httpd_NextTempPage();  // the temporary-page counter, raised; 1 first
 HttpConn* Httpd_Connection(int slot);
 int Httpd_ListenerFd(int index);  // 0 HTTP IPv4, 1 HTTP IPv6, 2 HTTPS IPv4, 3 HTTPS IPv6
 uint8_t Httpd_ListeningSet();     // the set last logged
@@ -218,7 +237,10 @@ const char* Httpd_FixPath(const char* path);
 // ---- web/httpdtpl.cpp: templates, MIME, forms ---------------------------------
 extern const HttpMimeRow HttpMimeTable[41];
 const HttpMimeRow* Httpd_FindMime(const char* path);
-int Httpd_ExpandTemplate(const char* templatePath, char* pagePath, int messagePage, char* query);
+// Expands the template into memory: the page (allocated, to be freed, NUL
+// after its *size bytes), or null when the template cannot be read or the
+// page not be held.
+char* Httpd_ExpandTemplate(const char* templatePath, size_t* size, int messagePage, char* query);
 int Httpd_SubstArgs(const char* expression, int bound, char* output, int count, const HttpQueryPair* pairs);
 int Httpd_Split(char* text, const char* delimiters, int n, char** tokens);
 void Httpd_ParseForm(char* body, int length, const char* boundary);

@@ -3,7 +3,9 @@
 // the reply-text protocol through which form handlers answer.
 #include <cerrno>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -12,8 +14,11 @@
 #include "core/helpers.h"
 #include "core/svc.h"
 #include "core/util.h"
+#include "events/dlog.h"
 #include "events/evtlog.h"
+#include "ups/com.h"
 #include "web/httpd.h"
+#include "web/webbatch.h"
 #include "web/websess.h"
 #include "web/websys.h"
 
@@ -61,35 +66,33 @@ const char* TempageName(const char* path) {
   }
 }
 
-// What "/tempage/" serves from the private directory: the files that the
-// pages fetch, each to the levels that may use its page. Nothing else in
-// the directory (mail spools, the modem trace, uploads, other clients'
-// pages) is served.
-const struct {
+// What "/tempage/" serves from the private directory, by the names its
+// writers give their files: what the pages fetch, each to the levels that
+// may use its page. Nothing else in the directory (mail spools, the modem
+// trace, uploads) is served.
+struct TempFile {
   const char* name;
   int maxLevel;  // 0 administrator, 1 device, 2 user
   bool once;     // removed once served
-} kTempFiles[] = {
-    {"config.ini", 0, true},  // the download copy holds every password
-    {"comm_data.txt", 1, false},
-    {"iframe_log.htm", 2, false},
-    {"iframe_data.htm", 2, false},
-    {"event_log.csv", 2, false},
-    {"hist_data.csv", 2, false},
+};
+const TempFile kTempFiles[] = {
+    {WEBBATCH_DOWNLOAD_NAME, 0, true},  // the download copy holds every password
+    {COM_TRACE_NAME, 1, false},
+    {EVTLOG_PAGE_NAME, 2, false},
+    {DLOG_HIST_PAGE_NAME, 2, false},
+    {EVTLOG_CSV_NAME, 2, false},
+    {DLOG_HIST_CSV_NAME, 2, false},
 };
 
-// Sends the open file fd (page: the temporary page it is, or empty) with
-// the 200 header; only a regular file. False (fd closed, page removed) when
-// nothing could be sent.
-bool SendFile(HttpConn* c, int fd, const char* page) {
-  struct stat st;
-  FILE* f = nullptr;
-  if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) f = fdopen(fd, "rb");
-  if (!f) {
-    if (fd >= 0) close(fd);
-    if (page[0]) remove(page);
-    return false;
-  }
+const TempFile* FindTempFile(const char* name) {
+  for (const TempFile& t : kTempFiles)
+    if (strcmp(name, t.name) == 0) return &t;
+  return nullptr;
+}
+
+// Starts the 200 answer for a body of length bytes that body (or null for
+// none) holds; HEAD sends the header alone.
+void StartReply(HttpConn* c, long long length, FILE* body) {
   time_t now = Svc_Now();
   struct tm tm;
   localtime_r(&now, &tm);
@@ -98,33 +101,149 @@ bool SendFile(HttpConn* c, int fd, const char* page) {
   bool asp = c->mime == &HttpMimeTable[0];
   Httpd_Reply(c, "HTTP/1.1 %d OK\r\nDate: %s\r\n%sContent-Type: %s\r\nConnection: close\r\nContent-Length: %lld\r\n\r\n",
               200, date, asp ? "Cache-Control: private, no-store, no-cache\r\nPragma: no-cache\r\n" : "",
-              c->mime->type, static_cast<long long>(st.st_size));
-  if (page[0]) snprintf(c->tempPage, sizeof c->tempPage, "%s", page);
-  if (strcmp(c->method, "HEAD") == 0)
-    fclose(f);
-  else
-    c->file = f;
+              c->mime->type, length);
+  if (body && strcmp(c->method, "HEAD") == 0) {
+    fclose(body);
+    body = nullptr;
+  }
+  c->file = body;
   c->state = HTTP_SENDING;
-  c->lastActivity = HttpdClock();
+}
+
+// Sends the open file fd with the 200 header; only a regular file. False
+// (fd closed) when nothing could be sent.
+bool SendFile(HttpConn* c, int fd) {
+  struct stat st;
+  FILE* f = nullptr;
+  if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) f = fdopen(fd, "rb");
+  if (!f) {
+    if (fd >= 0) close(fd);
+    return false;
+  }
+  StartReply(c, static_cast<long long>(st.st_size), f);
+  return true;
+}
+
+// Sends an expanded page from memory, which the connection owns from now
+// on; false (the page freed) when it cannot.
+bool SendPage(HttpConn* c, char* page, size_t size) {
+  FILE* f = size ? fmemopen(page, size, "rb") : nullptr;
+  if (size && !f) {
+    free(page);
+    return false;
+  }
+  c->page = page;
+  StartReply(c, static_cast<long long>(size), f);
   return true;
 }
 
 // A file of the private directory for this session's level; false when it
 // is not served.
 bool ServeTemporary(HttpConn* c, const char* name) {
-  for (const auto& t : kTempFiles) {
-    if (strcmp(name, t.name) != 0) continue;
-    if (WebLoginLevel < 0 || WebLoginLevel > t.maxLevel) return false;
-    char path[HTTPD_PATH_SIZE];
-    if (!Svc_TmpPath(path, sizeof path, t.name)[0]) return false;
-    // One component below the private directory, never through a link.
-    c->mime = Httpd_FindMime(t.name);
-    if (!SendFile(c, open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC), "")) return false;
-    // The open file is still sent; the name is gone for everyone.
-    if (t.once && strcmp(c->method, "HEAD") != 0) unlink(path);
-    return true;
+  const TempFile* t = FindTempFile(name);
+  if (!t || WebLoginLevel < 0 || WebLoginLevel > t->maxLevel) return false;
+  char path[HTTPD_PATH_SIZE];
+  if (!Svc_TmpPath(path, sizeof path, t->name)[0]) return false;  // not the service's own directory
+  // One component below the private directory, never through a link.
+  c->mime = Httpd_FindMime(t->name);
+  if (!SendFile(c, open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC))) return false;
+  // The open file is still sent; the name is gone for everyone.
+  if (t->once && strcmp(c->method, "HEAD") != 0) unlink(path);
+  return true;
+}
+
+// ---- origins ----------------------------------------------------------------
+
+// The origin part of a URL or of an Origin value: "scheme://host[:port]",
+// up to the path, query or fragment; the port is the scheme's own when it
+// names none. False for anything else.
+struct OriginParts {
+  std::string_view scheme, host;
+  long port;
+};
+
+long DefaultPort(std::string_view scheme) {
+  if (scheme.size() == 4 && UF_StrNCaseCmp(scheme.data(), "http", 4) == 0) return 80;
+  if (scheme.size() == 5 && UF_StrNCaseCmp(scheme.data(), "https", 5) == 0) return 443;
+  return -1;
+}
+
+// host[:port] into parts (brackets of an IPv6 literal kept in the host).
+bool SplitAuthority(std::string_view authority, long defaultPort, OriginParts* out) {
+  size_t colon = std::string_view::npos;
+  if (!authority.empty() && authority[0] == '[') {
+    size_t close = authority.find(']');
+    if (close == std::string_view::npos) return false;
+    if (close + 1 < authority.size()) {
+      if (authority[close + 1] != ':') return false;
+      colon = close + 1;
+    }
+  } else {
+    colon = authority.find(':');
   }
-  return false;
+  out->host = authority.substr(0, colon);
+  out->port = defaultPort;
+  if (colon != std::string_view::npos && colon + 1 < authority.size()) {
+    std::string_view digits = authority.substr(colon + 1);
+    if (digits.size() > 5) return false;
+    long port = 0;
+    for (char ch : digits) {
+      if (ch < '0' || ch > '9') return false;
+      port = port * 10 + (ch - '0');
+    }
+    out->port = port;
+  }
+  return !out->host.empty() && out->port > 0 && out->port <= 65535;
+}
+
+bool ParseOrigin(std::string_view text, OriginParts* out) {
+  size_t sep = text.find("://");
+  if (sep == std::string_view::npos || sep == 0) return false;
+  out->scheme = text.substr(0, sep);
+  long port = DefaultPort(out->scheme);
+  if (port < 0) return false;
+  std::string_view rest = text.substr(sep + 3);
+  return SplitAuthority(rest.substr(0, rest.find_first_of("/?#")), port, out);
+}
+
+bool SameText(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && UF_StrNCaseCmp(a.data(), b.data(), a.size()) == 0;
+}
+
+// This server's own origin for the request: the scheme of the listener
+// that took the connection, host and port from the Host header (the port
+// the browser connected to, which a port forward may change).
+bool OwnOrigin(const HttpConn* c, OriginParts* own) {
+  own->scheme = c->tls ? "https" : "http";
+  return c->host[0] && SplitAuthority(c->host, DefaultPort(own->scheme), own);
+}
+
+bool IsOwnOrigin(const HttpConn* c, const char* text) {
+  OriginParts own, other;
+  return OwnOrigin(c, &own) && ParseOrigin(text, &other) && SameText(other.scheme, own.scheme) &&
+         SameText(other.host, own.host) && other.port == own.port;
+}
+
+// The page that caused the request, as its Origin names it, or without one
+// its Referer: none, or this server's own origin.
+bool FromOwnOrigin(const HttpConn* c) {
+  const char* from = c->headers[HTTP_HDR_ORIGIN] ? c->headers[HTTP_HDR_ORIGIN] : c->headers[HTTP_HDR_REFERER];
+  return !from || IsOwnOrigin(c, from);
+}
+
+// Requests that change something: every form post, the logout, a download
+// that is served once, and a page whose query the page's variables may
+// store (the history page keeps the range its query names).
+bool ChangesState(const HttpConn* c, const char* path, const char* tempName) {
+  if (strcmp(c->method, "POST") == 0) return true;
+  if (strcmp(path, "/logout.asp") == 0) return true;
+  if (strcmp(c->method, "GET") != 0) return false;
+  if (tempName) {
+    const TempFile* t = FindTempFile(tempName);
+    return t && t->once;
+  }
+  const HttpMimeRow* mime = Httpd_FindMime(path);
+  return c->query && c->query[0] && (mime == &HttpMimeTable[0] || mime == &HttpMimeTable[1]);
 }
 
 // Copies text into out (size bytes with the NUL), cut before an incomplete
@@ -158,10 +277,11 @@ void AnswerForm(HttpConn* c) {
   char* text = WebReply.text;
   text[WEB_REPLY_SIZE - 1] = 0;
 
-  // Location base: scheme and host of the Referer, else of this connection.
+  // Location base: scheme and host of the Referer when it is this server's
+  // page, else of this connection.
   char base[HTTPD_PATH_SIZE + 16];
   char* ref = c->headers[HTTP_HDR_REFERER];
-  char* slashes = ref && strlen(ref) >= 4 ? strstr(ref + 4, "//") : nullptr;
+  char* slashes = ref && strlen(ref) >= 4 && IsOwnOrigin(c, ref) ? strstr(ref + 4, "//") : nullptr;
   if (slashes) {
     if (char* cut = strchr(slashes + 2, '/')) *cut = 0;
     CopyCut(base, sizeof base, ref);
@@ -262,11 +382,21 @@ void Httpd_HandleRequest(HttpConn* c) {
   const char* path = c->uri;
   char* cookie = c->headers[HTTP_HDR_COOKIE];
   const char* dir = Httpd_InstallDir();
+  const char* tempName = TempageName(path);
+
+  // A page of another origin may have the browser send this server's
+  // cookie: nothing it asks changes anything, and no form sees it.
+  if (ChangesState(c, path, tempName) && !FromOwnOrigin(c)) {
+    char own[HTTPD_PATH_SIZE + 16];
+    snprintf(own, sizeof own, "%s://%s", c->tls ? "https" : "http", c->host);
+    Httpd_SendError(c, 403, "Forbidden", "Request refused: it was sent by a page of another origin than %s.", own);
+    c->keepAlive = 0;
+    return;
+  }
 
   // The login gate.
   bool needsLogin = true;
   bool isLogout = strcmp(path, "/logout.asp") == 0;
-  const char* tempName = TempageName(path);
   if (!post && !tempName && (strcmp(path, "/message.asp") == 0 || !HasPageExtension(path))) {
     if (static_cast<long>(strlen(path)) < 243 - static_cast<long>(strlen(dir))) needsLogin = false;
   } else if (!post) {
@@ -339,17 +469,15 @@ void Httpd_HandleRequest(HttpConn* c) {
 
 void Httpd_ServeFile(HttpConn* c, const char* target) {
   bool head = strcmp(c->method, "HEAD") == 0;
-  char page[HTTPD_PATH_SIZE] = "";
-  const char* file = target;
   if (!head && (c->mime == &HttpMimeTable[0] || c->mime == &HttpMimeTable[1])) {
-    if (!Httpd_ExpandTemplate(target, page, strstr(target, "/message.asp") != nullptr, c->query)) {
+    size_t size = 0;
+    char* page = Httpd_ExpandTemplate(target, &size, strstr(target, "/message.asp") != nullptr, c->query);
+    if (!page || !SendPage(c, page, size))
       Httpd_SendError(c, 500, "Internal Server Error", "can't prepare file %s, ROOT = /httpd/htdocs", target);
-      return;
-    }
-    file = page;
+    return;
   }
   // No answer when the file cannot be opened.
-  SendFile(c, open(Httpd_FixPath(file), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC), page);
+  SendFile(c, open(Httpd_FixPath(target), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
 }
 
 void Httpd_RedirectHttps(HttpConn* c) {

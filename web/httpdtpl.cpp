@@ -145,18 +145,18 @@ char* LoadTemplate(const char* path, size_t* size) {
 
 }  // namespace
 
-int Httpd_ExpandTemplate(const char* templatePath, char* pagePath, int messagePage, char* query) {
+char* Httpd_ExpandTemplate(const char* templatePath, size_t* pageSize, int messagePage, char* query) {
   size_t size = 0;
   char* text = LoadTemplate(templatePath, &size);
-  if (!text) return 0;
-  int n = snprintf(pagePath, HTTPD_PATH_SIZE, "%s/httpd/htdocs/tempage/tmp_web_%d.asp", Httpd_InstallDir(),
-                   Httpd_NextTempPage());
-  // Created fresh: no file or link left at the name is used.
-  FILE* page = n > 0 && n < HTTPD_PATH_SIZE ? UF_FOpenNoFollow(Httpd_FixPath(pagePath), "w", 0600) : nullptr;
+  if (!text) return nullptr;
+  // The page is made in memory: it needs no disk space and no directory,
+  // and nothing of it is left anywhere once it is sent.
+  char* out = nullptr;
+  size_t outSize = 0;
+  FILE* page = open_memstream(&out, &outSize);
   if (!page) {
     free(text);
-    pagePath[0] = 0;
-    return 0;
+    return nullptr;
   }
 
   HttpQueryPair pairs[HTTPD_QUERY_PAIRS];
@@ -228,12 +228,12 @@ int Httpd_ExpandTemplate(const char* templatePath, char* pagePath, int messagePa
   bool ok = !ferror(page);
   if (fclose(page) != 0) ok = false;
   if (!ok) {
-    // A page cut by a write error is not sent.
-    remove(pagePath);
-    pagePath[0] = 0;
-    return 0;
+    // A page cut short (no memory for the rest) is not sent.
+    free(out);
+    return nullptr;
   }
-  return 1;
+  *pageSize = outSize;
+  return out;
 }
 
 int Httpd_SubstArgs(const char* expression, int bound, char* output, int count, const HttpQueryPair* pairs) {

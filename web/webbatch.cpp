@@ -11,6 +11,7 @@
 #include "core/svc.h"
 #include "core/util.h"
 #include "ups/com.h"
+#include "web/websys.h"
 
 namespace {
 
@@ -44,7 +45,7 @@ const char* const kUploadFailed =
 bool CopyConfigForDownload() {
   char source[320], target[320], temp[330];
   snprintf(source, sizeof source, "%s/config.ini", SvcInstallDir);
-  Svc_TmpPath(target, sizeof target, WEBBATCH_DOWNLOAD_NAME);
+  if (!Svc_TmpPath(target, sizeof target, WEBBATCH_DOWNLOAD_NAME)[0]) return false;  // not the service's own
   snprintf(temp, sizeof temp, "%s.tmp", target);
   const int fd = UF_OpenNoFollow(temp, O_WRONLY | O_CREAT | O_TRUNC, 0600);
   if (fd < 0) return false;
@@ -108,7 +109,12 @@ void WebBatch_SysBatchPage(HttpConn*) {
 void WebBatch_DebugPage(HttpConn*) {
   static const char* const kKeys[] = {"DBG_REFRESH", "DBG_CLEAR", "DBG_HOME", "DBG_STARTLOG", "DBG_STOPLOG"};
   const char* target = "/debug.asp";
-  switch (WebDev_Button(kKeys, 5)) {
+  const int key = WebDev_Button(kKeys, 5);
+  // The frame has checked the level. The switches (clearing the counters,
+  // starting and stopping the trace) also take the session's form token;
+  // Refresh and Summary change nothing.
+  if ((key == 1 || key == 3 || key == 4) && !WebSys_FormAllowed({WEB_LEVEL_ANYONE, true, "/debug.asp"})) return;
+  switch (key) {
     case 0: break;
     case 1:
       if (ComOps.ResetStats) ComOps.ResetStats();

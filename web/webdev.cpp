@@ -13,6 +13,7 @@
 #include "core/cfg.h"
 #include "events/dlog.h"
 #include "events/react.h"
+#include "ups/com.h"
 #include "ups/upsdata.h"
 #include "web/webbatch.h"
 #include "web/webevent.h"
@@ -104,9 +105,13 @@ bool SameExportPath(const char* posted) {
   return strcmp(posted, stored) == 0 || (strncmp(posted, stored, n) == 0 && stored[n] == '/' && stored[n + 1] == 0);
 }
 
-// Fields that name a program the service runs or a directory it writes
-// into (as root): only the administrator may change them; the other levels
-// that may post the page send them unchanged.
+// The UPS device path as posted: the stored one.
+bool SameComPath(const char* posted) { return strcmp(posted, ComPathSetting) == 0; }
+
+// Fields that name a program the service runs, a directory it writes into
+// or a device it opens as the UPS port (as root): only the administrator
+// may change them; the other levels that may post the page send them
+// unchanged.
 const struct {
   const char* page;
   const char* key;
@@ -114,6 +119,7 @@ const struct {
 } kProgramFields[] = {
     {"mgnt_reaction", "ACT_CMD_FILE", SameCommandFile},
     {"hist_config", "HCG_AE_PATH", SameExportPath},
+    {"mgnt_comport", "ACT_COM_PATH", SameComPath},
 };
 
 bool ProgramFieldsKept(const WebDevPage& page) {

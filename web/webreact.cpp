@@ -19,6 +19,7 @@
 #include "events/sched.h"
 #include "snmp/snmpagent.h"
 #include "ups/com.h"
+#include "web/websnmp.h"
 #include "web/websys.h"
 
 namespace {
@@ -37,6 +38,10 @@ const char* const kSpecificUpdated =
 const char* const kComPortUpdated =
     "Message: Redirect=/en/device/mgnt_comport.asp\nTitle=Information\nBody=<font color=#008000>Updated "
     "successfully.</font>\n";
+const char* const kManagerStaysOff =
+    "Message: Redirect=/en/device/mgnt_reaction.asp\nTitle=SNMPv3 User Off\nBody=<font color=#808000>Management is "
+    "on, but SNMPv3 user 1 stays off: it was off when the daemon started. Set its permission with "
+    "\"Permission1=\" in config.ini.</font>\n";
 const char* const kTimeFormat =
     "Message: Title=Incorrect Format\nBody=<font color=#808000>The time format is not correct, please check it "
     "again.</font>\n";
@@ -175,12 +180,9 @@ bool SubmitReaction() {
   return true;
 }
 
-// Section 2: the management switch, which also enables SNMPv3 user 1.
-void SubmitManagement() {
-  const bool on = WebDev_FirstField("ACT_MAG_EN") >= 0;
-  WebSysManageable = on ? 1 : 0;
-  SnmpAgentSetting.users[0].permission = on ? 2 : 0;
-}
+// Section 2: the management switch, which also turns SNMPv3 user 1 off and
+// on; false when the user stays off.
+bool SubmitManagement() { return WebSnmp_SetManagement(WebDev_FirstField("ACT_MAG_EN") >= 0); }
 
 // ---- schedules ----------------------------------------------------------------------
 
@@ -296,7 +298,12 @@ void WebReact_ReactionPage(HttpConn*) {
   switch (WebDev_Button(kSections, 3)) {
     case 0: ok = SubmitShutdown(); break;
     case 1: ok = SubmitReaction(); break;
-    case 2: SubmitManagement(); break;
+    case 2:
+      if (!SubmitManagement()) {
+        WebDev_SaveAndReply(kManagerStaysOff);
+        return;
+      }
+      break;
     default:
       WebDev_SetText("%s", WEBDEV_NOT_FOUND);
       return;

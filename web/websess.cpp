@@ -2,6 +2,7 @@
 // counter; an entry is alive while its expiry is at or after now.
 #include "web/websess.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include "core/crypt.h"
 #include "core/helpers.h"
 #include "core/svc.h"
+#include "events/evtlog.h"
 
 WebAccount WebAccounts[WEB_ACCOUNTS];
 WebLockSettings WebLock;
@@ -78,12 +80,129 @@ void SetDate(int32_t* v, int month, int day, int year) {
   v[2] = year;
 }
 
+// ---- failed logins --------------------------------------------------------------
+
+struct FailedAddress {
+  int family;
+  uint8_t address[16];
+  uint32_t count;
+};
+
+// The window that counts failed logins, and how the one before it ended.
+struct FailedWindow {
+  bool open;
+  uint32_t start;       // service seconds
+  time_t startClock;    // the same moment on the wall clock, for the record
+  uint32_t length;      // seconds
+  int allowance;        // failures it logs one by one
+  int logged;
+  uint32_t counted;     // failures only counted
+  FailedAddress seen[WEB_FAILED_ADDRESSES];
+  uint32_t floodEnd;    // end of the last window that counted failures
+  uint32_t floodLength; // its length; 0 when the last window counted none
+};
+FailedWindow g_failed;
+
+// The addresses seen most, kept in a small table: a new address takes the
+// place of the least frequent one and goes on from its count (so a count
+// can only be too high, and a frequent address is never lost).
+void Tally(int family, const uint8_t address[16]) {
+  FailedAddress* least = &g_failed.seen[0];
+  for (FailedAddress& a : g_failed.seen) {
+    if (a.count && a.family == family && memcmp(a.address, address, 16) == 0) {
+      ++a.count;
+      return;
+    }
+    if (a.count < least->count) least = &a;
+  }
+  least->family = family;
+  memcpy(least->address, address, 16);
+  ++least->count;
+}
+
+void ClockText(char (&out)[16], time_t t) {
+  struct tm tm;
+  localtime_r(&t, &tm);
+  snprintf(out, sizeof out, "%02d:%02d:%02d", tm.tm_hour, tm.tm_min, tm.tm_sec);
+}
+
+// Closes the window; one record when it counted failures.
+void CloseWindow(uint32_t end) {
+  FailedWindow& w = g_failed;
+  w.open = false;
+  if (w.counted == 0) {
+    w.floodLength = 0;
+    return;
+  }
+  w.floodEnd = w.start + w.length;
+  w.floodLength = w.length;
+  char from[16], to[16];
+  ClockText(from, w.startClock);
+  ClockText(to, w.startClock + static_cast<time_t>(end - w.start));
+  char text[EVTLOG_TEXT_SIZE];
+  int n = snprintf(text, sizeof text, "%u failed login%s between %s and %s not logged one by one, most from",
+                   w.counted, w.counted == 1 ? "" : "s", from, to);
+  // The most frequent addresses first, as many as fit.
+  bool shown[WEB_FAILED_ADDRESSES] = {};
+  for (int k = 0; k < WEB_FAILED_SHOWN; ++k) {
+    int best = -1;
+    for (int i = 0; i < WEB_FAILED_ADDRESSES; ++i)
+      if (!shown[i] && w.seen[i].count && (best < 0 || w.seen[i].count > w.seen[best].count)) best = i;
+    if (best < 0) break;
+    shown[best] = true;
+    char where[64] = "";
+    Net_Ntop(w.seen[best].family, w.seen[best].address, where);
+    char item[96];
+    int len = snprintf(item, sizeof item, "%s %s (%u)", k ? "," : "", where, w.seen[best].count);
+    if (n + len >= static_cast<int>(sizeof text)) break;
+    memcpy(text + n, item, static_cast<size_t>(len) + 1);
+    n += len;
+  }
+  if (EvtLogOps.Add) EvtLogOps.Add(-1, 2, text);
+}
+
+void OpenWindow(uint32_t now) {
+  FailedWindow& w = g_failed;
+  // Failures again within the length of the last flooded window: the flood
+  // goes on, in a longer window that logs none one by one.
+  const bool flood = w.floodLength && now - w.floodEnd < w.floodLength;
+  w.open = true;
+  w.start = now;
+  w.startClock = Svc_Now();
+  w.length = flood ? std::min(2 * w.floodLength, WEB_FAILED_WINDOW_MAX_SECONDS) : WEB_FAILED_WINDOW_SECONDS;
+  w.allowance = flood ? 0 : WEB_FAILED_LOGGED;
+  w.logged = 0;
+  w.counted = 0;
+  memset(w.seen, 0, sizeof w.seen);
+}
+
 }  // namespace
+
+int WebSess_LoginFailed(int family, const uint8_t address[16]) {
+  WebSess_FlushFailedLogins(false);
+  const uint32_t now = Now();
+  FailedWindow& w = g_failed;
+  if (!w.open) OpenWindow(now);
+  Tally(family, address);
+  if (w.logged < w.allowance) {
+    ++w.logged;
+    return 1;
+  }
+  ++w.counted;
+  return 0;
+}
+
+void WebSess_FlushFailedLogins(bool now) {
+  const uint32_t t = Now();
+  if (g_failed.open && (now || t - g_failed.start >= g_failed.length))
+    CloseWindow(now ? t : g_failed.start + g_failed.length);
+}
 
 void WebSess_Init() {
   memset(WebChallenges, 0, sizeof WebChallenges);
   memset(WebSessions, 0, sizeof WebSessions);
   WebCurrentSession = -1;
+  g_failed = FailedWindow{};
   RandomBytes(g_secret, sizeof g_secret);
   WebSessOps.Create = WebSess_Create;
   WebSessOps.GetChallenge = WebSess_GetChallenge;
@@ -96,9 +215,13 @@ void WebSess_Init() {
   WebSessOps.CheckCookie = WebSess_CheckCookie;
 }
 
-void WebSess_Shutdown() {}
+// The count of failed logins not yet logged goes to the log before the stop.
+void WebSess_Shutdown() { WebSess_FlushFailedLogins(true); }
 
-void WebSess_ClearCurrent() { WebCurrentSession = -1; }
+void WebSess_ClearCurrent() {
+  WebCurrentSession = -1;
+  WebSess_FlushFailedLogins(false);
+}
 
 int WebSess_FindChallenge(int family, const uint8_t address[16]) {
   for (int i = 0; i < WEB_CHALLENGES; ++i)

@@ -110,4 +110,26 @@ const char* WebSess_MakeToken();
 int WebSess_CheckToken(const char* token);
 int WebSess_CheckCookie(const char* header, int drop);
 // Forgets the current session; the server calls it before every request.
+// It also logs the count of failed logins of a window that has passed.
 void WebSess_ClearCurrent();
+
+// Failed logins reach the event log at a bounded rate, over all clients
+// together: of a window's failures the first WEB_FAILED_LOGGED are logged
+// one by one, the others only counted; once the window has passed, one
+// Warning record gives their number and the addresses seen most. A window
+// lasts a minute; while the failures go on, each next window lasts twice as
+// long as the one before, up to an hour, and logs none one by one.
+constexpr int WEB_FAILED_LOGGED = 5;
+constexpr uint32_t WEB_FAILED_WINDOW_SECONDS = 60;
+constexpr uint32_t WEB_FAILED_WINDOW_MAX_SECONDS = 3600;
+// Addresses tallied per window, as many as clients can hold a challenge at
+// once: up to that many the counts are exact; beyond, an address that takes
+// the place of a rarer one goes on from its count.
+constexpr int WEB_FAILED_ADDRESSES = WEB_CHALLENGES;
+constexpr int WEB_FAILED_SHOWN = 3;      // of which the record names the most frequent
+// Notes a failed login of this client: 1 when its event is to be logged,
+// 0 when it is only counted.
+int WebSess_LoginFailed(int family, const uint8_t address[16]);
+// Logs the count of a window that has passed; with `now` set, of the window
+// in progress too (the close hook).
+void WebSess_FlushFailedLogins(bool now);

@@ -414,3 +414,22 @@ void WebSnmp_TrapPage(HttpConn*) {
   WebDev_SaveAndReply(kTrapUpdated);
   ResetCountdowns();
 }
+
+namespace {
+// The permission SNMPv3 user 1 had when the management switch turned it
+// off; 0 while the switch has not turned it off.
+uint8_t g_managerPermission = 0;
+}  // namespace
+
+bool WebSnmp_SetManagement(bool on) {
+  WebSysManageable = on ? 1 : 0;
+  uint8_t& permission = SnmpAgentSetting.users[0].permission;
+  if (!on) {
+    if (permission != 0) g_managerPermission = permission;
+    permission = 0;
+    return true;
+  }
+  if (permission == 0) permission = g_managerPermission;
+  g_managerPermission = 0;
+  return permission != 0;
+}

@@ -17,3 +17,10 @@ void WebSnmp_AccessPage(HttpConn* conn);
 void WebSnmp_ContextPage(HttpConn* conn);
 void WebSnmp_UsmPage(HttpConn* conn);
 void WebSnmp_TrapPage(HttpConn* conn);
+
+// The management switch ("Enable=" of [Manageable], on the reaction page):
+// off turns SNMPv3 user 1 off; on gives it back the permission it had when
+// the switch turned it off, never more (the permission of user 1 is set only
+// in config.ini). False when the user stays off: it was off already when the
+// daemon started, so there is no permission to give back.
+bool WebSnmp_SetManagement(bool on);

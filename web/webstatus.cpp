@@ -115,35 +115,42 @@ void SummaryLog(FILE* page) {
   }
 }
 
-// The banner every page shows while a shutdown countdown runs: what happens
-// at its end, in how long (mm:ss, which the page script counts down), why,
-// and where a session that may cancel it does so. Nothing without a
-// countdown.
+// The banner every page of a session shows while a shutdown countdown runs:
+// what happens at its end, in how long (mm:ss, which the page script counts
+// down), why, and where a session that may cancel it does so; a cancelled
+// countdown says what resuming it would do. Nothing without a countdown,
+// and nothing to a client without a session (the login and message pages).
 void CountdownBanner() {
   const ReactCountdownState& c = ReactCountdown;
-  if (c.remaining < 0) return;
+  if (c.remaining < 0 || WebLoginLevel < 0) return;
   static const char* const kReasons[REACT_COUNT] = {"power failure", "battery low", "overload", "UPS on bypass",
                                                     "scheduled shutdown"};
   static const char* const kEnds[] = {"the host shuts down", "the host powers off", "the host hibernates"};
   const char* reason = c.owner >= 1 && c.owner <= REACT_COUNT ? kReasons[c.owner - 1] : "shutdown condition";
   const char* end = ReactSetting.type < 3 ? kEnds[ReactSetting.type] : "the host shuts down";
   // The control page is for the administrator and the device manager; a
-  // user session is told who can cancel. A page served without a session
-  // (the message page) shows the link: the control page asks for a login.
+  // user session is told who can cancel or resume it.
   const bool mayCancel = WebLoginLevel != 2;
-  const char* link = c.cancel ? "Resume the countdown" : "Cancel the countdown";
   char where[160];
   if (mayCancel)
-    snprintf(where, sizeof where, "<a href=\"/en/device/mgnt_control.asp#shutdown\">%s</a>", link);
+    snprintf(where, sizeof where, "<a href=\"/en/device/mgnt_control.asp#shutdown\">%s the countdown</a>",
+             c.cancel ? "Resume" : "Cancel");
   else
     snprintf(where, sizeof where, "The administrator or the device manager can %s it on the Control page.",
              c.cancel ? "resume" : "cancel");
+  const int minutes = c.remaining / 60, seconds = c.remaining % 60;
+  char what[224];
+  if (c.cancel)
+    snprintf(what, sizeof what, "Resuming it counts down the remaining %02d:%02d; at the end %s", minutes, seconds,
+             end);
+  else
+    snprintf(what, sizeof what, "At the end %s", end);
   WebDev_SetText(
-      "<div class=\"countdown%s\" id=\"countdown-banner\" role=\"alert\" data-remaining=\"%d\" data-cancelled=\"%d\">"
-      "<strong>%s <span class=\"mmss\">%02d:%02d</span></strong> (%s). At the end %s and the UPS switches its "
-      "output off %d s later. %s</div>",
-      c.cancel ? " cancelled" : "", c.remaining, c.cancel ? 1 : 0,
-      c.cancel ? "Shutdown countdown cancelled at" : "Shutdown in", c.remaining / 60, c.remaining % 60, reason, end,
+      "<div class=\"countdown%s\" id=\"countdown-banner\" role=\"alert\" data-remaining=\"%d\" data-cancelled=\"%d\" "
+      "data-reason=\"%s\"><strong>%s <span class=\"mmss\">%02d:%02d</span></strong> (%s). %s and the UPS switches "
+      "its output off %d s later. %s</div>",
+      c.cancel ? " cancelled" : "", c.remaining, c.cancel ? 1 : 0, reason,
+      c.cancel ? "Shutdown countdown cancelled at" : "Shutdown in", minutes, seconds, reason, what,
       ReactSetting.upsDelay, where);
 }
 
@@ -327,14 +334,24 @@ void WebStatus_UpsVar(const WebDevVarCall& call) {
     case UPS_BYVOLT: PhaseTenths(n, kByVolt, kByLine); break;
     case UPS_BYAMP: PhaseTenths(n, kByAmp); break;
     case UPS_BYPOWER: PhaseInt(n, kByPower); break;
+    // The battery bits outlive a lost link: their last state is not shown as
+    // the present one ("-1", not reported, like the readings).
     case UPS_BATTSTS:
-      Digit(Bit(UPS_ST_BATTREPLACE)    ? '4'
-            : Bit(UPS_ST_BATTDEPLETED) ? '3'
-            : Bit(UPS_ST_BATTLOW)      ? '2'
-            : Bit(UPS_ST_BATTWEAK)     ? '1'
-                                       : '0');
+      if (Bit(UPS_ST_COMMLOST))
+        Int(-1);
+      else
+        Digit(Bit(UPS_ST_BATTREPLACE)    ? '4'
+              : Bit(UPS_ST_BATTDEPLETED) ? '3'
+              : Bit(UPS_ST_BATTLOW)      ? '2'
+              : Bit(UPS_ST_BATTWEAK)     ? '1'
+                                         : '0');
       break;
-    case UPS_BATTCHARGE: Digit(Bit(UPS_ST_DISCHARGING) ? '2' : Bit(UPS_ST_CHARGING) ? '1' : '0'); break;
+    case UPS_BATTCHARGE:
+      if (Bit(UPS_ST_COMMLOST))
+        Int(-1);
+      else
+        Digit(Bit(UPS_ST_DISCHARGING) ? '2' : Bit(UPS_ST_CHARGING) ? '1' : '0');
+      break;
     case UPS_BATTVOLT: Tenths(VAL_BATTVOLT); break;
     case UPS_BATTAMP: Tenths(VAL_BATTAMP); break;
     case UPS_NEGBATTAMP: Tenths(VAL_NEGBATTAMP); break;

@@ -7,11 +7,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 #include "core/cfg.h"
 #include "core/helpers.h"
 #include "core/msg.h"
 #include "core/svc.h"
+#include "events/evtdef.h"
 #include "events/evtlog.h"
 #include "events/mail.h"
 #include "events/sms.h"
@@ -90,14 +92,41 @@ struct Escaped {
   }
 };
 
-// The level word of a mail receiver or an SMS phone; other levels as their
-// number.
-const char* LevelWord(int level, char* buffer, size_t size) {
-  static const char* const kWords[] = {"None", "Information", "Warning", "Severity"};
-  if (level >= 0 && level <= 3) return kWords[level];
-  snprintf(buffer, size, "%d", level);
+// A code of the pages' lists as its word; a code without one as
+// "other (N)".
+const char* CodeWord(int code, const char* const* words, int count, char* buffer, size_t size) {
+  if (code >= 0 && code < count) return words[code];
+  snprintf(buffer, size, "other (%d)", code);
   return buffer;
 }
+
+// The level word of a mail receiver or an SMS phone.
+const char* LevelWord(int level, char* buffer, size_t size) {
+  static const char* const kWords[] = {"None", "Information", "Warning", "Severity"};
+  return CodeWord(level, kWords, 4, buffer, size);
+}
+
+// The permission of an SNMPv1 access entry or an SNMPv3 user; none is
+// "None" for an access entry and "Disabled" for a user, as the pages'
+// choices name them.
+const char* PermissionWord(int permission, const char* none, char* buffer, size_t size) {
+  const char* const words[] = {none, "Read only", "Read and write"};
+  return CodeWord(permission, words, 3, buffer, size);
+}
+
+// An SNMPv3 user's security level, and the digest and cipher it uses.
+struct SecurityWords {
+  char level[32], auth[32], priv[32];
+  explicit SecurityWords(int security) {
+    static const char* const kLevels[] = {"No authentication, no privacy", "Authentication, no privacy",
+                                          "Authentication and privacy"};
+    char other[32];
+    snprintf(level, sizeof level, "%s", CodeWord(security, kLevels, 3, other, sizeof other));
+    const bool known = security >= 0 && security <= 2;
+    snprintf(auth, sizeof auth, "%s", !known ? "other" : security >= 1 ? "MD5" : "none");
+    snprintf(priv, sizeof priv, "%s", !known ? "other" : security == 2 ? "DES" : "none");
+  }
+};
 
 constexpr const char* kMailPlaceholder = "user@example.com";
 
@@ -196,11 +225,16 @@ void WriteSys(FILE* page, int entry, const char*, int, HttpQueryPair*) {
       WriteText(page, token ? token : "");
       break;
     }
-    case SYS_DFTPASSWRD:
-      // The default-password notice shows once.
-      WriteFormat(page, "%d", WebSessOps.GetVar ? WebSessOps.GetVar(WSV_DEFAULT_PASSWORD) : 0);
-      if (WebSessOps.SetVar) WebSessOps.SetVar(WSV_DEFAULT_PASSWORD, 0);
+    case SYS_DFTPASSWRD: {
+      // The accounts named at the administrator's login that still have the
+      // factory password: shown on every load of the page until they are
+      // changed (the page lets the operator put the notice away).
+      const int32_t named = WebSessOps.GetVar ? WebSessOps.GetVar(WSV_DEFAULT_PASSWORD) : 0;
+      const int32_t mask = named & Svc_DefaultPasswordMask();
+      if (mask != named && WebSessOps.SetVar) WebSessOps.SetVar(WSV_DEFAULT_PASSWORD, mask);
+      WriteFormat(page, "%d", mask);
       break;
+    }
   }
 }
 
@@ -275,21 +309,26 @@ FieldText Text(const char (&field)[N]) {
   return out;
 }
 
+// The cells show the permission as a word; the call keeps its number for
+// the page's choice.
 const char* const kAcsRow =
     "<tr align=center><td>%d</td><td><a href=\"#\" id=\"%d\" onclick=\"Func_Select(%d,'%s','%s',%d,%d);\">%s</a>"
-    "</td><td>%s</td><td>%d</td></tr>\n";
+    "</td><td>%s</td><td>%s</td></tr>\n";
 
 void WriteAcs(FILE* page, int entry, const char*, int, HttpQueryPair*) {
   const int count = AccessCount();
   Escaped address, community;
+  char word[32];
   if (entry == 0) {
-    if (count == 0) WriteFormat(page, kAcsRow, 1, 1, 1, "0.0.0.0", "tambor", 0, 0, "0.0.0.0", "tambor", 0);
+    if (count == 0)
+      WriteFormat(page, kAcsRow, 1, 1, 1, "0.0.0.0", "tambor", 0, 0, "0.0.0.0", "tambor",
+                  PermissionWord(0, "None", word, sizeof word));
     for (int i = 0; i < count; ++i) {
       const SnmpAccessEntry& e = SnmpAgentSetting.access[i];
       address.Of(Text(e.address).text);
       community.Of(Text(e.community).text);
       WriteFormat(page, kAcsRow, i + 1, i + 1, i + 1, address.script, community.script, e.permission, 1,
-                  address.html, community.html, e.permission);
+                  address.html, community.html, PermissionWord(e.permission, "None", word, sizeof word));
     }
     return;
   }
@@ -303,21 +342,27 @@ void WriteAcs(FILE* page, int entry, const char*, int, HttpQueryPair*) {
   WriteFormat(page, "Func_Select(%d,'%s','%s',%d,%d);\n", 1, address.script, community.script, e.permission, 1);
 }
 
+// The cells show the security level, the digest and the cipher it uses and
+// the permission as words; the call keeps the numbers for the page's
+// choices, and its two password places stay empty: passwords are never shown.
 const char* const kUsmRow =
     "<tr align=center><td>%d</td><td><a href=\"#\" id=\"%d\" onclick=\"Func_Select(%d,'%s',%d,'%s','%s',%d,%d);\">"
-    "%s</a></td><td>%d</td><td>%s</td><td>%s</td><td>%d</td></tr>\n";
+    "%s</a></td><td>%s</td><td>%s</td><td>%s</td><td>%s</td></tr>\n";
 
 void WriteUsm(FILE* page, int entry, const char*, int, HttpQueryPair*) {
   const int count = UserCount();
   Escaped name;
+  char word[32];
   if (entry == 0) {
-    if (count == 0) WriteFormat(page, kUsmRow, 1, 1, 1, "", 0, "auth", "priv", 0, 0, "", 0, "auth", "priv", 0);
+    if (count == 0)
+      WriteFormat(page, kUsmRow, 1, 1, 1, "", 0, "auth", "priv", 0, 0, "", "", "", "", "");
     for (int i = 0; i < count; ++i) {
       const UsmUser& u = SnmpAgentSetting.users[i];
       name.Of(Text(u.name).text);
-      // The two password places stay empty: passwords are never shown.
+      const SecurityWords security(u.security);
       WriteFormat(page, kUsmRow, i + 1, i + 1, i + 1, name.script, u.security, "", "", u.permission, 1, name.html,
-                  u.security, "", "", u.permission);
+                  security.level, security.auth, security.priv,
+                  PermissionWord(u.permission, "Disabled", word, sizeof word));
     }
     return;
   }
@@ -340,7 +385,7 @@ const char* const kSmsRow =
 void WriteMail(FILE* page, int entry, const char*, int, HttpQueryPair*) {
   const int count = ReceiverCount();
   Escaped address;
-  char word[8];
+  char word[32];
   switch (entry) {
     case MAIL_SERVER: WriteHtml(page, Text(MailSetting.server).text); break;
     case MAIL_PORT: WriteFormat(page, "%d", MailSetting.port); break;
@@ -372,7 +417,7 @@ void WriteMail(FILE* page, int entry, const char*, int, HttpQueryPair*) {
 void WriteSms(FILE* page, int entry, const char*, int, HttpQueryPair*) {
   const int count = PhoneCount();
   Escaped number;
-  char word[8];
+  char word[32];
   switch (entry) {
     case SMS_COM: WriteFormat(page, "%d", SmsSetting.port); break;
     case SMS_BAUD: WriteFormat(page, "%d", SmsSetting.baud); break;
@@ -544,11 +589,13 @@ void LoginForm() {
   SetReply(
       "Message: Redirect=/login.asp\nTitle=Login Error\nBody=<font color=#FF0000>Please check the account and "
       "password.</font>\n");
+  // Failed logins are logged at a bounded rate; the lock-out counts them all.
+  const bool logIt = WebSess_LoginFailed(family, address) == 1;
   if (result == UNKNOWN) {
-    LogEvent(EVT_WEB_UNKNOWN_ACCOUNT, where, nullptr);
+    if (logIt) LogEvent(EVT_WEB_UNKNOWN_ACCOUNT, where, nullptr);
     return;
   }
-  LogEvent(EVT_WEB_WRONG_PASSWORD, shown, where, nullptr);
+  if (logIt) LogEvent(EVT_WEB_WRONG_PASSWORD, shown, where, nullptr);
   if (!WebLock.enable) return;
   WebAccount& a = WebAccounts[account];
   a.failedLogins = static_cast<uint16_t>(a.failedLogins + 1);
@@ -732,7 +779,6 @@ void PostMessage(uint8_t code, uint32_t delay) {
   if (MsgOps.PostDelayed) MsgOps.PostDelayed(code, delay);
 }
 
-// No token: the language form works without a session.
 void LanguageForm() {
   const WebFormField* f = Field("LANG");
   if (!f) return;
@@ -800,6 +846,32 @@ int ReceiverWith(const char* address, int except) {
 }
 
 const char* const kDuplicateReceiver = "Message: Title=Error\nBody=<font color=#800000>Duplicated mail receiver!</font>\n";
+
+// Queues the test mail when a server and a receiver of its level are set;
+// otherwise says what is missing. Whether it is delivered, the event log
+// tells (the mail module logs a refusal or a failed try).
+void TestMail() {
+  const int level = EvtDef_Level(MAIL_TEST_EVENT);
+  std::string missing;
+  if (!MailSetting.server[0]) missing = "no mail server is set";
+  if (Mail_ReceiversOf(level) == 0) {
+    bool any = false;
+    for (int i = 0; i < ReceiverCount(); ++i) any = any || MailSetting.receivers[i].address[0];
+    if (!missing.empty()) missing += " and ";
+    if (any)
+      missing += "no receiver takes mail of level " + std::to_string(level) + " (" + EvtLog_LevelWord(level) + ")";
+    else
+      missing += "no receiver is set";
+  }
+  if (!missing.empty()) {
+    SetReply("Message: Title=Error\nBody=<font color=#808000>No test e-mail: %s.</font>\n", missing.c_str());
+    return;
+  }
+  PostMessage(MSG_TEST_MAIL, 10);
+  SetReply(
+      "Message: Title=Information\nBody=<font color=#008000>The test e-mail is queued; the event log will tell if it "
+      "cannot be delivered.</font>\n");
+}
 
 void ReceiverForm() {
   static const char* const kActions[] = {"SMTP_ADD", "SMTP_EDIT", "SMTP_DEL", "SMTP_TEST"};
@@ -869,10 +941,7 @@ void ReceiverForm() {
       SaveAndReply("OK: Redirect=/en/net_mail.asp");
       return;
     case 3:  // test mail, with the next 5-second pass
-      PostMessage(MSG_TEST_MAIL, 10);
-      SetReply(
-          "Message: Title=Information\nBody=<font color=#008000>The test e-mail has been sent, please check with the "
-          "receiver.</font>\n");
+      TestMail();
       return;
   }
   // No action, or a refused address: the settings are saved as they stand.
@@ -984,7 +1053,7 @@ const struct {
     {"sys_user", {0, true, "/en/sys_user.asp"}, UserForm},
     {"sys_info", {0, true, "/en/sys_info.asp"}, InfoForm},
     {"sys_web", {0, true, "/en/sys_web.asp"}, WebForm},
-    {"language", {0, false, "/en/sys_lang.asp"}, LanguageForm},
+    {"language", {0, true, "/en/sys_lang.asp"}, LanguageForm},
     {"net_mail", {0, true, "/en/net_mail.asp"}, MailForm},
     {"smtp_iconfig", {0, true, "/en/net_mail.asp"}, ReceiverForm},
     {"net_sms", {0, true, "/en/net_sms.asp"}, SmsForm},

@@ -453,6 +453,30 @@ bool PostTrap(uint8_t eventIndex, uint32_t delay) {
   return false;
 }
 
+// The shutdown button asks for one direction: its value "resume" resumes a
+// cancelled countdown, any other value cancels a running one. A press that
+// finds the countdown already so (a second press, a page loaded before
+// someone else's change) or no countdown at all changes nothing and says so,
+// so pressing again never turns the countdown back on.
+void CancelOrResume(int field) {
+  const bool resume = strcmp(WebDev_Value(field), "resume") == 0;
+  const char* unchanged = nullptr;
+  if (ReactCountdown.remaining < 0)
+    unchanged = "No shutdown countdown is running; nothing was changed.";
+  else if (resume && !ReactCountdown.cancel)
+    unchanged = "The shutdown countdown is running already; nothing was changed.";
+  else if (!resume && ReactCountdown.cancel)
+    unchanged = "The shutdown countdown was already cancelled; nothing was changed.";
+  if (unchanged) {
+    WebDev_SetText("Message: Redirect=/en/device/mgnt_control.asp\nTitle=Nothing Changed\nBody=<font "
+                   "color=#808000>%s</font>\n", unchanged);
+    return;
+  }
+  if (ReactOps.ToggleCancel) ReactOps.ToggleCancel();
+  WebDev_SetText("Message: Redirect=/en/device/mgnt_control.asp\nTitle=Information\nBody=<font color=#008000>The "
+                 "shutdown countdown is %s.</font>\n", resume ? "resumed" : "cancelled");
+}
+
 }  // namespace
 
 // ---- group handlers -------------------------------------------------------------
@@ -600,8 +624,8 @@ void WebUps_MgntControlPage(HttpConn*) {
   bool done = true;
   switch (WebDev_Button(kKeys, 5)) {
     case 0:
-      if (ReactOps.ToggleCancel) ReactOps.ToggleCancel();
-      break;
+      CancelOrResume(WebDev_FirstField(kKeys[0]));
+      return;
     case 1:
       if (ReactOps.StopRepeats) ReactOps.StopRepeats();
       break;

@@ -22,6 +22,7 @@
 
 #include "core/cfg.h"
 #include "core/crypt.h"
+#include "core/helpers.h"
 #include "core/svc.h"
 #include "events/dlog.h"
 #include "events/mail.h"
@@ -850,9 +851,10 @@ std::vector<UnreadableCase> UnreadableCases() {
   };
 }
 
-// Cfg_Load with every descriptor taken when the case asks for it.
-int LoadUnreadable(const UnreadableCase& c) {
-  if (!c.exhaustDescriptors) return Cfg_Load(nullptr);
+// Cfg_Load (or the reload at a lost link) with every descriptor taken when
+// the case asks for it.
+int LoadUnreadable(const UnreadableCase& c, int (*load)() = [] { return Cfg_Load(nullptr); }) {
+  if (!c.exhaustDescriptors) return load();
   struct rlimit old;
   EXPECT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
   struct rlimit low = old;
@@ -861,7 +863,7 @@ int LoadUnreadable(const UnreadableCase& c) {
   std::vector<int> fds;
   for (int fd; (fd = dup(0)) >= 0;) fds.push_back(fd);
   int openErrno = errno;
-  int loaded = Cfg_Load(nullptr);
+  int loaded = load();
   for (int fd : fds) close(fd);
   setrlimit(RLIMIT_NOFILE, &old);
   EXPECT_EQ(openErrno, EMFILE);
@@ -870,22 +872,159 @@ int LoadUnreadable(const UnreadableCase& c) {
 
 TEST_F(CfgTest, AReloadThatCannotReadKeepsTheSettingsAndWritesNothing) {
   namespace fs = std::filesystem;
-  for (const UnreadableCase& c : UnreadableCases()) {
-    SCOPED_TRACE(c.name);
-    ClearSettings();
-    CfgFile = CFG_FILE_READ;  // read at start; the reload after a lost link fails
-    fs::remove_all(Path("config.ini"));
-    c.make(Path("config.ini"));
-    HttpdSetting.httpPort = 8080;
-    swprintf(WebAccounts[0].password, 33, L"mine");
-    EXPECT_EQ(LoadUnreadable(c), 0);
-    EXPECT_EQ(HttpdSetting.httpPort, 8080);
-    EXPECT_EQ(Utf8(WebAccounts[0].password), "mine");
-    EXPECT_EQ(CfgFile, CFG_FILE_READ);
-    EXPECT_FALSE(fs::exists(fs::symlink_status(Path("config.ini.tmp"))));
-    EXPECT_TRUE(c.unchanged(Path("config.ini")));
+  // Read at start, or kept at start because it could not be read then (the
+  // service runs on the factory defaults and what an operator changed since).
+  for (CfgFileState atStart : {CFG_FILE_READ, CFG_FILE_KEPT}) {
+    for (const UnreadableCase& c : UnreadableCases()) {
+      SCOPED_TRACE(std::string(c.name) + (atStart == CFG_FILE_READ ? ", read at start" : ", kept at start"));
+      ClearSettings();
+      CfgFile = atStart;
+      fs::remove_all(Path("config.ini"));
+      c.make(Path("config.ini"));
+      HttpdSetting.httpPort = 8080;
+      ReactSetting.delay[REACT_POWER_FAIL] = 45;
+      swprintf(WebAccounts[0].password, 33, L"mine");
+      SnmpAgentSetting.userCount = 1;
+      snprintf(SnmpAgentSetting.users[0].name, sizeof SnmpAgentSetting.users[0].name, "ops");
+      memset(SnmpAgentSetting.users[0].authKey, 0x5A, 16);
+      EXPECT_EQ(LoadUnreadable(c, Cfg_Reload), 0);
+      EXPECT_EQ(HttpdSetting.httpPort, 8080);
+      EXPECT_EQ(ReactSetting.delay[REACT_POWER_FAIL], 45);
+      EXPECT_EQ(Utf8(WebAccounts[0].password), "mine");
+      EXPECT_STREQ(SnmpAgentSetting.users[0].name, "ops");
+      EXPECT_EQ(SnmpAgentSetting.users[0].authKey[15], 0x5A);
+      EXPECT_EQ(CfgFile, atStart);
+      EXPECT_FALSE(fs::exists(fs::symlink_status(Path("config.ini.tmp"))));
+      EXPECT_TRUE(c.unchanged(Path("config.ini")));
+    }
   }
   EXPECT_TRUE(g_notes.empty());
+}
+
+TEST_F(CfgTest, AFileMissingAtAReloadIsWrittenFromTheSettingsInUse) {
+  for (CfgFileState atStart : {CFG_FILE_READ, CFG_FILE_KEPT}) {
+    SCOPED_TRACE(atStart == CFG_FILE_READ ? "read at start" : "kept at start");
+    ClearSettings();
+    Cfg_SetDefaults();
+    CfgFile = atStart;
+    std::filesystem::remove_all(Path("config.ini"));
+    HttpdSetting.httpPort = 8080;
+    ReactSetting.delay[REACT_POWER_FAIL] = 45;
+    swprintf(WebAccounts[0].password, 33, L"mine");
+    snprintf(SnmpAgentSetting.users[0].authPassword, 17, "ownauth1");
+    snprintf(UpsRecord.battLastDate, sizeof UpsRecord.battLastDate, "20240115");
+    EXPECT_EQ(Cfg_Reload(), 0);
+    const std::string text = Config();
+    EXPECT_EQ(LineValue(text, "HTTP Port="), "8080");
+    EXPECT_EQ(LineValue(text, "Power Fail Delay="), "45");
+    EXPECT_EQ(LineValue(text, "Password0="), ExpectedStored(CFG_PW_ADVANCED, "mine"));
+    EXPECT_EQ(LineValue(text, "Auth1="), ExpectedStored(CFG_PW_ADVANCED, "ownauth1"));
+    EXPECT_EQ(LineValue(text, "Last Battery Replace="), "20240115");
+    // The settings in memory stay as they were.
+    EXPECT_EQ(ReactSetting.delay[REACT_POWER_FAIL], 45);
+    EXPECT_STREQ(SnmpAgentSetting.users[0].authPassword, "ownauth1");
+    EXPECT_EQ(CfgFile, CFG_FILE_READ);
+  }
+}
+
+// The [UPS] settings through the reset after a lost link: the record is
+// cleared and config.ini read again.
+TEST_F(CfgTest, TheResetAtALostLinkKeepsTheUpsSettingsWhenTheFileIsNotRead) {
+  namespace fs = std::filesystem;
+  struct Case {
+    const char* name;
+    std::function<void()> make;
+    const char* lastDate;  // after the reset, in memory
+    const char* fileDate;  // in config.ini afterwards ("" when there is none)
+  } cases[] = {
+      {"read: the file's dates",
+       [&] { WriteConfig("[Format]\nVersion=5\n[UPS]\nLast Battery Replace=20230301\nBattery Low Level=70\n"); },
+       "20230301", "20230301"},
+      {"unreadable: the dates in use", [&] { ASSERT_EQ(mkdir(Path("config.ini").c_str(), 0700), 0); }, "20240115", ""},
+      {"missing: the dates in use, written back", [] {}, "20240115", "20240115"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ClearSettings();
+    Cfg_SetDefaults();
+    CfgFile = CFG_FILE_READ;
+    fs::remove_all(Path("config.ini"));
+    c.make();
+    snprintf(UpsRecord.battLastDate, sizeof UpsRecord.battLastDate, "20240115");
+    snprintf(UpsRecord.battNextDate, sizeof UpsRecord.battNextDate, "20270115");
+    UpsRecord.lowBattLevel = 40;
+    UpsRecord.pfOutletDelay[0] = 9;
+    snprintf(UpsRecord.model, sizeof UpsRecord.model, "SIMUPS");
+    UpsData_Reset(1);
+    EXPECT_STREQ(UpsRecord.battLastDate, c.lastDate);
+    EXPECT_STREQ(UpsRecord.battNextDate, "20270115");
+    // The settings in memory win over the file; what the UPS said is gone.
+    EXPECT_EQ(UpsRecord.lowBattLevel, 40);
+    EXPECT_EQ(UpsRecord.pfOutletDelay[0], 9);
+    EXPECT_STREQ(UpsRecord.model, "");
+    if (c.fileDate[0]) {
+      EXPECT_EQ(LineValue(Config(), "Last Battery Replace="), c.fileDate);
+    }
+    if (std::string(c.name).rfind("missing", 0) == 0) {
+      EXPECT_EQ(LineValue(Config(), "Battery Low Level="), "40");
+      EXPECT_EQ(LineValue(Config(), "Next Battery Replace="), "20270115");
+    }
+  }
+}
+
+// The agent's users: keys localised at the agent's init, and again by any
+// load that changes a user's passwords or level.
+TEST_F(CfgTest, ALoadThatChangesTheUsersLocalisesTheirKeysAgain) {
+  NetInterfaceCount = 0;
+  const std::string head = "[Format]\nVersion=5\n[USM]\nPassword Encrypt=No\nNumber=1\nUser1=ops\n";
+  WriteConfig(head + "Security1=2\nAuth1=firstauth1\nPriv1=firstpriv1\nPermission1=2\n[End]\n");
+  ASSERT_EQ(Cfg_Load(nullptr), 1);
+  SnmpAgent_Init([](SnmpVarbind*, uint8_t) -> int32_t { return SNMP_ERR_NO_SUCH_NAME; });
+  auto key = [](const char* password) {
+    std::vector<uint8_t> k(16);
+    Md5Context md5;
+    CryptOps.Usm_PasswordToKeyMd5(&md5, k.data(), reinterpret_cast<const uint8_t*>(password),
+                                  static_cast<uint8_t>(strlen(password)), SnmpEngineState.id,
+                                  SNMP_ENGINE_ID_LENGTH);
+    return k;
+  };
+  auto keys = [](int user) {
+    const UsmUser& u = SnmpAgentSetting.users[user];
+    return std::make_pair(std::vector<uint8_t>(u.authKey, u.authKey + 16),
+                          std::vector<uint8_t>(u.privKey, u.privKey + 16));
+  };
+  ASSERT_EQ(keys(0), std::make_pair(key("firstauth1"), key("firstpriv1")));
+  struct Step {
+    const char* name;
+    std::string text;  // the user's lines
+    bool import;       // an uploaded file, else the reload of config.ini
+    const char* auth;
+    const char* priv;
+  } steps[] = {
+      {"new passwords, reloaded", "Security1=2\nAuth1=secondauth1\nPriv1=secondpriv1\nPermission1=2\n", false,
+       "secondauth1", "secondpriv1"},
+      {"new privacy password, imported", "Security1=2\nAuth1=secondauth1\nPriv1=thirdpriv1\nPermission1=2\n",
+       true, "secondauth1", "thirdpriv1"},
+      {"a second user, reloaded",
+       "Security1=2\nAuth1=secondauth1\nPriv1=thirdpriv1\nPermission1=2\nUser2=two\nSecurity2=2\n"
+       "Auth2=twoauth12\nPriv2=twopriv12\nPermission2=2\n",
+       false, "secondauth1", "thirdpriv1"},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.name);
+    std::string text = head + step.text + "[End]\n";
+    if (std::string(step.name).find("second user") != std::string::npos)
+      text.replace(text.find("Number=1"), 8, "Number=2");
+    if (step.import) {
+      EXPECT_EQ(Cfg_ImportUpload(text.data(), text.size()), 1);
+    } else {
+      WriteConfig(text);
+      EXPECT_EQ(Cfg_Reload(), 1);
+    }
+    EXPECT_EQ(keys(0), std::make_pair(key(step.auth), key(step.priv)));
+  }
+  EXPECT_EQ(keys(1), std::make_pair(key("twoauth12"), key("twopriv12")));
+  SnmpAgentOps = SnmpAgentOpsTable{};
 }
 
 TEST_F(CfgTest, UnreadableAtStartRunsOnTheDefaultsAndKeepsTheFile) {

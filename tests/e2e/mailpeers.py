@@ -13,15 +13,20 @@ from aiosmtpd.smtp import AuthResult, LoginPassword
 
 class Inbox:
     """aiosmtpd handler: keeps every message with its session's facts.
-    Recipients in refuse are answered "550 5.1.1 no such user"."""
+    Recipients in refuse are answered "550 5.1.1 no such user"; a message
+    whose content holds the text of refuse_content = (text, reply) is
+    answered reply after its data. attempts keeps every message offered,
+    taken or not."""
 
-    def __init__(self, account=None, password=None, refuse=()):
+    def __init__(self, account=None, password=None, refuse=(), refuse_content=None):
         self.lock = threading.Lock()
         self.messages = []
+        self.attempts = []
         self.logins = []
         self.refused = []
         self.account, self.password = account, password
         self.refuse = set(refuse)
+        self.refuse_content = refuse_content
 
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
         if address in self.refuse:
@@ -32,11 +37,15 @@ class Inbox:
         return "250 OK"
 
     async def handle_DATA(self, server, session, envelope):
+        message = {"from": envelope.mail_from, "to": list(envelope.rcpt_tos),
+                   "content": envelope.content.decode("utf-8", "replace"),
+                   "tls": session.ssl is not None, "authenticated": session.authenticated,
+                   "peer": session.peer[0], "t": time.time()}
         with self.lock:
-            self.messages.append({"from": envelope.mail_from, "to": list(envelope.rcpt_tos),
-                                  "content": envelope.content.decode("utf-8", "replace"),
-                                  "tls": session.ssl is not None, "authenticated": session.authenticated,
-                                  "peer": session.peer[0], "t": time.time()})
+            self.attempts.append(message)
+            if self.refuse_content and self.refuse_content[0] in message["content"]:
+                return self.refuse_content[1]
+            self.messages.append(message)
         return "250 OK queued"
 
     def authenticate(self, server, session, envelope, mechanism, auth_data):

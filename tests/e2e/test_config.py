@@ -2,7 +2,9 @@
 in clear under the factory "Advanced" encoding (for the web accounts and
 for an SNMPv3 user, with curl and net-snmp's tools as the peers), a file
 that exists and cannot be read at start (a directory named config.ini, a
-symlink loop), and an uploaded configuration whose save fails."""
+symlink loop), an uploaded configuration whose save fails, and the reload
+at every lost UPS link (the UPS simulator falls silent): a hand edit, a
+file that cannot be read and a file that is gone."""
 import hashlib
 import os
 import re
@@ -11,8 +13,10 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sim"))
 import harness  # noqa: E402
 import snmptools as st  # noqa: E402
+import upssim  # noqa: E402
 from test_lifecycle import free_text, start_upsd  # noqa: E402
 from test_webdev import BASE, HTTP, cell, curl, wait_listening  # noqa: E402
 
@@ -20,6 +24,8 @@ V4 = "udp:127.0.0.1:161"
 SYS_DESCR = ".1.3.6.1.2.1.1.1.0"
 PF_ENABLE = ".1.3.6.1.4.1.32473.2.210.2.2.0"
 PF_DELAY = ".1.3.6.1.4.1.32473.2.210.2.3.0"
+EVENT_LOG = harness.INSTALL + "/_FILE_LOG.TXT"
+LOST = 192  # UPS event: communication lost
 
 
 def login(account, password):
@@ -42,6 +48,37 @@ def zero_keys(user="manager"):
 def snmp_error(security):
     r = st.run("snmpget", security, V4, SYS_DESCR, timeout=2)
     return None if r.returncode == 0 else (r.stdout + r.stderr).lower()
+
+
+def snmp_value(security, name):
+    r = st.run("snmpget", security, V4, name, timeout=2)
+    rows = st.values(r.stdout)
+    return rows[0][2] if r.returncode == 0 and rows else (r.stdout + r.stderr).strip()
+
+
+def logged_codes():
+    out = []
+    for line in (harness.read(EVENT_LOG) or "").splitlines():
+        code = line.split(" ", 1)[0]
+        if code.lstrip("-").isdigit():
+            out.append(int(code))
+    return out
+
+
+def wait_linked(sim, since=0.0):
+    harness.wait_for(lambda: sum(f["type"] == "P" and f["mnemonic"] == "STB" and f["t"] >= since
+                                 for f in sim.frames()) >= 2, 30, what="the UPS link")
+
+
+def lose_link(sim):
+    """The UPS falls silent until the daemon gives the link up (and reads
+    config.ini again), then answers again and is linked anew."""
+    lost = logged_codes().count(LOST)
+    sim.set_state("silent")
+    harness.wait_for(lambda: logged_codes().count(LOST) > lost, 30, 0.2, what="the lost link")
+    since = time.time()
+    sim.set_state("online")
+    wait_linked(sim, since)
 
 
 class ConfigFile(harness.DaemonTest):
@@ -96,25 +133,94 @@ class ConfigFile(harness.DaemonTest):
                 self.assertIn("upsd: Cannot read %s: %s; running on the factory defaults" % (config, reason), out)
                 pid = harness.wait_for(lambda: (harness.read(harness.PIDFILE) or "").isdigit() and
                                        int(harness.read(harness.PIDFILE)), 10, what="the pid file")
-                st.wait_agent(security=st.v1("tambor"))
-                for name, want in ((PF_ENABLE, "1"), (PF_DELAY, "300")):
-                    r = st.run("snmpget", st.v1("tambor"), V4, name)
-                    self.assertEqual(st.values(r.stdout), [(name, "INTEGER", want)])
-                severe = [t for t in free_text(3) if config in t]
-                self.assertEqual(len(severe), 1, free_text())
-                self.assertIn(reason, severe[0])
-                time.sleep(1)
-                self.assertTrue(untouched())
-                # A setting changed through SNMP is saved where the file can be replaced.
-                r = st.run("snmpset", st.v3(), V4, PF_DELAY, "i", "250")
-                self.assertEqual(r.returncode, 0, r.stderr)
-                if replaceable:
-                    self.assertEqual(harness.config_get("Shutdown", "Power Fail Delay="), "250")
-                    self.assertEqual(harness.config_get("Shutdown", "Power Fail Enable="), "Yes")
-                else:
+                try:
+                    st.wait_agent(security=st.v1("tambor"))
+                    for name, want in ((PF_ENABLE, "1"), (PF_DELAY, "300")):
+                        r = st.run("snmpget", st.v1("tambor"), V4, name)
+                        self.assertEqual(st.values(r.stdout), [(name, "INTEGER", want)])
+                    severe = [t for t in free_text(3) if config in t]
+                    self.assertEqual(len(severe), 1, free_text())
+                    self.assertIn(reason, severe[0])
+                    time.sleep(1)
                     self.assertTrue(untouched())
-                os.kill(pid, 15)
-                self.assertEqual(harness.reap(pid), 0)
+                    # A setting changed through SNMP is saved where the file can
+                    # be replaced; where it cannot, the SET is refused and undone.
+                    r = st.run("snmpset", st.v3(), V4, PF_DELAY, "i", "250")
+                    if replaceable:
+                        self.assertEqual(r.returncode, 0, r.stderr)
+                        self.assertEqual(harness.config_get("Shutdown", "Power Fail Delay="), "250")
+                        self.assertEqual(harness.config_get("Shutdown", "Power Fail Enable="), "Yes")
+                    else:
+                        self.assertIn("commitFailed", r.stdout + r.stderr)
+                        self.assertEqual(snmp_value(st.v1("tambor"), PF_DELAY), "300")
+                        self.assertTrue(untouched())
+                finally:
+                    os.kill(pid, 15)
+                    status = harness.reap(pid)
+                self.assertEqual(status, 0)
+
+    def test_reload_at_a_lost_link(self):
+        sim = harness.serial_ups(self)
+        sim.model.dates = ("20240115", "20270115")  # the battery dates the UPS reports
+        st.set_users([("manager", 2, "firstauth1", "firstpriv1", 2)])
+        harness.config_set({"Shutdown": {"Power Fail Delay=": 450},
+                            "Web": {"Password Encrypt=": "No", "Password0=": "admin-pass"}})
+        first, second = st.v3(auth="firstauth1", priv="firstpriv1"), st.v3(auth="secondauth1", priv="secondpriv1")
+        self.start_daemon()
+        wait_linked(sim)
+        st.wait_agent(security=first)
+
+        # A hand edit while the daemon runs is read at the next lost link,
+        # and the SNMPv3 keys follow the new passwords at once.
+        harness.config_set({"USM": {"Auth1=": "secondauth1", "Priv1=": "secondpriv1"},
+                            "Shutdown": {"Power Fail Delay=": 460}})
+        lose_link(sim)
+        self.assertEqual(snmp_value(second, PF_DELAY), "460")
+        self.assertIn("authentication failure", snmp_error(first))
+
+        # A config.ini that cannot be read at a lost link: the settings in use stay.
+        os.unlink(harness.CONFIG)
+        os.mkdir(harness.CONFIG)
+        lose_link(sim)
+        self.assertEqual(snmp_value(second, PF_DELAY), "460")
+        self.assertTrue(os.path.isdir(harness.CONFIG))
+
+        # config.ini gone at a lost link: written back from the settings in
+        # use, not from the factory defaults.
+        os.rmdir(harness.CONFIG)
+        lose_link(sim)
+        text = harness.read(harness.CONFIG)
+        self.assertIsNotNone(text)
+        for section, key, want in (("Shutdown", "Power Fail Delay=", "460"), ("USM", "Password Encrypt=", "No"),
+                                   ("USM", "Auth1=", "secondauth1"), ("USM", "Priv1=", "secondpriv1"),
+                                   ("Web", "Password0=", "admin-pass"),
+                                   ("UPS", "Last Battery Replace=", "20240115"),
+                                   ("UPS", "Next Battery Replace=", "20270115"),
+                                   ("COM", "COM Path=", sim.slave_path)):
+            self.assertEqual(harness.config_get(section, key, text), want, key)
+        self.assertEqual(snmp_value(second, PF_DELAY), "460")
+
+    def test_unreadable_at_start_then_a_lost_link(self):
+        if not os.path.exists("/dev/ttyS0"):
+            self.skipTest("the factory port search reaches the simulator only through /dev/ttyS0")
+        sim = upssim.UpsSim(checksum=True, log_path="/tmp/upssim.log").start()
+        self.addCleanup(sim.stop)
+        # The factory port search finds the simulator at the first serial port.
+        subprocess.run(["mount", "--bind", sim.slave_path, "/dev/ttyS0"], check=True)
+        self.addCleanup(subprocess.run, ["umount", "/dev/ttyS0"])
+        subprocess.run(["rm", "-rf", harness.CONFIG], check=True)
+        os.mkdir(harness.CONFIG)
+        self.start_daemon()
+        wait_linked(sim)
+        st.wait_agent()
+        self.assertEqual(snmp_value(st.v3(), PF_DELAY), "300")  # the factory defaults
+        lose_link(sim)
+        # The reload keeps the settings in use (not the factory defaults set
+        # again): the SNMPv3 user's keys still work.
+        self.assertIsNone(snmp_error(st.v3()))
+        self.assertEqual(snmp_value(st.v3(), PF_DELAY), "300")
+        self.assertTrue(os.path.isdir(harness.CONFIG))
+        self.assertEqual(len([t for t in free_text(3) if harness.CONFIG in t]), 1, free_text())
 
     def test_failed_save_of_an_upload_answers_the_error(self):
         harness.ensure_config()

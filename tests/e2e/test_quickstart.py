@@ -179,9 +179,15 @@ class QuickStart(harness.DaemonTest):
         self.assertIn(" Monitoring service started", events().splitlines()[0])
         # The device account starts the serial trace on the link statistics.
         self.assertFalse(os.path.exists(TRACE))
-        curl("-b", "QuenchRelayer=" + device, HTTPS + "/debug", "-d", "DBG_STARTLOG=1")
-        harness.wait_for(lambda: "Rx: ~00D" in (harness.read(TRACE) or ""), 10, 0.2, what="a reply in the trace")
-        self.assertRegex(harness.read(TRACE), r"Tx: ~00P003[A-Z0-9]{3}")  # and the query
+        curl("-b", "QuenchRelayer=" + device, HTTPS + "/debug", "-d",
+             "SYS_UCTOKEN=%s&DBG_STARTLOG=1" % token(device, "/debug.asp"))
+        # A query and a reply, wherever in the poll cycle the trace began.
+        def query_and_reply():
+            trace = harness.read(TRACE) or ""
+            return re.search(r"Tx: ~00P003[A-Z0-9]{3}", trace) and re.search(r"Rx: ~00D\d{3}", trace)
+        harness.wait_for(query_and_reply, 10, 0.2, what="a query and a reply in the trace")
+        trace = harness.read(TRACE)
+        self.assertRegex(trace[:trace.index("~")], r"(Tx|Rx): $")  # its first frame under its direction too
         for who, cookie, served in (("admin", admin, True), ("device", device, True), ("user", user, False)):
             with self.subTest(account=who):
                 self.assertEqual("Rx: " in get(cookie, "/tempage/comm_data.txt"), served)
@@ -331,19 +337,20 @@ class QuickStart(harness.DaemonTest):
                 self.assertEqual(d.stop(), 0)
 
     def test_boot_unit_of_the_readme(self):
-        text = harness.read(README)
-        m = re.search(r"\n    (\[Unit\]\n(?:    .*\n|\n)*?    WantedBy=multi-user\.target)\n", text)
-        self.assertIsNotNone(m, "no systemd unit in the README")
-        unit = "\n".join(line[4:] for line in m.group(1).splitlines()) + "\n"
+        # The unit the README points to is installed beside the daemon.
+        path = harness.INSTALL + "/upsd.service"
+        self.assertIn("sudo cp %s /etc/systemd/system/" % path, harness.read(README))
+        unit = harness.read(path)
         self.assertIn("Type=forking\n", unit)
         self.assertIn("PIDFile=%s\n" % harness.PIDFILE, unit)
         self.assertIn("ExecStart=%s\n" % harness.UPSD, unit)
-        os.makedirs("/tmp/unit", exist_ok=True)
-        with open("/tmp/unit/upsd.service", "w") as f:
-            f.write(unit)
-        r = subprocess.run(["systemd-analyze", "verify", "/tmp/unit/upsd.service"], capture_output=True,
-                           text=True, timeout=60)
+        # Back after any exit but a stop by systemd (SIGHUP ends the daemon
+        # with status 0), and a stop leaves the user command running.
+        self.assertIn("Restart=always\n", unit)
+        self.assertIn("KillMode=process\n", unit)
+        r = subprocess.run(["systemd-analyze", "verify", path], capture_output=True, text=True, timeout=60)
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertEqual(r.stderr.strip(), "")
         # The daemon does what Type=forking expects: the starting process
         # exits once the daemon runs, and the pid file names the daemon.
         d = self.start_daemon()

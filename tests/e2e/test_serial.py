@@ -4,7 +4,10 @@ identification and the poll cycle, and probes again after the UPS falls
 silent. A link that cannot be made (a device path that does not exist, a
 UPS that answers only with replies the receiver rejects, the link moved by
 the port form to a missing device) is a lost link: UPS event 192 once, and
-the pages show the link lost and no readings. What the daemon did is read
+the pages show the link lost and no readings. A link that comes back
+carries on from where the lost one ended: the commands given meanwhile go
+out on it, the status bits stand until the UPS reports otherwise, and a UPS
+that summed is linked only with checksums. What the daemon did is read
 from the simulator's frame log and the event log; the pages are read with
 curl after the device-page tests' login."""
 import os
@@ -16,12 +19,25 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import harness  # noqa: E402
 import test_webdev  # noqa: E402
 import upssim  # noqa: E402
-from test_caret import logged_codes  # noqa: E402
+from test_caret import EVENT_LOG, logged_codes  # noqa: E402
 from test_webdev import HTTP, cell, wait_listening  # noqa: E402
 
 IDENT = ["MOD", "AVL", "CPU", "AL1", "AL2", "AL3", "RAT", "VER", "LET", "SER"]
 PROBE = "~00P003MOD" + upssim.sum8(b"~00P003MOD").decode()
 LOST, RESTORED = 192, 193  # UPS events of status bit 46
+ON_BATTERY, OFF_BATTERY = 166, 167  # of bit 33
+INPUT_FAILED, INPUT_BACK = 102, 103  # of bit 1
+DISCHARGING, NOT_DISCHARGING = 174, 175  # of bit 37
+ZERO = 8  # a countdown reached zero
+# A power failure shuts the host down after a short countdown; nothing else does.
+POWER_FAIL_SHUTDOWN = {
+    "Shutdown": {"Type=": 0, "UPS Delay=": 120, "Power Fail Enable=": "Yes", "Power Fail Delay=": 15,
+                 "Battery Low Enable=": "No", "Overload Enable=": "No", "Bypass Enable=": "No",
+                 "Schedule Shutdown Enable=": "No"},
+    "Reaction": {"Execute Command Enable=": "No"},
+}
+NO_SHUTDOWN = {"Shutdown": {"Power Fail Enable=": "No", "Battery Low Enable=": "No", "Overload Enable=": "No",
+                            "Bypass Enable=": "No", "Schedule Shutdown Enable=": "No"}}
 MISSING = "/dev/ttyNOSUCH0"
 WEB = {"HTTP Port=": HTTP, "Force HTTPS=": "No", "Password Encrypt=": "No", "Password0=": "admin-pass",
        "Enable Login Lock=": "Disable"}
@@ -31,23 +47,62 @@ def queries(sim, since=0.0):
     return [f for f in sim.frames() if f["type"] == "P" and f["t"] >= since]
 
 
+def commands(sim, mnemonic):
+    """The set frames of this mnemonic the UPS received."""
+    return [f for f in sim.frames() if f["type"] == "S" and f["mnemonic"] == mnemonic]
+
+
+def timeline(since):
+    """What happened after since, in order, as lines "+seconds what": the
+    simulator's state changes and the set frames it received (to the
+    hundredth), the UPS events logged (to the second) and the host scripts'
+    runs."""
+    entries = []
+    for e in upssim.read_log("/tmp/upssim.log") if os.path.exists("/tmp/upssim.log") else []:
+        if e.get("event") == "state":
+            entries.append((e["t"], "UPS %s" % e["state"] + (" for %g s" % e["seconds"] if "seconds" in e else "")))
+        elif e.get("dir") == "rx" and e.get("type") == "S":
+            entries.append((e["t"], "frame %s at the UPS" % e["raw"]))
+    for line in (harness.read(EVENT_LOG) or "").splitlines():
+        parts = line.split(" ", 4)
+        if len(parts) == 5:
+            t = time.mktime(time.strptime(parts[2] + " " + parts[3], "%m/%d/%Y %H:%M:%S"))
+            entries.append((t, "event %s %s" % (parts[0], parts[4])))
+    for name in harness.HOST_SCRIPTS:
+        entries.extend((t, "script %s" % name) for t in harness.marks(name))
+    return ["%+7.2f %s" % (t - since, what) for t, what in sorted(entries) if t >= since - 1]
+
+
 class SerialLink(harness.DaemonTest):
     login = test_webdev.DevicePages.login
     get = test_webdev.DevicePages.get
     post = test_webdev.DevicePages.post
     token = test_webdev.DevicePages.token
 
-    def start_with_sim(self, checksum=True, com_port=2, rejected=(), path=None, web=False):
+    def start_with_sim(self, checksum=True, com_port=2, rejected=(), path=None, web=False, extra=None):
         self.sim = upssim.UpsSim(checksum=checksum, log_path="/tmp/upssim.log", rejected=rejected).start()
         self.addCleanup(self.sim.stop)
         harness.ensure_config()
-        harness.config_set({"COM": {"COM Port=": com_port, "COM Path=": path or self.sim.slave_path},
-                            "Web": WEB if web else {}})
+        harness.config_set(dict({"COM": {"COM Port=": com_port, "COM Path=": path or self.sim.slave_path},
+                                 "Web": WEB if web else {}}, **(extra or {})))
         self.daemon = self.start_daemon()
         self.started = time.time()
+        self.addCleanup(self.print_timeline)
         if web:
             wait_listening(HTTP)
             self.cookie = self.login()
+
+    def print_timeline(self):
+        """The timeline from the first change of the UPS's state, for the figures."""
+        changes = [e["t"] for e in upssim.read_log("/tmp/upssim.log") if e.get("event") == "state"]
+        if changes:
+            sys.stderr.write("timeline of %s:\n%s\n" % (self.id(), "\n".join(timeline(changes[0]))))
+
+    def wait_code(self, code, timeout, count=1):
+        """Waits until the event log holds the UPS event count times; the time then."""
+        harness.wait_for(lambda: logged_codes().count(code) >= count, timeout, 0.1,
+                         what="event %d (log has %s)" % (code, logged_codes()))
+        return time.time()
 
     def wait_lost(self, since, within):
         """Waits for UPS event 192 and returns how long after since it was logged."""
@@ -169,9 +224,16 @@ class SerialLink(harness.DaemonTest):
         self.assertEqual(len(rejected), 5, rejected)
         # The probe's reply carries a wrong checksum too: the UPS answered, so
         # the new link goes without checksums and its data replies are taken.
-        harness.wait_for(lambda: RESTORED in logged_codes(), 15, 0.1, what="event 193")
-        self.wait_mnemonic("STB", since=probe["t"])
-        self.assertEqual([f["checksum"] for f in queries(self.sim, probe["t"]) if f["mnemonic"] == "STB"][0], "none")
+        # The probe's reply carries a wrong checksum too: from a UPS that
+        # summed, that is no link. Its sound replies bring the link back,
+        # with checksums.
+        time.sleep(6)
+        self.assertNotIn(RESTORED, logged_codes())
+        t_sound = time.time()
+        self.sim.set_state("online")
+        self.wait_code(RESTORED, 15)
+        self.wait_mnemonic("STB", since=t_sound)
+        self.assertEqual([f["checksum"] for f in queries(self.sim, t_sound) if f["mnemonic"] == "STB"][0], "ok")
 
         # Bytes that are no frame at all: lost again after five replies, and
         # no probe finds a UPS.
@@ -184,6 +246,75 @@ class SerialLink(harness.DaemonTest):
         self.assertEqual(len(polled), 5, polled)
         self.assertEqual(logged_codes().count(LOST), 2)
         self.assertEqual(logged_codes().count(RESTORED), 1)
+        self.assertTrue(self.daemon.running())
+
+    def test_garbage_from_a_ups_that_summed_is_never_a_link(self):
+        self.start_with_sim(checksum=True)
+        self.first_cycle()
+        t0 = time.time()
+        self.sim.set_state("badsum", seconds=40)
+        t_lost = self.wait_code(LOST, 15)
+        # Each detection pass probes and takes no wrongly summed reply for a
+        # UPS that does not sum: nothing but probes until the garbage ends.
+        time.sleep(max(0.0, t0 + 39.5 - time.time()))
+        self.assertNotIn(RESTORED, logged_codes())
+        after_loss = queries(self.sim, t_lost + 1)
+        self.assertGreaterEqual(len(after_loss), 5)
+        self.assertEqual({f["raw"] for f in after_loss}, {PROBE}, after_loss[:12])
+        t_restored = self.wait_code(RESTORED, 15)
+        self.assertEqual(logged_codes().count(LOST), 1)
+        self.assertLess(t_restored - (t0 + 40), 9.0, "restored within a detection pass and the identification")
+        self.wait_mnemonic("STB", since=t_restored, count=2)
+        for f in queries(self.sim, t0 + 41):
+            self.assertEqual(f["checksum"], "ok", f)
+
+    def test_a_silence_during_a_power_failure_changes_no_status(self):
+        self.start_with_sim(checksum=True, web=True, extra=NO_SHUTDOWN)
+        self.first_cycle()
+        t_pf = time.time()
+        self.sim.set_state("powerfail")
+        t_on = self.wait_code(ON_BATTERY, 10)
+        time.sleep(3)
+        self.sim.set_state("silent", seconds=15)
+        self.wait_code(LOST, 15)
+        t_restored = self.wait_code(RESTORED, 30)
+        # Two whole poll cycles of the new link: every status reply came.
+        self.wait_mnemonic("STO", since=t_restored, count=2, timeout=15)
+        codes = logged_codes()
+        for code in (ON_BATTERY, INPUT_FAILED, DISCHARGING):
+            self.assertEqual(codes.count(code), 1, codes)
+        for code in (OFF_BATTERY, INPUT_BACK, NOT_DISCHARGING):
+            self.assertNotIn(code, codes)
+        # The seconds on battery counted on through the silence.
+        on_battery = int(cell(self.get("/en/device/ups_status.asp"), "onbatt"))
+        self.assertGreaterEqual(on_battery, time.time() - t_on - 3)
+        self.assertLessEqual(on_battery, time.time() - t_pf + 2)
+
+    def test_the_delayed_shutdown_of_a_silent_link_goes_out_when_it_returns(self):
+        self.start_with_sim(checksum=True, extra=POWER_FAIL_SHUTDOWN)
+        self.first_cycle()
+        self.sim.set_state("powerfail")
+        time.sleep(6)
+        self.sim.set_state("silent")
+        self.wait_code(LOST, 15)
+        # Zero comes while the UPS is silent: the shutdown script runs at
+        # once, and the delayed-shutdown command waits for the link.
+        harness.wait_for(lambda: harness.marks("command.shutdown"), 30, 0.1, what="the shutdown script")
+        t_zero = harness.marks("command.shutdown")[0]
+        self.assertIn(ZERO, logged_codes())
+        self.assertEqual(commands(self.sim, "SDA"), [])
+        time.sleep(max(0.0, t_zero + 20 - time.time()))
+        self.assertEqual(commands(self.sim, "SDA"), [])
+        t_back = time.time()
+        self.sim.set_state("powerfail")
+        harness.wait_for(lambda: commands(self.sim, "SDA"), 20, 0.1, what="the delayed-shutdown frame")
+        sda = commands(self.sim, "SDA")[0]
+        self.wait_code(RESTORED, 5)
+        self.assertEqual((sda["data"], sda["checksum"]), ("120", "ok"))
+        self.assertLess(sda["t"] - t_back, 9.0, "within a detection pass and the identification")
+        time.sleep(3)
+        self.assertEqual(len(commands(self.sim, "SDA")), 1)  # the UPS accepted it: sent once
+        self.assertEqual(len(harness.marks("command.shutdown")), 1)
         self.assertTrue(self.daemon.running())
 
     def test_port_form_moving_the_link_to_a_missing_device(self):

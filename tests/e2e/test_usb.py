@@ -206,6 +206,36 @@ class UsbLink(harness.DaemonTest):
         self.assertLess(sent[0][0], harness.marks("command.shutdown")[0])
         self.assertTrue(self.daemon.running())
 
+    def test_the_delayed_shutdown_waits_for_a_device_that_was_pulled(self):
+        self.start_with_device(1, 1, {"Shutdown": {"Power Fail Enable=": "Yes", "Power Fail Delay=": 10}})
+        self.wait_polled()
+        t0 = time.time()
+        set_state("powerfail")
+        self.wait_codes(102, 174)
+        time.sleep(2)
+        set_state("silent")  # pulled: every request fails
+        self.wait_codes(192, timeout=10)
+        # Zero while the device is away: the shutdown script runs, the
+        # shutdown delay waits for the device.
+        harness.wait_for(lambda: harness.marks("command.shutdown"), 20, what="the shutdown script")
+        self.assertIn(8, codes())
+        time.sleep(8)
+        self.assertEqual(writes(t0), [])
+        t_back = time.time()
+        set_state("powerfail")
+        harness.wait_for(lambda: writes(t_back), 15, what="the shutdown delay written")
+        sent = writes(t_back)
+        zero = harness.marks("command.shutdown")[0]
+        sys.stderr.write("timeline: power failure +0.0, pulled +%.1f, zero (script) +%.1f, back +%.1f, "
+                         "shutdown delay written +%.1f s\n" % (events_of("state", t0)[1] - t0, zero - t0,
+                                                                t_back - t0, sent[0][0] - t0))
+        self.assertEqual([(u, v) for _, u, v in sent], [(SHUTDOWN_DELAY[1], 30)])
+        self.assertLess(sent[0][0] - t_back, 8.0, "within a detection pass")
+        self.wait_codes(193)
+        # The bits the device reported stood while it was away.
+        self.assertEqual(sorted(c for c in codes() if c in (102, 103, 174, 175)), [102, 174])
+        self.assertTrue(self.daemon.running())
+
 
 if __name__ == "__main__":
     harness.main()

@@ -76,15 +76,20 @@ class Browser:
         text, _, self.buffer = self.buffer.partition(b"\0")
         return json.loads(text)
 
-    def call(self, method, session=False, timeout=20, **params):
+    def send(self, method, session=True, **params):
+        """Sends a command without waiting for its answer; its id."""
         self.next_id += 1
         msg = {"id": self.next_id, "method": method, "params": params}
         if session:
             msg["sessionId"] = self.session
         os.write(self.to_browser, json.dumps(msg).encode() + b"\0")
+        return self.next_id
+
+    def call(self, method, session=False, timeout=20, **params):
+        wanted = self.send(method, session, **params)
         while True:
             m = self._read(timeout)
-            if m.get("id") == self.next_id:
+            if m.get("id") == wanted:
                 if "error" in m:
                     raise AssertionError("%s: %s" % (method, m["error"]))
                 return m.get("result", {})
@@ -101,11 +106,52 @@ class Browser:
                 raise AssertionError("no %s event" % method)
             self.events.append(self._read(left))
 
+    def look(self, expression):
+        """The value of a script that only reads the page, asked again when
+        the page went on to another document meanwhile (the status pages
+        reload themselves)."""
+        for _ in range(5):
+            try:
+                return self.eval(expression)
+            except AssertionError as e:
+                if "navigated or closed" not in str(e):
+                    raise
+                time.sleep(0.2)
+        return self.eval(expression)
+
     def eval(self, expression):
         r = self.call("Runtime.evaluate", session=True, expression=expression, returnByValue=True, awaitPromise=True)
         if "exceptionDetails" in r:
             raise AssertionError("%s: %s" % (expression, r["exceptionDetails"]))
         return r["result"].get("value")
+
+    def eval_answering(self, expression, accept, timeout=20):
+        """Runs a script as a user's click would (a page asks before it is
+        left only after one) and answers the browser's own dialogs that it
+        opens (a confirm, the question before leaving a page) with accept;
+        returns the types of the dialogs answered."""
+        answered = []
+
+        def answer(event):
+            answered.append(event["params"]["type"])
+            self.send("Page.handleJavaScriptDialog", accept=accept)
+        wanted = self.send("Runtime.evaluate", expression=expression, returnByValue=True, userGesture=True)
+        deadline = time.monotonic() + timeout
+        while True:
+            m = self._read(max(0.1, deadline - time.monotonic()))
+            if m.get("method") == "Page.javascriptDialogOpening":
+                answer(m)
+            elif m.get("id") == wanted:
+                break
+            else:
+                self.events.append(m)
+        # A navigation the script started asks once the script has ended.
+        if not answered:
+            try:
+                answer(self.wait_event("Page.javascriptDialogOpening", 1.5))
+            except AssertionError:
+                pass
+        return answered
 
     def navigate(self, url):
         self.events = [e for e in self.events if e.get("method") != "Page.loadEventFired"]
@@ -114,8 +160,16 @@ class Browser:
         self.wait_event("Page.loadEventFired")
         # The load event of the page before (one a redirect led to) may come
         # in late: done only once a document begun after this navigation is.
-        harness.wait_for(lambda: self.eval("document.readyState === 'complete' && performance.timeOrigin >= %f"
-                                           % started), 20, 0.02, what="the page %s loaded" % url)
+        # A page that goes on at once (a refresh of 0 s) may take the
+        # document away under a question.
+        def loaded():
+            try:
+                return self.eval("document.readyState === 'complete' && performance.timeOrigin >= %f" % started)
+            except AssertionError as e:
+                if "navigated or closed" in str(e):
+                    return False
+                raise
+        harness.wait_for(loaded, 20, 0.02, what="the page %s loaded" % url)
 
     def submit_and_wait(self, expression):
         """Runs a script that submits a form; waits for the next page."""
@@ -145,6 +199,9 @@ class Browser:
             var e = document.querySelector('[name="' + name + '"]');
             if (!e) { missing.push(name); return; }
             if (e.type === 'checkbox') e.checked = fields[name]; else e.value = fields[name];
+            // As typing does: the page sees the change.
+            e.dispatchEvent(new Event('input', {bubbles: true}));
+            e.dispatchEvent(new Event('change', {bubbles: true}));
           });
           return missing;
         })(%s)""" % json.dumps(fields))
@@ -231,6 +288,80 @@ LAYOUT_PROBLEMS = """(function () {
   });
   if (!seen) problems.push('no text');
   return problems;
+})()"""
+
+
+# Controls that cut their own text: a button or a field whose text is wider
+# than its box, a select narrower than its chosen option. At a phone's
+# width (narrow) a text field that takes the page's whole width may scroll
+# a value longer than that inside it.
+CUT_CONTROLS = """(function (narrow) {
+  var problems = [];
+  // The width a control may take: its cell's, its group's or the page's.
+  function room(e) {
+    var box = e.closest('td, th, fieldset, form, main') || document.body;
+    var style = getComputedStyle(box);
+    return box.clientWidth - parseFloat(style.paddingLeft) - parseFloat(style.paddingRight);
+  }
+  function shown(e) { return e.getClientRects().length > 0 && !e.closest('[hidden], dialog:not([open])'); }
+  function name(e) { return e.tagName.toLowerCase() + ' ' + (e.name || e.id || e.textContent.trim().slice(0, 30)); }
+  document.querySelectorAll('button, a.button, input, select, textarea').forEach(function (e) {
+    if (!shown(e) || e.type === 'hidden' || e.type === 'checkbox' || e.type === 'radio' || e.type === 'file') return;
+    if (e.tagName === 'SELECT') {
+      var option = e.options[e.selectedIndex];
+      if (!option) return;
+      var probe = e.cloneNode(false);
+      probe.appendChild(new Option(option.text));
+      probe.style.width = 'auto';
+      probe.style.minWidth = '0';
+      probe.style.maxWidth = 'none';
+      probe.style.position = 'absolute';
+      probe.style.visibility = 'hidden';
+      e.parentNode.appendChild(probe);
+      var needed = probe.offsetWidth;
+      probe.remove();
+      if (needed > e.offsetWidth + 1)
+        problems.push(name(e) + ': "' + option.text + '" needs ' + needed + ' px, has ' + e.offsetWidth);
+      return;
+    }
+    if (e.scrollWidth <= e.clientWidth + 1) return;
+    var text = /^(text|password|email|url|search)$/.test(e.type) || e.tagName === 'TEXTAREA';
+    if (narrow && text && e.getBoundingClientRect().width >= room(e) - 2) return;
+    problems.push(name(e) + ': ' + e.scrollWidth + ' px of text in ' + e.clientWidth);
+  });
+  return problems;
+})"""
+
+# Table cells whose text is not on the screen without scrolling sideways:
+# a cell that starts or ends past the viewport's right edge, or past the
+# edge of a box that scrolls (or clips) sideways; the tables of the page's
+# frames too, in the frame's own viewport.
+HIDDEN_CELLS = """(function () {
+  var problems = [];
+  function check(doc, where) {
+    var width = doc.documentElement.clientWidth;
+    doc.querySelectorAll('td, th').forEach(function (c) {
+      if (!c.getClientRects().length || c.closest('[hidden]') || !c.textContent.trim()) return;
+      var r = c.getBoundingClientRect();
+      var right = width;
+      for (var a = c.parentElement; a && a !== doc.documentElement; a = a.parentElement) {
+        var o = getComputedStyle(a).overflowX;
+        if (o !== 'visible') right = Math.min(right, a.getBoundingClientRect().right);
+      }
+      if (r.right > right + 1 || c.scrollWidth > c.clientWidth + 1) {
+        var table = c.closest('table');
+        problems.push(where + (table && table.id ? '#' + table.id : '') + ' cell "' +
+                      c.textContent.trim().slice(0, 30) + '" ' + Math.round(r.left) + '..' + Math.round(r.right) +
+                      ' of ' + Math.round(right));
+      }
+    });
+    doc.querySelectorAll('iframe').forEach(function (f) {
+      if (f.getClientRects().length && !f.hidden && f.contentDocument && f.contentDocument.documentElement)
+        check(f.contentDocument, (f.id || 'frame') + ': ');
+    });
+  }
+  check(document, '');
+  return problems.length > 12 ? problems.slice(0, 12).concat(['and ' + (problems.length - 12) + ' more']) : problems;
 })()"""
 
 

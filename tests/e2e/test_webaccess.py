@@ -103,7 +103,8 @@ FORMS = [
     ("mgnt_reaction", 1, [("SUB_SHUTDOWN", "1"), ("ACT_SHUT_TYPE", "1"), ("ACT_OSD_PF", "77")]),
     ("mgnt_wschedule", 1, [("WSH_ACT1", "1"), ("WSH_SUN1", "1"), ("WSH_TM1", "03:04")]),
     ("mgnt_sschedule", 1, [("SSH_SD1", "01/02/2031"), ("SSH_TM1", "03:04"), ("SSH_ACT1", "1")]),
-    ("mgnt_comport", 1, [("ACT_COM_PATH", "/dev/null")]),
+    ("mgnt_comport", 0, [("ACT_COM_PORT", "2"), ("ACT_COM_PATH", "/dev/null")]),
+    ("mgnt_comport", 1, [("ACT_COM_PORT", "3")]),
     ("dev_snmpv1", 1, [("SUB_PORT", "1"), ("ACT_SNMP_PORT", "1161")]),
     ("dev_iaccess", 1, [("ACT_DEV_ADD1", "1"), ("ACT_DEV_IP", "192.0.2.2"), ("ACT_DEV_COMM", "stolen"),
                         ("ACT_DEV_PERMISSION", "2")]),
@@ -126,14 +127,21 @@ FORMS = [
 ]
 
 
+def use_accounts(**web):
+    """The listeners on HTTP and HTTPS and the three accounts' passwords in
+    config.ini (written once if missing); web: further [Web] keys."""
+    harness.ensure_config()
+    harness.config_set({"Web": dict({"HTTP Port=": HTTP, "HTTPS Port=": HTTPS, "Force HTTPS=": "No",
+                                     "Password Encrypt=": "No", "Password0=": ACCOUNTS[0][1],
+                                     "Password1=": ACCOUNTS[1][1], "Password2=": ACCOUNTS[2][1],
+                                     "Enable Login Lock=": "Disable"}, **web)})
+
+
 class Access(harness.DaemonTest):
     def setUp(self):
         super().setUp()
         self.sim = harness.serial_ups(self)
-        harness.config_set({"Web": {"HTTP Port=": HTTP, "HTTPS Port=": HTTPS, "Force HTTPS=": "No",
-                                    "Password Encrypt=": "No", "Password0=": ACCOUNTS[0][1],
-                                    "Password1=": ACCOUNTS[1][1], "Password2=": ACCOUNTS[2][1],
-                                    "Enable Login Lock=": "Disable"}})
+        use_accounts()
 
     def start(self):
         self.daemon = self.start_daemon()
@@ -383,6 +391,164 @@ class Access(harness.DaemonTest):
                     for s in holders:
                         s.close()
 
+
+class FormTokens(harness.DaemonTest):
+    """The forms that took no token: the language form and the switches of
+    the link statistics page change nothing without the session's token and
+    work with it, posted with curl and from the pages in Chromium."""
+    def setUp(self):
+        super().setUp()
+        self.sim = harness.serial_ups(self)
+        use_accounts()
+
+    start = Access.start
+
+    def debug_page(self, web):
+        page = web.get("/debug.asp")
+        value = lambda ident: re.search(r'id="%s">([^<]*)<' % ident, page).group(1)  # noqa: E731
+        return value("dbg_com_log"), int(value("dbg_tx_ok"))
+
+    def test_language_and_debug_switches_need_the_token(self):
+        self.start()
+        harness.wait_for(lambda: any(f.get("mnemonic") == "STB" for f in self.sim.frames()), 30,
+                         what="the UPS link")
+        admin = Session(0)
+        language = lambda: harness.config_get("Configuration", "Language=")  # noqa: E731
+        trace = lambda: self.debug_page(admin)[0]  # noqa: E731
+        sent = lambda: self.debug_page(admin)[1]  # noqa: E731
+        harness.wait_for(lambda: sent() > 40, 20, what="frames counted")
+        cases = [("language", [("LANG", "3")], language, "0", "3"),
+                 ("debug", [("DBG_STARTLOG", "1")], trace, "Stop", "Recording"),
+                 ("debug", [("DBG_STOPLOG", "1")], trace, "Recording", "Stop"),
+                 ("debug", [("DBG_CLEAR", "1")], lambda: sent() > 40, True, False)]
+        for form, fields, now, before, after in cases:
+            with self.subTest(form=form, field=fields[0][0]):
+                self.assertEqual(now(), before)
+                for what, token in (("no token", None), ("a token of no page", "A" * 24)):
+                    args = ["-i"] + admin.args() + ["--data-urlencode", "%s=%s" % fields[0]]
+                    if token:
+                        args += ["--data-urlencode", "SYS_UCTOKEN=" + token]
+                    reply = curl(*args, BASE + "/en/" + form)
+                    self.assertIn("HTTP/1.1 302 Redirect", reply, what)
+                    self.assertEqual(admin.message()[0], "Page Out of Date", what)
+                    self.assertEqual(now(), before, what)
+                reply = admin.post(form, fields, token=admin.token("/debug.asp" if form == "debug" else
+                                                                    "/en/sys_lang.asp"))
+                self.assertIn("HTTP/1.1 302 Redirect", reply)
+                self.assertEqual(now(), after)
+        # The pages' own forms carry the token.
+        b = browser.Browser()
+        self.addCleanup(b.close)
+        browser.log_in(b, BASE, *ACCOUNTS[0])
+        b.navigate(BASE + "/en/sys_lang.asp")
+        b.fill({"LANG": "0"})
+        b.submit_and_wait("document.querySelector('form.system button[type=submit]').click(); true")
+        self.assertEqual(language(), "0")
+        b.navigate(BASE + "/debug.asp")
+        b.submit_and_wait("document.querySelector('button[name=DBG_STARTLOG]').click(); true")
+        self.assertEqual(trace(), "Recording")
+
+
+class LoginFlood(harness.DaemonTest):
+    """Failed logins from many addresses at once: the event log keeps what
+    it held before, records the first failures one by one and the rest as
+    a count with the addresses seen most, and the lock-out still locks."""
+    FLOOD = 12000
+    SOURCES = ["127.0.1.%d" % i for i in range(1, 13)]
+    EARLIER = 5000
+
+    def setUp(self):
+        super().setUp()
+        use_accounts(**{"Enable Login Lock=": "Enable", "Login Retry=": 5, "Locak Time=": 10})
+        # The log as a running installation has it: records from before.
+        harness.write(harness.INSTALL + "/_FILE_LOG.TXT",
+                      "".join("-1 1 01/02/2026 03:04:05 earlier record %d\n" % i for i in range(self.EARLIER)))
+
+    def records(self):
+        return (harness.read(harness.INSTALL + "/_FILE_LOG.TXT") or "").splitlines()
+
+    @staticmethod
+    def exchange(source, request):
+        with socket.socket() as s:
+            s.bind((source, 0))
+            s.settimeout(10)
+            s.connect(("127.0.0.1", HTTP))
+            s.sendall(request)
+            reply = b""
+            while True:
+                chunk = s.recv(65536)
+                if not chunk:
+                    return reply
+                reply += chunk
+
+    @staticmethod
+    def login_title(user, password):
+        """Logs in with curl; the title of the message it answers."""
+        page = curl(BASE + "/login.asp")
+        challenge = re.search(r'id="challenge" value="([^"]*)"', page).group(1)
+        response = hashlib.md5((user + password + challenge).encode()).hexdigest()
+        reply = curl("-i", BASE + "/varno/login", "-d", "Username=%s&Response=%s" % (user, response))
+        return "logged in" if "Set-Cookie" in reply else Session().message()[0]
+
+    def flood(self, source, count, done):
+        get = b"GET /login.asp HTTP/1.1\r\nHost: h\r\n\r\n"
+        for i in range(count):
+            if i % 200 == 0:  # the address's challenge, renewed within its minute
+                self.exchange(source, get)
+            body = ("Username=nobody%d&Response=%s" % (i, "0" * 32)).encode()
+            self.exchange(source, b"POST /varno/login HTTP/1.1\r\nHost: h\r\nContent-Type: application/"
+                                  b"x-www-form-urlencoded\r\nContent-Length: %d\r\n\r\n" % len(body) + body)
+            done[source] = i + 1
+
+    def test_failed_logins_cannot_flush_the_log(self):
+        self.start_daemon()
+        harness.wait_for(lambda: harness.listening(HTTP), 15, 0.1, what="port %d" % HTTP)
+        started = [r for r in self.records() if "earlier record" not in r]
+        done = {}
+        per_source = self.FLOOD // len(self.SOURCES)
+        t0 = time.monotonic()
+        threads = [threading.Thread(target=self.flood, args=(s, per_source, done)) for s in self.SOURCES]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        took = time.monotonic() - t0
+        self.assertEqual(sum(done.values()), self.FLOOD)
+        sys.stderr.write("\n%d failed logins from %d addresses took %.1f s\n" % (self.FLOOD, len(self.SOURCES), took))
+        # Everything from before the flood is still there, in order.
+        records = self.records()
+        self.assertEqual([r for r in records if "earlier record" in r],
+                         ["-1 1 01/02/2026 03:04:05 earlier record %d" % i for i in range(self.EARLIER)])
+        for r in started:
+            self.assertIn(r, records)
+        # The lock-out still counts every wrong password: the device account
+        # is locked after five, and then even its own password is refused.
+        titles = [self.login_title("device", "wrong") for _ in range(5)]
+        self.assertEqual(titles, ["Login Error"] * 4 + ["Login Lock"])
+        self.assertEqual(self.login_title(*ACCOUNTS[1]), "Login Lock")
+        locked = [r for r in self.records() if r.startswith("38 ")]
+        self.assertEqual(len(locked), 1)
+        self.assertIn("User device locked after too many failed logins", locked[0])
+        # Once the minute has passed, one record counts the failures that
+        # were not logged one by one and names the addresses seen most (the
+        # next request after the minute writes it; on a slow machine the
+        # flood may reach into a second, longer window with its own record).
+        pattern = re.compile(r"^-1 2 \S+ \S+ (\d+) failed logins between \d\d:\d\d:\d\d and \d\d:\d\d:\d\d "
+                             r"not logged one by one, most from 127\.0\.\d+\.\d+ \(\d+\)")
+
+        def accounted():
+            curl(BASE + "/login.asp")
+            records = self.records()
+            summaries = [r for r in records if "not logged one by one" in r]
+            one_by_one = [r for r in records if r.startswith(("39 ", "37 "))]
+            counted = sum(int(pattern.match(r).group(1)) for r in summaries)
+            return (summaries, one_by_one) if counted + len(one_by_one) == self.FLOOD + 5 else None
+        summaries, one_by_one = harness.wait_for(accounted, 300, 2, what="the count of the failed logins")
+        sys.stderr.write("".join(r + "\n" for r in summaries))
+        self.assertLessEqual(len(summaries), 2)
+        self.assertLessEqual(len(one_by_one), 5)
+        for r in one_by_one:
+            self.assertRegex(r, r"Login failed (for user device )?from 127\.0\.\d+\.\d+")
 
 if __name__ == "__main__":
     harness.main()

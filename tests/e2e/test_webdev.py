@@ -237,5 +237,110 @@ class DevicePages(harness.DaemonTest):
         self.assertEqual(b.errors(), [])
 
 
+class Terminal:
+    """A pseudo-terminal that stands for a logged-in user's terminal: the
+    test holds both ends and sees whatever the daemon would do to it (bytes
+    written, input eaten, echo switched off)."""
+
+    def __init__(self, owner=None):
+        import termios
+        self.master, self.slave = os.openpty()
+        self.path = os.ttyname(self.slave)
+        os.set_blocking(self.master, False)
+        if owner is not None:
+            os.chown(self.path, owner, owner)
+        self.modes = termios.tcgetattr(self.slave)
+
+    def written(self):
+        """Bytes the daemon wrote to the terminal so far."""
+        try:
+            return os.read(self.master, 65536)
+        except BlockingIOError:
+            return b""
+
+    def untouched(self):
+        import termios
+        return termios.tcgetattr(self.slave) == self.modes and self.written() == b""
+
+    def close(self):
+        os.close(self.master)
+        os.close(self.slave)
+
+
+class UpsPortPath(harness.DaemonTest):
+    """The UPS device path is the administrator's setting, and the daemon
+    opens as the UPS port only a character device that root owns."""
+
+    def setUp(self):
+        super().setUp()
+        import test_webaccess
+        self.Session = test_webaccess.Session
+        self.sim = harness.serial_ups(self)
+        test_webaccess.use_accounts()
+        self.start_daemon()
+        wait_listening(test_webaccess.HTTP)
+
+    def terminal(self, owner=None):
+        t = Terminal(owner)
+        self.addCleanup(t.close)
+        return t
+
+    def linked(self, sim, since=0):
+        return len([f for f in sim.frames()[since:] if f.get("dir") == "rx"]) > 0
+
+    def test_device_level_posts_the_path_unchanged_only(self):
+        harness.wait_for(lambda: self.linked(self.sim), 30, what="the UPS link")
+        device, admin = self.Session(1), self.Session(0)
+        victim = self.terminal()
+        before = harness.read(harness.CONFIG)
+        reply = device.post("device/mgnt_comport", [("ACT_COM_PORT", "2"), ("ACT_COM_PATH", victim.path)])
+        self.assertIn("HTTP/1.1 302 Redirect", reply)
+        self.assertEqual(device.message()[:2], ("Access Denied", "This account may not make this change."))
+        self.assertEqual(harness.read(harness.CONFIG), before)
+        time.sleep(7)  # past the next detection pass
+        self.assertTrue(victim.untouched())
+        # The path it was shown, posted back, is taken with the port choice.
+        page = device.get("/en/device/mgnt_comport.asp")
+        shown = html.unescape(re.search(r'name="ACT_COM_PATH" value="([^"]*)"', page).group(1))
+        self.assertEqual(shown, self.sim.slave_path)
+        reply = device.post("device/mgnt_comport", [("ACT_COM_PORT", "2"), ("ACT_COM_PATH", shown)])
+        self.assertEqual(device.message()[:2], ("Information", "Updated successfully."))
+        # In the browser the field is read-only for the device account only.
+        from test_web_browser import Browser, log_in
+        import test_webaccess
+        for level, read_only in ((1, True), (0, False)):
+            b = Browser()
+            self.addCleanup(b.close)
+            log_in(b, test_webaccess.BASE, *test_webaccess.ACCOUNTS[level])
+            b.navigate(test_webaccess.BASE + "/en/device/mgnt_comport.asp")
+            self.assertEqual(b.eval("document.querySelector('[name=ACT_COM_PATH]').readOnly"), read_only)
+        # The administrator moves the port to another simulated UPS.
+        other = upssim.UpsSim(checksum=True, log_path="/tmp/upssim2.log").start()
+        self.addCleanup(other.stop)
+        admin.post("device/mgnt_comport", [("ACT_COM_PORT", "2"), ("ACT_COM_PATH", other.slave_path)])
+        self.assertEqual(admin.message()[:2], ("Information", "Updated successfully."))
+        self.assertEqual(harness.config_get("COM", "COM Path="), other.slave_path)
+        harness.wait_for(lambda: self.linked(other), 30, what="the link to the new port")
+
+    def test_terminal_of_another_user_is_not_opened(self):
+        harness.wait_for(lambda: self.linked(self.sim), 30, what="the UPS link")
+        admin = self.Session(0)
+        nobody = 65534
+        victim = self.terminal(owner=nobody)
+        admin.post("device/mgnt_comport", [("ACT_COM_PORT", "2"), ("ACT_COM_PATH", victim.path)])
+        self.assertEqual(admin.message()[:2], ("Information", "Updated successfully."))
+        refused = lambda: [r for r in (harness.read(harness.INSTALL + "/_FILE_LOG.TXT") or "").splitlines()  # noqa
+                           if victim.path in r]
+        harness.wait_for(refused, 15, what="the refusal in the event log")
+        time.sleep(11)  # two more detection passes
+        self.assertTrue(victim.untouched())
+        records = refused()
+        self.assertEqual(len(records), 1, records)
+        self.assertRegex(records[0], r"^-1 2 \S+ \S+ UPS port %s not opened: " % re.escape(victim.path))
+        # The same terminal once root owns it is the UPS port again.
+        os.chown(victim.path, 0, 0)
+        harness.wait_for(lambda: victim.written(), 15, what="a probe on the terminal")
+
+
 if __name__ == "__main__":
     harness.main()

@@ -267,7 +267,7 @@ class HistoryPages(harness.DaemonTest):
         self.assertEqual(b.eval(frame_rows), 31)  # the title row and 30 records
         self.assertTrue(b.eval("document.getElementById('log-by-page').hidden === false"))
         b.submit_and_wait("document.querySelector('[name=LOG_BUT2]').click(); true")
-        self.assertEqual(b.eval("document.getElementById('log-range').textContent"), "Page2")
+        self.assertEqual(b.eval("document.getElementById('log-range').textContent"), "page 2")
         self.assertGreater(b.eval(frame_rows), 1)
         # A level box filters the frame's rows at once and is kept by the next post.
         rows = "Array.from(document.getElementById('log-table').contentDocument.querySelectorAll('tr'))"

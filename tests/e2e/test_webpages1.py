@@ -161,8 +161,8 @@ class BatchAndReactionPages(harness.DaemonTest):
         self.assertEqual(cell(self.get("/debug.asp"), "dbg_com_log"), "Stop")
         harness.wait_for(lambda: int(cell(self.get("/debug.asp"), "dbg_rx_ok")) > 0, 20, 0.5,
                          what="replies counted")
-        # The debug form takes no form token.
-        self.assertEqual(self.location(self.post("/debug", {"DBG_STARTLOG": "1"})), BASE + "/debug.asp")
+        self.assertEqual(self.location(self.post("/debug", {"SYS_UCTOKEN": self.token("/debug.asp"),
+                                                         "DBG_STARTLOG": "1"})), BASE + "/debug.asp")
         self.assertEqual(cell(self.get("/debug.asp"), "dbg_com_log"), "Recording")
         stamp = r"\n\d\d/\d\d \d\d:\d\d:\d\d "
 
@@ -177,11 +177,13 @@ class BatchAndReactionPages(harness.DaemonTest):
         self.assertIn("Tx: ~00P", self.get("/tempage/comm_data.txt"))
 
         # Clearing the counters: they start again from 0.
-        self.assertEqual(self.location(self.post("/debug", {"DBG_CLEAR": "1"})), BASE + "/debug.asp")
+        self.assertEqual(self.location(self.post("/debug", {"SYS_UCTOKEN": self.token("/debug.asp"),
+                                                         "DBG_CLEAR": "1"})), BASE + "/debug.asp")
         self.assertLess(int(cell(self.get("/debug.asp"), "dbg_tx_ok")), 20)
         self.assertEqual(cell(self.get("/debug.asp"), "dbg_rx_overflow"), "0")
 
-        self.assertEqual(self.location(self.post("/debug", {"DBG_STOPLOG": "1"})), BASE + "/debug.asp")
+        self.assertEqual(self.location(self.post("/debug", {"SYS_UCTOKEN": self.token("/debug.asp"),
+                                                         "DBG_STOPLOG": "1"})), BASE + "/debug.asp")
         self.assertEqual(cell(self.get("/debug.asp"), "dbg_com_log"), "Stop")
         size = os.path.getsize(TRACE)
         time.sleep(2)
@@ -243,7 +245,8 @@ class BatchAndReactionPages(harness.DaemonTest):
     # ---- UPS port ------------------------------------------------------------------
 
     def test_port_choice_is_probed(self):
-        self.assertEqual(self.location(self.post("/debug", {"DBG_STARTLOG": "1"})), BASE + "/debug.asp")
+        self.assertEqual(self.location(self.post("/debug", {"SYS_UCTOKEN": self.token("/debug.asp"),
+                                                         "DBG_STARTLOG": "1"})), BASE + "/debug.asp")
         path = "/en/device/mgnt_comport.asp"
         self.assertIn('data-value="2"', self.get(path))
         # The stored choice again: the link stays.

@@ -149,7 +149,7 @@ class SnmpPages(harness.DaemonTest):
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual(harness.config_get("Shutdown", "Power Fail Delay="), "240")
         # The row the page shows for it.
-        self.assertIn(">127.0.0.1</a></td><td>pagecomm</td><td>2</td>", self.get(ACCESS_PAGE))
+        self.assertIn(">127.0.0.1</a></td><td>pagecomm</td><td>Read and write</td>", self.get(ACCESS_PAGE))
         self.assertEqual(self.access_form("ACT_DEV_ADD", "127.0.0.1", "other", "1"),
                          ("Error", "Already has the same IP!"))
 
@@ -300,6 +300,60 @@ class SnmpPages(harness.DaemonTest):
                          ["0.0.0.0", "tambor", "1"])
         self.assertEqual(b.eval(value % "ACT_SNMP_PORT"), "161")
         self.assertEqual(b.errors(), [])
+
+
+class ManagementSwitch(harness.DaemonTest):
+    """"Apply management" on the reaction page turns SNMPv3 user 1 off and
+    on again, never with more than the permission config.ini gives it:
+    after "Permission1=1" the published factory passwords read and cannot
+    write, as net-snmp's snmpget and snmpset show."""
+
+    def setUp(self):
+        super().setUp()
+        import test_webaccess
+        self.Session = test_webaccess.Session
+        test_webaccess.use_accounts()
+        harness.config_set({"USM": {"Permission1=": 1}})
+        self.http = test_webaccess.HTTP
+
+    def start(self):
+        self.start_daemon()
+        wait_listening(self.http)
+        st.wait_agent(security=st.v1("tambor"))  # the manager may be off
+        return self.Session(1)  # the switch is the device account's
+
+    def switch(self, web, on):
+        fields = [("SUB_MAG", "1")] + ([("ACT_MAG_EN", "1")] if on else [])
+        web.post("device/mgnt_reaction", fields)
+        return web.message()[:2]
+
+    def manager(self):
+        """What the factory user may do: (reads, writes)."""
+        reads = st.run("snmpget", st.v3(), V4, SYS_DESCR, timeout=2).returncode == 0
+        r = st.run("snmpset", st.v3(), V4, PF_DELAY, "i", "222", timeout=2)
+        return reads, r.returncode == 0
+
+    def test_switch_keeps_the_permission_the_operator_set(self):
+        web = self.start()
+        self.assertEqual(self.manager(), (True, False))
+        for on, may in ((True, (True, False)), (False, (False, False)), (True, (True, False)),
+                        (True, (True, False))):
+            with self.subTest(on=on):
+                self.assertEqual(self.switch(web, on), UPDATED)
+                self.assertEqual(self.manager(), may)
+                self.assertEqual(harness.config_get("Manageable", "Enable="), "Yes" if on else "No")
+                self.assertEqual(harness.config_get("USM", "Permission1="), "1" if on else "0")
+        self.assertNotEqual(harness.config_get("Shutdown", "Power Fail Delay="), "222")
+
+    def test_switched_off_across_a_restart_stays_off_until_config_says_more(self):
+        web = self.start()
+        self.assertEqual(self.switch(web, False), UPDATED)
+        self.daemons[-1].stop()
+        web = self.start()
+        title, body = self.switch(web, True)
+        self.assertEqual(harness.config_get("Manageable", "Enable="), "Yes")
+        self.assertIn("Permission1=", body)
+        self.assertEqual(self.manager(), (False, False))
 
 
 if __name__ == "__main__":

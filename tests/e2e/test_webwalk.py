@@ -8,9 +8,11 @@ the pages at desk and phone width during a shutdown countdown: the banner
 on every page, no sideways scrolling, readable contrast, and screenshots of
 the summary (build/screenshots/)."""
 import datetime
+import json
 import os
 import re
 import struct
+import subprocess
 import sys
 import time
 
@@ -18,7 +20,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sim"))
 import harness  # noqa: E402
 import upssim  # noqa: E402
-from test_web_browser import LAYOUT_PROBLEMS, Browser, log_in, wait_listening  # noqa: E402
+from test_web_browser import CUT_CONTROLS, HIDDEN_CELLS, LAYOUT_PROBLEMS, Browser, log_in, wait_listening  # noqa: E402
 
 HTTP = 8080
 BASE = "http://127.0.0.1:%d" % HTTP
@@ -154,16 +156,22 @@ def seed_data_log(day):
             f.write(struct.pack("<58i", *values) + struct.pack("<58i", *values))
 
 
-class PagesInABrowser(harness.DaemonTest):
-    def start(self, full=False, rejected=(), data_day=None):
+class InABrowser(harness.DaemonTest):
+    """The daemon with the UPS simulator and a browser logged in as admin."""
+
+    def start(self, full=False, rejected=(), data_day=None, config=None):
+        """config: further {section: {key: value}} of config.ini."""
         self.sim = upssim.UpsSim(checksum=True, log_path="/tmp/upssim.log", full=full, rejected=rejected).start()
         self.addCleanup(self.sim.stop)
         harness.ensure_config()
         if data_day:
             seed_data_log(data_day)
-        harness.config_set({"COM": {"COM Port=": 2, "COM Path=": self.sim.slave_path},
-                            "Web": {"HTTP Port=": HTTP, "Force HTTPS=": "No", "Password Encrypt=": "No",
-                                    "Password0=": "admin-pass", "Enable Login Lock=": "Disable"}})
+        sections = {"COM": {"COM Port=": 2, "COM Path=": self.sim.slave_path},
+                    "Web": {"HTTP Port=": HTTP, "Force HTTPS=": "No", "Password Encrypt=": "No",
+                            "Password0=": "admin-pass", "Enable Login Lock=": "Disable"}}
+        for section, keys in (config or {}).items():
+            sections.setdefault(section, {}).update(keys)
+        harness.config_set(sections)
         self.start_daemon()
         wait_listening(HTTP)
         self.b = Browser()
@@ -173,10 +181,18 @@ class PagesInABrowser(harness.DaemonTest):
 
     def page_value(self, path, expression):
         self.b.navigate(BASE + path)
-        return self.b.eval(expression)
+        return self.b.look(expression)
 
     def wait_page(self, path, expression, what):
         harness.wait_for(lambda: self.page_value(path, expression), 40, 0.5, what=what)
+
+    def power_failure(self):
+        """The UPS on battery, once the page showed it on utility; returns
+        once the summary shows the countdown's banner."""
+        self.wait_page("/en/device/ups_status.asp", "document.getElementById('outsrc').textContent === 'Utility'",
+                       "the output source")
+        self.sim.set_state("powerfail")
+        self.wait_page("/home.asp", "document.getElementById('countdown-banner') !== null", "the countdown banner")
 
     def message(self):
         self.assertEqual(self.b.eval("location.pathname"), "/message.asp")
@@ -207,6 +223,8 @@ class PagesInABrowser(harness.DaemonTest):
                     return [f["data"] for f in self.sim.frames() if f.get("type") == "S" and f["mnemonic"] == e[1]]
                 harness.wait_for(lambda: e[2] in sent(), 15, 0.2, what="%s %s at the UPS (got %s)" % (e[1], e[2], sent()))
 
+
+class PagesInABrowser(InABrowser):
     def walk(self, ups):
         steps = [s for s in WALK if s["ups"] in ("both", ups)]
         for path in WHOLE_PAGES:
@@ -314,10 +332,7 @@ class PagesInABrowser(harness.DaemonTest):
     def test_countdown_banner_at_desk_and_phone_width(self):
         self.start()
         b = self.b
-        self.wait_page("/en/device/ups_status.asp", "document.getElementById('outsrc').textContent === 'Utility'",
-                       "the output source")
-        self.sim.set_state("powerfail")
-        self.wait_page("/home.asp", "document.getElementById('countdown-banner') !== null", "the countdown banner")
+        self.power_failure()
         text = b.eval("document.getElementById('countdown-banner').textContent")
         self.assertRegex(text, r"^Shutdown in 0[0-4]:\d\d \(power failure\)\. At the end the host shuts down and "
                                r"the UPS switches its output off 120 s later\. Cancel the countdown$")
@@ -365,9 +380,325 @@ class PagesInABrowser(harness.DaemonTest):
         b.submit_and_wait("document.querySelector('#countdown-banner a').click(); true")
         self.assertEqual(b.eval("location.pathname + location.hash"), CONTROL_PAGE + "#shutdown")
         b.submit_and_wait("document.querySelector('[name=SHUT_CANCEL]').click(); true")
-        self.assertEqual(self.message(), ("Information", "Submit command OK."))
+        self.assertEqual(self.message(), ("Information", "The shutdown countdown is cancelled."))
+        # The message page is served without a session: it says nothing of the countdown.
+        self.assertFalse(b.eval("document.getElementById('countdown-banner') !== null"))
+        b.navigate(BASE + CONTROL_PAGE)
         self.assertRegex(b.eval("document.getElementById('countdown-banner').textContent"),
                          r"^Shutdown countdown cancelled at 0[0-4]:\d\d \(power failure\)\..* Resume the countdown$")
+        self.assertEqual(b.errors(), [])
+
+
+
+# Pages with more than one Apply button: an edit in one part, an edit in
+# another, then the first part's button. (page, first part's fields, its
+# button, the other part's fields, the other part's title)
+TWO_PARTS = [
+    ("/en/device/mgnt_reaction.asp", {"ACT_OSD_PF": "200"}, "[name=SUB_SHUTDOWN]",
+     {"ACT_CMD_EN": True, "ACT_MSG_PERIOD": "45"}, "Notices and user command"),
+    (CONFIG_PAGE, {"CFG_BL": "35"}, "[name=CFG_BBL]", {"CFG_BRN_DAY": "40"}, "Battery replacement"),
+    ("/en/hist_config.asp", {"HCG_MAX_DATANUM": "7"}, "[name=HCG_APPLY]", {"HCG_AE_INTERVAL": "9"},
+     "Periodic export"),
+    ("/en/net_mail.asp", {"MAIL_RCV": "ops@example.org"}, "[name=SMTP_ADD]",
+     {"MAIL_SERVER": "smtp.example.org", "MAIL_PORT": "2525"}, "Mail server"),
+    ("/en/net_sms.asp", {"SMS_COM": "3"}, "button[type=submit]:not([formaction]):not([disabled])",
+     {"SMS_PHONE": "+15550100"}, "Phones"),
+    ("/en/net_snmpaccess.asp", {"ACT_SNMP_PORT": "1161"}, "[name=SUB_PORT]", {"ACT_DEV_IP": "192.0.2.9"},
+     "SNMPv1 access"),
+    ("/en/net_snmpusm.asp", {"ACT_USM_USER": "ops"}, "[name=ACT_DEV_ADD]", {"ACT_USM_CONTEXT": "rack"}, "Context"),
+]
+
+# Every list of the pages with entries, some of them long.
+FULL_LISTS = {
+    "SNMP Trap": {"Number=": 2, "IP1=": "2001:db8:ffff:ffff:ffff:ffff:ffff:10", "Port1=": 162, "Community1=": "operations",
+                  "Type1=": 2, "MIB1=": 1, "Level1=": 4, "User1=": "trapuser", "NCPort1=": 161, "Twice1=": "Yes",
+                  "IP2=": "192.0.2.40", "Port2=": 1162, "Community2=": "public", "Type2=": 0, "MIB2=": 0,
+                  "Level2=": 2, "User2=": "", "NCPort2=": 161, "Twice2=": "No"},
+    "SNMP Server": {"Number=": 2, "IP1=": "0.0.0.0", "Community1=": "tambor", "Permission1=": 1,
+                    "IP2=": "2001:db8:ffff:ffff:ffff:ffff:ffff:20", "Community2=": "operations", "Permission2=": 2},
+    "USM": {"Password Encrypt=": "No", "Number=": 2, "User1=": "manager", "Security1=": 2, "Auth1=": "mq530847",
+            "Priv1=": "tv817264", "Permission1=": 2, "User2=": "operations", "Security2=": 1, "Auth2=": "authpass1",
+            "Priv2=": "privpass1", "Permission2=": 1},
+    "Mail": {"Server=": "smtp.operations.example.org", "Receive Num=": 1,
+             "Receiver1=": "ups-operations-team@example.org", "Level1=": 2},
+    "WOL": {"WOL Num=": 1, "MAC1=": "02-00-5E-10-00-01", "Delay1=": 3, "Power Restore1=": "Yes",
+            "Sys Startup1=": "No", "Title1=": "rack 2 file server"},
+    "SMS": {"SMS Num=": 1, "SMS Phone1=": "+15550100", "Level1=": 3},
+}
+
+OPEN_DIALOG = "(document.querySelector('dialog[open]') || {}).textContent || ''"
+
+
+def field_values(names):
+    return ("(function (names) { return names.map(function (n) { var e = document.querySelector('[name=\"' + n +"
+            " '\"]'); return e.type === 'checkbox' ? e.checked : e.value; }); })(%s)" % json.dumps(names))
+
+
+class OperatorsDay(InABrowser):
+    """An operator's day in the browser: edits in two parts of a page, the
+    mail server then a receiver, the factory-password notice, a countdown
+    cancelled and resumed, values while the link is lost, and every page
+    at desk and phone width."""
+
+    def press(self, selector):
+        """Clicks a button without waiting for a next page."""
+        self.b.eval("document.querySelector(%s).click(); true" % json.dumps(selector))
+
+    def test_an_edit_in_another_part_is_never_lost_silently(self):
+        self.start()
+        b = self.b
+        for path, first, button, other, title in TWO_PARTS:
+            with self.subTest(page=path):
+                before = harness.read(harness.CONFIG)
+                b.navigate(BASE + path)
+                self.assertEqual(b.fill(dict(first, **other)), [])
+                self.press(button)
+                time.sleep(1.0)
+                # The page stays, says what would be lost, and posted nothing.
+                self.assertEqual(b.eval("location.pathname"), path)
+                self.assertIn(title, b.eval(OPEN_DIALOG))
+                self.assertEqual(harness.read(harness.CONFIG), before)
+                # Going back keeps both edits, each part marked as not saved.
+                b.eval("document.querySelector('dialog[open] [data-answer=back]').click(); true")
+                self.assertEqual(b.eval(OPEN_DIALOG), "")
+                names = list(first) + list(other)
+                self.assertEqual(b.eval(field_values(names)), [dict(first, **other)[n] for n in names])
+                self.assertIn(title, b.eval("Array.from(document.querySelectorAll('fieldset.unsaved > legend'))"
+                                            ".map(l => l.textContent).join('|')"))
+                # Leaving the page asks first; staying keeps the edits.
+                self.assertEqual(b.eval_answering("document.querySelector('#menu a[href=\"/home.asp\"]').click();"
+                                                  " true", False), ["beforeunload"])
+                time.sleep(0.5)
+                self.assertEqual(b.eval("location.pathname"), path)
+                self.assertEqual(b.eval(field_values(names)), [dict(first, **other)[n] for n in names])
+                # Leaving anyway, as the operator may.
+                self.assertEqual(b.eval_answering("location.href = '/home.asp'; true", True), ["beforeunload"])
+                harness.wait_for(lambda: b.eval("location.pathname") == "/home.asp", 10, 0.1, what="the summary")
+
+        # The operator may still apply one part on purpose: the answer is that
+        # part's, and the other part is left as it was.
+        b.navigate(BASE + "/en/device/mgnt_reaction.asp")
+        b.fill({"ACT_OSD_PF": "200", "ACT_MSG_PERIOD": "45"})
+        self.press("[name=SUB_SHUTDOWN]")
+        harness.wait_for(lambda: b.eval(OPEN_DIALOG), 5, 0.1, what="the question")
+        b.submit_and_wait("document.querySelector('dialog[open] [data-answer=discard]').click(); true")
+        self.assertEqual(self.message(), UPDATED)
+        self.assertEqual(harness.config_get("Shutdown", "Power Fail Delay="), "200")
+        self.assertNotEqual(harness.config_get("Reaction", "Notify Message Period="), "45")
+        self.assertEqual(b.errors(), [])
+
+    def test_the_mail_server_then_a_receiver(self):
+        self.start()
+        b = self.b
+        server = {"MAIL_SERVER": "smtp.example.org", "MAIL_PORT": "2525", "MAIL_SENDER": "ups-account",
+                  "MAIL_PASSWORD": "mail-secret", "MAIL_MAILSENDER": "ups@example.org"}
+        b.navigate(BASE + "/en/net_mail.asp")
+        b.fill(server)
+        b.fill({"MAIL_RCV": "ops@example.org", "MAIL_PER": "2"})
+        self.press("[name=SMTP_ADD]")
+        harness.wait_for(lambda: b.eval(OPEN_DIALOG), 5, 0.1, what="the question before the receiver is added")
+        self.assertIn("Mail server", b.eval(OPEN_DIALOG))
+        self.assertNotEqual(harness.config_get("Mail", "Server="), "smtp.example.org")
+        b.eval("document.querySelector('dialog[open] [data-answer=back]').click(); true")
+        # The server's own Apply first (the receiver typed is the edit it asks
+        # about now), then the receiver: both kept.
+        b.eval("document.querySelector('#MAIL_SERVER').closest('fieldset').querySelector('button[type=submit]')"
+               ".click(); true")
+        harness.wait_for(lambda: b.eval(OPEN_DIALOG), 5, 0.1, what="the question before the server is applied")
+        self.assertIn("Receivers", b.eval(OPEN_DIALOG))
+        b.submit_and_wait("document.querySelector('dialog[open] [data-answer=discard]').click(); true")
+        self.assertEqual(self.message(), UPDATED)
+        b.submit_and_wait("document.getElementById('ok').click(); true")
+        self.assertEqual(b.eval("location.pathname"), "/en/net_mail.asp")
+        b.fill({"MAIL_RCV": "ops@example.org", "MAIL_PER": "2"})
+        b.submit_and_wait("document.querySelector('[name=SMTP_ADD]').click(); true")
+        self.assertEqual(b.eval("location.pathname"), "/en/net_mail.asp")
+        self.assertEqual(harness.config_get("Mail", "Server="), "smtp.example.org")
+        self.assertEqual(harness.config_get("Mail", "Port="), "2525")
+        self.assertEqual(harness.config_get("Mail", "Mail Sender="), "ups@example.org")
+        self.assertEqual(harness.config_get("Mail", "Receiver1="), "ops@example.org")
+        self.assertEqual(b.errors(), [])
+
+    def reloaded(self):
+        """Waits for the page's own reload of the document shown now."""
+        origin = self.b.look("performance.timeOrigin")
+        harness.wait_for(lambda: self.b.look("document.readyState === 'complete' && performance.timeOrigin") > origin,
+                         15, 0.2, what="the page's own reload")
+
+    def test_the_factory_password_notice_and_the_reloads(self):
+        self.start(config={"Web": {"Password1=": "brindlex", "Password2=": "brindlex"}})  # the factory passwords
+        b = self.b
+        notice = "document.getElementById('default-passwords')"
+        shown = "(%s.hidden ? '' : %s.textContent)" % (notice, notice)
+        text = ("The device and user accounts still have the factory password: change them on "
+                "System > Accounts.")
+        self.assertTrue(b.look(shown).startswith(text), b.look(shown))
+        origin = b.look("performance.timeOrigin")
+        time.sleep(10.5)
+        self.assertGreater(b.look("performance.timeOrigin"), origin)  # reloaded meanwhile
+        self.assertTrue(b.look(shown).startswith(text), b.look(shown))
+
+        # The reloads keep an open menu and an unfolded list open.
+        b.viewport(390, 844, True)
+        menu_open = "document.getElementById('menu').classList.contains('open')"
+        for path, opening, kept in (
+                ("/home.asp", "document.querySelector('#menu .menu-toggle').click()",
+                 [menu_open, "document.querySelector('#menu a').getClientRects().length > 0"]),
+                ("/en/device/ups_status.asp", "document.querySelector('details.inactive').open = true",
+                 ["document.querySelector('details.inactive').open", "!" + menu_open])):
+            with self.subTest(kept_open_on=path):
+                b.navigate(BASE + path)
+                b.eval(opening + "; true")
+                self.reloaded()
+                self.assertEqual([b.look(k) for k in kept], [True] * len(kept))
+        b.viewport(1280, 900)
+
+        # Dismissed, it stays away for the session; a new login shows it again.
+        b.navigate(BASE + "/home.asp")
+        b.eval("document.getElementById('default-passwords-hide').click(); true")
+        self.assertEqual(b.look(shown), "")
+        self.reloaded()
+        self.assertEqual(b.look(shown), "")
+        b.navigate(BASE + "/logout.asp")
+        log_in(b, BASE, "admin", "admin-pass")
+        self.assertTrue(b.look(shown).startswith(text), b.look(shown))
+        # Changed passwords end it.
+        b.navigate(BASE + "/en/sys_user.asp")
+        b.fill({"USR_PASSWD2": "device-pass", "USR_PASSWD3": "user-pass"})
+        b.submit_and_wait("document.querySelector('main button[type=submit]').click(); true")
+        self.assertEqual(self.message(), UPDATED)
+        b.navigate(BASE + "/home.asp")
+        self.assertEqual(b.look(shown), "")
+        self.assertEqual(b.errors(), [])
+
+    def test_a_countdown_cancelled_then_resumed(self):
+        self.start()
+        b = self.b
+        self.power_failure()
+        # The planned actions name the running countdown.
+        next_shutdown = "document.getElementById('next-shutdown').textContent"
+        self.assertRegex(b.look(next_shutdown), r"^In 0[0-4]:\d\d \(power failure countdown\)$")
+        # Answers to a client without a session say nothing of it.
+        for path in ("/message.asp", "/login.asp", CONTROL_PAGE, "/no/such/page.asp"):
+            with self.subTest(without_session=path):
+                page = subprocess.run(["curl", "-s", BASE + path], capture_output=True, text=True).stdout
+                self.assertIn("<html", page)
+                self.assertNotIn("countdown", page.lower())
+
+        shown_buttons = ("Array.from(document.querySelectorAll('[name=SHUT_CANCEL]'))"
+                         ".filter(e => e.getClientRects().length).map(e => e.textContent)")
+        state = "document.getElementById('countdown-state').textContent"
+        banner = "document.getElementById('countdown-banner').textContent"
+        b.navigate(BASE + CONTROL_PAGE)
+        self.assertRegex(b.look(state), r"^Running: 0[0-4]:\d\d left \(power failure\)$")
+        self.assertEqual(b.look(shown_buttons), ["Cancel the countdown"])
+        # The same press, kept to be sent again later ("to be sure").
+        again = b.eval("new URLSearchParams(new FormData(document.querySelector('main form'),"
+                       " document.querySelector('[name=SHUT_CANCEL]'))).toString()")
+        b.submit_and_wait("document.querySelector('[name=SHUT_CANCEL]').click(); true")
+        self.assertEqual(self.message(), ("Information", "The shutdown countdown is cancelled."))
+        send_again = ("fetch('/en/device/mgnt_control', {method: 'POST', body: %s, headers:"
+                      " {'Content-Type': 'application/x-www-form-urlencoded'}}).then(r => r.text())"
+                      ".then(t => new DOMParser().parseFromString(t, 'text/html').getElementById('message')"
+                      ".textContent)" % json.dumps(again))
+        self.assertEqual(b.look(send_again), "The shutdown countdown was already cancelled; nothing was changed.")
+        b.navigate(BASE + CONTROL_PAGE)
+        self.assertEqual(b.look(shown_buttons), ["Resume the countdown"])
+        self.assertRegex(b.look(state), r"^Cancelled at 0[0-4]:\d\d \(power failure\)$")
+        self.assertRegex(b.look(banner),
+                         r"^Shutdown countdown cancelled at 0[0-4]:\d\d \(power failure\)\. Resuming it counts "
+                         r"down the remaining 0[0-4]:\d\d; at the end the host shuts down and the UPS switches its "
+                         r"output off 120 s later\. Resume the countdown$")
+        b.navigate(BASE + "/home.asp")
+        self.assertRegex(b.look(next_shutdown), r"^Countdown cancelled at 0[0-4]:\d\d \(power failure\)$")
+
+        b.navigate(BASE + CONTROL_PAGE)
+        b.submit_and_wait("document.querySelector('[name=SHUT_CANCEL]:not([hidden])').click(); true")
+        self.assertEqual(self.message(), ("Information", "The shutdown countdown is resumed."))
+        b.navigate(BASE + CONTROL_PAGE)
+        self.assertEqual(b.look(shown_buttons), ["Cancel the countdown"])
+        self.assertRegex(b.look(state), r"^Running: 0[0-4]:\d\d left \(power failure\)$")
+        self.assertRegex(b.look(banner), r"^Shutdown in 0[0-4]:\d\d \(power failure\)\. ")
+        # One cancel (system event 4) and one resume (5) in the log.
+        codes = [int(line.split()[0]) for line in (harness.read(harness.INSTALL + "/_FILE_LOG.TXT") or "").splitlines()]
+        self.assertEqual((codes.count(4), codes.count(5)), (1, 1))
+        self.assertEqual(b.errors(), [])
+
+    def test_values_that_tell_the_truth(self):
+        self.start()
+        b = self.b
+        row = ("(function (h) { var th = Array.from(document.querySelectorAll('main th')).find(e =>"
+               " e.textContent === h); return th ? th.nextElementSibling.textContent.trim() : null; })(%s)")
+        self.wait_page("/en/device/ups_info.asp", row % '"Serial number"' + " === 'SIM0012345'", "the identity")
+        # Words, not codes, on the identity and the SNMP pages.
+        self.assertEqual(b.look(row % '"Series"'), "Single unit (type 2)")
+        self.assertEqual(b.look(row % '"Model class"'), "Standard (class 1)")
+        cells = "Array.from(document.querySelectorAll('table.list tbody tr:first-child td')).map(c => c.textContent)"
+        b.navigate(BASE + "/en/net_snmpaccess.asp")
+        self.assertEqual(b.look(cells), ["1", "0.0.0.0", "tambor", "Read only"])
+        b.navigate(BASE + "/en/net_snmpusm.asp")
+        self.assertEqual(b.look(cells), ["1", "manager", "Authentication and privacy", "MD5", "DES", "Read and write"])
+
+        # Measurements: units on every row, and only the phases the UPS has
+        # (seen in one look: the page reloads itself every few seconds).
+        measured = ("(function () { function shown(s) { return Array.from(document.querySelectorAll(s))"
+                    ".filter(e => e.getClientRects().length); }"
+                    " return [shown('#input th').map(e => e.textContent),"
+                    " shown('#input tbody tr').map(r => r.cells[0].textContent),"
+                    " shown('#output tbody tr').map(r => r.cells[0].textContent),"
+                    " shown('#input .na, #output .na, #bypass .na').length]; })()")
+        want = [["Reading", "Phase 1"], ["Frequency (Hz)", "Voltage (V)", "Current (A)"],
+                ["Frequency (Hz)", "Voltage (V)", "Current (A)", "Power (W)", "Load (%)"], 0]
+        b.navigate(BASE + "/en/device/ups_measure.asp")
+        try:
+            harness.wait_for(lambda: b.look(measured) == want, 40, 0.5, what="the measurements")
+        except AssertionError:
+            pass  # the comparison names what differs
+        self.assertEqual(b.look(measured), want)
+
+        # Plain English for pages and counts.
+        b.navigate(BASE + "/en/hist_log.asp")
+        self.assertEqual(b.look("document.getElementById('log-range').textContent"), "page 1")
+        b.navigate(BASE + "/en/notice.asp?file=event_log.csv")
+        self.assertEqual(b.look("new Promise(r => { const t = setInterval(() => {"
+                                " if (document.getElementById('seconds').textContent === '1') {"
+                                " clearInterval(t); r(document.getElementById('waiting').textContent); } }, 50); })"),
+                         "The file is being prepared; the download starts in 1 second.")
+
+        # With the link lost the summary does not show the last battery
+        # state, model or run time as if they were current.
+        self.sim.set_state("silent")
+        self.wait_page("/home.asp", "document.getElementById('comm').textContent === 'Lost'", "the link lost")
+        self.assertEqual([b.look(row % json.dumps(h)) for h in ("Model", "Battery", "Remaining run time")],
+                         ["n/a", "n/a", "n/a"])
+        self.assertEqual(b.errors(), [])
+
+    def test_every_page_at_desk_and_phone_width(self):
+        day = (datetime.date.today().replace(day=1) - datetime.timedelta(days=1)).replace(day=15)
+        self.start(full=True, data_day=day, config=FULL_LISTS)
+        b = self.b
+        self.wait_page(CONFIG_PAGE, SHOWN % "CFG_BGRE", "the UPS's settings")
+        pages = b.eval("Array.from(document.querySelectorAll('#menu a')).map(a => a.getAttribute('href'))")
+        text = day.strftime("%m/%d/%Y")
+        pages = [p if p != "/en/hist_data.asp" else p + "?DATA_SELBY=0&DATA_FROM=%s&DATA_TO=%s" % (text, text)
+                 for p in pages] + ["/en/notice.asp?file=event_log.csv", "/message.asp", "/logout.asp", "/login.asp"]
+        frames = ("Promise.all(Array.from(document.querySelectorAll('iframe[data-src]')).map(f => new Promise(r => {"
+                  " const t = setInterval(() => { const d = f.contentDocument; if (d && d.readyState === 'complete'"
+                  " && /tempage/.test(d.location.href) && f.style.height !== '' || f.hidden) { clearInterval(t);"
+                  " r(true); } }, 100); }))).then(() => true)")
+        problems = {}
+        for width, height, mobile in ((1280, 900, False), (390, 844, True)):
+            b.viewport(width, height, mobile)
+            for path in pages:
+                b.navigate(BASE + path)
+                b.look(frames)
+                found = b.look(CUT_CONTROLS + "(%s)" % json.dumps(mobile)) + b.look(HIDDEN_CELLS)
+                found += b.look(LAYOUT_PROBLEMS)
+                if found:
+                    problems["%d %s" % (width, path)] = found
+            log_in(b, BASE, "admin", "admin-pass")  # the walk ends logged out
+        self.assertEqual(problems, {}, "%d problems on %d of %d page views:\n%s" % (
+            sum(map(len, problems.values())), len(problems), 2 * len(pages), json.dumps(problems, indent=1)))
         self.assertEqual(b.errors(), [])
 
 

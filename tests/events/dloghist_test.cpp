@@ -87,9 +87,7 @@ class DLogHistTest : public ScratchTest {
   void WriteRecords(int resolution, int year, int month, const std::vector<DLogRecord>& records) const {
     WriteBytes(resolution, year, month, Bytes(records));
   }
-  std::string Tempage(const char* name) const {
-    return Scratch_ReadFile(Path(std::string("httpd/htdocs/tempage/") + name));
-  }
+  std::string Tempage(const char* name) const { return Scratch_ReadFile(TmpPath(name)); }
   // The data rows of the CSV export (after the model, time, blank and header lines).
   std::vector<std::string> CsvRows() const {
     std::vector<std::string> lines = Scratch_Lines(Tempage("hist_data.csv"));
@@ -262,29 +260,29 @@ TEST_F(DLogHistTest, TemporaryAndOutputFiles) {
 
   // Links planted at the fixed names are replaced, not followed.
   Scratch_WriteFile(TmpPath("precious"), "keep");
-  for (const std::string& name : {TmpPath("data.dat"), Path("httpd/htdocs/tempage/iframe_data.htm"),
-                                  Path("httpd/htdocs/tempage/hist_data.csv")})
+  for (const std::string& name : {TmpPath("data.dat"), TmpPath("iframe_data.htm"), TmpPath("hist_data.csv")})
     ASSERT_EQ(symlink(TmpPath("precious").c_str(), name.c_str()), 0);
   EXPECT_EQ(DLogOps.ExportHtml(from, to, DLOG_SEL_1HH), 1);
   EXPECT_EQ(DLogOps.ExportHistCsv(from, to, DLOG_SEL_1HH), 1);
   EXPECT_EQ(Scratch_ReadFile(TmpPath("precious")), "keep");
-  EXPECT_FALSE(fs::is_symlink(Path("httpd/htdocs/tempage/iframe_data.htm")));
+  EXPECT_FALSE(fs::is_symlink(TmpPath("iframe_data.htm")));
   EXPECT_EQ(HtmlRows().size(), 1u);
   EXPECT_EQ(CsvRows().size(), 1u);
   EXPECT_FALSE(fs::exists(TmpPath("data.dat")));
   EXPECT_FALSE(fs::is_symlink(TmpPath("data.dat")));
 
-  // Without a selection file: the heads, no rows, and the export says so.
-  fs::remove_all(tmp);
+  // Without a selection file (a directory stands at its name): the heads,
+  // no rows, and the export says so.
+  fs::create_directories(TmpPath("data.dat"));
   EXPECT_EQ(DLogOps.ExportHtml(from, to, DLOG_SEL_1HH), 0);
-  EXPECT_TRUE(fs::exists(Path("httpd/htdocs/tempage/iframe_data.htm")));
+  EXPECT_TRUE(fs::exists(TmpPath("iframe_data.htm")));
   EXPECT_TRUE(HtmlRows().empty());
   EXPECT_EQ(DLogOps.ExportHistCsv(from, to, DLOG_SEL_1HH), 0);
   EXPECT_EQ(Scratch_Lines(Tempage("hist_data.csv")).size(), 4u);
-  fs::create_directories(tmp);
+  fs::remove(TmpPath("data.dat"));
 
-  // Without the output directory: nothing, and no selection file is left.
-  fs::remove_all(Path("httpd/htdocs/tempage"));
+  // Without the private directory: nothing, and no selection file is left.
+  fs::remove_all(tmp);
   EXPECT_EQ(DLogOps.ExportHtml(from, to, DLOG_SEL_1HH), 0);
   EXPECT_EQ(DLogOps.ExportHistCsv(from, to, DLOG_SEL_1HH), 0);
   EXPECT_FALSE(fs::exists(TmpPath("data.dat")));

@@ -2,12 +2,17 @@
 // records back, and the HTML and CSV exports against golden files.
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <algorithm>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <sstream>
 #include <string>
+#include <sys/resource.h>
 #include <vector>
 
 #include "core/svc.h"
@@ -64,7 +69,7 @@ class EvtLogTest : public ScratchTest {
     }
   }
   std::string Log() const { return Scratch_ReadFile(Path(EVTLOG_FILE)); }
-  std::string Tempage(const char* name) const { return Scratch_ReadFile(Path(std::string("httpd/htdocs/tempage/") + name)); }
+  std::string Tempage(const char* name) const { return Scratch_ReadFile(TmpPath(name)); }
   // A log of n records "event k", k = 1..n, one a day from 1 January 2024.
   void WriteLog(int n) {
     std::string text;
@@ -224,14 +229,128 @@ TEST_F(EvtLogTest, CodesOutsideTheTablesAreRefused) {
   EXPECT_EQ(EvtLogRecordCount, 0);
 }
 
-TEST_F(EvtLogTest, CountAtInitAndAnUnwritableLog) {
-  Scratch_WriteFile(Path(EVTLOG_FILE), "0 1 01/01/2024 00:00:00 a\n0 1 01/01/2024 00:00:01 b\nno line feed");
+TEST_F(EvtLogTest, CountAtInitLeavesOutATornLastLine) {
+  // A record cut short (a crash in the middle of an append) is no record:
+  // not counted, and the next append writes over it.
+  Scratch_WriteFile(Path(EVTLOG_FILE), "0 1 01/01/2024 00:00:00 a\n0 1 01/01/2024 00:00:01 b\n0 1 01/01/2024 00:0");
   EvtLog_Init(dir.c_str());
-  EXPECT_EQ(EvtLogRecordCount, 3);
-  // A log that cannot be opened loses the event and keeps the count.
-  fs::remove(Path(EVTLOG_FILE));
-  fs::create_directory(Path(EVTLOG_FILE));
+  EXPECT_EQ(EvtLogRecordCount, 2);
+  char buf[EVTLOG_RECORD_SIZE];
+  ASSERT_EQ(EvtLogOps.ReadRecord(0, buf, sizeof buf), 1);
+  EXPECT_STREQ(buf, "0 1 01/01/2024 00:00:01 b");
   EvtLogOps.Add(0, nullptr);
+  EXPECT_EQ(Log(),
+            "0 1 01/01/2024 00:00:00 a\n0 1 01/01/2024 00:00:01 b\n"
+            "0 1 03/09/2024 14:05:07 Monitoring service started\n");
+  EXPECT_EQ(EvtLogRecordCount, 3);
+}
+
+// Writes that pass limit bytes fail as on a full disk: the write that
+// crosses the limit is cut short, every later one fails (EFBIG; SIGXFSZ is
+// ignored meanwhile).
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t limit) {
+    getrlimit(RLIMIT_FSIZE, &old_);
+    struct rlimit r = old_;
+    r.rlim_cur = limit;
+    oldHandler_ = signal(SIGXFSZ, SIG_IGN);
+    EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &r), 0);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &old_);
+    signal(SIGXFSZ, oldHandler_);
+  }
+
+ private:
+  struct rlimit old_;
+  void (*oldHandler_)(int);
+};
+
+TEST_F(EvtLogTest, EventsThatCannotBeWrittenAreStillNotifiedAndCounted) {
+  const std::string kept = "0 1 01/01/2024 00:00:00 a\n0 1 01/01/2024 00:00:01 b\n";
+  struct Case {
+    const char* name;
+    std::function<std::unique_ptr<FileSizeLimit>()> fail;  // makes the appends fail, until it is undone
+    std::function<void()> undo;
+    const char* reason;
+  } cases[] = {
+      // Room for part of the first record only: no partial record stays.
+      {"the disk fills in the middle of a record",
+       [&] { return std::make_unique<FileSizeLimit>(kept.size() + 10); }, [] {}, "File too large"},
+      {"the log cannot be opened",
+       [&] {
+         fs::remove(Path(EVTLOG_FILE));
+         fs::create_directory(Path(EVTLOG_FILE));
+         return nullptr;
+       },
+       [&] {
+         fs::remove(Path(EVTLOG_FILE));
+         Scratch_WriteFile(Path(EVTLOG_FILE), kept);
+       },
+       "Is a directory"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Scratch_WriteFile(Path(EVTLOG_FILE), kept);
+    EvtLog_Init(dir.c_str());
+    g_mailed.clear();
+    MailOps.AddEvent = RecordMail;
+    SmsSlot = SmsSlotRecord{};
+    snprintf(UpsRecord.serial, sizeof UpsRecord.serial, "S1");
+    snprintf(UpsRecord.model, sizeof UpsRecord.model, "M1");
+    g_now = Scratch_UtcTime(2024, 3, 9, 14, 5, 7);
+    {
+      auto failing = c.fail();
+      EvtLogOps.Add(102, nullptr);
+      g_now += 5;
+      EvtLogOps.Add(6, "30", nullptr);
+      EvtLogOps.Add(EVT_FREE_TEXT, 2, "not mailed");
+    }
+    c.undo();
+    // Nothing of them in the log, each handed to mail, the first to SMS.
+    EXPECT_EQ(Log(), kept);
+    EXPECT_EQ(EvtLogRecordCount, 2);
+    EXPECT_EQ(g_mailed, (std::vector<std::string>{"1/2 S1 M1", "0/6 S1 M1 30"}));
+    EXPECT_TRUE(SmsSlot.pending);
+    EXPECT_STREQ(SmsSlot.text, L"14:05:07 Utility power failure");
+
+    // The first append that works says how many were lost, and since when.
+    g_now = Scratch_UtcTime(2024, 3, 9, 14, 6, 0);
+    EvtLogOps.Add(0, nullptr);
+    EvtLogOps.Add(36, "SIGINT", nullptr);
+    EXPECT_EQ(Log(), kept + "-1 2 03/09/2024 14:06:00 3 events not written to the event log since 03/09/2024 "
+                            "14:05:07: " + c.reason + "\n"
+                            "0 1 03/09/2024 14:06:00 Monitoring service started\n"
+                            "36 3 03/09/2024 14:06:00 Signal SIGINT received\n");
+    EXPECT_EQ(EvtLogRecordCount, 5);
+    EXPECT_EQ(g_mailed.size(), 4u);
+  }
+  MailOps.AddEvent = nullptr;
+  SmsSlot = SmsSlotRecord{};
+}
+
+TEST_F(EvtLogTest, TheCountRecordWaitsForRoomForBoth) {
+  // Room for the event but not for the count record with it: neither goes
+  // in half, and the count goes on.
+  const std::string kept = "0 1 01/01/2024 00:00:00 a\n";
+  Scratch_WriteFile(Path(EVTLOG_FILE), kept);
+  EvtLog_Init(dir.c_str());
+  {
+    FileSizeLimit full(kept.size());
+    EvtLogOps.Add(0, nullptr);
+  }
+  g_now += 60;
+  {
+    FileSizeLimit small(kept.size() + 60);
+    EvtLogOps.Add(0, nullptr);
+  }
+  EXPECT_EQ(Log(), kept);
+  g_now += 60;
+  EvtLogOps.Add(0, nullptr);
+  EXPECT_EQ(Log(), kept + "-1 2 03/09/2024 14:07:07 2 events not written to the event log since 03/09/2024 "
+                          "14:05:07: File too large\n"
+                          "0 1 03/09/2024 14:07:07 Monitoring service started\n");
   EXPECT_EQ(EvtLogRecordCount, 3);
 }
 
@@ -258,6 +377,36 @@ TEST_F(EvtLogTest, The10001stRecordTrimsTheOldest2500) {
   for (int i = 0; i < 2499; ++i) EvtLogOps.Add(0, nullptr);
   EXPECT_EQ(EvtLogRecordCount, 7501);
   EXPECT_EQ(Scratch_Lines(Log()).size(), 7501u);
+}
+
+TEST_F(EvtLogTest, TheTrimKeepsOnlyWholeRecords) {
+  WriteLog(10000);
+  std::vector<std::string> lines = Scratch_Lines(Log());
+  // Lines an older version or a hand edit left, past the 2500 that go.
+  const char* broken[] = {
+      // a record cut short, the next one appended to it
+      "100 1 01/01/2024 08:00:00 UPS on bat100 2 01/02/2024 08:00:00 UPS no longer on battery",
+      "100 1 01/01/2024 08:00:00 UPS 100 2 01/02/2024 08:00:00 UPS no longer on battery",
+      "100 1 01/0-1 2 01/02/2024 08:00:00 text",
+      "10100 1 01/02/2024 08:00:00 cut after two digits",
+      "garbage",
+      "",
+      "100 1 1/1/2024 08:00:00 date not as written",
+      "100 x 01/01/2024 08:00:00 level not a number",
+  };
+  for (size_t i = 0; i < std::size(broken); ++i) lines[3000 + 100 * i] = broken[i];
+  std::string text;
+  for (const std::string& l : lines) text += l + "\n";
+  Scratch_WriteFile(Path(EVTLOG_FILE), text);
+  EvtLog_Init(dir.c_str());
+  EvtLogOps.Add(0, nullptr);
+  std::vector<std::string> kept = Scratch_Lines(Log());
+  EXPECT_EQ(kept.size(), 7501u - std::size(broken));
+  EXPECT_EQ(EvtLogRecordCount, static_cast<int32_t>(kept.size()));
+  for (const char* b : broken) EXPECT_EQ(std::count(kept.begin(), kept.end(), b), 0) << b;
+  // The records around them stay, texts with numbers and dates included.
+  EXPECT_EQ(kept.front(), lines[2500]);
+  EXPECT_EQ(kept.back(), "0 1 03/09/2024 14:05:07 Monitoring service started");
 }
 
 TEST_F(EvtLogTest, ReadAndSplitRecords) {

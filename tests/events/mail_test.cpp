@@ -13,7 +13,9 @@
 #include <memory>
 #include <netinet/in.h>
 #include <poll.h>
+#include <regex>
 #include <string>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
@@ -84,16 +86,21 @@ SSL_CTX* MakeServerTls() {
   return ctx;
 }
 
-// A scripted SMTP server for one connection. script[0] is the greeting;
-// each further entry answers one received line (the DATA block counts as
-// one, recorded as "<data>" with its bytes in body). In an entry, "|" splits
-// the answer into writes 30 ms apart (separate TLS records once TLS is up);
-// "<tls>" before an answer starts TLS after it; "<close>" hangs up;
-// "<silent>" answers nothing until the client hangs up; "<pause>" before an
-// answer waits 300 ms first.
+// A scripted SMTP server for one connection, or for one connection after
+// the other with a script each (the lines of a later one follow a
+// "<session>" line). script[0] is the greeting; each further entry answers
+// one received line (the DATA block counts as one, recorded as "<data>"
+// with its bytes in body and bodies). In an entry, "|" splits the answer
+// into writes 30 ms apart (separate TLS records once TLS is up); "<tls>"
+// before an answer starts TLS after it; "<close>" hangs up; "<silent>"
+// answers nothing until the client hangs up; "<pause>" before an answer
+// waits 300 ms first.
 class SmtpPeer {
  public:
-  SmtpPeer(int family, Lines script, SSL_CTX* tls = nullptr) : script_(std::move(script)), tls_(tls) {
+  SmtpPeer(int family, Lines script, SSL_CTX* tls = nullptr)
+      : SmtpPeer(family, std::vector<Lines>{std::move(script)}, tls) {}
+  SmtpPeer(int family, std::vector<Lines> sessions, SSL_CTX* tls = nullptr)
+      : sessions_(std::move(sessions)), tls_(tls) {
     listen_ = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
     setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -128,32 +135,40 @@ class SmtpPeer {
   bool accepted = false;
   std::atomic<int> received{0};  // lines taken so far (lines is read after Join)
   Lines lines;       // what the client sent, line by line
-  std::string body;  // the DATA block as it came, terminator included
+  std::string body;  // the last DATA block as it came, terminator included
+  Lines bodies;      // every DATA block
 
  private:
   void Run() {
+    for (size_t i = 0; i < sessions_.size(); ++i) {
+      if (i > 0) lines.push_back("<session>");
+      if (!Serve(sessions_[i])) return;
+    }
+  }
+  bool Serve(const Lines& script) {
     struct pollfd p = {listen_, POLLIN, 0};
-    if (poll(&p, 1, 3000) != 1) return;
+    if (poll(&p, 1, 3000) != 1) return false;
     fd_ = accept(listen_, nullptr, nullptr);
-    if (fd_ < 0) return;
+    if (fd_ < 0) return false;
     accepted = true;
     struct timeval tv = {5, 0};
     setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     size_t next = 0;
     bool data = false;
-    bool go = Reply(script_[next++]);
-    while (go && next < script_.size()) {
+    bool go = Reply(script[next++]);
+    while (go && next < script.size()) {
       std::string got;
       if (!ReadUntil(data ? "\r\n.\r\n" : "\n", &got)) break;
       if (data) {
         body = got;
+        bodies.push_back(got);
         lines.push_back("<data>");
       } else {
         while (!got.empty() && (got.back() == '\n' || got.back() == '\r')) got.pop_back();
         lines.push_back(got);
       }
       ++received;
-      const std::string& e = script_[next++];
+      const std::string& e = script[next++];
       data = e.rfind("354", 0) == 0;
       go = Reply(e);
     }
@@ -167,7 +182,9 @@ class SmtpPeer {
       }
     }
     if (ssl_) SSL_free(ssl_);
+    ssl_ = nullptr;
     close(fd_);
+    return true;
   }
   int Recv(char* c) { return ssl_ ? SSL_read(ssl_, c, 1) : static_cast<int>(recv(fd_, c, 1, 0)); }
   void Send(const std::string& s) {
@@ -213,7 +230,7 @@ class SmtpPeer {
     return true;
   }
 
-  Lines script_;
+  std::vector<Lines> sessions_;
   SSL_CTX* tls_;
   SSL* ssl_ = nullptr;
   int listen_ = -1;
@@ -330,18 +347,49 @@ class MailTest : public ScratchTest {
     MailOps.SendAll();
     Drive();
   }
-  // One level-1 event in the spool, mailed to a peer; returns what it got.
-  void MailOneEvent(SmtpPeer& peer) {
+  // One event of the level (1..3) into its spool.
+  static void AddEventOfLevel(int level) {
+    static const struct {
+      int kind, index;
+    } kEvents[] = {{MAIL_KIND_SYSTEM, 0}, {MAIL_KIND_UPS, 2}, {MAIL_KIND_UPS, 6}};
+    MailOps.AddEvent(kEvents[level - 1].kind, kEvents[level - 1].index, "SN1", "M1", static_cast<const char*>(nullptr));
+  }
+  // One event of the level in its spool, mailed to a peer.
+  void MailOneEvent(SmtpPeer& peer, int level = 1) {
     MailSetting.port = peer.port();
-    MailOps.AddEvent(MAIL_KIND_SYSTEM, 0, "SN1", "M1", static_cast<const char*>(nullptr));
+    AddEventOfLevel(level);
     Pass();
     peer.Join();
+  }
+  // What the event log got from the mail module: free-text records as
+  // "<level> <text>".
+  static Lines Notices() {
+    Lines out;
+    for (const LoggedEvent& e : g_logged)
+      if (e.code == -1) out.push_back(e.args[0] + " " + e.args[1]);
+    return out;
   }
 
  private:
   time_t (*savedClock_)();
   MailTimeouts savedTimeout_;
 };
+
+// The text with each "Message-ID: <...>" line's id replaced by "id"; the
+// ids, each "<unique part@host name>", go to ids.
+std::string MaskIds(const std::string& text, Lines* ids = nullptr) {
+  static const std::regex kId("Message-ID: <([^<>@\\s]+@[^<>@\\s]+)>\r\n");
+  std::string out;
+  auto at = text.cbegin();
+  for (std::sregex_iterator it(text.begin(), text.end(), kId), end; it != end; ++it) {
+    out.append(at, (*it)[0].first);
+    out += "Message-ID: <id>\r\n";
+    if (ids) ids->push_back((*it)[1].str());
+    at = (*it)[0].second;
+  }
+  out.append(at, text.cend());
+  return out;
+}
 
 const char* kGreeting = "220 peer ESMTP\r\n";
 const char* kOk = "250 OK\r\n";
@@ -355,9 +403,11 @@ TEST_F(MailTest, SpoolHeaderOnceThenOneBlockPerEvent) {
   // start a line (or a command) of its own.
   MailOps.AddEvent(MAIL_KIND_SYSTEM, 6, "SIM0012345", "SIMUPS 3000", "30\r\nRCPT TO:<x@y>", "%s",
                    static_cast<const char*>(nullptr));
-  EXPECT_EQ(Spool(2),
+  Lines ids;
+  EXPECT_EQ(MaskIds(Spool(2), &ids),
             "Subject: Brisvane Notification: Utility power failure\r\n"
-            "Date: 03/09/2024\r\n\r\n"
+            "Date: Sat, 09 Mar 2024 14:05:07 +0000\r\n"
+            "Message-ID: <id>\r\n\r\n"
             "Host Name: ups-host\r\n"
             "Location: Serverraum S\xc3\xbc" "d, Contactor: Ops Team\r\n"
             "S.N.: SIM0012345\r\n"
@@ -374,15 +424,159 @@ TEST_F(MailTest, SpoolHeaderOnceThenOneBlockPerEvent) {
 
   // Another level has a file of its own; empty identity texts leave out their lines.
   MailOps.AddEvent(MAIL_KIND_UPS, 6, "", "", static_cast<const char*>(nullptr));
-  EXPECT_EQ(Spool(3),
+  EXPECT_EQ(MaskIds(Spool(3), &ids),
             "Subject: Brisvane Notification: Output overload\r\n"
-            "Date: 03/09/2024\r\n\r\n"
+            "Date: Sat, 09 Mar 2024 14:05:09 +0000\r\n"
+            "Message-ID: <id>\r\n\r\n"
             "Host Name: ups-host\r\n"
             "Location: Serverraum S\xc3\xbc" "d, Contactor: Ops Team\r\n"
             "Event level: Severity\r\n"
             "Event time: 03/09/2024 14:05:09\r\n"
             "Event message: Output overload\r\n\r\n");
   EXPECT_FALSE(HasSpool(1));
+  // Each message has an id of its own, on the host's name.
+  ASSERT_EQ(ids.size(), 2u);
+  EXPECT_NE(ids[0], ids[1]);
+  EXPECT_TRUE(ids[0].ends_with("@ups-host")) << ids[0];
+}
+
+TEST_F(MailTest, TheDateHeaderIsTheLocalTimeWithItsOffset) {
+  const struct {
+    const char* tz;
+    time_t when;
+    const char* date;  // the Date header
+    const char* time;  // the event's own time line
+  } kCases[] = {
+      {"UTC0", At(14, 5, 7), "Sat, 09 Mar 2024 14:05:07 +0000", "03/09/2024 14:05:07"},
+      {"IST-5:30", At(14, 5, 7), "Sat, 09 Mar 2024 19:35:07 +0530", "03/09/2024 19:35:07"},
+      // The day before, and a summer time that begins the next day.
+      {"EST5EDT,M3.2.0,M11.1.0", At(2, 0, 0), "Fri, 08 Mar 2024 21:00:00 -0500", "03/08/2024 21:00:00"},
+      {"EST5EDT,M3.2.0,M11.1.0", At(2, 0, 0) + 2 * 86400, "Sun, 10 Mar 2024 22:00:00 -0400", "03/10/2024 22:00:00"},
+      {"XST11", At(3, 4, 5) + 23 * 86400, "Sun, 31 Mar 2024 16:04:05 -1100", "03/31/2024 16:04:05"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.tz);
+    setenv("TZ", c.tz, 1);
+    tzset();
+    g_now = c.when;
+    MailOps.AddEvent(MAIL_KIND_SYSTEM, 0, "", "", static_cast<const char*>(nullptr));
+    const std::string spool = Spool(1);
+    EXPECT_NE(spool.find(std::string("\r\nDate: ") + c.date + "\r\nMessage-ID: <"), std::string::npos) << spool;
+    EXPECT_NE(spool.find(std::string("\r\nEvent time: ") + c.time + "\r\n"), std::string::npos) << spool;
+    remove(SpoolName(1).c_str());
+  }
+  setenv("TZ", "UTC", 1);
+  tzset();
+}
+
+// A file-size limit stands in for a full disk: a spool can still be made,
+// but a write past the limit stops short and the next one fails.
+class FullDisk {
+ public:
+  explicit FullDisk(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    signal(SIGXFSZ, SIG_IGN);
+    Set(bytes);
+  }
+  ~FullDisk() { setrlimit(RLIMIT_FSIZE, &saved_); }
+  void Set(rlim_t bytes) {
+    struct rlimit r = saved_;
+    r.rlim_cur = bytes;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &r), 0);
+  }
+  void Free() { setrlimit(RLIMIT_FSIZE, &saved_); }
+
+ private:
+  struct rlimit saved_;
+};
+
+TEST_F(MailTest, EventsTheSpoolCannotTakeAreKeptAndMailedNeverAnEmptyMail) {
+  const Lines delivered = {kGreeting, "250 peer\r\n", kOk, kOk, "354 go\r\n", "250 queued\r\n", "221 bye\r\n"};
+  {
+    // A full disk: nothing of the spool is written, and no empty spool is left.
+    FullDisk full(0);
+    for (int second : {1, 2, 3}) {
+      g_now = At(10, 0, second);
+      MailOps.AddEvent(MAIL_KIND_SYSTEM, 6, "", "", std::to_string(second).c_str(), static_cast<const char*>(nullptr));
+    }
+    EXPECT_FALSE(HasSpool(2));
+    // Still full at the pass: the kept events go out from memory.
+    SmtpPeer peer(AF_INET, delivered);
+    MailSetting.port = peer.port();
+    Pass();
+    peer.Join();
+    ASSERT_EQ(peer.bodies.size(), 1u);
+    EXPECT_NE(MaskIds(peer.body).find("\r\nSubject: Brisvane Notification: System will shut down in 1\r\n"
+                                      "Date: Sat, 09 Mar 2024 10:00:01 +0000\r\nMessage-ID: <id>\r\n\r\n"),
+              std::string::npos)
+        << peer.body;
+    for (const char* n : {"in 1\r\n", "in 2\r\n", "in 3\r\n"})
+      EXPECT_NE(peer.body.find(std::string("Event message: System will shut down ") + n), std::string::npos) << n;
+    EXPECT_FALSE(HasSpool(2));
+    // Nothing left: the next pass sends nothing.
+    SmtpPeer none(AF_INET, delivered);
+    MailSetting.port = none.port();
+    Pass();
+    none.Join();
+    EXPECT_FALSE(none.accepted);
+  }
+  {
+    // A write that stops partway is cut back: the spool holds whole events only.
+    g_now = At(11, 0, 0);
+    MailOps.AddEvent(MAIL_KIND_SYSTEM, 6, "", "", "A", static_cast<const char*>(nullptr));
+    const std::string first = Spool(2);
+    FullDisk full(first.size() + 30);
+    for (const char* name : {"B", "C"}) {
+      MailOps.AddEvent(MAIL_KIND_SYSTEM, 6, "", "", name, static_cast<const char*>(nullptr));
+      EXPECT_EQ(Spool(2), first);
+    }
+    // Space again: the kept events follow, in order, under the one header.
+    full.Free();
+    MailOps.AddEvent(MAIL_KIND_SYSTEM, 6, "", "", "D", static_cast<const char*>(nullptr));
+    const std::string spool = Spool(2);
+    EXPECT_EQ(spool.rfind(first, 0), 0u);
+    size_t at = first.size();
+    for (const char* name : {"B", "C", "D"}) {
+      const std::string block = std::string("Event level: Warning\r\nEvent time: 03/09/2024 11:00:00\r\n"
+                                            "Event message: System will shut down in ") + name + "\r\n\r\n";
+      EXPECT_EQ(spool.compare(at, block.size(), block), 0) << name;
+      at += block.size();
+    }
+    EXPECT_EQ(at, spool.size());
+    remove(SpoolName(2).c_str());
+  }
+  {
+    // Memory keeps at most MAIL_PENDING_MAX events of a level: the oldest go,
+    // and the spool says how many once it can be written again.
+    FullDisk full(0);
+    for (int i = 0; i < MAIL_PENDING_MAX + 5; ++i)
+      MailOps.AddEvent(MAIL_KIND_SYSTEM, 6, "", "", std::to_string(i).c_str(), static_cast<const char*>(nullptr));
+    EXPECT_FALSE(HasSpool(2));
+    g_logged.clear();
+    full.Free();
+    MailSetting.server[0] = 0;  // the pass writes the spool, and has nowhere to send it
+    Pass();
+    const std::string spool = Spool(2);
+    EXPECT_EQ(spool.rfind("Subject: Brisvane Notification: System will shut down in 5\r\n", 0), 0u);
+    EXPECT_EQ(spool.find("shut down in 4\r\n"), std::string::npos);
+    EXPECT_NE(spool.find("shut down in " + std::to_string(MAIL_PENDING_MAX + 4) + "\r\n"), std::string::npos);
+    size_t blocks = 0;
+    for (size_t at = spool.find("Event level: "); at != std::string::npos; at = spool.find("Event level: ", at + 1))
+      ++blocks;
+    EXPECT_EQ(blocks, static_cast<size_t>(MAIL_PENDING_MAX));
+    EXPECT_EQ(Notices().front(),
+              "0 Mail of level 2 (Warning): 5 events that could not be written to the spool were dropped (at most " +
+                  std::to_string(MAIL_PENDING_MAX) + " are kept)");
+    remove(SpoolName(2).c_str());
+  }
+  {
+    // At the stop, what waits in memory goes to the spool if it can.
+    FullDisk full(0);
+    MailOps.AddEvent(MAIL_KIND_SYSTEM, 6, "", "", "E", static_cast<const char*>(nullptr));
+    full.Free();
+    Mail_Exit();
+    EXPECT_NE(Spool(2).find("Event message: System will shut down in E\r\n"), std::string::npos);
+  }
 }
 
 TEST_F(MailTest, EventsThatAreNotMailed) {
@@ -448,72 +642,101 @@ TEST_F(MailTest, SpoolsWithoutReceiversAreDropped) {
 
 // ---- SMTP dialogue -----------------------------------------------------------
 
-TEST_F(MailTest, DialogueRows) {
+// How a session ends for its spool, and what the event log is told.
+enum Outcome { kDelivered, kKept, kRefused };
+
+TEST_F(MailTest, DialogueRowsAndWhatTheirEndDoesToTheSpool) {
   const std::string user = "RCPT TO: <ops@example.org>";
+  const Lines tlsEhlo = {kGreeting, "250-peer\r\n250-STARTTLS\r\n250 AUTH LOGIN\r\n"};
   const struct {
     const char* what;
+    int level;
     const char* password;
     Lines script;
     Lines expected;
-    bool delivered;
+    Outcome outcome;
+    const char* reason;  // in the logged notice
   } kRows[] = {
-      {"STARTTLS offered, no password: in clear, no AUTH",
-       "",
-       {kGreeting, "250-peer\r\n250-STARTTLS\r\n250 AUTH LOGIN PLAIN\r\n", kOk, kOk, "354 go\r\n", "250 queued\r\n",
-        "221 bye\r\n"},
-       {"EHLO ups-host", "MAIL FROM: <ups@example.org>", user, "DATA", "<data>", "QUIT"},
-       true},
-      {"501 three times: two HELO, then RSET",
-       "",
-       {kGreeting, "501 bad\r\n", "501 bad\r\n", "501 bad\r\n"},
-       {"EHLO ups-host", "HELO Brisvane", "HELO Brisvane", "RSET"},
-       false},
-      {"500 then HELO",
-       "",
+      {"STARTTLS offered, no password: in clear, no AUTH", 1, "",
+       {kGreeting, "250-peer\r\n250-STARTTLS\r\n250 AUTH LOGIN PLAIN\r\n", kOk, kOk, "354 go\r\n",
+        "250 queued\r\n", "221 bye\r\n"},
+       {"EHLO ups-host", "MAIL FROM: <ups@example.org>", user, "DATA", "<data>", "QUIT"}, kDelivered, ""},
+      {"500 then HELO", 2, "",
        {kGreeting, "500 what\r\n", "250 peer\r\n", kOk, kOk, "354 go\r\n", "250 queued\r\n", "221 bye\r\n"},
        {"EHLO ups-host", "HELO ups-host", "MAIL FROM: <ups@example.org>", user, "DATA", "<data>", "QUIT"},
-       true},
-      {"LOGIN on the final EHLO line; prompts that are not \"Username:\"",
-       "s3cret",
+       kDelivered, ""},
+      {"LOGIN on the final EHLO line; prompts that are not \"Username:\"", 1, "s3cret",
        {kGreeting, "250-peer\r\n250-SIZE 10000\r\n250 AUTH PLAIN LOGIN\r\n", "334 VXNlciBOYW1lAA==\r\n",
         "334 UGFzc3dvcmQA\r\n", "235 ok\r\n", kOk, kOk, "354 go\r\n", "250 queued\r\n", "221 bye\r\n"},
        {"EHLO ups-host", "AUTH LOGIN", B64("mailer"), B64("s3cret"), "MAIL FROM: <ups@example.org>", user, "DATA",
         "<data>", "QUIT"},
-       true},
-      {"replies split across reads, mid-line and between CR and LF",
-       "s3cret",
-       {"22|0 pe|er\r|\n", "250-peer\r\n25|0-AUTH LO|GIN\r|\n250 HELP\r\n", "334 x\r\n", "334 y\r\n", "235 ok\r\n",
-        kOk, kOk, "354 go\r\n", "250 queued\r\n", "221 bye\r\n"},
+       kDelivered, ""},
+      {"replies split across reads, mid-line and between CR and LF", 3, "s3cret",
+       {"22|0 pe|er\r|\n", "250-peer\r\n25|0-AUTH LO|GIN\r|\n250 HELP\r\n", "334 x\r\n", "334 y\r\n",
+        "235 ok\r\n", kOk, kOk, "354 go\r\n", "250 queued\r\n", "221 bye\r\n"},
        {"EHLO ups-host", "AUTH LOGIN", B64("mailer"), B64("s3cret"), "MAIL FROM: <ups@example.org>", user, "DATA",
         "<data>", "QUIT"},
-       true},
-      {"STARTTLS refused: the session ends, nothing in clear",
-       "s3cret",
-       {kGreeting, "250-peer\r\n250-STARTTLS\r\n250 AUTH LOGIN\r\n", "454 not now\r\n"},
-       {"EHLO ups-host", "STARTTLS"},
-       false},
-      {"greeting other than 220", "", {"554 go away\r\n"}, {"RSET"}, false},
-      {"login refused", "s3cret", {kGreeting, "250 AUTH LOGIN\r\n", "334 a\r\n", "334 b\r\n", "535 no\r\n"},
-       {"EHLO ups-host", "AUTH LOGIN", B64("mailer"), B64("s3cret"), "RSET"}, false},
-      {"the only receiver refused: closed without RSET", "", {kGreeting, "250 peer\r\n", kOk, "550 unknown\r\n"},
-       {"EHLO ups-host", "MAIL FROM: <ups@example.org>", user}, false},
-      {"sender refused: closed without RSET", "", {kGreeting, "250 peer\r\n", "451 try later\r\n"},
-       {"EHLO ups-host", "MAIL FROM: <ups@example.org>"}, false},
-      {"message refused", "", {kGreeting, "250 peer\r\n", kOk, kOk, "354 go\r\n", "552 too big\r\n"},
-       {"EHLO ups-host", "MAIL FROM: <ups@example.org>", user, "DATA", "<data>"}, false},
+       kDelivered, ""},
+      {"the server hangs up at QUIT: the message went out all the same", 1, "",
+       {kGreeting, "250 peer\r\n", kOk, kOk, "354 go\r\n", "250 queued\r\n", "<close>"},
+       {"EHLO ups-host", "MAIL FROM: <ups@example.org>", user, "DATA", "<data>", "QUIT"}, kDelivered, ""},
+      // Failures that may pass: the spool stays for a later try.
+      {"501 three times: two HELO, then RSET", 1, "", {kGreeting, "501 bad\r\n", "501 bad\r\n", "501 bad\r\n"},
+       {"EHLO ups-host", "HELO Brisvane", "HELO Brisvane", "RSET"}, kKept, "501 bad"},
+      {"greeting other than 220", 2, "", {"554 go away\r\n"}, {"RSET"}, kKept, "554 go away"},
+      {"STARTTLS refused for now: the session ends, nothing in clear", 1, "s3cret",
+       {tlsEhlo[0], tlsEhlo[1], "454 not now\r\n"}, {"EHLO ups-host", "STARTTLS"}, kKept, "454 not now"},
+      {"login refused for now", 3, "s3cret", {kGreeting, "250 AUTH LOGIN\r\n", "454 4.7.0 busy\r\n"},
+       {"EHLO ups-host", "AUTH LOGIN", "RSET"}, kKept, "454 4.7.0 busy"},
+      {"sender refused for now: closed without RSET", 1, "", {kGreeting, "250 peer\r\n", "451 try later\r\n"},
+       {"EHLO ups-host", "MAIL FROM: <ups@example.org>"}, kKept, "451 try later"},
+      {"receiver refused for now", 2, "", {kGreeting, "250 peer\r\n", kOk, "452 mailbox full\r\n"},
+       {"EHLO ups-host", "MAIL FROM: <ups@example.org>", user}, kKept, "452 mailbox full"},
+      {"DATA refused for now", 3, "", {kGreeting, "250 peer\r\n", kOk, kOk, "421 closing\r\n"},
+       {"EHLO ups-host", "MAIL FROM: <ups@example.org>", user, "DATA"}, kKept, "421 closing"},
+      {"message refused for now", 1, "", {kGreeting, "250 peer\r\n", kOk, kOk, "354 go\r\n", "451 later\r\n"},
+       {"EHLO ups-host", "MAIL FROM: <ups@example.org>", user, "DATA", "<data>"}, kKept, "451 later"},
+      {"the server hangs up", 2, "", {kGreeting, "<close>"}, {}, kKept, "the server closed the connection"},
+      // Refused for good: the spool goes.
+      {"STARTTLS refused for good", 3, "s3cret", {tlsEhlo[0], tlsEhlo[1], "530 5.7.0 no TLS for you\r\n"},
+       {"EHLO ups-host", "STARTTLS"}, kRefused, "530 5.7.0 no TLS for you"},
+      {"AUTH LOGIN refused for good", 2, "s3cret", {kGreeting, "250 AUTH LOGIN\r\n", "504 5.5.4 no LOGIN\r\n"},
+       {"EHLO ups-host", "AUTH LOGIN", "RSET"}, kRefused, "504 5.5.4 no LOGIN"},
+      {"password refused", 1, "s3cret", {kGreeting, "250 AUTH LOGIN\r\n", "334 a\r\n", "334 b\r\n", "535 no\r\n"},
+       {"EHLO ups-host", "AUTH LOGIN", B64("mailer"), B64("s3cret"), "RSET"}, kRefused, "535 no"},
+      {"sender refused for good", 2, "", {kGreeting, "250 peer\r\n", "550 5.7.1 sender rejected\r\n"},
+       {"EHLO ups-host", "MAIL FROM: <ups@example.org>"}, kRefused, "550 5.7.1 sender rejected"},
+      {"the only receiver refused: closed without RSET", 3, "", {kGreeting, "250 peer\r\n", kOk, "550 unknown\r\n"},
+       {"EHLO ups-host", "MAIL FROM: <ups@example.org>", user}, kRefused, "every receiver refused: 550 unknown"},
+      {"DATA refused for good", 1, "", {kGreeting, "250 peer\r\n", kOk, kOk, "554 no data\r\n"},
+       {"EHLO ups-host", "MAIL FROM: <ups@example.org>", user, "DATA"}, kRefused, "554 no data"},
+      {"message refused for good", 2, "", {kGreeting, "250 peer\r\n", kOk, kOk, "354 go\r\n", "552 too big\r\n"},
+       {"EHLO ups-host", "MAIL FROM: <ups@example.org>", user, "DATA", "<data>"}, kRefused, "552 too big"},
   };
+  static const char* const kWords[] = {"", "Information", "Warning", "Severity"};
+  static const char* const kTexts[] = {"", "Monitoring service started", "Utility power failure", "Output overload"};
   for (const auto& row : kRows) {
     SCOPED_TRACE(row.what);
     snprintf(MailSetting.password, sizeof MailSetting.password, "%s", row.password);
+    g_logged.clear();
+    Mail_ResetRetry();
     SmtpPeer peer(AF_INET, row.script);
-    MailOneEvent(peer);
-    EXPECT_EQ(peer.lines, row.expected);
-    if (row.delivered) {
-      EXPECT_NE(peer.body.find("Event message: Monitoring service started\r\n"), std::string::npos);
+    MailOneEvent(peer, row.level);
+    if (!row.expected.empty()) {
+      EXPECT_EQ(peer.lines, row.expected);
     }
-    // Only a message the server took removes the spool.
-    EXPECT_EQ(HasSpool(1), !row.delivered);
-    remove(SpoolName(1).c_str());
+    if (row.outcome == kDelivered) {
+      EXPECT_NE(peer.body.find(std::string("Event message: ") + kTexts[row.level] + "\r\n"), std::string::npos);
+    }
+    // Only a failure that may pass keeps the spool; a refusal for good
+    // drops it, and both say so in the event log (level 2, not mailed).
+    EXPECT_EQ(HasSpool(row.level), row.outcome == kKept);
+    const std::string mail = "2 Mail of level " + std::to_string(row.level) + " (" + kWords[row.level] + ")";
+    Lines notices;
+    if (row.outcome == kKept) notices = {mail + " not delivered to 127.0.0.1: " + row.reason + "; it is kept and tried again"};
+    if (row.outcome == kRefused) notices = {mail + " refused by 127.0.0.1: " + row.reason + "; its 1 event is not mailed"};
+    EXPECT_EQ(Notices(), notices);
+    remove(SpoolName(row.level).c_str());
   }
 }
 
@@ -629,12 +852,12 @@ TEST_F(MailTest, ReceiversRefusedForGoodAreSkipped) {
     const char* what;
     const char* first;   // the answers to the two RCPT TO
     const char* second;
-    bool delivered;
+    Outcome outcome;
   } kRows[] = {
-      {"the first refused for good: the second still gets it", "550 no such user\r\n", "250 OK\r\n", true},
-      {"the second refused for good", "250 OK\r\n", "553 bad address\r\n", true},
-      {"one refused for now: the whole message waits", "250 OK\r\n", "451 try later\r\n", false},
-      {"both refused for good: nothing to send", "550 no\r\n", "550 no\r\n", false},
+      {"the first refused for good: the second still gets it", "550 no such user\r\n", "250 OK\r\n", kDelivered},
+      {"the second refused for good", "250 OK\r\n", "553 bad address\r\n", kDelivered},
+      {"one refused for now: the whole message waits", "250 OK\r\n", "451 try later\r\n", kKept},
+      {"both refused for good: nothing to send, nothing to keep", "550 no\r\n", "553 bad address\r\n", kRefused},
   };
   SetReceivers({{"nobody@example.org", 1}, {"ops@example.org", 1}});
   for (const auto& row : kRows) {
@@ -642,14 +865,20 @@ TEST_F(MailTest, ReceiversRefusedForGoodAreSkipped) {
     Lines script = {kGreeting, "250 peer\r\n", kOk, row.first, row.second};
     Lines expected = {"EHLO ups-host", "MAIL FROM: <ups@example.org>", "RCPT TO: <nobody@example.org>",
                       "RCPT TO: <ops@example.org>"};
-    if (row.delivered) {
+    if (row.outcome == kDelivered) {
       script.insert(script.end(), {"354 go\r\n", "250 queued\r\n", "221 bye\r\n"});
       expected.insert(expected.end(), {"DATA", "<data>", "QUIT"});
     }
+    g_logged.clear();
+    Mail_ResetRetry();
     SmtpPeer peer(AF_INET, script);
     MailOneEvent(peer);
     EXPECT_EQ(peer.lines, expected);
-    EXPECT_EQ(HasSpool(1), !row.delivered);
+    EXPECT_EQ(HasSpool(1), row.outcome == kKept);
+    if (row.outcome == kRefused) {
+      EXPECT_EQ(Notices(), Lines{"2 Mail of level 1 (Information) refused by 127.0.0.1: every receiver refused: 553 "
+                                 "bad address; its 1 event is not mailed"});
+    }
     remove(SpoolName(1).c_str());
   }
 }
@@ -662,10 +891,10 @@ TEST_F(MailTest, AFailingServerKeepsTheSpoolsAndNeverHoldsTheLoop) {
     long atLeastMs, belowMs;  // how long the session lasts
   } kCases[] = {
       {"connection refused", {}, {2000, 2000, 60000}, 0, 1500},
-      {"accepts and never answers", {"<silent>"}, {2000, 300, 60000}, 250, 3000},
+      {"accepts and never answers", {"<silent>"}, {2000, 300, 60000}, 750, 3000},
       {"hangs up after the greeting", {kGreeting, "<close>"}, {2000, 5000, 60000}, 0, 3000},
       {"too slow for the whole-session bound", {"<pause>" + std::string(kGreeting), "<pause>250 peer\r\n", "<silent>"},
-       {2000, 5000, 500}, 450, 3000},
+       {2000, 5000, 500}, 1350, 4000},
   };
   SetReceivers({{"all@example.org", 1}});
   for (const auto& c : kCases) {
@@ -674,7 +903,7 @@ TEST_F(MailTest, AFailingServerKeepsTheSpoolsAndNeverHoldsTheLoop) {
       MailOps.AddEvent(index == 0 ? MAIL_KIND_SYSTEM : MAIL_KIND_UPS, index, "", "", static_cast<const char*>(nullptr));
     MailTimeout = c.bounds;
     std::unique_ptr<SmtpPeer> peer;
-    if (!c.script.empty()) peer = std::make_unique<SmtpPeer>(AF_INET, c.script);
+    if (!c.script.empty()) peer = std::make_unique<SmtpPeer>(AF_INET, std::vector<Lines>(3, c.script));
     MailSetting.port = peer ? peer->port() : ClosedPort();
     Mail_ResetRetry();
     auto t0 = std::chrono::steady_clock::now();
@@ -687,12 +916,15 @@ TEST_F(MailTest, AFailingServerKeepsTheSpoolsAndNeverHoldsTheLoop) {
     // No step waits for the server (a wait would last the 300-ms bound or
     // pause at least).
     EXPECT_LT(longestStep, 250.0);
-    // Every spool stays; the other levels wait for the next try, which
-    // waits 5 s.
-    EXPECT_TRUE(HasSpool(1));
-    EXPECT_TRUE(HasSpool(2));
-    EXPECT_TRUE(HasSpool(3));
-    EXPECT_EQ(Mail_RetryDelayMs(), 5000);
+    // Each level was tried in turn; every spool stays, and each level's
+    // next try waits 5 s.
+    if (peer) {
+      EXPECT_EQ(std::count(peer->lines.begin(), peer->lines.end(), "<session>"), 2);
+    }
+    for (int level : {1, 2, 3}) {
+      EXPECT_TRUE(HasSpool(level));
+      EXPECT_EQ(Mail_RetryDelayMs(level), 5000);
+    }
     MailOps.SendAll();
     EXPECT_FALSE(Mail_SessionActive());
     if (peer) peer->Join();
@@ -735,10 +967,22 @@ TEST_F(MailTest, ConnectIsBounded) {
 struct timespec g_mono;
 void FakeMono(struct timespec* now) { *now = g_mono; }
 
-TEST_F(MailTest, TheNextTryWaitsLongerAfterEachFailure) {
-  void (*saved)(struct timespec*) = SvcMonoClock;
-  SvcMonoClock = FakeMono;
-  g_mono = {1000, 0};
+// Replaces the monotonic clock for a test.
+class FakeMonoClock {
+ public:
+  FakeMonoClock() : saved_(SvcMonoClock) {
+    SvcMonoClock = FakeMono;
+    g_mono = {1000, 0};
+  }
+  ~FakeMonoClock() { SvcMonoClock = saved_; }
+  void Advance(long seconds) { g_mono.tv_sec += seconds; }
+
+ private:
+  void (*saved_)(struct timespec*);
+};
+
+TEST_F(MailTest, TheNextTryWaitsLongerAfterEachFailureAndTheStreakIsLoggedOnce) {
+  FakeMonoClock clock;
   MailSetting.port = ClosedPort();
   MailOps.AddEvent(MAIL_KIND_SYSTEM, 0, "", "", static_cast<const char*>(nullptr));
   // Each failure (here a refused connection) doubles the pause, up to 5 min.
@@ -747,21 +991,84 @@ TEST_F(MailTest, TheNextTryWaitsLongerAfterEachFailure) {
     MailOps.SendAll();
     ASSERT_TRUE(Mail_SessionActive());
     Drive();
-    EXPECT_EQ(Mail_RetryDelayMs(), pause * 1000);
-    g_mono.tv_sec += pause - 1;
+    EXPECT_EQ(Mail_RetryDelayMs(1), pause * 1000);
+    clock.Advance(pause - 1);
     MailOps.SendAll();
     EXPECT_FALSE(Mail_SessionActive());  // still within the pause
-    g_mono.tv_sec += 1;
+    clock.Advance(1);
   }
-  // A message that goes out ends the pauses.
+  // The whole streak of failures is one notice.
+  const Lines failing = {
+      "2 Mail of level 1 (Information) not delivered to 127.0.0.1: no connection (Connection refused); it is kept "
+      "and tried again"};
+  EXPECT_EQ(Notices(), failing);
+  // A message that goes out ends the pauses, and says so once.
   SmtpPeer peer(AF_INET, {kGreeting, "250 peer\r\n", kOk, kOk, "354 go\r\n", "250 queued\r\n", "221 bye\r\n"});
   MailSetting.port = peer.port();
   MailOps.SendAll();
   Drive();
   peer.Join();
   EXPECT_FALSE(HasSpool(1));
-  EXPECT_EQ(Mail_RetryDelayMs(), 0);
-  SvcMonoClock = saved;
+  EXPECT_EQ(Mail_RetryDelayMs(1), 0);
+  Lines both = failing;
+  both.push_back("2 Mail of level 1 (Information) delivered to 127.0.0.1 again");
+  EXPECT_EQ(Notices(), both);
+  // The next delivery is nothing to report.
+  SmtpPeer next(AF_INET, {kGreeting, "250 peer\r\n", kOk, kOk, "354 go\r\n", "250 queued\r\n", "221 bye\r\n"});
+  MailSetting.port = next.port();
+  MailOneEvent(next);
+  EXPECT_EQ(next.bodies.size(), 1u);
+  EXPECT_EQ(Notices(), both);
+}
+
+TEST_F(MailTest, EachLevelGoesOnWhateverHappensToTheOthers) {
+  FakeMonoClock clock;
+  const Lines delivered = {kGreeting, "250 peer\r\n", kOk, kOk, "354 go\r\n", "250 queued\r\n", "221 bye\r\n"};
+  for (int level : {1, 2, 3}) AddEventOfLevel(level);
+  // In one pass: level 1 fails for now, level 2 goes out, level 3 is refused for good.
+  SmtpPeer peer(AF_INET, std::vector<Lines>{{kGreeting, "250 peer\r\n", "451 busy\r\n"},
+                                            delivered,
+                                            {kGreeting, "250 peer\r\n", "550 not from you\r\n"}});
+  MailSetting.port = peer.port();
+  MailOps.SendAll();
+  Drive();
+  peer.Join();
+  ASSERT_EQ(peer.bodies.size(), 1u);
+  EXPECT_NE(peer.bodies[0].find("Event level: Warning"), std::string::npos);
+  EXPECT_TRUE(HasSpool(1));
+  EXPECT_FALSE(HasSpool(2));
+  EXPECT_FALSE(HasSpool(3));
+  EXPECT_EQ(Notices(), (Lines{"2 Mail of level 1 (Information) not delivered to 127.0.0.1: 451 busy; it is kept and "
+                              "tried again",
+                              "2 Mail of level 3 (Severity) refused by 127.0.0.1: 550 not from you; its 1 event is not "
+                              "mailed"}));
+  EXPECT_EQ(Mail_RetryDelayMs(1), 5000);
+  EXPECT_EQ(Mail_RetryDelayMs(2), 0);
+  EXPECT_EQ(Mail_RetryDelayMs(3), 0);
+
+  // Later, while level 1 waits out its pause, the other levels still go.
+  for (int level : {2, 3}) AddEventOfLevel(level);
+  SmtpPeer later(AF_INET, std::vector<Lines>{delivered, delivered});
+  MailSetting.port = later.port();
+  clock.Advance(1);
+  MailOps.SendAll();
+  Drive();
+  later.Join();
+  EXPECT_EQ(later.bodies.size(), 2u);
+  EXPECT_TRUE(HasSpool(1));
+  EXPECT_FALSE(HasSpool(2) || HasSpool(3));
+
+  // Level 1 once its pause is over.
+  SmtpPeer last(AF_INET, delivered);
+  MailSetting.port = last.port();
+  clock.Advance(4);
+  MailOps.SendAll();
+  Drive();
+  last.Join();
+  ASSERT_EQ(last.bodies.size(), 1u);
+  EXPECT_NE(last.body.find("Event message: Monitoring service started"), std::string::npos);
+  EXPECT_FALSE(HasSpool(1));
+  EXPECT_EQ(Notices().back(), "2 Mail of level 1 (Information) delivered to 127.0.0.1 again");
 }
 
 TEST_F(MailTest, EventsThatComeDuringTheSessionStayForTheNextMessage) {
@@ -787,9 +1094,10 @@ TEST_F(MailTest, EventsThatComeDuringTheSessionStayForTheNextMessage) {
   EXPECT_NE(peer.body.find("Monitoring service started"), std::string::npos);
   EXPECT_EQ(peer.body.find("Utility power failure"), std::string::npos);
   // The spool now holds that event alone, under a header of its own.
-  EXPECT_EQ(Spool(1),
+  EXPECT_EQ(MaskIds(Spool(1)),
             "Subject: Brisvane Notification: Utility power failure\r\n"
-            "Date: 03/09/2024\r\n\r\n"
+            "Date: Sat, 09 Mar 2024 15:00:00 +0000\r\n"
+            "Message-ID: <id>\r\n\r\n"
             "Host Name: ups-host\r\n"
             "Location: Serverraum S\xc3\xbc" "d, Contactor: Ops Team\r\n"
             "S.N.: SN1\r\n"
@@ -824,8 +1132,9 @@ TEST_F(MailTest, ASpoolPastItsBoundLosesItsOldestEvents) {
   const size_t first = spool.find("Event message: System will shut down in ");
   const std::string oldest = spool.substr(first + 40, spool.find('\r', first) - first - 40);
   EXPECT_GT(std::stoi(oldest), 1000);
-  EXPECT_EQ(spool.rfind("Subject: Brisvane Notification: System will shut down in " + oldest + "\r\n"
-                        "Date: 03/09/2024\r\n\r\nHost Name: ups-host\r\n", 0), 0u);
+  EXPECT_EQ(MaskIds(spool).rfind("Subject: Brisvane Notification: System will shut down in " + oldest + "\r\n"
+                                 "Date: Sat, 09 Mar 2024 14:05:07 +0000\r\nMessage-ID: <id>\r\n\r\n"
+                                 "Host Name: ups-host\r\n", 0), 0u);
   EXPECT_EQ(spool.find("Subject:", 1), std::string::npos);
 }
 

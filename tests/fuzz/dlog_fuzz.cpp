@@ -98,9 +98,9 @@ void Exports(int selector, const uint8_t* data, size_t size) {
   }
   const TimeDate from{12, 1, 25}, to{1, 31, 26};
   Check(DLogOps.ExportHtml(from, to, selector) == 1);
-  Check(EndsWith(Read(g_dir + "/httpd/htdocs/tempage/iframe_data.htm"), "</table></body></html>\n"));
+  Check(EndsWith(Read(g_tmp + "/iframe_data.htm"), "</table></body></html>\n"));
   Check(DLogOps.ExportHistCsv(from, to, selector) == 1);
-  std::string csv = Read(g_dir + "/httpd/htdocs/tempage/hist_data.csv");
+  std::string csv = Read(g_tmp + "/hist_data.csv");
   Check(EndsWith(csv, "\n"));
   size_t line = 0, start = 0;
   for (size_t i = 0; i < csv.size(); ++i) {

@@ -30,7 +30,8 @@ protocol are logged as {"dir": "rx", "type": "noise", "raw": ..., "baud":
 ...}; {"t": ..., "event": ...} for state changes.
 
 Control socket (UNIX stream, one command per line, answered "ok ..." or
-"error ..."): "state NAME", "reject MN[,MN...]" ("reject" alone clears),
+"error ..."): "state NAME [SECONDS]" (for that many seconds, then back to
+the state before), "reject MN[,MN...]" ("reject" alone clears),
 "checksum on|off", "status", "quit".
 
 Python use:
@@ -40,6 +41,7 @@ Python use:
     sim.start()            # serves in a background thread
     ... open sim.slave_path ...
     sim.set_state("powerfail")
+    sim.set_state("silent", seconds=15)   # then powerfail again
     sim.stop()
 
 Command line:
@@ -542,14 +544,38 @@ class UpsSim:
         self.running = False
         self.thread = None
         self.wake_r, self.wake_w = os.pipe()
+        self.revert = None  # the timer that ends a state set for a while
 
     # ---- API ----
-    def set_state(self, state):
+    def set_state(self, state, seconds=None):
+        """The UPS's state from now on; with seconds, only for that long,
+        then the state it had before comes back (logged as a state event)."""
         if state not in STATES:
             raise ValueError("unknown state %r" % state)
         with self.lock:
+            if self.revert:
+                self.revert.cancel()
+                self.revert = None
+            before = self.model.state
             self.model.state = state
-        self._log({"event": "state", "state": state})
+            if seconds is not None:
+                self.revert = threading.Timer(float(seconds), self._revert, (state, before))
+                self.revert.daemon = True
+                self.revert.start()
+        self._log(dict({"event": "state", "state": state}, **({"seconds": seconds} if seconds is not None else {})))
+
+    def _revert(self, state, before):
+        with self.lock:
+            if self.model.state != state:
+                return
+            self.model.state = before
+            self.revert = None
+        self._log({"event": "state", "state": before})
+
+    def state_changes(self):
+        """(time, state) of every state change logged, in order."""
+        return [(e["t"], e["state"]) for e in read_log(self.log_path) if e.get("event") == "state"] \
+            if self.log_path else []
 
     def reject(self, mnemonics):
         with self.lock:
@@ -573,6 +599,8 @@ class UpsSim:
 
     def stop(self):
         self.running = False
+        if self.revert:
+            self.revert.cancel()
         os.write(self.wake_w, b"x")
         if self.thread:
             self.thread.join(5)
@@ -653,8 +681,8 @@ class UpsSim:
             return "error empty"
         cmd, args = words[0], words[1:]
         try:
-            if cmd == "state" and len(args) == 1:
-                self.set_state(args[0])
+            if cmd == "state" and len(args) in (1, 2):
+                self.set_state(args[0], float(args[1]) if len(args) == 2 else None)
             elif cmd == "reject":
                 self.reject([m for a in args for m in a.split(",") if m])
             elif cmd == "checksum" and args in (["on"], ["off"]):

@@ -33,9 +33,30 @@ struct FakeObjects {
   std::string text = "t";
   int applies = 0;
   int checks = 0;
+  // The SET's end: commits (and the applies before the first one), undos.
+  int commits = 0, appliesAtCommit = -1, undos = 0;
+  bool failCommit = false;
+  std::string failApply;  // the object whose apply fails
+  // What an undo restores: the values before the SET's first apply.
+  bool pending = false;
+  int32_t savedA = 0, savedB = 0;
+  std::string savedText;
 } g_obj;
 
 int32_t FakeHandler(SnmpVarbind* v, uint8_t action) {
+  if (!v) {
+    if (action == SNMP_OBJECT_COMMIT) {
+      if (g_obj.commits++ == 0) g_obj.appliesAtCommit = g_obj.applies;
+      if (g_obj.failCommit) return SNMP_ERR_COMMIT_FAILED;
+    } else if (action == SNMP_OBJECT_UNDO) {
+      g_obj.undos++;
+      g_obj.a = g_obj.savedA;
+      g_obj.b = g_obj.savedB;
+      g_obj.text = g_obj.savedText;
+    }
+    g_obj.pending = false;
+    return SNMP_ERR_NONE;
+  }
   std::string name = OidText(Oid(v->name.subids, v->name.subids + v->name.count));
   static const std::vector<std::string> order = {kDesc, kA, kB, kText};
   if (action == SNMP_OBJECT_READ && SnmpMsg.pduTag == BER_PDU_GETNEXT) {
@@ -62,7 +83,14 @@ int32_t FakeHandler(SnmpVarbind* v, uint8_t action) {
     return v->value.integer >= 0 && v->value.integer <= 10 ? SNMP_ERR_NONE : SNMP_ERR_WRONG_VALUE;
   }
   if (action == SNMP_OBJECT_APPLY) {
+    if (!g_obj.pending) {
+      g_obj.pending = true;
+      g_obj.savedA = g_obj.a;
+      g_obj.savedB = g_obj.b;
+      g_obj.savedText = g_obj.text;
+    }
     g_obj.applies++;
+    if (name == g_obj.failApply) return SNMP_ERR_COMMIT_FAILED;
     if (name == kA) g_obj.a = v->value.integer;
     if (name == kB) g_obj.b = v->value.integer;
     if (name == kText) g_obj.text.assign(reinterpret_cast<char*>(v->value.octets.data), v->value.octets.length);
@@ -634,6 +662,51 @@ TEST_F(SnmpAgentTest, SetsAreCheckedWholeBeforeAnyIsApplied) {
   }
 }
 
+
+TEST_F(SnmpAgentTest, ASetThatCannotBeCompletedIsUndoneWhole) {
+  const std::vector<Bytes> vbs = {Varbind(kA, Int(5)), Varbind(kB, Int(6)), Varbind(kText, Oct("new"))};
+  struct Row {
+    const char* what;
+    bool failCommit;
+    const char* failApply;
+    int64_t index;  // 0: the SET stands
+  } rows[] = {
+      {"committed", false, "", 0},
+      {"the commit fails", true, "", 1},
+      {"the second apply fails", false, kB, 2},
+  };
+  for (const auto& row : rows) {
+    for (int version : {0, 3}) {
+      SCOPED_TRACE(std::string(row.what) + (version ? " v3" : " v1"));
+      g_obj = FakeObjects{};
+      g_obj.failCommit = row.failCommit;
+      g_obj.failApply = row.failApply;
+      Bytes pdu = Pdu(BER_PDU_SET, 78, vbs);
+      Bytes request = version ? BuildV3(Req("manager", 0x07, &manager, pdu)) : V1("six", pdu);
+      Parsed p = Parse(Exchange(request, version ? "127.0.0.1" : "::1"), &manager);
+      ASSERT_TRUE(p.ok);
+      ASSERT_EQ(p.varbinds.size(), vbs.size());
+      if (!row.index) {
+        EXPECT_EQ(p.errorStatus, 0);
+        EXPECT_EQ(g_obj.commits, 1);
+        EXPECT_EQ(g_obj.appliesAtCommit, 3);  // once, after every varbind was applied
+        EXPECT_EQ(g_obj.undos, 0);
+        EXPECT_EQ(g_obj.a, 5);
+        EXPECT_EQ(p.varbinds[2].Text(), "new");
+        continue;
+      }
+      // commitFailed, which SNMPv1 states as genErr; nothing stays.
+      EXPECT_EQ(p.errorStatus, version ? SNMP_ERR_COMMIT_FAILED : SNMP_ERR_GEN_ERR);
+      EXPECT_EQ(p.errorIndex, row.index);
+      EXPECT_EQ(g_obj.undos, 1);
+      EXPECT_EQ(g_obj.a, 1);
+      EXPECT_EQ(g_obj.b, 2);
+      EXPECT_EQ(g_obj.text, "t");
+      for (size_t i = 0; i < vbs.size(); i++)
+        EXPECT_EQ(Seq(OidBytes(p.varbinds[i].name), Tlv(p.varbinds[i].tag, p.varbinds[i].content)), vbs[i]);
+    }
+  }
+}
 TEST_F(SnmpAgentTest, RepliesRespectTheSizeLimits) {
   g_obj.desc = std::string(300, 'd');
   // A requester accepting 484 bytes gets tooBig without varbinds.

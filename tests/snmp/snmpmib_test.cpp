@@ -4,6 +4,8 @@
 
 #include <arpa/inet.h>
 #include <clocale>
+#include <filesystem>
+#include <functional>
 #include <netinet/in.h>
 
 #include "core/cfg.h"
@@ -56,8 +58,21 @@ class SnmpMibTest : public ScratchTest {
     ScratchTest::TearDown();
   }
 
-  Parsed Send(uint8_t tag, const std::vector<Bytes>& vbs) {
-    Bytes request = V1("rw", Pdu(tag, 1, vbs));
+  Parsed Send(uint8_t tag, const std::vector<Bytes>& vbs) { return Exchange(V1("rw", Pdu(tag, 1, vbs))); }
+  // A plain SNMPv3 request of the user (one of no security level).
+  Parsed SendV3(const std::string& user, uint8_t tag, const std::vector<Bytes>& vbs) {
+    V3Request r;
+    r.engineId.assign(SnmpEngineState.id, SnmpEngineState.id + SNMP_ENGINE_ID_LENGTH);
+    r.contextEngineId = r.engineId;
+    r.boots = SnmpEngineState.boots;
+    r.time = SnmpEngineState.time;
+    r.user = user;
+    r.context = SnmpAgentSetting.contextName;
+    r.pdu = Pdu(tag, 2, vbs);
+    return Exchange(BuildV3(r));
+  }
+  // One request from the loopback address through the agent; the reply.
+  Parsed Exchange(Bytes request) {
     sockaddr_in src{};
     src.sin_family = AF_INET;
     src.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -228,4 +243,71 @@ TEST_F(SnmpMibTest, SetsAreCheckedStoredAndSaved) {
   EXPECT_EQ(p.errorStatus, SNMP_ERR_BAD_VALUE);
   EXPECT_EQ(p.errorIndex, 2);
   EXPECT_NE(ReactSetting.delay[REACT_BATTERY_LOW], 10);
+}
+
+TEST_F(SnmpMibTest, ASetThatCannotBeSavedIsUndoneRefusedAndLogged) {
+  namespace fs = std::filesystem;
+  int32_t remaining = 30;
+  uint8_t owner = 1, cancel = 0;
+  SnmpMibCountdown = SnmpMibCountdownView{&remaining, &owner, &cancel};
+  ReactSetting.delay[REACT_POWER_FAIL] = 600;
+  ASSERT_EQ(Cfg_Save(), 1);
+  // A read-write SNMPv3 user without security, for the SNMPv3 requests.
+  SnmpAgentSetting.userCount = 1;
+  SnmpAgentSetting.users[0] = UsmUser{};
+  snprintf(SnmpAgentSetting.users[0].name, sizeof SnmpAgentSetting.users[0].name, "ops");
+  SnmpAgentSetting.users[0].permission = 2;
+  std::vector<std::pair<int, std::string>> logged;
+  static std::vector<std::pair<int, std::string>>* sink;
+  sink = &logged;
+  SnmpAgentLogText = [](int level, const char* text) { sink->emplace_back(level, text); };
+  const std::string saved = Config();
+
+  struct Way {
+    const char* name;
+    std::function<void()> make, undo;
+  } ways[] = {
+      {"no temporary file can be made", [&] { fs::create_directory(Path("config.ini.tmp")); },
+       [&] { fs::remove(Path("config.ini.tmp")); }},
+      {"config.ini cannot be replaced",
+       [&] {
+         fs::rename(Path("config.ini"), Path("config.kept"));
+         fs::create_directories(Path("config.ini/in"));
+       },
+       [&] {
+         fs::remove_all(Path("config.ini"));
+         fs::rename(Path("config.kept"), Path("config.ini"));
+       }},
+  };
+  const std::vector<Bytes> vbs = {Varbind(Obj(2, 3), Int(45)), Varbind("1.3.6.1.2.1.1.4.0", Oct("night shift"))};
+  for (const Way& way : ways) {
+    for (int version : {0, 3}) {
+      SCOPED_TRACE(std::string(way.name) + (version ? ", SNMPv3" : ", SNMPv1"));
+      logged.clear();
+      way.make();
+      Parsed p = version ? SendV3("ops", BER_PDU_SET, vbs) : Send(BER_PDU_SET, vbs);
+      ASSERT_TRUE(p.ok);
+      EXPECT_EQ(p.errorStatus, version ? 14 /* commitFailed */ : SNMP_ERR_GEN_ERR);
+      EXPECT_EQ(p.errorIndex, 1);
+      // Nothing of the SET is in force.
+      EXPECT_EQ(ReactSetting.delay[REACT_POWER_FAIL], 600);
+      EXPECT_EQ(std::wstring(WebSysInfoText.contactor), L"ops");
+      EXPECT_EQ(Get(Obj(2, 3)).varbinds[0].Integer(), 600);
+      EXPECT_EQ(logged, (std::vector<std::pair<int, std::string>>{
+                            {2, "SNMP SET not saved: config.ini could not be written; the change was undone"}}));
+      // The countdown's cancel flag is no setting of the file: it takes effect.
+      EXPECT_EQ(Set(Obj(3, 1), Int(1)).errorStatus, 0);
+      EXPECT_EQ(cancel, 1);
+      cancel = 0;
+      way.undo();
+      EXPECT_EQ(Config(), saved);
+    }
+  }
+  // Once the file can be written the same SET stands.
+  Parsed p = SendV3("ops", BER_PDU_SET, vbs);
+  EXPECT_EQ(p.errorStatus, 0);
+  EXPECT_EQ(ReactSetting.delay[REACT_POWER_FAIL], 45);
+  EXPECT_NE(Config().find("\nPower Fail Delay=45\n"), std::string::npos);
+  EXPECT_NE(Config().find("\nContactor=night shift\n"), std::string::npos);
+  SnmpAgentLogText = nullptr;
 }

@@ -348,7 +348,7 @@ TEST_F(CaretTest, DetectionReopensAt9600AndTheCaretDriverTakesTheLink) {
   ASSERT_EQ(ComSlot.link[0], COM_LINK_CARET);
   EXPECT_GE(ComSlot.fd[0], 0);
   EXPECT_EQ(ComSlot.scan[0], 0);
-  EXPECT_EQ(ComOps.SendCommand, &Caret_Command);
+  EXPECT_EQ(COM_DriverCommand(), &Caret_Command);
   EXPECT_STREQ(UpsRecord.model, "");
   EXPECT_TRUE(UpsRecord.liveStatus & UpsBit(UPS_ST_COMMLOST));  // until the first data reply
 

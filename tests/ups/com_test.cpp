@@ -262,7 +262,7 @@ TEST_F(ComTest, TraceShowsTransfersWithStampsAndDirection) {
   ComOps.Write(0, 3, reinterpret_cast<const uint8_t*>("off"));  // not traced
 
   const std::string s = Stamp();
-  std::string expected = s + " Open COM Port =3, 2400-0-8-1 Successful\n" + "~00P003MOD" + "\n" + s +
+  std::string expected = s + " Open COM Port =3, 2400-0-8-1 Successful\n" + "\n" + s + " Tx: ~00P003MOD" + "\n" + s +
                          " Rx: ~00D003AB<0d>" + "\n" + s + " Clear Rx\n" + "\n" + s + " Tx: ~<01>" +
                          "USB line\n" + s + " Close COM Port\n";
   struct stat st {};
@@ -283,6 +283,24 @@ TEST_F(ComTest, TraceShowsTransfersWithStampsAndDirection) {
   std::string ones;
   for (int i = 0; i < len; ++i) ones += "<01>";
   EXPECT_EQ(trace, "\n" + s + " Rx: " + ones);
+
+  // Whichever way the first transfer of a trace goes, and whatever went
+  // before, it starts with its direction.
+  const bool firstIsRead[] = {true, false, false};
+  for (bool read : firstIsRead) {
+    SCOPED_TRACE(read ? "a read first" : "a write first");
+    ComOps.SetTrace(1);
+    if (read) {
+      pty.Send("~00A");
+      len = 4;
+      ASSERT_EQ(ComOps.Read(0, &len, big), 1);
+    } else {
+      ASSERT_EQ(ComOps.Write(0, 4, reinterpret_cast<const uint8_t*>("~00A")), 1);
+      pty.Receive(4);
+    }
+    ComOps.SetTrace(0);
+    EXPECT_EQ(Scratch_ReadFile(TmpPath("comm_data.txt")), "\n" + s + (read ? " Rx: ~00A" : " Tx: ~00A"));
+  }
 }
 
 TEST_F(ComTest, ScanMarksExistingPortsAndNeverForgetsThem) {

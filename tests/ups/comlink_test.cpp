@@ -3,6 +3,7 @@
 // pseudo-terminals that stand in for the numbered serial ports.
 #include <gtest/gtest.h>
 
+#include <cstdarg>
 #include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>
@@ -60,9 +61,43 @@ void PollStep(char protocol, uint8_t slot) {
 void TildePoll(uint8_t slot) { PollStep('t', slot); }
 void CaretPoll(uint8_t slot) { PollStep('c', slot); }
 void UsbPoll(uint8_t slot) { PollStep('u', slot); }
-void TildeCommand(uint64_t, ...) {}
-void CaretCommand(uint64_t, ...) {}
-void UsbCommand(uint64_t, ...) {}
+// The commands each driver was handed: protocol, command bit number and
+// the arguments as the driver reads them.
+std::vector<std::string> handed;
+void HandTo(char protocol, uint64_t code, va_list ap) {
+  std::string s = std::string(1, protocol) + " " + std::to_string(__builtin_ctzll(code)) + ":";
+  if (code == UPS_CMD_SDC) {
+    const uint16_t* w = va_arg(ap, const uint16_t*);
+    for (int i = 0; i < 6; ++i) s += " " + std::to_string(w[i]);
+  } else if (code == UPS_CMD_BRD) {
+    const char* last = va_arg(ap, const char*);
+    const char* next = va_arg(ap, const char*);
+    s += std::string(" ") + last + " " + next;
+  } else {
+    const int a = va_arg(ap, int);
+    const int b = va_arg(ap, int);
+    s += " " + std::to_string(a) + " " + std::to_string(b);
+  }
+  handed.push_back(s);
+}
+void TildeCommand(uint64_t code, ...) {
+  va_list ap;
+  va_start(ap, code);
+  HandTo('t', code, ap);
+  va_end(ap);
+}
+void CaretCommand(uint64_t code, ...) {
+  va_list ap;
+  va_start(ap, code);
+  HandTo('c', code, ap);
+  va_end(ap);
+}
+void UsbCommand(uint64_t code, ...) {
+  va_list ap;
+  va_start(ap, code);
+  HandTo('u', code, ap);
+  va_end(ap);
+}
 
 dev_t DeviceOf(const std::string& path) {
   struct stat st {};
@@ -82,6 +117,7 @@ class ComLinkTest : public ScratchTest {
     UsbHidOps = UsbHidOpsTable{UsbPoll, UsbProbe, UsbCommand};
     probes.clear();
     polls.clear();
+    handed.clear();
     answering = 0;
     dropOnPoll = false;
     UpsRecord.liveStatus = 0;
@@ -201,7 +237,7 @@ TEST_F(ComLinkTest, ASearchOverEveryPortNumberVisitsEachOnce) {
   }
 }
 
-TEST_F(ComLinkTest, ANewLinkStartsItsDebounceCountsAfresh) {
+TEST_F(ComLinkTest, ANewLinkLeavesTheStatusWordsAndTheirCountsToItsDriver) {
   MakePorts(1);
   Start(2);
   memset(UpsRecord.debounce, 3, sizeof UpsRecord.debounce);
@@ -211,8 +247,9 @@ TEST_F(ComLinkTest, ANewLinkStartsItsDebounceCountsAfresh) {
   UpsRecord.liveStatus = UpsBit(UPS_ST_ACFAIL) | UpsBit(UPS_ST_COMMLOST);
   ComOps.Detect();
   ASSERT_EQ(ComSlot.link[0], COM_LINK_TILDE);
-  for (int8_t d : UpsRecord.debounce) EXPECT_EQ(d, 0);
-  // The status words stay until the new link's replies change them.
+  // The driver's probe sets the counts for its own threshold; the status
+  // words stay until the new link's replies change them.
+  for (int8_t d : UpsRecord.debounce) EXPECT_EQ(d, 3);
   EXPECT_EQ(UpsRecord.liveStatus, UpsBit(UPS_ST_ACFAIL) | UpsBit(UPS_ST_COMMLOST));
 }
 
@@ -254,12 +291,16 @@ TEST_F(ComLinkTest, AFoundDriverTakesThePollStepAndTheCommandEntry) {
     ComSlot.link[0] = 0;
     Start(c.comPort);
     ComSlot.scan[0] = 1;  // found in automatic mode from this port on
-    EXPECT_EQ(ComOps.SendCommand, TildeCommand);  // the tilde driver's until detection
+    EXPECT_EQ(COM_DriverCommand(), TildeCommand);  // the tilde driver's until detection
     answering = c.protocol;
     ComOps.Detect();
     EXPECT_EQ(ComSlot.link[0], c.link);
     EXPECT_EQ(ComSlot.scan[0], 0);
-    EXPECT_EQ(ComOps.SendCommand, c.command);
+    EXPECT_EQ(COM_DriverCommand(), c.command);
+    handed.clear();
+    COM_SendCommand(UPS_CMD_TST, 3);
+    EXPECT_EQ(handed, std::vector<std::string>{std::string(1, c.protocol) + " 7: 3 0"});
+    EXPECT_EQ(ComOps.CommandsPending(), 0);  // the fake driver queues no frame: done
 
     // A linked slot is polled every tick and not probed again.
     probes.clear();
@@ -277,9 +318,64 @@ TEST_F(ComLinkTest, AFoundDriverTakesThePollStepAndTheCommandEntry) {
     answering = 0;
     ComOps.Detect();
     EXPECT_FALSE(probes.empty());
-    EXPECT_EQ(ComOps.SendCommand, c.command);  // kept after the link is gone
+    EXPECT_EQ(COM_DriverCommand(), c.command);  // kept after the link is gone
     COM_CloseAll();
   }
+}
+
+TEST_F(ComLinkTest, CommandsGivenWithoutALinkWaitInOrderWithCopiesOfTheirArguments) {
+  MakePorts(1);
+  Start(2);
+  uint16_t words[6] = {1, 2, 3, 4, 5, 65535};
+  char last[] = "20240101";
+  char next[] = "20270101";
+  COM_SendCommand(UPS_CMD_SDC, words);
+  COM_SendCommand(UPS_CMD_BRD, last, next);
+  COM_SendCommand(UPS_CMD_ROF, 2, 1);
+  COM_SendCommand(UpsBit(5));  // a command no driver knows is not kept
+  words[0] = 9;
+  last[0] = 'x';
+  EXPECT_EQ(ComOps.CommandsPending(), 3);
+  ComOps.Detect();  // no UPS answers
+  ComOps.Poll();
+  EXPECT_TRUE(handed.empty());
+  EXPECT_EQ(ComOps.CommandsPending(), 3);
+
+  // A caret UPS is found: the three go to its driver as they were given.
+  answering = 'c';
+  ComOps.Detect();
+  ASSERT_EQ(ComSlot.link[0], COM_LINK_CARET);
+  ComOps.Poll();
+  EXPECT_EQ(handed, (std::vector<std::string>{"c 23: 1 2 3 4 5 65535", "c 48: 20240101 20270101", "c 1: 2 1"}));
+  EXPECT_EQ(ComOps.CommandsPending(), 0);
+
+  // Without a link at most 16 wait: the oldest make room for the newest.
+  ComOps.Close(0);
+  handed.clear();
+  for (int i = 0; i < COM_KEPT_COMMANDS + 4; ++i) COM_SendCommand(UPS_CMD_TST, i);
+  EXPECT_EQ(ComOps.CommandsPending(), COM_KEPT_COMMANDS);
+  answering = 't';
+  ComOps.Detect();
+  ComOps.Poll();
+  ASSERT_EQ(handed.size(), static_cast<size_t>(COM_KEPT_COMMANDS));
+  EXPECT_EQ(handed.front(), "t 7: 4 0");
+  EXPECT_EQ(handed.back(), "t 7: 19 0");
+
+  // The restore and delayed-shutdown commands of a countdown's end are never
+  // the ones that make room, however many others follow them.
+  ComOps.Close(0);
+  handed.clear();
+  COM_SendCommand(UPS_CMD_SDR, 90);
+  COM_SendCommand(UPS_CMD_SDA, 120, 0);
+  for (int i = 0; i < COM_KEPT_COMMANDS + 4; ++i) COM_SendCommand(UPS_CMD_TST, i);
+  EXPECT_EQ(ComOps.CommandsPending(), COM_KEPT_COMMANDS);
+  ComOps.Detect();
+  ComOps.Poll();
+  ASSERT_EQ(handed.size(), static_cast<size_t>(COM_KEPT_COMMANDS));
+  EXPECT_EQ(handed[0], "t 9: 90 0");
+  EXPECT_EQ(handed[1], "t 10: 120 0");
+  EXPECT_EQ(handed[2], "t 7: 6 0");
+  EXPECT_EQ(handed.back(), "t 7: 19 0");
 }
 
 TEST_F(ComLinkTest, DriversThatAreNotBuiltAreSkipped) {

@@ -165,6 +165,7 @@ TEST_F(TildeTest, ProbeAnswerDecidesTheLinkAndTheChecksumMode) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
+    Tilde_Init();  // a UPS not heard before
     Tilde_Command(UPS_CMD_TST, 1);
     pty.Send("stale bytes");  // discarded before the probe
     ProbeAnswer() = c.answer;
@@ -181,6 +182,40 @@ TEST_F(TildeTest, ProbeAnswerDecidesTheLinkAndTheChecksumMode) {
     }
     Tilde_Reset();
   }
+}
+
+// Once a UPS has answered with a valid checksum on a device, only a reply
+// with a valid checksum links it again there; a probe on another device
+// forgets it.
+TEST_F(TildeTest, AUpsThatSummedIsLinkedAgainOnlyWithChecksums) {
+  const ProbeCase cases[] = {
+      {"plain data", Data("UPS;2"), 0, 1},
+      {"wrong sum", Data("UPS;2") + "99", 0, 1},
+      {"accept", "~00A", 0, 1},
+      {"summed data", Summed(Data("UPS;2")), 1, 1},
+  };
+  Link(true);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ProbeAnswer() = c.answer;
+    EXPECT_EQ(Tilde_Probe(0), c.result);
+    EXPECT_EQ(Tilde_View().checksumMode, c.checksumMode);
+  }
+
+  // Another device: its UPS links without checksums, and the first one's
+  // answer counts afresh when the port is set back to it.
+  TestPty other;
+  ProbePty() = &other;
+  ComOps.Close(0);
+  ASSERT_EQ(ComOps.Open(0, 2400, 0, 8, 1, other.path().c_str()), 1);
+  ProbeAnswer() = Data("UPS;2");
+  EXPECT_EQ(Tilde_Probe(0), 1);
+  EXPECT_EQ(Tilde_View().checksumMode, 0);
+  ProbePty() = &pty;
+  ComOps.Close(0);
+  ASSERT_EQ(ComOps.Open(0, 2400, 0, 8, 1, pty.path().c_str()), 1);
+  EXPECT_EQ(Tilde_Probe(0), 1);
+  EXPECT_EQ(Tilde_View().checksumMode, 0);
 }
 
 TEST_F(TildeTest, IdentificationOnceThenThePeriodicCycle) {

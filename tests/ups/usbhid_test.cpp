@@ -830,7 +830,7 @@ TEST_F(UsbHidTest, TheLinkManagerFindsPollsAndLosesTheDevice) {
   HidSimDevice& ups = Plug("hiddev1", HidSim_Family(5));
   ComOps.Detect();
   ASSERT_EQ(ComSlot.link[0], COM_LINK_USB);
-  EXPECT_EQ(ComOps.SendCommand, &UsbHid_Command);
+  EXPECT_EQ(COM_DriverCommand(), &UsbHid_Command);
   EXPECT_EQ(Slot0Device(), &ups);
   const int before = ups.reportRequests;
   EXPECT_EQ(ComOps.Poll(), COM_LINK_USB);
@@ -851,6 +851,48 @@ TEST_F(UsbHidTest, TheLinkManagerFindsPollsAndLosesTheDevice) {
   ups.silent = false;
   ComOps.Detect();
   EXPECT_EQ(ComSlot.link[0], COM_LINK_USB);
+}
+
+TEST_F(UsbHidTest, CommandsWaitForTheDeviceAndAFailedWriteGoesToTheNextLink) {
+  // Given while no device is linked: written, in order, once it is.
+  COM_SendCommand(UPS_CMD_SDR, 10);
+  COM_SendCommand(UPS_CMD_SDA, 30, 0);
+  EXPECT_EQ(ComOps.CommandsPending(), 2);
+  ComOps.Detect();
+  EXPECT_EQ(ComSlot.link[0], COM_LINK_NONE);
+  HidSimDevice& ups = Plug("hiddev1", HidSim_Family(1));
+  ComOps.Detect();
+  ASSERT_EQ(ComSlot.link[0], COM_LINK_USB);
+  ComOps.Poll();
+  ASSERT_EQ(ups.sent.size(), 2u);
+  EXPECT_EQ(ups.sent[0].code, HidSimCode(0x86, 0x56));
+  EXPECT_EQ(ups.sent[0].value, 10);
+  EXPECT_EQ(ups.sent[1].code, HidSimCode(0x86, 0x57));
+  EXPECT_EQ(ups.sent[1].value, 30);
+  EXPECT_EQ(ComOps.CommandsPending(), 0);
+
+  // The device is pulled: the write fails and the command waits for the
+  // device to be back.
+  ups.sent.clear();
+  ups.silent = true;
+  COM_SendCommand(UPS_CMD_SDA, 45, 0);
+  EXPECT_EQ(ComOps.CommandsPending(), 1);
+  while (ComSlot.link[0] == COM_LINK_USB) ComOps.Poll();
+  ups.silent = false;
+  ComOps.Detect();
+  ComOps.Poll();
+  ASSERT_EQ(ups.sent.size(), 1u);
+  EXPECT_EQ(ups.sent[0].value, 45);
+  EXPECT_EQ(ComOps.CommandsPending(), 0);
+
+  // A failed write of a device that goes on answering reads is given up.
+  ups.sent.clear();
+  ups.unanswered = {21};
+  COM_SendCommand(UPS_CMD_SDA, 50, 0);
+  EXPECT_EQ(ComOps.CommandsPending(), 1);
+  ComOps.Poll();
+  EXPECT_EQ(ComOps.CommandsPending(), 0);
+  EXPECT_TRUE(ups.sent.empty());
 }
 
 TEST_F(UsbHidTest, TheTraceRecordsEveryRead) {

@@ -32,7 +32,20 @@ long ElapsedMs(const struct timespec& from) {
   return (now.tv_sec - from.tv_sec) * 1000 + (now.tv_nsec - from.tv_nsec) / 1000000;
 }
 
-class Transport : public WebTest {};
+class Transport : public WebTest {
+ protected:
+  // A client of the address with a small receive window: a large reply
+  // cannot all sit in the buffers.
+  int SmallWindowClient(const struct sockaddr_in& a) {
+    int k = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int small = 4096;
+    setsockopt(k, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    connect(k, reinterpret_cast<const struct sockaddr*>(&a), sizeof a);
+    fcntl(k, F_SETFL, O_NONBLOCK);
+    clients.push_back(k);
+    return k;
+  }
+};
 
 // A loopback address with a port that nothing uses now.
 struct sockaddr_in FreeLoopbackPort() {
@@ -198,37 +211,83 @@ TEST_F(Transport, ReaderThatNeverReadsHoldsNothing) {
   EXPECT_EQ(Httpd_Connection(0)->state, HTTP_FREE);
 }
 
-TEST_F(Transport, TheConnectionWaitingLongestGivesWay) {
+TEST_F(Transport, TheConnectionStalledLongestGivesWay) {
   fcntl(listener, F_SETFL, O_NONBLOCK);
+  HttpdOps.DevHandleForm = RecordBody;
   std::vector<int> held;
   for (int i = 0; i < HTTPD_CONNECTIONS; ++i) held.push_back(Client());
-  // Later bytes do not make a connection younger: the order of accepts counts.
-  SendAll(held[0], "GET /sty");
+  // Every connection has just begun: the new one waits in the backlog.
+  int extra = ConnectTo(listener);
+  clients.push_back(extra);
+  EXPECT_EQ(Httpd_Accept(listener, 0), nullptr);
+  // Slot 0's body moves now and then; slot 1 trickles its header, which a
+  // client that means it sends at once; the others send nothing.
+  SendAll(held[0], "POST /dev HTTP/1.1\r\nContent-Length: 2\r\n\r\n");
+  for (const char* piece : {"GET /", "sty", "le."}) {
+    g_now += 1;
+    SendAll(held[1], piece);
+    Pump(held[1], 5);
+  }
+  SendAll(held[0], "a");
   Pump(held[0], 5);
-  std::vector<int> extras;
-  for (int round = 0; round < 2; ++round) {
-    SCOPED_TRACE(round);
-    int extra = ConnectTo(listener);
-    clients.push_back(extra);
-    extras.push_back(extra);
+  EXPECT_EQ(Httpd_Accept(listener, 0), nullptr);
+  // Stalled long enough: the slots go in the order of the last progress.
+  g_now += HTTPD_STALL_SECONDS - 3;
+  for (int slot : {1, 2}) {
+    SCOPED_TRACE(slot);
     HttpConn* c = Httpd_Accept(listener, 0);
     ASSERT_NE(c, nullptr);
-    EXPECT_EQ(c->slot, round);
-    EXPECT_TRUE(Pump(held[round], 20).closed);
-    SendAll(extra, "GET /sty");  // still waiting, but the newest
+    EXPECT_EQ(c->slot, slot);
+    EXPECT_TRUE(Pump(held[slot], 20).closed);
+    extra = ConnectTo(listener);
+    clients.push_back(extra);
   }
-  for (int extra : extras) {
-    SendAll(extra, "le.css HTTP/1.1\r\n\r\n");
-    EXPECT_EQ(BodyOf(Pump(extra, 300).data), "body{}");
-  }
-  // Nothing waiting: no accept at all.
-  EXPECT_EQ(Httpd_Accept(listener, 0), nullptr);
+  SendAll(held[0], "b");
+  EXPECT_EQ(HeaderOf(Pump(held[0], 300).data, "Location"), "http:///done");
+  EXPECT_EQ(g_bodyCount, 2);
 }
 
-TEST_F(Transport, SlotsAllSendingLeaveNewConnectionsInTheBacklog) {
+TEST_F(Transport, MovingConnectionsKeepTheirSlots) {
+  // A body that trickles in and a download that is read slowly, for longer
+  // than the idle limit, while a new connection comes every second and
+  // takes the slot of one that has stalled.
+  HttpdOps.DevHandleForm = RecordBody;
+  Scratch_WriteFile(Path("httpd/htdocs/big.bin"), std::string(8 << 20, 'z'));
+  fcntl(listener, F_SETFL, O_NONBLOCK);
+  int upload = Client();
+  SendAll(upload, "POST /dev HTTP/1.1\r\nHost: h\r\nContent-Length: 30\r\n\r\n");
+  struct sockaddr_in a {};
+  socklen_t len = sizeof a;
+  getsockname(listener, reinterpret_cast<struct sockaddr*>(&a), &len);
+  int download = SmallWindowClient(a);
+  ASSERT_NE(Httpd_Accept(listener, 0), nullptr);
+  SendAll(download, "GET /big.bin HTTP/1.1\r\n\r\n");
+  while (static_cast<int>(clients.size()) < HTTPD_CONNECTIONS) Client();
+  int secondsWithBytes = 0;
+  int accepted = 0;
+  Received r;
+  for (int second = 1; second <= 30; ++second) {
+    g_now += 1;
+    SendAll(upload, "b");
+    r = Pump(upload, 5, r);
+    char buf[8192];
+    if (recv(download, buf, sizeof buf, 0) > 0) ++secondsWithBytes;
+    clients.push_back(ConnectTo(listener));
+    if (Httpd_Accept(listener, 0)) ++accepted;
+  }
+  EXPECT_GE(accepted, 20);
+  r = Pump(upload, 300, r);
+  EXPECT_EQ(HeaderOf(r.data, "Location"), "http://h/done");
+  EXPECT_EQ(g_bodyCount, 30);
+  EXPECT_EQ(Httpd_Connection(1)->state, HTTP_SENDING);
+  EXPECT_EQ(secondsWithBytes, 30);
+}
+
+TEST_F(Transport, StalledDownloadsGiveWayOnlyOnceStalled) {
   // Twenty clients that never read their large replies hold every slot in
-  // the sending state: a new connection waits in the backlog, and the
-  // listener is not watched meanwhile (it would wake the loop at once).
+  // the sending state: while their replies have just moved, a new
+  // connection waits in the backlog, and the listener is not watched
+  // meanwhile (it would wake the loop at once).
   Scratch_WriteFile(Path("httpd/htdocs/big.bin"), std::string(16 << 20, 'z'));
   struct sockaddr_in a = FreeLoopbackPort();
   Httpd_Start(ntohs(a.sin_port), 0, 1, 0);
@@ -243,14 +302,8 @@ TEST_F(Transport, SlotsAllSendingLeaveNewConnectionsInTheBacklog) {
   EXPECT_TRUE(watched());
   std::vector<int> readers;
   for (int i = 0; i < HTTPD_CONNECTIONS; ++i) {
-    // A small receive window: the reply cannot all sit in the buffers.
-    int k = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int small = 4096;
-    setsockopt(k, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    connect(k, reinterpret_cast<struct sockaddr*>(&a), sizeof a);
-    fcntl(k, F_SETFL, O_NONBLOCK);
+    int k = SmallWindowClient(a);
     readers.push_back(k);
-    clients.push_back(k);
     SendAll(k, "GET /big.bin HTTP/1.1\r\n\r\n");
     for (int pass = 0; pass < 50 && Httpd_Connection(i)->state != HTTP_SENDING; ++pass) Pump(k, 2);
     ASSERT_EQ(Httpd_Connection(i)->state, HTTP_SENDING) << i;
@@ -270,6 +323,25 @@ TEST_F(Transport, SlotsAllSendingLeaveNewConnectionsInTheBacklog) {
   for (int pass = 0; pass < 500 && !got.closed; ++pass) got = Pump(late, 2, got);
   EXPECT_EQ(BodyOf(got.data), "body{}");
   EXPECT_TRUE(watched());
+  // Every slot sending again; once nothing has moved for a while, the one
+  // stalled longest gives way.
+  readers[4] = SmallWindowClient(a);
+  SendAll(readers[4], "GET /big.bin HTTP/1.1\r\n\r\n");
+  for (int pass = 0; pass < 50 && Httpd_Connection(4)->state != HTTP_SENDING; ++pass) Pump(readers[4], 2);
+  ASSERT_EQ(Httpd_Connection(4)->state, HTTP_SENDING);
+  EXPECT_FALSE(watched());
+  g_now += HTTPD_STALL_SECONDS;
+  EXPECT_TRUE(watched());
+  int next = ConnectTo(l);
+  clients.push_back(next);
+  SendAll(next, "GET /style.css HTTP/1.1\r\n\r\n");
+  got = {};
+  for (int pass = 0; pass < 500 && !got.closed; ++pass) got = Pump(next, 2, got);
+  EXPECT_EQ(BodyOf(got.data), "body{}");
+  // The slot it took (and gave back when done) is one download's.
+  int sending = 0;
+  for (int i = 0; i < HTTPD_CONNECTIONS; ++i) sending += Httpd_Connection(i)->state == HTTP_SENDING;
+  EXPECT_EQ(sending, HTTPD_CONNECTIONS - 1);
 }
 
 TEST_F(Transport, PeerAddressAndFamily) {
@@ -457,6 +529,36 @@ TEST_F(Tls, SilentClientDoesNotHoldTheServer) {
   // The silent one is dropped at the idle limit.
   g_now += HTTPD_IDLE_SECONDS;
   Httpd_Poll();
+  EXPECT_EQ(c->state, HTTP_FREE);
+}
+
+TEST_F(Tls, HandshakeHasItsOwnTimeAndTheHeaderBeginsAfterIt) {
+  // A slow handshake does not eat into the header's time.
+  int k = ConnectTo(listener);
+  clients.push_back(k);
+  HttpConn* c = Httpd_Accept(listener, 1);
+  ASSERT_NE(c, nullptr);
+  g_now += HTTPD_HANDSHAKE_SECONDS - 1;
+  SSL* ssl = SSL_new(client);
+  SSL_set_fd(ssl, k);
+  ASSERT_TRUE(Step(ssl, SSL_connect));
+  g_now += HTTPD_HEADER_SECONDS - 1;
+  Httpd_Tick();
+  ASSERT_EQ(c->state, HTTP_READING);
+  std::string req = "GET /style.css HTTP/1.1\r\nHost: h\r\n\r\n";
+  SSL_write(ssl, req.data(), static_cast<int>(req.size()));
+  EXPECT_EQ(BodyOf(ReadAll(ssl)), "body{}");
+  SSL_free(ssl);
+  // A handshake that is not done in its time is closed.
+  int silent = ConnectTo(listener);
+  clients.push_back(silent);
+  c = Httpd_Accept(listener, 1);
+  ASSERT_NE(c, nullptr);
+  g_now += HTTPD_HANDSHAKE_SECONDS - 1;
+  Httpd_Tick();
+  EXPECT_EQ(c->state, HTTP_READING);
+  g_now += 1;
+  Httpd_Tick();
   EXPECT_EQ(c->state, HTTP_FREE);
 }
 

@@ -250,13 +250,125 @@ TEST_F(Request, FileAndTemplateHeaders) {
     EXPECT_EQ(e.path().filename().string().rfind("tmp_web_", 0), std::string::npos) << e.path();
 }
 
-TEST_F(Request, TemplateThatCannotBeExpandedIs500) {
-  // No tempage directory: the temporary page cannot be written.
+TEST_F(Request, PagesNeedNoPrivateDirectory) {
+  // Pages are made in memory: with no private directory, or a full disk,
+  // the login page, the summary and the message page are still answered.
   unlink(Path("httpd/htdocs/tempage").c_str());
-  Received r = Ask("GET /message.asp HTTP/1.1\r\n\r\n");
-  EXPECT_EQ(StatusOf(r.data), "HTTP/1.1 500 Internal Server Error");
-  EXPECT_EQ(BodyOf(r.data), "Error 500: Internal Server Error\ncan't prepare file " + dir +
-                                "/httpd/htdocs/message.asp, ROOT = /httpd/htdocs");
+  Svc_SetDirs(nullptr, Path("gone").c_str());
+  snprintf(WebErrTitle, sizeof WebErrTitle, "Error");
+  snprintf(WebErrMsg, sizeof WebErrMsg, "not saved");
+  snprintf(WebErrPath, sizeof WebErrPath, "window.history.back()");
+  EXPECT_EQ(BodyOf(Ask("GET /message.asp HTTP/1.1\r\n\r\n").data), "T=Error M=not saved P=window.history.back()");
+  EXPECT_EQ(BodyOf(Ask("GET /home.asp HTTP/1.1\r\n" + Login(2) + "\r\n").data), "HOME");
+  Received login = Ask("GET /login.asp HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(BodyOf(login.data).size(), 6u + WEB_CHALLENGE_CHARS);
+  EXPECT_EQ(HeaderOf(login.data, "Content-Length"), std::to_string(6 + WEB_CHALLENGE_CHARS));
+  // A page larger than the connection's buffer is sent whole, and an empty one.
+  Page("big.asp", std::string(HTTPD_BUFFER_SIZE + 100, 'b') + "<% DEV_END %>");
+  Page("empty.asp", "");
+  std::string cookie = Login(0);
+  int k = Client();
+  SendAll(k, "GET /big.asp HTTP/1.1\r\n" + cookie + "\r\n");
+  Received big = Pump(k, 3000);
+  EXPECT_EQ(BodyOf(big.data), std::string(HTTPD_BUFFER_SIZE + 100, 'b') + "[DEV_END]");
+  Received empty = Ask("GET /empty.asp HTTP/1.1\r\n" + cookie + "\r\n");
+  EXPECT_EQ(HeaderOf(empty.data, "Content-Length"), "0");
+  EXPECT_TRUE(empty.closed);
+}
+
+TEST_F(Request, FormsRefuseAnotherOrigin) {
+  // The page that sent a form, as its Origin says or without one its
+  // Referer, must be this server's: the scheme of the connection, host and
+  // port of the Host header (the scheme's port when it names none).
+  g_formReply = "OK: Redirect=/done";
+  struct Case {
+    const char* headers;
+    bool refused;
+  } cases[] = {
+      {"Host: ups.example:8080\r\n", false},  // neither header: curl, scripts
+      {"Host: ups.example:8080\r\nOrigin: http://ups.example:8080\r\n", false},
+      {"Host: ups.example:8080\r\nOrigin: HTTP://UPS.Example:8080\r\n", false},
+      {"Host: ups.example:8080\r\nOrigin: http://ups.example:8081\r\n", true},  // another port of the host
+      {"Host: ups.example:8080\r\nOrigin: https://ups.example:8080\r\n", true},
+      {"Host: ups.example:8080\r\nOrigin: http://evil.example:8080\r\n", true},
+      {"Host: ups.example:8080\r\nOrigin: http://ups.example\r\n", true},        // port 80
+      {"Host: ups.example:8080\r\nOrigin: http://ups.example:8080x\r\n", true},
+      {"Host: ups.example:8080\r\nOrigin: null\r\n", true},                       // an opaque origin
+      {"Host: ups.example:8080\r\nOrigin: \r\n", true},
+      {"Host: ups.example:8080\r\nReferer: http://ups.example:8080/en/page.asp?a=b\r\n", false},
+      {"Host: ups.example:8080\r\nReferer: http://ups.example:8080\r\n", false},
+      {"Host: ups.example:8080\r\nReferer: http://ups.example:8081/en/page.asp\r\n", true},
+      {"Host: ups.example:8080\r\nReferer: http://user@ups.example:8080/\r\n", true},
+      {"Host: ups.example:8080\r\nReferer: nowhere\r\n", true},
+      // The Origin decides over the Referer.
+      {"Host: ups.example:8080\r\nOrigin: http://ups.example:8080\r\nReferer: http://evil.example/\r\n", false},
+      {"Host: ups.example:8080\r\nOrigin: http://evil.example\r\nReferer: http://ups.example:8080/\r\n", true},
+      {"Host: ups.example\r\nOrigin: http://ups.example:80\r\n", false},
+      {"Host: ups.example:80\r\nOrigin: http://ups.example\r\n", false},
+      {"Host: [2001:db8::1]:8080\r\nOrigin: http://[2001:DB8::1]:8080\r\n", false},
+      {"Host: [2001:db8::1]:8080\r\nOrigin: http://[2001:db8::1]:80800\r\n", true},
+      {"Host: [2001:db8::1]\r\nOrigin: http://[2001:db8::1\r\n", true},
+      {"Origin: http://ups.example\r\n", true},  // no Host: no origin of its own to match
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.headers);
+    g_formSeen.clear();
+    Received r = Ask(std::string("POST /en/dev_form HTTP/1.1\r\n") + c.headers + "Content-Length: 3\r\n\r\na=b");
+    if (c.refused) {
+      EXPECT_EQ(StatusOf(r.data), "HTTP/1.1 403 Forbidden");
+      EXPECT_EQ(BodyOf(r.data).find("Error 403: Forbidden\nRequest refused: it was sent by a page of another origin"),
+                0u);
+      EXPECT_EQ(g_formSeen, "");  // the form never saw it
+    } else {
+      EXPECT_EQ(StatusOf(r.data), "HTTP/1.1 302 Redirect");
+      EXPECT_EQ(g_formSeen, "dev_form");
+    }
+    EXPECT_TRUE(r.closed);
+  }
+  // The refusal names the origin this server took for its own.
+  Received r = Ask("POST /f HTTP/1.1\r\nHost: ups.example:8080\r\nOrigin: null\r\nContent-Length: 0\r\n\r\n");
+  EXPECT_NE(BodyOf(r.data).find("another origin than http://ups.example:8080."), std::string::npos);
+}
+
+TEST_F(Request, OnlyRequestsThatChangeSomethingAskTheOrigin) {
+  Scratch_WriteFile(TmpPath("config.ini"), "FILE config.ini");
+  Scratch_WriteFile(TmpPath("iframe_log.htm"), "FILE iframe_log.htm");
+  Page("en/page.asp", "PAGE");
+  std::string cookie = Login(0);
+  const char* session = cookie.c_str() + strlen("Cookie: QuenchRelayer=");
+  struct Case {
+    const char* request;
+    bool refused;
+  } cases[] = {
+      {"POST /en/dev_form", true},
+      {"POST /varno/login", true},             // a login from there makes no session either
+      {"GET /logout.asp", true},
+      {"HEAD /logout.asp", true},
+      {"GET /tempage/config.ini", true},        // served once: removed
+      {"GET /en/page.asp?DATA_SELBY=1", true},  // a page's query may be stored
+      {"HEAD /tempage/config.ini", false},
+      {"GET /tempage/iframe_log.htm", false},
+      {"GET /home.asp", false},
+      {"GET /en/page.asp", false},
+      {"GET /login.asp", false},
+      {"GET /style.css?v=2", false},
+  };
+  for (const char* from : {"Referer: http://evil.example/x.html\r\n", "Origin: http://h:81\r\n"}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.request) + " " + from);
+      g_formSeen.clear();
+      Received r =
+          Ask(std::string(c.request) + " HTTP/1.1\r\nHost: h\r\n" + from + cookie + "Content-Length: 0\r\n\r\n");
+      EXPECT_EQ(StatusOf(r.data), c.refused ? "HTTP/1.1 403 Forbidden" : "HTTP/1.1 200 OK");
+      EXPECT_EQ(g_formSeen, "");
+    }
+  }
+  // Nothing changed: the session lives, the download copy is there.
+  EXPECT_GE(WebSess_FindSession(session), 0);
+  EXPECT_EQ(Scratch_ReadFile(TmpPath("config.ini")), "FILE config.ini");
+  EXPECT_EQ(BodyOf(Ask("GET /logout.asp HTTP/1.1\r\nHost: h\r\nReferer: http://h/home.asp\r\n" + cookie + "\r\n").data),
+            "BYE");
+  EXPECT_EQ(WebSess_FindSession(session), -1);
 }
 
 TEST_F(Request, FormReplies) {
@@ -273,10 +385,11 @@ TEST_F(Request, FormReplies) {
        "Host: ups.example:8080\r\n", "HTTP/1.1 302 Redirect", "http://ups.example:8080/en/x.asp", nullptr, nullptr},
       {"bracketed IPv6 host keeps its port", "OK: Redirect=/en/x.asp", "Host: [2001:db8::1]:8443\r\n",
        "HTTP/1.1 302 Redirect", "http://[2001:db8::1]:8443/en/x.asp", nullptr, nullptr},
-      {"OK with Referer: its scheme and host", "OK: Redirect=/en/x.asp\nmore",
-       "Host: h\r\nReferer: https://r.example:81/en/page.asp?x=1\r\n", "HTTP/1.1 302 Redirect",
-       "https://r.example:81/en/x.asp", nullptr, nullptr},
-      {"Referer without //", "OK: Redirect=/y", "Host: h\r\nReferer: nowhere\r\n", "HTTP/1.1 302 Redirect",
+      {"OK with this server's Referer: its scheme and host as written", "OK: Redirect=/en/x.asp\nmore",
+       "Host: r.example:81\r\nReferer: HTTP://R.example:81/en/page.asp?x=1\r\n", "HTTP/1.1 302 Redirect",
+       "HTTP://R.example:81/en/x.asp", nullptr, nullptr},
+      {"another origin's Referer, with this server's Origin: this connection's", "OK: Redirect=/y",
+       "Host: h\r\nOrigin: http://h\r\nReferer: http://elsewhere.example/\r\n", "HTTP/1.1 302 Redirect",
        "http://h/y", nullptr, nullptr},
       {"OK without Redirect= is not answered", "OK", "Host: h\r\n", nullptr, nullptr, nullptr, nullptr},
       {"Set Cookie", "Set Cookie: QuenchRelayer=abc;path=/", "Host: h\r\n", "HTTP/1.1 302 Redirect", "http://h/home.asp",

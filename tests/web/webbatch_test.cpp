@@ -93,28 +93,40 @@ TEST_F(Batch, StatisticsValues) {
 
 TEST_F(Batch, DebugButtons) {
   const ComStats some{5, 1, 4, 2, 3, 0, 6};
+  const std::string outOfDate = "Message: Redirect=/debug.asp\nTitle=Page Out of Date\n";
   struct Case {
     const char* fields;
     const char* reply;
     bool cleared;
+    bool switches;  // changes something: needs the session's form token
   } cases[] = {
-      {"DBG_REFRESH=1", "OK: Redirect=/debug.asp", false},
-      {"DBG_CLEAR=1", "OK: Redirect=/debug.asp", true},
-      {"DBG_HOME=1&DBG_CLEAR=1", "OK: Redirect=/home.asp", false},  // the first posted button
-      {"DBG_CLEAR=1&DBG_HOME=1", "OK: Redirect=/debug.asp", true},
-      {"DBG_CLEARx=1", "OK: Redirect=/debug.asp", true},           // keys match by their length
-      {"DBG_OTHER=1", "", false},
-      {"", "", false},
+      {"DBG_REFRESH=1", "OK: Redirect=/debug.asp", false, false},
+      {"DBG_CLEAR=1", "OK: Redirect=/debug.asp", true, true},
+      {"DBG_HOME=1&DBG_CLEAR=1", "OK: Redirect=/home.asp", false, false},  // the first posted button
+      {"DBG_CLEAR=1&DBG_HOME=1", "OK: Redirect=/debug.asp", true, true},
+      {"DBG_CLEARx=1", "OK: Redirect=/debug.asp", true, true},           // keys match by their length
+      {"DBG_OTHER=1", "", false, false},
+      {"", "", false, false},
+  };
+  auto cleared = [] {
+    const ComStats& s = ComStat;
+    return s.txOk == 0 && s.txErr == 0 && s.rxOk == 0 && s.rxTimeout == 0 && s.rxCsErr == 0 && s.rxParseErr == 0;
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.fields);
+    for (const char* token : {"", "SYS_UCTOKEN=AAAAAAAAAAAAAAAAAAAAAAAA&"}) {
+      ComStat = some;
+      const std::string reply = PostRaw("debug", token + std::string(c.fields));
+      if (c.switches) {
+        EXPECT_EQ(reply.rfind(outOfDate, 0), 0u) << reply;
+        EXPECT_FALSE(cleared());
+      } else {
+        EXPECT_EQ(reply, c.reply);
+      }
+    }
     ComStat = some;
-    // No form token is needed.
-    EXPECT_EQ(PostRaw("debug", c.fields), c.reply);
-    const ComStats& s = ComStat;
-    EXPECT_EQ(s.txOk == 0 && s.txErr == 0 && s.rxOk == 0 && s.rxTimeout == 0 && s.rxCsErr == 0 &&
-                  s.rxParseErr == 0,
-              c.cleared);
+    EXPECT_EQ(Post("debug", c.fields), c.reply);
+    EXPECT_EQ(cleared(), c.cleared);
   }
 }
 
@@ -122,14 +134,20 @@ TEST_F(Batch, SerialTraceOnAndOff) {
   const std::string trace = TmpPath(COM_TRACE_NAME);
   Scratch_WriteFile(trace, "an old trace\n");
   EXPECT_EQ(Var("DBG_COM_LOG"), "Stop");
-  EXPECT_EQ(PostRaw("debug", "DBG_STARTLOG=Start"), "OK: Redirect=/debug.asp");
+  // Without the session's token the trace stays off.
+  PostRaw("debug", "DBG_STARTLOG=Start");
+  EXPECT_EQ(Var("DBG_COM_LOG"), "Stop");
+  EXPECT_EQ(Scratch_ReadFile(trace), "an old trace\n");
+  EXPECT_EQ(Post("debug", "DBG_STARTLOG=Start"), "OK: Redirect=/debug.asp");
   EXPECT_EQ(Var("DBG_COM_LOG"), "Recording");
   EXPECT_EQ(Scratch_ReadFile(trace), "");  // truncated when switched on
   ComOps.TraceWrite("Tx: ~00P003MOD");
   // On again: the open trace goes on, it is not truncated.
-  EXPECT_EQ(PostRaw("debug", "DBG_STARTLOG=Start"), "OK: Redirect=/debug.asp");
+  EXPECT_EQ(Post("debug", "DBG_STARTLOG=Start"), "OK: Redirect=/debug.asp");
   ComOps.TraceWrite("!");
-  EXPECT_EQ(PostRaw("debug", "DBG_STOPLOG=Stop"), "OK: Redirect=/debug.asp");
+  PostRaw("debug", "DBG_STOPLOG=Stop");
+  EXPECT_EQ(Var("DBG_COM_LOG"), "Recording");
+  EXPECT_EQ(Post("debug", "DBG_STOPLOG=Stop"), "OK: Redirect=/debug.asp");
   EXPECT_EQ(Var("DBG_COM_LOG"), "Stop");
   ComOps.TraceWrite("after");
   EXPECT_EQ(Scratch_ReadFile(trace), "Tx: ~00P003MOD!");
@@ -137,7 +155,7 @@ TEST_F(Batch, SerialTraceOnAndOff) {
   // A trace file that cannot be made does not show as recording.
   std::filesystem::remove(trace);
   std::filesystem::create_directory(trace);
-  EXPECT_EQ(PostRaw("debug", "DBG_STARTLOG=Start"), "OK: Redirect=/debug.asp");
+  EXPECT_EQ(Post("debug", "DBG_STARTLOG=Start"), "OK: Redirect=/debug.asp");
   EXPECT_EQ(Var("DBG_COM_LOG"), "Stop");
 }
 

@@ -161,7 +161,7 @@ class Hist : public DevTest {
     Scratch_WriteFile(Path("_FILE_LOG.TXT"), text);
     EvtLogRecordCount = n;
   }
-  std::string Frame() { return Scratch_ReadFile(Path("httpd/htdocs/tempage/iframe_log.htm")); }
+  std::string Frame() { return Scratch_ReadFile(TmpPath("iframe_log.htm")); }
   // The "event k" numbers of the frame's rows, in their order.
   std::vector<int> FrameEvents() {
     std::vector<int> out;
@@ -279,7 +279,7 @@ TEST_F(Hist, FirstButtonDecidesAndCsvDownload) {
   EXPECT_EQ(g_csvExports, 1);
   EXPECT_EQ(WebDevNoticeDelay, 3);
   EXPECT_EQ(WebSess_GetVar(WSV_LOG_PAGE), 4);  // the later button is not read
-  const std::string csv = Scratch_ReadFile(Path("httpd/htdocs/tempage/event_log.csv"));
+  const std::string csv = Scratch_ReadFile(TmpPath("event_log.csv"));
   for (const char* row : {"01/01/2026,10:00:00,Information,", "01/03/2026,10:00:00,Severity,"})
     EXPECT_NE(csv.find(row), std::string::npos) << row;
 

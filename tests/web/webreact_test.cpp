@@ -294,17 +294,43 @@ TEST_F(React, ReactionSection) {
 }
 
 TEST_F(React, ManagementSectionAndUserOne) {
-  SnmpAgentSetting.users[0].permission = 1;
+  // The switch turns user 1 off and gives it back the permission config.ini
+  // gave it, never more; other users keep theirs.
+  const std::string staysOff =
+      "Message: Redirect=/en/device/mgnt_reaction.asp\nTitle=SNMPv3 User Off\nBody=<font color=#808000>Management "
+      "is on, but SNMPv3 user 1 stays off: it was off when the daemon started. Set its permission with "
+      "\"Permission1=\" in config.ini.</font>\n";
   SnmpAgentSetting.users[1].permission = 1;
-  EXPECT_EQ(Post("mgnt_reaction", "ACT_MAG_EN=1&SUB_MAG=1"), Updated("mgnt_reaction"));
+  for (uint8_t configured : {1, 2}) {
+    SCOPED_TRACE(int(configured));
+    SnmpAgentSetting.users[0].permission = configured;
+    struct Step {
+      const char* fields;
+      uint8_t permission;
+      const char* enable;
+    } steps[] = {
+        {"ACT_MAG_EN=1&SUB_MAG=1", configured, "Enable=Yes"},
+        {"SUB_MAG=1", 0, "Enable=No"},
+        {"SUB_MAG=1", 0, "Enable=No"},  // off twice: the permission to give back stays
+        {"ACT_MAG_EN=1&SUB_MAG=1", configured, "Enable=Yes"},
+        {"ACT_MAG_EN=1&SUB_MAG=1", configured, "Enable=Yes"},
+    };
+    for (const Step& step : steps) {
+      SCOPED_TRACE(step.fields);
+      EXPECT_EQ(Post("mgnt_reaction", step.fields), Updated("mgnt_reaction"));
+      EXPECT_EQ(WebSysManageable, step.permission ? 1 : 0);
+      EXPECT_EQ(SnmpAgentSetting.users[0].permission, step.permission);
+      EXPECT_TRUE(InConfig(step.enable));
+      EXPECT_EQ(SnmpAgentSetting.users[1].permission, 1);
+    }
+  }
+  // Off when the daemon started (the switch turned it off before a
+  // restart): switched on, it stays off, and the answer says why.
+  SnmpAgentSetting.users[0].permission = 0;
+  EXPECT_EQ(Post("mgnt_reaction", "ACT_MAG_EN=1&SUB_MAG=1"), staysOff);
   EXPECT_EQ(WebSysManageable, 1);
-  EXPECT_EQ(SnmpAgentSetting.users[0].permission, 2);
-  EXPECT_TRUE(InConfig("Enable=Yes"));
-  EXPECT_EQ(Post("mgnt_reaction", "SUB_MAG=1"), Updated("mgnt_reaction"));
-  EXPECT_EQ(WebSysManageable, 0);
   EXPECT_EQ(SnmpAgentSetting.users[0].permission, 0);
-  EXPECT_EQ(SnmpAgentSetting.users[1].permission, 1);
-  EXPECT_TRUE(InConfig("Enable=No"));
+  EXPECT_TRUE(InConfig("Enable=Yes"));
 }
 
 TEST_F(React, ReactionSectionChoice) {
@@ -492,6 +518,37 @@ TEST_F(React, DevicePath) {
     EXPECT_EQ(ComPortSetting, 0);
     EXPECT_EQ(ComPathSetting, longest);
     EXPECT_FALSE(Saved());
+  }
+}
+
+TEST_F(React, OnlyTheAdministratorMovesTheDevicePath) {
+  // The daemon opens the path as root: the device account may post it as
+  // it stands (with a new port choice), not change it.
+  const struct {
+    int level;
+    std::string fields;
+    bool taken;
+    const char* path;  // afterwards
+  } cases[] = {
+      {1, "ACT_COM_PORT=3&ACT_COM_PATH=%2Fdev%2Fpts%2F3", false, "/dev/ttyUSB0"},
+      {1, "ACT_COM_PORT=3&ACT_COM_PATH=%2Fdev%2FttyUSB0&ACT_COM_PATH=%2Fdev%2Fpts%2F3", false, "/dev/ttyUSB0"},
+      {1, "ACT_COM_PORT=3&ACT_COM_PATH=", false, "/dev/ttyUSB0"},  // emptied: the numbered port instead
+      {1, "ACT_COM_PORT=3&ACT_COM_PATH=%2Fdev%2FttyUSB0", true, "/dev/ttyUSB0"},
+      {1, "ACT_COM_PORT=4", true, "/dev/ttyUSB0"},
+      {0, "ACT_COM_PORT=5&ACT_COM_PATH=%2Fdev%2FttyUSB1", true, "/dev/ttyUSB1"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fields);
+    snprintf(ComPathSetting, sizeof ComPathSetting, "/dev/ttyUSB0");
+    ComPortSetting = 2;
+    g_closed.clear();
+    SetLevel(c.level);
+    EXPECT_EQ(Post("mgnt_comport", c.fields), c.taken ? Updated("mgnt_comport") : kDenied);
+    EXPECT_STREQ(ComPathSetting, c.path);
+    EXPECT_EQ(ComPortSetting != 2, c.taken);
+    EXPECT_EQ(g_closed.empty(), !c.taken);
+    EXPECT_EQ(Saved(), c.taken);
+    std::filesystem::remove(Path("config.ini"));
   }
 }
 

@@ -2,6 +2,7 @@
 // clock, and the login form with its lock-out.
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <set>
 #include <string>
 #include <vector>
@@ -410,6 +411,150 @@ TEST_F(Login, LockSettings) {
   WebAccounts[1].failedLogins = 2;
   EXPECT_EQ(Post(Answer("device", "x")), kLock);  // refused as locked: not counted
   EXPECT_EQ(WebAccounts[1].failedLogins, 2);
+}
+
+// ---- failed logins in the event log -------------------------------------------------
+
+class FailedLogins : public Login {
+ protected:
+  void SetUp() override {
+    Login::SetUp();
+    savedClock_ = SvcWallClock;
+    // The wall clock goes with the seconds counter, which starts at 100.
+    SvcWallClock = [] { return time_t{1767225600} + SvcSeconds - 100; };
+  }
+  void TearDown() override {
+    SvcWallClock = savedClock_;
+    Login::TearDown();
+  }
+  // One failed login of an unknown account from this client.
+  void Fail(const Peer& p, int times = 1) {
+    for (int i = 0; i < times; ++i) {
+      WebReply.clientFamily = p.family;
+      memcpy(WebReply.clientAddress, p.address, 16);
+      WebSess_MakeChallenge(p.family, p.address);
+      EXPECT_EQ(Post("Username=nobody&Response=" + std::string(32, '0')), kError);
+    }
+  }
+  // The next request, some seconds on.
+  static void Later(uint32_t seconds) {
+    SvcSeconds += seconds;
+    WebSess_ClearCurrent();
+  }
+  static std::string Clock(int seconds) {
+    time_t t = 1767225600 + seconds;
+    struct tm tm;
+    localtime_r(&t, &tm);
+    char out[16];
+    strftime(out, sizeof out, "%H:%M:%S", &tm);
+    return out;
+  }
+  static LoggedEvent Count(int n, int from, int to, const std::string& most) {
+    return {-1, {"2", std::to_string(n) + " failed login" + (n == 1 ? "" : "s") + " between " + Clock(from) +
+                          " and " + Clock(to) + " not logged one by one, most from " + most}};
+  }
+  std::vector<LoggedEvent> OneByOne(const Peer& p, int n) {
+    char where[64];
+    Net_Ntop(p.family, p.address, where);
+    return std::vector<LoggedEvent>(n, LoggedEvent{39, {where}});
+  }
+  time_t (*savedClock_)() = nullptr;
+};
+
+const Peer kC6{AF_INET6, {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5}};
+
+TEST_F(FailedLogins, TheFirstOfAMinuteOneByOneThenTheirCount) {
+  Fail(kA, 3);
+  Fail(kB, 6);
+  Fail(kA, 9);
+  Fail(kC6, 2);
+  // Five records one by one, the other fifteen only counted so far.
+  std::vector<LoggedEvent> expected = OneByOne(kA, 3);
+  for (const LoggedEvent& e : OneByOne(kB, 2)) expected.push_back(e);
+  EXPECT_EQ(g_logged, expected);
+  Later(59);
+  EXPECT_EQ(g_logged.size(), 5u);
+  // The minute has passed: the next request logs the count, the addresses
+  // seen most first.
+  Later(1);
+  expected.push_back(Count(15, 0, 60, "192.0.2.10 (12), 192.0.2.11 (6), 2001:db8::5 (2)"));
+  EXPECT_EQ(g_logged, expected);
+  Later(600);
+  EXPECT_EQ(g_logged, expected);  // once
+}
+
+TEST_F(FailedLogins, AFloodThatGoesOnIsCountedInLongerWindows) {
+  Fail(kA, 8);
+  Later(60);
+  ASSERT_EQ(g_logged.size(), 6u);  // five one by one, one count
+  // Within a minute of that: the flood goes on; the next window logs none
+  // one by one and lasts two minutes, the one after four, up to an hour.
+  uint32_t at = 60, length = 120;
+  for (int window = 0; window < 8; ++window) {
+    SCOPED_TRACE(window);
+    Later(30);
+    Fail(kB, 4);
+    const size_t before = g_logged.size();
+    Later(length - 1);
+    EXPECT_EQ(g_logged.size(), before);
+    Later(1);
+    ASSERT_EQ(g_logged.size(), before + 1);
+    EXPECT_EQ(g_logged.back(), Count(4, at + 30, at + 30 + length, "192.0.2.11 (4)"));
+    at += 30 + length;
+    length = std::min(2 * length, WEB_FAILED_WINDOW_MAX_SECONDS);
+  }
+  // Quiet for as long as the last window: a new minute logs one by one again.
+  Later(WEB_FAILED_WINDOW_MAX_SECONDS);
+  const size_t before = g_logged.size();
+  Fail(kA, 2);
+  EXPECT_EQ(std::vector<LoggedEvent>(g_logged.begin() + before, g_logged.end()), OneByOne(kA, 2));
+}
+
+TEST_F(FailedLogins, TheLockOutCountsWhatIsNotLogged) {
+  WebLock = {1, 3, 2};
+  Fail(kB, 5);
+  g_logged.clear();
+  // Wrong passwords past the minute's records: not logged one by one, but
+  // the account is locked on the third as before, and that is logged.
+  WebReply.clientFamily = kA.family;
+  memcpy(WebReply.clientAddress, kA.address, 16);
+  WebSess_MakeChallenge(kA.family, kA.address);
+  EXPECT_EQ(Post(Answer("admin", "x")), kError);
+  EXPECT_EQ(Post(Answer("admin", "x")), kError);
+  EXPECT_EQ(Post(Answer("admin", "x")), kLock);
+  EXPECT_EQ(WebAccounts[0].lockLeft, 120u);
+  EXPECT_EQ(g_logged, (std::vector<LoggedEvent>{{38, {"admin"}}}));
+  Later(60);
+  EXPECT_EQ(g_logged.back(), Count(3, 0, 60, "192.0.2.11 (5), 192.0.2.10 (3)"));
+}
+
+TEST_F(FailedLogins, AStopLogsTheCountSoFar) {
+  Fail(kA, 7);
+  Later(20);
+  WebSess_Shutdown();
+  ASSERT_EQ(g_logged.size(), 6u);
+  EXPECT_EQ(g_logged.back(), Count(2, 0, 20, "192.0.2.10 (7)"));
+}
+
+TEST_F(FailedLogins, ManyAddressesTheMostFrequentNamedInOneRecord) {
+  // The longest IPv6 texts, from more addresses than the tally keeps: the
+  // most frequent is named first with its count, and the record stays
+  // within an event text.
+  Peer heavy{AF_INET6, {}};
+  memset(heavy.address, 0xfe, 16);
+  Fail(heavy, 40);
+  for (int i = 0; i < 100; ++i) {
+    Peer p{AF_INET6, {}};
+    memset(p.address, 0xff, 16);
+    p.address[15] = static_cast<uint8_t>(i);
+    Fail(p);
+  }
+  Later(60);
+  const std::string text = g_logged.back().args[1];
+  EXPECT_LT(text.size(), size_t(EVTLOG_TEXT_SIZE));
+  EXPECT_EQ(text.rfind("135 failed logins between ", 0), 0u) << text;
+  EXPECT_NE(text.find("most from fefe:fefe:fefe:fefe:fefe:fefe:fefe:fefe (40), ffff:"), std::string::npos) << text;
+  EXPECT_EQ(text.back(), ')');
 }
 
 TEST_F(Login, OtherFormsGoToTheDeviceHandler) {

@@ -68,15 +68,17 @@ TEST_F(Status, ReadingsByIndexAndPhase) {
 TEST_F(Status, ALostLinkShowsNoReadings) {
   // What the lost link left in the record is not shown as current: every
   // reading is unavailable, as for a UPS that never answered.
-  SetBits({UPS_ST_COMMLOST, UPS_ST_ACFAIL});
+  // Nor are the battery and charge states the bits kept from before the loss.
+  SetBits({UPS_ST_COMMLOST, UPS_ST_ACFAIL, UPS_ST_BATTLOW, UPS_ST_DISCHARGING});
   Expect({
       {"UPS_COMMSTS", "1"},     {"PRP_C_COMMSTS", "critical"}, {"UPS_INVOLT1", "-1"}, {"UPS_INFREQ1", "-1"},
       {"UPS_OUTVOLT1", "-1"},   {"UPS_OUTLOAD1", "-1"},        {"UPS_BATTLEVEL", "-1"}, {"UPS_BATTVOLT", "-1"},
       {"UPS_TEMP", "-1"},       {"UPS_BATTREMAIN", ""},        {"UPS_OUTSRC", "-1"},  {"UPS_RATPOWER", "-1"},
-      {"UPS_MODEL", "SIMUPS 3000"},
+      {"UPS_BATTSTS", "-1"},    {"UPS_BATTCHARGE", "-1"},      {"UPS_MODEL", "SIMUPS 3000"},
   });
-  SetBits({UPS_ST_ACFAIL});
-  Expect({{"UPS_COMMSTS", "0"}, {"UPS_INVOLT1", "46.1"}, {"UPS_BATTLEVEL", "351"}});
+  SetBits({UPS_ST_ACFAIL, UPS_ST_BATTLOW, UPS_ST_DISCHARGING});
+  Expect({{"UPS_COMMSTS", "0"}, {"UPS_INVOLT1", "46.1"}, {"UPS_BATTLEVEL", "351"}, {"UPS_BATTSTS", "2"},
+          {"UPS_BATTCHARGE", "2"}});
 }
 
 TEST_F(Status, IdentityTextsAreEscaped) {
@@ -103,7 +105,7 @@ TEST_F(Status, StatusDigitsAndDerivedTexts) {
       {{UPS_ST_BATTWEAK, UPS_ST_BATTLOW}, "2", "0", "0"},
       {{UPS_ST_BATTLOW, UPS_ST_BATTDEPLETED}, "3", "0", "0"},
       {{UPS_ST_BATTREPLACE, UPS_ST_BATTDEPLETED, UPS_ST_CHARGING}, "4", "1", "0"},
-      {{UPS_ST_CHARGING, UPS_ST_DISCHARGING, UPS_ST_COMMLOST}, "0", "2", "1"},
+      {{UPS_ST_CHARGING, UPS_ST_DISCHARGING}, "0", "2", "0"},
   };
   for (const Case& c : cases) {
     SetBits(c.bits);
@@ -231,19 +233,22 @@ TEST_F(Status, CountdownBanner) {
     std::vector<std::string> parts;
   } cases[] = {
       {271, 1, 0, 0, 0,
-       {"data-remaining=\"271\" data-cancelled=\"0\"", "<strong>Shutdown in <span class=\"mmss\">04:31</span></strong>",
+       {"data-remaining=\"271\" data-cancelled=\"0\" data-reason=\"power failure\"",
+        "<strong>Shutdown in <span class=\"mmss\">04:31</span></strong>",
         "(power failure)", "At the end the host shuts down and the UPS switches its output off 150 s later.",
         "<a href=\"/en/device/mgnt_control.asp#shutdown\">Cancel the countdown</a>"}},
       {59, 2, 0, 1, 1, {">00:59<", "(battery low)", "the host powers off", ">Cancel the countdown</a>"}},
       {7200, 5, 0, 2, 0, {">120:00<", "(scheduled shutdown)", "the host hibernates"}},
       {0, 4, 0, 0, 0, {">00:00<", "(UPS on bypass)"}},
+      // A cancelled countdown says what resuming it would do.
       {90, 3, 1, 0, 0,
-       {"class=\"countdown cancelled\"", "data-cancelled=\"1\"", "Shutdown countdown cancelled at <span", "(overload)",
-        ">Resume the countdown</a>"}},
-      // A user session sees where, not a link it may not use; a page served
-      // without a session (the message page) links to the control page.
+       {"class=\"countdown cancelled\"", "data-cancelled=\"1\"",
+        "Shutdown countdown cancelled at <span class=\"mmss\">01:30</span></strong> (overload). Resuming it counts "
+        "down the remaining 01:30; at the end the host shuts down and the UPS switches its output off 150 s later. "
+        "<a href=\"/en/device/mgnt_control.asp#shutdown\">Resume the countdown</a></div>"}},
+      // A user session sees where, not a link it may not use.
       {30, 1, 0, 0, 2, {"The administrator or the device manager can cancel it on the Control page."}},
-      {30, 1, 0, 0, -1, {">Cancel the countdown</a>"}},
+      {30, 1, 1, 0, 2, {"The administrator or the device manager can resume it on the Control page."}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.remaining);
@@ -258,6 +263,13 @@ TEST_F(Status, CountdownBanner) {
     if (c.level == 2) {
       EXPECT_EQ(banner.find("<a "), std::string::npos);
     }
+  }
+  // A client without a session (the login and message pages) learns
+  // nothing of a countdown.
+  for (uint8_t cancel : {0, 1}) {
+    ReactCountdown.cancel = cancel;
+    WebLoginLevel = -1;
+    EXPECT_EQ(Var("SUM_OS_BANNER"), "");
   }
   WebLoginLevel = savedLevel;
   ReactCountdown = ReactCountdownState{};

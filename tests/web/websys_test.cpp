@@ -19,6 +19,7 @@
 #include "core/cfg.h"
 #include "core/helpers.h"
 #include "core/msg.h"
+#include "events/evtdef.h"
 #include "events/mail.h"
 #include "events/sms.h"
 #include "snmp/snmpagent.h"
@@ -412,10 +413,22 @@ TEST_F(SysPages, ClockTokenAndNotice) {
   EXPECT_EQ(token.size(), 24u);
   EXPECT_EQ(WebSess_CheckToken(token.c_str()), 1);
 
-  // The default-password notice of the session shows once.
+  // The default-password notice names the accounts of the session's login
+  // that still have the factory password, on every load, until they change.
   WebSess_Create(0);
   WebSess_SetVar(WSV_DEFAULT_PASSWORD, 7);
   EXPECT_EQ(Var("SYS_DFTPASSWRD"), "7");
+  EXPECT_EQ(Var("SYS_DFTPASSWRD"), "7");
+  wcscpy(WebAccounts[1].password, L"device-pass");
+  EXPECT_EQ(Var("SYS_DFTPASSWRD"), "5");
+  wcscpy(WebAccounts[0].password, L"admin-pass");
+  wcscpy(WebAccounts[2].password, L"user-pass1");
+  EXPECT_EQ(Var("SYS_DFTPASSWRD"), "0");
+  // An account given the factory password again later is not named by a
+  // session whose notice has ended; a login without the notice names none.
+  wcscpy(WebAccounts[2].password, L"brindlex");
+  EXPECT_EQ(Var("SYS_DFTPASSWRD"), "0");
+  WebSess_Create(1);
   EXPECT_EQ(Var("SYS_DFTPASSWRD"), "0");
 }
 
@@ -480,15 +493,15 @@ TEST_F(SysPages, WebServerValues) {
 }
 
 TEST_F(SysPages, SnmpLists) {
-  // Empty lists: one placeholder row each.
+  // Empty lists: one placeholder row each, which the page shows as an empty list.
   EXPECT_EQ(Var("ACS_SOURCE_LIST"),
             "<tr align=center><td>1</td><td><a href=\"#\" id=\"1\" onclick=\"Func_Select(1,'0.0.0.0','tambor',0,0);\">"
-            "0.0.0.0</a></td><td>tambor</td><td>0</td></tr>\n");
+            "0.0.0.0</a></td><td>tambor</td><td>None</td></tr>\n");
   EXPECT_EQ(Var("ACS_FUNC_LOAD"), "Func_Select(1,'0.0.0.0','tambor',0,0);\n");
   EXPECT_EQ(Var("USM_USER_LIST"),
             "<tr align=center><td>1</td><td><a href=\"#\" id=\"1\" "
-            "onclick=\"Func_Select(1,'',0,'auth','priv',0,0);\"></a></td><td>0</td><td>auth</td><td>priv</td>"
-            "<td>0</td></tr>\n");
+            "onclick=\"Func_Select(1,'',0,'auth','priv',0,0);\"></a></td><td></td><td></td><td></td>"
+            "<td></td></tr>\n");
   EXPECT_EQ(Var("USM_FUNC_LOAD"), "Func_Select(1,'',0,'auth','priv',0,0);\n");
 
   SnmpAgentSetting.accessCount = 2;
@@ -502,10 +515,10 @@ TEST_F(SysPages, SnmpLists) {
   SnmpAgentSetting.access[1].permission = 2;
   EXPECT_EQ(Var("ACS_SOURCE_LIST"),
             "<tr align=center><td>1</td><td><a href=\"#\" id=\"1\" onclick=\"Func_Select(1,'192.0.2.0','public',1,1);\">"
-            "192.0.2.0</a></td><td>public</td><td>1</td></tr>\n"
+            "192.0.2.0</a></td><td>public</td><td>Read only</td></tr>\n"
             "<tr align=center><td>2</td><td><a href=\"#\" id=\"2\" "
             "onclick=\"Func_Select(2,'::','a\\x27b\\x5c\\x22\\x3cc\\x3e\\x26',2,1);\">"
-            "::</a></td><td>a&#39;b\\&quot;&lt;c&gt;&amp;</td><td>2</td></tr>\n");
+            "::</a></td><td>a&#39;b\\&quot;&lt;c&gt;&amp;</td><td>Read and write</td></tr>\n");
   EXPECT_EQ(Var("ACS_FUNC_LOAD"), "Func_Select(1,'192.0.2.0','public',1,1);\n");
 
   SnmpAgentSetting.userCount = 1;
@@ -516,9 +529,39 @@ TEST_F(SysPages, SnmpLists) {
   std::string users = Var("USM_USER_LIST");
   EXPECT_EQ(users,
             "<tr align=center><td>1</td><td><a href=\"#\" id=\"1\" "
-            "onclick=\"Func_Select(1,'manager',2,'','',2,1);\">manager</a></td><td>2</td><td></td><td></td>"
-            "<td>2</td></tr>\n");
+            "onclick=\"Func_Select(1,'manager',2,'','',2,1);\">manager</a></td><td>Authentication and privacy</td>"
+            "<td>MD5</td><td>DES</td><td>Read and write</td></tr>\n");
   EXPECT_EQ(Var("USM_FUNC_LOAD"), "Func_Select(1,'manager',2,'','',2,1);\n");
+
+  // Every code as a word, a code without one as "other (N)"; the row's call
+  // keeps the numbers for the page's choices.
+  struct Words {
+    uint8_t code;
+    const char* access;      // permission of an access entry
+    const char* permission;  // permission of a user
+    std::string security;    // the user's security, digest and cipher cells
+  } words[] = {
+      {0, "None", "Disabled", "No authentication, no privacy</td><td>none</td><td>none"},
+      {1, "Read only", "Read only", "Authentication, no privacy</td><td>MD5</td><td>none"},
+      {2, "Read and write", "Read and write", "Authentication and privacy</td><td>MD5</td><td>DES"},
+      {7, "other (7)", "other (7)", "other (7)</td><td>other</td><td>other"},
+  };
+  for (const Words& w : words) {
+    SCOPED_TRACE(w.code);
+    SnmpAgentSetting.access[0].permission = w.code;
+    SnmpAgentSetting.users[0].permission = w.code;
+    SnmpAgentSetting.users[0].security = w.code;
+    const std::string access = Var("ACS_SOURCE_LIST");
+    EXPECT_NE(access.find("'public'," + std::to_string(w.code) + ",1);"), std::string::npos) << access;
+    EXPECT_NE(access.find("<td>public</td><td>" + std::string(w.access) + "</td></tr>"), std::string::npos) << access;
+    const std::string user = Var("USM_USER_LIST");
+    EXPECT_NE(user.find("'manager'," + std::to_string(w.code) + ",'',''," + std::to_string(w.code) + ",1);"),
+              std::string::npos)
+        << user;
+    EXPECT_NE(user.find("manager</a></td><td>" + w.security + "</td><td>" + w.permission + "</td></tr>"),
+              std::string::npos)
+        << user;
+  }
 }
 
 TEST_F(SysPages, MailValuesAndReceivers) {
@@ -545,7 +588,7 @@ TEST_F(SysPages, MailValuesAndReceivers) {
             "<tr><td>1</td><td><a href=\"#\" id=\"1\" onclick=\"Func_Select(1,'ops@example.org',2,2);\">"
             "ops@example.org</a></td><td>Warning</td></tr>\n"
             "<tr><td>2</td><td><a href=\"#\" id=\"2\" onclick=\"Func_Select(2,'o\\x27hara@example.org',5,2);\">"
-            "o&#39;hara@example.org</a></td><td>5</td></tr>\n");
+            "o&#39;hara@example.org</a></td><td>other (5)</td></tr>\n");
   EXPECT_EQ(Var("MAIL_FUNC_LOAD"), "Func_Select(1,'ops@example.org',2,2)");
 
   // A full list of the longest addresses: every row reaches the page; the
@@ -1007,20 +1050,25 @@ TEST_F(SysPages, RestartClosesThePostingConnectionWithoutAReply) {
 // ---- language ---------------------------------------------------------------------------
 
 TEST_F(SysPages, LanguageForm) {
-  // An administrator's session without a token.
-  EXPECT_EQ(Post("language", "LANG=3"), "OK: Redirect=/en/device/index.asp");
+  // Without the session's form token: nothing changes.
+  for (const char* body : {"LANG=3", "LANG=3&SYS_UCTOKEN=AAAAAAAAAAAAAAAAAAAAAAAA"}) {
+    EXPECT_EQ(Post("language", body).rfind("Message: Redirect=/en/sys_lang.asp\nTitle=Page Out of Date\n", 0), 0u);
+    EXPECT_EQ(CfgLanguage, 0);
+  }
+  EXPECT_TRUE(g_posted.empty());
+  EXPECT_EQ(PostWithToken("language", "LANG=3"), "OK: Redirect=/en/device/index.asp");
   EXPECT_EQ(CfgLanguage, 3);
   EXPECT_EQ(g_posted, (std::vector<std::pair<int, uint32_t>>{{MSG_LANGUAGE, 1}}));
   EXPECT_NE(Config().find("Language=3\n"), std::string::npos);
   g_posted.clear();
   // Only the four languages there are; no field, no reply.
   for (const char* body : {"LANG=4", "LANG=-1", "LANG=12"}) {
-    EXPECT_EQ(Post("language", body), kIncorrect) << body;
+    EXPECT_EQ(PostWithToken("language", body), kIncorrect) << body;
     EXPECT_EQ(CfgLanguage, 3);
   }
-  EXPECT_EQ(Post("language", "LANGUAGE=1"), "OK: Redirect=/en/device/index.asp");
+  EXPECT_EQ(PostWithToken("language", "LANGUAGE=1"), "OK: Redirect=/en/device/index.asp");
   EXPECT_EQ(CfgLanguage, 1);
-  EXPECT_EQ(Post("language", "X=1"), "");
+  EXPECT_EQ(PostWithToken("language", "X=1"), "");
   EXPECT_EQ(g_posted.size(), 1u);
 }
 
@@ -1097,13 +1145,43 @@ TEST_F(SysPages, MailReceiverForm) {
     EXPECT_EQ(Saved(), s.saved);
   }
 
-  // The first action field decides; the test mail goes out with the queue.
-  EXPECT_EQ(PostWithToken("smtp_iconfig", "SMTP_TEST=1&SMTP_ADD=1&MAIL_RCV=t%40x.org"),
-            "Message: Title=Information\nBody=<font color=#008000>The test e-mail has been sent, please check with the "
-            "receiver.</font>\n");
-  EXPECT_EQ(g_posted, (std::vector<std::pair<int, uint32_t>>{{MSG_TEST_MAIL, 10}}));
-  EXPECT_TRUE(Receivers().empty());
-  EXPECT_FALSE(Saved());
+  // The test mail (an Information event here) is queued only with a server
+  // and a receiver who takes it; the answer names what is missing. The
+  // first action field decides.
+  EvtCommonEvents.level[34] = 1;
+  const std::string refused = "Message: Title=Error\nBody=<font color=#808000>No test e-mail: ";
+  const struct {
+    const char* server;
+    std::vector<std::pair<const char*, int>> receivers;
+    std::string reply;
+    bool queued;
+  } kTests[] = {
+      {"", {}, refused + "no mail server is set and no receiver is set.</font>\n", false},
+      {"", {{"t@x.org", 1}}, refused + "no mail server is set.</font>\n", false},
+      {"smtp.example.org", {}, refused + "no receiver is set.</font>\n", false},
+      {"smtp.example.org", {{"", 1}}, refused + "no receiver is set.</font>\n", false},
+      {"smtp.example.org", {{"boss@x.org", 3}, {"off@x.org", 0}, {"", 1}},
+       refused + "no receiver takes mail of level 1 (Information).</font>\n", false},
+      {"smtp.example.org", {{"off@x.org", 0}, {"t@x.org", 1}},
+       "Message: Title=Information\nBody=<font color=#008000>The test e-mail is queued; the event log will tell if "
+       "it cannot be delivered.</font>\n",
+       true},
+  };
+  for (const auto& t : kTests) {
+    SCOPED_TRACE(t.reply);
+    snprintf(MailSetting.server, sizeof MailSetting.server, "%s", t.server);
+    MailSetting.receiverCount = 0;
+    for (const auto& [address, level] : t.receivers) AddReceiver(address, level);
+    const std::vector<std::string> list = Receivers();
+    g_posted.clear();
+    EXPECT_EQ(PostWithToken("smtp_iconfig", "SMTP_TEST=1&SMTP_ADD=1&MAIL_RCV=new%40x.org"), t.reply);
+    EXPECT_EQ(g_posted, t.queued ? (std::vector<std::pair<int, uint32_t>>{{MSG_TEST_MAIL, 10}})
+                                 : (std::vector<std::pair<int, uint32_t>>{}));
+    EXPECT_EQ(Receivers(), list);
+    EXPECT_FALSE(Saved());
+  }
+  EvtCommonEvents.level[34] = 0;
+  MailSetting.receiverCount = 0;
 
   // A full list; an address is compared as the list keeps it (64 bytes).
   for (int i = 0; i < MAIL_RECEIVERS - 1; ++i) AddReceiver(std::to_string(i) + "@x.org", 1);
@@ -1188,7 +1266,7 @@ TEST_F(SysPages, ASaveThatFailsIsNotReportedAsSuccess) {
       "Message: Title=Error\nBody=<font color=#F00000>The settings could not be saved.</font>\n";
   EXPECT_EQ(PostWithToken("sys_info", "INF_NAME=x"), notSaved);
   EXPECT_EQ(PostWithToken("smtp_iconfig", "SMTP_ADD=1&MAIL_RCV=a%40x.org"), notSaved);
-  EXPECT_EQ(Post("language", "LANG=1"), notSaved);
+  EXPECT_EQ(PostWithToken("language", "LANG=1"), notSaved);
   std::filesystem::remove_all(Path("config.ini"));
 }
 

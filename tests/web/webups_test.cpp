@@ -491,20 +491,77 @@ TEST_F(Ups, OutletCommandReplacesOnlyThatOutletsMessages) {
 // ---- mgnt_control ---------------------------------------------------------------
 
 int g_toggles, g_stops;
-void CountToggle() { ++g_toggles; }
+// The countdown's own toggle: cancels or resumes, counted.
+void CountToggle() {
+  ++g_toggles;
+  ReactCountdown.cancel = ReactCountdown.cancel ? 0 : 1;
+}
 void CountStop() { ++g_stops; }
+
+std::string ControlAnswer(const char* title, const char* colour, const char* text) {
+  return std::string("Message: Redirect=/en/device/mgnt_control.asp\nTitle=") + title + "\nBody=<font color=" +
+         colour + ">" + text + "</font>\n";
+}
+
+// The shutdown button asks for one direction and says what it did; a press
+// that no longer applies changes nothing, so pressing twice never re-arms.
+TEST_F(Ups, CancelAndResumeTheCountdown) {
+  const ReactOpsTable saved = ReactOps;
+  const ReactCountdownState savedCountdown = ReactCountdown;
+  ReactOps.ToggleCancel = CountToggle;
+  const std::string cancelled = ControlAnswer("Information", "#008000", "The shutdown countdown is cancelled.");
+  const std::string resumed = ControlAnswer("Information", "#008000", "The shutdown countdown is resumed.");
+  const std::string already =
+      ControlAnswer("Nothing Changed", "#808000", "The shutdown countdown was already cancelled; nothing was changed.");
+  const std::string running =
+      ControlAnswer("Nothing Changed", "#808000", "The shutdown countdown is running already; nothing was changed.");
+  const std::string none =
+      ControlAnswer("Nothing Changed", "#808000", "No shutdown countdown is running; nothing was changed.");
+  struct Case {
+    int32_t remaining;
+    uint8_t cancel;
+    const char* post;
+    const std::string& answer;
+    uint8_t cancelAfter;
+  } cases[] = {
+      {120, 0, "SHUT_CANCEL=cancel", cancelled, 1},
+      {120, 1, "SHUT_CANCEL=cancel", already, 1},  // the second press
+      {120, 1, "SHUT_CANCEL=resume", resumed, 0},
+      {120, 0, "SHUT_CANCEL=resume", running, 0},
+      // A post of an older page or a script: any other value cancels.
+      {120, 0, "SHUT_CANCEL=1", cancelled, 1},
+      {120, 1, "SHUT_CANCEL=Cancel", already, 1},
+      {0, 0, "SHUT_CANCEL=cancel", cancelled, 1},
+      {-1, 0, "SHUT_CANCEL=cancel", none, 0},
+      {-1, 0, "SHUT_CANCEL=resume", none, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.post) + " remaining " + std::to_string(c.remaining) + " cancel " +
+                 std::to_string(c.cancel));
+    ReactCountdown.remaining = c.remaining;
+    ReactCountdown.cancel = c.cancel;
+    g_toggles = 0;
+    EXPECT_EQ(Post("mgnt_control", c.post), c.answer);
+    EXPECT_EQ(ReactCountdown.cancel, c.cancelAfter);
+    EXPECT_EQ(g_toggles, c.cancel != c.cancelAfter ? 1 : 0);
+  }
+  ReactCountdown = savedCountdown;
+  ReactOps = saved;
+}
 
 TEST_F(Ups, ShutdownControls) {
   const ReactOpsTable saved = ReactOps;
+  const ReactCountdownState savedCountdown = ReactCountdown;
   ReactOps.ToggleCancel = CountToggle;
   ReactOps.StopRepeats = CountStop;
+  ReactCountdown.remaining = 60;
+  ReactCountdown.cancel = 0;
   g_toggles = g_stops = 0;
   const std::string ok =
       "Message: Redirect=/en/device/mgnt_control.asp\nTitle=Information\nBody=<font color=#008000>Submit command "
       "OK.</font>\n";
-  EXPECT_EQ(Post("mgnt_control", "SHUT_CANCEL=Cancel"), ok);
   EXPECT_EQ(Post("mgnt_control", "PAUSE_BROAD=1&SHUT_CANCEL=1"), ok);  // the first posted button
-  EXPECT_EQ(g_toggles, 1);
+  EXPECT_EQ(g_toggles, 0);
   EXPECT_EQ(g_stops, 1);
   EXPECT_EQ(Post("mgnt_control", "SIM_POWERFAIL=1"), ok);
   EXPECT_EQ(Post("mgnt_control", "SIM_POWERRESTORE=1"), ok);
@@ -514,10 +571,11 @@ TEST_F(Ups, ShutdownControls) {
                                                            {0, MSG_TRAP, 1, 6, 97, 0}}));
   EXPECT_EQ(Post("mgnt_control", "OTHER=1"),
             "Message: Title=Error\nBody=<font color=#F00000>FIFO_GROUP_POST not found!</font>\n");
-  EXPECT_EQ(g_toggles, 1);
   // Without a valid token nothing happens.
   EXPECT_EQ(PostRaw("mgnt_control", "SHUT_CANCEL=1&SYS_UCTOKEN=nope"), Stale("/en/device/mgnt_control.asp"));
-  EXPECT_EQ(g_toggles, 1);
+  EXPECT_EQ(g_toggles, 0);
+  EXPECT_EQ(ReactCountdown.cancel, 0);
+  ReactCountdown = savedCountdown;
   ReactOps = saved;
 }
 

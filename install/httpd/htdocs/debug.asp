@@ -17,7 +17,9 @@
 <nav id="menu" aria-label="Pages" data-level="<% LIN_LOGIN_LEVEL %>"></nav>
 <main class="page" id="debug">
 <h1>Link statistics</h1>
-<form class="settings" method="post" action="/debug">
+<!-- Switches and counters: nothing typed here is kept. -->
+<form class="settings" method="post" action="/debug" data-keeps-nothing>
+<input type="hidden" name="SYS_UCTOKEN" value="<% SYS_UCTOKEN %>">
 <!-- Enter in a field submits nothing: the default button is disabled. -->
 <button type="submit" disabled hidden aria-hidden="true"></button>
 <h2>UPS link statistics</h2>

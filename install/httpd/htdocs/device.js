@@ -1,11 +1,14 @@
 // Shared script of the device pages: the navigation menu (one button at a
-// phone's width), the shutdown countdown banner, readings the UPS does not
-// report, codes shown as words, check boxes set from their values, the
-// settings forms (a setting the UPS lacks is left out of every post; a
-// button inside a part posts that part only), wide tables that scroll in
-// their own box, and the tables built from the list variables (event
-// records, power modules, battery modules, outlets, dry contacts, alarms,
-// empty lists). The values themselves are filled in by the server.
+// phone's width), the shutdown countdown banner and state, readings the UPS
+// does not report, codes shown as words, check boxes set from their values,
+// the settings forms (a setting the UPS lacks is left out of every post; a
+// button inside a part posts that part only; edits not saved are marked and
+// never lost without a question), tables that fit the screen (a table too
+// wide for it shows each row as a block of labelled cells), the tables built
+// from the list variables (event records, power modules, battery modules,
+// outlets, dry contacts, alarms, empty lists), and the reloads of the status
+// pages, which keep what the operator had opened. The values themselves are
+// filled in by the server.
 (function () {
   "use strict";
 
@@ -135,12 +138,22 @@
     }, 500);
   }
 
-  // Right after the administrator's login the summary names the accounts
-  // that still have the factory password (bit i: account i).
+  // Kept for the browser tab (sessionStorage); the login and logout pages
+  // forget what a session put away.
+  var store = {
+    get: function (key) { try { return window.sessionStorage.getItem(key); } catch (e) { return null; } },
+    set: function (key, value) { try { window.sessionStorage.setItem(key, value); } catch (e) { /* none kept */ } },
+    remove: function (key) { try { window.sessionStorage.removeItem(key); } catch (e) { /* none kept */ } }
+  };
+  var NOTICE_HIDDEN = "default-passwords-hidden";
+
+  // After the administrator's login the summary names the accounts that
+  // still have the factory password (bit i: account i), on every load until
+  // they are changed or the operator puts the notice away for the session.
   function defaultPasswords() {
     var notice = document.getElementById("default-passwords");
     var mask = notice ? Number(notice.getAttribute("data-mask")) : 0;
-    if (!(mask > 0)) return;
+    if (!(mask > 0) || store.get(NOTICE_HIDDEN) !== null) return;
     var names = ["administrator", "device", "user"].filter(function (n, i) { return mask & (1 << i); });
     var list = names.length > 1 ? names.slice(0, -1).join(", ") + " and " + names[names.length - 1] : names[0];
     var many = names.length > 1;
@@ -149,7 +162,56 @@
     var link = notice.appendChild(el("a", "System > Accounts"));
     link.href = "/en/sys_user.asp";
     notice.appendChild(document.createTextNode("."));
+    var hide = el("button", "Hide for this session", "link notice-hide");
+    hide.type = "button";
+    hide.id = "default-passwords-hide";
+    hide.addEventListener("click", function () {
+      store.set(NOTICE_HIDDEN, "1");
+      notice.hidden = true;
+      hide.hidden = true;
+    });
+    notice.parentNode.insertBefore(hide, notice.nextSibling);
     notice.hidden = false;
+  }
+
+  // The countdown as the banner has it: remaining seconds, cancelled, reason;
+  // null without one.
+  function countdown() {
+    var banner = document.getElementById("countdown-banner");
+    if (!banner) return null;
+    var left = Number(banner.getAttribute("data-remaining"));
+    if (!(left >= 0)) return null;
+    return { left: left, cancelled: banner.getAttribute("data-cancelled") === "1",
+             reason: banner.getAttribute("data-reason") || "shutdown condition" };
+  }
+
+  // The planned shutdown of the schedules, and before it a countdown that runs.
+  function nextShutdown() {
+    var c = countdown();
+    document.querySelectorAll("[data-next-shutdown]").forEach(function (e) {
+      if (!c) return;
+      var planned = e.textContent.trim();
+      var text = c.cancelled ? "Countdown cancelled at " + mmss(c.left) + " (" + c.reason + ")"
+                             : "In " + mmss(c.left) + " (" + c.reason + " countdown)";
+      e.textContent = text + (planned && planned !== "None" ? "; scheduled: " + planned : "");
+    });
+  }
+
+  // The control page: the countdown's state and the one action that applies
+  // to it (the buttons name it in data-when: running or cancelled).
+  function countdownControl() {
+    var state = document.getElementById("countdown-state");
+    if (!state) return;
+    var c = countdown();
+    var now = !c ? "none" : c.cancelled ? "cancelled" : "running";
+    state.textContent = now === "none" ? "No countdown is running." :
+      now === "running" ? "Running: " + mmss(c.left) + " left (" + c.reason + ")" :
+      "Cancelled at " + mmss(c.left) + " (" + c.reason + ")";
+    document.querySelectorAll("[data-when]").forEach(function (b) {
+      var applies = b.getAttribute("data-when") === now;
+      b.hidden = !applies;
+      b.disabled = !applies;
+    });
   }
 
   // <span class="secs">271</span> shows 04:31; -1 is no countdown.
@@ -160,13 +222,20 @@
     });
   }
 
-  // A reading of -1 is one the UPS does not report.
+  function unavailable(e) {
+    e.textContent = "n/a";
+    e.classList.add("na");
+  }
+
+  // A reading of -1 is one the UPS does not report, and so is an empty text
+  // that the UPS gives (data-na-empty: the model while the link is lost) or
+  // an empty run time.
   function markUnreported() {
     document.querySelectorAll(".v").forEach(function (e) {
-      if (e.textContent.trim() === "-1") {
-        e.textContent = "n/a";
-        e.classList.add("na");
-      }
+      if (e.textContent.trim() === "-1") unavailable(e);
+    });
+    document.querySelectorAll("[data-na-empty], .hm").forEach(function (e) {
+      if (e.textContent.trim() === "") unavailable(e);
     });
   }
 
@@ -183,8 +252,8 @@
         }
       });
       if (found || key === "") return;
-      e.textContent = key === "-1" ? "not reported" : "other (" + key + ")";
-      if (key === "-1") e.classList.add("na");
+      if (key === "-1") unavailable(e);
+      else e.textContent = "other (" + key + ")";
     });
   }
 
@@ -248,10 +317,32 @@
     });
   }
 
-  // Status pages reload themselves every data-refresh seconds (when set).
+  // Status pages reload themselves every data-refresh seconds (when set);
+  // an open menu and unfolded lists stay open across the reload.
+  var RELOAD = "reload-state";
   function scheduleRefresh() {
     var seconds = Number(document.body.getAttribute("data-refresh"));
-    if (seconds > 0) setTimeout(function () { location.reload(); }, seconds * 1000);
+    if (!(seconds > 0)) return;
+    setTimeout(function () {
+      var menu = document.getElementById("menu");
+      var open = [];
+      document.querySelectorAll("details").forEach(function (d, i) { if (d.open) open.push(i); });
+      store.set(RELOAD, JSON.stringify({ page: location.pathname + location.search,
+        menu: !!(menu && menu.classList.contains("open")), details: open }));
+      location.reload();
+    }, seconds * 1000);
+  }
+
+  function restoreAfterReload() {
+    var saved = null;
+    try { saved = JSON.parse(store.get(RELOAD) || "null"); } catch (e) { saved = null; }
+    store.remove(RELOAD);
+    if (!saved || saved.page !== location.pathname + location.search) return;
+    var menu = document.getElementById("menu");
+    var toggle = menu ? menu.querySelector(".menu-toggle") : null;
+    if (saved.menu && toggle && !menu.classList.contains("open")) toggle.click();
+    var all = document.querySelectorAll("details");
+    (saved.details || []).forEach(function (i) { if (all[i]) all[i].open = true; });
   }
 
   // <input type=checkbox data-checked="1"> (or "Checked") is ticked.
@@ -268,11 +359,11 @@
     if (link && typeof link.onclick === "function") link.onclick();
   }
 
-  // The user command file is the administrator's: shown, not edited, by
-  // the device account.
+  // The user command file, the export directory and the UPS device path
+  // are the administrator's: shown, not edited, by the device account.
   function protectAdminFields() {
     if (level() === 0) return;
-    document.querySelectorAll("input[name=ACT_CMD_FILE], input[name=HCG_AE_PATH]").forEach(function (e) { e.readOnly = true; });
+    document.querySelectorAll("input[name=ACT_CMD_FILE], input[name=HCG_AE_PATH], input[name=ACT_COM_PATH]").forEach(function (e) { e.readOnly = true; });
   }
 
   // <select data-value="2"> shows that option; a value it does not list
@@ -604,10 +695,202 @@
     });
   }
 
+  // Measurement tables of phases (table.phases): a phase column with no
+  // reading at all is one the UPS does not have and is left out, and so is
+  // a row without a reading (the line voltages of a one-phase UPS), unless
+  // the table has no reading at all (the link is lost).
+  function phases() {
+    document.querySelectorAll("table.phases").forEach(function (t) {
+      var rows = Array.prototype.slice.call(t.tBodies[0] ? t.tBodies[0].rows : []);
+      function reported(cell) { return cell && cell.textContent.trim() !== "" && !cell.classList.contains("na"); }
+      var any = rows.some(function (r) { return Array.prototype.slice.call(r.cells, 1).some(reported); });
+      if (!any) return;
+      [2, 3].forEach(function (col) {
+        if (rows.some(function (r) { return reported(r.cells[col]); })) return;
+        Array.prototype.forEach.call(t.rows, function (r) { if (r.cells[col]) r.cells[col].hidden = true; });
+      });
+      rows.forEach(function (r) {
+        if (!Array.prototype.slice.call(r.cells, 1).some(reported)) r.hidden = true;
+      });
+    });
+  }
+
+  // Each cell of a table with column heads knows its head (data-label), for
+  // the layout of a table too wide for the screen.
+  function labelCells() {
+    document.querySelectorAll("main table").forEach(function (t) {
+      if (!t.tHead || !t.tHead.rows.length) return;
+      var heads = [];
+      Array.prototype.forEach.call(t.tHead.rows[t.tHead.rows.length - 1].cells, function (th) {
+        for (var k = 0; k < th.colSpan; k++) heads.push(th.textContent.trim());
+      });
+      Array.prototype.forEach.call(t.tBodies, function (body) {
+        Array.prototype.forEach.call(body.rows, function (tr) {
+          var col = 0;
+          Array.prototype.forEach.call(tr.cells, function (td) {
+            if (!td.hasAttribute("data-label")) td.setAttribute("data-label", heads[col] || "");
+            col += td.colSpan;
+          });
+        });
+      });
+    });
+  }
+
+  // A table wider than its place shows each row as a block of labelled
+  // cells (table.stacked), so no column starts off the screen; checked again
+  // when the window changes its width.
+  function fitTables() {
+    document.querySelectorAll("main table").forEach(function (t) {
+      t.classList.remove("stacked");
+      var box = t.parentElement;
+      if (!t.offsetWidth || !box) return;
+      if (t.offsetWidth > box.clientWidth + 1) t.classList.add("stacked");
+    });
+  }
+
+  // ---- edits not saved ---------------------------------------------------------
+
+  // The parts of a settings form (a form with a form token, unless it only
+  // selects what is shown or sends commands: data-keeps-nothing): each
+  // fieldset with submit buttons of its own, and the rest of the form. An edit marks
+  // its part as not saved. A button posts its own part only: when another
+  // part holds edits, it first asks, and so does choosing another entry of
+  // a list whose fields hold edits, and leaving the page with edits.
+  function controlsOf(form) {
+    return Array.prototype.filter.call(form.elements, function (c) {
+      return c.name && c.tagName !== "BUTTON" && c.tagName !== "FIELDSET" &&
+        !/^(hidden|submit|button|reset|file)$/.test(c.type);
+    });
+  }
+  function valueOf(c) { return c.type === "checkbox" || c.type === "radio" ? c.checked : c.value; }
+  function setValue(c, v) { if (c.type === "checkbox" || c.type === "radio") c.checked = v; else c.value = v; }
+
+  var guarded = [];  // {form, parts: [{box, title, controls, saved}]}
+
+  function partsOf(form) {
+    var boxes = Array.prototype.filter.call(form.querySelectorAll("fieldset"), function (f) {
+      return f.querySelector("button[type=submit], input[type=submit]") && !f.parentElement.closest("fieldset");
+    });
+    var parts = boxes.map(function (f) {
+      var legend = f.querySelector("legend");
+      return { box: f, title: legend ? legend.textContent.trim() : "", controls: [] };
+    });
+    var rest = { box: null, title: "", controls: [] };
+    controlsOf(form).forEach(function (c) {
+      var part = parts.filter(function (p) { return p.box.contains(c); })[0] || rest;
+      part.controls.push(c);
+    });
+    if (rest.controls.length || !parts.length) parts.push(rest);
+    return parts;
+  }
+  function snapshot(part) { part.saved = part.controls.map(valueOf); }
+  function changed(part) {
+    return part.controls.some(function (c, i) { return valueOf(c) !== part.saved[i]; });
+  }
+  function restore(part) { part.controls.forEach(function (c, i) { setValue(c, part.saved[i]); }); }
+  function partOf(entry, node) {
+    return entry.parts.filter(function (p) { return p.box && p.box.contains(node); })[0] ||
+      entry.parts.filter(function (p) { return !p.box; })[0] || null;
+  }
+  function markParts(entry) {
+    entry.parts.forEach(function (p) {
+      if (!p.box) return;
+      var on = changed(p);
+      p.box.classList.toggle("unsaved", on);
+      var legend = p.box.querySelector("legend"), mark = legend ? legend.querySelector(".unsaved-mark") : null;
+      if (on && legend && !mark) legend.appendChild(el("span", "not saved", "unsaved-mark"));
+      if (!on && mark) mark.remove();
+    });
+  }
+  function names(parts) {
+    return parts.map(function (p) { return p.title ? "\u201c" + p.title + "\u201d" : "the other fields"; }).join(", ");
+  }
+
+  // One question at a time: what would be lost and the two ways on.
+  function ask(lead, lost, onward, goOn) {
+    var dialog = document.getElementById("unsaved-dialog");
+    if (!dialog) {
+      dialog = el("dialog", null, "unsaved-dialog");
+      dialog.id = "unsaved-dialog";
+      dialog.setAttribute("aria-labelledby", "unsaved-title");
+      document.body.appendChild(dialog);
+    }
+    dialog.textContent = "";
+    var title = dialog.appendChild(el("h2", "Changes not saved yet"));
+    title.id = "unsaved-title";
+    dialog.appendChild(el("p", lead + " These changes would be lost: " + names(lost) + "."));
+    dialog.appendChild(el("p", "Go back to apply them with their own button first, or discard them."));
+    var buttons = dialog.appendChild(el("div", null, "buttons"));
+    var back = buttons.appendChild(el("button", "Go back", ""));
+    back.type = "button";
+    back.setAttribute("data-answer", "back");
+    var discard = buttons.appendChild(el("button", "Discard them and " + onward, "secondary"));
+    discard.type = "button";
+    discard.setAttribute("data-answer", "discard");
+    back.addEventListener("click", function () { dialog.close(); });
+    discard.addEventListener("click", function () {
+      dialog.close();
+      lost.forEach(restore);
+      goOn();
+    });
+    if (dialog.showModal) dialog.showModal(); else dialog.setAttribute("open", "");
+    back.focus();
+  }
+
+  function guardEdits() {
+    document.querySelectorAll("form").forEach(function (form) {
+      if (!form.querySelector("input[name=SYS_UCTOKEN]") || form.hasAttribute("data-keeps-nothing")) return;
+      var entry = { form: form, parts: partsOf(form) };
+      entry.parts.forEach(snapshot);
+      guarded.push(entry);
+      var passing = false;
+      form.addEventListener("input", function () { markParts(entry); });
+      form.addEventListener("change", function () { markParts(entry); });
+      form.addEventListener("click", function (event) {
+        var target = event.target.closest ? event.target : null;
+        var button = target ? target.closest("button[type=submit], input[type=submit]") : null;
+        var row = target ? target.closest("table.list a[onclick]") : null;
+        if (!button && !row) return;
+        var mine = partOf(entry, button || row);
+        var lost = passing ? [] : entry.parts.filter(function (p) {
+          return (row ? p === mine : p !== mine) && changed(p);
+        });
+        if (!lost.length) {
+          // The entry chosen fills the list's fields: they hold no edit then.
+          if (row && mine) setTimeout(function () { snapshot(mine); markParts(entry); }, 0);
+          return;
+        }
+        event.preventDefault();
+        event.stopImmediatePropagation();
+        var title = mine && mine.title ? "\u201c" + mine.title + "\u201d" : "";
+        var what = button ? "\u201c" + (button.textContent.trim() || button.value) + "\u201d applies " +
+          (title || "its own part") + " only." : "Choosing another entry fills the fields of " + names([mine]) + " with it.";
+        var onward = button ? (title ? "apply " + title : "continue") : "choose the entry";
+        ask(what, lost, onward, function () {
+          passing = true;
+          try { (button || row).click(); } finally { passing = false; }
+        });
+      }, true);
+      // What is posted is what the page holds now; nothing more to ask.
+      form.addEventListener("submit", function () {
+        entry.parts.forEach(snapshot);
+        markParts(entry);
+      });
+    });
+    window.addEventListener("beforeunload", function (event) {
+      var edits = guarded.some(function (entry) { return entry.parts.some(changed); });
+      if (!edits) return;
+      event.preventDefault();
+      event.returnValue = "";
+    });
+  }
+
   function start() {
     buildMenu();
     collapsibleMenu();
     countdownBanner();
+    nextShutdown();
+    countdownControl();
     defaultPasswords();
     setChecks();
     protectAdminFields();
@@ -621,6 +904,7 @@
     fillDryContacts();
     selectFirstRow();
     unoffered();
+    guardEdits();
     formParts();
     mapValues();
     portNames();
@@ -629,10 +913,25 @@
     alarms();
     runTimes();
     markUnreported();
+    phases();
     emptyLists();
     eventLevels();
+    labelCells();
     scrollingTables();
+    fitTables();
+    var resized = null;
+    window.addEventListener("resize", function () {
+      clearTimeout(resized);
+      resized = setTimeout(fitTables, 100);
+    });
+    restoreAfterReload();
     scheduleRefresh();
+    // Tables that the pages' own scripts fill later (the network shutdown
+    // clients) are labelled and fitted once the page has loaded.
+    window.addEventListener("load", function () {
+      labelCells();
+      fitTables();
+    });
   }
 
   if (document.readyState === "loading") document.addEventListener("DOMContentLoaded", start);

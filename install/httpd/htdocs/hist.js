@@ -1,6 +1,7 @@
 // Script of the history pages: the event-log view switch and level boxes,
-// the table frames (loaded fresh, sized to their table, filtered by
-// level), the downloads (the export is posted into a hidden frame, then
+// the shown page in words, the table frames (loaded fresh, sized to their
+// table, filtered by level; each data-log record a block of labelled
+// values, as no screen is wide enough for its 83 columns), the downloads (the export is posted into a hidden frame, then
 // the download notice fetches the file), the data-log resolution choice and the charts of
 // the two chosen measurements over a time axis with their gaps, and the
 // confirmation of the clear buttons.
@@ -60,6 +61,50 @@
     Array.prototype.forEach.call(doc.querySelectorAll("tr"), function (tr, i) {
       if (i === 0 || tr.cells.length < 3) return;
       tr.hidden = shown.length > 0 && shown.indexOf(tr.cells[2].textContent.trim()) < 0;
+    });
+  }
+
+  // The event-log range "Page3" reads "page 3".
+  function pageWords() {
+    var range = document.getElementById("log-range");
+    var m = range ? /^Page(\d+)$/.exec(range.textContent.trim()) : null;
+    if (m) range.textContent = "page " + m[1];
+  }
+
+  // The data-log table as blocks: every record cell gets the name of its
+  // column from the two head rows (a group such as "Out Volt-1" over "Lo"
+  // and "Hi", shown as "Out Volt-1: 229.8V to 230.4V"), and the frame's style
+  // shows each record as its date and time and then its labelled values; a
+  // value the record lacks is left out.
+  function recordBlocks(frame) {
+    var doc = frame.contentDocument;
+    var table = doc ? doc.querySelector("table") : null;
+    if (!table || table.rows.length < 2) return;
+    var top = table.rows[0], sub = table.rows[1], columns = [], subs = Array.prototype.slice.call(sub.cells);
+    Array.prototype.forEach.call(top.cells, function (c) {
+      var group = c.textContent.trim();
+      if (c.rowSpan > 1) { columns.push({ label: "" }); return; }
+      for (var k = 0; k < c.colSpan; k++) {
+        var s = subs.shift(), part = s ? s.textContent.trim() : "";
+        if (part === "Lo") columns.push({ label: group, cls: "lo" });
+        else if (part === "Hi") columns.push({ label: "", cls: "hi", group: group });
+        else columns.push({ label: group + " " + part });
+      }
+    });
+    table.classList.add("records");
+    top.classList.add("head");
+    sub.classList.add("head");
+    Array.prototype.slice.call(table.rows, 2).forEach(function (tr) {
+      Array.prototype.forEach.call(tr.cells, function (td, i) {
+        var column = columns[i] || { label: "" };
+        var empty = !td.textContent.trim();
+        // A highest value without its lowest carries the name itself.
+        var alone = column.cls === "hi" && td.previousElementSibling &&
+          td.previousElementSibling.classList.contains("none");
+        td.setAttribute("data-label", alone ? column.group : column.label);
+        if (column.cls && !alone) td.classList.add(column.cls);
+        if (empty) td.classList.add("none");
+      });
     });
   }
 
@@ -227,7 +272,10 @@
           return;
         }
         if (frame.hasAttribute("data-filter")) filterRows(frame);
-        if (frame.hasAttribute("data-chart")) charts(frame);
+        if (frame.hasAttribute("data-chart")) {
+          charts(frame);
+          recordBlocks(frame);
+        }
         fit(frame);
       });
       frame.src = frame.getAttribute("data-src") + "?t=" + Date.now();
@@ -278,6 +326,7 @@
   }
 
   function start() {
+    pageWords();
     views();
     selectionBoxes();
     itemSelects();

@@ -20,7 +20,7 @@
 <p class="notice" id="default-passwords" data-mask="<% SYS_DFTPASSWRD %>" hidden></p>
 <h2>UPS</h2>
 <table class="values">
-  <tr><th>Model</th><td class="<% PRP_C_MODEL %>" id="model"><% UPS_MODEL %></td></tr>
+  <tr><th>Model</th><td class="<% PRP_C_MODEL %>" id="model" data-na-empty><% UPS_MODEL %></td></tr>
   <tr><th>Communication</th><td class="<% PRP_C_COMMSTS %>" data-map="0:Normal|1:Lost" id="comm"><% UPS_COMMSTS %></td></tr>
   <tr><th>Output source</th><td class="sev<% PRP_C_OUTSRC %>" data-map="0:Utility|1:Battery|2:Bypass|3:Utility, voltage lowered (buck)|4:Utility, voltage raised (boost)|5:Source 5|6:Source 6|7:Output off|8:Utility" id="outsrc"><% UPS_OUTSRC %></td></tr>
   <tr><th>Battery</th><td class="sev<% PRP_C_BATTSTS %>" data-map="0:Normal|1:Weak|2:Low|3:Depleted|4:Replace" id="battery"><% UPS_BATTSTS %></td></tr>
@@ -41,7 +41,7 @@
 </table>
 <h2>Planned actions</h2>
 <table class="values">
-  <tr><th>Next shutdown</th><td><% UPS_SCH_NEXTOFF %></td></tr>
+  <tr><th>Next shutdown</th><td id="next-shutdown" data-next-shutdown><% UPS_SCH_NEXTOFF %></td></tr>
   <tr><th>Next power on</th><td><% UPS_SCH_NEXTON %></td></tr>
   <tr><th>Next battery test</th><td><% UPS_SCH_NEXTTEST %></td></tr>
   <tr><th>Next deep battery test</th><td><% UPS_SCH_NEXTDEEPTEST %></td></tr>

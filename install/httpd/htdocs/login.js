@@ -64,6 +64,10 @@
     return md5Hex(utf8(account + password + challenge));
   };
 
+  // A new session starts with nothing put away by the one before (the
+  // factory-password notice hidden in this tab).
+  try { window.sessionStorage.removeItem("default-passwords-hidden"); } catch (e) { /* nothing kept */ }
+
   var credentials = document.getElementById("credentials");
   if (!credentials) return;
   credentials.addEventListener("submit", function (event) {

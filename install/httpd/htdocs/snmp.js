@@ -42,6 +42,14 @@
     if (selectRow) selectRow(args[0], "", 0, Number(args[Number(list.getAttribute("data-flag"))]));
   };
 
+  // The reason a client counts down, coded as the agent's own countdown
+  // reason object: 1 none, then the shutdown conditions.
+  var REASONS = ["", "none", "power failure", "battery low", "overload", "bypass", "scheduled shutdown"];
+  function reason(code) {
+    var n = Number(code);
+    return n >= 1 && n < REASONS.length ? REASONS[n] : "other (" + code + ")";
+  }
+
   function cell(tr, text, cls) {
     var td = document.createElement("td");
     td.textContent = text;
@@ -75,7 +83,7 @@
       cell(tr, answered ? hosts[i] : "no answer yet", answered ? "" : "empty");
       cell(tr, answered ? systems[i] : "");
       cell(tr, countdowns[i] === "-1" ? "none" : countdowns[i] + " s", countdowns[i] === "-1" ? "" : "warning");
-      cell(tr, reasons[i]);
+      cell(tr, answered ? reason(reasons[i]) : "");
       cell(tr, touches[i] === "65535" ? "over 18 hours" : touches[i] + " s");
       body.appendChild(tr);
     });

@@ -19,7 +19,8 @@
 <h1>Event log</h1>
 <!-- Writing the shown range also writes the table of the frame below. -->
 <p>Showing: <strong id="log-range"><% LOG_PAGE %></strong></p>
-<form class="settings" method="post" action="/en/hist_log" id="log-form">
+<!-- What it selects is shown at once: nothing typed here is kept, so leaving asks nothing. -->
+<form class="settings" method="post" action="/en/hist_log" id="log-form" data-keeps-nothing>
 <!-- Enter in a field submits nothing: the default button is disabled. -->
 <button type="submit" disabled hidden aria-hidden="true"></button>
 <p>

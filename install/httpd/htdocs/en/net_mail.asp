@@ -34,8 +34,8 @@
   <input type="text" id="MAIL_MAILSENDER" name="MAIL_MAILSENDER" maxlength="64" value="<% MAIL_MAILSENDER %>">
   <label for="MAIL_DOMAIN">Domain of the greeting (empty: the host name)</label>
   <input type="text" id="MAIL_DOMAIN" name="MAIL_DOMAIN" maxlength="64" value="<% MAIL_DOMAIN %>">
+  <div class="buttons"><button type="submit">Apply</button></div>
 </fieldset>
-<div class="buttons"><button type="submit">Apply</button></div>
 <fieldset data-list data-flag="3" data-empty="No receiver yet: add one below.">
   <legend>Receivers</legend>
   <table class="list">

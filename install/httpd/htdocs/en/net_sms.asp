@@ -32,8 +32,8 @@
     <option value="3">19200</option>
     <option value="4">115200</option>
   </select>
+  <div class="buttons"><button type="submit">Apply</button></div>
 </fieldset>
-<div class="buttons"><button type="submit">Apply</button></div>
 <fieldset data-list data-flag="3" data-empty="No phone yet: add one below.">
   <legend>Phones</legend>
   <table class="list">

@@ -25,8 +25,8 @@
   <label for="ACT_SNMP_PORT">UDP port of SNMPv1 and SNMPv3 requests</label>
   <input type="number" id="ACT_SNMP_PORT" name="ACT_SNMP_PORT" min="1" max="65535" value="<% ACT_SNMP_PORT %>">
   <p class="hint">A new port is opened within 5 seconds.</p>
+  <div class="buttons"><button type="submit" name="SUB_PORT" value="1">Apply</button></div>
 </fieldset>
-<div class="buttons"><button type="submit" name="SUB_PORT" value="1">Apply</button></div>
 <fieldset data-list data-flag="4" data-empty="No SNMPv1 access entry: no SNMPv1 request is answered. Add one below.">
   <legend>SNMPv1 access</legend>
   <table class="list">

@@ -24,8 +24,8 @@
   <legend>Context</legend>
   <label for="ACT_USM_CONTEXT">Context name of requests and traps</label>
   <input type="text" id="ACT_USM_CONTEXT" name="ACT_USM_CONTEXT" maxlength="16" value="<% ACT_USM_CONTEXT %>">
+  <div class="buttons"><button type="submit" name="SUB_CONTEXT" value="1">Apply</button></div>
 </fieldset>
-<div class="buttons"><button type="submit" name="SUB_CONTEXT" value="1">Apply</button></div>
 <fieldset data-list data-flag="6" data-empty="No SNMPv3 user yet: add one below.">
   <legend>Users</legend>
   <table class="list">

@@ -18,7 +18,7 @@
 <nav id="menu" aria-label="Pages" data-level="<% LIN_LOGIN_LEVEL %>"></nav>
 <main class="page" id="notice" data-delay="<% NOT_DELAY %>">
 <h1>Download</h1>
-<p id="waiting">The file is being prepared; the download starts in <span id="seconds"><% NOT_DELAY %></span> seconds.</p>
+<p id="waiting">The file is being prepared; the download starts in <span id="seconds"><% NOT_DELAY %></span> <span id="unit">seconds</span>.</p>
 <p><a id="file" href="#" hidden>Download now</a> <a id="back" href="javascript:history.back()">Back</a></p>
 </main>
 </div>
@@ -41,9 +41,10 @@
   link.hidden = false;
   var left = Number(main.getAttribute("data-delay"));
   if (!(left >= 0)) left = 5;
-  var seconds = document.getElementById("seconds");
+  var seconds = document.getElementById("seconds"), unit = document.getElementById("unit");
   var step = function () {
     seconds.textContent = String(left);
+    unit.textContent = left === 1 ? "second" : "seconds";
     if (left <= 0) {
       waiting.textContent = "The download of " + name + " has started.";
       // Saved as a file, not shown: the notice page stays with its Back link.

@@ -19,6 +19,7 @@
 <main class="page" id="sys_lang">
 <h1>Language</h1>
 <form class="system" method="post" action="language">
+<input type="hidden" name="SYS_UCTOKEN" value="<% SYS_UCTOKEN %>">
 <fieldset>
   <legend>Language of the event texts</legend>
   <label for="LANG">Language</label>

@@ -17,7 +17,8 @@
 <nav id="menu" aria-label="Pages" data-level="<% LIN_LOGIN_LEVEL %>"></nav>
 <main class="page" id="control">
 <h1>Control</h1>
-<form class="settings" method="post" action="/en/device/dev_icontrol">
+<!-- Commands, not settings: nothing typed here is kept, so leaving asks nothing. -->
+<form class="settings" method="post" action="/en/device/dev_icontrol" data-keeps-nothing>
 <input type="hidden" name="SYS_UCTOKEN" value="<% SYS_UCTOKEN %>">
 <!-- Enter in a field submits nothing: the default button is disabled. -->
 <button type="submit" disabled hidden aria-hidden="true"></button>
@@ -31,8 +32,10 @@
 <div id="outlets" data-states="<% CTL_LETSTS %>"><noscript>The outlet switches need JavaScript.</noscript></div>
 <h2 id="shutdown">Shutdown</h2>
 <table class="values">
-  <tr><th>Shutdown countdown</th><td><span class="secs" id="countdown"><% SUM_OS_COUNTDOWN %></span> <span class="warning" data-map="0:|1:(cancelled)"><% SUM_OS_CANCEL %></span></td></tr>
-  <tr><th>Cancel the countdown</th><td><button type="submit" name="SHUT_CANCEL" value="1" formaction="/en/device/mgnt_control">Cancel or resume</button></td></tr>
+  <tr><th>Shutdown countdown</th><td><span id="countdown-state">No countdown is running.</span>
+    <!-- The one that applies shows; each asks for its own direction. -->
+    <button type="submit" name="SHUT_CANCEL" value="cancel" data-when="running" formaction="/en/device/mgnt_control" hidden disabled>Cancel the countdown</button>
+    <button type="submit" name="SHUT_CANCEL" value="resume" data-when="cancelled" formaction="/en/device/mgnt_control" hidden disabled>Resume the countdown</button></td></tr>
   <tr><th>Console notices</th><td><button type="submit" name="PAUSE_BROAD" value="1" formaction="/en/device/mgnt_control">Stop repeating</button></td></tr>
   <tr><th>Trap receivers</th><td><button type="submit" name="SIM_POWERFAIL" value="1" formaction="/en/device/mgnt_control">Send a power-failure trap</button>
     <button type="submit" name="SIM_POWERRESTORE" value="1" formaction="/en/device/mgnt_control">Send a power-restored trap</button>

@@ -46,7 +46,7 @@
 <h2>Planned next</h2>
 <p>Both schedules together, within the next 31 days.</p>
 <table class="values">
-  <tr><th>Shutdown</th><td id="next-off"><% UPS_SCH_NEXTOFF %></td></tr>
+  <tr><th>Shutdown</th><td id="next-off" data-next-shutdown><% UPS_SCH_NEXTOFF %></td></tr>
   <tr><th>UPS restores power</th><td id="next-on"><% UPS_SCH_NEXTON %></td></tr>
   <tr><th>UPS self-test</th><td id="next-test"><% UPS_SCH_NEXTTEST %></td></tr>
   <tr><th>UPS deep self-test</th><td id="next-deeptest"><% UPS_SCH_NEXTDEEPTEST %></td></tr>

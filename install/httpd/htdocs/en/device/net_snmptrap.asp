@@ -54,7 +54,7 @@
     <option value="1">Information</option>
     <option value="2">Warning</option>
     <option value="3">Severity</option>
-    <option value="4">Network shutdown client (every trap)</option>
+    <option value="4">Shutdown client (every trap)</option>
   </select>
   <label for="TRAP_USER">SNMPv3 user</label>
   <input type="text" id="TRAP_USER" name="TRAP_USER" maxlength="16" data-arg="7" autocomplete="off">

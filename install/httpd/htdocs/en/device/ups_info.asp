@@ -19,11 +19,12 @@
 <h1>Identity</h1>
 <h2>UPS</h2>
 <table class="values">
-  <tr><th>Model</th><td id="model"><% UPS_MODEL %></td></tr>
-  <tr><th>Serial number</th><td id="serial"><% UPS_SERNUM %></td></tr>
-  <tr><th>Firmware</th><td id="firmware"><% UPS_UPSVER %></td></tr>
-  <tr><th>Model class</th><td class="v"><% UPS_TYPE %></td></tr>
-  <tr><th>Series</th><td class="v"><% UPS_SERIES %></td></tr>
+  <tr><th>Model</th><td id="model" data-na-empty><% UPS_MODEL %></td></tr>
+  <tr><th>Serial number</th><td id="serial" data-na-empty><% UPS_SERNUM %></td></tr>
+  <tr><th>Firmware</th><td id="firmware" data-na-empty><% UPS_UPSVER %></td></tr>
+  <!-- The model class only tells whether the UPS reports a reserve source beside its bypass (class 3). -->
+  <tr><th>Model class</th><td id="modelclass" data-map="0:Standard (class 0)|1:Standard (class 1)|2:Standard (class 2)|3:With a reserve source beside the bypass (class 3)|4:Standard (class 4)"><% UPS_TYPE %></td></tr>
+  <tr><th>Series</th><td id="series" data-map="0:n/a|1:Single unit (type 1)|2:Single unit (type 2)|3:Modular, with power modules (type 3)|4:Modular, with power modules (type 4)|5:Modular, with power modules (type 5)|6:Single unit (type 6)"><% UPS_SERIES %></td></tr>
   <tr><th>Output phases</th><td class="v"><% UPS_PHASE %></td></tr>
 </table>
 <h2>Ratings</h2>

@@ -17,33 +17,39 @@
 <nav id="menu" aria-label="Pages" data-level="<% LIN_LOGIN_LEVEL %>"></nav>
 <main class="page" id="measure">
 <h1>Measurements</h1>
-<p>Output phases: <span class="v"><% UPS_PHASE %></span></p>
+<p>Output phases: <span class="v"><% UPS_PHASE %></span>. A phase the UPS does not report is left out.</p>
 <h2>Input</h2>
-<table class="values grid" id="input">
-  <thead><tr><th>Reading</th><th>Phase 1</th><th>Phase 2</th><th>Phase 3</th><th></th></tr></thead>
-  <tr><td>Frequency</td><td class="v sev<% PRP_C_INFREQ %>"><% UPS_INFREQ1 %></td><td class="v sev<% PRP_C_INFREQ %>"><% UPS_INFREQ2 %></td><td class="v sev<% PRP_C_INFREQ %>"><% UPS_INFREQ3 %></td><td class="unit">Hz</td></tr>
-  <tr><td>Voltage</td><td class="v sev<% PRP_C_INVOLT %>"><% UPS_INVOLT1 %></td><td class="v sev<% PRP_C_INVOLT %>"><% UPS_INVOLT2 %></td><td class="v sev<% PRP_C_INVOLT %>"><% UPS_INVOLT3 %></td><td class="unit">V</td></tr>
-  <tr><td>Line voltage (1-2, 2-3, 3-1)</td><td class="v"><% UPS_INVOLT12 %></td><td class="v"><% UPS_INVOLT23 %></td><td class="v"><% UPS_INVOLT31 %></td><td class="unit">V</td></tr>
-  <tr><td>Current</td><td class="v sev<% PRP_C_INAMP %>"><% UPS_INAMP1 %></td><td class="v sev<% PRP_C_INAMP %>"><% UPS_INAMP2 %></td><td class="v sev<% PRP_C_INAMP %>"><% UPS_INAMP3 %></td><td class="unit">A</td></tr>
+<table class="values grid phases" id="input">
+  <thead><tr><th>Reading</th><th>Phase 1</th><th>Phase 2</th><th>Phase 3</th></tr></thead>
+  <tbody>
+  <tr><td>Frequency (Hz)</td><td class="v sev<% PRP_C_INFREQ %>"><% UPS_INFREQ1 %></td><td class="v sev<% PRP_C_INFREQ %>"><% UPS_INFREQ2 %></td><td class="v sev<% PRP_C_INFREQ %>"><% UPS_INFREQ3 %></td></tr>
+  <tr><td>Voltage (V)</td><td class="v sev<% PRP_C_INVOLT %>"><% UPS_INVOLT1 %></td><td class="v sev<% PRP_C_INVOLT %>"><% UPS_INVOLT2 %></td><td class="v sev<% PRP_C_INVOLT %>"><% UPS_INVOLT3 %></td></tr>
+  <tr><td>Line voltage 1-2, 2-3, 3-1 (V)</td><td class="v"><% UPS_INVOLT12 %></td><td class="v"><% UPS_INVOLT23 %></td><td class="v"><% UPS_INVOLT31 %></td></tr>
+  <tr><td>Current (A)</td><td class="v sev<% PRP_C_INAMP %>"><% UPS_INAMP1 %></td><td class="v sev<% PRP_C_INAMP %>"><% UPS_INAMP2 %></td><td class="v sev<% PRP_C_INAMP %>"><% UPS_INAMP3 %></td></tr>
+  </tbody>
 </table>
 <h2>Output</h2>
-<table class="values grid" id="output">
-  <thead><tr><th>Reading</th><th>Phase 1</th><th>Phase 2</th><th>Phase 3</th><th></th></tr></thead>
-  <tr><td>Frequency</td><td class="v sev<% PRP_C_OUTFREQ %>"><% UPS_OUTFREQ %></td><td class="v sev<% PRP_C_OUTFREQ %>"></td><td class="v sev<% PRP_C_OUTFREQ %>"></td><td class="unit">Hz</td></tr>
-  <tr><td>Voltage</td><td class="v sev<% PRP_C_OUTVOLT %>"><% UPS_OUTVOLT1 %></td><td class="v sev<% PRP_C_OUTVOLT %>"><% UPS_OUTVOLT2 %></td><td class="v sev<% PRP_C_OUTVOLT %>"><% UPS_OUTVOLT3 %></td><td class="unit">V</td></tr>
-  <tr><td>Line voltage (1-2, 2-3, 3-1)</td><td class="v"><% UPS_OUTVOLT12 %></td><td class="v"><% UPS_OUTVOLT23 %></td><td class="v"><% UPS_OUTVOLT31 %></td><td class="unit">V</td></tr>
-  <tr><td>Current</td><td class="v sev<% PRP_C_OUTAMP %>"><% UPS_OUTAMP1 %></td><td class="v sev<% PRP_C_OUTAMP %>"><% UPS_OUTAMP2 %></td><td class="v sev<% PRP_C_OUTAMP %>"><% UPS_OUTAMP3 %></td><td class="unit">A</td></tr>
-  <tr><td>Power</td><td class="v sev<% PRP_C_OUTPOWER %>"><% UPS_OUTPOWER1 %></td><td class="v sev<% PRP_C_OUTPOWER %>"><% UPS_OUTPOWER2 %></td><td class="v sev<% PRP_C_OUTPOWER %>"><% UPS_OUTPOWER3 %></td><td class="unit">W</td></tr>
-  <tr><td>Load</td><td class="v sev<% PRP_C_OUTLOAD %>"><% UPS_OUTLOAD1 %></td><td class="v sev<% PRP_C_OUTLOAD %>"><% UPS_OUTLOAD2 %></td><td class="v sev<% PRP_C_OUTLOAD %>"><% UPS_OUTLOAD3 %></td><td class="unit">%</td></tr>
+<table class="values grid phases" id="output">
+  <thead><tr><th>Reading</th><th>Phase 1</th><th>Phase 2</th><th>Phase 3</th></tr></thead>
+  <tbody>
+  <tr><td>Frequency (Hz)</td><td class="v sev<% PRP_C_OUTFREQ %>"><% UPS_OUTFREQ %></td><td></td><td></td></tr>
+  <tr><td>Voltage (V)</td><td class="v sev<% PRP_C_OUTVOLT %>"><% UPS_OUTVOLT1 %></td><td class="v sev<% PRP_C_OUTVOLT %>"><% UPS_OUTVOLT2 %></td><td class="v sev<% PRP_C_OUTVOLT %>"><% UPS_OUTVOLT3 %></td></tr>
+  <tr><td>Line voltage 1-2, 2-3, 3-1 (V)</td><td class="v"><% UPS_OUTVOLT12 %></td><td class="v"><% UPS_OUTVOLT23 %></td><td class="v"><% UPS_OUTVOLT31 %></td></tr>
+  <tr><td>Current (A)</td><td class="v sev<% PRP_C_OUTAMP %>"><% UPS_OUTAMP1 %></td><td class="v sev<% PRP_C_OUTAMP %>"><% UPS_OUTAMP2 %></td><td class="v sev<% PRP_C_OUTAMP %>"><% UPS_OUTAMP3 %></td></tr>
+  <tr><td>Power (W)</td><td class="v sev<% PRP_C_OUTPOWER %>"><% UPS_OUTPOWER1 %></td><td class="v sev<% PRP_C_OUTPOWER %>"><% UPS_OUTPOWER2 %></td><td class="v sev<% PRP_C_OUTPOWER %>"><% UPS_OUTPOWER3 %></td></tr>
+  <tr><td>Load (%)</td><td class="v sev<% PRP_C_OUTLOAD %>"><% UPS_OUTLOAD1 %></td><td class="v sev<% PRP_C_OUTLOAD %>"><% UPS_OUTLOAD2 %></td><td class="v sev<% PRP_C_OUTLOAD %>"><% UPS_OUTLOAD3 %></td></tr>
+  </tbody>
 </table>
 <h2>Bypass</h2>
-<table class="values grid" id="bypass">
-  <thead><tr><th>Reading</th><th>Phase 1</th><th>Phase 2</th><th>Phase 3</th><th></th></tr></thead>
-  <tr><td>Frequency</td><td class="v sev<% PRP_C_BYFREQ %>"><% UPS_BYFREQ %></td><td class="v sev<% PRP_C_BYFREQ %>"></td><td class="v sev<% PRP_C_BYFREQ %>"></td><td class="unit">Hz</td></tr>
-  <tr><td>Voltage</td><td class="v sev<% PRP_C_BYVOLT %>"><% UPS_BYVOLT1 %></td><td class="v sev<% PRP_C_BYVOLT %>"><% UPS_BYVOLT2 %></td><td class="v sev<% PRP_C_BYVOLT %>"><% UPS_BYVOLT3 %></td><td class="unit">V</td></tr>
-  <tr><td>Line voltage (1-2, 2-3, 3-1)</td><td class="v"><% UPS_BYVOLT12 %></td><td class="v"><% UPS_BYVOLT23 %></td><td class="v"><% UPS_BYVOLT31 %></td><td class="unit">V</td></tr>
-  <tr><td>Current</td><td class="v sev<% PRP_C_BYAMP %>"><% UPS_BYAMP1 %></td><td class="v sev<% PRP_C_BYAMP %>"><% UPS_BYAMP2 %></td><td class="v sev<% PRP_C_BYAMP %>"><% UPS_BYAMP3 %></td><td class="unit">A</td></tr>
-  <tr><td>Power</td><td class="v sev<% PRP_C_BYPOWER %>"><% UPS_BYPOWER1 %></td><td class="v sev<% PRP_C_BYPOWER %>"><% UPS_BYPOWER2 %></td><td class="v sev<% PRP_C_BYPOWER %>"><% UPS_BYPOWER3 %></td><td class="unit">W</td></tr>
+<table class="values grid phases" id="bypass">
+  <thead><tr><th>Reading</th><th>Phase 1</th><th>Phase 2</th><th>Phase 3</th></tr></thead>
+  <tbody>
+  <tr><td>Frequency (Hz)</td><td class="v sev<% PRP_C_BYFREQ %>"><% UPS_BYFREQ %></td><td></td><td></td></tr>
+  <tr><td>Voltage (V)</td><td class="v sev<% PRP_C_BYVOLT %>"><% UPS_BYVOLT1 %></td><td class="v sev<% PRP_C_BYVOLT %>"><% UPS_BYVOLT2 %></td><td class="v sev<% PRP_C_BYVOLT %>"><% UPS_BYVOLT3 %></td></tr>
+  <tr><td>Line voltage 1-2, 2-3, 3-1 (V)</td><td class="v"><% UPS_BYVOLT12 %></td><td class="v"><% UPS_BYVOLT23 %></td><td class="v"><% UPS_BYVOLT31 %></td></tr>
+  <tr><td>Current (A)</td><td class="v sev<% PRP_C_BYAMP %>"><% UPS_BYAMP1 %></td><td class="v sev<% PRP_C_BYAMP %>"><% UPS_BYAMP2 %></td><td class="v sev<% PRP_C_BYAMP %>"><% UPS_BYAMP3 %></td></tr>
+  <tr><td>Power (W)</td><td class="v sev<% PRP_C_BYPOWER %>"><% UPS_BYPOWER1 %></td><td class="v sev<% PRP_C_BYPOWER %>"><% UPS_BYPOWER2 %></td><td class="v sev<% PRP_C_BYPOWER %>"><% UPS_BYPOWER3 %></td></tr>
+  </tbody>
 </table>
 <h2>Battery</h2>
 <table class="values" id="battery">

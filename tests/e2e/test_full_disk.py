@@ -1,0 +1,230 @@
+"""End-to-end: the installation on a disk that fills while the daemon runs.
+The installed files are moved onto a small tmpfs of their own inside the
+test's namespace, which the test fills; the UPS simulator gives the power
+failures, net-snmp's tools are the manager. The event log must hold whole
+records only, say how many events it could not take once space is back,
+and an SNMP SET that cannot be saved must be refused and leave the value in
+force as it was."""
+import errno
+import os
+import re
+import shutil
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness  # noqa: E402
+import snmptools as st  # noqa: E402
+
+INSTALL = harness.INSTALL
+EVENT_LOG = INSTALL + "/_FILE_LOG.TXT"
+FILLER = INSTALL + "/filler"
+PAGE = 4096
+V4 = "udp:127.0.0.1:161"
+PF_DELAY = ".1.3.6.1.4.1.32473.2.210.2.3.0"
+COUNTDOWN = ".1.3.6.1.4.1.32473.2.210.1.4.0"  # remaining seconds, -1 when none runs
+SIGINT_EVENT = 36
+
+# A record as the daemon writes it, and its head (what a record appended to
+# one cut short shows in the middle of the line).
+RECORD = re.compile(r"^(-1|0|[1-9]\d{0,2}) (\d{1,3}) \d\d/\d\d/\d{4} \d\d:\d\d:\d\d (.*)$")
+HEAD = re.compile(r"(-1|\d{1,3}) \d{1,3} \d\d/\d\d/\d{4} \d\d:\d\d:\d\d ")
+UNWRITTEN = re.compile(r"^(\d+) events? not written to the event log since \d\d/\d\d/\d{4} \d\d:\d\d:\d\d: (.*)$")
+
+
+def log_text():
+    return harness.read(EVENT_LOG) or ""
+
+
+def whole_records(text):
+    """(records, lines that are no whole record) of the log text."""
+    records, broken = [], []
+    lines = text.split("\n")
+    if lines and lines[-1] == "":
+        lines.pop()
+    elif lines:
+        broken.append(lines.pop())  # no line feed at the end
+    for line in lines:
+        m = RECORD.match(line)
+        if m and not HEAD.search(m.group(3)):
+            records.append((int(m.group(1)), int(m.group(2)), m.group(3)))
+        else:
+            broken.append(line)
+    return records, broken
+
+
+class FullDisk(harness.DaemonTest):
+    def setUp(self):
+        super().setUp()
+        self.sim = harness.serial_ups(self)
+        harness.config_set({"Shutdown": {"Power Fail Enable=": "Yes", "Power Fail Delay=": 600},
+                            "Reaction": {"Notify Message Enable=": "No"}})
+        st.set_access([("0.0.0.0", "tambor", 1), ("127.0.0.1", "local", 2)])
+        self.small_disk()
+
+    def small_disk(self):
+        """Moves the installation onto a tmpfs of its own, a few MiB larger
+        than what it holds."""
+        stage = "/usr/local/brisvane.stage"
+        os.rename(INSTALL, stage)
+        os.mkdir(INSTALL)
+        used = int(subprocess.run(["du", "-sk", stage], capture_output=True, text=True, check=True).stdout.split()[0])
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%dk,mode=0755" % (used + 4096), "tmpfs", INSTALL],
+                       check=True)
+        self.addCleanup(subprocess.run, ["umount", "-l", INSTALL])
+        subprocess.run(["cp", "-a", stage + "/.", INSTALL], check=True)
+        shutil.rmtree(stage)
+
+    def fill(self):
+        """Fills the installation's disk; then, in the log's own last page,
+        leaves fewer bytes than a record needs, so the next append is cut
+        short (as on a disk that fills between two records)."""
+        fd = os.open(FILLER, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+        try:
+            for chunk in (1 << 20, PAGE, 1):
+                block = bytes(chunk)
+                while True:
+                    try:
+                        os.write(fd, block)
+                    except OSError as e:
+                        self.assertEqual(e.errno, errno.ENOSPC)
+                        break
+        finally:
+            os.close(fd)
+        for _ in range(10):
+            size = os.path.getsize(EVENT_LOG)
+            room = -size % PAGE
+            if room < 45:  # less than any record of the daemon's takes
+                return room
+            # A record of the test's own, whole, takes all of the page but 10 bytes.
+            pad = "-1 0 01/01/2000 00:00:00 padding "
+            pad += "x" * (room - 10 - len(pad) - 1) + "\n"
+            with open(EVENT_LOG, "a") as f:
+                f.write(pad)
+        self.fail("the log's last page did not fill")
+
+    def free(self):
+        os.unlink(FILLER)
+
+    def start_linked(self):
+        self.daemon = self.start_daemon()
+        harness.wait_for(lambda: sum(f["mnemonic"] == "STB" for f in self.sim.frames()) >= 2, 30,
+                         what="the UPS link")
+        st.wait_agent()
+
+        # The listeners' records come with the first 5-second pass, which
+        # also drops the mail spools of the events so far (there are no
+        # receivers): then no file of the installation changes for one whole
+        # pass while nothing happens, and a full disk stays full.
+        def files():
+            out = {}
+            for root, _, names in os.walk(INSTALL):
+                for name in names:
+                    path = os.path.join(root, name)
+                    out[path] = os.lstat(path).st_size
+            return out
+
+        def quiet():
+            before = files()
+            time.sleep(5.5)
+            return "SNMP: OK" in log_text() and files() == before
+        harness.wait_for(quiet, 40, 0, what="an installation where nothing changes")
+
+    def countdown(self):
+        r = st.run("snmpget", st.v3(), V4, COUNTDOWN)
+        rows = st.values(r.stdout)
+        return int(rows[0][2]) if rows else None
+
+    def set_state(self, state):
+        """Changes the UPS's state and waits until the daemon has read every
+        status query three times since (past each bit's debounce) and its
+        alarm processing has run: every event of the change is raised."""
+        since = time.time()
+        self.sim.set_state(state)
+        for mnemonic in ("STA", "STB", "STI", "STO"):
+            harness.wait_for(lambda: sum(f["type"] == "P" and f["mnemonic"] == mnemonic and f["t"] >= since
+                                         for f in self.sim.frames()) >= 3, 30, what="three %s queries" % mnemonic)
+        time.sleep(1.5)
+
+    def power_failure_and_return(self):
+        self.set_state("powerfail")
+        self.assertGreaterEqual(self.countdown(), 0)  # the power-failure countdown runs
+        self.set_state("online")
+        self.assertEqual(self.countdown(), -1)
+
+    def test_event_log_through_power_failures_on_a_full_disk(self):
+        self.start_linked()
+        self.fill()
+        before = log_text()
+        self.power_failure_and_return()
+        self.power_failure_and_return()
+        during = log_text()
+        self.free()
+        # The first record once there is room again: the "stop" command's SIGINT.
+        self.assertEqual(harness.run_upsd("stop").returncode, 0)
+        harness.wait_for(lambda: "Signal SIGINT received\n" in log_text(), 10, what="the SIGINT record")
+        after_full = log_text()
+        # One more power failure with room: the records such a failure gives.
+        start = len(whole_records(after_full)[0])
+        self.power_failure_and_return()
+        records, broken = whole_records(log_text())
+        one_failure = records[start:]
+
+        self.assertEqual(broken, [], "lines that are no whole record")
+        self.assertEqual(during, before, "the log changed while the disk was full")
+        new = whole_records(after_full)[0][len(whole_records(before)[0]):]
+        counts = [UNWRITTEN.match(r[2]) for r in new if r[0] == -1 and r[1] == 2]
+        counts = [m for m in counts if m]
+        self.assertEqual(len(counts), 1, new)
+        self.assertEqual(counts[0].group(2), "No space left on device")
+        self.assertGreaterEqual(len(one_failure), 4, one_failure)
+        self.assertEqual(int(counts[0].group(1)), 2 * len(one_failure), (new, one_failure))
+        # The count record comes first, then the record that found room.
+        self.assertEqual([r[0] for r in new], [-1, SIGINT_EVENT])
+
+    def test_set_that_cannot_be_saved_is_refused(self):
+        self.start_linked()
+        saved = harness.read(harness.CONFIG)
+        self.assertIn("Power Fail Delay=600\n", saved)
+
+        def full():
+            self.fill()
+            return self.free
+
+        def mount_point():
+            # config.ini cannot be replaced: the rename of the saved copy fails.
+            subprocess.run(["mount", "--bind", harness.CONFIG, harness.CONFIG], check=True)
+            return lambda: subprocess.run(["umount", harness.CONFIG], check=True)
+
+        for what, make in (("a full disk", full), ("config.ini that cannot be replaced", mount_point)):
+            for version, security, error in (("v3", st.v3(), "commitFailed"), ("v1", st.v1("local"), "genError")):
+                with self.subTest(what, version=version):
+                    undo = make()
+                    try:
+                        logged = len(log_text())
+                        r = st.run("snmpset", security, V4, PF_DELAY, "i", "45")
+                        out = r.stdout + r.stderr
+                        self.assertNotEqual(r.returncode, 0, out)
+                        self.assertIn(error, out)
+                        r = st.run("snmpget", st.v3(), V4, PF_DELAY)
+                        self.assertEqual(st.values(r.stdout), [(PF_DELAY, "INTEGER", "600")])
+                        self.assertEqual(harness.read(harness.CONFIG), saved)
+                    finally:
+                        undo()
+                    if what != "a full disk":
+                        # Logged where the log has room.
+                        text = log_text()[logged:]
+                        self.assertIn("SNMP SET not saved", text)
+        # The countdown takes the value config.ini holds.
+        self.set_state("powerfail")
+        self.assertGreater(self.countdown(), 590)
+        self.set_state("online")
+        # With room the same SET is stored.
+        r = st.run("snmpset", st.v3(), V4, PF_DELAY, "i", "45")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(harness.config_get("Shutdown", "Power Fail Delay="), "45")
+
+
+if __name__ == "__main__":
+    harness.main()
