@@ -26,6 +26,7 @@ int32_t CfgRestart;
 uint8_t CfgStopService;
 uint8_t CfgLanguage;
 CfgFileState CfgFile;
+int (*CfgSaveStandIn)();
 
 namespace {
 
@@ -243,6 +244,7 @@ int Cfg_Probe(char* reason, size_t size) {
 }
 
 int Cfg_Save() {
+  if (CfgSaveStandIn) return CfgSaveStandIn();
   char path[300];
   ConfigPath(path, sizeof path);
   FILE* f = UF_ReplaceBegin(path, 0600);

@@ -268,6 +268,10 @@ int Cfg_LoadStream(FILE* f);
 // changes an operator makes (web forms, SNMP SETs, an upload): it also
 // writes over a file that the store kept.
 int Cfg_Save();
+// Test seam: when set, Cfg_Save calls it in place of rewriting config.ini
+// and returns its result (the fuzz targets run the forms without a save to
+// disk per input).
+extern int (*CfgSaveStandIn)();
 // The service's own rewrites (at start, after a found COM port, before
 // hibernating, after a migration, for the battery notice): Cfg_Save, except
 // that a kept file is left alone (0).

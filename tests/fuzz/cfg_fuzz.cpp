@@ -29,6 +29,7 @@
 #include "web/httpd.h"
 #include "web/websess.h"
 #include "web/websys.h"
+#include "fuzz_support.h"
 
 namespace {
 
@@ -41,15 +42,8 @@ std::string g_dir;
 void Setup() {
   setlocale(LC_CTYPE, "C.UTF-8");
   Crypt_Init();
-  std::string base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-  std::string tmpl = base + "/cfg_fuzz-XXXXXX";
-  Check(mkdtemp(tmpl.data()) != nullptr);
-  g_dir = tmpl;
+  g_dir = Fuzz_ScratchDir("cfg_fuzz");
   Svc_SetDirs(g_dir.c_str(), g_dir.c_str());
-  atexit([] {
-    std::error_code ec;
-    std::filesystem::remove_all(g_dir, ec);
-  });
 }
 
 // Every input starts from the same empty settings, as at the first start.

@@ -19,6 +19,7 @@
 #include "core/svc.h"
 #include "events/dlog.h"
 #include "ups/upsdata.h"
+#include "fuzz_support.h"
 
 namespace {
 
@@ -44,10 +45,7 @@ time_t At(int year, int month, int day, int hour, int minute, int second) {
 void Setup() {
   setenv("TZ", "UTC", 1);
   tzset();
-  std::string base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-  std::string tmpl = base + "/dlog_fuzz-XXXXXX";
-  Check(mkdtemp(tmpl.data()) != nullptr);
-  g_dir = tmpl;
+  g_dir = Fuzz_ScratchDir("dlog_fuzz");
   g_tmp = g_dir + "/tmp";
   std::filesystem::create_directories(g_dir + "/httpd/htdocs/tempage");
   std::filesystem::create_directories(g_tmp);
@@ -58,10 +56,6 @@ void Setup() {
   for (int32_t& v : UpsRecord.values) v = -1;
   snprintf(UpsRecord.model, sizeof UpsRecord.model, "%s", "FUZZ");
   DLogSetting.maxStorage = 12;
-  atexit([] {
-    std::error_code ec;
-    std::filesystem::remove_all(g_dir, ec);
-  });
 }
 
 std::string Read(const std::string& path) {

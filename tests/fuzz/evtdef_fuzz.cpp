@@ -12,6 +12,7 @@
 
 #include "core/svc.h"
 #include "events/evtdef.h"
+#include "fuzz_support.h"
 
 namespace {
 
@@ -22,15 +23,8 @@ void Check(bool ok) {
 std::string g_dir;
 
 void Setup() {
-  std::string base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-  std::string tmpl = base + "/evtdef_fuzz-XXXXXX";
-  Check(mkdtemp(tmpl.data()) != nullptr);
-  g_dir = tmpl;
+  g_dir = Fuzz_ScratchDir("evtdef_fuzz");
   std::filesystem::create_directories(g_dir + "/language/L");
-  atexit([] {
-    std::error_code ec;
-    std::filesystem::remove_all(g_dir, ec);
-  });
 }
 
 void Write(const std::string& path, const uint8_t* data, size_t size) {

@@ -16,6 +16,7 @@
 
 #include "core/svc.h"
 #include "events/evtlog.h"
+#include "fuzz_support.h"
 
 namespace {
 
@@ -26,16 +27,9 @@ void Check(bool ok) {
 std::string g_dir;
 
 void Setup() {
-  std::string base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-  std::string tmpl = base + "/evtlog_fuzz-XXXXXX";
-  Check(mkdtemp(tmpl.data()) != nullptr);
-  g_dir = tmpl;
+  g_dir = Fuzz_ScratchDir("evtlog_fuzz");
   std::filesystem::create_directories(g_dir + "/httpd/htdocs/tempage");
   Svc_SetDirs(g_dir.c_str(), g_dir.c_str());
-  atexit([] {
-    std::error_code ec;
-    std::filesystem::remove_all(g_dir, ec);
-  });
 }
 
 bool ValidUtf8(const std::string& s) {

@@ -1,8 +1,10 @@
 // Fuzzes the request reader and the request handling: the input (after its
 // first byte, which sets the size of the pieces it is sent in) goes to the
 // server over a local stream socket; every pass of the server runs between
-// pieces. Whatever the server answers must be an HTTP/1.1 reply, and no
-// temporary page may outlive its connection.
+// pieces. At most 16 pieces: a longer input is sent in larger ones, since
+// each pass costs as much as a short request. Whatever the server answers
+// must be an HTTP/1.1 reply, and no temporary page may outlive its
+// connection.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +19,7 @@
 #include "core/crypt.h"
 #include "core/svc.h"
 #include "web/httpd.h"
+#include "fuzz_support.h"
 
 namespace {
 
@@ -36,13 +39,8 @@ void Write(const std::string& path, const std::string& text) {
 }
 
 void Setup() {
-  char base[] = "/tmp/upsd-fuzz-http-XXXXXX";
-  g_dir = mkdtemp(base);
+  g_dir = Fuzz_ScratchDir("upsd-fuzz-http");
   g_tmp = g_dir + "/tmp";
-  atexit([] {
-    std::error_code ec;
-    std::filesystem::remove_all(g_dir, ec);
-  });
   std::filesystem::create_directories(g_dir + "/httpd/htdocs/sub");
   std::filesystem::create_directories(g_tmp);
   std::filesystem::create_symlink(g_tmp, g_dir + "/httpd/htdocs/tempage");
@@ -69,7 +67,7 @@ void Setup() {
 }
 
 void Drain(int client, std::string* out) {
-  char buf[65536];
+  static char buf[65536];  // static: a frame this large costs the sanitizer per call
   for (;;) {
     ssize_t n = recv(client, buf, sizeof buf, MSG_DONTWAIT);
     if (n <= 0) return;
@@ -85,6 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t piece = 1 + data[0] % 64 * 16;
   ++data;
   --size;
+  if (piece < (size + 15) / 16) piece = (size + 15) / 16;
 
   int client = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   Check(connect(client, reinterpret_cast<struct sockaddr*>(&g_addr), g_addrLen) == 0);

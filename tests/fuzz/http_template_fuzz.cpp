@@ -12,6 +12,7 @@
 #include "core/crypt.h"
 #include "core/svc.h"
 #include "web/httpd.h"
+#include "fuzz_support.h"
 
 namespace {
 
@@ -25,12 +26,7 @@ std::string g_dir;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (g_dir.empty()) {
-    char base[] = "/tmp/upsd-fuzz-tpl-XXXXXX";
-    g_dir = mkdtemp(base);
-    atexit([] {
-      std::error_code ec;
-      std::filesystem::remove_all(g_dir, ec);
-    });
+    g_dir = Fuzz_ScratchDir("upsd-fuzz-tpl");
     std::filesystem::create_directories(g_dir + "/httpd/htdocs/tempage");
     Svc_SetDirs(g_dir.c_str(), (g_dir + "/httpd/htdocs/tempage").c_str());
     Crypt_Init();

@@ -26,8 +26,10 @@ void Replies(const uint8_t* data, size_t size) {
   const char* bytes = reinterpret_cast<const char*>(data);
   size_t at = 0;
   size_t k = 0;
+  // One reader for every reply, begun anew for each, as the mail client
+  // keeps it.
+  static SmtpReply r;
   while (at < size) {
-    SmtpReply r;
     r.Begin((k & 1) == 0);
     while (at < size && !r.Done()) {
       size_t piece = 1 + data[(at + k) % size] % 16;

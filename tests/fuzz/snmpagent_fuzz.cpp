@@ -16,6 +16,7 @@
 #include "core/svc.h"
 #include "snmp/snmpagent.h"
 #include "snmp/snmpmib.h"
+#include "fuzz_support.h"
 
 namespace {
 
@@ -39,11 +40,12 @@ void Access(int i, const char* ip, const char* community, uint8_t permission) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // config.ini (saved by SETs) and the boots file go to a directory in the
-  // fuzzer's working directory.
+  // The boots file goes to a directory in the fuzzer's working directory;
+  // the SETs' saves of config.ini go to memory.
   static char dir[] = "snmpagent-fuzz-XXXXXX";
   if (!mkdtemp(dir)) abort();
   Svc_SetDirs(dir, dir);
+  CfgSaveStandIn = Fuzz_SaveConfigInMemory;
   setlocale(LC_CTYPE, "C.UTF-8");
   Crypt_Init();
   Cfg_SetDefaults();

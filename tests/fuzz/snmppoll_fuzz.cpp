@@ -28,6 +28,19 @@ uint8_t g_authKey[16], g_privKey[16];
 
 int32_t NoHandler(SnmpVarbind*, uint8_t) { return SNMP_ERR_NO_SUCH_NAME; }
 
+// The wrapped form runs on stand-ins for DES and HMAC-MD5, which took four
+// fifths of its time (DES builds its key schedule for every block). The
+// poller's own work (the digest check, the CBC chain, the lengths, the PDU)
+// is the same whichever cipher hands it the plaintext; the real cipher and
+// digest still decode the raw form's captured authPriv responses.
+CryptOpsTable g_realCrypto, g_wrapCrypto;
+void SameBlock(const uint8_t in[8], const uint8_t*, uint8_t out[8]) {
+  if (out != in) memmove(out, in, 8);
+}
+void KeyAsDigest(Md5Context*, const uint8_t*, size_t, const uint8_t key[16], uint8_t mac[16]) {
+  memcpy(mac, key, 16);
+}
+
 void SetEngine() {
   ShutdownClientStatus& c = SnmpPollClients[0];
   memset(c.engineId, 0, sizeof c.engineId);
@@ -125,6 +138,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
                                 sizeof kEngine);
   CryptOps.Usm_PasswordToKeyMd5(&md5, g_privKey, reinterpret_cast<const uint8_t*>("tv817264"), 8, kEngine,
                                 sizeof kEngine);
+  g_realCrypto = g_wrapCrypto = CryptOps;
+  g_wrapCrypto.Des_EncryptBlock = g_wrapCrypto.Des_DecryptBlock = SameBlock;
+  g_wrapCrypto.Hmac_Md5 = KeyAsDigest;
   return 0;
 }
 
@@ -134,7 +150,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   data++;
   size--;
   if (size > POLL_BUFFER_SIZE) size = POLL_BUFFER_SIZE;
-  if (mode % 2 == 0) RawDatagram(data, size);
-  else WrappedScopedPdu(data, size);
+  if (mode % 2 == 0) {
+    RawDatagram(data, size);
+  } else {
+    CryptOps = g_wrapCrypto;
+    WrappedScopedPdu(data, size);
+    CryptOps = g_realCrypto;
+  }
   return 0;
 }

@@ -25,6 +25,7 @@
 
 #include "ups/com.h"
 #include "ups/usbhid.h"
+#include "fuzz_support.h"
 
 namespace {
 
@@ -113,15 +114,13 @@ void NoWait(int) {}
 void NoReset(int) {}
 
 void Setup() {
-  char dir[] = "/tmp/usbhid_fuzz.XXXXXX";
-  if (!mkdtemp(dir)) abort();
-  char path[64];
-  snprintf(path, sizeof path, "%s/hiddev0", dir);
-  FILE* f = fopen(path, "w");
+  // The probe looks for the device node by name.
+  const std::string dir = Fuzz_ScratchDir("usbhid_fuzz");
+  FILE* f = fopen((dir + "/hiddev0").c_str(), "w");
   if (!f) abort();
   fclose(f);
-  snprintf(UsbHidDevicePrefix[0], sizeof UsbHidDevicePrefix[0], "%s/hiddev", dir);
-  snprintf(UsbHidDevicePrefix[1], sizeof UsbHidDevicePrefix[1], "%s/none", dir);
+  snprintf(UsbHidDevicePrefix[0], sizeof UsbHidDevicePrefix[0], "%s/hiddev", dir.c_str());
+  snprintf(UsbHidDevicePrefix[1], sizeof UsbHidDevicePrefix[1], "%s/none", dir.c_str());
   UsbHidDevice = UsbHidDeviceCalls{FakeOpen, FakeIoctl, RealClose};
   UsbHidWait = NoWait;
   COM_Init("", "", 0, -1);

@@ -16,6 +16,7 @@
 // no two hosts with one MAC address and no countdown left behind the
 // host list.
 #include <clocale>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -45,6 +46,7 @@
 #include "web/websnmp.h"
 #include "web/websess.h"
 #include "web/websys.h"
+#include "fuzz_support.h"
 
 namespace {
 
@@ -259,21 +261,24 @@ void CheckSnmpLists(const Snapshot& before) {
   }
 }
 
+// The one connection record every input is posted on, cleared but for its
+// 2 MiB buffer, which the forms do not use: a record zeroed whole per input
+// costs more than most forms.
+HttpConn* FreshConn() {
+  static HttpConn* conn = new HttpConn();
+  char* bytes = reinterpret_cast<char*>(conn);
+  const size_t head = offsetof(HttpConn, buffer), tail = head + sizeof conn->buffer;
+  memset(bytes, 0, head);
+  memset(bytes + tail, 0, sizeof *conn - tail);
+  return conn;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // config.ini and the download copy: on tmpfs where there is one, so the
-  // saves' syncs cost nothing.
-  static char dir[] = "/dev/shm/webform-fuzz-XXXXXX";
-  static char local[] = "webform-fuzz-XXXXXX";
-  const char* d = mkdtemp(dir);
-  if (!d) d = mkdtemp(local);
-  if (!d) abort();
-  static std::string made = d;
-  atexit([] {
-    std::error_code ec;
-    std::filesystem::remove_all(made, ec);
-  });
+  // The download copy, the logs and the language file.
+  static const std::string made = Fuzz_ScratchDir("webform-fuzz");
+  const char* d = made.c_str();
   Svc_SetDirs(d, d);
   setlocale(LC_CTYPE, "C.UTF-8");
   Svc_RefreshLocalTime();
@@ -290,6 +295,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   std::filesystem::create_directories(made + "/language/English");
   CfgLanguage = 0;
   EvtDef_Init(made.c_str(), "English");
+  // config.ini written once, for the batch page's download. After it the
+  // forms' saves succeed without the file or its writer, which took a third
+  // of each input's time: the system-form and agent targets run the writer
+  // (into memory) over what their forms and SETs store, the configuration
+  // target over any file.
+  if (Cfg_Save() != 1) abort();
+  CfgSaveStandIn = [] { return 1; };
   return 0;
 }
 
@@ -315,7 +327,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   body.push_back(0);
   Httpd_ParseForm(body.data(), static_cast<int>(rest.size()), multipart ? boundary.c_str() : nullptr);
   std::string name = form.name;
-  HttpConn* conn = new HttpConn();
+  HttpConn* conn = FreshConn();
   conn->uri = name.data();
   conn->body = body.data();
   conn->bodyCount = static_cast<int>(rest.size());
@@ -323,7 +335,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   WebReply.text[0] = 0;
   WebReply.length = 0;
   form.page(conn);
-  delete conn;
 
   Check(memchr(WebReply.text, 0, sizeof WebReply.text) != nullptr);
   const size_t len = strlen(WebReply.text);
@@ -334,7 +345,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Take(&after);
   if (!batch && !Updated(WebReply.text)) Check(Same(before, after));
   if (batch) return 0;
-  CheckSnmpLists(before);
+  // The lists every input starts from are sound: checked when a form
+  // changed them.
+  if (memcmp(&before.agent, &after.agent, sizeof before.agent) != 0 || before.trapCount != after.trapCount ||
+      memcmp(before.traps, after.traps, sizeof before.traps) != 0)
+    CheckSnmpLists(before);
 
   for (const SchedWeeklyEntry& w : SchedWeekly)
     Check(w.hour <= 23 && w.minute <= 59 && w.action <= SCHED_ACTION_TEST4 && w.weekdays < 0x80);
