@@ -43,7 +43,7 @@ HTTP, BASE = order.HTTP, order.BASE
 COUNTDOWN = ".1.3.6.1.4.1.32473.2.210.1.4.0"  # the agent's remaining seconds
 ON_BYPASS = 168                                # UPS event of status bit 34
 NO_SHUTDOWN = {"Type=": 0, "UPS Delay=": 120, "Power Fail Enable=": "No", "Battery Low Enable=": "No",
-                      "Overload Enable=": "No", "Bypass Enable=": "No", "Schedule Shutdown Enable=": "No"}
+               "Overload Enable=": "No", "Bypass Enable=": "No", "Schedule Shutdown Enable=": "No"}
 
 
 # ---- stubs -----------------------------------------------------------------
@@ -58,11 +58,6 @@ def wall_stub(hang_first=False):
     if hang_first:
         text += "if [ ! -e %s/hung ]; then echo $$ > %s/hung; exec sleep 1000; fi\n" % (MARKS, MARKS)
     harness.write(INSTALL + "/command/command.wall", text, 0o755)
-
-
-def stamps(name, what):
-    lines = (harness.read(os.path.join(MARKS, name)) or "").splitlines()
-    return [float(line.split()[1]) for line in lines if line.startswith(what + " ")]
 
 
 def walls():
@@ -218,16 +213,19 @@ class Run:
     def frames_at_ups(self, mnemonic):
         return [f for f in self.sim.frames() if f["type"] == "S" and f["mnemonic"] == mnemonic]
 
-    def first_frame(self, mnemonic, after=0.0):
-        return next((f["t"] for f in self.frames_at_ups(mnemonic) if f["t"] >= after), None)
+    def first_frame(self, mnemonic):
+        return next((f["t"] for f in self.frames_at_ups(mnemonic)), None)
 
     def timeline(self):
         entries = []
-        for e in upssim.read_log(SIM_LOG):
+        log = upssim.read_log(SIM_LOG)
+        for i, e in enumerate(log):
             if e.get("event") == "state":
                 entries.append((e["t"], "UPS %s" % e["state"] + (" for %g s" % e["seconds"] if "seconds" in e else "")))
             elif e.get("dir") == "rx" and e.get("type") == "S":
-                entries.append((e["t"], "frame %s at the UPS (checksum %s)" % (e["raw"], e["checksum"])))
+                reply = next((r for r in log[i + 1:] if r.get("dir") in ("rx", "tx")), {})
+                entries.append((e["t"], "frame %s at the UPS (checksum %s), answered %s" % (
+                    e["raw"], e["checksum"], reply.get("raw", "-") if reply.get("dir") == "tx" else "-")))
         for t, code, level, text in self.events:
             if code == -1 and level == 0:
                 continue  # listener notes
@@ -574,6 +572,7 @@ def case_h():
 CASES = {"a": case_a, "b": case_b, "c": case_c, "d": case_d, "e": case_e, "e2": case_e2, "f": case_f,
          "g": case_g, "h": case_h}
 chosen = sys.argv[1:] or list(CASES)
+sys.stdout.reconfigure(line_buffering=True)
 print("build %s; %d CPUs; load average %.1f %.1f %.1f" % ((os.environ["UPSD_BUILD"], os.cpu_count())
                                                          + os.getloadavg()), flush=True)
 for name in chosen:
