@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cwchar>
 #include <string>
+#include <vector>
 
 // Section index: the order of the section names in CfgKeyTable.
 enum CfgSection : int {
@@ -291,6 +292,22 @@ int Cfg_HasEndSection(FILE* f);
 // written (the settings in memory are the imported ones), 0 when nothing
 // was imported.
 int Cfg_ImportUpload(const char* value, size_t length);
+
+// Every setting config.ini holds, byte for byte as it stood in memory when
+// taken (list entries beyond a list's count too), so that a change which
+// cannot be saved is undone whole. A snapshot does not pass through the
+// file's text, which does not give every value back: its reader keeps a
+// schedule row as it was when the file's row is empty, and takes the
+// factory port for a port 0. With the settings goes what a read of the
+// file sets beside them: the UPS port slot's choice and the SNMPv3 users'
+// localised keys (core/cfgkeys.cpp, from the key catalogue).
+struct CfgSnapshot {
+  std::vector<uint8_t> bytes;
+};
+void Cfg_TakeSnapshot(CfgSnapshot* snapshot);
+// Puts every setting back as the snapshot holds it (nothing when it holds
+// none).
+void Cfg_RestoreSnapshot(const CfgSnapshot& snapshot);
 
 // Problems the reader finds (a file it cannot read, a value that is no
 // port): each text once per sink, handed to the sink, or kept until a sink

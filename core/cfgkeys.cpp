@@ -6,6 +6,7 @@
 #include <ctime>
 #include <initializer_list>
 #include <iterator>
+#include <vector>
 
 #include "core/cfg.h"
 #include "core/helpers.h"
@@ -272,7 +273,8 @@ using FormatFn = void (*)(int index, char* out, size_t cap);
 struct KeyDef {
   int key;
   Kind kind;
-  FieldFn field;             // storage of entry `index` (0 for plain keys)
+  FieldFn field;             // storage of entry `index` (0 for plain keys); for Custom, what
+                             // its reader sets (a snapshot of the settings copies it)
   size_t size;               // bytes of the field
   int limit = 0;             // Bounded: largest value; Port: factory port; WideBytes: bytes read;
                              // Bit: bit (-1 entry index)
@@ -284,7 +286,6 @@ struct KeyDef {
 
 #define VAR(v) [](int) -> void* { return &(v); }, sizeof(v)
 #define ELEM(array, member) [](int i) -> void* { return &(array)[i] member; }, sizeof((array)[0] member)
-#define NOFIELD nullptr, 0
 
 // ---- values with their own text form ----------------------------------------
 
@@ -375,8 +376,8 @@ void FormatWolMac(int i, char* out, size_t cap) {
 // In table order; Cfg_ParseLine matches in this order within a section.
 const KeyDef kKeys[] = {
     // [Format]
-    {CFG_K_VERSION, Kind::Custom, NOFIELD, 0, nullptr, nullptr, ParseVersion, FormatVersion},
-    {CFG_K_RESTART, Kind::Custom, NOFIELD, 0, nullptr, nullptr, ParseRestart, FormatRestart},
+    {CFG_K_VERSION, Kind::Custom, VAR(CfgVersion), 0, nullptr, nullptr, ParseVersion, FormatVersion},
+    {CFG_K_RESTART, Kind::Custom, VAR(CfgRestart), 0, nullptr, nullptr, ParseRestart, FormatRestart},
     // [Configuration]
     {CFG_K_STOP_SERVICE, Kind::Flag, VAR(CfgStopService)},
     {CFG_K_LANGUAGE, Kind::Bounded, VAR(CfgLanguage), 3},
@@ -422,7 +423,7 @@ const KeyDef kKeys[] = {
     {CFG_K_SMART_TRAP_ENABLE, Kind::Flag, VAR(ReactSetting.smartTrapEnable)},
     {CFG_K_SMART_TRAP_BEFORE, Kind::Int, VAR(ReactSetting.smartTrapBefore)},
     // [COM]
-    {CFG_K_COM_PORT, Kind::Custom, NOFIELD, 0, nullptr, nullptr, ParseComPort, FormatComPort},
+    {CFG_K_COM_PORT, Kind::Custom, VAR(ComPortSetting), 0, nullptr, nullptr, ParseComPort, FormatComPort},
     {CFG_K_COM_PATH, Kind::Text, VAR(ComPathSetting)},
     // [SNMP Trap]
     {CFG_K_TRAP_NUMBER, Kind::Bounded, VAR(SnmpTrapReceiverCount), TRAP_RECEIVERS},
@@ -459,14 +460,15 @@ const KeyDef kKeys[] = {
     {CFG_K_EXPORT_PERIOD, Kind::Int, VAR(DLogSetting.exportPeriod)},
     {CFG_K_EXPORT_PATH, Kind::WideChars, VAR(DLogSetting.exportPath)},
     // [Weekly Schedule]
-    {CFG_K_WEEKLY_WEEKDAY, Kind::Custom, NOFIELD, 0, &kWeeklyList, nullptr, ParseWeeklyWeekday,
-     FormatWeeklyWeekday},
-    {CFG_K_WEEKLY_TIME, Kind::Custom, NOFIELD, 0, &kWeeklyList, nullptr, ParseWeeklyTime, FormatWeeklyTime},
+    {CFG_K_WEEKLY_WEEKDAY, Kind::Custom, ELEM(SchedWeekly, .weekdays), 0, &kWeeklyList, nullptr,
+     ParseWeeklyWeekday, FormatWeeklyWeekday},
+    {CFG_K_WEEKLY_TIME, Kind::Custom, ELEM(SchedWeekly, ), 0, &kWeeklyList, nullptr, ParseWeeklyTime,
+     FormatWeeklyTime},
     {CFG_K_WEEKLY_ACTION, Kind::Int, ELEM(SchedWeekly, .action), 0, &kWeeklyList},
     // [Specific Schedule]
-    {CFG_K_SPECIFIC_DATE, Kind::Custom, NOFIELD, 0, &kSpecificList, nullptr, ParseSpecificDate,
+    {CFG_K_SPECIFIC_DATE, Kind::Custom, ELEM(SchedSpecific, ), 0, &kSpecificList, nullptr, ParseSpecificDate,
      FormatSpecificDate},
-    {CFG_K_SPECIFIC_TIME, Kind::Custom, NOFIELD, 0, &kSpecificList, nullptr, ParseSpecificTime,
+    {CFG_K_SPECIFIC_TIME, Kind::Custom, ELEM(SchedSpecific, ), 0, &kSpecificList, nullptr, ParseSpecificTime,
      FormatSpecificTime},
     {CFG_K_SPECIFIC_ACTION, Kind::Int, ELEM(SchedSpecific, .action), 0, &kSpecificList},
     // [Mail]
@@ -482,7 +484,8 @@ const KeyDef kKeys[] = {
     {CFG_K_MAIL_DOMAIN, Kind::Text, VAR(MailSetting.domain)},
     // [WOL]
     {CFG_K_WOL_NUM, Kind::Bounded, VAR(WolSetting.hostCount), WOL_HOSTS},
-    {CFG_K_WOL_MAC, Kind::Custom, NOFIELD, 0, &kWolList, nullptr, ParseWolMac, FormatWolMac},
+    {CFG_K_WOL_MAC, Kind::Custom, ELEM(WolSetting.hosts, .mac), 0, &kWolList, nullptr, ParseWolMac,
+     FormatWolMac},
     {CFG_K_WOL_DELAY, Kind::Int, ELEM(WolSetting.hosts, .delay), 0, &kWolList},
     {CFG_K_WOL_POWER_RESTORE, Kind::Flag, ELEM(WolSetting.hosts, .powerRestore), 0, &kWolList},
     {CFG_K_WOL_SYS_STARTUP, Kind::Flag, ELEM(WolSetting.hosts, .sysStartup), 0, &kWolList},
@@ -508,7 +511,6 @@ const KeyDef kKeys[] = {
 
 #undef VAR
 #undef ELEM
-#undef NOFIELD
 
 const KeyDef* DefOf(int key) {
   static const KeyDef* const* byKey = [] {
@@ -758,6 +760,62 @@ void Cfg_ParseLine(int section, const char* line) {
     if (const KeyDef* d = DefOf(k)) Apply(*d, line, n);
     return;
   }
+}
+
+namespace {
+
+// One piece of what a snapshot copies: count fields of size bytes, stride
+// bytes apart (the same member of each entry of a list).
+struct StoragePiece {
+  uint8_t* first;
+  size_t size;
+  size_t stride;
+  int count;
+};
+
+// The storage of every key (each entry of every list, in use or not), then
+// what a read sets beside the settings: the UPS port slot's choice ("COM
+// Port="), and the SNMPv3 users' keys, localised from their passwords.
+const std::vector<StoragePiece>& StoragePieces() {
+  static const std::vector<StoragePiece> pieces = [] {
+    std::vector<StoragePiece> out;
+    auto at = [](void* p) { return static_cast<uint8_t*>(p); };
+    for (const KeyDef& d : kKeys) {
+      if (!d.field) continue;
+      const int count = d.list ? d.list->size : 1;
+      const size_t stride = count > 1 ? static_cast<size_t>(at(d.field(1)) - at(d.field(0))) : 0;
+      out.push_back({at(d.field(0)), d.size, stride, count});
+    }
+    out.push_back({&ComSlot.port[0], sizeof ComSlot.port[0], 0, 1});
+    out.push_back({&ComSlot.scan[0], sizeof ComSlot.scan[0], 0, 1});
+    UsmUser* users = SnmpAgentSetting.users;
+    out.push_back({users[0].authKey, sizeof users[0].authKey, sizeof(UsmUser), SNMP_USM_USERS});
+    out.push_back({users[0].privKey, sizeof users[0].privKey, sizeof(UsmUser), SNMP_USM_USERS});
+    return out;
+  }();
+  return pieces;
+}
+
+size_t StorageSize() {
+  size_t total = 0;
+  for (const StoragePiece& p : StoragePieces()) total += p.size * static_cast<size_t>(p.count);
+  return total;
+}
+
+}  // namespace
+
+void Cfg_TakeSnapshot(CfgSnapshot* snapshot) {
+  snapshot->bytes.resize(StorageSize());
+  uint8_t* to = snapshot->bytes.data();
+  for (const StoragePiece& p : StoragePieces())
+    for (int i = 0; i < p.count; ++i, to += p.size) memcpy(to, p.first + p.stride * static_cast<size_t>(i), p.size);
+}
+
+void Cfg_RestoreSnapshot(const CfgSnapshot& snapshot) {
+  if (snapshot.bytes.size() != StorageSize()) return;  // none taken
+  const uint8_t* from = snapshot.bytes.data();
+  for (const StoragePiece& p : StoragePieces())
+    for (int i = 0; i < p.count; ++i, from += p.size) memcpy(p.first + p.stride * static_cast<size_t>(i), from, p.size);
 }
 
 int Cfg_WriteSections(FILE* f) {

@@ -99,6 +99,8 @@ void WebBatch_SysBatchPage(HttpConn*) {
     case 1: {
       // A configuration taken but not saved is not reported as uploaded.
       const int imported = ImportUpload();
+      // Taken but not saved: the settings go back to what config.ini holds.
+      if (imported < 0) WebSys_SettingsSaved(false);
       WebDev_SetText("%s", imported > 0 ? kUploaded : imported < 0 ? WEBDEV_NOT_SAVED : kUploadFailed);
       break;
     }

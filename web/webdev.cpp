@@ -174,6 +174,7 @@ int WebDev_SelectPage(const char* form) {
 }
 
 void WebDev_HandleForm(HttpConn* conn) {
+  const WebSysFormSettings settings;
   WebDev_ClearReply();
   const int index = conn && conn->uri ? WebDev_SelectPage(conn->uri) : -1;
   const WebDevPage* page = index >= 0 ? &WebDevPages[index] : nullptr;
@@ -464,4 +465,8 @@ void WebDev_RefuseText(const char* label, size_t maxChars) {
       label, maxChars);
 }
 
-void WebDev_SaveAndReply(const char* reply) { WebDev_SetText("%s", Cfg_Save() ? reply : WEBDEV_NOT_SAVED); }
+bool WebDev_SaveAndReply(const char* reply) {
+  const bool saved = WebSys_SaveSettings();
+  WebDev_SetText("%s", saved ? reply : WEBDEV_NOT_SAVED);
+  return saved;
+}

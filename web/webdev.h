@@ -131,9 +131,10 @@ int32_t WebDev_CheckedNumber(int field);
 // nothing was changed.
 void WebDev_RefuseNumber(const char* label, long long lo, long long hi);
 void WebDev_RefuseText(const char* label, size_t maxChars);
-// Saves config.ini; the given reply on success, else WEBDEV_NOT_SAVED.
-void WebDev_SaveAndReply(const char* reply);
-// config.ini could not be rewritten: the change holds only until a restart.
+// Saves config.ini (WebSys_SaveSettings); the given reply on success, else
+// WEBDEV_NOT_SAVED, the change undone. Whether it was saved.
+bool WebDev_SaveAndReply(const char* reply);
+// config.ini could not be rewritten: the change was undone.
 extern const char* const WEBDEV_NOT_SAVED;
 
 // ---- value formatters -----------------------------------------------------------

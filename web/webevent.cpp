@@ -202,6 +202,8 @@ void WebEvent_WolVar(const WebDevVarCall& call) {
 
 void WebEvent_LevelPage(HttpConn*) {
   const int edit = WebDev_FirstField("EVENT_EDIT");
+  int edited = -1;
+  uint8_t was = 0;
   if (edit >= 0) {
     // The event number; 0 (or none) stands for the first event.
     const int n = WebDev_NameNumber(edit, "EVENT_EDIT");
@@ -215,12 +217,15 @@ void WebEvent_LevelPage(HttpConn*) {
       // A level outside 0..3 has no meaning for the log, the mail and the traps.
       if (!WebDev_CheckNumber(type, "Level", EVT_LEVEL_SYSTEM, EVT_LEVEL_SEVERITY)) return;
       // The alarm processing reads the level at each event: it takes effect at once.
+      edited = index;
+      was = EvtUpsEvents.level[index];
       EvtUpsEvents.level[index] = static_cast<uint8_t>(WebDev_CheckedNumber(type));
     }
   }
   const bool saved = EvtDefOps.SaveUps && EvtDefOps.SaveUps(EvtDef_LanguageDir(CfgLanguage));
-  // The level holds in memory even when the file could not be rewritten;
-  // the user is told that it will not survive a restart.
+  // A level the language file could not take is undone: the one in force is
+  // the one the file holds.
+  if (!saved && edited >= 0) EvtUpsEvents.level[edited] = was;
   if (edit >= 0) WebDev_SetText("%s", saved ? kLevelUpdated : WEBDEV_NOT_SAVED);
 }
 
@@ -254,11 +259,13 @@ void WebEvent_WolPage(HttpConn*) {
     // countdown still wakes its own host and none is left behind the list.
     const int at = row - 1;
     memmove(&WolSetting.hosts[at], &WolSetting.hosts[at + 1], sizeof(WolHost) * (count - row));
-    memmove(&WolCountdown[at], &WolCountdown[at + 1], sizeof(int32_t) * (count - row));
     WolSetting.hosts[count - 1] = WolHost{};
-    WolCountdown[count - 1] = 0;
     WolSetting.hostCount = static_cast<uint8_t>(count - 1);
-    return WebDev_SaveAndReply(kWolUpdated);
+    // A failed save puts the hosts back where their countdowns are.
+    if (!WebDev_SaveAndReply(kWolUpdated)) return;
+    memmove(&WolCountdown[at], &WolCountdown[at + 1], sizeof(int32_t) * (count - row));
+    WolCountdown[count - 1] = 0;
+    return;
   }
 
   uint8_t mac[6];

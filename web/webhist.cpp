@@ -385,15 +385,20 @@ void WebHist_ConfigPage(HttpConn*) {
       if (storage < 0) break;
       if (!CheckStorage(storage)) return;
       DLogSetting.maxStorage = static_cast<uint16_t>(WebDev_CheckedNumber(storage));
-      const bool saved = Cfg_Save();
+      // A failed save puts the retention back before it is applied.
+      const bool saved = WebSys_SaveSettings();
       if (DLogOps.ApplyRetention) DLogOps.ApplyRetention();
       WebDev_SetText("%s", saved ? kConfigUpdated : WEBDEV_NOT_SAVED);
       return;
     }
     case 3:
       if (!CheckExport()) return;
-      ApplyExport();
-      WebDev_SaveAndReply(kConfigUpdated);
+      {
+        const uint8_t countdown = DLogExportCountdown;
+        ApplyExport();
+        // Undone, the period is the old one again, and so is its countdown.
+        if (!WebDev_SaveAndReply(kConfigUpdated)) DLogExportCountdown = countdown;
+      }
       return;
     default:
       WebDev_SetText("%s", WEBDEV_NOT_FOUND);  // nothing was asked, nothing changed

@@ -298,12 +298,13 @@ void WebReact_ReactionPage(HttpConn*) {
   switch (WebDev_Button(kSections, 3)) {
     case 0: ok = SubmitShutdown(); break;
     case 1: ok = SubmitReaction(); break;
-    case 2:
-      if (!SubmitManagement()) {
-        WebDev_SaveAndReply(kManagerStaysOff);
-        return;
-      }
-      break;
+    case 2: {
+      // The permission the switch keeps for user 1 goes with the settings.
+      const uint8_t kept = WebSnmpManagerPermission;
+      if (!WebDev_SaveAndReply(SubmitManagement() ? kReactionUpdated : kManagerStaysOff))
+        WebSnmpManagerPermission = kept;
+      return;
+    }
     default:
       WebDev_SetText("%s", WEBDEV_NOT_FOUND);
       return;
@@ -333,7 +334,8 @@ void WebReact_WeeklyPage(HttpConn*) {
       w.weekdays = static_cast<uint8_t>(w.weekdays | (1u << (k - WK_SUN)));
     }
   }
-  const bool saved = Cfg_Save();
+  // The planner takes the schedules in force: undone ones when the save failed.
+  const bool saved = WebSys_SaveSettings();
   Plan();
   WebDev_SetText("%s", saved ? kWeeklyUpdated : WEBDEV_NOT_SAVED);
 }
@@ -373,7 +375,7 @@ void WebReact_SpecificPage(HttpConn*) {
       e.action = static_cast<uint8_t>(WebDev_CheckedNumber(i));
     }
   }
-  const bool saved = Cfg_Save();
+  const bool saved = WebSys_SaveSettings();
   Plan();
   WebDev_SetText("%s", saved ? kSpecificUpdated : WEBDEV_NOT_SAVED);
 }
@@ -389,21 +391,22 @@ void WebReact_ComPortPage(HttpConn*) {
       return;
     }
   }
+  const uint8_t port = ComPortSetting;
+  char path[sizeof ComPathSetting];
+  memcpy(path, ComPathSetting, sizeof path);
   for (int i = 0; i < WebDev_FieldCount(); ++i) {
-    if (WebDev_FieldIs(i, "ACT_COM_PORT")) {
-      const uint8_t port = static_cast<uint8_t>(WebDev_CheckedNumber(i));
-      if (port == ComPortSetting) continue;
-      ComPortSetting = port;
-      // The next detection pass probes the new choice.
-      if (ComOps.Close) ComOps.Close(0);
-      ComSlot.port[0] = port <= 1 ? 0 : static_cast<uint8_t>(port - 1);
-      ComSlot.scan[0] = port == 0 ? 1 : 0;
-    } else if (WebDev_FieldIs(i, "ACT_COM_PATH")) {
-      const char* v = WebDev_Value(i);
-      if (strcmp(v, ComPathSetting) == 0) continue;
-      if (ComOps.Close) ComOps.Close(0);
-      snprintf(ComPathSetting, sizeof ComPathSetting, "%s", v);
-    }
+    if (WebDev_FieldIs(i, "ACT_COM_PORT"))
+      ComPortSetting = static_cast<uint8_t>(WebDev_CheckedNumber(i));
+    else if (WebDev_FieldIs(i, "ACT_COM_PATH"))
+      snprintf(ComPathSetting, sizeof ComPathSetting, "%s", WebDev_Value(i));
   }
-  WebDev_SaveAndReply(kComPortUpdated);
+  // The link moves once config.ini holds the new choice: the next detection
+  // pass probes it.
+  if (!WebDev_SaveAndReply(kComPortUpdated)) return;
+  const bool portChanged = ComPortSetting != port;
+  if ((portChanged || strcmp(ComPathSetting, path) != 0) && ComOps.Close) ComOps.Close(0);
+  if (portChanged) {
+    ComSlot.port[0] = ComPortSetting <= 1 ? 0 : static_cast<uint8_t>(ComPortSetting - 1);
+    ComSlot.scan[0] = ComPortSetting == 0 ? 1 : 0;
+  }
 }

@@ -288,7 +288,8 @@ void WebSnmp_AccessPage(HttpConn*) {
     const int index = RowIndex(post, count);
     if (index < 0) return Refuse(kInvalidData);
     RemoveEntry(s.access, &s.accessCount, index);
-    return WebDev_SaveAndReply(kAccessUpdated);
+    WebDev_SaveAndReply(kAccessUpdated);
+    return;
   }
   if (WebSys_CheckInput(2, "ACT_DEV_IP", "ACT_DEV_COMM")) return;
   const SnmpAccessEntry& sample = s.access[0];
@@ -328,9 +329,10 @@ void WebSnmp_UsmPage(HttpConn*) {
     if (index < 0) return Refuse(kInvalidData);
     if (index == 0) return Refuse("Cannot delete the manager!");
     RemoveEntry(s.users, &s.userCount, index);
-    WebDev_SaveAndReply(kUsmUpdated);
-    // The keys follow the users to their new rows.
-    return LocalizeKeys();
+    // The keys follow the users to their new rows; a failed save has put
+    // back the users with their keys.
+    if (WebDev_SaveAndReply(kUsmUpdated)) LocalizeKeys();
+    return;
   }
   if (TooShort(auth) || TooShort(priv)) return Refuse(kPasswordShort);
   if (WebSys_CheckInput(3, "ACT_USM_USER", "ACT_USM_AUTH", "ACT_USM_PRIV")) return;
@@ -356,8 +358,7 @@ void WebSnmp_UsmPage(HttpConn*) {
   if (!HasPasswords(u)) return Refuse(kPasswordShort);
   s.users[index] = u;
   if (post.op == OP_ADD) s.userCount = static_cast<uint8_t>(count + 1);
-  WebDev_SaveAndReply(kUsmUpdated);
-  LocalizeKeys();
+  if (WebDev_SaveAndReply(kUsmUpdated)) LocalizeKeys();
 }
 
 void WebSnmp_TrapPage(HttpConn*) {
@@ -415,21 +416,17 @@ void WebSnmp_TrapPage(HttpConn*) {
   ResetCountdowns();
 }
 
-namespace {
-// The permission SNMPv3 user 1 had when the management switch turned it
-// off; 0 while the switch has not turned it off.
-uint8_t g_managerPermission = 0;
-}  // namespace
+uint8_t WebSnmpManagerPermission = 0;
 
 bool WebSnmp_SetManagement(bool on) {
   WebSysManageable = on ? 1 : 0;
   uint8_t& permission = SnmpAgentSetting.users[0].permission;
   if (!on) {
-    if (permission != 0) g_managerPermission = permission;
+    if (permission != 0) WebSnmpManagerPermission = permission;
     permission = 0;
     return true;
   }
-  if (permission == 0) permission = g_managerPermission;
-  g_managerPermission = 0;
+  if (permission == 0) permission = WebSnmpManagerPermission;
+  WebSnmpManagerPermission = 0;
   return permission != 0;
 }

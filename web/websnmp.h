@@ -24,3 +24,6 @@ void WebSnmp_TrapPage(HttpConn* conn);
 // in config.ini). False when the user stays off: it was off already when the
 // daemon started, so there is no permission to give back.
 bool WebSnmp_SetManagement(bool on);
+// The permission SNMPv3 user 1 had when the management switch turned it
+// off; 0 while the switch has not turned it off.
+extern uint8_t WebSnmpManagerPermission;

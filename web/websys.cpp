@@ -461,7 +461,7 @@ const Group kGroups[] = {
 // ---- forms ----------------------------------------------------------------------
 
 const char* const kIncorrectInput = "Message: Title=Error\nBody=<font color=#F00000>Incorrect input!</font>\n";
-// config.ini could not be rewritten: the change holds only until a restart.
+// config.ini could not be rewritten: the change was undone.
 const char* const kNotSaved =
     "Message: Title=Error\nBody=<font color=#F00000>The settings could not be saved.</font>\n";
 const char* const kWrongIndex =
@@ -490,15 +490,20 @@ bool TokenValid() {
   return WebSessOps.CheckToken(WebFormFields[i].valueStart) == 1;
 }
 
-// Saves config.ini; the given reply on success, else the one that says so.
-void SaveAndReply(const char* reply) { SetReply("%s", Cfg_Save() ? reply : kNotSaved); }
+// Saves config.ini; the given reply on success, else the one that says so
+// (and the change is undone). Whether it was saved.
+bool SaveAndReply(const char* reply) {
+  const bool saved = WebSys_SaveSettings();
+  SetReply("%s", saved ? reply : kNotSaved);
+  return saved;
+}
 
-void SaveAndReplyUpdated(const char* page) {
+bool SaveAndReplyUpdated(const char* page) {
   char reply[160];
   snprintf(reply, sizeof reply,
            "Message: Redirect=/en/%s\nTitle=Information\nBody=<font color=#008000>Updated successfully.</font>\n",
            page);
-  SaveAndReply(reply);
+  return SaveAndReply(reply);
 }
 
 // A whole decimal number within [low, high]; atoi's reading otherwise
@@ -757,8 +762,7 @@ void WebForm() {
         "error.</font>\n");
     return;
   }
-  const bool changed = cert || listen != HttpdSetting.listen || httpPort != HttpdSetting.httpPort ||
-                       httpsPort != HttpdSetting.httpsPort;
+  const HttpdSettings running = HttpdSetting;
   HttpdSetting.listen = listen;
   HttpdSetting.httpPort = static_cast<uint16_t>(httpPort);
   HttpdSetting.httpsPort = static_cast<uint16_t>(httpsPort);
@@ -766,12 +770,15 @@ void WebForm() {
   HttpdSetting.forceHttps = force;
   // Saved before the listeners and the TLS context are rebuilt, so the new
   // settings are on disk by the time every connection closes, the one that
-  // posted this form too.
+  // posted this form too. A save that failed left the listeners' settings
+  // as they run: only a new certificate (its own file holds it) is loaded.
   SaveAndReplyUpdated("sys_web.asp");
+  const bool changed = cert || HttpdSetting.listen != running.listen || HttpdSetting.httpPort != running.httpPort ||
+                       HttpdSetting.httpsPort != running.httpsPort;
   if (changed && HttpdOps.Stop) HttpdOps.Stop();
   if (changed && HttpdOps.Start)
-    HttpdOps.Start(HttpdSetting.httpPort, HttpdSetting.httpsPort, (listen & HTTPD_LISTEN_HTTP) ? 1 : 0,
-                   (listen & HTTPD_LISTEN_HTTPS) ? 1 : 0);
+    HttpdOps.Start(HttpdSetting.httpPort, HttpdSetting.httpsPort, (HttpdSetting.listen & HTTPD_LISTEN_HTTP) ? 1 : 0,
+                   (HttpdSetting.listen & HTTPD_LISTEN_HTTPS) ? 1 : 0);
 }
 
 void PostMessage(uint8_t code, uint32_t delay) {
@@ -945,7 +952,7 @@ void ReceiverForm() {
       return;
   }
   // No action, or a refused address: the settings are saved as they stand.
-  Cfg_Save();
+  WebSys_SaveSettings();
 }
 
 void SmsForm() {
@@ -958,13 +965,10 @@ void SmsForm() {
     SetReply("Message: Title=Illegal Operation\nBody=<font color=#808000>Please check the value again.</font>\n");
     return;
   }
-  if (SmsOps.SetPort) {
-    SmsOps.SetPort(static_cast<uint8_t>(port), static_cast<uint8_t>(baud));
-  } else {
-    SmsSetting.port = static_cast<uint8_t>(port);
-    SmsSetting.baud = static_cast<uint8_t>(baud);
-  }
-  SaveAndReplyUpdated("net_sms.asp");
+  SmsSetting.port = static_cast<uint8_t>(port);
+  SmsSetting.baud = static_cast<uint8_t>(baud);
+  // The modem moves to the port once config.ini holds it.
+  if (SaveAndReplyUpdated("net_sms.asp") && SmsOps.SetPort) SmsOps.SetPort(SmsSetting.port, SmsSetting.baud);
 }
 
 void PhoneForm() {
@@ -1025,7 +1029,7 @@ void PhoneForm() {
     return;
   }
   if (count == 0) {
-    Cfg_Save();
+    WebSys_SaveSettings();
     return;
   }
   if (n < 1) {
@@ -1214,7 +1218,38 @@ size_t WebSys_ScriptEscape(char* out, size_t size, const char* text) {
   return n;
 }
 
+namespace {
+
+// The settings as they stood when the form being handled was dispatched,
+// or as its last save wrote them; kept between forms for its storage.
+CfgSnapshot g_formSettings;
+bool g_inForm;
+
+}  // namespace
+
+WebSysFormSettings::WebSysFormSettings() : outer_(!g_inForm) {
+  if (!outer_) return;
+  g_inForm = true;
+  Cfg_TakeSnapshot(&g_formSettings);
+}
+
+WebSysFormSettings::~WebSysFormSettings() {
+  if (outer_) g_inForm = false;
+}
+
+bool WebSys_SettingsSaved(bool saved) {
+  if (!g_inForm) return saved;
+  if (saved)
+    Cfg_TakeSnapshot(&g_formSettings);  // what config.ini now holds
+  else
+    Cfg_RestoreSnapshot(g_formSettings);
+  return saved;
+}
+
+bool WebSys_SaveSettings() { return WebSys_SettingsSaved(Cfg_Save() != 0); }
+
 void WebSys_HandleForm(HttpConn* conn) {
+  const WebSysFormSettings settings;
   const char* form = conn && conn->uri ? conn->uri : "";
   for (const auto& f : kForms) {
     if (!StartsWith(form, f.name)) continue;

@@ -28,6 +28,27 @@ void WebSys_WriteVar(FILE* page, const char* name, int pairCount, HttpQueryPair*
 // The system form handler: its forms are handled here, every other form
 // goes to the device handler. Sets the reply's written flag.
 void WebSys_HandleForm(HttpConn* conn);
+// The settings of the form being handled: the form dispatch (the system
+// handler, and the device handler) holds one while its form runs; it
+// keeps every setting as it stood before the form changed any.
+class WebSysFormSettings {
+ public:
+  WebSysFormSettings();
+  ~WebSysFormSettings();
+  WebSysFormSettings(const WebSysFormSettings&) = delete;
+  WebSysFormSettings& operator=(const WebSysFormSettings&) = delete;
+
+ private:
+  bool outer_;  // the device handler runs inside the system handler's
+};
+// Saves config.ini for the form being handled; true when saved. When it
+// cannot be written, every setting is put back as it stood before the form
+// (or as its last save wrote it), so nothing is in force that config.ini
+// does not hold; what the form did besides (UPS commands sent, messages
+// posted, files of their own written) stays done.
+bool WebSys_SaveSettings();
+// The same for a save made otherwise (an imported file): saved as given.
+bool WebSys_SettingsSaved(bool saved);
 // Index of the first posted field whose name's first 7 characters equal
 // those of the given name ("SYS_UCT..." finds the form token); -1 if none.
 int WebSys_FindFormVar(const char* name);

@@ -16,6 +16,7 @@
 #include "events/react.h"
 #include "ups/com.h"
 #include "ups/upsdata.h"
+#include "web/websys.h"
 
 namespace {
 
@@ -216,9 +217,10 @@ void DateDigits(const char* key, const char* stored, char out[9]) {
 
 bool Posted(const char* key) { return WebDev_FirstField(key) >= 0; }
 
-// Saves config.ini; false after leaving the reply of a failed save.
+// Saves config.ini; false after leaving the reply of a failed save (the
+// settings then are as before the form; the commands sent stay sent).
 bool Save() {
-  if (Cfg_Save()) return true;
+  if (WebSys_SaveSettings()) return true;
   WebDev_SetText("%s", WEBDEV_NOT_SAVED);
   return false;
 }

@@ -385,6 +385,70 @@ TEST_F(CfgTest, EverySettingSurvivesSaveAndLoad) {
   EXPECT_EQ(LineValue(first, "Password="), "plain pass; with = sign");
 }
 
+TEST_F(CfgTest, ASnapshotPutsBackEverySettingAsItWas) {
+  FillEverySetting();
+  CfgVersion = 5;
+  // Besides, what the text of config.ini would not give back: a list entry
+  // past the list's count, a port that is no port, the users' keys.
+  snprintf(MailSetting.receivers[4].address, 65, "past-the-count@example.org");
+  MailSetting.port = 0;
+  for (size_t i = 0; i < sizeof SnmpAgentSetting.users[1].authKey; ++i)
+    SnmpAgentSetting.users[1].authKey[i] = static_cast<uint8_t>(i + 1);
+  CfgSnapshot snapshot;
+  Cfg_TakeSnapshot(&snapshot);
+  const std::pair<const char*, Bytes> records[] = {
+      {"ReactSetting", Bytes(ReactSetting)},     {"MailSetting", Bytes(MailSetting)},
+      {"SmsSetting", Bytes(SmsSetting)},         {"WolSetting", Bytes(WolSetting)},
+      {"DLogSetting", Bytes(DLogSetting)},       {"HttpdSetting", Bytes(HttpdSetting)},
+      {"WebSysInfoText", Bytes(WebSysInfoText)}, {"SnmpAgentSetting", Bytes(SnmpAgentSetting)},
+      {"SnmpTrapReceivers", Bytes(SnmpTrapReceivers)}, {"SchedWeekly", Bytes(SchedWeekly)},
+      {"SchedSpecific", Bytes(SchedSpecific)},
+  };
+  UpsRecordType ups;
+  memcpy(&ups, &UpsRecord, sizeof ups);
+  WebAccount accounts[WEB_ACCOUNTS];
+  memcpy(accounts, WebAccounts, sizeof accounts);
+  const std::string text = Scratch_SettingsText();
+
+  // Everything else in force: cleared, with a date row where there was
+  // none (the reader keeps a row it finds empty as it was), the port slot
+  // searching, and state that is no setting.
+  ClearSettings();
+  SchedSpecific[3] = {27, 5, 5, 10, 30, 1};
+  ComSlot.scan[0] = 1;
+  WebAccounts[0].failedLogins = 3;
+  UpsRecord.values[0] = 123;
+  Cfg_RestoreSnapshot(CfgSnapshot{});  // none taken: nothing changes
+  EXPECT_EQ(SchedSpecific[3].year, 27);
+  Cfg_RestoreSnapshot(snapshot);
+
+  for (const auto& [name, bytes] : records) EXPECT_TRUE(bytes.Same()) << name << " differs after the restore";
+  for (int i = 0; i < WEB_ACCOUNTS; ++i) {
+    EXPECT_EQ(wcscmp(WebAccounts[i].name, accounts[i].name), 0) << i;
+    EXPECT_EQ(wcscmp(WebAccounts[i].password, accounts[i].password), 0) << i;
+  }
+  EXPECT_EQ(WebPasswordEncrypt, CFG_PW_YES);
+  EXPECT_EQ(WebLock.retryLimit, 3);
+  EXPECT_EQ(WebSysManageable, 0);
+  EXPECT_EQ(CfgStopService, 1);
+  EXPECT_EQ(CfgLanguage, 2);
+  EXPECT_EQ(CfgVersion, 5);
+  EXPECT_EQ(ComPortSetting, 5);
+  EXPECT_STREQ(ComPathSetting, "/dev/ttyUSB0");
+  EXPECT_EQ(ComSlot.port[0], 4);
+  EXPECT_EQ(ComSlot.scan[0], 0);
+  EXPECT_EQ(SnmpTrapReceiverCount, 2);
+  EXPECT_EQ(UpsRecord.replaceNoticeDays, ups.replaceNoticeDays);
+  EXPECT_STREQ(UpsRecord.battLastDate, ups.battLastDate);
+  EXPECT_EQ(UpsRecord.pfOutletMask, ups.pfOutletMask);
+  EXPECT_EQ(memcmp(UpsRecord.blOutletDelay, ups.blOutletDelay, sizeof ups.blOutletDelay), 0);
+  // What is no setting stays as it is.
+  EXPECT_EQ(WebAccounts[0].failedLogins, 3);
+  EXPECT_EQ(UpsRecord.values[0], 123);
+  // And the settings in force write the same file.
+  EXPECT_EQ(Scratch_SettingsText(), text);
+}
+
 // ---- one line, one stored value ---------------------------------------------------
 
 struct LineCase {

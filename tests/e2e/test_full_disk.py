@@ -3,8 +3,8 @@ The installed files are moved onto a small tmpfs of their own inside the
 test's namespace, which the test fills; the UPS simulator gives the power
 failures, net-snmp's tools are the manager. The event log must hold whole
 records only, say how many events it could not take once space is back,
-and an SNMP SET that cannot be saved must be refused and leave the value in
-force as it was."""
+and an SNMP SET or a web form (curl as the browser) that cannot be saved
+must be refused and leave the value in force as it was."""
 import errno
 import os
 import re
@@ -16,6 +16,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 import snmptools as st  # noqa: E402
+from test_webaccess import ACCOUNTS, BASE, Session  # noqa: E402
 
 INSTALL = harness.INSTALL
 EVENT_LOG = INSTALL + "/_FILE_LOG.TXT"
@@ -224,6 +225,46 @@ class FullDisk(harness.DaemonTest):
         r = st.run("snmpset", st.v3(), V4, PF_DELAY, "i", "45")
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual(harness.config_get("Shutdown", "Power Fail Delay="), "45")
+
+    def test_form_that_cannot_be_saved_is_undone(self):
+        harness.config_set({"Web": {"HTTP Port=": 8080, "Force HTTPS=": "No", "Password Encrypt=": "No",
+                                    "Password0=": ACCOUNTS[0][1], "Enable Login Lock=": "Disable"}})
+        self.start_linked()
+        saved = harness.read(harness.CONFIG)
+        self.assertIn("Power Fail Delay=600\n", saved)
+        admin = Session(0)
+        page = "/en/device/mgnt_reaction.asp"
+        form = [("SUB_SHUTDOWN", "1"), ("ACT_PF_EN", "on"), ("ACT_OSD_PF", "45")]
+
+        def delay_on_page():
+            m = re.search(r'name="ACT_OSD_PF" value="([^"]*)"', admin.get(page))
+            return m and m.group(1)
+
+        def delay_by_snmp():
+            return st.values(st.run("snmpget", st.v3(), V4, PF_DELAY).stdout)
+
+        self.assertEqual(delay_on_page(), "600")
+        token = admin.token(page)
+        self.fill()
+        try:
+            reply = admin.post("mgnt_reaction", form, token=token)
+            self.assertIn("Location: %s/message.asp" % BASE, reply)
+            self.assertEqual(admin.message()[:2], ("Error", "The settings could not be saved."))
+            self.assertEqual(delay_on_page(), "600")
+            self.assertEqual(delay_by_snmp(), [(PF_DELAY, "INTEGER", "600")])
+            self.assertEqual(harness.read(harness.CONFIG), saved)
+        finally:
+            self.free()
+        # The countdown takes the value config.ini holds.
+        self.set_state("powerfail")
+        self.assertGreater(self.countdown(), 590)
+        self.set_state("online")
+        # With room the same post is stored and in force.
+        reply = admin.post("mgnt_reaction", form)
+        self.assertIn("Location: %s/message.asp" % BASE, reply)
+        self.assertEqual(admin.message()[:2], ("Information", "Updated successfully."))
+        self.assertEqual(harness.config_get("Shutdown", "Power Fail Delay="), "45")
+        self.assertEqual(delay_by_snmp(), [(PF_DELAY, "INTEGER", "45")])
 
 
 if __name__ == "__main__":

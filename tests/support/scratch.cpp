@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <unistd.h>
 
+#include "core/cfg.h"
 #include "core/svc.h"
 
 std::string Scratch_MakeDir(const char* tag) {
@@ -58,6 +59,18 @@ time_t Scratch_UtcTime(int year, int month, int day, int hour, int minute, int s
   tm.tm_min = minute;
   tm.tm_sec = second;
   return timegm(&tm);
+}
+
+std::string Scratch_SettingsText() {
+  char* data = nullptr;
+  size_t size = 0;
+  FILE* f = open_memstream(&data, &size);
+  if (!f) return "";
+  Cfg_WriteSections(f);
+  fclose(f);
+  std::string text(data, size);
+  free(data);
+  return text;
 }
 
 std::vector<std::string> Scratch_Lines(const std::string& text) {

@@ -11,6 +11,8 @@ std::string Scratch_ReadFile(const std::string& path);
 void Scratch_WriteFile(const std::string& path, const std::string& text);
 // The UTC time of a calendar date and time (the tests run in UTC).
 time_t Scratch_UtcTime(int year, int month, int day, int hour, int minute, int second);
+// The settings in force as config.ini would hold them (the writer's sections).
+std::string Scratch_SettingsText();
 // The text's lines, without their line ends.
 std::vector<std::string> Scratch_Lines(const std::string& text);
 // Waits (at most 10 s) until every script the service started beside the

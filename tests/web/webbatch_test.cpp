@@ -9,6 +9,7 @@
 #include "core/cfg.h"
 #include "core/util.h"
 #include "events/react.h"
+#include "snmp/snmpagent.h"
 #include "ups/com.h"
 #include "web/webbatch.h"
 #include "webdevfixture.h"
@@ -254,6 +255,47 @@ TEST_F(Batch, UploadReplacesTheSettings) {
   EXPECT_NE(Config().find("Power Fail Delay=45\n"), std::string::npos);
   EXPECT_NE(Config().find("Overload Delay=61\n"), std::string::npos);
   EXPECT_FALSE(TmpLeft());
+}
+
+TEST_F(Batch, AnUploadThatCannotBeSavedIsUndone) {
+  const SnmpAgentOpsTable agent = SnmpAgentOps;
+  SnmpAgentOps.LocalizeUserKeys = SnmpAgent_LocalizeUserKeys;
+  for (int i = 0; i < SNMP_ENGINE_ID_LENGTH; ++i) SnmpEngineState.id[i] = static_cast<uint8_t>(0x80 + i);
+  memset(&SnmpAgentSetting, 0, sizeof SnmpAgentSetting);
+  SnmpAgentSetting.userCount = 1;
+  UsmUser& user = SnmpAgentSetting.users[0];
+  strcpy(user.name, "manager");
+  user.security = 2;
+  strcpy(user.authPassword, "mq530847");
+  strcpy(user.privPassword, "tv817264");
+  SnmpAgent_LocalizeUserKeys();
+  const UsmUser keyed = user;
+  ReactSetting.delay[REACT_POWER_FAIL] = 300;
+  ComPortSetting = 0;
+  ComSlot.port[0] = 0;
+  ComSlot.scan[0] = 1;
+  ASSERT_EQ(Cfg_Save(), 1);
+  const std::string live = Config();
+  std::string text = live;
+  for (const auto& [from, to] : {std::pair<std::string, std::string>{"Power Fail Delay=300\n", "Power Fail Delay=45\n"},
+                                 {"COM Port=0\n", "COM Port=3\n"},
+                                 {"Auth1=mq530847\n", "Auth1=another-pass\n"}}) {
+    const size_t at = text.find(from);
+    ASSERT_NE(at, std::string::npos) << from;
+    text.replace(at, from.size(), to);
+  }
+
+  std::filesystem::create_directory(Path("config.ini.tmp"));  // the new file cannot be written
+  EXPECT_EQ(PostParts(Part("UL_F_SYSTEM", text, "config.ini") + Part("UL_SYSTEM", "1")), WEBDEV_NOT_SAVED);
+  EXPECT_EQ(ReactSetting.delay[REACT_POWER_FAIL], 300);
+  EXPECT_EQ(ComPortSetting, 0);
+  EXPECT_EQ(ComSlot.port[0], 0);
+  EXPECT_EQ(ComSlot.scan[0], 1);  // the UPS port is searched for as before
+  EXPECT_STREQ(user.authPassword, "mq530847");
+  EXPECT_EQ(memcmp(user.authKey, keyed.authKey, sizeof user.authKey), 0);  // a manager's key still works
+  EXPECT_EQ(Config(), live);
+  EXPECT_FALSE(TmpLeft());
+  SnmpAgentOps = agent;
 }
 
 TEST_F(Batch, RejectedUploadsChangeNothing) {

@@ -1,11 +1,19 @@
 // Device page framework: name groups and entries, the page table and its
 // form-token test, the shared reply texts, the reply helpers and the four
 // value formatters.
+#include <algorithm>
 #include <climits>
+#include <filesystem>
+#include <functional>
 
 #include "core/cfg.h"
-#include "web/websys.h"
+#include "events/mail.h"
 #include "events/react.h"
+#include "events/sched.h"
+#include "events/sms.h"
+#include "snmp/snmpagent.h"
+#include "web/websess.h"
+#include "web/websys.h"
 #include "webdevfixture.h"
 #include "webreplies.h"
 
@@ -400,6 +408,171 @@ TEST(WebDevReply, Atoi) {
                {"", 0},      {"3.9", 3},    {"99999999999", INT_MAX}, {"-99999999999", INT_MIN}};
   for (const Case& c : cases) EXPECT_EQ(WebDev_Atoi(c.text), c.value) << c.text;
   EXPECT_EQ(WebDev_Atoi(nullptr), 0);
+}
+
+// ---- a save that fails ----------------------------------------------------------
+
+// The lines only before has (-) and those only after has (+).
+std::string ChangedLines(const std::string& before, const std::string& after) {
+  std::vector<std::string> a = Scratch_Lines(before), b = Scratch_Lines(after), gone, added;
+  std::sort(a.begin(), a.end());
+  std::sort(b.begin(), b.end());
+  std::set_difference(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(gone));
+  std::set_difference(b.begin(), b.end(), a.begin(), a.end(), std::back_inserter(added));
+  std::string out;
+  for (const std::string& l : gone) out += "-" + l + "\n";
+  for (const std::string& l : added) out += "+" + l + "\n";
+  return out;
+}
+
+int g_closes, g_smsPorts, g_localized;
+uint8_t g_plannedMonth;
+
+// Forms posted through the server's dispatch (system forms, then the
+// device forms) while config.ini cannot be rewritten.
+class FailedSave : public DevTest {
+ protected:
+  void SetUp() override {
+    DevTest::SetUp();
+    savedHttpd_ = HttpdOps;
+    savedCom_ = ComOps;
+    savedSms_ = SmsOps;
+    savedAgent_ = SnmpAgentOps;
+    savedSched_ = SchedOps;
+    HttpdOps.DevHandleForm = WebDev_HandleForm;
+    ComOps.Close = [](uint8_t) { return ++g_closes, 1; };
+    SmsOps.SetPort = [](uint8_t, uint8_t) { ++g_smsPorts; };
+    SnmpAgentOps.LocalizeUserKeys = [] { ++g_localized; };
+    SnmpAgentOps.CloseSockets = [] {};
+    SchedOps.Plan = [] { g_plannedMonth = SchedSpecific[2].month; };
+    g_closes = g_smsPorts = g_localized = 0;
+    g_plannedMonth = 99;
+
+    ReactSetting = ReactSettings{};
+    ReactSetting.delay[REACT_POWER_FAIL] = 600;
+    MailSetting = MailSettings{};
+    strcpy(MailSetting.server, "mail.example.org");
+    MailSetting.port = 25;
+    MailSetting.receiverCount = 1;
+    strcpy(MailSetting.receivers[0].address, "ops@example.org");
+    MailSetting.receivers[0].level = 1;
+    memset(&SnmpAgentSetting, 0, sizeof SnmpAgentSetting);
+    SnmpAgentSetting.listenPort = 161;
+    SnmpAgentSetting.accessCount = 1;
+    strcpy(SnmpAgentSetting.access[0].address, "0.0.0.0");
+    strcpy(SnmpAgentSetting.access[0].community, "tambor");
+    SnmpAgentSetting.access[0].permission = 1;
+    SnmpAgentSetting.userCount = 1;
+    strcpy(SnmpAgentSetting.users[0].name, "manager");
+    SnmpAgentSetting.users[0].security = 2;
+    strcpy(SnmpAgentSetting.users[0].authPassword, "mq530847");
+    strcpy(SnmpAgentSetting.users[0].privPassword, "tv817264");
+    SnmpAgentSetting.users[0].permission = 2;
+    WebPasswordEncrypt = CFG_PW_ADVANCED;
+    wcscpy(WebAccounts[0].name, L"admin");
+    wcscpy(WebAccounts[0].password, L"brindlex");
+    WebLock = WebLockSettings{1, 5, 10};
+    memset(SchedSpecific, 0, sizeof SchedSpecific);  // every row empty (0/0/2000)
+    ComPortSetting = 0;
+    ComSlot.port[0] = 0;
+    ComSlot.scan[0] = 1;
+    SmsSetting = SmsSettings{};
+    UpsRecord.replaceNotice = 1;
+    UpsRecord.replaceNoticeDays = 30;
+    strcpy(UpsRecord.battLastDate, "20240102");
+    strcpy(UpsRecord.battNextDate, "20270102");
+    UpsRecord.capabilities = UPS_CMD_BRD;  // the UPS keeps the battery dates
+    ASSERT_EQ(Cfg_Save(), 1);
+    std::filesystem::create_directory(Path("config.ini.tmp"));  // the new file cannot be written
+  }
+  void TearDown() override {
+    HttpdOps = savedHttpd_;
+    ComOps = savedCom_;
+    SmsOps = savedSms_;
+    SnmpAgentOps = savedAgent_;
+    SchedOps = savedSched_;
+    DevTest::TearDown();
+  }
+  HttpdOpsTable savedHttpd_;
+  ComOpsTable savedCom_;
+  SmsOpsTable savedSms_;
+  SnmpAgentOpsTable savedAgent_;
+  SchedOpsTable savedSched_;
+};
+
+TEST_F(FailedSave, EverySettingStaysAsItWasAndTheErrorIsAnswered) {
+  const std::string notSaved =
+      "Message: Title=Error\nBody=<font color=#F00000>The settings could not be saved.</font>\n";
+  struct Case {
+    const char* what;
+    const char* form;
+    std::string fields;
+    std::function<void()> check;  // what the form did besides the settings
+  } cases[] = {
+      {"a reaction delay", "mgnt_reaction", "SUB_SHUTDOWN=1&ACT_OSD_PF=45",
+       [] { EXPECT_EQ(ReactSetting.delay[REACT_POWER_FAIL], 600); }},
+      {"mail server settings", "net_mail", "MAIL_SERVER=other.example.org&MAIL_PORT=2525",
+       [] { EXPECT_STREQ(MailSetting.server, "mail.example.org"); }},
+      {"a mail receiver added", "smtp_iconfig", "SMTP_ADD=1&MAIL_RCV=new%40example.org&MAIL_PER=2",
+       [] { EXPECT_EQ(MailSetting.receiverCount, 1); }},
+      {"an SNMP community", "dev_iaccess",
+       "ACT_DEV_EDIT1=1&ACT_DEV_IP=0.0.0.0&ACT_DEV_COMM=secret&ACT_DEV_PERMISSION=2",
+       [] { EXPECT_STREQ(SnmpAgentSetting.access[0].community, "tambor"); }},
+      {"an account's password and the lock", "sys_user", "USR_PASSWD1=another-pass",
+       [] {
+         EXPECT_STREQ(WebAccounts[0].password, L"brindlex");
+         EXPECT_EQ(WebLock.enable, 1);
+       }},
+      // An empty row is no date config.ini could give back.
+      {"a date schedule row", "mgnt_sschedule", "SSH_SD3=05/05/2027&SSH_TM3=10:30&SSH_ACT3=1",
+       [] {
+         EXPECT_EQ(SchedSpecific[2].month, 0);
+         EXPECT_EQ(g_plannedMonth, 0);  // the planner took the rows in force
+       }},
+      {"the UPS port", "mgnt_comport", "ACT_COM_PORT=3",
+       [] {
+         EXPECT_EQ(ComPortSetting, 0);
+         EXPECT_EQ(ComSlot.port[0], 0);
+         EXPECT_EQ(ComSlot.scan[0], 1);  // still searching
+         EXPECT_EQ(g_closes, 0);         // the link in use stays
+       }},
+      {"the SMS modem port", "net_sms", "SMS_COM=3&SMS_BAUD=1",
+       [] {
+         EXPECT_EQ(SmsSetting.port, 0);
+         EXPECT_EQ(g_smsPorts, 0);  // the modem was not moved
+       }},
+      {"an SNMPv3 user added", "dev_iusm",
+       "ACT_DEV_ADD=1&ACT_USM_USER=x&ACT_USM_SECURITY=2&ACT_USM_AUTH=authpass1&ACT_USM_PRIV=privpass1"
+       "&ACT_USM_PERMISSION=1",
+       [] {
+         EXPECT_EQ(SnmpAgentSetting.userCount, 1);
+         EXPECT_EQ(g_localized, 0);  // the keys in use are those of the users in force
+       }},
+      // The UPS keeps the dates: the command went out; the notice days are
+      // the service's own.
+      {"the battery notice", "dev_iconfig", "CFG_BRN_DAY=90&CFG_NRD=12/31/2030&CFG_BRD=1",
+       [] {
+         EXPECT_EQ(UpsRecord.replaceNoticeDays, 30);
+         EXPECT_EQ(g_sent, (std::vector<Command>{Cmd(UPS_CMD_BRD, {"20240102", "20301231"})}));
+       }},
+  };
+  const std::string file = Scratch_ReadFile(Path("config.ini"));
+  const std::string settings = Scratch_SettingsText();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    g_sent.clear();
+    EXPECT_EQ(Post(c.form, c.fields, WebSys_HandleForm), notSaved);
+    EXPECT_EQ(ChangedLines(settings, Scratch_SettingsText()), "");
+    c.check();
+    EXPECT_EQ(Scratch_ReadFile(Path("config.ini")), file);
+  }
+  // With room again the same change is saved and in force.
+  std::filesystem::remove(Path("config.ini.tmp"));
+  EXPECT_EQ(Post("mgnt_reaction", "SUB_SHUTDOWN=1&ACT_OSD_PF=45", WebSys_HandleForm), 
+            "Message: Redirect=/en/device/mgnt_reaction.asp\nTitle=Information\nBody=<font color=#008000>Updated "
+            "successfully.</font>\n");
+  EXPECT_EQ(ReactSetting.delay[REACT_POWER_FAIL], 45);
+  EXPECT_NE(Scratch_ReadFile(Path("config.ini")).find("Power Fail Delay=45\n"), std::string::npos);
 }
 
 // ---- formatters -----------------------------------------------------------------

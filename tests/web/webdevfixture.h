@@ -141,8 +141,10 @@ class DevTest : public ScratchTest {
     return t ? t : "";
   }
 
-  // Posts a urlencoded body to the form; the reply text left.
-  std::string PostRaw(const std::string& form, const std::string& body) {
+  // Posts a urlencoded body to the form (through the device handler, or the
+  // given one); the reply text left.
+  std::string PostRaw(const std::string& form, const std::string& body,
+                      void (*handler)(HttpConn*) = WebDev_HandleForm) {
     conn_ = std::make_unique<HttpConn>();
     formName_ = form;
     body_.assign(body.begin(), body.end());
@@ -154,15 +156,16 @@ class DevTest : public ScratchTest {
     WebReply.text[0] = 0;
     WebReply.length = 0;
     WebReply.written = 0;
-    WebDev_HandleForm(conn_.get());
+    handler(conn_.get());
     EXPECT_EQ(WebReply.written, 1);
     EXPECT_EQ(WebReply.length, WebReply.text[0] ? strlen(WebReply.text) + 1 : 0u);
     return WebReply.text;
   }
   // The same with a valid form token added at the end.
-  std::string Post(const std::string& form, const std::string& fields) {
+  std::string Post(const std::string& form, const std::string& fields,
+                   void (*handler)(HttpConn*) = WebDev_HandleForm) {
     std::string body = fields.empty() ? "" : fields + "&";
-    return PostRaw(form, body + "SYS_UCTOKEN=" + Token());
+    return PostRaw(form, body + "SYS_UCTOKEN=" + Token(), handler);
   }
 
   std::unique_ptr<HttpConn> conn_;

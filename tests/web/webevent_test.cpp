@@ -299,11 +299,13 @@ TEST_F(EventPages, LevelFormWritesTheConfiguredLanguageAndReportsAFailedWrite) {
   EXPECT_NE(Scratch_ReadFile(polish).find("\nlevel5=3\n"), std::string::npos);
   EXPECT_EQ(Scratch_ReadFile(english), englishBefore);
 
-  // A language whose directory is missing: the level holds in memory, and
-  // the page says it was not saved.
+  // A language whose directory is missing: the page says it was not saved,
+  // and the level in force stays the one the file holds.
   CfgLanguage = 1;
+  const uint8_t level = EvtUpsEvents.level[5];
+  ASSERT_NE(level, 3);
   EXPECT_EQ(Post("event_iconfig", "EVENT_EDIT6=1&EVENT_TYPE=3"), kNotSaved);
-  EXPECT_EQ(EvtUpsEvents.level[5], 3);
+  EXPECT_EQ(EvtUpsEvents.level[5], level);
   EXPECT_FALSE(std::filesystem::exists(Path("language/Traditional Chinese")));
 }
 
@@ -423,6 +425,15 @@ TEST_F(WolPages, DeleteMovesTheLaterHostsAndTheirCountdownsDown) {
   EXPECT_EQ(WolSetting.hostCount, 0);
   EXPECT_TRUE(InConfig("WOL Num=0"));
   EXPECT_EQ(Post("wol_iconfig", "WOL_DEL1=1"), kEmpty);
+}
+
+TEST_F(WolPages, ADeleteThatCannotBeSavedKeepsEveryHostWithItsCountdown) {
+  ThreeHosts();
+  const WolSettings before = WolSetting;
+  std::filesystem::create_directory(Path("config.ini.tmp"));  // the new file cannot be written
+  EXPECT_EQ(Post("wol_iconfig", "WOL_DEL1=Delete"), kNotSaved);
+  Unchanged(before, "delete");
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(WolCountdown[i], 10 * (i + 1));
 }
 
 TEST_F(WolPages, RefusalsChangeNothing) {

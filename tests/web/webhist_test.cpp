@@ -645,8 +645,16 @@ TEST_F(Hist, ConfigNeedsItsTokenAndReportsAFailedSave) {
   EXPECT_EQ(PostRaw("hist_data", "DATA_ITEM1=3"), kDataRedirect);
 
   std::filesystem::create_directory(Path("config.ini.tmp"));  // the new file cannot be written
+  DLogSetting.exportPeriod = 60;
+  DLogExportCountdown = 40;
   EXPECT_EQ(Post("hist_config", "HCG_MAX_DATANUM=3&HCG_APPLY=1"), kNotSaved);
-  EXPECT_EQ(Post("hist_config", "HCG_AE_PATH=/x&HCG_AE_APPLY=1"), kNotSaved);
+  EXPECT_EQ(Post("hist_config", "HCG_AE_PATH=/x&HCG_AE_INTERVAL=5&HCG_AE_APPLY=1"), kNotSaved);
+  // Undone: the retention, the export period and path and the export's
+  // countdown are those in force before.
+  EXPECT_EQ(DLogSetting.maxStorage, 12);
+  EXPECT_EQ(DLogSetting.exportPeriod, 60);
+  EXPECT_EQ(DLogExportCountdown, 40);
+  EXPECT_STRNE(DLogSetting.exportPath, L"/x/");
 }
 
 }  // namespace

@@ -347,12 +347,38 @@ TEST_F(React, ReactionSectionChoice) {
   EXPECT_EQ(WebSysManageable, 0);
 }
 
-TEST_F(React, FailedSaveIsReported) {
+TEST_F(React, FailedSaveIsReportedAndUndone) {
+  // The switch has turned user 1 off and keeps its permission to give back.
+  SnmpAgentSetting.userCount = 1;
+  SnmpAgentSetting.users[0].permission = 2;
+  EXPECT_EQ(Post("mgnt_reaction", "SUB_MAG=1"), Updated("mgnt_reaction"));
+  ASSERT_EQ(SnmpAgentSetting.users[0].permission, 0);
+  g_plans = 0;
+
   std::filesystem::create_directory(Path("config.ini.tmp"));  // the new file cannot be written
   EXPECT_EQ(Post("mgnt_reaction", "ACT_OSD_PF=7&SUB_SHUTDOWN=1"), kNotSaved);
-  EXPECT_EQ(Post("mgnt_wschedule", "WSH_ACT1=1"), kNotSaved);
-  EXPECT_EQ(Post("mgnt_comport", "ACT_COM_PORT=3"), kNotSaved);
-  EXPECT_EQ(ReactSetting.delay[0], 7);  // the change holds in memory
+  EXPECT_EQ(Post("mgnt_wschedule", "WSH_ACT1=1&WSH_TM1=10:30"), kNotSaved);
+  EXPECT_EQ(g_plans, 1);
+  EXPECT_EQ(Post("mgnt_comport", "ACT_COM_PORT=3&ACT_COM_PATH=/dev/ttyUSB0"), kNotSaved);
+  EXPECT_EQ(Post("mgnt_reaction", "ACT_MAG_EN=1&SUB_MAG=1"), kNotSaved);
+  EXPECT_EQ(ReactSetting.delay[0], 0);
+  EXPECT_EQ(SchedWeekly[0].action, 0);
+  EXPECT_EQ(SchedWeekly[0].hour, 0);
+  EXPECT_EQ(ComPortSetting, 0);
+  EXPECT_STREQ(ComPathSetting, "");
+  EXPECT_EQ(ComSlot.scan[0], 1);
+  EXPECT_TRUE(g_closed.empty());  // the link in use was left alone
+  EXPECT_EQ(WebSysManageable, 0);
+  EXPECT_EQ(SnmpAgentSetting.users[0].permission, 0);
+
+  // With room again the switch still gives user 1 its permission back.
+  std::filesystem::remove(Path("config.ini.tmp"));
+  EXPECT_EQ(Post("mgnt_reaction", "ACT_MAG_EN=1&SUB_MAG=1"), Updated("mgnt_reaction"));
+  EXPECT_EQ(SnmpAgentSetting.users[0].permission, 2);
+  EXPECT_EQ(Post("mgnt_comport", "ACT_COM_PORT=3"), Updated("mgnt_comport"));
+  EXPECT_EQ(g_closed.size(), 1u);
+  EXPECT_EQ(ComSlot.port[0], 2);
+  EXPECT_EQ(ComSlot.scan[0], 0);
 }
 
 // ---- mgnt_wschedule --------------------------------------------------------------

@@ -677,19 +677,31 @@ TEST_F(SnmpPages, EveryFormNeedsItsToken) {
   }
 }
 
-TEST_F(SnmpPages, FailedSaveIsReportedAndTheChangeStillTakesEffect) {
+TEST_F(SnmpPages, FailedSaveIsReportedAndUndone) {
   AddUser("manager", 2, "mq530847", "tv817264", 2);
+  EXPECT_EQ(Post("dev_iusm", UserFields("ACT_DEV_ADD", "second", "2", "secondauth", "secondpriv")), kUsmUpdated);
+  EXPECT_EQ(Post("dev_iusm", UserFields("ACT_DEV_ADD", "third", "2", "thirdauth1", "thirdpriv1")), kUsmUpdated);
+  const SnmpAgentSettings before = SnmpAgentSetting;
+  ASSERT_NE(memcmp(before.users[1].authKey, before.users[2].authKey, sizeof before.users[1].authKey), 0);
+  g_closes = g_localized = g_resets = 0;
+
   std::filesystem::create_directory(Path("config.ini.tmp"));  // the new file cannot be written
   EXPECT_EQ(Post("dev_snmpv1", "SUB_PORT=1&ACT_SNMP_PORT=1161"), kNotSaved);
-  EXPECT_EQ(g_closes, 1);
+  EXPECT_EQ(g_closes, 1);  // reopened on the port in force
   EXPECT_EQ(Post("dev_snmpv3", "SUB_CONTEXT=1&ACT_USM_CONTEXT=ctx"), kNotSaved);
   EXPECT_EQ(Post("dev_iaccess", AccessFields("ACT_DEV_ADD", "1.1.1.1")), kNotSaved);
   EXPECT_EQ(Post("dev_iusm", UserFields("ACT_DEV_ADD", "x")), kNotSaved);
-  EXPECT_EQ(g_localized, 1);  // the keys follow the users in memory
+  // A delete moves the later users down: undone, each user has its own keys again.
+  EXPECT_EQ(Post("dev_iusm", UserFields("ACT_DEV_DEL2", "second")), kNotSaved);
+  EXPECT_EQ(g_localized, 0);
   EXPECT_EQ(Post("trap_iconfig", TrapFields("TRAP_ADD", "1.1.1.1")), kNotSaved);
-  EXPECT_EQ(g_resets, 1);
-  EXPECT_EQ(SnmpAgentSetting.accessCount, 1);
-  EXPECT_EQ(SnmpTrapReceiverCount, 1);
+  EXPECT_EQ(memcmp(SnmpAgentSetting.users, before.users, sizeof before.users), 0);  // with their keys
+  EXPECT_EQ(memcmp(SnmpAgentSetting.access, before.access, sizeof before.access), 0);
+  EXPECT_STREQ(SnmpAgentSetting.contextName, "upsctx");
+  EXPECT_EQ(SnmpAgentSetting.listenPort, 161);
+  EXPECT_EQ(SnmpAgentSetting.userCount, 3);
+  EXPECT_STREQ(SnmpAgentSetting.users[1].name, "second");
+  EXPECT_EQ(SnmpTrapReceiverCount, 0);
 }
 
 }  // namespace

@@ -1259,14 +1259,22 @@ TEST_F(SysPages, SmsPhoneForm) {
 
 // ---- saving -------------------------------------------------------------------------------
 
-TEST_F(SysPages, ASaveThatFailsIsNotReportedAsSuccess) {
+TEST_F(SysPages, ASaveThatFailsIsNotReportedAsSuccessAndIsUndone) {
   // config.ini is a directory that cannot be replaced.
   std::filesystem::create_directories(Path("config.ini/keep"));
   const std::string notSaved =
       "Message: Title=Error\nBody=<font color=#F00000>The settings could not be saved.</font>\n";
+  const Settings before = Settings::Now();
   EXPECT_EQ(PostWithToken("sys_info", "INF_NAME=x"), notSaved);
   EXPECT_EQ(PostWithToken("smtp_iconfig", "SMTP_ADD=1&MAIL_RCV=a%40x.org"), notSaved);
   EXPECT_EQ(PostWithToken("language", "LANG=1"), notSaved);
+  EXPECT_EQ(PostWithToken("sys_web", "WEB_HTTP_PORT=8080&HTTPS_WEB=0"), notSaved);
+  EXPECT_EQ(PostWithToken("net_sms", "SMS_COM=3&SMS_BAUD=1"), notSaved);
+  EXPECT_TRUE(Settings::Now() == before);
+  // The listeners and the modem stay as they run; the message posted stays posted.
+  EXPECT_TRUE(g_server.empty());
+  EXPECT_TRUE(g_smsPorts.empty());
+  EXPECT_EQ(g_posted, (std::vector<std::pair<int, uint32_t>>{{MSG_LANGUAGE, 1}}));
   std::filesystem::remove_all(Path("config.ini"));
 }
 
