@@ -94,16 +94,11 @@ def end_everything():
 def wait_exit(pid, timeout):
     """The exit time and status of pid (re-parented to this process), or
     (None, None) when it still runs after timeout seconds."""
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        try:
-            got, status = os.waitpid(pid, os.WNOHANG)
-        except ChildProcessError:
-            return time.time(), None
-        if got == pid:
-            return time.time(), os.waitstatus_to_exitcode(status)
-        time.sleep(0.02)
-    return None, None
+    try:
+        status = harness.reap(pid, timeout, interval=0.02)
+    except AssertionError:
+        return None, None
+    return time.time(), status
 
 
 # ---- one run of the daemon --------------------------------------------------

@@ -93,7 +93,7 @@ def pid_alive(pid):
     return bool(stat) and stat.rsplit(")", 1)[1].split()[0] != "Z"
 
 
-def reap(pid, timeout=10.0):
+def reap(pid, timeout=10.0, interval=0.05):
     """Waits for pid (re-parented to us, pid 1 of the namespace) and returns
     its exit status as os.waitstatus_to_exitcode gives it."""
     deadline = time.monotonic() + timeout
@@ -104,7 +104,7 @@ def reap(pid, timeout=10.0):
             return None
         if got == pid:
             return os.waitstatus_to_exitcode(status)
-        time.sleep(0.05)
+        time.sleep(interval)
     raise AssertionError("process %d did not exit" % pid)
 
 

@@ -572,10 +572,12 @@ TEST_F(Ups, CancelAndResumeTheCountdown) {
 TEST_F(Ups, ShutdownControls) {
   const ReactOpsTable saved = ReactOps;
   const ReactCountdownState savedCountdown = ReactCountdown;
-  ReactOps.ToggleCancel = CountToggle;
+  ReactOps.Cancel = CountCancel;
+  ReactOps.Resume = CountResume;
   ReactOps.StopRepeats = CountStop;
   ReactCountdown.remaining = 60;
   ReactCountdown.cancel = 0;
+  g_underWay = false;
   g_toggles = g_stops = 0;
   const std::string ok =
       "Message: Redirect=/en/device/mgnt_control.asp\nTitle=Information\nBody=<font color=#008000>Submit command "
