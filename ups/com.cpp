@@ -17,8 +17,10 @@
 
 #include "core/svc.h"
 #include "core/util.h"
+#include "events/evtdef.h"
 #include "events/evtlog.h"
 #include "ups/caret.h"
+#include "ups/protofields.h"
 #include "ups/tilde.h"
 #include "ups/usbhid.h"
 
@@ -209,6 +211,47 @@ void COM_Command(uint64_t code, ...) {
 }
 
 int COM_CommandsPending() { return comCommands.count; }
+
+// A kept command as the event log names it ("the delayed shutdown (60 s)").
+void DescribeCommand(const KeptCommand& c, char* out, size_t size) {
+  switch (c.code) {
+    case UPS_CMD_SDA: snprintf(out, size, "the delayed shutdown (%d s)", static_cast<int>(c.number[0])); return;
+    case UPS_CMD_SDR: snprintf(out, size, "the restore (%d min)", static_cast<int>(c.number[0])); return;
+    case UPS_CMD_ROF:
+    case UPS_CMD_RON:
+      snprintf(out, size, "outlet %d %s", static_cast<int>(c.number[0]), c.code == UPS_CMD_ROF ? "off" : "on");
+      return;
+    case UPS_CMD_TST: snprintf(out, size, "the self-test"); return;
+    default: snprintf(out, size, "UPS command %d", Proto_BitIndex(c.code)); return;
+  }
+}
+
+int COM_DropCommands(uint64_t mask, const char* why) {
+  char names[EVTLOG_TEXT_SIZE] = "";
+  size_t used = 0;
+  int dropped = 0;
+  for (int i = 0; i < comCommands.count;) {
+    const KeptCommand& c = comCommands.entry[i];
+    if (!(c.code & mask) || c.state == CommandState::Handed) {
+      ++i;
+      continue;
+    }
+    char one[64];
+    DescribeCommand(c, one, sizeof one);
+    if (used < sizeof names) {
+      int n = snprintf(names + used, sizeof names - used, "%s%s", dropped ? ", " : "", one);
+      if (n > 0) used += static_cast<size_t>(n);
+    }
+    ++dropped;
+    DropCommand(i);
+  }
+  if (dropped > 0 && EvtLogOps.Add) {
+    char text[EVTLOG_TEXT_SIZE];
+    snprintf(text, sizeof text, "%s: %s not sent to the UPS", why ? why : "Dropped", names);
+    EvtLogOps.Add(EVT_FREE_TEXT, 2, text);
+  }
+  return dropped;
+}
 
 enum class TraceDirection : uint8_t { None, Write, Read };
 
@@ -640,6 +683,7 @@ void COM_Init(const char* /*installDir*/, const char* devicePath, ...) {
   ComOps.SendCommand = COM_Command;
   ComOps.Detect = COM_Detect;
   ComOps.CommandsPending = COM_CommandsPending;
+  ComOps.DropCommands = COM_DropCommands;
   comCommands = CommandQueue{};
   comCommands.driver = TildeOps.Command;
 }

@@ -62,6 +62,11 @@ struct ComOpsTable {
   // How many commands given to SendCommand the UPS has not answered yet
   // (accepted or rejected), those kept while no link stands included.
   int (*CommandsPending)();
+  // Drops the kept commands whose code is in mask and that have not gone
+  // out to the UPS yet (waiting for a link, or back from a lost one), and
+  // logs one level-2 record naming them: "<why>: <names> not sent to the
+  // UPS". Returns how many were dropped (0: nothing logged).
+  int (*DropCommands)(uint64_t mask, const char* why);
 };
 extern ComOpsTable ComOps;
 
