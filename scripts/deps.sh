@@ -32,6 +32,13 @@ case "$1" in
   *) echo "usage: $0 run|test" >&2; exit 2 ;;
 esac
 
+# The archive address that the machine's apt sources give for Debian's main
+# component of the release named (empty when none does).
+debian_archive() {
+  apt-get indextargets --no-release-info --format '$(SITE)' \
+    'Identifier: Packages' "Release: $1" 'Component: main' 2>/dev/null | head -n 1
+}
+
 installed() {
   dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
 }
@@ -64,15 +71,28 @@ if [ -n "$missing" ]; then
 fi
 if [ -n "$missing_nonfree" ]; then
   # Debian's non-free section through a source list of its own, so that
-  # the machine's apt sources stay as they are.
+  # the machine's apt sources stay as they are. It names the archive that
+  # the machine's own sources use for Debian's main component (a mirror or
+  # a proxy where the machine has no direct way out).
   echo "Installing from non-free:$missing_nonfree"
   . /etc/os-release
+  archive="" suite=""
+  for release in "$VERSION_CODENAME" stable; do
+    archive=$(debian_archive "$release")
+    if [ -n "$archive" ]; then suite=$release; break; fi
+  done
+  if [ -z "$archive" ]; then
+    echo "deps.sh: no apt source of this machine serves Debian's main component for" \
+         "'$VERSION_CODENAME'; add one (see /etc/apt/sources.list.d) and run again" >&2
+    exit 1
+  fi
+  echo "Non-free packages from $archive ($suite)"
   lists=/var/lib/upsd-deps/lists
   mkdir -p "$lists/partial" /var/lib/upsd-deps/sources
   cat > /var/lib/upsd-deps/sources/non-free.sources <<EOF
 Types: deb
-URIs: http://deb.debian.org/debian
-Suites: $VERSION_CODENAME
+URIs: $archive
+Suites: $suite
 Components: main non-free
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 EOF
