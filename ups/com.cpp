@@ -246,8 +246,9 @@ int COM_DropCommands(uint64_t mask, const char* why) {
     DropCommand(i);
   }
   if (dropped > 0 && EvtLogOps.Add) {
+    // A long list is cut to the event's text.
     char text[EVTLOG_TEXT_SIZE];
-    snprintf(text, sizeof text, "%s: %s not sent to the UPS", why ? why : "Dropped", names);
+    if (snprintf(text, sizeof text, "%s: %s not sent to the UPS", why ? why : "Dropped", names) < 0) return dropped;
     EvtLogOps.Add(EVT_FREE_TEXT, 2, text);
   }
   return dropped;
