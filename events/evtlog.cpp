@@ -1,7 +1,6 @@
 // Event log: records, trimming, and the web history exports.
 #include "events/evtlog.h"
 
-#include <cctype>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -10,6 +9,7 @@
 #include <cwchar>
 #include <ctime>
 #include <string>
+#include <string_view>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -43,45 +43,80 @@ void LogPath(char* out, size_t size) { snprintf(out, size, "%s/%s", g_dir ? g_di
 // Empty when the private directory is not the service's own: nothing is written.
 void TempagePath(char* out, size_t size, const char* name) { Svc_TmpPath(out, static_cast<unsigned>(size), name); }
 
-// ---- reading ---------------------------------------------------------------
+// ---- the record ------------------------------------------------------------
+//
+// A record is one line of the log, "code level mm/dd/yyyy hh:mm:ss text"
+// and its line feed (FormatRecord). It starts at the start of the log or
+// right after the line feed that ends the record before it, and nowhere
+// else: its text is always one line (EvtLog_FillText), so whatever the
+// text quotes is no record boundary. A last line without its line feed is
+// an append cut short and no record (the next append cuts it). Readers
+// split a record into its fields with ParseRecord, which takes the date as
+// the log writes it and in year/month/day order too.
 
-// Reads the log line by line. A line is a record; one longer than a record
-// buffer is cut to it (the service's own records always fit).
-class LineReader {
+// "mm/dd/yyyy hh:mm:ss" of a local time (room for any int fields).
+constexpr size_t kStampSize = 72;
+void Stamp(char* out, size_t size, const struct tm& tm) {
+  snprintf(out, size, "%02d/%02d/%04d %02d:%02d:%02d", tm.tm_mon + 1, tm.tm_mday, tm.tm_year + 1900, tm.tm_hour,
+           tm.tm_min, tm.tm_sec);
+}
+
+// One record, line feed included, as the log holds it.
+std::string FormatRecord(int code, int level, const struct tm& tm, const char* text) {
+  char stamp[kStampSize];
+  Stamp(stamp, sizeof stamp, tm);
+  return std::to_string(code) + ' ' + std::to_string(level) + ' ' + stamp + ' ' + text + '\n';
+}
+
+// Reads the log's records, oldest first.
+class RecordReader {
  public:
-  explicit LineReader(FILE* f) : f_(f) {}
-  ~LineReader() { free(buf_); }
-  LineReader(const LineReader&) = delete;
-  LineReader& operator=(const LineReader&) = delete;
+  explicit RecordReader(FILE* f) : f_(f) {}
+  ~RecordReader() { free(buf_); }
+  RecordReader(const RecordReader&) = delete;
+  RecordReader& operator=(const RecordReader&) = delete;
 
-  // The next line with its line feed (when it had one), cut to
-  // EVTLOG_RECORD_SIZE - 1 bytes; null at the end.
-  const char* Next() {
+  // The next record, whole and without its line feed; false at the end.
+  bool Next(std::string_view* record) {
     ssize_t n = getline(&buf_, &cap_, f_);
-    if (n <= 0) return nullptr;
-    if (n > EVTLOG_RECORD_SIZE - 1) {
-      // Keep the line feed so the cut line still reads as one whole record.
-      bool lf = buf_[n - 1] == '\n';
-      n = EVTLOG_RECORD_SIZE - 1;
-      buf_[n - 1] = lf ? '\n' : buf_[n - 1];
-      buf_[n] = 0;
-    }
-    len_ = static_cast<size_t>(n);
-    return buf_;
+    if (n <= 0 || buf_[n - 1] != '\n') return false;
+    *record = std::string_view(buf_, static_cast<size_t>(n - 1));
+    return true;
   }
-  size_t Length() const { return len_; }
+  // The next record as the history readers take it: cut to a record
+  // buffer (the service's own records always fit).
+  bool NextCut(std::string* record) {
+    std::string_view whole;
+    if (!Next(&whole)) return false;
+    record->assign(whole.substr(0, EVTLOG_RECORD_SIZE - 1));
+    return true;
+  }
 
  private:
   FILE* f_;
   char* buf_ = nullptr;
   size_t cap_ = 0;
-  size_t len_ = 0;
 };
 
-// The line without its line feed.
-std::string Chomp(const char* line, size_t n) {
-  if (n > 0 && line[n - 1] == '\n') --n;
-  return std::string(line, n);
+// A record's fields, split on a copy of its text.
+struct Fields {
+  std::string line;  // the record, cut at its blanks
+  char *code, *level, *date, *time, *text;
+  TimeDate day;  // all zero when the date is no date
+};
+
+int EvtLog_SplitRecord(char* record, char** code, char** level, char** date, char** time, char** text);
+
+// Splits a record and reads its date. 0 when it does not split.
+int ParseRecord(const std::string& record, Fields* out) {
+  out->line = record;
+  if (!EvtLog_SplitRecord(out->line.data(), &out->code, &out->level, &out->date, &out->time, &out->text)) return 0;
+  out->day = TimeDate{};
+  if (Time_ParseDate(out->date, &out->day, 0) != 3) {
+    out->day = TimeDate{};
+    if (Time_ParseDate(out->date, &out->day, 1) != 3) out->day = TimeDate{};
+  }
+  return 1;
 }
 
 int32_t EvtLog_CountRecords() {
@@ -91,57 +126,16 @@ int32_t EvtLog_CountRecords() {
   if (!f) return 0;
   int32_t count = 0;
   {
-    // A last line without its line feed is a record cut short: no record
-    // (the next append writes over it).
-    LineReader r(f);
-    while (const char* line = r.Next())
-      if (line[r.Length() - 1] == '\n') ++count;
+    RecordReader r(f);
+    std::string_view record;
+    while (r.Next(&record)) ++count;
   }
   fclose(f);
   return count;
 }
 
-// Length of a record's head at p, "code level mm/dd/yyyy hh:mm:ss " as the
-// log writes it (an event code, a decimal level), else 0.
-size_t HeadLength(const char* p) {
-  const char* q = p;
-  auto digits = [&q](int count) {
-    for (int i = 0; i < count; ++i, ++q)
-      if (!isdigit(static_cast<unsigned char>(*q))) return false;
-    return true;
-  };
-  auto is = [&q](char c) { return *q == c ? (++q, true) : false; };
-  int code = 0;
-  if (is('-')) {
-    if (!is('1')) return 0;
-    code = EVT_FREE_TEXT;
-  } else {
-    const char* start = q;
-    while (isdigit(static_cast<unsigned char>(*q)) && q - start < 4) code = code * 10 + (*q++ - '0');
-    if (q == start || (*start == '0' && q - start > 1) || !EvtDef_IsTableCode(code)) return 0;
-  }
-  if (!is(' ')) return 0;
-  const char* level = q;
-  while (isdigit(static_cast<unsigned char>(*q)) && q - level < 3) ++q;
-  if (q == level || !is(' ')) return 0;
-  if (!(digits(2) && is('/') && digits(2) && is('/') && digits(4) && is(' '))) return 0;
-  if (!(digits(2) && is(':') && digits(2) && is(':') && digits(2) && is(' '))) return 0;
-  return static_cast<size_t>(q - p);
-}
-
-// A line (without its line feed) that is one whole record: a head, and no
-// second head in its text, which is what a record appended to one cut short
-// looks like.
-bool IsWholeRecord(const std::string& line) {
-  size_t head = HeadLength(line.c_str());
-  if (head == 0) return false;
-  for (size_t at = head; at < line.size(); ++at)
-    if (HeadLength(line.c_str() + at)) return false;
-  return true;
-}
-
-// Replaces the log by a copy without its first n records (temporary file and
-// rename); lines that are no whole record are left out too. The number of
+// Replaces the log by a copy without its oldest n records (temporary file
+// and rename); every later record is copied as it stands. The number of
 // records kept, or -1 when the log stays as it was.
 int32_t EvtLog_DropOldest(int32_t n) {
   char path[512];
@@ -156,15 +150,11 @@ int32_t EvtLog_DropOldest(int32_t n) {
   int32_t seen = 0, kept = 0;
   bool ok = true;
   {
-    LineReader r(in);
-    while (const char* line = r.Next()) {
+    RecordReader r(in);
+    std::string_view record;
+    while (ok && r.Next(&record)) {
       if (seen++ < n) continue;
-      std::string rec = Chomp(line, r.Length());
-      if (!IsWholeRecord(rec)) continue;
-      if (fprintf(out, "%s\n", rec.c_str()) < 0) {
-        ok = false;
-        break;
-      }
+      ok = fwrite(record.data(), 1, record.size(), out) == record.size() && fputc('\n', out) != EOF;
       ++kept;
     }
   }
@@ -200,23 +190,16 @@ void TextToWide(wchar_t* out, size_t size, const char* text) {
   out[n] = 0;
 }
 
-// One record line, as the log holds it.
-std::string RecordLine(int code, int level, const struct tm& tm, const char* text) {
-  char line[EVTLOG_TEXT_SIZE + 64];
-  snprintf(line, sizeof line, "%d %d %02d/%02d/%04d %02d:%02d:%02d %s\n", code, level, tm.tm_mon + 1, tm.tm_mday,
-           tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec, text);
-  return line;
-}
-
 // The record that says how many events the log lost, and since when.
 std::string UnwrittenRecord(const struct tm& now) {
   struct tm since {};
   localtime_r(&g_unwritten.since, &since);
+  char stamp[kStampSize];
+  Stamp(stamp, sizeof stamp, since);
   char text[EVTLOG_TEXT_SIZE];
-  snprintf(text, sizeof text, "%ld event%s not written to the event log since %02d/%02d/%04d %02d:%02d:%02d: %s",
-           g_unwritten.count, g_unwritten.count == 1 ? "" : "s", since.tm_mon + 1, since.tm_mday,
-           since.tm_year + 1900, since.tm_hour, since.tm_min, since.tm_sec, strerror(g_unwritten.error));
-  return RecordLine(EVT_FREE_TEXT, 2, now, text);
+  snprintf(text, sizeof text, "%ld event%s not written to the event log since %s: %s", g_unwritten.count,
+           g_unwritten.count == 1 ? "" : "s", stamp, strerror(g_unwritten.error));
+  return FormatRecord(EVT_FREE_TEXT, 2, now, text);
 }
 
 // Where the log's last whole record ends. A last line without its line
@@ -291,7 +274,7 @@ void AddRecord(int code, int level, const char* text, const char* const* args, i
 
   char filled[EVTLOG_TEXT_SIZE];
   EvtLog_FillText(filled, sizeof filled, text, args, argCount);
-  AppendRecord(tm, now, RecordLine(code, level, tm, filled));
+  AppendRecord(tm, now, FormatRecord(code, level, tm, filled));
 
   // Logged or not, the event goes on to its notifications. Table events go
   // to the mail spool of their level (free text never).
@@ -352,11 +335,11 @@ int EvtLog_ReadRecord(int n, char* out, size_t size) {
   if (!f) return 0;
   int found = 0;
   {
-    LineReader r(f);
-    long i = 0;
-    while (const char* line = r.Next()) {
-      if (++i != wanted) continue;
-      snprintf(out, size, "%s", Chomp(line, r.Length()).c_str());
+    RecordReader r(f);
+    std::string record;
+    for (long i = 1; r.NextCut(&record); ++i) {
+      if (i != wanted) continue;
+      snprintf(out, size, "%s", record.c_str());
       found = 1;
       break;
     }
@@ -391,25 +374,6 @@ void EvtLog_Clear() {
 }
 
 // ---- exports ---------------------------------------------------------------
-
-struct Fields {
-  std::string line;  // the record, cut at its blanks
-  char *code, *level, *date, *time, *text;
-  TimeDate day;
-};
-
-// Splits a record line (without its line feed) and reads its date, stored
-// as month/day/year (year/month/day is accepted too). 0 when it does not split.
-int ParseRecord(const std::string& record, Fields* out) {
-  out->line = record;
-  if (!EvtLog_SplitRecord(out->line.data(), &out->code, &out->level, &out->date, &out->time, &out->text)) return 0;
-  out->day = TimeDate{};
-  if (Time_ParseDate(out->date, &out->day, 0) != 3) {
-    out->day = TimeDate{};
-    if (Time_ParseDate(out->date, &out->day, 1) != 3) out->day = TimeDate{};
-  }
-  return 1;
-}
 
 std::string Html(const char* text) {
   std::string out;
@@ -514,14 +478,10 @@ void EvtLog_ExportPage(int page) {
       first = 0;
     }
     {
-      LineReader r(log);
-      long long i = 0;
-      while (take > 0 && static_cast<long long>(records.size()) < take) {
-        const char* line = r.Next();
-        if (!line) break;
-        if (i++ < first) continue;
-        records.push_back(Chomp(line, r.Length()));
-      }
+      RecordReader r(log);
+      std::string record;
+      for (long long i = 0; static_cast<long long>(records.size()) < take && r.NextCut(&record); ++i)
+        if (i >= first) records.push_back(record);
     }
     fclose(log);
     if (!WriteSelection(records)) return;
@@ -540,9 +500,9 @@ void EvtLog_ExportRange(TimeDate from, TimeDate to) {
   std::vector<std::string> records;
   if (FILE* log = BeginExport()) {
     {
-      LineReader r(log);
-      while (const char* line = r.Next()) {
-        std::string rec = Chomp(line, r.Length());
+      RecordReader r(log);
+      std::string rec;
+      while (r.NextCut(&rec)) {
         Fields fields;
         if (!ParseRecord(rec, &fields)) continue;
         if (CompareDay(fields.day, from) < 0) continue;
@@ -590,17 +550,19 @@ void EvtLog_ExportCsv() {
   time_t now = Svc_Now();
   struct tm tm {};
   localtime_r(&now, &tm);
+  char stamp[kStampSize];
+  Stamp(stamp, sizeof stamp, tm);
   fputs("\xEF\xBB\xBF", f);
-  fprintf(f, "Download Time: %02d/%02d/%04d %02d:%02d:%02d\n\n", tm.tm_mon + 1, tm.tm_mday, tm.tm_year + 1900,
-          tm.tm_hour, tm.tm_min, tm.tm_sec);
+  fprintf(f, "Download Time: %s\n\n", stamp);
   fputs("Date,Time,Level,Event\n", f);
   LogPath(path, sizeof path);
   if (FILE* log = fopen(path, "r")) {
     {
-      LineReader r(log);
-      while (const char* line = r.Next()) {
+      RecordReader r(log);
+      std::string line;
+      while (r.NextCut(&line)) {
         Fields rec;
-        if (!ParseRecord(Chomp(line, r.Length()), &rec)) continue;
+        if (!ParseRecord(line, &rec)) continue;
         fprintf(f, "%02d/%02d/%04d,%s,%s,%s\n", rec.day.month, rec.day.day, rec.day.year + 2000,
                 Csv(rec.time).c_str(), EvtLog_LevelWord(atoi(rec.level)), CsvQuoted(rec.text).c_str());
       }

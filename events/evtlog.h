@@ -1,7 +1,8 @@
 // Event log: every event of the service passes through EvtLog_Add, which
 // fills the event's text, appends one record line to "_FILE_LOG.TXT" in the
-// installation directory, keeps the file below 10000 records and hands the
-// event to mail and SMS. An append that fails (a full disk) is cut back so
+// installation directory, keeps the file below 10000 records (past them the
+// oldest 2500 go) and hands the event to mail and SMS. A record is one whole
+// line of the file, whatever its date form or text. An append that fails (a full disk) is cut back so
 // the file holds whole records only, the event is still handed on, and the
 // first append that works again is preceded by a record that counts the
 // events not written and says since when. The other

@@ -429,6 +429,23 @@ void BoundSpool(int level, off_t size) {
 
 bool SessionSending(int level);
 
+// Events of a level that the memory bound dropped, once those that were
+// kept have left memory (written to the spool, or mailed or refused
+// straight from it): one record with how many (level 0, like the spool's
+// own bound).
+void ReportDropped(int level, int dropped) {
+  if (dropped <= 0 || !EvtLogOps.Add) return;
+  char notice[160];
+  if (dropped == 1)
+    snprintf(notice, sizeof notice, "Mail of level %d (%s): its oldest event was dropped (at most %d wait in memory)",
+             level, EvtLog_LevelWord(level), MAIL_PENDING_MAX);
+  else
+    snprintf(notice, sizeof notice,
+             "Mail of level %d (%s): its %d oldest events were dropped (at most %d wait in memory)", level,
+             EvtLog_LevelWord(level), dropped, MAIL_PENDING_MAX);
+  EvtLogOps.Add(EVT_FREE_TEXT, 0, notice);
+}
+
 // Writes the level's waiting events to its spool, unless its session is
 // sending (the spool stays as the session found it until it ends).
 void FlushPending(int level) {
@@ -437,15 +454,7 @@ void FlushPending(int level) {
   if (p.events == 0 || SessionSending(level) || !AppendSpool(level, p, &size)) return;
   const int dropped = p.dropped;
   p = Pending{};
-  if (dropped > 0 && EvtLogOps.Add) {
-    char notice[200];
-    snprintf(notice, sizeof notice,
-             "Mail of level %d (%s): %d event%s that could not be written to the spool %s dropped (at most %d are "
-             "kept)",
-             level, EvtLog_LevelWord(level), dropped, dropped == 1 ? "" : "s", dropped == 1 ? "was" : "were",
-             MAIL_PENDING_MAX);
-    EvtLogOps.Add(EVT_FREE_TEXT, 0, notice);
-  }
+  ReportDropped(level, dropped);
   BoundSpool(level, size);
 }
 
@@ -981,12 +990,17 @@ __attribute__((format(printf, 1, 2))) void MailNotice(const char* format, ...) {
 }
 
 // Closes the session's connection and settles its events: those kept go
-// back before the level's waiting ones, those taken or refused go.
+// back before the level's waiting ones, those taken or refused go (and
+// with them the count of those the memory bound dropped before them).
 void CloseSession(Session& s) {
   if (s.fd >= 0) close(s.fd);
   SmtpTls_Free();
-  if (s.outcome == OUT_KEPT) PendingPrepend(s.level, std::move(s.inflight));
-  else if (s.hadFile) RemoveSpool(s.level);
+  if (s.outcome == OUT_KEPT) {
+    PendingPrepend(s.level, std::move(s.inflight));
+    return;
+  }
+  if (s.hadFile) RemoveSpool(s.level);
+  ReportDropped(s.level, s.inflight.dropped);
 }
 
 void Finish(Session& s) {

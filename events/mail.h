@@ -4,7 +4,9 @@
 // Every logged event of level 1..3 is appended to "mail_level<L>.txt" in
 // the private temporary directory (at most MAIL_SPOOL_MAX bytes: beyond that
 // the oldest events go); an event the spool cannot take (a full disk) waits
-// in memory until it can, at most MAIL_PENDING_MAX a level. Every 5 seconds
+// in memory until it can or a session mails it from there, at most
+// MAIL_PENDING_MAX a level (the oldest beyond go, counted in one record once
+// the rest have left memory). Every 5 seconds
 // Mail_SendAll starts mailing each level's events to the receivers whose
 // level it reaches, in one SMTP session per level (EHLO or HELO, STARTTLS
 // and AUTH LOGIN when a password is set, MAIL FROM, RCPT TO per receiver,
@@ -76,8 +78,8 @@ extern MailTimeouts MailTimeout;  // 5000, 10000, 60000
 constexpr size_t MAIL_SPOOL_MAX = 1024 * 1024;
 constexpr size_t MAIL_SPOOL_KEEP = MAIL_SPOOL_MAX / 4 * 3;
 // Events of one level that wait in memory for their spool (each at most
-// 333 bytes, so about 65 KiB a level); beyond it the oldest go, with
-// a notice once the spool takes the rest.
+// 333 bytes, so about 65 KiB a level); beyond it the oldest go, with a
+// notice once the rest are spooled, mailed or refused.
 constexpr int MAIL_PENDING_MAX = 200;
 
 // The common event of the test mail.

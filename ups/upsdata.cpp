@@ -23,7 +23,7 @@ int NumberAt(const char* text, size_t n) {
 // Day count with 365-day years and 30-day months.
 long DayCount(long year, long month, long day) { return (year - 2000) * 365 + (month - 1) * 30 + day; }
 
-// The [UPS] settings of config.ini that the values in memory win over.
+// The [UPS] settings of config.ini besides the battery dates.
 void KeepSettings(const UpsRecordType& from) {
   UpsRecord.lowBattCheck = from.lowBattCheck;
   UpsRecord.lowBattLevel = from.lowBattLevel;
@@ -54,9 +54,11 @@ void UpsData_Reset(int keep) {
   // No outlet message pending (0 is a valid message id).
   memset(UpsRecord.pfOutletMsg, 255, sizeof UpsRecord.pfOutletMsg);
   memset(UpsRecord.blOutletMsg, 255, sizeof UpsRecord.blOutletMsg);
-  // The [UPS] settings in use stand until the file is read: the reload at
-  // a lost link that cannot read config.ini keeps them, one that finds it
-  // missing writes them back.
+  // The [UPS] settings in use stand until the file is read, and then what
+  // it holds replaces them, as in every other section: a hand edit takes
+  // effect here, and the next save keeps it. A key the file lacks keeps
+  // its value; the reload at a lost link that cannot read config.ini keeps
+  // them all, one that finds it missing writes them back.
   KeepSettings(saved);
   memcpy(UpsRecord.battLastDate, saved.battLastDate, sizeof UpsRecord.battLastDate);
   memcpy(UpsRecord.battNextDate, saved.battNextDate, sizeof UpsRecord.battNextDate);
@@ -78,9 +80,6 @@ void UpsData_Reset(int keep) {
     memcpy(UpsRecord.blOutletMsg, saved.blOutletMsg, sizeof UpsRecord.blOutletMsg);
     UpsRecord.replaceDue = saved.replaceDue;
   }
-
-  // The settings in memory win over the file (the battery dates are the file's).
-  KeepSettings(saved);
 
   for (int32_t& v : UpsRecord.values) v = -1;
   for (UpsPowerModule& m : UpsRecord.modules)

@@ -992,7 +992,8 @@ TEST_F(CfgTest, AFileMissingAtAReloadIsWrittenFromTheSettingsInUse) {
 }
 
 // The [UPS] settings through the reset after a lost link: the record is
-// cleared and config.ini read again.
+// cleared and config.ini read again; what it holds replaces the settings
+// in use, which stay when it cannot be read.
 TEST_F(CfgTest, TheResetAtALostLinkKeepsTheUpsSettingsWhenTheFileIsNotRead) {
   namespace fs = std::filesystem;
   struct Case {
@@ -1000,12 +1001,14 @@ TEST_F(CfgTest, TheResetAtALostLinkKeepsTheUpsSettingsWhenTheFileIsNotRead) {
     std::function<void()> make;
     const char* lastDate;  // after the reset, in memory
     const char* fileDate;  // in config.ini afterwards ("" when there is none)
+    int level;             // "Battery Low Level=" after the reset
   } cases[] = {
-      {"read: the file's dates",
+      {"read: the file's dates and level",
        [&] { WriteConfig("[Format]\nVersion=5\n[UPS]\nLast Battery Replace=20230301\nBattery Low Level=70\n"); },
-       "20230301", "20230301"},
-      {"unreadable: the dates in use", [&] { ASSERT_EQ(mkdir(Path("config.ini").c_str(), 0700), 0); }, "20240115", ""},
-      {"missing: the dates in use, written back", [] {}, "20240115", "20240115"},
+       "20230301", "20230301", 70},
+      {"unreadable: the settings in use", [&] { ASSERT_EQ(mkdir(Path("config.ini").c_str(), 0700), 0); }, "20240115",
+       "", 40},
+      {"missing: the settings in use, written back", [] {}, "20240115", "20240115", 40},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -1022,8 +1025,8 @@ TEST_F(CfgTest, TheResetAtALostLinkKeepsTheUpsSettingsWhenTheFileIsNotRead) {
     UpsData_Reset(1);
     EXPECT_STREQ(UpsRecord.battLastDate, c.lastDate);
     EXPECT_STREQ(UpsRecord.battNextDate, "20270115");
-    // The settings in memory win over the file; what the UPS said is gone.
-    EXPECT_EQ(UpsRecord.lowBattLevel, 40);
+    // A key the file lacks keeps its value; what the UPS said is gone.
+    EXPECT_EQ(UpsRecord.lowBattLevel, c.level);
     EXPECT_EQ(UpsRecord.pfOutletDelay[0], 9);
     EXPECT_STREQ(UpsRecord.model, "");
     if (c.fileDate[0]) {

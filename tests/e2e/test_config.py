@@ -3,8 +3,9 @@ in clear under the factory "Advanced" encoding (for the web accounts and
 for an SNMPv3 user, with curl and net-snmp's tools as the peers), a file
 that exists and cannot be read at start (a directory named config.ini, a
 symlink loop), an uploaded configuration whose save fails, and the reload
-at every lost UPS link (the UPS simulator falls silent): a hand edit, a
-file that cannot be read and a file that is gone."""
+at every lost UPS link (the UPS simulator falls silent): a hand edit (of
+[USM], [Shutdown] and [UPS], in force after the lost link and kept by the
+next SET), a file that cannot be read and a file that is gone."""
 import hashlib
 import os
 import re
@@ -164,25 +165,43 @@ class ConfigFile(harness.DaemonTest):
         sim.model.dates = ("20240115", "20270115")  # the battery dates the UPS reports
         st.set_users([("manager", 2, "firstauth1", "firstpriv1", 2)])
         harness.config_set({"Shutdown": {"Power Fail Delay=": 450},
-                            "Web": {"Password Encrypt=": "No", "Password0=": "admin-pass"}})
+                            "Web": {"HTTP Port=": HTTP, "Force HTTPS=": "No", "Password Encrypt=": "No",
+                                    "Password0=": "admin-pass", "Enable Login Lock=": "Disable"}})
         first, second = st.v3(auth="firstauth1", priv="firstpriv1"), st.v3(auth="secondauth1", priv="secondpriv1")
         self.start_daemon()
         wait_linked(sim)
         st.wait_agent(security=first)
+        wait_listening(HTTP)
+        cookie = login("admin", "admin-pass")
 
-        # A hand edit while the daemon runs is read at the next lost link,
-        # and the SNMPv3 keys follow the new passwords at once.
+        def battery_low_level():
+            """The battery-low level in force, as the UPS settings page shows it."""
+            page = curl("-b", "QuenchRelayer=" + cookie, BASE + "/en/device/ups_config.asp")
+            return re.search(r'name="CFG_BL" value="([^"]*)"', page).group(1)
+        self.assertEqual(battery_low_level(), "30")
+
+        # A hand edit while the daemon runs is read at the next lost link, in
+        # [UPS] as in the other sections, and the SNMPv3 keys follow the new
+        # passwords at once.
         harness.config_set({"USM": {"Auth1=": "secondauth1", "Priv1=": "secondpriv1"},
-                            "Shutdown": {"Power Fail Delay=": 460}})
+                            "Shutdown": {"Power Fail Delay=": 460}, "UPS": {"Battery Low Level=": 55}})
+        self.assertEqual((snmp_value(first, PF_DELAY), battery_low_level()), ("450", "30"))
         lose_link(sim)
         self.assertEqual(snmp_value(second, PF_DELAY), "460")
         self.assertIn("authentication failure", snmp_error(first))
+        self.assertEqual(battery_low_level(), "55")
+        # A later SET saves the file from the settings in force: the edit stays.
+        r = st.run("snmpset", second, V4, PF_DELAY, "i", "465")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(harness.config_get("UPS", "Battery Low Level="), "55")
+        self.assertEqual(harness.config_get("Shutdown", "Power Fail Delay="), "465")
+        self.assertEqual(battery_low_level(), "55")
 
         # A config.ini that cannot be read at a lost link: the settings in use stay.
         os.unlink(harness.CONFIG)
         os.mkdir(harness.CONFIG)
         lose_link(sim)
-        self.assertEqual(snmp_value(second, PF_DELAY), "460")
+        self.assertEqual(snmp_value(second, PF_DELAY), "465")
         self.assertTrue(os.path.isdir(harness.CONFIG))
 
         # config.ini gone at a lost link: written back from the settings in
@@ -191,14 +210,15 @@ class ConfigFile(harness.DaemonTest):
         lose_link(sim)
         text = harness.read(harness.CONFIG)
         self.assertIsNotNone(text)
-        for section, key, want in (("Shutdown", "Power Fail Delay=", "460"), ("USM", "Password Encrypt=", "No"),
+        for section, key, want in (("Shutdown", "Power Fail Delay=", "465"), ("USM", "Password Encrypt=", "No"),
+                                   ("UPS", "Battery Low Level=", "55"),
                                    ("USM", "Auth1=", "secondauth1"), ("USM", "Priv1=", "secondpriv1"),
                                    ("Web", "Password0=", "admin-pass"),
                                    ("UPS", "Last Battery Replace=", "20240115"),
                                    ("UPS", "Next Battery Replace=", "20270115"),
                                    ("COM", "COM Path=", sim.slave_path)):
             self.assertEqual(harness.config_get(section, key, text), want, key)
-        self.assertEqual(snmp_value(second, PF_DELAY), "460")
+        self.assertEqual(snmp_value(second, PF_DELAY), "465")
 
     def test_unreadable_at_start_then_a_lost_link(self):
         if not os.path.exists("/dev/ttyS0"):

@@ -13,7 +13,10 @@ the message from the others.
 A mail the server refuses for good is dropped with one event-log record and
 holds no other mail back; with the private directory on a full tmpfs every
 event still reaches the receiver and no mail goes out without an event; the
-test mail of the web form says what is missing, or that it is queued."""
+test mail of the web form says what is missing, or that it is queued.
+Events dropped at the memory bound of a level (a full disk and no server
+for a while) are named in one record, whether what is left is spooled or
+mailed straight from memory."""
 import email
 import email.utils
 import errno
@@ -304,18 +307,19 @@ class Refusals(LinkedMail):
         self.assertEqual(mail_records("Mail of level 1 (Information) not delivered"), [])
 
 
+def fill_private():
+    """Fills the private directory's tmpfs to its last byte."""
+    with open(os.path.join(harness.PRIVATE, "filler"), "wb", buffering=0) as f:
+        for size in (4096, 1):
+            try:
+                while f.write(b"x" * size):
+                    pass
+            except OSError as e:
+                assert e.errno == errno.ENOSPC, e
+
+
 class FullDisk(harness.DaemonTest):
     """The private directory (where the spools are) on a small full tmpfs."""
-
-    def fill(self):
-        """Fills the tmpfs to its last byte."""
-        with open(os.path.join(harness.PRIVATE, "filler"), "wb", buffering=0) as f:
-            for size in (4096, 1):
-                try:
-                    while f.write(b"x" * size):
-                        pass
-                except OSError as e:
-                    self.assertEqual(e.errno, errno.ENOSPC)
 
     def test_every_event_is_mailed_once_whatever_the_spools_disk(self):
         sim = upssim.UpsSim(checksum=True, log_path="/tmp/upssim.log").start()
@@ -334,7 +338,7 @@ class FullDisk(harness.DaemonTest):
             "Mail": {"Server=": "127.0.0.1", "Port=": port, "Password=": "", "Mail Sender=": "ups@example.org",
                      "Receive Num=": 1, "Receiver1=": "ops@example.org", "Level1=": 1},
         })
-        self.fill()
+        fill_private()
         self.start_daemon()
         harness.wait_for(lambda: sum(f["mnemonic"] == "STB" for f in sim.frames()) >= 2, 30, what="the UPS link")
         for state in ("powerfail", "online", "powerfail", "online"):
@@ -358,6 +362,68 @@ class FullDisk(harness.DaemonTest):
         self.assertEqual(mailed, Counter(logged()))
         for m in inbox.snapshot():
             self.assertIn("Event message: ", m["content"], "a mail without an event")
+
+
+class MemoryBound(harness.DaemonTest):
+    """More than 200 events of a level while the spool cannot take them and
+    no server answers: the oldest go, and one record says how many, once
+    what is left is spooled (space again) or mailed from memory."""
+    LOGINS = 230
+    BOUND = 200
+
+    def test_the_events_dropped_at_the_bound_are_named_once(self):
+        import test_config
+        from test_webdev import HTTP, wait_listening
+        for spooled in (True, False):
+            with self.subTest("spooled" if spooled else "from memory"):
+                harness.reinstall()
+                harness.stub_host_scripts()
+                os.makedirs(harness.PRIVATE, exist_ok=True)
+                subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k,mode=0700", "tmpfs", harness.PRIVATE],
+                               check=True)
+                harness.ensure_config()
+                # Logins are Information events here: many of them, quickly.
+                common = harness.INSTALL + "/language/English/event-common.ini"
+                harness.write(common, harness.read(common).replace("\nlevel3=0\n", "\nlevel3=1\n"))
+                port = harness.free_port()  # nothing listens there yet
+                harness.config_set({
+                    "Web": {"HTTP Port=": HTTP, "Force HTTPS=": "No", "Password Encrypt=": "No",
+                            "Password0=": "admin-pass", "Enable Login Lock=": "Disable"},
+                    "Mail": {"Server=": "127.0.0.1", "Port=": port, "Password=": "",
+                             "Mail Sender=": "ups@example.org", "Receive Num=": 1,
+                             "Receiver1=": "ops@example.org", "Level1=": 1},
+                })
+                for name in os.listdir(harness.PRIVATE):
+                    os.unlink(os.path.join(harness.PRIVATE, name))
+                fill_private()
+                d = self.start_daemon()
+                wait_listening(HTTP)
+                for _ in range(self.LOGINS):
+                    self.assertIsNotNone(test_config.login("admin", "admin-pass"))
+                # This start's events (the first start only made config.ini).
+                waiting = logged_events(1)
+                waiting = waiting[max(i for i, e in enumerate(waiting) if e[1] == "Monitoring service started"):]
+                self.assertGreater(len(waiting), self.BOUND)
+                if spooled:
+                    os.unlink(os.path.join(harness.PRIVATE, "filler"))
+                inbox = mailpeers.Inbox()
+                server = mailpeers.start_aiosmtpd(inbox, "127.0.0.1", port)
+
+                def mailed():
+                    return mailed_events([m for m in inbox.snapshot() if "Event level: Information\r\n" in m["content"]])
+                try:
+                    harness.wait_for(lambda: len(mailed()) >= self.BOUND, 150, 0.5, what="the mail of the events kept")
+                    time.sleep(6)
+                finally:
+                    d.stop()
+                    server.stop()
+                    subprocess.run(["umount", "-l", harness.PRIVATE], check=True)
+                drops = mail_records("Mail of level 1 (Information): ")
+                print("%s: level-1 events %d, mailed %d, drop records %r"
+                      % ("spooled" if spooled else "from memory", len(waiting), len(mailed()), drops))
+                self.assertEqual(mailed()[:self.BOUND], waiting[-self.BOUND:])
+                self.assertEqual(drops, ["Mail of level 1 (Information): its %d oldest events were dropped "
+                                         "(at most %d wait in memory)" % (len(waiting) - self.BOUND, self.BOUND)])
 
 
 class TestMailForm(harness.DaemonTest):

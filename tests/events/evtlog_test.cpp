@@ -379,34 +379,54 @@ TEST_F(EvtLogTest, The10001stRecordTrimsTheOldest2500) {
   EXPECT_EQ(Scratch_Lines(Log()).size(), 7501u);
 }
 
-TEST_F(EvtLogTest, TheTrimKeepsOnlyWholeRecords) {
-  WriteLog(10000);
-  std::vector<std::string> lines = Scratch_Lines(Log());
-  // Lines an older version or a hand edit left, past the 2500 that go.
-  const char* broken[] = {
-      // a record cut short, the next one appended to it
-      "100 1 01/01/2024 08:00:00 UPS on bat100 2 01/02/2024 08:00:00 UPS no longer on battery",
-      "100 1 01/01/2024 08:00:00 UPS 100 2 01/02/2024 08:00:00 UPS no longer on battery",
-      "100 1 01/0-1 2 01/02/2024 08:00:00 text",
-      "10100 1 01/02/2024 08:00:00 cut after two digits",
-      "garbage",
-      "",
-      "100 1 1/1/2024 08:00:00 date not as written",
-      "100 x 01/01/2024 08:00:00 level not a number",
-  };
-  for (size_t i = 0; i < std::size(broken); ++i) lines[3000 + 100 * i] = broken[i];
+TEST_F(EvtLogTest, TheTrimRemovesExactlyTheOldestRecordsWhateverTheirDateOrText) {
+  // Records a log may hold besides the service's own of today: year/month/
+  // day dates, texts that quote a record head (an SMTP reply, a client's
+  // name, a record glued to one cut short by an older version), lines that
+  // do not split, an empty line and one longer than a record buffer. The
+  // fixture's first five lines fall among the oldest 2500.
+  std::vector<std::string> lines = Scratch_Lines(Scratch_ReadFile(kData / "evtlog_trim.txt"));
+  lines.push_back("100 1 07/09/2024 10:00:11 long " + std::string(600, 'x'));
+  std::vector<std::string> log;
+  char line[128];
+  for (int k = 1; k <= 2495; ++k) {
+    snprintf(line, sizeof line, "100 1 01/01/2024 08:00:00 old %d", k);
+    log.push_back(line);
+  }
+  log.insert(log.end(), lines.begin(), lines.end());
+  for (int k = 1; log.size() < 10000; ++k) {
+    snprintf(line, sizeof line, "100 1 07/10/2024 08:00:00 later %d", k);
+    log.push_back(line);
+  }
   std::string text;
-  for (const std::string& l : lines) text += l + "\n";
+  for (const std::string& l : log) text += l + "\n";
   Scratch_WriteFile(Path(EVTLOG_FILE), text);
   EvtLog_Init(dir.c_str());
+  ASSERT_EQ(EvtLogRecordCount, 10000);
+
   EvtLogOps.Add(0, nullptr);
-  std::vector<std::string> kept = Scratch_Lines(Log());
-  EXPECT_EQ(kept.size(), 7501u - std::size(broken));
-  EXPECT_EQ(EvtLogRecordCount, static_cast<int32_t>(kept.size()));
-  for (const char* b : broken) EXPECT_EQ(std::count(kept.begin(), kept.end(), b), 0) << b;
-  // The records around them stay, texts with numbers and dates included.
-  EXPECT_EQ(kept.front(), lines[2500]);
-  EXPECT_EQ(kept.back(), "0 1 03/09/2024 14:05:07 Monitoring service started");
+  std::string want;
+  for (size_t i = 2500; i < log.size(); ++i) want += log[i] + "\n";
+  want += "0 1 03/09/2024 14:05:07 Monitoring service started\n";
+  const std::string got = Log();
+  const auto at = std::mismatch(got.begin(), got.end(), want.begin(), want.end());
+  EXPECT_TRUE(got == want) << "the log differs from byte " << (at.first - got.begin()) << ": \""
+                           << got.substr(static_cast<size_t>(at.first - got.begin()), 80) << "\"";
+  EXPECT_EQ(EvtLogRecordCount, 7501);
+
+  // Read back one record a line, a quoted head inside its text.
+  char buf[EVTLOG_RECORD_SIZE];
+  ASSERT_EQ(EvtLogOps.ReadRecord(7500, buf, sizeof buf), 1);
+  EXPECT_STREQ(buf, lines[5].c_str());
+  ASSERT_EQ(EvtLogOps.ReadRecord(7500 - 2, buf, sizeof buf), 1);
+  char *code, *level, *date, *time, *rest;
+  ASSERT_EQ(EvtLogOps.SplitRecord(buf, &code, &level, &date, &time, &rest), 1);
+  EXPECT_STREQ(date, "2024/07/09");
+  EXPECT_STREQ(rest, "Network shutdown client db1 100 1 01/01/2024 08:00:00 x does not answer");
+  // The long record is cut to a record buffer for the readers only.
+  ASSERT_EQ(EvtLogOps.ReadRecord(7500 - static_cast<int>(lines.size()) + 5 + 1, buf, sizeof buf), 1);
+  EXPECT_EQ(strlen(buf), size_t(EVTLOG_RECORD_SIZE - 1));
+  EXPECT_EQ(std::string(buf).rfind("100 1 07/09/2024 10:00:11 long xxx", 0), 0u);
 }
 
 TEST_F(EvtLogTest, ReadAndSplitRecords) {

@@ -126,16 +126,31 @@ TEST_F(UpsDataTest, WhatAResetClearsAndWhatItKeeps) {
   }
 }
 
-TEST_F(UpsDataTest, UnsavedSettingsSurviveAResetButUnsavedDatesDoNot) {
-  UpsRecord.lowBattLevel = 77;
-  UpsRecord.lowBattCheck = 0;
-  UpsRecord.blOutletDelay[0] = 5;
-  snprintf(UpsRecord.battNextDate, sizeof UpsRecord.battNextDate, "20990101");
-  UpsData_Reset(1);
-  EXPECT_EQ(UpsRecord.lowBattLevel, 77);
-  EXPECT_EQ(UpsRecord.lowBattCheck, 0);
-  EXPECT_EQ(UpsRecord.blOutletDelay[0], 5);
-  EXPECT_STREQ(UpsRecord.battNextDate, "20230101");
+TEST_F(UpsDataTest, AtALostLinkTheFileHoldsTheUpsSettings) {
+  // Settings in use that differ from config.ini (the file was edited by
+  // hand while the daemon ran): the reset takes the file's, dates and all.
+  // A file without the [UPS] keys leaves the settings in use as they are.
+  const struct {
+    const char* file;
+    int level, check, delay;
+    const char* next;
+  } kCases[] = {
+      {kUpsFile, 40, 1, 90, "20230101"},
+      {"[Format]\nVersion=5\n[UPS]\n[End]\n", 77, 0, 5, "20990101"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.file);
+    Scratch_WriteFile(Path("config.ini"), c.file);
+    UpsRecord.lowBattLevel = 77;
+    UpsRecord.lowBattCheck = 0;
+    UpsRecord.blOutletDelay[7] = 5;
+    snprintf(UpsRecord.battNextDate, sizeof UpsRecord.battNextDate, "20990101");
+    UpsData_Reset(1);
+    EXPECT_EQ(UpsRecord.lowBattLevel, c.level);
+    EXPECT_EQ(UpsRecord.lowBattCheck, c.check);
+    EXPECT_EQ(UpsRecord.blOutletDelay[7], c.delay);
+    EXPECT_STREQ(UpsRecord.battNextDate, c.next);
+  }
 }
 
 TEST_F(UpsDataTest, InitResetsTheRecordAndKeepsTheClock) {
