@@ -1005,7 +1005,9 @@ TEST_F(SysPages, CertificateUpload) {
     EXPECT_EQ(post({{"WEB_HTTP_PORT", "81"}, {"WEB_SSLCERT", pem, "web.pem"}}),
               "Message: Title=Error\nBody=<font color=#F00000>The settings could not be saved.</font>\n");
     EXPECT_EQ(std::filesystem::exists(path), had);
-    if (had) EXPECT_EQ(Scratch_ReadFile(path), "OLD");
+    if (had) {
+      EXPECT_EQ(Scratch_ReadFile(path), "OLD");
+    }
     EXPECT_FALSE(std::filesystem::exists(path + ".kept"));
     EXPECT_EQ(HttpdSetting.httpPort, 80);
     EXPECT_TRUE(g_server.empty());
