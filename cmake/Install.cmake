@@ -12,33 +12,12 @@ install(DIRECTORY install/language/ DESTINATION "${_dir}/language"
         PATTERN "event-*.ini" EXCLUDE)
 
 # Files the operator edits: the host scripts with the user command, and the
-# event texts and levels (the Event levels page saves into them). An install
-# puts one only where it is missing; where the installed one differs from the
-# shipped one, the shipped one goes beside it as NAME.dist, and the install
-# says so in one line. A NAME.dist that the installed file matches again goes.
+# event texts and levels (the Event levels page saves into them). Each is
+# installed by upsd_install_kept (cmake/InstallKept.cmake): only where it is
+# missing, with the shipped version beside an edited one as NAME.dist.
 file(GLOB _operator_files RELATIVE "${CMAKE_SOURCE_DIR}/install" CONFIGURE_DEPENDS
      "${CMAKE_SOURCE_DIR}/install/command/*" "${CMAKE_SOURCE_DIR}/install/language/*/event-*.ini")
-install(CODE "
-  function(upsd_install_kept source target)
-    # file(INSTALL) puts DESTDIR before the directory itself.
-    get_filename_component(_where \"\${target}\" DIRECTORY)
-    set(_at \"\$ENV{DESTDIR}\${target}\")
-    if(NOT EXISTS \"\${_at}\")
-      file(INSTALL \"\${source}\" DESTINATION \"\${_where}\" FILE_PERMISSIONS \${ARGN}
-           DIR_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
-      return()
-    endif()
-    file(SHA256 \"\${source}\" _shipped)
-    file(SHA256 \"\${_at}\" _installed)
-    if(_shipped STREQUAL _installed)
-      file(REMOVE \"\${_at}.dist\")
-      return()
-    endif()
-    file(COPY_FILE \"\${source}\" \"\${_at}.dist\")
-    file(CHMOD \"\${_at}.dist\" PERMISSIONS \${ARGN})
-    message(STATUS \"Kept \${_at}; the shipped version is \${_at}.dist\")
-  endfunction()
-")
+install(SCRIPT "${CMAKE_CURRENT_LIST_DIR}/InstallKept.cmake")
 foreach(_f IN LISTS _operator_files)
   if(_f MATCHES "^command/")
     set(_mode "OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE")

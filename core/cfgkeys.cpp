@@ -61,7 +61,7 @@ constexpr const char* CfgKeyTable[CFG_KEY_TABLE_SIZE] = {
     "Context Name=", "Password Encrypt=", "Number=", "User", "Security", "Auth", "Priv",
     "Permission", "",
     // [Manageable]
-    "Enable=", "",
+    "Enable=", "Manager Permission=", "",
     // [Data Log]
     "Maximum Storage=", "Export Period=", "Export Path=", "",
     // [Weekly Schedule]
@@ -455,6 +455,8 @@ const KeyDef kKeys[] = {
     {CFG_K_USM_PERMISSION, Kind::Int, ELEM(SnmpAgentSetting.users, .permission), 0, &kUsmList},
     // [Manageable]
     {CFG_K_MANAGEABLE_ENABLE, Kind::Flag, VAR(WebSysManageable)},
+    // What the switch gives SNMPv3 user 1 back when it turns management on.
+    {CFG_K_MANAGER_PERMISSION, Kind::Int, VAR(WebSysManagerPermission)},
     // [Data Log]
     {CFG_K_MAXIMUM_STORAGE, Kind::Int, VAR(DLogSetting.maxStorage)},
     {CFG_K_EXPORT_PERIOD, Kind::Int, VAR(DLogSetting.exportPeriod)},
@@ -970,6 +972,7 @@ void Cfg_SetDefaults() {
 
   // [Manageable]
   WebSysManageable = 1;
+  WebSysManagerPermission = 0;
 
   // [Data Log]
   DLogSetting.maxStorage = 12;

@@ -262,9 +262,11 @@ void WebEvent_WolPage(HttpConn*) {
     WolSetting.hosts[count - 1] = WolHost{};
     WolSetting.hostCount = static_cast<uint8_t>(count - 1);
     // A failed save puts the hosts back where their countdowns are.
-    if (!WebDev_SaveAndReply(kWolUpdated)) return;
-    memmove(&WolCountdown[at], &WolCountdown[at + 1], sizeof(int32_t) * (count - row));
-    WolCountdown[count - 1] = 0;
+    WebSys_AfterSave([at, count, row] {
+      memmove(&WolCountdown[at], &WolCountdown[at + 1], sizeof(int32_t) * (count - row));
+      WolCountdown[count - 1] = 0;
+    });
+    WebDev_SaveAndReply(kWolUpdated);
     return;
   }
 
@@ -287,7 +289,7 @@ void WebEvent_WolPage(HttpConn*) {
   h.sysStartup = sysStartup ? 1 : 0;
   if (op == OP_ADD) {
     WolSetting.hosts[count] = h;
-    WolCountdown[count] = 0;  // a new host waits for its first arming
+    WebSys_AfterSave([count] { WolCountdown[count] = 0; });  // a new host waits for its first arming
     WolSetting.hostCount = static_cast<uint8_t>(count + 1);
   } else {
     // Its countdown keeps running; the flags count at the next arming.

@@ -209,7 +209,10 @@ void ApplyExport() {
     if (WebDev_FieldIs(i, "HCG_AE_INTERVAL")) {
       const uint8_t period = static_cast<uint8_t>(WebDev_CheckedNumber(i));
       DLogSetting.exportPeriod = period;
-      if (DLogExportCountdown == 0 || DLogExportCountdown > period) DLogExportCountdown = period;
+      // The next export line comes within the new period once it is saved.
+      WebSys_AfterSave([period] {
+        if (DLogExportCountdown == 0 || DLogExportCountdown > period) DLogExportCountdown = period;
+      });
     } else if (WebDev_FieldIs(i, "HCG_AE_PATH")) {
       const char* v = WebDev_Value(i);
       const size_t length = strlen(v);
@@ -221,6 +224,19 @@ void ApplyExport() {
       }
     }
   }
+}
+
+void ApplyRetention() {
+  if (DLogOps.ApplyRetention) DLogOps.ApplyRetention();
+}
+
+// A retention of 0 months deletes the files; the data log then goes on with
+// the retention in force.
+void ClearDataLog() {
+  const uint16_t months = DLogSetting.maxStorage;
+  DLogSetting.maxStorage = 0;
+  ApplyRetention();
+  DLogSetting.maxStorage = months;
 }
 
 }  // namespace
@@ -373,32 +389,31 @@ void WebHist_ConfigPage(HttpConn*) {
       break;
     case 1: {
       if (!CheckStorage(storage)) return;
-      // A retention of 0 months deletes the files; the data log then goes on
-      // with the posted retention, or with the one it had.
-      const uint16_t was = DLogSetting.maxStorage;
-      DLogSetting.maxStorage = 0;
-      if (DLogOps.ApplyRetention) DLogOps.ApplyRetention();
-      DLogSetting.maxStorage = storage >= 0 ? static_cast<uint16_t>(WebDev_CheckedNumber(storage)) : was;
-      break;
+      // The months posted with the clear are saved with it; unchanged, the
+      // clear needs no save (and frees a full disk).
+      const uint16_t months =
+          storage >= 0 ? static_cast<uint16_t>(WebDev_CheckedNumber(storage)) : DLogSetting.maxStorage;
+      if (months == DLogSetting.maxStorage) {
+        ClearDataLog();
+        break;
+      }
+      DLogSetting.maxStorage = months;
+      WebSys_AfterSave(ClearDataLog);
+      WebDev_SaveAndReply(kConfigUpdated);
+      return;
     }
     case 2: {
       if (storage < 0) break;
       if (!CheckStorage(storage)) return;
       DLogSetting.maxStorage = static_cast<uint16_t>(WebDev_CheckedNumber(storage));
-      // A failed save puts the retention back before it is applied.
-      const bool saved = WebSys_SaveSettings();
-      if (DLogOps.ApplyRetention) DLogOps.ApplyRetention();
-      WebDev_SetText("%s", saved ? kConfigUpdated : WEBDEV_NOT_SAVED);
+      WebSys_AfterSave(ApplyRetention);
+      WebDev_SaveAndReply(kConfigUpdated);
       return;
     }
     case 3:
       if (!CheckExport()) return;
-      {
-        const uint8_t countdown = DLogExportCountdown;
-        ApplyExport();
-        // Undone, the period is the old one again, and so is its countdown.
-        if (!WebDev_SaveAndReply(kConfigUpdated)) DLogExportCountdown = countdown;
-      }
+      ApplyExport();
+      WebDev_SaveAndReply(kConfigUpdated);
       return;
     default:
       WebDev_SetText("%s", WEBDEV_NOT_FOUND);  // nothing was asked, nothing changed

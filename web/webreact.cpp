@@ -40,8 +40,8 @@ const char* const kComPortUpdated =
     "successfully.</font>\n";
 const char* const kManagerStaysOff =
     "Message: Redirect=/en/device/mgnt_reaction.asp\nTitle=SNMPv3 User Off\nBody=<font color=#808000>Management is "
-    "on, but SNMPv3 user 1 stays off: it was off when the daemon started. Set its permission with "
-    "\"Permission1=\" in config.ini.</font>\n";
+    "on, but SNMPv3 user 1 stays off: it was off already when management was switched off, so there is no "
+    "permission to give back. Set its permission with \"Permission1=\" in config.ini.</font>\n";
 const char* const kTimeFormat =
     "Message: Title=Incorrect Format\nBody=<font color=#808000>The time format is not correct, please check it "
     "again.</font>\n";
@@ -130,10 +130,11 @@ bool SubmitShutdown() {
     else if (k == SK_LS_DELAY) s.smartTrapBefore = WebDev_CheckedNumber(i);
   }
   // Switched on: a scheduled shutdown that is still latched may trigger again.
-  if (s.enable[REACT_SCHEDULE] != scheduleWas && s.enable[REACT_SCHEDULE] == 1) {
-    ReactCountdown.prevTrigger[REACT_SCHEDULE] = 0;
-    ReactCountdown.trigger[REACT_SCHEDULE] = 0;
-  }
+  if (s.enable[REACT_SCHEDULE] != scheduleWas && s.enable[REACT_SCHEDULE] == 1)
+    WebSys_AfterSave([] {
+      ReactCountdown.prevTrigger[REACT_SCHEDULE] = 0;
+      ReactCountdown.trigger[REACT_SCHEDULE] = 0;
+    });
   return true;
 }
 
@@ -298,13 +299,9 @@ void WebReact_ReactionPage(HttpConn*) {
   switch (WebDev_Button(kSections, 3)) {
     case 0: ok = SubmitShutdown(); break;
     case 1: ok = SubmitReaction(); break;
-    case 2: {
-      // The permission the switch keeps for user 1 goes with the settings.
-      const uint8_t kept = WebSnmpManagerPermission;
-      if (!WebDev_SaveAndReply(SubmitManagement() ? kReactionUpdated : kManagerStaysOff))
-        WebSnmpManagerPermission = kept;
+    case 2:
+      WebDev_SaveAndReply(SubmitManagement() ? kReactionUpdated : kManagerStaysOff);
       return;
-    }
     default:
       WebDev_SetText("%s", WEBDEV_NOT_FOUND);
       return;
@@ -334,10 +331,9 @@ void WebReact_WeeklyPage(HttpConn*) {
       w.weekdays = static_cast<uint8_t>(w.weekdays | (1u << (k - WK_SUN)));
     }
   }
-  // The planner takes the schedules in force: undone ones when the save failed.
-  const bool saved = WebSys_SaveSettings();
-  Plan();
-  WebDev_SetText("%s", saved ? kWeeklyUpdated : WEBDEV_NOT_SAVED);
+  // The next planned actions follow the schedules saved.
+  WebSys_AfterSave(Plan);
+  WebDev_SaveAndReply(kWeeklyUpdated);
 }
 
 void WebReact_SpecificPage(HttpConn*) {
@@ -375,9 +371,8 @@ void WebReact_SpecificPage(HttpConn*) {
       e.action = static_cast<uint8_t>(WebDev_CheckedNumber(i));
     }
   }
-  const bool saved = WebSys_SaveSettings();
-  Plan();
-  WebDev_SetText("%s", saved ? kSpecificUpdated : WEBDEV_NOT_SAVED);
+  WebSys_AfterSave(Plan);
+  WebDev_SaveAndReply(kSpecificUpdated);
 }
 
 void WebReact_ComPortPage(HttpConn*) {
@@ -402,11 +397,13 @@ void WebReact_ComPortPage(HttpConn*) {
   }
   // The link moves once config.ini holds the new choice: the next detection
   // pass probes it.
-  if (!WebDev_SaveAndReply(kComPortUpdated)) return;
   const bool portChanged = ComPortSetting != port;
-  if ((portChanged || strcmp(ComPathSetting, path) != 0) && ComOps.Close) ComOps.Close(0);
-  if (portChanged) {
-    ComSlot.port[0] = ComPortSetting <= 1 ? 0 : static_cast<uint8_t>(ComPortSetting - 1);
-    ComSlot.scan[0] = ComPortSetting == 0 ? 1 : 0;
-  }
+  if (portChanged || strcmp(ComPathSetting, path) != 0)
+    WebSys_AfterSave([portChanged] {
+      if (ComOps.Close) ComOps.Close(0);
+      if (!portChanged) return;
+      ComSlot.port[0] = ComPortSetting <= 1 ? 0 : static_cast<uint8_t>(ComPortSetting - 1);
+      ComSlot.scan[0] = ComPortSetting == 0 ? 1 : 0;
+    });
+  WebDev_SaveAndReply(kComPortUpdated);
 }

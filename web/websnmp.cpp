@@ -259,8 +259,11 @@ void WebSnmp_PortPage(HttpConn*) {
   const uint16_t value = static_cast<uint16_t>(WebDev_CheckedNumber(port));
   if (value != SnmpAgentSetting.listenPort) {
     SnmpAgentSetting.listenPort = value;
-    // The 5-second message opens them again on the new port.
-    if (SnmpAgentOps.CloseSockets) SnmpAgentOps.CloseSockets();
+    // Closed once the port is saved; the 5-second message opens them again
+    // on the new port.
+    WebSys_AfterSave([] {
+      if (SnmpAgentOps.CloseSockets) SnmpAgentOps.CloseSockets();
+    });
   }
   WebDev_SaveAndReply(kAccessUpdated);
 }
@@ -329,9 +332,10 @@ void WebSnmp_UsmPage(HttpConn*) {
     if (index < 0) return Refuse(kInvalidData);
     if (index == 0) return Refuse("Cannot delete the manager!");
     RemoveEntry(s.users, &s.userCount, index);
-    // The keys follow the users to their new rows; a failed save has put
-    // back the users with their keys.
-    if (WebDev_SaveAndReply(kUsmUpdated)) LocalizeKeys();
+    // The keys follow the users to their new rows; a failed save puts back
+    // the users with their keys.
+    WebSys_AfterSave(LocalizeKeys);
+    WebDev_SaveAndReply(kUsmUpdated);
     return;
   }
   if (TooShort(auth) || TooShort(priv)) return Refuse(kPasswordShort);
@@ -358,7 +362,8 @@ void WebSnmp_UsmPage(HttpConn*) {
   if (!HasPasswords(u)) return Refuse(kPasswordShort);
   s.users[index] = u;
   if (post.op == OP_ADD) s.userCount = static_cast<uint8_t>(count + 1);
-  if (WebDev_SaveAndReply(kUsmUpdated)) LocalizeKeys();
+  WebSys_AfterSave(LocalizeKeys);
+  WebDev_SaveAndReply(kUsmUpdated);
 }
 
 void WebSnmp_TrapPage(HttpConn*) {
@@ -371,8 +376,9 @@ void WebSnmp_TrapPage(HttpConn*) {
     const int index = RowIndex(post, count);
     if (index < 0) return Refuse(kInvalidData);
     RemoveEntry(SnmpTrapReceivers, &SnmpTrapReceiverCount, index);
+    WebSys_AfterSave(ResetCountdowns);
     WebDev_SaveAndReply(kTrapUpdated);
-    return ResetCountdowns();
+    return;
   }
   // An add or an edit writes all nine fields: each must be posted.
   enum { NMS, COMM, PORT, MIB, TYPE, LEVEL, USER, NCP, TWICE, FIELDS };
@@ -412,21 +418,20 @@ void WebSnmp_TrapPage(HttpConn*) {
   SnmpTrapReceivers[index] = t;
   if (post.op == OP_ADD) SnmpTrapReceiverCount = static_cast<uint8_t>(count + 1);
   // The poller counts its clients again with its next round.
+  WebSys_AfterSave(ResetCountdowns);
   WebDev_SaveAndReply(kTrapUpdated);
-  ResetCountdowns();
 }
-
-uint8_t WebSnmpManagerPermission = 0;
 
 bool WebSnmp_SetManagement(bool on) {
   WebSysManageable = on ? 1 : 0;
   uint8_t& permission = SnmpAgentSetting.users[0].permission;
+  uint8_t& kept = WebSysManagerPermission;
   if (!on) {
-    if (permission != 0) WebSnmpManagerPermission = permission;
+    if (permission != 0) kept = permission;
     permission = 0;
     return true;
   }
-  if (permission == 0) permission = WebSnmpManagerPermission;
-  WebSnmpManagerPermission = 0;
+  if (permission == 0) permission = kept;
+  kept = 0;
   return permission != 0;
 }

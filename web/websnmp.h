@@ -19,11 +19,9 @@ void WebSnmp_UsmPage(HttpConn* conn);
 void WebSnmp_TrapPage(HttpConn* conn);
 
 // The management switch ("Enable=" of [Manageable], on the reaction page):
-// off turns SNMPv3 user 1 off; on gives it back the permission it had when
-// the switch turned it off, never more (the permission of user 1 is set only
-// in config.ini). False when the user stays off: it was off already when the
-// daemon started, so there is no permission to give back.
+// off turns SNMPv3 user 1 off and keeps the permission it had in
+// "Manager Permission=" (WebSysManagerPermission, saved with the switch);
+// on gives it back that permission, never more (the permission of user 1
+// is set only in config.ini). False when the user stays off: it was off
+// already when management was switched off, so there is none to give back.
 bool WebSnmp_SetManagement(bool on);
-// The permission SNMPv3 user 1 had when the management switch turned it
-// off; 0 while the switch has not turned it off.
-extern uint8_t WebSnmpManagerPermission;

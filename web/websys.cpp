@@ -8,6 +8,9 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <unistd.h>
+#include <utility>
+#include <vector>
 
 #include "core/cfg.h"
 #include "core/helpers.h"
@@ -22,6 +25,7 @@
 
 WebSysInfo WebSysInfoText;
 int32_t WebSysManageable;
+uint8_t WebSysManagerPermission;
 
 namespace {
 
@@ -717,9 +721,48 @@ void InfoForm() {
   SaveAndReplyUpdated("sys_info.asp");
 }
 
+// A file as it stands, kept under a second name (a hard link, which takes
+// no space) while a form replaces it, so that the form can put it back
+// when its settings cannot be saved; the second name goes with the form.
+class KeptFile {
+ public:
+  KeptFile(std::string path, bool keep) : path_(std::move(path)), kept_(path_ + ".kept"), keep_(keep) {
+    if (!keep_) return;
+    unlink(kept_.c_str());
+    existed_ = access(path_.c_str(), F_OK) == 0;
+    linked_ = existed_ && link(path_.c_str(), kept_.c_str()) == 0;
+  }
+  ~KeptFile() {
+    if (linked_) unlink(kept_.c_str());
+  }
+  KeptFile(const KeptFile&) = delete;
+  KeptFile& operator=(const KeptFile&) = delete;
+  // The file as it was: the kept one back in its place, or none where there
+  // was none. A file that could not be kept stays as it is now.
+  void PutBack() {
+    if (!keep_) return;
+    if (linked_)
+      linked_ = rename(kept_.c_str(), path_.c_str()) != 0;
+    else if (!existed_)
+      unlink(path_.c_str());
+  }
+
+ private:
+  std::string path_, kept_;
+  bool keep_, existed_ = false, linked_ = false;
+};
+
+void RestartListeners() {
+  if (HttpdOps.Stop) HttpdOps.Stop();
+  if (HttpdOps.Start)
+    HttpdOps.Start(HttpdSetting.httpPort, HttpdSetting.httpsPort, (HttpdSetting.listen & HTTPD_LISTEN_HTTP) ? 1 : 0,
+                   (HttpdSetting.listen & HTTPD_LISTEN_HTTPS) ? 1 : 0);
+}
+
 // The web server: listeners, ports, refresh period, HTTPS redirect and the
 // certificate. Every field is checked (and an uploaded certificate stored)
-// before any setting changes.
+// before any setting changes; settings that cannot be saved put the
+// certificate back as it was.
 void WebForm() {
   long number;
   uint8_t listen = HttpdSetting.listen;
@@ -756,29 +799,26 @@ void WebForm() {
     }
   }
   if (refresh < 1 || refresh > 65535) refresh = HttpdSetting.refresh;
+  // The certificate in force stays at hand until the settings are saved.
+  KeptFile oldCert(std::string(Httpd_InstallDir()) + "/httpd/cert_web.pem", cert != nullptr);
   if (cert && !Httpd_SaveCert(cert)) {
     SetReply(
         "Message: Redirect=/en/sys_web.asp\nTitle=Error\nBody=<font color=#800000>File format mismatched or "
         "error.</font>\n");
     return;
   }
-  const HttpdSettings running = HttpdSetting;
+  // The listeners and the TLS context are rebuilt once the new settings are
+  // on disk, after the form: every connection closes then, the one that
+  // posted this form too.
+  if (cert || listen != HttpdSetting.listen || httpPort != HttpdSetting.httpPort ||
+      httpsPort != HttpdSetting.httpsPort)
+    WebSys_AfterSave(RestartListeners);
   HttpdSetting.listen = listen;
   HttpdSetting.httpPort = static_cast<uint16_t>(httpPort);
   HttpdSetting.httpsPort = static_cast<uint16_t>(httpsPort);
   HttpdSetting.refresh = static_cast<uint16_t>(refresh);
   HttpdSetting.forceHttps = force;
-  // Saved before the listeners and the TLS context are rebuilt, so the new
-  // settings are on disk by the time every connection closes, the one that
-  // posted this form too. A save that failed left the listeners' settings
-  // as they run: only a new certificate (its own file holds it) is loaded.
-  SaveAndReplyUpdated("sys_web.asp");
-  const bool changed = cert || HttpdSetting.listen != running.listen || HttpdSetting.httpPort != running.httpPort ||
-                       HttpdSetting.httpsPort != running.httpsPort;
-  if (changed && HttpdOps.Stop) HttpdOps.Stop();
-  if (changed && HttpdOps.Start)
-    HttpdOps.Start(HttpdSetting.httpPort, HttpdSetting.httpsPort, (HttpdSetting.listen & HTTPD_LISTEN_HTTP) ? 1 : 0,
-                   (HttpdSetting.listen & HTTPD_LISTEN_HTTPS) ? 1 : 0);
+  if (!SaveAndReplyUpdated("sys_web.asp")) oldCert.PutBack();
 }
 
 void PostMessage(uint8_t code, uint32_t delay) {
@@ -796,8 +836,9 @@ void LanguageForm() {
     return;
   }
   CfgLanguage = static_cast<uint8_t>(language);
+  // The event texts of the language in force are read again.
+  WebSys_AfterSave([] { PostMessage(MSG_LANGUAGE, 1); });
   SaveAndReply("OK: Redirect=/en/device/index.asp");
-  PostMessage(MSG_LANGUAGE, 1);
 }
 
 void MailForm() {
@@ -967,8 +1008,10 @@ void SmsForm() {
   }
   SmsSetting.port = static_cast<uint8_t>(port);
   SmsSetting.baud = static_cast<uint8_t>(baud);
-  // The modem moves to the port once config.ini holds it.
-  if (SaveAndReplyUpdated("net_sms.asp") && SmsOps.SetPort) SmsOps.SetPort(SmsSetting.port, SmsSetting.baud);
+  WebSys_AfterSave([] {
+    if (SmsOps.SetPort) SmsOps.SetPort(SmsSetting.port, SmsSetting.baud);
+  });
+  SaveAndReplyUpdated("net_sms.asp");
 }
 
 void PhoneForm() {
@@ -1224,21 +1267,43 @@ namespace {
 // or as its last save wrote them; kept between forms for its storage.
 CfgSnapshot g_formSettings;
 bool g_inForm;
+// The effects the form has queued, and whether its last save stored the
+// change: they are carried out when the form ends.
+std::vector<std::function<void()>> g_afterSave;
+bool g_saved;
+
+void RunAfterSave() {
+  std::vector<std::function<void()>> effects;
+  effects.swap(g_afterSave);
+  for (const auto& effect : effects) effect();
+}
 
 }  // namespace
 
 WebSysFormSettings::WebSysFormSettings() : outer_(!g_inForm) {
   if (!outer_) return;
   g_inForm = true;
+  g_saved = false;
+  g_afterSave.clear();
   Cfg_TakeSnapshot(&g_formSettings);
 }
 
 WebSysFormSettings::~WebSysFormSettings() {
-  if (outer_) g_inForm = false;
+  if (!outer_) return;
+  g_inForm = false;
+  if (g_saved) RunAfterSave();
+  g_afterSave.clear();
 }
 
+void WebSys_AfterSave(std::function<void()> effect) { g_afterSave.push_back(std::move(effect)); }
+
 bool WebSys_SettingsSaved(bool saved) {
-  if (!g_inForm) return saved;
+  if (!saved) g_afterSave.clear();
+  if (!g_inForm) {
+    if (saved) RunAfterSave();
+    return saved;
+  }
+  g_saved = saved;
   if (saved)
     Cfg_TakeSnapshot(&g_formSettings);  // what config.ini now holds
   else

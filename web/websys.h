@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cwchar>
+#include <functional>
 
 #include "web/httpd.h"
 
@@ -21,6 +22,10 @@ extern WebSysInfo WebSysInfoText;
 
 // "Enable=" of [Manageable]: management through the network on (1) or off.
 extern int32_t WebSysManageable;
+// "Manager Permission=" of [Manageable]: the permission SNMPv3 user 1 had
+// when the switch turned management off, given back when it turns it on
+// again (0: none kept). Kept in config.ini so that it outlives a restart.
+extern uint8_t WebSysManagerPermission;
 
 // The system page variable writer: names of its groups are answered here,
 // every other name goes to the device writer.
@@ -30,7 +35,9 @@ void WebSys_WriteVar(FILE* page, const char* name, int pairCount, HttpQueryPair*
 void WebSys_HandleForm(HttpConn* conn);
 // The settings of the form being handled: the form dispatch (the system
 // handler, and the device handler) holds one while its form runs; it
-// keeps every setting as it stood before the form changed any.
+// keeps every setting as it stood before the form changed any, and when
+// the form ends it carries out what the form queued for a save that
+// stored its change (WebSys_AfterSave).
 class WebSysFormSettings {
  public:
   WebSysFormSettings();
@@ -44,11 +51,18 @@ class WebSysFormSettings {
 // Saves config.ini for the form being handled; true when saved. When it
 // cannot be written, every setting is put back as it stood before the form
 // (or as its last save wrote it), so nothing is in force that config.ini
-// does not hold; what the form did besides (UPS commands sent, messages
-// posted, files of their own written) stays done.
+// does not hold, and the form's queued effects are dropped.
 bool WebSys_SaveSettings();
 // The same for a save made otherwise (an imported file): saved as given.
 bool WebSys_SettingsSaved(bool saved);
+// What follows from a form's change beyond the settings themselves:
+// sockets or listeners opened anew, the modem moved, keys localised,
+// countdowns and latches reset, messages posted, commands sent, files
+// removed. The form queues it; when the form ends and its last save
+// stored the change, the effects are carried out in the order queued. A
+// failed save drops them with the change, and a form that made no save
+// carries out none.
+void WebSys_AfterSave(std::function<void()> effect);
 // Index of the first posted field whose name's first 7 characters equal
 // those of the given name ("SYS_UCT..." finds the form token); -1 if none.
 int WebSys_FindFormVar(const char* name);

@@ -5,6 +5,7 @@
 // masks and delays) are saved in config.ini.
 #include "web/webups.h"
 
+#include <array>
 #include <climits>
 #include <cstring>
 #include <unistd.h>
@@ -305,14 +306,15 @@ bool SetBatteryDates() {
   }
   UpsRecord.replaceNotice = Posted("CFG_BRN_EN") ? 1 : 0;
   if (days >= 0) UpsRecord.replaceNoticeDays = static_cast<uint16_t>(WebDev_CheckedNumber(days));
-  char last[9], next[9];
-  DateDigits("CFG_LRD", UpsRecord.battLastDate, last);
-  DateDigits("CFG_NRD", UpsRecord.battNextDate, next);
+  std::array<char, 9> last, next;
+  DateDigits("CFG_LRD", UpsRecord.battLastDate, last.data());
+  DateDigits("CFG_NRD", UpsRecord.battNextDate, next.data());
   if (toUps) {
-    Send(UPS_CMD_BRD, static_cast<const char*>(last), static_cast<const char*>(next));
+    // Sent once the notice settings are saved.
+    WebSys_AfterSave([last, next] { Send(UPS_CMD_BRD, last.data(), next.data()); });
   } else {
-    memcpy(UpsRecord.battLastDate, last, sizeof last);
-    memcpy(UpsRecord.battNextDate, next, sizeof next);
+    memcpy(UpsRecord.battLastDate, last.data(), last.size());
+    memcpy(UpsRecord.battNextDate, next.data(), next.size());
   }
   return Save();
 }

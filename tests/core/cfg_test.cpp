@@ -67,6 +67,7 @@ void ClearSettings() {
   WebPasswordEncrypt = 0;
   memset(&WebSysInfoText, 0, sizeof WebSysInfoText);
   WebSysManageable = 0;
+  WebSysManagerPermission = 0;
   memset(&SnmpAgentSetting, 0, sizeof SnmpAgentSetting);
   memset(SnmpTrapReceivers, 0, sizeof SnmpTrapReceivers);
   SnmpTrapReceiverCount = 0;
@@ -285,6 +286,7 @@ void FillEverySetting() {
   snprintf(SnmpAgentSetting.users[1].name, 17, "reader");
   SnmpAgentSetting.users[1].permission = 1;
   WebSysManageable = 0;
+  WebSysManagerPermission = 2;
   DLogSetting.maxStorage = 24;
   DLogSetting.exportPeriod = 15;
   swprintf(DLogSetting.exportPath, 257, L"/var/lib/ups/ü/");
@@ -362,6 +364,7 @@ TEST_F(CfgTest, EverySettingSurvivesSaveAndLoad) {
   EXPECT_EQ(WebLock.retryLimit, 3);
   EXPECT_EQ(WebLock.lockMinutes, 7);
   EXPECT_EQ(WebSysManageable, 0);
+  EXPECT_EQ(WebSysManagerPermission, 2);
   EXPECT_EQ(CfgStopService, 1);
   EXPECT_EQ(CfgLanguage, 2);
   EXPECT_EQ(ComPortSetting, 5);
@@ -430,6 +433,7 @@ TEST_F(CfgTest, ASnapshotPutsBackEverySettingAsItWas) {
   EXPECT_EQ(WebPasswordEncrypt, CFG_PW_YES);
   EXPECT_EQ(WebLock.retryLimit, 3);
   EXPECT_EQ(WebSysManageable, 0);
+  EXPECT_EQ(WebSysManagerPermission, 2);
   EXPECT_EQ(CfgStopService, 1);
   EXPECT_EQ(CfgLanguage, 2);
   EXPECT_EQ(CfgVersion, 5);
@@ -480,6 +484,8 @@ TEST_F(CfgTest, EachLineStoresItsValueByKind) {
       {"listener bits are kept apart", CFG_SEC_WEB, {"Enable HTTP=Yes", "Enable HTTPS=Yes", "Enable HTTP=No"},
        [] { return Num(HttpdSetting.listen); }, "2"},
       {"32-bit flag", CFG_SEC_MANAGEABLE, {"Enable=Yes"}, [] { return Num(WebSysManageable); }, "1"},
+      {"the permission the switch gives back", CFG_SEC_MANAGEABLE, {"Enable=No", "Manager Permission=2"},
+       [] { return Num(WebSysManageable) + "|" + Num(WebSysManagerPermission); }, "0|2"},
       {"lock flag is Enable", CFG_SEC_WEB, {"Enable Login Lock=Enable"}, [] { return Num(WebLock.enable); }, "1"},
       {"lock flag Yes is off", CFG_SEC_WEB, {"Enable Login Lock=Yes"}, [] { return Num(WebLock.enable); }, "0"},
       {"load-bank flag is bit n-1", CFG_SEC_UPS, {"Load Bank PF Enable3=Yes", "Load Bank PF Enable8=Yes"},

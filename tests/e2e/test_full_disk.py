@@ -4,13 +4,18 @@ test's namespace, which the test fills; the UPS simulator gives the power
 failures, net-snmp's tools are the manager. The event log must hold whole
 records only, say how many events it could not take once space is back,
 and an SNMP SET or a web form (curl as the browser) that cannot be saved
-must be refused and leave the value in force as it was."""
+must be refused and leave the value in force as it was, and nothing that
+would follow from the change may happen: the agent keeps answering on
+its port, the shutdown clients keep their countdowns (net-snmp's snmpd as
+the client in the peer namespace), the event texts are not read again and
+the data log is not cleared."""
 import errno
 import os
 import re
 import shutil
 import subprocess
 import sys
+import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -25,6 +30,10 @@ PAGE = 4096
 V4 = "udp:127.0.0.1:161"
 PF_DELAY = ".1.3.6.1.4.1.32473.2.210.2.3.0"
 COUNTDOWN = ".1.3.6.1.4.1.32473.2.210.1.4.0"  # remaining seconds, -1 when none runs
+SYS_DESCR = ".1.3.6.1.2.1.1.1.0"
+LANGUAGE_FILE = INSTALL + "/language/English/event-ups.ini"
+NOT_SAVED = ("Error", "The settings could not be saved.")
+UPDATED = ("Information", "Updated successfully.")
 SIGINT_EVENT = 36
 
 # A record as the daemon writes it, and its head (what a record appended to
@@ -132,6 +141,13 @@ class FullDisk(harness.DaemonTest):
             return "SNMP: OK" in log_text() and files() == before
         harness.wait_for(quiet, 40, 0, what="an installation where nothing changes")
 
+    def start_with_web(self):
+        """start_linked with the administrator's account on HTTP: its session."""
+        harness.config_set({"Web": {"HTTP Port=": 8080, "Force HTTPS=": "No", "Password Encrypt=": "No",
+                                    "Password0=": ACCOUNTS[0][1], "Enable Login Lock=": "Disable"}})
+        self.start_linked()
+        return Session(0)
+
     def countdown(self):
         r = st.run("snmpget", st.v3(), V4, COUNTDOWN)
         rows = st.values(r.stdout)
@@ -227,12 +243,9 @@ class FullDisk(harness.DaemonTest):
         self.assertEqual(harness.config_get("Shutdown", "Power Fail Delay="), "45")
 
     def test_form_that_cannot_be_saved_is_undone(self):
-        harness.config_set({"Web": {"HTTP Port=": 8080, "Force HTTPS=": "No", "Password Encrypt=": "No",
-                                    "Password0=": ACCOUNTS[0][1], "Enable Login Lock=": "Disable"}})
-        self.start_linked()
+        admin = self.start_with_web()
         saved = harness.read(harness.CONFIG)
         self.assertIn("Power Fail Delay=600\n", saved)
-        admin = Session(0)
         page = "/en/device/mgnt_reaction.asp"
         form = [("SUB_SHUTDOWN", "1"), ("ACT_PF_EN", "on"), ("ACT_OSD_PF", "45")]
 
@@ -249,7 +262,7 @@ class FullDisk(harness.DaemonTest):
         try:
             reply = admin.post("mgnt_reaction", form, token=token)
             self.assertIn("Location: %s/message.asp" % BASE, reply)
-            self.assertEqual(admin.message()[:2], ("Error", "The settings could not be saved."))
+            self.assertEqual(admin.message()[:2], NOT_SAVED)
             self.assertEqual(delay_on_page(), "600")
             self.assertEqual(delay_by_snmp(), [(PF_DELAY, "INTEGER", "600")])
             self.assertEqual(harness.read(harness.CONFIG), saved)
@@ -262,9 +275,185 @@ class FullDisk(harness.DaemonTest):
         # With room the same post is stored and in force.
         reply = admin.post("mgnt_reaction", form)
         self.assertIn("Location: %s/message.asp" % BASE, reply)
-        self.assertEqual(admin.message()[:2], ("Information", "Updated successfully."))
+        self.assertEqual(admin.message()[:2], UPDATED)
         self.assertEqual(harness.config_get("Shutdown", "Power Fail Delay="), "45")
         self.assertEqual(delay_by_snmp(), [(PF_DELAY, "INTEGER", "45")])
+
+    def test_agent_port_that_cannot_be_saved_leaves_the_agent_answering(self):
+        admin = self.start_with_web()
+        saved = harness.read(harness.CONFIG)
+        page = "/en/net_snmpaccess.asp"
+        port = [("SUB_PORT", "1"), ("ACT_SNMP_PORT", "1161")]
+
+        # A manager asks every 0.2 s, whether its earlier questions were
+        # answered or not; each question has 2 s to be answered.
+        answers = []  # (monotonic time asked, answered)
+        stop = threading.Event()
+
+        def question():
+            t = time.monotonic()
+            r = st.run("snmpget", st.v1("tambor"), V4, SYS_DESCR, timeout=1, retries=1)
+            answers.append((t, r.returncode == 0))
+
+        def ask():
+            asked = []
+            while not stop.wait(0.2):
+                asked.append(threading.Thread(target=question))
+                asked[-1].start()
+            for q in asked:
+                q.join()
+        manager = threading.Thread(target=ask)
+
+        token = admin.token(page)
+        self.fill()
+        try:
+            manager.start()
+            harness.wait_for(lambda: len(answers) >= 5, 30, what="five answers before the post")
+            admin.post("dev_snmpv1", port, token=token)
+            posted = time.monotonic()
+            self.assertEqual(admin.message()[:2], NOT_SAVED)
+            # Closed sockets are opened again by the 5-second pass: the
+            # manager asks on for two of them after the post.
+            harness.wait_for(lambda: max(t for t, _ in answers) > posted + 11, 60,
+                             what="questions for 11 s after the post")
+        finally:
+            stop.set()
+            manager.join()
+            self.free()
+        self.assertGreaterEqual(len([t for t, _ in answers if t >= posted]), 40)
+        self.assertEqual(sorted(round(t - posted, 1) for t, ok in answers if not ok), [],
+                         "questions the agent did not answer (seconds after the post)")
+        self.assertIn('value="161"', re.search(r'<input[^>]*name="ACT_SNMP_PORT"[^>]*>', admin.get(page)).group(0))
+        self.assertEqual(harness.read(harness.CONFIG), saved)
+        self.assertNotEqual(st.run("snmpget", st.v1("tambor"), "udp:127.0.0.1:1161", SYS_DESCR).returncode, 0)
+
+        # Saved, the agent moves to its new port with the next pass.
+        admin.post("dev_snmpv1", port)
+        self.assertEqual(admin.message()[:2], UPDATED)
+        self.assertEqual(harness.config_get("SNMP Server", "Listen Port="), "1161")
+        st.wait_agent("udp:127.0.0.1:1161", st.v1("tambor"))
+        self.assertNotEqual(st.run("snmpget", st.v1("tambor"), V4, SYS_DESCR).returncode, 0)
+
+    def test_data_log_clear_that_cannot_be_saved_clears_nothing(self):
+        """"Clear data log" posts "Months kept" with it: a changed value is
+        saved with the clear or, on a full disk, neither happens."""
+        harness.ensure_config()
+        harness.config_set({"Data Log": {"Maximum Storage=": 24}})
+        # A month of last year's data log, which 24 months keep and a clear deletes.
+        last_year = "%s/%d" % (INSTALL, time.localtime().tm_year - 1)
+        os.makedirs(last_year, exist_ok=True)
+        month_file = last_year + "/5_1MM.DAT"
+        harness.write(month_file, "\xdc\x07\x00\x00")
+        admin = self.start_with_web()
+        saved = harness.read(harness.CONFIG)
+        page = "/en/hist_config.asp"
+
+        def months_on_page():
+            return re.search(r'name="HCG_MAX_DATANUM" value="([^"]*)"', admin.get(page)).group(1)
+
+        def clear(months, token=None):
+            admin.post("hist_config", [("HCG_MAX_DATANUM", months), ("CLEAR_DATA", "1")], token=token)
+            return admin.message()[:2]
+
+        self.assertEqual(months_on_page(), "24")
+        token = admin.token(page)
+        self.fill()
+        try:
+            self.assertEqual(clear("3", token), NOT_SAVED)
+            self.assertTrue(os.path.exists(month_file), "the data log was cleared")
+            self.assertEqual(months_on_page(), "24")
+            self.assertEqual(harness.read(harness.CONFIG), saved)
+        finally:
+            self.free()
+        # An unrelated save later writes the months in force, not the posted ones.
+        admin.post("sys_info", [("INF_LOCATION", "rack 4")])
+        self.assertEqual(admin.message()[:2], UPDATED)
+        self.assertEqual(harness.config_get("System", "Location="), "rack 4")
+        self.assertEqual(harness.config_get("Data Log", "Maximum Storage="), "24")
+        self.assertTrue(os.path.exists(month_file))
+
+        # With room the posted months are saved with the clear.
+        self.assertEqual(clear("3"), UPDATED)
+        self.assertFalse(os.path.exists(month_file))
+        self.assertEqual(harness.config_get("Data Log", "Maximum Storage="), "3")
+        self.assertEqual(months_on_page(), "3")
+        # The months unchanged, the clear needs no save: it frees a full disk too.
+        harness.write(month_file, "\xdc\x07\x00\x00")
+        token = admin.token(page)
+        self.fill()
+        try:
+            self.assertEqual(clear("3", token), UPDATED)
+            self.assertFalse(os.path.exists(month_file))
+        finally:
+            self.free()
+
+    def test_forms_that_cannot_be_saved_have_no_other_effect(self):
+        import test_snmppoll
+        harness.ensure_config()
+        test_snmppoll.set_clients([harness.PEER_V4])
+        client = test_snmppoll.Client()  # reports a countdown of 120 s
+        client.start()
+        self.addCleanup(client.stop)
+        admin = self.start_with_web()
+        saved = harness.read(harness.CONFIG)
+        traps = "/en/device/net_snmptrap.asp"
+
+        def client_countdowns():
+            text = re.search(r'<template id="clients-data">(.*?)</template>', admin.get(traps), re.S).group(1)
+            return [int(v) for v in re.findall(r"<NCS_NC_COUNTDOWN>(-?\d+)</NCS_NC_COUNTDOWN>", text)]
+        harness.wait_for(lambda: (client_countdowns() or [-1])[0] > 100, 40, 0.2, what="the client's countdown")
+
+        # The event texts as the daemon read them, and a new text on disk
+        # that a reload of the language would show.
+        events = "/en/device/dev_event.asp"
+        self.assertIn("Utility power failure", admin.get(events))
+        text = harness.read(LANGUAGE_FILE)
+        harness.write(LANGUAGE_FILE, text.replace("name3=Utility power failure", "name3=Mains gone"))
+
+        edit_client = [("TRAP_EDIT1", "1"), ("TRAP_NMS", harness.PEER_V4), ("TRAP_COMM", "nc"),
+                       ("TRAP_PORT", "16299"), ("TRAP_MIB", "0"), ("TRAP_TYPE", "0"), ("TRAP_LEVEL", "4"),
+                       ("TRAP_USER", ""), ("TRAP_NCP", "161"), ("TRAP_TWICE", "0")]
+        language = [("LANG", "1")]
+        schedule = "/en/device/mgnt_wschedule.asp"
+        # Hours away, so that the entry cannot come due while the test runs.
+        at = "%02d:00" % ((time.localtime().tm_hour + 12) % 24)
+        weekly = [("WSH_ACT1", "1"), ("WSH_SUN1", "1"), ("WSH_MON1", "1"), ("WSH_TUE1", "1"), ("WSH_WED1", "1"),
+                  ("WSH_THR1", "1"), ("WSH_FRI1", "1"), ("WSH_SAT1", "1"), ("WSH_TM1", at)]
+
+        def weekly_entry():
+            page = admin.get(schedule)
+            return (re.search(r'<input[^>]*name="WSH_TM1"[^>]*>', page).group(0),
+                    re.search(r'id="next-off"[^>]*>([^<]*)<', page).group(1))
+        entry = weekly_entry()
+        self.fill()
+        try:
+            with self.subTest("trap receivers"):
+                admin.post("trap_iconfig", edit_client)
+                # A reset would show -1 until the client's next answer; the
+                # seconds only count down to 0.
+                self.assertGreaterEqual(client_countdowns()[0], 0, "the client's countdown was reset")
+                self.assertEqual(admin.message()[:2], NOT_SAVED)
+            with self.subTest("language"):
+                admin.post("language", language)
+                self.assertEqual(admin.message()[:2], NOT_SAVED)
+                # A reload would come 0.1 s after the post: none within 2 s.
+                time.sleep(2)
+                page = admin.get(events)
+                self.assertIn("Utility power failure", page)
+                self.assertNotIn("Mains gone", page)
+            with self.subTest("weekly schedule"):
+                admin.post("mgnt_wschedule", weekly)
+                self.assertEqual(admin.message()[:2], NOT_SAVED)
+                self.assertEqual(weekly_entry(), entry)
+            self.assertEqual(harness.read(harness.CONFIG), saved)
+        finally:
+            self.free()
+        # Saved, each form does what follows from it.
+        self.assertIn("Location: %s/en/device/index.asp" % BASE, admin.post("language", [("LANG", "0")]))
+        harness.wait_for(lambda: "Mains gone" in admin.get(events), 10, 0.2, what="the texts read again")
+        admin.post("mgnt_wschedule", weekly)
+        self.assertEqual(admin.message()[:2], UPDATED)
+        self.assertNotEqual(weekly_entry()[1], entry[1])
 
 
 if __name__ == "__main__":

@@ -79,6 +79,17 @@ class Install(unittest.TestCase):
         self.assertFalse(os.path.exists(taken + ".dist"))
         self.assertIn("Kept %s;" % edited[1], out)
 
+        # The operator deletes an edited file to get the shipped one back:
+        # the install puts it back and the .dist beside it goes.
+        deleted = edited[1]
+        self.assertTrue(os.path.exists(deleted + ".dist"))
+        os.unlink(deleted)
+        out = install()
+        self.assertNotIn("Kept " + deleted, out)
+        self.assertTrue(filecmp.cmp(deleted, shipped(deleted), shallow=False))
+        self.assertFalse(os.path.exists(deleted + ".dist"))
+        self.assertIn("Kept %s;" % edited[2], out)
+
 
 if __name__ == "__main__":
     harness.main()

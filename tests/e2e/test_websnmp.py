@@ -345,16 +345,36 @@ class ManagementSwitch(harness.DaemonTest):
                 self.assertEqual(harness.config_get("USM", "Permission1="), "1" if on else "0")
         self.assertNotEqual(harness.config_get("Shutdown", "Power Fail Delay="), "222")
 
-    def test_switched_off_across_a_restart_stays_off_until_config_says_more(self):
-        web = self.start()
-        self.assertEqual(self.switch(web, False), UPDATED)
-        self.daemons[-1].stop()
+    def test_switch_gives_back_the_permission_across_a_restart(self):
+        # Off, a restart (the host's own power-failure shutdown is one), on:
+        # user 1 gets back what config.ini gave it, never more.
+        for configured, may in ((1, (True, False)), (2, (True, True))):
+            with self.subTest(permission=configured):
+                harness.config_set({"USM": {"Permission1=": configured}})
+                web = self.start()
+                self.assertEqual(self.manager(), may)
+                self.assertEqual(self.switch(web, False), UPDATED)
+                self.assertEqual(self.manager(), (False, False))
+                self.daemons[-1].stop()
+                web = self.start()
+                self.assertEqual(self.manager(), (False, False))
+                self.assertEqual(harness.config_get("USM", "Permission1="), "0")
+                self.assertEqual(self.switch(web, True), UPDATED)
+                self.assertEqual(harness.config_get("Manageable", "Enable="), "Yes")
+                self.assertEqual(harness.config_get("USM", "Permission1="), str(configured))
+                self.assertEqual(self.manager(), may)
+                self.daemons[-1].stop()
+
+    def test_switch_without_a_permission_to_give_back_leaves_user_one_off(self):
+        # Off in config.ini before the switch was used: on gives it nothing.
+        harness.config_set({"USM": {"Permission1=": 0}, "Manageable": {"Enable=": "No"}})
         web = self.start()
         title, body = self.switch(web, True)
-        self.assertEqual(harness.config_get("Manageable", "Enable="), "Yes")
+        self.assertEqual(title, "SNMPv3 User Off")
         self.assertIn("Permission1=", body)
+        self.assertEqual(harness.config_get("Manageable", "Enable="), "Yes")
+        self.assertEqual(harness.config_get("USM", "Permission1="), "0")
         self.assertEqual(self.manager(), (False, False))
-
 
 if __name__ == "__main__":
     harness.main()

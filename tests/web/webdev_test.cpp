@@ -7,11 +7,16 @@
 #include <functional>
 
 #include "core/cfg.h"
+#include "core/msg.h"
+#include "events/dlog.h"
 #include "events/mail.h"
 #include "events/react.h"
 #include "events/sched.h"
 #include "events/sms.h"
+#include "events/wol.h"
 #include "snmp/snmpagent.h"
+#include "snmp/snmppoll.h"
+#include "snmp/snmptrap.h"
 #include "web/websess.h"
 #include "web/websys.h"
 #include "webdevfixture.h"
@@ -425,11 +430,20 @@ std::string ChangedLines(const std::string& before, const std::string& after) {
   return out;
 }
 
-int g_closes, g_smsPorts, g_localized;
+int g_closes, g_smsPorts, g_localized, g_socketCloses, g_countdownResets, g_listenerRestarts;
 uint8_t g_plannedMonth;
+std::vector<int> g_retentions;  // "Maximum Storage=" as each retention run found it
+
+// Messages of this code waiting in the queue.
+int Queued(uint8_t code) {
+  const MsgQueueView q = Msg_View();
+  int n = 0;
+  for (int i = 0; i < q.delayedCount; ++i) n += q.delayed[(q.delayedHead + i) % MSG_DELAYED_SIZE].code == code;
+  return n;
+}
 
 // Forms posted through the server's dispatch (system forms, then the
-// device forms) while config.ini cannot be rewritten.
+// device forms) while config.ini cannot be rewritten, then again with room.
 class FailedSave : public DevTest {
  protected:
   void SetUp() override {
@@ -438,18 +452,28 @@ class FailedSave : public DevTest {
     savedCom_ = ComOps;
     savedSms_ = SmsOps;
     savedAgent_ = SnmpAgentOps;
+    savedPoll_ = SnmpPollOps;
     savedSched_ = SchedOps;
+    savedDLog_ = DLogOps;
     HttpdOps.DevHandleForm = WebDev_HandleForm;
+    HttpdOps.Stop = [] {};
+    HttpdOps.Start = [](int, int, uint8_t, uint8_t) { ++g_listenerRestarts; };
     ComOps.Close = [](uint8_t) { return ++g_closes, 1; };
     SmsOps.SetPort = [](uint8_t, uint8_t) { ++g_smsPorts; };
     SnmpAgentOps.LocalizeUserKeys = [] { ++g_localized; };
-    SnmpAgentOps.CloseSockets = [] {};
+    SnmpAgentOps.CloseSockets = [] { ++g_socketCloses; };
+    SnmpPollOps.ResetCountdowns = [] { ++g_countdownResets; };
     SchedOps.Plan = [] { g_plannedMonth = SchedSpecific[2].month; };
-    g_closes = g_smsPorts = g_localized = 0;
+    DLogOps.ApplyRetention = [] { g_retentions.push_back(DLogSetting.maxStorage); };
+    g_closes = g_smsPorts = g_localized = g_socketCloses = g_countdownResets = g_listenerRestarts = 0;
     g_plannedMonth = 99;
+    g_retentions.clear();
 
     ReactSetting = ReactSettings{};
     ReactSetting.delay[REACT_POWER_FAIL] = 600;
+    // A scheduled shutdown came due while its reaction was off.
+    ReactCountdown = ReactCountdownState{};
+    ReactCountdown.trigger[REACT_SCHEDULE] = ReactCountdown.prevTrigger[REACT_SCHEDULE] = 1;
     MailSetting = MailSettings{};
     strcpy(MailSetting.server, "mail.example.org");
     MailSetting.port = 25;
@@ -468,15 +492,30 @@ class FailedSave : public DevTest {
     strcpy(SnmpAgentSetting.users[0].authPassword, "mq530847");
     strcpy(SnmpAgentSetting.users[0].privPassword, "tv817264");
     SnmpAgentSetting.users[0].permission = 2;
+    WebSysManageable = 1;
+    WebSysManagerPermission = 0;
+    SnmpTrapReceiverCount = 0;
     WebPasswordEncrypt = CFG_PW_ADVANCED;
     wcscpy(WebAccounts[0].name, L"admin");
     wcscpy(WebAccounts[0].password, L"brindlex");
     WebLock = WebLockSettings{1, 5, 10};
+    HttpdSetting.httpPort = 80;
+    HttpdSetting.refresh = 5;
+    CfgLanguage = 0;
     memset(SchedSpecific, 0, sizeof SchedSpecific);  // every row empty (0/0/2000)
     ComPortSetting = 0;
     ComSlot.port[0] = 0;
     ComSlot.scan[0] = 1;
     SmsSetting = SmsSettings{};
+    DLogSetting.maxStorage = 12;
+    DLogSetting.exportPeriod = 60;
+    DLogExportCountdown = 50;
+    WolSetting = WolSettings{};
+    WolSetting.hostCount = 2;
+    WolSetting.hosts[0].mac[5] = 1;
+    WolSetting.hosts[1].mac[5] = 2;
+    WolCountdown[0] = 5;  // both hosts are being woken
+    WolCountdown[1] = 7;
     UpsRecord.replaceNotice = 1;
     UpsRecord.replaceNoticeDays = 30;
     strcpy(UpsRecord.battLastDate, "20240102");
@@ -490,56 +529,120 @@ class FailedSave : public DevTest {
     ComOps = savedCom_;
     SmsOps = savedSms_;
     SnmpAgentOps = savedAgent_;
+    SnmpPollOps = savedPoll_;
     SchedOps = savedSched_;
+    DLogOps = savedDLog_;
+    memset(WolCountdown, 0, sizeof WolCountdown);
     DevTest::TearDown();
   }
   HttpdOpsTable savedHttpd_;
   ComOpsTable savedCom_;
   SmsOpsTable savedSms_;
   SnmpAgentOpsTable savedAgent_;
+  SnmpPollOpsTable savedPoll_;
   SchedOpsTable savedSched_;
+  DLogOpsTable savedDLog_;
 };
 
-TEST_F(FailedSave, EverySettingStaysAsItWasAndTheErrorIsAnswered) {
+TEST_F(FailedSave, NothingOfTheChangeTakesEffectAndTheErrorIsAnswered) {
   const std::string notSaved =
       "Message: Title=Error\nBody=<font color=#F00000>The settings could not be saved.</font>\n";
   struct Case {
     const char* what;
     const char* form;
     std::string fields;
-    std::function<void()> check;  // what the form did besides the settings
+    std::function<void()> undone;  // the form's settings and what would follow from them, as before
+    std::function<void()> done;    // with room: saved, and what follows from it happened
   } cases[] = {
       {"a reaction delay", "mgnt_reaction", "SUB_SHUTDOWN=1&ACT_OSD_PF=45",
-       [] { EXPECT_EQ(ReactSetting.delay[REACT_POWER_FAIL], 600); }},
+       [] { EXPECT_EQ(ReactSetting.delay[REACT_POWER_FAIL], 600); },
+       [] { EXPECT_EQ(ReactSetting.delay[REACT_POWER_FAIL], 45); }},
+      {"the scheduled shutdown switched on", "mgnt_reaction", "SUB_SHUTDOWN=1&ACT_OSD_PF=45&ACT_SS_EN=1",
+       [] {
+         EXPECT_EQ(ReactSetting.enable[REACT_SCHEDULE], 0);
+         EXPECT_EQ(ReactCountdown.trigger[REACT_SCHEDULE], 1);  // still latched
+         EXPECT_EQ(ReactCountdown.prevTrigger[REACT_SCHEDULE], 1);
+       },
+       [] {
+         EXPECT_EQ(ReactSetting.enable[REACT_SCHEDULE], 1);
+         EXPECT_EQ(ReactCountdown.trigger[REACT_SCHEDULE], 0);
+         EXPECT_EQ(ReactCountdown.prevTrigger[REACT_SCHEDULE], 0);
+       }},
+      {"the management switch off", "mgnt_reaction", "SUB_MAG=1",
+       [] {
+         EXPECT_EQ(SnmpAgentSetting.users[0].permission, 2);
+         EXPECT_EQ(WebSysManagerPermission, 0);
+       },
+       [] {
+         EXPECT_EQ(SnmpAgentSetting.users[0].permission, 0);
+         EXPECT_EQ(WebSysManagerPermission, 2);
+       }},
       {"mail server settings", "net_mail", "MAIL_SERVER=other.example.org&MAIL_PORT=2525",
-       [] { EXPECT_STREQ(MailSetting.server, "mail.example.org"); }},
+       [] { EXPECT_STREQ(MailSetting.server, "mail.example.org"); },
+       [] { EXPECT_STREQ(MailSetting.server, "other.example.org"); }},
       {"a mail receiver added", "smtp_iconfig", "SMTP_ADD=1&MAIL_RCV=new%40example.org&MAIL_PER=2",
-       [] { EXPECT_EQ(MailSetting.receiverCount, 1); }},
+       [] { EXPECT_EQ(MailSetting.receiverCount, 1); }, [] { EXPECT_EQ(MailSetting.receiverCount, 2); }},
       {"an SNMP community", "dev_iaccess",
        "ACT_DEV_EDIT1=1&ACT_DEV_IP=0.0.0.0&ACT_DEV_COMM=secret&ACT_DEV_PERMISSION=2",
-       [] { EXPECT_STREQ(SnmpAgentSetting.access[0].community, "tambor"); }},
+       [] { EXPECT_STREQ(SnmpAgentSetting.access[0].community, "tambor"); },
+       [] { EXPECT_STREQ(SnmpAgentSetting.access[0].community, "secret"); }},
       {"an account's password and the lock", "sys_user", "USR_PASSWD1=another-pass",
        [] {
          EXPECT_STREQ(WebAccounts[0].password, L"brindlex");
          EXPECT_EQ(WebLock.enable, 1);
+       },
+       [] { EXPECT_STREQ(WebAccounts[0].password, L"another-pass"); }},
+      {"the web server's port", "sys_web", "WEB_HTTP_PORT=8080",
+       [] {
+         EXPECT_EQ(HttpdSetting.httpPort, 80);
+         EXPECT_EQ(g_listenerRestarts, 0);  // the listeners run on as they are
+       },
+       [] {
+         EXPECT_EQ(HttpdSetting.httpPort, 8080);
+         EXPECT_EQ(g_listenerRestarts, 1);
+       }},
+      {"the language", "language", "LANG=1",
+       [] {
+         EXPECT_EQ(CfgLanguage, 0);
+         EXPECT_EQ(Queued(MSG_LANGUAGE), 0);  // the texts in force are not read again
+       },
+       [] {
+         EXPECT_EQ(CfgLanguage, 1);
+         EXPECT_EQ(Queued(MSG_LANGUAGE), 1);
        }},
       // An empty row is no date config.ini could give back.
       {"a date schedule row", "mgnt_sschedule", "SSH_SD3=05/05/2027&SSH_TM3=10:30&SSH_ACT3=1",
        [] {
          EXPECT_EQ(SchedSpecific[2].month, 0);
-         EXPECT_EQ(g_plannedMonth, 0);  // the planner took the rows in force
-       }},
+         EXPECT_EQ(g_plannedMonth, 99);  // nothing planned anew
+       },
+       [] { EXPECT_EQ(g_plannedMonth, 5); }},
       {"the UPS port", "mgnt_comport", "ACT_COM_PORT=3",
        [] {
          EXPECT_EQ(ComPortSetting, 0);
          EXPECT_EQ(ComSlot.port[0], 0);
          EXPECT_EQ(ComSlot.scan[0], 1);  // still searching
          EXPECT_EQ(g_closes, 0);         // the link in use stays
+       },
+       [] {
+         EXPECT_EQ(ComSlot.port[0], 2);
+         EXPECT_EQ(ComSlot.scan[0], 0);
+         EXPECT_EQ(g_closes, 1);
        }},
       {"the SMS modem port", "net_sms", "SMS_COM=3&SMS_BAUD=1",
        [] {
          EXPECT_EQ(SmsSetting.port, 0);
          EXPECT_EQ(g_smsPorts, 0);  // the modem was not moved
+       },
+       [] { EXPECT_EQ(g_smsPorts, 1); }},
+      {"the SNMP agent's port", "dev_snmpv1", "SUB_PORT=1&ACT_SNMP_PORT=1161",
+       [] {
+         EXPECT_EQ(SnmpAgentSetting.listenPort, 161);
+         EXPECT_EQ(g_socketCloses, 0);  // the agent answers on
+       },
+       [] {
+         EXPECT_EQ(SnmpAgentSetting.listenPort, 1161);
+         EXPECT_EQ(g_socketCloses, 1);
        }},
       {"an SNMPv3 user added", "dev_iusm",
        "ACT_DEV_ADD=1&ACT_USM_USER=x&ACT_USM_SECURITY=2&ACT_USM_AUTH=authpass1&ACT_USM_PRIV=privpass1"
@@ -547,14 +650,55 @@ TEST_F(FailedSave, EverySettingStaysAsItWasAndTheErrorIsAnswered) {
        [] {
          EXPECT_EQ(SnmpAgentSetting.userCount, 1);
          EXPECT_EQ(g_localized, 0);  // the keys in use are those of the users in force
+       },
+       [] { EXPECT_EQ(g_localized, 1); }},
+      {"a trap receiver added", "trap_iconfig",
+       "TRAP_ADD1=1&TRAP_NMS=192.0.2.9&TRAP_COMM=c&TRAP_PORT=162&TRAP_MIB=0&TRAP_TYPE=0&TRAP_LEVEL=4&TRAP_USER="
+       "&TRAP_NCP=161&TRAP_TWICE=0",
+       [] {
+         EXPECT_EQ(SnmpTrapReceiverCount, 0);
+         EXPECT_EQ(g_countdownResets, 0);  // the shutdown clients keep their countdowns
+       },
+       [] { EXPECT_EQ(g_countdownResets, 1); }},
+      {"a Wake-on-LAN host deleted", "wol_iconfig", "WOL_DEL1=1",
+       [] {
+         EXPECT_EQ(WolSetting.hostCount, 2);
+         EXPECT_EQ(WolCountdown[0], 5);  // each countdown stays with its host
+         EXPECT_EQ(WolCountdown[1], 7);
+       },
+       [] {
+         EXPECT_EQ(WolSetting.hostCount, 1);
+         EXPECT_EQ(WolCountdown[0], 7);
+         EXPECT_EQ(WolCountdown[1], 0);
        }},
-      // The UPS keeps the dates: the command went out; the notice days are
-      // the service's own.
+      // The UPS keeps the dates; the notice days are the service's own.
       {"the battery notice", "dev_iconfig", "CFG_BRN_DAY=90&CFG_NRD=12/31/2030&CFG_BRD=1",
        [] {
          EXPECT_EQ(UpsRecord.replaceNoticeDays, 30);
-         EXPECT_EQ(g_sent, (std::vector<Command>{Cmd(UPS_CMD_BRD, {"20240102", "20301231"})}));
+         EXPECT_EQ(g_sent, std::vector<Command>{});  // nothing went to the UPS
+       },
+       [] { EXPECT_EQ(g_sent, (std::vector<Command>{Cmd(UPS_CMD_BRD, {"20240102", "20301231"})})); }},
+      {"the data log retention", "hist_config", "HCG_MAX_DATANUM=3&HCG_APPLY=1",
+       [] {
+         EXPECT_EQ(DLogSetting.maxStorage, 12);
+         EXPECT_EQ(g_retentions, std::vector<int>{});  // no file removed
+       },
+       [] { EXPECT_EQ(g_retentions, std::vector<int>{3}); }},
+      {"the data log cleared with a new retention", "hist_config", "HCG_MAX_DATANUM=6&CLEAR_DATA=1",
+       [] {
+         EXPECT_EQ(DLogSetting.maxStorage, 12);
+         EXPECT_EQ(g_retentions, std::vector<int>{});  // not cleared
+       },
+       [] {
+         EXPECT_EQ(DLogSetting.maxStorage, 6);
+         EXPECT_EQ(g_retentions, (std::vector<int>{3, 0}));  // cleared, after the one above
        }},
+      {"the export period", "hist_config", "HCG_AE_INTERVAL=10&HCG_AE_APPLY=1",
+       [] {
+         EXPECT_EQ(DLogSetting.exportPeriod, 60);
+         EXPECT_EQ(DLogExportCountdown, 50);  // the next line comes when it would have
+       },
+       [] { EXPECT_EQ(DLogExportCountdown, 10); }},
   };
   const std::string file = Scratch_ReadFile(Path("config.ini"));
   const std::string settings = Scratch_SettingsText();
@@ -563,15 +707,19 @@ TEST_F(FailedSave, EverySettingStaysAsItWasAndTheErrorIsAnswered) {
     g_sent.clear();
     EXPECT_EQ(Post(c.form, c.fields, WebSys_HandleForm), notSaved);
     EXPECT_EQ(ChangedLines(settings, Scratch_SettingsText()), "");
-    c.check();
+    c.undone();
     EXPECT_EQ(Scratch_ReadFile(Path("config.ini")), file);
   }
-  // With room again the same change is saved and in force.
+  // With room again the same changes are saved and in force, and each does
+  // what follows from it.
   std::filesystem::remove(Path("config.ini.tmp"));
-  EXPECT_EQ(Post("mgnt_reaction", "SUB_SHUTDOWN=1&ACT_OSD_PF=45", WebSys_HandleForm), 
-            "Message: Redirect=/en/device/mgnt_reaction.asp\nTitle=Information\nBody=<font color=#008000>Updated "
-            "successfully.</font>\n");
-  EXPECT_EQ(ReactSetting.delay[REACT_POWER_FAIL], 45);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    g_sent.clear();
+    EXPECT_NE(Post(c.form, c.fields, WebSys_HandleForm), notSaved);
+    c.done();
+    EXPECT_EQ(ChangedLines(Scratch_ReadFile(Path("config.ini")), Scratch_SettingsText()), "");
+  }
   EXPECT_NE(Scratch_ReadFile(Path("config.ini")).find("Power Fail Delay=45\n"), std::string::npos);
 }
 

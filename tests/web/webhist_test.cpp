@@ -495,18 +495,21 @@ TEST_F(Hist, ClearLogAndClearData) {
   EXPECT_EQ(Var("LOG_BUTTON"), "<input type=submit value=\" 1 \" name=LOG_BUT1> ");
 
   // The files go as a retention of 0 months has it; then the posted
-  // retention holds, in memory only.
+  // retention holds, saved with the clear.
   EXPECT_EQ(Post("hist_config", "HCG_MAX_DATANUM=6&CLEAR_DATA=Clear"), kConfigUpdated);
   EXPECT_EQ(g_retentions, std::vector<uint16_t>{0});
   EXPECT_EQ(DLogSetting.maxStorage, 6);
-  EXPECT_FALSE(Saved());
-  // Without the field the data log goes on with the retention it had.
-  EXPECT_EQ(Post("hist_config", "CLEAR_DATA=Clear"), kConfigUpdated);
-  EXPECT_EQ(g_retentions, (std::vector<uint16_t>{0, 0}));
+  EXPECT_TRUE(InConfig("Maximum Storage=6"));
+  // The retention in force posted again, or none: the clear needs no save.
+  std::filesystem::remove(Path("config.ini"));
+  for (const char* body : {"HCG_MAX_DATANUM=6&CLEAR_DATA=Clear", "CLEAR_DATA=Clear"})
+    EXPECT_EQ(Post("hist_config", body), kConfigUpdated) << body;
+  EXPECT_EQ(g_retentions, (std::vector<uint16_t>{0, 0, 0}));
   EXPECT_EQ(DLogSetting.maxStorage, 6);
+  EXPECT_FALSE(Saved());
   // A retention the setting cannot hold: nothing is deleted.
   EXPECT_EQ(Post("hist_config", "CLEAR_DATA=Clear&HCG_MAX_DATANUM=70000"), BadNumber("Months kept", 0, 65535));
-  EXPECT_EQ(g_retentions.size(), 2u);
+  EXPECT_EQ(g_retentions.size(), 3u);
   EXPECT_EQ(DLogSetting.maxStorage, 6);
   EXPECT_FALSE(Saved());
 }
@@ -648,13 +651,19 @@ TEST_F(Hist, ConfigNeedsItsTokenAndReportsAFailedSave) {
   DLogSetting.exportPeriod = 60;
   DLogExportCountdown = 40;
   EXPECT_EQ(Post("hist_config", "HCG_MAX_DATANUM=3&HCG_APPLY=1"), kNotSaved);
+  EXPECT_EQ(Post("hist_config", "HCG_MAX_DATANUM=3&CLEAR_DATA=1"), kNotSaved);
   EXPECT_EQ(Post("hist_config", "HCG_AE_PATH=/x&HCG_AE_INTERVAL=5&HCG_AE_APPLY=1"), kNotSaved);
   // Undone: the retention, the export period and path and the export's
-  // countdown are those in force before.
+  // countdown are those in force before, and no data-log file went.
   EXPECT_EQ(DLogSetting.maxStorage, 12);
   EXPECT_EQ(DLogSetting.exportPeriod, 60);
   EXPECT_EQ(DLogExportCountdown, 40);
   EXPECT_STRNE(DLogSetting.exportPath, L"/x/");
+  EXPECT_TRUE(g_retentions.empty());
+  // A clear that keeps the retention in force needs no save.
+  EXPECT_EQ(Post("hist_config", "HCG_MAX_DATANUM=12&CLEAR_DATA=1"), kConfigUpdated);
+  EXPECT_EQ(g_retentions, std::vector<uint16_t>{0});
+  EXPECT_EQ(DLogSetting.maxStorage, 12);
 }
 
 }  // namespace

@@ -64,6 +64,7 @@ class React : public DevTest {
     memset(SchedSpecific, 0, sizeof SchedSpecific);
     memset(&SnmpAgentSetting, 0, sizeof SnmpAgentSetting);
     WebSysManageable = 0;
+    WebSysManagerPermission = 0;
     ComPortSetting = 0;
     ComPathSetting[0] = 0;
     ComSlot.port[0] = 0;
@@ -295,37 +296,51 @@ TEST_F(React, ReactionSection) {
 
 TEST_F(React, ManagementSectionAndUserOne) {
   // The switch turns user 1 off and gives it back the permission config.ini
-  // gave it, never more; other users keep theirs.
+  // gave it, never more, also after a restart; other users keep theirs.
   const std::string staysOff =
       "Message: Redirect=/en/device/mgnt_reaction.asp\nTitle=SNMPv3 User Off\nBody=<font color=#808000>Management "
-      "is on, but SNMPv3 user 1 stays off: it was off when the daemon started. Set its permission with "
-      "\"Permission1=\" in config.ini.</font>\n";
+      "is on, but SNMPv3 user 1 stays off: it was off already when management was switched off, so there is no "
+      "permission to give back. Set its permission with \"Permission1=\" in config.ini.</font>\n";
+  SnmpAgentSetting.userCount = 2;
   SnmpAgentSetting.users[1].permission = 1;
   for (uint8_t configured : {1, 2}) {
     SCOPED_TRACE(int(configured));
     SnmpAgentSetting.users[0].permission = configured;
+    WebSysManagerPermission = 0;
+    const std::string kept = "Manager Permission=" + std::to_string(configured);
     struct Step {
-      const char* fields;
+      const char* fields;  // null: the daemon restarts, reading config.ini
       uint8_t permission;
       const char* enable;
+      bool kept;
     } steps[] = {
-        {"ACT_MAG_EN=1&SUB_MAG=1", configured, "Enable=Yes"},
-        {"SUB_MAG=1", 0, "Enable=No"},
-        {"SUB_MAG=1", 0, "Enable=No"},  // off twice: the permission to give back stays
-        {"ACT_MAG_EN=1&SUB_MAG=1", configured, "Enable=Yes"},
-        {"ACT_MAG_EN=1&SUB_MAG=1", configured, "Enable=Yes"},
+        {"ACT_MAG_EN=1&SUB_MAG=1", configured, "Enable=Yes", false},
+        {"SUB_MAG=1", 0, "Enable=No", true},
+        {"SUB_MAG=1", 0, "Enable=No", true},  // off twice: the permission to give back stays
+        {nullptr, 0, "Enable=No", true},
+        {"ACT_MAG_EN=1&SUB_MAG=1", configured, "Enable=Yes", false},
+        {"ACT_MAG_EN=1&SUB_MAG=1", configured, "Enable=Yes", false},
     };
     for (const Step& step : steps) {
-      SCOPED_TRACE(step.fields);
-      EXPECT_EQ(Post("mgnt_reaction", step.fields), Updated("mgnt_reaction"));
+      SCOPED_TRACE(step.fields ? step.fields : "restart");
+      if (step.fields) {
+        EXPECT_EQ(Post("mgnt_reaction", step.fields), Updated("mgnt_reaction"));
+      } else {
+        WebSysManageable = 1;
+        WebSysManagerPermission = 0;
+        SnmpAgentSetting.users[0].permission = 9;
+        ASSERT_EQ(Cfg_Load(nullptr), 1);
+      }
       EXPECT_EQ(WebSysManageable, step.permission ? 1 : 0);
       EXPECT_EQ(SnmpAgentSetting.users[0].permission, step.permission);
+      EXPECT_EQ(WebSysManagerPermission, step.kept ? configured : 0);
       EXPECT_TRUE(InConfig(step.enable));
+      EXPECT_TRUE(InConfig(step.kept ? kept : "Manager Permission=0"));
       EXPECT_EQ(SnmpAgentSetting.users[1].permission, 1);
     }
   }
-  // Off when the daemon started (the switch turned it off before a
-  // restart): switched on, it stays off, and the answer says why.
+  // Off before the switch turned management off: switched on, it stays
+  // off, and the answer says why.
   SnmpAgentSetting.users[0].permission = 0;
   EXPECT_EQ(Post("mgnt_reaction", "ACT_MAG_EN=1&SUB_MAG=1"), staysOff);
   EXPECT_EQ(WebSysManageable, 1);
@@ -358,7 +373,8 @@ TEST_F(React, FailedSaveIsReportedAndUndone) {
   std::filesystem::create_directory(Path("config.ini.tmp"));  // the new file cannot be written
   EXPECT_EQ(Post("mgnt_reaction", "ACT_OSD_PF=7&SUB_SHUTDOWN=1"), kNotSaved);
   EXPECT_EQ(Post("mgnt_wschedule", "WSH_ACT1=1&WSH_TM1=10:30"), kNotSaved);
-  EXPECT_EQ(g_plans, 1);
+  EXPECT_EQ(Post("mgnt_sschedule", "SSH_SD1=1%2F2%2F2031&SSH_ACT1=1"), kNotSaved);
+  EXPECT_EQ(g_plans, 0);  // the plan stays that of the schedules in force
   EXPECT_EQ(Post("mgnt_comport", "ACT_COM_PORT=3&ACT_COM_PATH=/dev/ttyUSB0"), kNotSaved);
   EXPECT_EQ(Post("mgnt_reaction", "ACT_MAG_EN=1&SUB_MAG=1"), kNotSaved);
   EXPECT_EQ(ReactSetting.delay[0], 0);
@@ -370,11 +386,14 @@ TEST_F(React, FailedSaveIsReportedAndUndone) {
   EXPECT_TRUE(g_closed.empty());  // the link in use was left alone
   EXPECT_EQ(WebSysManageable, 0);
   EXPECT_EQ(SnmpAgentSetting.users[0].permission, 0);
+  EXPECT_EQ(WebSysManagerPermission, 2);
 
   // With room again the switch still gives user 1 its permission back.
   std::filesystem::remove(Path("config.ini.tmp"));
   EXPECT_EQ(Post("mgnt_reaction", "ACT_MAG_EN=1&SUB_MAG=1"), Updated("mgnt_reaction"));
   EXPECT_EQ(SnmpAgentSetting.users[0].permission, 2);
+  EXPECT_EQ(Post("mgnt_wschedule", "WSH_ACT1=1&WSH_TM1=10:30"), Updated("mgnt_wschedule"));
+  EXPECT_EQ(g_plans, 1);
   EXPECT_EQ(Post("mgnt_comport", "ACT_COM_PORT=3"), Updated("mgnt_comport"));
   EXPECT_EQ(g_closed.size(), 1u);
   EXPECT_EQ(ComSlot.port[0], 2);

@@ -996,9 +996,27 @@ TEST_F(SysPages, CertificateUpload) {
   EXPECT_EQ(post({{"WEB_SSLCERT", pem, nullptr}}), kUpdated("sys_web.asp"));
   EXPECT_TRUE(g_server.empty());
   EXPECT_EQ(Scratch_ReadFile(path), "OLD");
+  // Settings that cannot be saved: the certificate in force stays, or
+  // there stays none, and nothing restarts.
+  std::filesystem::create_directory(Path("config.ini.tmp"));
+  for (bool had : {true, false}) {
+    SCOPED_TRACE(had);
+    if (!had) std::filesystem::remove(path);
+    EXPECT_EQ(post({{"WEB_HTTP_PORT", "81"}, {"WEB_SSLCERT", pem, "web.pem"}}),
+              "Message: Title=Error\nBody=<font color=#F00000>The settings could not be saved.</font>\n");
+    EXPECT_EQ(std::filesystem::exists(path), had);
+    if (had) {
+      EXPECT_EQ(Scratch_ReadFile(path), "OLD");
+    }
+    EXPECT_FALSE(std::filesystem::exists(path + ".kept"));
+    EXPECT_EQ(HttpdSetting.httpPort, 80);
+    EXPECT_TRUE(g_server.empty());
+  }
+  std::filesystem::remove(Path("config.ini.tmp"));
   // A certificate with its key: stored, and the listeners restarted.
   EXPECT_EQ(post({{"HTTP_WEB", "1"}, {"WEB_SSLCERT", pem, "web.pem"}}), kUpdated("sys_web.asp"));
   EXPECT_EQ(Scratch_ReadFile(path), pem);
+  EXPECT_FALSE(std::filesystem::exists(path + ".kept"));
   EXPECT_EQ(g_server, (std::vector<std::string>{"stop", "start 80 443 1 1"}));
 }
 
@@ -1259,6 +1277,44 @@ TEST_F(SysPages, SmsPhoneForm) {
 
 // ---- saving -------------------------------------------------------------------------------
 
+TEST_F(SysPages, WhatFollowsFromAChangeWaitsForItsSave) {
+  std::vector<std::string> done;
+  auto queue = [&](const char* what) { WebSys_AfterSave([&done, what] { done.push_back(what); }); };
+  {
+    // Saved: carried out when the form ends, in the order queued.
+    const WebSysFormSettings form;
+    queue("first");
+    EXPECT_TRUE(WebSys_SettingsSaved(true));
+    queue("second");
+    EXPECT_TRUE(done.empty());
+  }
+  EXPECT_EQ(done, (std::vector<std::string>{"first", "second"}));
+  done.clear();
+  {
+    // A save that fails drops what was queued before it, and a later save
+    // that stores the change carries out only what came after.
+    const WebSysFormSettings form;
+    queue("dropped");
+    EXPECT_FALSE(WebSys_SettingsSaved(false));
+    queue("after");
+    EXPECT_TRUE(WebSys_SettingsSaved(true));
+  }
+  EXPECT_EQ(done, std::vector<std::string>{"after"});
+  done.clear();
+  {
+    // No save, or a last save that failed: nothing is carried out.
+    const WebSysFormSettings form;
+    queue("unsaved");
+  }
+  {
+    const WebSysFormSettings form;
+    EXPECT_TRUE(WebSys_SettingsSaved(true));
+    queue("then failed");
+    EXPECT_FALSE(WebSys_SettingsSaved(false));
+  }
+  EXPECT_TRUE(done.empty());
+}
+
 TEST_F(SysPages, ASaveThatFailsIsNotReportedAsSuccessAndIsUndone) {
   // config.ini is a directory that cannot be replaced.
   std::filesystem::create_directories(Path("config.ini/keep"));
@@ -1271,10 +1327,11 @@ TEST_F(SysPages, ASaveThatFailsIsNotReportedAsSuccessAndIsUndone) {
   EXPECT_EQ(PostWithToken("sys_web", "WEB_HTTP_PORT=8080&HTTPS_WEB=0"), notSaved);
   EXPECT_EQ(PostWithToken("net_sms", "SMS_COM=3&SMS_BAUD=1"), notSaved);
   EXPECT_TRUE(Settings::Now() == before);
-  // The listeners and the modem stay as they run; the message posted stays posted.
+  // The listeners and the modem stay as they run, and the event texts are
+  // not read again.
   EXPECT_TRUE(g_server.empty());
   EXPECT_TRUE(g_smsPorts.empty());
-  EXPECT_EQ(g_posted, (std::vector<std::pair<int, uint32_t>>{{MSG_LANGUAGE, 1}}));
+  EXPECT_TRUE(g_posted.empty());
   std::filesystem::remove_all(Path("config.ini"));
 }
 
