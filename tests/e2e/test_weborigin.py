@@ -182,28 +182,84 @@ class Origin(harness.DaemonTest):
         admin = Session(0)
         referer = "Referer: %s/x.html" % FOREIGN
         # The configuration download, served once: not to another origin,
-        # and still there for the administrator afterwards.
+        # not without the link's token, and still there for the
+        # administrator afterwards.
         reply = admin.post("sys_batch", [("DL_SYSTEM", "1")])
-        self.assertIn("/tempage/config.ini", reply)
-        got = curl("-i", "-H", referer, *admin.args(), BASE + "/tempage/config.ini")
-        self.assertTrue(got.startswith(REFUSED), got[:200])
-        self.assertTrue(os.path.exists(harness.PRIVATE + "/config.ini"))
-        self.assertIn("[Web]", admin.get("/tempage/config.ini"))
-        # The data-log page stores the range its query names in the session.
+        link = re.search(r"Location: %s(/tempage/config\.ini\?token=\S+)\r\n" % re.escape(BASE), reply).group(1)
+        for headers, path in (([referer], link), (["Sec-Fetch-Site: same-site"], link), ([], "/tempage/config.ini")):
+            got = curl("-i", *sum((["-H", h] for h in headers), []), *admin.args(), BASE + path)
+            self.assertTrue(got.startswith(REFUSED), got[:200])
+            self.assertTrue(os.path.exists(harness.PRIVATE + "/config.ini"))
+        self.assertIn("[Web]", admin.get(link))
+        # A page's query only chooses what the session's pages show: the
+        # data-log range, asked from a page of another origin, is answered.
         query = "/en/hist_data.asp?DATA_SELBY=1&DATA_FROM=01%2F02%2F2031&DATA_TO=01%2F03%2F2031"
         got = curl("-i", "-H", referer, *admin.args(), BASE + query)
-        self.assertTrue(got.startswith(REFUSED), got[:200])
-        self.assertNotIn("01/02/2031", admin.get("/en/hist_data.asp"))
-        self.assertIn("01/02/2031", curl(*admin.args(), "-H", "Referer: %s/en/hist_data.asp" % BASE, BASE + query))
-        # Logging out: not from another origin; a plain link works.
-        got = curl("-i", "-H", referer, *admin.args(), BASE + "/logout.asp")
-        self.assertTrue(got.startswith(REFUSED), got[:200])
-        self.assertIn('id="home"', admin.get("/home.asp"))
+        self.assertIn("HTTP/1.1 200 OK", got)
+        self.assertIn("01/02/2031", got)
+        self.assertIn("01/02/2031", admin.get("/en/hist_data.asp"))
+        # Logging out: not from another origin, nor without the link's token.
+        logout = admin.logout_link()
+        for headers, path in (([referer], logout), (["Sec-Fetch-Site: cross-site"], logout), ([], "/logout.asp")):
+            got = curl("-i", *sum((["-H", h] for h in headers), []), *admin.args(), BASE + path)
+            self.assertTrue(got.startswith(REFUSED), got[:200])
+            self.assertIn('id="home"', admin.get("/home.asp"))
         # Pages that change nothing are served whatever the Referer says.
         self.assertIn('id="home"', curl("-H", referer, *admin.args(), BASE + "/home.asp"))
         self.assertIn('id="challenge"', curl("-H", referer, BASE + "/login.asp"))
-        self.assertIn("Logged out", admin.get("/logout.asp"))
+        self.assertIn("Logged out", admin.get(logout))
         self.assertNotIn('id="home"', admin.get("/home.asp"))
+
+    def test_images_without_a_referrer_change_nothing(self):
+        # A page on another port of this host, as the administrator's
+        # Chromium opens it: images with referrerpolicy="no-referrer" that
+        # point at the logout and at the one-time download (the browser sends
+        # the cookie, and neither Origin nor Referer), and a link to the
+        # data-log page with a range.
+        query = "/en/hist_data.asp?DATA_SELBY=1&DATA_FROM=01%2F02%2F2031&DATA_TO=01%2F03%2F2031"
+
+        def images(*paths):
+            return ('<!DOCTYPE html><html><body><script>var n = 0; function seen() { n++; }</script>%s</body></html>'
+                    % "".join('<img referrerpolicy="no-referrer" src="%s%s" onload="seen()" onerror="seen()">'
+                              % (BASE, p) for p in paths))
+        other = OtherOrigin({"/download.html": images("/tempage/config.ini", "/tempage/config.ini?token="),
+                             "/logout.html": images("/logout.asp", "/logout.asp?token=x"),
+                             "/range.html": '<!DOCTYPE html><a id="range" href="%s%s">data log</a>' % (BASE, query)})
+        self.addCleanup(other.close)
+        b = browser.Browser()
+        self.addCleanup(b.close)
+        browser.log_in(b, BASE, *ACCOUNTS[0])
+        # The download copy waits for the administrator's link.
+        b.navigate(BASE + "/en/sys_batch.asp")
+        link = b.eval("fetch('/en/sys_batch', {method: 'POST', redirect: 'manual', body: new URLSearchParams("
+                      "{DL_SYSTEM: '1', SYS_UCTOKEN: document.querySelector('[name=SYS_UCTOKEN]').value})})"
+                      ".then(r => r.type)")
+        self.assertEqual(link, "opaqueredirect")
+        copy = harness.PRIVATE + "/config.ini"
+        self.assertTrue(os.path.exists(copy))
+        for page in ("/download.html", "/logout.html"):
+            b.navigate(FOREIGN + page)
+            harness.wait_for(lambda: b.eval("n") == 2, 20, what="the images of " + page + " tried")
+            time.sleep(0.3)
+            self.assertTrue(os.path.exists(copy), "the download used up by " + page)
+        b.navigate(BASE + "/home.asp")
+        self.assertEqual(b.eval("location.pathname"), "/home.asp")
+        self.assertTrue(b.eval("document.getElementById('home') !== null"), "logged out by an image")
+        # The link to a page with a query is followed as any link.
+        b.navigate(FOREIGN + "/range.html")
+        b.submit_and_wait("document.getElementById('range').click(); true")
+        self.assertEqual(b.eval("location.pathname"), "/en/hist_data.asp")
+        self.assertIn("01/02/2031", b.eval("document.body.innerHTML"))
+        # The administrator's own links still work: the download, then the logout.
+        b.navigate(BASE + "/en/sys_batch.asp")
+        text = b.eval("fetch('/en/sys_batch', {method: 'POST', body: new URLSearchParams({DL_SYSTEM: '1', "
+                      "SYS_UCTOKEN: document.querySelector('[name=SYS_UCTOKEN]').value})}).then(r => r.text())")
+        self.assertIn("[Web]", text)
+        self.assertFalse(os.path.exists(copy))
+        browser.log_out(b, BASE)
+        self.assertIn("Logged out", b.eval("document.body.innerText"))
+        b.navigate(BASE + "/home.asp")
+        self.assertTrue(b.eval("document.getElementById('challenge') !== null"))
 
 
 if __name__ == "__main__":
