@@ -55,7 +55,7 @@ class Session:
         challenge = re.search(r'id="challenge" value="([^"]*)"', page).group(1)
         response = hashlib.md5((user + password + challenge).encode("utf-8")).hexdigest()
         reply = curl(*self.source, "-i", self.base + "/varno/login", "-d", "Username=%s&Response=%s" % (user, response))
-        m = re.search(r"Set-Cookie: QuenchRelayer=([^;]*);", reply)
+        m = re.search(r"Set-Cookie: QuenchRelayer=([^;]*);", reply, re.I)  # HTTP/2 names are lower-case
         assert m, reply
         self.cookie = m.group(1)
         return reply

@@ -262,5 +262,85 @@ class Origin(harness.DaemonTest):
         self.assertTrue(b.eval("document.getElementById('challenge') !== null"))
 
 
+PROXY = 9443
+PROXIED = "https://127.0.0.1:%d" % PROXY
+
+
+class Lighttpd:
+    """lighttpd ending HTTPS on PROXY in front of the daemon's HTTP listener
+    with mod_proxy, as the README shows it: the Host passed as the browser
+    sent it, and the scheme in X-Forwarded-Proto (both by default)."""
+
+    def __init__(self, directory):
+        pem = directory + "/ups.pem"  # key and certificate in one file
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", pem, "-out",
+                        pem + ".crt", "-days", "2", "-subj", "/CN=127.0.0.1"], check=True, capture_output=True)
+        harness.write(pem, harness.read(pem) + harness.read(pem + ".crt"))
+        conf = directory + "/lighttpd.conf"
+        # The README's lines, with this test's addresses and ports.
+        harness.write(conf, "\n".join([
+            'server.document-root = "%s"' % directory,
+            'server.bind = "127.0.0.1"',
+            'server.port = %d' % harness.free_port(),
+            'server.errorlog = "%s/error.log"' % directory,
+            'server.modules += ("mod_openssl", "mod_proxy")',
+            '$SERVER["socket"] == "127.0.0.1:%d" {' % PROXY,
+            '  ssl.engine = "enable"',
+            '  ssl.pemfile = "%s"' % pem,
+            '  proxy.server = ("" => (("host" => "127.0.0.1", "port" => %d)))' % HTTP,
+            '}', ""]))
+        self.proc = subprocess.Popen(["lighttpd", "-D", "-f", conf], stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL)
+        harness.wait_for(lambda: harness.listening(PROXY), 15, 0.1, what="lighttpd on %d" % PROXY)
+
+    def close(self):
+        self.proc.terminate()
+        self.proc.wait(10)
+
+
+class ReverseProxy(harness.DaemonTest):
+    def setUp(self):
+        super().setUp()
+        harness.ensure_config()
+        harness.config_set({"Web": {"HTTP Port=": HTTP, "HTTPS Port=": HTTPS, "Force HTTPS=": "No",
+                                    "Password Encrypt=": "No", "Password0=": ACCOUNTS[0][1],
+                                    "Enable Login Lock=": "Disable"}})
+        self.start_daemon()
+        harness.wait_for(lambda: harness.listening(HTTP), 15, 0.1, what="port %d" % HTTP)
+        os.makedirs("/tmp/proxy", exist_ok=True)
+        proxy = Lighttpd("/tmp/proxy")
+        self.addCleanup(proxy.close)
+
+    def test_https_ended_at_the_proxy(self):
+        # Chromium at the proxy: the login, the summary, a form posted from
+        # its page and the logout link, all over HTTPS.
+        b = browser.Browser()
+        self.addCleanup(b.close)
+        browser.log_in(b, PROXIED, *ACCOUNTS[0])
+        self.assertEqual(b.eval("location.href"), PROXIED + "/home.asp")
+        self.assertTrue(b.eval("document.getElementById('home') !== null"))
+        cookie = next(c for c in b.call("Network.getCookies", session=True, urls=[PROXIED + "/"])["cookies"]
+                      if c["name"] == "QuenchRelayer")
+        self.assertTrue(cookie["secure"])
+        b.navigate(PROXIED + "/en/sys_info.asp")
+        b.fill({"INF_LOCATION": "behind the proxy"})
+        b.submit_and_wait("document.querySelector('main button[type=submit]').click(); true")
+        self.assertEqual(location(), "behind the proxy")
+        self.assertEqual(b.eval("location.href"), PROXIED + "/message.asp")
+        self.assertIn("Updated successfully.", b.eval("document.body.innerText"))
+        # A page of another origin is still refused through the proxy.
+        web = Session(0, base=PROXIED)
+        reply = curl("-i", "-H", "Origin: https://127.0.0.1:9444", *web.args(), PROXIED + "/en/sys_info",
+                     "--data-urlencode", "SYS_UCTOKEN=" + web.token("/en/sys_info.asp"),
+                     "--data-urlencode", "INF_LOCATION=crossed")
+        self.assertIn("403", reply.splitlines()[0])
+        self.assertIn("another origin than https://127.0.0.1:%d." % PROXY, reply)
+        self.assertEqual(location(), "behind the proxy")
+        browser.log_out(b, PROXIED)
+        self.assertIn("Logged out", b.eval("document.body.innerText"))
+        b.navigate(PROXIED + "/home.asp")
+        self.assertTrue(b.eval("document.getElementById('challenge') !== null"))
+
+
 if __name__ == "__main__":
     harness.main()
