@@ -181,18 +181,6 @@ bool ServeTemporary(HttpConn* c, const char* name) {
   return true;
 }
 
-// Copies text into out (size bytes with the NUL), cut before an incomplete
-// UTF-8 character.
-void CopyCut(char* out, size_t size, const char* text) {
-  size_t n = strlen(text);
-  if (n >= size) {
-    n = size - 1;
-    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
-  }
-  memcpy(out, text, n);
-  out[n] = 0;
-}
-
 // ---- origins ----------------------------------------------------------------
 
 // The origin part of a URL or of an Origin value: "scheme://host[:port]",
@@ -330,6 +318,18 @@ Change ChangeOf(const HttpConn* c, const char* path, const char* tempName) {
     if (t && t->once) return Change::DOWNLOAD;
   }
   return Change::NOTHING;
+}
+
+// Copies text into out (size bytes with the NUL), cut before an incomplete
+// UTF-8 character.
+void CopyCut(char* out, size_t size, const char* text) {
+  size_t n = strlen(text);
+  if (n >= size) {
+    n = size - 1;
+    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+  }
+  memcpy(out, text, n);
+  out[n] = 0;
 }
 
 // Cuts text at its first control character (line ends included).

@@ -18,7 +18,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 import test_web_browser as browser  # noqa: E402
-from test_webaccess import ACCOUNTS, Session, curl  # noqa: E402
+from test_webaccess import ACCOUNTS, Session, curl, use_accounts  # noqa: E402
 
 HTTP, HTTPS, OTHER = 8080, 8443, 8081
 BASE = "http://127.0.0.1:%d" % HTTP
@@ -78,12 +78,8 @@ def auto_post(action, fields):
 class Origin(harness.DaemonTest):
     def setUp(self):
         super().setUp()
-        harness.ensure_config()
-        harness.config_set({"Web": {"HTTP Port=": HTTP, "HTTPS Port=": HTTPS, "Force HTTPS=": "No",
-                                    "Password Encrypt=": "No", "Password0=": ACCOUNTS[0][1],
-                                    "Password1=": ACCOUNTS[1][1], "Password2=": ACCOUNTS[2][1],
-                                    "Enable Login Lock=": "Disable"},
-                            "Configuration": {"Language=": 0}})
+        use_accounts()
+        harness.config_set({"Configuration": {"Language=": 0}})
         self.start_daemon()
         for port in (HTTP, HTTPS):
             harness.wait_for(lambda: harness.listening(port), 15, 0.1, what="port %d" % port)
@@ -301,10 +297,7 @@ class Lighttpd:
 class ReverseProxy(harness.DaemonTest):
     def setUp(self):
         super().setUp()
-        harness.ensure_config()
-        harness.config_set({"Web": {"HTTP Port=": HTTP, "HTTPS Port=": HTTPS, "Force HTTPS=": "No",
-                                    "Password Encrypt=": "No", "Password0=": ACCOUNTS[0][1],
-                                    "Enable Login Lock=": "Disable"}})
+        use_accounts()
         self.start_daemon()
         harness.wait_for(lambda: harness.listening(HTTP), 15, 0.1, what="port %d" % HTTP)
         os.makedirs("/tmp/proxy", exist_ok=True)
