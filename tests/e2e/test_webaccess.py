@@ -650,5 +650,57 @@ class LoginFlood(harness.DaemonTest):
         for r in one_by_one:
             self.assertRegex(r, r"Login failed (for user device )?from 127\.0\.\d+\.\d+")
 
+    def test_an_ongoing_flood_is_in_the_log_while_it_lasts(self):
+        # Two failed logins a second from three addresses for a bit over
+        # three minutes of the daemon's clock: the first minute's count comes
+        # after a minute, the next window's (two minutes, none one by one)
+        # after three, each while the flood still goes on. (The windows stop
+        # growing at ten minutes; the unit tests drive that clock further.)
+        self.start_daemon()
+        harness.wait_for(lambda: harness.listening(HTTP), 15, 0.1, what="port %d" % HTTP)
+        stop = threading.Event()
+        done = {}
+
+        def flood(source):
+            i = 0
+            while not stop.is_set():
+                if i % 50 == 0:  # the address's challenge, renewed within its minute
+                    self.exchange(source, b"GET /login.asp HTTP/1.1\r\nHost: h\r\n\r\n")
+                body = ("Username=nobody&Response=%s" % ("0" * 32)).encode()
+                self.exchange(source, b"POST /varno/login HTTP/1.1\r\nHost: h\r\nContent-Type: application/"
+                                      b"x-www-form-urlencoded\r\nContent-Length: %d\r\n\r\n" % len(body) + body)
+                i += 1
+                done[source] = i
+                stop.wait(1.5)
+        threads = [threading.Thread(target=flood, args=(s,), daemon=True) for s in self.SOURCES[:3]]
+        t0 = time.monotonic()
+        for t in threads:
+            t.start()
+        self.addCleanup(lambda: (stop.set(), [t.join() for t in threads]))
+        pattern = re.compile(r"^-1 2 \S+ \S+ (\d+) failed logins? between (\d\d):(\d\d):(\d\d) and "
+                             r"(\d\d):(\d\d):(\d\d) not logged one by one")
+        seen = []  # (seconds after the start, seconds the record covers)
+
+        def counts(n):
+            """Takes in the count records logged so far; whether there are n."""
+            for r in self.records():
+                m = pattern.match(r)
+                if m and r not in [x[2] for x in seen]:
+                    h1, m1, s1, h2, m2, s2 = (int(g) for g in m.groups()[1:])
+                    seen.append((time.monotonic() - t0, ((h2 - h1) * 3600 + (m2 - m1) * 60 + s2 - s1) % 86400, r))
+            return len(seen) >= n
+        harness.wait_for(lambda: counts(2), 260, 1, what="two count records of the flood")
+        stop.set()
+        for t in threads:
+            t.join()
+        sys.stderr.write("\n%d failed logins; count records: %s\n" % (
+            sum(done.values()), ["%.0f s: %s" % (at, r) for at, _, r in seen]))
+        (first_at, first_span, _), (second_at, second_span, _) = seen[:2]
+        self.assertEqual(first_span, 60)
+        self.assertEqual(second_span, 120)  # the flood went on: a longer window
+        self.assertLess(second_at - first_at, 600)
+        self.assertEqual(len([r for r in self.records() if r.startswith("39 ")]), 5)
+
+
 if __name__ == "__main__":
     harness.main()
