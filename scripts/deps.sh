@@ -14,7 +14,7 @@ RUN_PKGS="build-essential cmake ninja-build g++ libssl-dev openssl"
 # The tests, the fuzz targets and the benchmarks.
 TEST_PKGS="clang libclang-rt-14-dev libgtest-dev
       iproute2 util-linux procps psmisc curl python3 python3-aiosmtpd python3-cryptography
-      snmp snmpd snmptrapd chromium wrk lighttpd tcpdump smitools"
+      snmp snmpd snmptrapd chromium wrk lighttpd lighttpd-mod-openssl tcpdump smitools"
 
 # From Debian's non-free section: the IETF's standard MIB modules
 # (SNMPv2-SMI, SNMPv2-TC, SNMPv2-CONF, SNMPv2-MIB, ...) that smilint and

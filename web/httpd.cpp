@@ -575,7 +575,7 @@ int Httpd_ReadRequest(HttpConn* c) {
 
   static const char* const kNames[HTTP_HEADER_COUNT] = {"Host",    "Accept",     "Cookie",     "Content-Type",
                                                         "Content-Length", "Referer", "User-Agent", "Connection",
-                                                        "Origin"};
+                                                        "Origin",  "Sec-Fetch-Site", "X-Forwarded-Proto"};
   for (char*& h : c->headers) h = nullptr;
   while (line) {
     char* next = Httpd_CutAt(line, "\r\n");

@@ -69,6 +69,8 @@ enum HttpHeader : int {
   HTTP_HDR_USER_AGENT,
   HTTP_HDR_CONNECTION,
   HTTP_HDR_ORIGIN,
+  HTTP_HDR_SEC_FETCH_SITE,   // the browser's word on where the request comes from
+  HTTP_HDR_FORWARDED_PROTO,  // X-Forwarded-Proto: the scheme a proxy in front was asked with
   HTTP_HEADER_COUNT,
 };
 

@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <string_view>
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -137,11 +138,39 @@ bool SendPage(HttpConn* c, char* page, size_t size) {
   return true;
 }
 
+// Refuses a request that would change something for this session with
+// 403; the connection closes.
+void Refuse(HttpConn* c, const char* text) {
+  Httpd_SendError(c, 403, "Forbidden", "%s", text);
+  c->keepAlive = 0;
+}
+
+const char* const kNoToken =
+    "Request refused: it does not carry this session's token; use the link on this server's own page.";
+
+// Whether the query carries the current session's link token
+// ("token=..."): a GET that changes something needs it, so that no page
+// of another site can have a browser log out or use up the download.
+bool HasLinkToken(const HttpConn* c) {
+  std::string_view query = c->query ? c->query : "";
+  while (!query.empty()) {
+    std::string_view pair = query.substr(0, query.find('&'));
+    query.remove_prefix(std::min(query.size(), pair.size() + 1));
+    if (pair.substr(0, 6) == "token=")
+      return WebSess_CheckLinkToken(pair.data() + 6, pair.size() - 6) == 1;
+  }
+  return false;
+}
+
 // A file of the private directory for this session's level; false when it
 // is not served.
 bool ServeTemporary(HttpConn* c, const char* name) {
   const TempFile* t = FindTempFile(name);
   if (!t || WebLoginLevel < 0 || WebLoginLevel > t->maxLevel) return false;
+  if (t->once && strcmp(c->method, "GET") == 0 && !HasLinkToken(c)) {
+    Refuse(c, kNoToken);  // answered: the copy stays for the page's own link
+    return true;
+  }
   char path[HTTPD_PATH_SIZE];
   if (!Svc_TmpPath(path, sizeof path, t->name)[0]) return false;  // not the service's own directory
   // One component below the private directory, never through a link.
@@ -158,6 +187,7 @@ bool ServeTemporary(HttpConn* c, const char* name) {
 // up to the path, query or fragment; the port is the scheme's own when it
 // names none. False for anything else.
 struct OriginParts {
+  std::string_view text;  // the origin part as written
   std::string_view scheme, host;
   long port;
 };
@@ -202,48 +232,92 @@ bool ParseOrigin(std::string_view text, OriginParts* out) {
   out->scheme = text.substr(0, sep);
   long port = DefaultPort(out->scheme);
   if (port < 0) return false;
-  std::string_view rest = text.substr(sep + 3);
-  return SplitAuthority(rest.substr(0, rest.find_first_of("/?#")), port, out);
+  std::string_view authority = text.substr(sep + 3);
+  authority = authority.substr(0, authority.find_first_of("/?#"));
+  out->text = text.substr(0, sep + 3 + authority.size());
+  return SplitAuthority(authority, port, out);
 }
 
 bool SameText(std::string_view a, std::string_view b) {
   return a.size() == b.size() && UF_StrNCaseCmp(a.data(), b.data(), a.size()) == 0;
 }
 
-// This server's own origin for the request: the scheme of the listener
-// that took the connection, host and port from the Host header (the port
-// the browser connected to, which a port forward may change).
-bool OwnOrigin(const HttpConn* c, OriginParts* own) {
-  own->scheme = c->tls ? "https" : "http";
-  return c->host[0] && SplitAuthority(c->host, DefaultPort(own->scheme), own);
+// This server as the browser addressed it, and the page the request came
+// from, both taken from the request's headers once.
+struct RequestSite {
+  // The scheme is the listener's, or the one a proxy in front of it names
+  // (X-Forwarded-Proto: a page cannot make a browser send that header to
+  // another site); host and port come from the Host header, so a port
+  // forward or a proxy that passes the Host keeps working.
+  bool https;
+  bool known;  // false without a Host header: no origin can be its own
+  OriginParts own;
+  char ownText[HTTPD_PATH_SIZE + 16];  // scheme "://" Host as sent
+  // The Referer's origin, when it has one.
+  bool hasReferer, refererParsed;
+  OriginParts referer;
+  // Where redirects lead: the Referer's origin as written when it is this
+  // server's, else ownText.
+  char base[HTTPD_PATH_SIZE + 16];
+};
+
+bool IsOwn(const RequestSite& site, const OriginParts& other) {
+  return site.known && SameText(other.scheme, site.own.scheme) && SameText(other.host, site.own.host) &&
+         other.port == site.own.port;
 }
 
-bool IsOwnOrigin(const HttpConn* c, const char* text) {
-  OriginParts own, other;
-  return OwnOrigin(c, &own) && ParseOrigin(text, &other) && SameText(other.scheme, own.scheme) &&
-         SameText(other.host, own.host) && other.port == own.port;
+// The first value of a header that may list several ("https, http").
+std::string_view FirstValue(const char* header) {
+  std::string_view v = header ? header : "";
+  v = v.substr(0, v.find(','));
+  while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) v.remove_suffix(1);
+  return v;
 }
 
-// The page that caused the request, as its Origin names it, or without one
-// its Referer: none, or this server's own origin.
-bool FromOwnOrigin(const HttpConn* c) {
-  const char* from = c->headers[HTTP_HDR_ORIGIN] ? c->headers[HTTP_HDR_ORIGIN] : c->headers[HTTP_HDR_REFERER];
-  return !from || IsOwnOrigin(c, from);
+void TakeSite(const HttpConn* c, RequestSite* site) {
+  std::string_view proto = FirstValue(c->headers[HTTP_HDR_FORWARDED_PROTO]);
+  site->https = DefaultPort(proto) > 0 ? DefaultPort(proto) == 443 : c->tls != 0;
+  site->own.scheme = site->https ? "https" : "http";
+  site->known = c->host[0] && SplitAuthority(c->host, DefaultPort(site->own.scheme), &site->own);
+  snprintf(site->ownText, sizeof site->ownText, "%s://%s", site->https ? "https" : "http", c->host);
+  const char* referer = c->headers[HTTP_HDR_REFERER];
+  site->hasReferer = referer != nullptr;
+  site->refererParsed = referer && ParseOrigin(referer, &site->referer);
+  const std::string_view from = site->referer.text;
+  if (site->refererParsed && IsOwn(*site, site->referer) && from.size() < sizeof site->base)
+    snprintf(site->base, sizeof site->base, "%.*s", static_cast<int>(from.size()), from.data());
+  else
+    snprintf(site->base, sizeof site->base, "%s", site->ownText);
 }
 
-// Requests that change something: every form post, the logout, a download
-// that is served once, and a page whose query the page's variables may
-// store (the history page keeps the range its query names).
-bool ChangesState(const HttpConn* c, const char* path, const char* tempName) {
-  if (strcmp(c->method, "POST") == 0) return true;
-  if (strcmp(path, "/logout.asp") == 0) return true;
-  if (strcmp(c->method, "GET") != 0) return false;
-  if (tempName) {
-    const TempFile* t = FindTempFile(tempName);
-    return t && t->once;
+// The page that caused the request, as the browser names it: its word on
+// the site (Sec-Fetch-Site, where sent: another site, or another port or
+// scheme of this host, is foreign), then the Origin, or without one the
+// Referer: none, or this server's own.
+bool FromOwnSite(const HttpConn* c, const RequestSite& site) {
+  if (const char* fetch = c->headers[HTTP_HDR_SEC_FETCH_SITE];
+      fetch && (UF_StrCaseCmp(fetch, "cross-site") == 0 || UF_StrCaseCmp(fetch, "same-site") == 0))
+    return false;
+  if (const char* origin = c->headers[HTTP_HDR_ORIGIN]) {
+    OriginParts other;
+    return ParseOrigin(origin, &other) && IsOwn(site, other);
   }
-  const HttpMimeRow* mime = Httpd_FindMime(path);
-  return c->query && c->query[0] && (mime == &HttpMimeTable[0] || mime == &HttpMimeTable[1]);
+  return !site.hasReferer || (site.refererParsed && IsOwn(site, site.referer));
+}
+
+// What a request changes besides the session's own view of the pages (a
+// page's query only chooses what the session sees: a viewer's page, its
+// range and sort).
+enum class Change { NOTHING, FORM, LOGOUT, DOWNLOAD };
+
+Change ChangeOf(const HttpConn* c, const char* path, const char* tempName) {
+  if (strcmp(c->method, "POST") == 0) return Change::FORM;
+  if (strcmp(path, "/logout.asp") == 0) return Change::LOGOUT;
+  if (strcmp(c->method, "GET") == 0 && tempName) {
+    const TempFile* t = FindTempFile(tempName);
+    if (t && t->once) return Change::DOWNLOAD;
+  }
+  return Change::NOTHING;
 }
 
 // Copies text into out (size bytes with the NUL), cut before an incomplete
@@ -273,21 +347,10 @@ bool StartsWith(const char* text, const char* prefix) { return strncmp(text, pre
 const char* const kRedirect = "HTTP/1.1 302 Redirect\r\nContent-Type: text/html\r\nConnection: close\r\nLocation: %s%s\r\n\r\n";
 
 // The reply text of the form handler becomes the answer.
-void AnswerForm(HttpConn* c) {
+void AnswerForm(HttpConn* c, const RequestSite& site) {
   char* text = WebReply.text;
   text[WEB_REPLY_SIZE - 1] = 0;
-
-  // Location base: scheme and host of the Referer when it is this server's
-  // page, else of this connection.
-  char base[HTTPD_PATH_SIZE + 16];
-  char* ref = c->headers[HTTP_HDR_REFERER];
-  char* slashes = ref && strlen(ref) >= 4 && IsOwnOrigin(c, ref) ? strstr(ref + 4, "//") : nullptr;
-  if (slashes) {
-    if (char* cut = strchr(slashes + 2, '/')) *cut = 0;
-    CopyCut(base, sizeof base, ref);
-  } else {
-    snprintf(base, sizeof base, "%s://%s", c->tls ? "https" : "http", c->host);
-  }
+  const char* base = site.base;
 
   if (StartsWith(text, "OK")) {
     char* r = strstr(text, "Redirect=");
@@ -300,7 +363,7 @@ void AnswerForm(HttpConn* c) {
   if (StartsWith(text, "Set Cookie: ")) {
     char* cookie = text + 12;
     CutAtControl(cookie);
-    if (c->tls)
+    if (site.https)
       Httpd_Reply(c,
                   "HTTP/1.1 302 Redirect\r\nContent-Type: text/html\r\nConnection: close\r\n"
                   "Set-Cookie: %s; Secure; SameSite=Strict; HttpOnly\r\nLocation: %s%s\r\n\r\n",
@@ -383,21 +446,25 @@ void Httpd_HandleRequest(HttpConn* c) {
   char* cookie = c->headers[HTTP_HDR_COOKIE];
   const char* dir = Httpd_InstallDir();
   const char* tempName = TempageName(path);
+  RequestSite site;
+  TakeSite(c, &site);
 
   // A page of another origin may have the browser send this server's
   // cookie: nothing it asks changes anything, and no form sees it.
-  if (ChangesState(c, path, tempName) && !FromOwnOrigin(c)) {
-    char own[HTTPD_PATH_SIZE + 16];
-    snprintf(own, sizeof own, "%s://%s", c->tls ? "https" : "http", c->host);
-    Httpd_SendError(c, 403, "Forbidden", "Request refused: it was sent by a page of another origin than %s.", own);
-    c->keepAlive = 0;
+  const Change change = ChangeOf(c, path, tempName);
+  if (change != Change::NOTHING && !FromOwnSite(c, site)) {
+    char text[sizeof site.ownText + 80];
+    snprintf(text, sizeof text, "Request refused: it was sent by a page of another origin than %s.", site.ownText);
+    Refuse(c, text);
     return;
   }
 
   // The login gate.
   bool needsLogin = true;
-  bool isLogout = strcmp(path, "/logout.asp") == 0;
-  if (!post && !tempName && (strcmp(path, "/message.asp") == 0 || !HasPageExtension(path))) {
+  bool isLogout = change == Change::LOGOUT;
+  bool ended = false;  // the cookie names a session that a login ended
+  if (!post && !tempName &&
+      (strcmp(path, "/message.asp") == 0 || strcmp(path, "/ended.asp") == 0 || !HasPageExtension(path))) {
     if (static_cast<long>(strlen(path)) < 243 - static_cast<long>(strlen(dir))) needsLogin = false;
   } else if (!post) {
     if (cookie) {
@@ -405,6 +472,10 @@ void Httpd_HandleRequest(HttpConn* c) {
       if (WebLoginLevel >= 0) needsLogin = false;
     }
     if (isLogout) {
+      if (WebLoginLevel >= 0 && !HasLinkToken(c)) {
+        Refuse(c, kNoToken);
+        return;
+      }
       if (cookie) {
         // Only a logout that ends a session is an event: a stale or forged
         // cookie must not be able to fill the log with logouts.
@@ -417,9 +488,18 @@ void Httpd_HandleRequest(HttpConn* c) {
         WebLoginLevel = -1;
       }
       needsLogin = true;
+    } else if (needsLogin && cookie && strcmp(path, "/login.asp") != 0) {
+      ended = WebSess_WasEnded(cookie) == 1;
     }
   } else if (strcmp(path, "/varno/login") != 0 && cookie) {
     WebLoginLevel = WebSessOps.CheckCookie(cookie, 0);
+    ended = WebLoginLevel < 0 && WebSess_WasEnded(cookie) == 1;
+  }
+  if (ended) {
+    // Not the login page without a word: the page that says why.
+    Httpd_Reply(c, kRedirect, site.base, "/ended.asp");
+    c->keepAlive = 0;
+    return;
   }
 
   char target[HTTPD_PATH_SIZE];
@@ -442,7 +522,7 @@ void Httpd_HandleRequest(HttpConn* c) {
     if (tempName && !needsLogin && ServeTemporary(c, tempName)) return;
     struct stat st;
     if ((tempName && !needsLogin) || lstat(Httpd_FixPath(target), &st) != 0 || !S_ISREG(st.st_mode)) {
-      if (HttpdSetting.forceHttps && !c->tls && Httpd_HttpsOn()) {
+      if (HttpdSetting.forceHttps && !site.https && Httpd_HttpsOn()) {
         Httpd_RedirectHttps(c);
         return;
       }
@@ -463,7 +543,7 @@ void Httpd_HandleRequest(HttpConn* c) {
   WebReply.written = 0;
   WebReply.text[0] = 0;
   WebSys_HandleForm(c);
-  AnswerForm(c);
+  AnswerForm(c, site);
   c->keepAlive = 0;  // every form answer closes the connection
 }
 

@@ -11,6 +11,7 @@
 #include "core/svc.h"
 #include "core/util.h"
 #include "ups/com.h"
+#include "web/websess.h"
 #include "web/websys.h"
 
 namespace {
@@ -91,8 +92,11 @@ void WebBatch_SysBatchPage(HttpConn*) {
   static const char* const kButtons[] = {"DL_SYSTEM", "UL_SYSTEM"};
   switch (WebDev_Button(kButtons, 2)) {
     case 0:
+      // The copy is served once, to the link that carries the session's
+      // token: no page of another site can use it up.
       if (CopyConfigForDownload())
-        WebDev_SetText("OK: Redirect=/tempage/%s", WEBBATCH_DOWNLOAD_NAME);
+        WebDev_SetText("OK: Redirect=/tempage/%s?token=%s", WEBBATCH_DOWNLOAD_NAME,
+                       WebSess_LinkToken() ? WebSess_LinkToken() : "");
       else
         WebDev_SetText("%s", kCopyFailed);
       break;

@@ -80,6 +80,37 @@ void SetDate(int32_t* v, int month, int day, int year) {
   v[2] = year;
 }
 
+// ---- sessions ended to make room --------------------------------------------------
+
+// The ids of the sessions logins ended, each kept until its session would
+// have expired by itself, the oldest given up first: enough for scripts
+// that log in every two seconds and never out to push none of them out
+// within the half hour.
+struct EndedSession {
+  char id[WEB_ID_CHARS + 1];  // empty when unused
+  uint32_t expiry;
+};
+EndedSession g_ended[WEB_ENDED_SESSIONS];
+int g_nextEnded;
+
+void NoteEnded(const WebSession& s) {
+  EndedSession& e = g_ended[g_nextEnded];
+  g_nextEnded = (g_nextEnded + 1) % WEB_ENDED_SESSIONS;
+  memcpy(e.id, s.id, sizeof e.id);
+  e.expiry = s.expiry;
+}
+
+// The values of the first two session cookies a Cookie header names
+// (null where there is none).
+void CookieValues(const char* header, const char* (&values)[2]) {
+  static const char kName[] = "QuenchRelayer=";
+  values[0] = values[1] = nullptr;
+  const char* first = header ? strstr(header, kName) : nullptr;
+  if (!first) return;
+  values[0] = first + sizeof kName - 1;
+  if (const char* second = strstr(values[0], kName)) values[1] = second + sizeof kName - 1;
+}
+
 // ---- failed logins --------------------------------------------------------------
 
 struct FailedAddress {
@@ -201,6 +232,8 @@ void WebSess_FlushFailedLogins(bool now) {
 void WebSess_Init() {
   memset(WebChallenges, 0, sizeof WebChallenges);
   memset(WebSessions, 0, sizeof WebSessions);
+  memset(g_ended, 0, sizeof g_ended);
+  g_nextEnded = 0;
   WebCurrentSession = -1;
   g_failed = FailedWindow{};
   RandomBytes(g_secret, sizeof g_secret);
@@ -264,15 +297,21 @@ int WebSess_Drop(const char* value) {
 
 const char* WebSess_Create(int level) {
   uint32_t now = Now();
-  int pick = 0;
-  for (int i = 0; i < WEB_SESSIONS; ++i) {
-    if (!WebSessions[i].inUse || WebSessions[i].expiry < now) {
-      pick = i;
-      break;
-    }
+  int pick = -1;
+  for (int i = 0; i < WEB_SESSIONS && pick < 0; ++i)
+    if (!WebSessions[i].inUse || WebSessions[i].expiry < now) pick = i;
+  if (pick < 0) {
+    // Every session is alive: the one unused for longest (its expiry the
+    // nearest) makes room, never one in use while an older one idles, and
+    // its next request is told why it has none.
+    pick = 0;
+    for (int i = 1; i < WEB_SESSIONS; ++i)
+      if (WebSessions[i].expiry - now < WebSessions[pick].expiry - now) pick = i;
+    NoteEnded(WebSessions[pick]);
   }
   WebSession& s = WebSessions[pick];
   MakeId(s.id, static_cast<int32_t>(now));
+  MakeId(s.linkToken, static_cast<int32_t>(now));
   s.expiry = now + WEB_SESSION_SECONDS;
   s.inUse = 1;
   s.level = static_cast<uint8_t>(level);
@@ -396,15 +435,8 @@ int WebSess_CheckToken(const char* token) {
 
 int WebSess_CheckCookie(const char* header, int drop) {
   if (!drop) WebCurrentSession = -1;  // only a session named here becomes current
-  if (!header) return -1;
-  static const char kName[] = "QuenchRelayer=";
-  const char* values[2] = {nullptr, nullptr};
-  const char* first = strstr(header, kName);
-  if (first) {
-    values[0] = first + sizeof kName - 1;
-    const char* second = strstr(values[0], kName);
-    if (second) values[1] = second + sizeof kName - 1;
-  }
+  const char* values[2];
+  CookieValues(header, values);
   if (drop) {
     // Logging out ends every session the browser names.
     for (const char* v : values)
@@ -417,4 +449,26 @@ int WebSess_CheckCookie(const char* header, int drop) {
     if (level >= 0) return level;
   }
   return -1;
+}
+
+const char* WebSess_LinkToken() { return WebCurrentSession < 0 ? nullptr : WebSessions[WebCurrentSession].linkToken; }
+
+int WebSess_CheckLinkToken(const char* token, size_t length) {
+  const char* own = WebSess_LinkToken();
+  return own && token && length == WEB_ID_CHARS && strlen(own) == WEB_ID_CHARS &&
+                 memcmp(own, token, WEB_ID_CHARS) == 0
+             ? 1
+             : 0;
+}
+
+int WebSess_WasEnded(const char* header) {
+  const uint32_t now = Now();
+  const char* values[2];
+  CookieValues(header, values);
+  for (const char* v : values) {
+    if (!v) continue;
+    for (const EndedSession& e : g_ended)
+      if (e.id[0] && e.expiry >= now && strncmp(e.id, v, WEB_ID_CHARS) == 0) return 1;
+  }
+  return 0;
 }

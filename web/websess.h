@@ -1,6 +1,7 @@
 // Login challenge, sessions and form tokens, and the three web accounts
 // with the login lock-out settings (keys of the [Web] section of config.ini).
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <cwchar>
 
@@ -71,6 +72,10 @@ struct WebSession {
   int32_t values[WEB_SESSION_VARS];
   char formTokens[WEB_SESSION_TOKENS][WEB_ID_CHARS + 1];  // empty when unused
   uint8_t nextToken;  // the slot the next token takes
+  // The token of the session's links that change something (logging out,
+  // the configuration download): one for the session's life, so pages that
+  // reload themselves do not push the forms' tokens out.
+  char linkToken[WEB_ID_CHARS + 1];
 };
 extern WebChallenge WebChallenges[WEB_CHALLENGES];
 extern WebSession WebSessions[WEB_SESSIONS];
@@ -109,6 +114,17 @@ const char* WebSess_MakeToken();
 // 1 when the token is one of the current session's recent tokens.
 int WebSess_CheckToken(const char* token);
 int WebSess_CheckCookie(const char* header, int drop);
+// The current session's link token; none without a current session.
+const char* WebSess_LinkToken();
+// 1 when the first length characters of token are the current session's
+// link token.
+int WebSess_CheckLinkToken(const char* token, size_t length);
+// With every session alive, a new login ends the one unused for longest;
+// its id is kept until the session would have expired, so that its next
+// request can be told why it has none: 1 when the Cookie header names such
+// a session.
+int WebSess_WasEnded(const char* header);
+constexpr int WEB_ENDED_SESSIONS = 1024;  // ended sessions remembered
 // Forgets the current session; the server calls it before every request.
 // It also logs the count of failed logins of a window that has passed.
 void WebSess_ClearCurrent();
@@ -118,10 +134,12 @@ void WebSess_ClearCurrent();
 // one by one, the others only counted; once the window has passed, one
 // Warning record gives their number and the addresses seen most. A window
 // lasts a minute; while the failures go on, each next window lasts twice as
-// long as the one before, up to an hour, and logs none one by one.
+// long as the one before, up to ten minutes, and logs none one by one: an
+// ongoing flood is in the log at least every ten minutes, with at most 144
+// records a day.
 constexpr int WEB_FAILED_LOGGED = 5;
 constexpr uint32_t WEB_FAILED_WINDOW_SECONDS = 60;
-constexpr uint32_t WEB_FAILED_WINDOW_MAX_SECONDS = 3600;
+constexpr uint32_t WEB_FAILED_WINDOW_MAX_SECONDS = 600;
 // Addresses tallied per window, as many as clients can hold a challenge at
 // once: up to that many the counts are exact; beyond, an address that takes
 // the place of a rarer one goes on from its count.

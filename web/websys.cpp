@@ -143,8 +143,8 @@ const char* const kLin[] = {"LIN_PRODUCT_NAME", "LIN_DEVICE_IP", "LIN_CHALLENGE_
                             "LIN_LOGIN_LEVEL", "LIN_SENSOR_MENU", "LIN_REFRESH", "LIN_INDEX_ASP", "LIN_MENU_ASP",
                             "LIN_LOGO_IDX", "LIN_ACCOUNT", "LIN_PASSWORD", "LIN_SUBMIT", "LIN_LANG", "LIN_SWVER",
                             "LIN_SUPPORT_LANG", "LIN_ODM"};
-enum SysName { SYS_TIME, SYS_UCTOKEN, SYS_DFTPASSWRD };
-const char* const kSys[] = {"SYS_TIME", "SYS_UCTOKEN", "SYS_DFTPASSWRD"};
+enum SysName { SYS_TIME, SYS_UCTOKEN, SYS_DFTPASSWRD, SYS_LINKTOKEN };
+const char* const kSys[] = {"SYS_TIME", "SYS_UCTOKEN", "SYS_DFTPASSWRD", "SYS_LINKTOKEN"};
 enum UsrName { USR_ACCOUNT, USR_PASSWD, USR_LOCK, USR_RETRY, USR_LTIME };
 const char* const kUsr[] = {"USR_ACCOUNT", "USR_PASSWD", "USR_LOCK", "USR_RETRY", "USR_LTIME"};
 const char* const kInf[] = {"INF_INSTALL_DATE", "INF_LOCATION", "INF_DESCRIPTION", "INF_CONTACTOR", "INF_NAME"};
@@ -226,6 +226,13 @@ void WriteSys(FILE* page, int entry, const char*, int, HttpQueryPair*) {
     case SYS_UCTOKEN: {
       // The token of the forms on this page; none without a challenge entry.
       const char* token = WebSessOps.MakeToken ? WebSessOps.MakeToken() : nullptr;
+      WriteText(page, token ? token : "");
+      break;
+    }
+    case SYS_LINKTOKEN: {
+      // The session's token for its links that change something (logging
+      // out); the same on every page, so it takes none of the forms'.
+      const char* token = WebSess_LinkToken();
       WriteText(page, token ? token : "");
       break;
     }

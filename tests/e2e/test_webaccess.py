@@ -40,26 +40,32 @@ def curl(*args):
 
 
 class Session:
-    """curl with one account's session cookie."""
+    """curl with one account's session cookie (from the source address
+    given, else the loopback's own)."""
 
-    def __init__(self, level=None, base=BASE):
+    def __init__(self, level=None, base=BASE, source=None):
         self.base = base
         self.cookie = None
+        self.source = ["--interface", source] if source else []
         if level is not None:
             self.login(*ACCOUNTS[level])
 
     def login(self, user, password):
-        page = curl(self.base + "/login.asp")
+        page = curl(*self.source, self.base + "/login.asp")
         challenge = re.search(r'id="challenge" value="([^"]*)"', page).group(1)
         response = hashlib.md5((user + password + challenge).encode("utf-8")).hexdigest()
-        reply = curl("-i", self.base + "/varno/login", "-d", "Username=%s&Response=%s" % (user, response))
-        m = re.search(r"Set-Cookie: QuenchRelayer=([^;]*);", reply)
+        reply = curl(*self.source, "-i", self.base + "/varno/login", "-d", "Username=%s&Response=%s" % (user, response))
+        m = re.search(r"Set-Cookie: QuenchRelayer=([^;]*);", reply, re.I)  # HTTP/2 names are lower-case
         assert m, reply
         self.cookie = m.group(1)
         return reply
 
     def args(self):
-        return ["-H", "Cookie: QuenchRelayer=%s" % self.cookie] if self.cookie else []
+        return self.source + (["-H", "Cookie: QuenchRelayer=%s" % self.cookie] if self.cookie else [])
+
+    def logout_link(self):
+        """The Log out link of the summary page: it carries the session's token."""
+        return re.search(r'href="(/logout\.asp\?token=[^"]*)"', self.get("/home.asp")).group(1)
 
     def get(self, path):
         return curl(*self.args(), self.base + path)
@@ -272,12 +278,14 @@ class Access(harness.DaemonTest):
         self.start()
         admin, device = Session(0), Session(1)
         reply = admin.post("sys_batch", [("DL_SYSTEM", "1")])
-        self.assertRegex(reply, r"Location: http://127\.0\.0\.1:%d/tempage/config\.ini" % HTTP)
-        # Not to another session, even while it waits.
-        self.assertNotIn("[Web]", device.get("/tempage/config.ini"))
-        self.assertIn("Password0=admin-pass", admin.get("/tempage/config.ini"))
-        # Served once: the copy is gone.
+        link = re.search(r"Location: http://127\.0\.0\.1:%d(/tempage/config\.ini\?token=\S+)\r\n" % HTTP,
+                         reply).group(1)
+        # Not to another session, even while it waits; not without the token.
+        self.assertNotIn("[Web]", device.get(link))
         self.assertNotIn("[Web]", admin.get("/tempage/config.ini"))
+        self.assertIn("Password0=admin-pass", admin.get(link))
+        # Served once: the copy is gone.
+        self.assertNotIn("[Web]", admin.get(link))
         self.assertFalse(os.path.exists(PRIVATE + "/config.ini"))
 
     def test_files_planted_in_tmp_are_ignored(self):
@@ -449,6 +457,98 @@ class FormTokens(harness.DaemonTest):
         self.assertEqual(trace(), "Recording")
 
 
+class SessionTable(harness.DaemonTest):
+    """The table of 16 sessions, full: 14 sessions nobody uses (one of them a
+    browser), scripts that log in with curl twice a second and never log
+    out, and two people working side by side in Chromium. Neither person is
+    logged out; the ended idle ones are told why by their next page."""
+    PEOPLE = {0: ["/home.asp", "/en/sys_info.asp", "/en/device/ups_status.asp"],
+              1: ["/home.asp", "/en/device/mgnt_reaction.asp", "/en/hist_log.asp"]}
+    WORK_SECONDS = 30
+
+    def setUp(self):
+        super().setUp()
+        use_accounts()
+        self.start_daemon()
+        harness.wait_for(lambda: harness.listening(HTTP), 15, 0.1, what="port %d" % HTTP)
+
+    def scripts(self, stop, logins):
+        """Two scripts, each from its own address, each logging in every
+        second; logins gets every cookie they were given."""
+        def run(source):
+            while not stop.is_set():
+                logins.append(Session(2, source=source).cookie)
+                stop.wait(1)
+        threads = [threading.Thread(target=run, args=(a,), daemon=True) for a in ("127.0.1.1", "127.0.1.2")]
+        for t in threads:
+            t.start()
+        return threads
+
+    def test_two_people_keep_their_sessions_while_scripts_fill_the_table(self):
+        idle_browser = browser.Browser()
+        self.addCleanup(idle_browser.close)
+        browser.log_in(idle_browser, BASE, *ACCOUNTS[2])
+        self.assertEqual(idle_browser.eval("location.pathname"), "/home.asp")
+        idle_browser.navigate("about:blank")  # the summary would reload itself: no longer unused
+        idle = [Session(2) for _ in range(13)]
+        stop, logins = threading.Event(), []
+        threads = self.scripts(stop, logins)
+        self.addCleanup(lambda: (stop.set(), [t.join() for t in threads]))
+        # The table is full before the people log in.
+        harness.wait_for(lambda: len(logins) >= 4, 20, what="the scripts' first logins")
+        people = {}
+        for level in self.PEOPLE:
+            b = browser.Browser()
+            self.addCleanup(b.close)
+            browser.log_in(b, BASE, *ACCOUNTS[level])
+            self.assertEqual(b.eval("location.pathname"), "/home.asp", level)
+            people[level] = b
+        # They work: every page each loads is the page asked for.
+        seen = {level: [] for level in people}
+        deadline = time.monotonic() + self.WORK_SECONDS
+        step = 0
+        while time.monotonic() < deadline:
+            for level, b in people.items():
+                page = self.PEOPLE[level][step % len(self.PEOPLE[level])]
+                b.navigate(BASE + page)
+                seen[level].append((b.look("location.pathname"),
+                                    b.look("!!document.getElementById('challenge') || !!document.getElementById('ended')")))
+            step += 1
+        for level, pages in seen.items():
+            wanted = [(p, False) for p in (self.PEOPLE[level] * len(pages))[:len(pages)]]
+            sent_away = [i for i, (got, want) in enumerate(zip(pages, wanted)) if got != want]
+            self.assertEqual(sent_away, [], "person %d was sent away: %s" % (level, pages[sent_away[0]:][:3]
+                                                                              if sent_away else ""))
+        # The administrator saves a setting from the page.
+        admin = people[0]
+        admin.navigate(BASE + "/en/sys_info.asp")
+        admin.fill({"INF_LOCATION": "rack 7"})
+        admin.submit_and_wait("document.querySelector('main button[type=submit]').click(); true")
+        harness.wait_for(lambda: harness.config_get("System", "Location=") == "rack 7", 10,
+                         what="the location saved by the administrator")
+        stop.set()
+        for t in threads:
+            t.join()
+        sys.stderr.write("\n%d script logins in %d s; pages loaded: %s\n" % (
+            len(logins), self.WORK_SECONDS, {level: len(v) for level, v in seen.items()}))
+        self.assertGreater(len(logins), 16 + 2)
+        # The sessions nobody used were ended to make room, and each one's
+        # next request says so: in the browser, and to curl.
+        idle_browser.navigate(BASE + "/en/device/ups_status.asp")
+        self.assertEqual(idle_browser.eval("location.pathname"), "/ended.asp")
+        self.assertIn("Your session was ended to make room for a new login",
+                      idle_browser.eval("document.body.innerText"))
+        for web in idle:
+            reply = curl("-i", *web.args(), BASE + "/home.asp")
+            self.assertRegex(reply, r"^HTTP/1.1 302 Redirect\r\n")
+            self.assertIn("Location: %s/ended.asp\r\n" % BASE, reply)
+        self.assertIn("Session ended", curl(BASE + "/ended.asp"))
+        # The people are still logged in.
+        for level, b in people.items():
+            b.navigate(BASE + "/home.asp")
+            self.assertEqual(b.look("document.getElementById('home') !== null"), True, level)
+
+
 class LoginFlood(harness.DaemonTest):
     """Failed logins from many addresses at once: the event log keeps what
     it held before, records the first failures one by one and the rest as
@@ -549,6 +649,58 @@ class LoginFlood(harness.DaemonTest):
         self.assertLessEqual(len(one_by_one), 5)
         for r in one_by_one:
             self.assertRegex(r, r"Login failed (for user device )?from 127\.0\.\d+\.\d+")
+
+    def test_an_ongoing_flood_is_in_the_log_while_it_lasts(self):
+        # Two failed logins a second from three addresses for a bit over
+        # three minutes of the daemon's clock: the first minute's count comes
+        # after a minute, the next window's (two minutes, none one by one)
+        # after three, each while the flood still goes on. (The windows stop
+        # growing at ten minutes; the unit tests drive that clock further.)
+        self.start_daemon()
+        harness.wait_for(lambda: harness.listening(HTTP), 15, 0.1, what="port %d" % HTTP)
+        stop = threading.Event()
+        done = {}
+
+        def flood(source):
+            i = 0
+            while not stop.is_set():
+                if i % 50 == 0:  # the address's challenge, renewed within its minute
+                    self.exchange(source, b"GET /login.asp HTTP/1.1\r\nHost: h\r\n\r\n")
+                body = ("Username=nobody&Response=%s" % ("0" * 32)).encode()
+                self.exchange(source, b"POST /varno/login HTTP/1.1\r\nHost: h\r\nContent-Type: application/"
+                                      b"x-www-form-urlencoded\r\nContent-Length: %d\r\n\r\n" % len(body) + body)
+                i += 1
+                done[source] = i
+                stop.wait(1.5)
+        threads = [threading.Thread(target=flood, args=(s,), daemon=True) for s in self.SOURCES[:3]]
+        t0 = time.monotonic()
+        for t in threads:
+            t.start()
+        self.addCleanup(lambda: (stop.set(), [t.join() for t in threads]))
+        pattern = re.compile(r"^-1 2 \S+ \S+ (\d+) failed logins? between (\d\d):(\d\d):(\d\d) and "
+                             r"(\d\d):(\d\d):(\d\d) not logged one by one")
+        seen = []  # (seconds after the start, seconds the record covers)
+
+        def counts(n):
+            """Takes in the count records logged so far; whether there are n."""
+            for r in self.records():
+                m = pattern.match(r)
+                if m and r not in [x[2] for x in seen]:
+                    h1, m1, s1, h2, m2, s2 = (int(g) for g in m.groups()[1:])
+                    seen.append((time.monotonic() - t0, ((h2 - h1) * 3600 + (m2 - m1) * 60 + s2 - s1) % 86400, r))
+            return len(seen) >= n
+        harness.wait_for(lambda: counts(2), 260, 1, what="two count records of the flood")
+        stop.set()
+        for t in threads:
+            t.join()
+        sys.stderr.write("\n%d failed logins; count records: %s\n" % (
+            sum(done.values()), ["%.0f s: %s" % (at, r) for at, _, r in seen]))
+        (first_at, first_span, _), (second_at, second_span, _) = seen[:2]
+        self.assertEqual(first_span, 60)
+        self.assertEqual(second_span, 120)  # the flood went on: a longer window
+        self.assertLess(second_at - first_at, 600)
+        self.assertEqual(len([r for r in self.records() if r.startswith("39 ")]), 5)
+
 
 if __name__ == "__main__":
     harness.main()

@@ -126,12 +126,14 @@ class BatchAndReactionPages(harness.DaemonTest):
 
         reply = self.post_parts("/en/sys_batch", [("SYS_UCTOKEN", self.token("/en/sys_batch.asp")),
                                                    ("DL_SYSTEM", "Download")])
-        self.assertEqual(self.location(reply), BASE + "/tempage/config.ini")
+        # The link carries the session's token.
+        link = self.location(reply)[len(BASE):]
+        self.assertRegex(link, r"^/tempage/config\.ini\?token=[./0-9A-Za-z]{24}$")
         live = harness.read(harness.CONFIG)
         self.assertEqual(os.stat(harness.PRIVATE + "/config.ini").st_mode & 0o777, 0o600)
         # The copy is for the administrator's session only, and served once.
-        self.assertNotIn("[End]", curl(BASE + "/tempage/config.ini"))
-        self.assertEqual(self.get("/tempage/config.ini"), live)
+        self.assertNotIn("[End]", curl(BASE + link))
+        self.assertEqual(self.get(link), live)
         self.assertFalse(os.path.exists(harness.PRIVATE + "/config.ini"))
         self.assertIn("Power Fail Delay=300\n", live)
 

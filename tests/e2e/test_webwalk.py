@@ -20,7 +20,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sim"))
 import harness  # noqa: E402
 import upssim  # noqa: E402
-from test_web_browser import CUT_CONTROLS, HIDDEN_CELLS, LAYOUT_PROBLEMS, Browser, log_in, wait_listening  # noqa: E402
+from test_web_browser import CUT_CONTROLS, HIDDEN_CELLS, LAYOUT_PROBLEMS, Browser, log_in, log_out, wait_listening  # noqa: E402
 
 HTTP = 8080
 BASE = "http://127.0.0.1:%d" % HTTP
@@ -559,7 +559,7 @@ class OperatorsDay(InABrowser):
         self.assertEqual(b.look(shown), "")
         self.reloaded()
         self.assertEqual(b.look(shown), "")
-        b.navigate(BASE + "/logout.asp")
+        log_out(b, BASE)
         log_in(b, BASE, "admin", "admin-pass")
         self.assertTrue(b.look(shown).startswith(text), b.look(shown))
         # Changed passwords end it.
@@ -689,8 +689,10 @@ class OperatorsDay(InABrowser):
         problems = {}
         for width, height, mobile in ((1280, 900, False), (390, 844, True)):
             b.viewport(width, height, mobile)
+            # The session's own Log out link (it carries the session's token).
+            logout = b.look("document.querySelector('header a[href^=\"/logout.asp\"]').getAttribute('href')")
             for path in pages:
-                b.navigate(BASE + path)
+                b.navigate(BASE + (logout if path == "/logout.asp" else path))
                 b.look(frames)
                 found = b.look(CUT_CONTROLS + "(%s)" % json.dumps(mobile)) + b.look(HIDDEN_CELLS)
                 found += b.look(LAYOUT_PROBLEMS)

@@ -12,7 +12,15 @@ using namespace webtest;
 
 namespace {
 
-class Request : public WebTest {};
+class Request : public WebTest {
+ protected:
+  // A session for level: its Cookie header, and the query of its links
+  // that change something.
+  std::pair<std::string, std::string> LoginWithLink(int level) {
+    std::string cookie = Login(level);
+    return {cookie, std::string("?token=") + WebSess_LinkToken()};
+  }
+};
 
 TEST_F(Request, LoginGate) {
   Page("data.csv", "a,b");
@@ -69,7 +77,8 @@ TEST_F(Request, PrivateDirectoryServesItsOwnFilesToTheirLevels) {
   symlink(TmpPath("secret").c_str(), TmpPath("iframe_log.htm").c_str());  // a link is not followed
   mkfifo(TmpPath("hist_data.csv").c_str(), 0600);                          // only regular files
   symlink(tmp.c_str(), TmpPath("x").c_str());                              // nor a directory link
-  const std::string levels[] = {Login(0), Login(1), Login(2)};
+  const auto [admin, link] = LoginWithLink(0);
+  const std::string levels[] = {admin, Login(1), Login(2)};
   struct Case {
     const char* path;
     int highest;  // the highest level served; -1 none
@@ -97,9 +106,10 @@ TEST_F(Request, PrivateDirectoryServesItsOwnFilesToTheirLevels) {
   }
   Received head = Ask("HEAD /tempage/config.ini HTTP/1.1\r\n" + levels[0] + "\r\n");
   EXPECT_EQ(StatusOf(head.data), "HTTP/1.1 200 OK");
-  EXPECT_EQ(BodyOf(Ask("GET /tempage/config.ini HTTP/1.1\r\n" + levels[0] + "\r\n").data), "FILE config.ini");
+  EXPECT_EQ(BodyOf(Ask("GET /tempage/config.ini" + link + " HTTP/1.1\r\n" + admin + "\r\n").data), "FILE config.ini");
   EXPECT_FALSE(std::filesystem::exists(TmpPath("config.ini")));
-  EXPECT_EQ(BodyOf(Ask("GET /tempage/config.ini HTTP/1.1\r\n" + levels[0] + "\r\n").data).substr(0, 6), "LOGIN ");
+  EXPECT_EQ(BodyOf(Ask("GET /tempage/config.ini" + link + " HTTP/1.1\r\n" + admin + "\r\n").data).substr(0, 6),
+            "LOGIN ");
   EXPECT_EQ(Scratch_ReadFile(TmpPath("secret")), "SECRET");
 }
 
@@ -120,13 +130,19 @@ TEST_F(Request, SessionIsPerRequest) {
 TEST_F(Request, LogoutDropsEverySessionNamed) {
   const char* first = WebSess_Create(0);
   std::string a = first;
+  std::string link = WebSess_LinkToken();
   std::string b = WebSess_Create(1);
-  Received r = Ask("GET /logout.asp HTTP/1.1\r\nCookie: QuenchRelayer=" + a + "; QuenchRelayer=" + b + "\r\n\r\n");
+  Received r = Ask("GET /logout.asp?token=" + link + " HTTP/1.1\r\nCookie: QuenchRelayer=" + a +
+                   "; QuenchRelayer=" + b + "\r\n\r\n");
   EXPECT_EQ(BodyOf(r.data), "BYE");
   EXPECT_EQ(WebSess_FindSession(a.c_str()), -1);
   EXPECT_EQ(WebSess_FindSession(b.c_str()), -1);
   EXPECT_EQ(WebCurrentSession, -1);
   EXPECT_EQ(WebLoginLevel, -1);
+}
+
+std::string Logout(const std::pair<std::string, std::string>& session) {
+  return "GET /logout.asp" + session.second + " HTTP/1.1\r\n" + session.first + "\r\n";
 }
 
 TEST_F(Request, LogoutIsLoggedWithTheClientAddress) {
@@ -139,9 +155,8 @@ TEST_F(Request, LogoutIsLoggedWithTheClientAddress) {
     std::string request;
     std::vector<LoggedEvent> logged;
   } cases[] = {
-      {"logout with a session", listener,
-       "GET /logout.asp HTTP/1.1\r\n" + Login(0) + "\r\n", {{3, {"127.0.0.1"}}}},
-      {"logout over IPv6", listener6, "GET /logout.asp HTTP/1.1\r\n" + Login(1) + "\r\n", {{3, {"::1"}}}},
+      {"logout with a session", listener, Logout(LoginWithLink(0)), {{3, {"127.0.0.1"}}}},
+      {"logout over IPv6", listener6, Logout(LoginWithLink(1)), {{3, {"::1"}}}},
       {"logout without a cookie", listener, "GET /logout.asp HTTP/1.1\r\n\r\n", {}},
       {"logout with a cookie that names no session", listener,
        "GET /logout.asp HTTP/1.1\r\nCookie: QuenchRelayer=AAAAAAAAAAAAAAAAAAAAAAAA\r\n\r\n", {}},
@@ -309,6 +324,12 @@ TEST_F(Request, FormsRefuseAnotherOrigin) {
       {"Host: [2001:db8::1]:8080\r\nOrigin: http://[2001:db8::1]:80800\r\n", true},
       {"Host: [2001:db8::1]\r\nOrigin: http://[2001:db8::1\r\n", true},
       {"Origin: http://ups.example\r\n", true},  // no Host: no origin of its own to match
+      // Behind a proxy that ends HTTPS and names the scheme it was asked with.
+      {"Host: ups.example:8443\r\nX-Forwarded-Proto: https\r\nOrigin: https://ups.example:8443\r\n", false},
+      {"Host: ups.example\r\nX-Forwarded-Proto: HTTPS, http\r\nOrigin: https://ups.example\r\n", false},
+      {"Host: ups.example:8080\r\nX-Forwarded-Proto: https\r\nOrigin: http://ups.example:8080\r\n", true},
+      {"Host: ups.example:8080\r\nX-Forwarded-Proto: gopher\r\nOrigin: http://ups.example:8080\r\n", false},
+      {"Host: ups.example\r\nX-Forwarded-Proto: https\r\nOrigin: https://ups.example:8443\r\n", true},  // port dropped
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.headers);
@@ -334,41 +355,129 @@ TEST_F(Request, OnlyRequestsThatChangeSomethingAskTheOrigin) {
   Scratch_WriteFile(TmpPath("config.ini"), "FILE config.ini");
   Scratch_WriteFile(TmpPath("iframe_log.htm"), "FILE iframe_log.htm");
   Page("en/page.asp", "PAGE");
-  std::string cookie = Login(0);
+  const auto [cookie, link] = LoginWithLink(0);
   const char* session = cookie.c_str() + strlen("Cookie: QuenchRelayer=");
   struct Case {
-    const char* request;
+    std::string request;
     bool refused;
   } cases[] = {
       {"POST /en/dev_form", true},
-      {"POST /varno/login", true},             // a login from there makes no session either
-      {"GET /logout.asp", true},
-      {"HEAD /logout.asp", true},
-      {"GET /tempage/config.ini", true},        // served once: removed
-      {"GET /en/page.asp?DATA_SELBY=1", true},  // a page's query may be stored
+      {"POST /varno/login", true},  // a login from there makes no session either
+      {"GET /logout.asp" + link, true},
+      {"HEAD /logout.asp" + link, true},
+      {"GET /tempage/config.ini" + link, true},  // served once: removed
       {"HEAD /tempage/config.ini", false},
       {"GET /tempage/iframe_log.htm", false},
       {"GET /home.asp", false},
       {"GET /en/page.asp", false},
+      // A query only chooses what the session's own pages show.
+      {"GET /en/page.asp?DATA_SELBY=1&DATA_FROM=01%2F02%2F2031", false},
       {"GET /login.asp", false},
       {"GET /style.css?v=2", false},
   };
-  for (const char* from : {"Referer: http://evil.example/x.html\r\n", "Origin: http://h:81\r\n"}) {
+  // Where the page came from, as the browser says: another port of the
+  // host, another site, or a page that sent no Referer (an image with
+  // referrerpolicy="no-referrer") but is marked by the browser.
+  for (const char* from : {"Referer: http://evil.example/x.html\r\n", "Origin: http://h:81\r\n",
+                           "Sec-Fetch-Site: same-site\r\n", "Sec-Fetch-Site: cross-site\r\n",
+                           "Sec-Fetch-Site: CROSS-SITE\r\nOrigin: http://h\r\n"}) {
     for (const Case& c : cases) {
-      SCOPED_TRACE(std::string(c.request) + " " + from);
+      SCOPED_TRACE(c.request + " " + from);
       g_formSeen.clear();
-      Received r =
-          Ask(std::string(c.request) + " HTTP/1.1\r\nHost: h\r\n" + from + cookie + "Content-Length: 0\r\n\r\n");
+      Received r = Ask(c.request + " HTTP/1.1\r\nHost: h\r\n" + from + cookie + "Content-Length: 0\r\n\r\n");
       EXPECT_EQ(StatusOf(r.data), c.refused ? "HTTP/1.1 403 Forbidden" : "HTTP/1.1 200 OK");
       EXPECT_EQ(g_formSeen, "");
     }
   }
-  // Nothing changed: the session lives, the download copy is there.
+  // Nothing changed: the session lives, the download copy is there. The
+  // browser's own word for this server's pages, or for an address typed
+  // in, lets the link through.
   EXPECT_GE(WebSess_FindSession(session), 0);
   EXPECT_EQ(Scratch_ReadFile(TmpPath("config.ini")), "FILE config.ini");
-  EXPECT_EQ(BodyOf(Ask("GET /logout.asp HTTP/1.1\r\nHost: h\r\nReferer: http://h/home.asp\r\n" + cookie + "\r\n").data),
+  EXPECT_EQ(BodyOf(Ask("GET /tempage/config.ini" + link + " HTTP/1.1\r\nHost: h\r\nSec-Fetch-Site: none\r\n" +
+                       cookie + "\r\n")
+                       .data),
+            "FILE config.ini");
+  EXPECT_EQ(BodyOf(Ask("GET /logout.asp" + link + " HTTP/1.1\r\nHost: h\r\nSec-Fetch-Site: same-origin\r\n"
+                       "Referer: http://h/home.asp\r\n" + cookie + "\r\n")
+                       .data),
             "BYE");
   EXPECT_EQ(WebSess_FindSession(session), -1);
+}
+
+TEST_F(Request, GetsThatChangeSomethingNeedTheSessionsLinkToken) {
+  // Logging out and the one-time download, asked by a client that sends no
+  // header naming the page it came from: only the link of the session's
+  // own pages, with its token, does either.
+  Scratch_WriteFile(TmpPath("config.ini"), "FILE config.ini");
+  const auto [admin, link] = LoginWithLink(0);
+  const auto [other, otherLink] = LoginWithLink(0);
+  const std::string token = link.substr(strlen("?token="));
+  struct Case {
+    const char* name;
+    std::string query;
+  } refused[] = {
+      {"no query", ""},
+      {"no token", "?a=b"},
+      {"an empty token", "?token="},
+      {"another session's", otherLink},
+      {"the token cut", "?token=" + token.substr(0, WEB_ID_CHARS - 1)},
+      {"the token and more", "?token=" + token + "x"},
+      {"the session's id", "?token=" + admin.substr(strlen("Cookie: QuenchRelayer="), WEB_ID_CHARS)},
+  };
+  for (const char* target : {"/logout.asp", "/tempage/config.ini"}) {
+    for (const Case& c : refused) {
+      SCOPED_TRACE(std::string(target) + ": " + c.name);
+      Received r = Ask(std::string("GET ") + target + c.query + " HTTP/1.1\r\nHost: h\r\n" + admin + "\r\n");
+      EXPECT_EQ(StatusOf(r.data), "HTTP/1.1 403 Forbidden");
+      EXPECT_NE(BodyOf(r.data).find("does not carry this session's token"), std::string::npos);
+      EXPECT_TRUE(r.closed);
+    }
+  }
+  EXPECT_EQ(Scratch_ReadFile(TmpPath("config.ini")), "FILE config.ini");
+  // The token among other pairs; each link works for its own session.
+  EXPECT_EQ(BodyOf(Ask("GET /tempage/config.ini?x=1&token=" + token + " HTTP/1.1\r\n" + admin + "\r\n").data),
+            "FILE config.ini");
+  EXPECT_EQ(BodyOf(Ask("GET /logout.asp" + otherLink + " HTTP/1.1\r\n" + other + "\r\n").data), "BYE");
+  EXPECT_GE(WebSess_FindSession(admin.c_str() + strlen("Cookie: QuenchRelayer=")), 0);
+  // Without a live session there is nothing to protect: the logout page.
+  EXPECT_EQ(BodyOf(Ask("GET /logout.asp HTTP/1.1\r\n" + other + "\r\n").data), "BYE");
+  EXPECT_EQ(BodyOf(Ask("GET /logout.asp HTTP/1.1\r\n\r\n").data), "BYE");
+}
+
+TEST_F(Request, SessionEndedForALoginIsToldWhy) {
+  Page("ended.asp", "ENDED");
+  g_formReply = "OK: Redirect=/done";
+  const std::string idle = Login(2);
+  SvcSeconds += 5;
+  std::vector<std::string> others;
+  for (int i = 1; i < WEB_SESSIONS; ++i) others.push_back(Login(1));
+  SvcSeconds += 5;
+  for (const std::string& o : others) Ask("GET /home.asp HTTP/1.1\r\n" + o + "\r\n");
+  const std::string newcomer = Login(0);  // the table was full: the idle one made room
+  // Its next page, form post or file: the page that says why.
+  for (const char* request : {"GET /home.asp", "GET /en/x.asp?a=1", "HEAD /home.asp", "POST /en/dev_form",
+                              "GET /tempage/iframe_log.htm"}) {
+    SCOPED_TRACE(request);
+    g_formSeen.clear();
+    Received r = Ask(std::string(request) + " HTTP/1.1\r\nHost: ups.example:8080\r\n" + idle +
+                     "Content-Length: 0\r\n\r\n");
+    EXPECT_EQ(StatusOf(r.data), "HTTP/1.1 302 Redirect");
+    EXPECT_EQ(HeaderOf(r.data, "Location"), "http://ups.example:8080/ended.asp");
+    EXPECT_EQ(g_formSeen, "");
+    EXPECT_TRUE(r.closed);
+  }
+  // The page itself needs no session; the login page and the login form
+  // are as always, and the newcomer and the others work.
+  EXPECT_EQ(BodyOf(Ask("GET /ended.asp HTTP/1.1\r\n" + idle + "\r\n").data), "ENDED");
+  EXPECT_EQ(BodyOf(Ask("GET /login.asp HTTP/1.1\r\n" + idle + "\r\n").data).substr(0, 6), "LOGIN ");
+  Received login = Ask("POST /varno/login HTTP/1.1\r\nHost: h\r\n" + idle + "Content-Length: 0\r\n\r\n");
+  EXPECT_EQ(HeaderOf(login.data, "Location"), "http://h/message.asp");  // the login form's own answer
+  for (const std::string& c : {newcomer, others.front(), others.back()})
+    EXPECT_EQ(BodyOf(Ask("GET /home.asp HTTP/1.1\r\n" + c + "\r\n").data), "HOME");
+  // Once it would have expired anyway, a plain login page.
+  SvcSeconds += WEB_SESSION_SECONDS;
+  EXPECT_EQ(BodyOf(Ask("GET /home.asp HTTP/1.1\r\n" + idle + "\r\n").data).substr(0, 6), "LOGIN ");
 }
 
 TEST_F(Request, FormReplies) {
@@ -394,6 +503,13 @@ TEST_F(Request, FormReplies) {
       {"OK without Redirect= is not answered", "OK", "Host: h\r\n", nullptr, nullptr, nullptr, nullptr},
       {"Set Cookie", "Set Cookie: QuenchRelayer=abc;path=/", "Host: h\r\n", "HTTP/1.1 302 Redirect", "http://h/home.asp",
        "QuenchRelayer=abc;path=/; SameSite=Strict; HttpOnly", nullptr},
+      {"Set Cookie behind a proxy that ends HTTPS: its scheme, a secure cookie", "Set Cookie: QuenchRelayer=abc;path=/",
+       "Host: p.example:9443\r\nX-Forwarded-Proto: https\r\nReferer: https://p.example:9443/login.asp\r\n",
+       "HTTP/1.1 302 Redirect", "https://p.example:9443/home.asp",
+       "QuenchRelayer=abc;path=/; Secure; SameSite=Strict; HttpOnly", nullptr},
+      {"OK behind that proxy without a Referer", "OK: Redirect=/en/x.asp",
+       "Host: p.example:9443\r\nX-Forwarded-Proto: https\r\n", "HTTP/1.1 302 Redirect",
+       "https://p.example:9443/en/x.asp", nullptr, nullptr},
       {"Message with redirect", "Message: Redirect=/en/a.asp\nTitle=T1\nBody=<b>100%s done</b>\n", "Host: h\r\n",
        "HTTP/1.1 302 Redirect", "http://h/message.asp", nullptr,
        "T=T1 M=<b>100%s done</b> P=window.location=&#39;/en/a.asp&#39;"},  // escaped for its attribute

@@ -170,7 +170,9 @@ TEST_F(Batch, DownloadCopiesConfig) {
   const std::string victim = TmpPath("victim");
   Scratch_WriteFile(victim, "keep");
   ASSERT_EQ(symlink(victim.c_str(), TmpPath("config.ini").c_str()), 0);
-  EXPECT_EQ(Post("sys_batch", "DL_SYSTEM=Download"), "OK: Redirect=/tempage/config.ini");
+  // The link carries the session's link token: only it is served the copy.
+  const std::string link = std::string("OK: Redirect=/tempage/config.ini?token=") + WebSess_LinkToken();
+  EXPECT_EQ(Post("sys_batch", "DL_SYSTEM=Download"), link);
   EXPECT_EQ(Scratch_ReadFile(TmpPath("config.ini")), live);
   EXPECT_EQ(Scratch_ReadFile(victim), "keep");
   struct stat st;
@@ -182,7 +184,7 @@ TEST_F(Batch, DownloadCopiesConfig) {
   // Written anew at every post.
   ReactSetting.delay[REACT_POWER_FAIL] = 654;
   ASSERT_EQ(Cfg_Save(), 1);
-  EXPECT_EQ(Post("sys_batch", "DL_SYSTEM=1"), "OK: Redirect=/tempage/config.ini");
+  EXPECT_EQ(Post("sys_batch", "DL_SYSTEM=1"), link);
   EXPECT_NE(Scratch_ReadFile(TmpPath("config.ini")).find("Power Fail Delay=654\n"), std::string::npos);
 }
 

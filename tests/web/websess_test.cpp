@@ -211,17 +211,99 @@ TEST_F(Sessions, CookieHeaders) {
   }
 }
 
-TEST_F(Sessions, SeventeenthLoginTakesEntryZero) {
-  std::string first = WebSess_Create(0);
-  for (int i = 1; i < WEB_SESSIONS; ++i) WebSess_Create(2);
-  std::string last = WebSess_Create(1);
-  EXPECT_EQ(WebSess_FindSession(last.c_str()), 0);
-  EXPECT_EQ(WebSess_Validate(first.c_str()), -1);
-  // An expired entry is reused before entry 0.
-  SvcSeconds += 1801;
-  EXPECT_EQ(WebSess_Validate(last.c_str()), -1);  // expired: freed
+TEST_F(Sessions, AFullTableEndsTheSessionUnusedLongest) {
+  // Sixteen sessions made a second apart, then used in another order: the
+  // login that finds them all alive ends the one unused for longest, not
+  // entry 0 nor the newest.
+  std::vector<std::string> ids;
+  for (int i = 0; i < WEB_SESSIONS; ++i, ++SvcSeconds) ids.push_back(WebSess_Create(i % 3));
+  for (int i = WEB_SESSIONS - 1; i >= 0; --i, ++SvcSeconds)
+    if (i != 9) Use(ids[i]);  // session 9 is left as it was made; 15 is now the longest unused
+  std::string newcomer = WebSess_Create(0);
+  EXPECT_EQ(WebSess_FindSession(ids[9].c_str()), -1);
+  EXPECT_EQ(WebSess_FindSession(newcomer.c_str()), 9);  // its entry
+  for (int i = 0; i < WEB_SESSIONS; ++i) {
+    if (i != 9) {
+      EXPECT_GE(WebSess_FindSession(ids[i].c_str()), 0) << i;
+    }
+  }
+  // The next one: session 15, used first of the others.
+  WebSess_Create(0);
+  EXPECT_EQ(WebSess_FindSession(ids[15].c_str()), -1);
+  // Their cookies name no session, but say that a login ended them.
+  for (int i : {9, 15}) {
+    const std::string cookie = "QuenchRelayer=" + ids[i];
+    EXPECT_EQ(WebSess_CheckCookie(cookie.c_str(), 0), -1);
+    EXPECT_EQ(WebSess_WasEnded(cookie.c_str()), 1);
+    EXPECT_EQ(WebSess_WasEnded(("other=1; QuenchRelayer=" + ids[0] + "; QuenchRelayer=" + ids[i]).c_str()), 1);
+  }
+  EXPECT_EQ(WebSess_WasEnded(("QuenchRelayer=" + ids[0]).c_str()), 0);  // alive
+  EXPECT_EQ(WebSess_WasEnded(("QuenchRelayer=" + newcomer).c_str()), 0);
+  EXPECT_EQ(WebSess_WasEnded("QuenchRelayer=AAAAAAAAAAAAAAAAAAAAAAAA"), 0);
+  EXPECT_EQ(WebSess_WasEnded(nullptr), 0);
+  // An expired entry is reused before any live session is ended, and that
+  // is no session ended for a login.
+  SvcSeconds += WEB_SESSION_SECONDS + 1;
   std::string again = WebSess_Create(2);
-  EXPECT_EQ(WebSess_FindSession(again.c_str()), 0);
+  EXPECT_EQ(WebSess_WasEnded(("QuenchRelayer=" + ids[9]).c_str()), 0);  // it would have expired by now
+}
+
+TEST_F(Sessions, TwoPeopleWorkWhileScriptsLogInAndNeverOut) {
+  // Fourteen sessions nobody uses, two people who load a page every few
+  // seconds, and scripts that log in and never log out: for a minute two
+  // logins a second, then one every two seconds until the idle sessions
+  // would have expired. The people keep their sessions; every ended one is
+  // told why.
+  std::vector<std::string> idle;
+  for (int i = 0; i < WEB_SESSIONS - 2; ++i) idle.push_back(WebSess_Create(2));
+  ++SvcSeconds;
+  const std::string people[] = {WebSess_Create(0), WebSess_Create(1)};
+  std::vector<std::string> scripts;
+  for (uint32_t second = 0; second < WEB_SESSION_SECONDS - 2; ++second, ++SvcSeconds) {
+    for (int n = second < 60 ? 2 : second % 2; n > 0; --n) scripts.push_back(WebSess_Create(2));
+    if (second % 3 == 0) Use(people[0]);
+    if (second % 5 == 0) Use(people[1]);
+  }
+  for (const std::string& p : people) EXPECT_GE(WebSess_FindSession(p.c_str()), 0);
+  for (const std::string& i : idle) {
+    EXPECT_EQ(WebSess_FindSession(i.c_str()), -1);
+    EXPECT_EQ(WebSess_WasEnded(("QuenchRelayer=" + i).c_str()), 1);
+  }
+  // Of the scripts' sessions the newest fourteen are left, the others ended.
+  for (size_t i = 0; i < scripts.size(); ++i) {
+    const bool kept = i + WEB_SESSIONS - 2 >= scripts.size();
+    EXPECT_EQ(WebSess_FindSession(scripts[i].c_str()) >= 0, kept) << i;
+    EXPECT_EQ(WebSess_WasEnded(("QuenchRelayer=" + scripts[i]).c_str()), kept ? 0 : 1) << i;
+  }
+}
+
+TEST_F(Sessions, LinkTokenIsTheSessionsOwn) {
+  std::string a = WebSess_Create(0);
+  const std::string link = WebSess_LinkToken();
+  EXPECT_EQ(link.size(), size_t(WEB_ID_CHARS));
+  EXPECT_NE(link, a);  // never the cookie's id: pages show the token
+  // The same on every page of the session; the forms' tokens go on apart.
+  const std::string form = Token();
+  EXPECT_EQ(WebSess_LinkToken(), link);
+  EXPECT_EQ(Check(link), 0);
+  EXPECT_EQ(WebSess_CheckLinkToken(form.c_str(), form.size()), 0);
+  EXPECT_EQ(WebSess_CheckLinkToken(link.c_str(), link.size()), 1);
+  EXPECT_EQ(WebSess_CheckLinkToken(link.c_str(), link.size() - 1), 0);
+  EXPECT_EQ(WebSess_CheckLinkToken((link + "x").c_str(), link.size() + 1), 0);
+  EXPECT_EQ(WebSess_CheckLinkToken(nullptr, 0), 0);
+  // Another session's is another token, and only the current one's counts.
+  std::string b = WebSess_Create(0);
+  EXPECT_NE(std::string(WebSess_LinkToken()), link);
+  EXPECT_EQ(WebSess_CheckLinkToken(link.c_str(), link.size()), 0);
+  Use(a);
+  EXPECT_EQ(WebSess_CheckLinkToken(link.c_str(), link.size()), 1);
+  WebCurrentSession = -1;
+  EXPECT_EQ(WebSess_LinkToken(), nullptr);
+  EXPECT_EQ(WebSess_CheckLinkToken(link.c_str(), link.size()), 0);
+  // A reused entry gets a new one.
+  WebSess_Drop(a.c_str());
+  WebSess_Create(0);
+  EXPECT_NE(std::string(WebSess_LinkToken()), link);
 }
 
 TEST_F(Sessions, PageValues) {
@@ -488,10 +570,10 @@ TEST_F(FailedLogins, AFloodThatGoesOnIsCountedInLongerWindows) {
   Later(60);
   ASSERT_EQ(g_logged.size(), 6u);  // five one by one, one count
   // Within a minute of that: the flood goes on; the next window logs none
-  // one by one and lasts two minutes, the one after four, up to an hour.
-  uint32_t at = 60, length = 120;
-  for (int window = 0; window < 8; ++window) {
-    SCOPED_TRACE(window);
+  // one by one and lasts two minutes, the one after four, up to ten.
+  uint32_t at = 60;
+  for (uint32_t length : {120u, 240u, 480u, 600u, 600u, 600u}) {
+    SCOPED_TRACE(length);
     Later(30);
     Fail(kB, 4);
     const size_t before = g_logged.size();
@@ -501,13 +583,30 @@ TEST_F(FailedLogins, AFloodThatGoesOnIsCountedInLongerWindows) {
     ASSERT_EQ(g_logged.size(), before + 1);
     EXPECT_EQ(g_logged.back(), Count(4, at + 30, at + 30 + length, "192.0.2.11 (4)"));
     at += 30 + length;
-    length = std::min(2 * length, WEB_FAILED_WINDOW_MAX_SECONDS);
   }
   // Quiet for as long as the last window: a new minute logs one by one again.
   Later(WEB_FAILED_WINDOW_MAX_SECONDS);
   const size_t before = g_logged.size();
   Fail(kA, 2);
   EXPECT_EQ(std::vector<LoggedEvent>(g_logged.begin() + before, g_logged.end()), OneByOne(kA, 2));
+}
+
+TEST_F(FailedLogins, AnOngoingFloodIsInTheLogEveryTenMinutes) {
+  // A failed login every 5 s for six hours: the log says so at least every
+  // ten minutes, and stays small (the windows are at most ten minutes).
+  std::vector<uint32_t> when;  // seconds of each count record
+  for (uint32_t t = 0; t < 6 * 3600; t += 5) {
+    const size_t before = g_logged.size();
+    Fail(kA);
+    Later(5);
+    if (g_logged.size() > before && g_logged.back().code == -1) when.push_back(t + 5);
+  }
+  ASSERT_FALSE(when.empty());
+  EXPECT_LE(when.front(), 60u + 5);
+  uint32_t longest = 0;
+  for (size_t i = 1; i < when.size(); ++i) longest = std::max(longest, when[i] - when[i - 1]);
+  EXPECT_LE(longest, 600u + 5);
+  EXPECT_LE(when.size(), 6u * 3600 / 600 + 4);
 }
 
 TEST_F(FailedLogins, TheLockOutCountsWhatIsNotLogged) {

@@ -11,7 +11,7 @@
 <body>
 <header class="bar">
   <span class="brand">Brisvane</span>
-  <nav><a href="/logout.asp">Log out</a></nav>
+  <nav><a href="/logout.asp?token=<% SYS_LINKTOKEN %>">Log out</a></nav>
 </header>
 <% SUM_OS_BANNER %>
 <div class="layout">
