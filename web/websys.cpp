@@ -313,13 +313,13 @@ FieldText Text(const char (&field)[N]) {
 }
 
 // The factory SNMP secrets still in force, one element each: the users
-// that may use the agent with a factory password their security level
-// asks for, and the access entries that admit the factory community.
+// the agent serves that have a factory password their security level asks
+// for, and the access entries that admit the factory community.
 void FactorySnmp(FILE* page) {
   Escaped name, source;
   for (int i = 0; i < UserCount(); ++i) {
     const UsmUser& u = SnmpAgentSetting.users[i];
-    if (u.permission < 1 || u.permission > 2 || !u.name[0]) continue;
+    if (u.permission < 1 || u.permission > 2 || !u.name[0] || !SnmpAgent_UserHasPasswords(u)) continue;
     const bool auth = u.security >= 1 && strncmp(u.authPassword, SNMP_FACTORY_AUTH, sizeof u.authPassword) == 0;
     const bool priv = u.security >= 2 && strncmp(u.privPassword, SNMP_FACTORY_PRIV, sizeof u.privPassword) == 0;
     if (!auth && !priv) continue;

@@ -458,7 +458,8 @@ TEST_F(SysPages, FactorySnmpSecretsInForce) {
   user(2, "reader", 2, "own-auth-1", "tv817264", 1);
   user(3, "off", 2, "mq530847", "tv817264", 0);       // unknown to the agent
   user(4, "mine", 2, "own-auth-1", "own-priv-1", 2);
-  SnmpAgentSetting.userCount = 5;
+  user(5, "nopriv", 2, "mq530847", "", 2);  // lacks a password it needs: unknown to the agent
+  SnmpAgentSetting.userCount = 6;
   auto entry = [](int i, const char* address, const char* community, uint8_t permission) {
     SnmpAccessEntry& e = SnmpAgentSetting.access[i];
     snprintf(e.address, sizeof e.address, "%s", address);
