@@ -986,8 +986,7 @@
     if (!note) {
       note = el("p", null, "kept-note");
       note.setAttribute("role", "status");
-      var first = pageParts(form).filter(function (p) { return p.box; })[0];
-      form.insertBefore(note, first ? first.box : form.firstChild);
+      form.insertBefore(note, form.firstChild);
     }
     var text = [];
     if (kept.length) text.push("Kept from before your last Apply, not applied yet: " + names(kept) +
