@@ -955,7 +955,8 @@ void Cfg_SetDefaults() {
   memset(SnmpAgentSetting.access, 0, sizeof SnmpAgentSetting.access);
   SnmpAgentSetting.accessCount = 1;
   snprintf(SnmpAgentSetting.access[0].address, sizeof SnmpAgentSetting.access[0].address, "0.0.0.0");
-  snprintf(SnmpAgentSetting.access[0].community, sizeof SnmpAgentSetting.access[0].community, "tambor");
+  snprintf(SnmpAgentSetting.access[0].community, sizeof SnmpAgentSetting.access[0].community, "%s",
+           SNMP_FACTORY_COMMUNITY);
   SnmpAgentSetting.access[0].permission = 1;
 
   // [USM]: one authPriv read-write user.
@@ -966,8 +967,8 @@ void Cfg_SetDefaults() {
   UsmUser& user = SnmpAgentSetting.users[0];
   snprintf(user.name, sizeof user.name, "manager");
   user.security = 2;
-  snprintf(user.authPassword, sizeof user.authPassword, "mq530847");
-  snprintf(user.privPassword, sizeof user.privPassword, "tv817264");
+  snprintf(user.authPassword, sizeof user.authPassword, "%s", SNMP_FACTORY_AUTH);
+  snprintf(user.privPassword, sizeof user.privPassword, "%s", SNMP_FACTORY_PRIV);
   user.permission = 2;
 
   // [Manageable]

@@ -11,6 +11,12 @@
 constexpr int SNMP_ACCESS_ENTRIES = 255;
 constexpr int SNMP_USM_USERS = 32;
 
+// The factory secrets, published with the daemon: the SNMPv3 user's
+// passwords and the SNMPv1 community.
+constexpr char SNMP_FACTORY_AUTH[] = "mq530847";
+constexpr char SNMP_FACTORY_PRIV[] = "tv817264";
+constexpr char SNMP_FACTORY_COMMUNITY[] = "tambor";
+
 // One SNMPv1 access-list entry.
 struct SnmpAccessEntry {
   char address[52];    // "IP" n: IPv4 or IPv6; all-zero bits admit every source of the family

@@ -19,7 +19,10 @@ namespace {
 
 // ---- replies ------------------------------------------------------------------
 
+// Back to the list, which shows the event saved (its number and new
+// level after "#saved-") in its row.
 const char* const kLevelUpdated = "OK: Redirect=/en/device/dev_event.asp";
+const char* const kLevelSaved = "OK: Redirect=/en/device/dev_event.asp#saved-%d-%d";
 const char* const kWrongIndex =
     "Message: Title=Wrong Index Number\nBody=<font color=#808000>The index number is incorrect.</font>\n";
 const char* const kWolUpdated =
@@ -226,7 +229,13 @@ void WebEvent_LevelPage(HttpConn*) {
   // A level the language file could not take is undone: the one in force is
   // the one the file holds.
   if (!saved && edited >= 0) EvtUpsEvents.level[edited] = was;
-  if (edit >= 0) WebDev_SetText("%s", saved ? kLevelUpdated : WEBDEV_NOT_SAVED);
+  if (edit < 0) return;
+  if (!saved)
+    WebDev_SetText("%s", WEBDEV_NOT_SAVED);
+  else if (edited >= 0)
+    WebDev_SetText(kLevelSaved, edited + 1, EvtUpsEvents.level[edited]);
+  else
+    WebDev_SetText("%s", kLevelUpdated);  // no level posted: nothing to show
 }
 
 void WebEvent_WolPage(HttpConn*) {

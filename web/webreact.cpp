@@ -38,6 +38,10 @@ const char* const kSpecificUpdated =
 const char* const kComPortUpdated =
     "Message: Redirect=/en/device/mgnt_comport.asp\nTitle=Information\nBody=<font color=#008000>Updated "
     "successfully.</font>\n";
+const char* const kPathNeedsSerialPort =
+    "Message: Title=Serial Port Needed\nBody=<font color=#808000>Automatic search does not take a device path: "
+    "choose /dev/ttyS0 (or another serial port) as the UPS port to open %s in its place, or empty the device "
+    "path. Nothing was changed.</font>\n";
 const char* const kManagerStaysOff =
     "Message: Redirect=/en/device/mgnt_reaction.asp\nTitle=SNMPv3 User Off\nBody=<font color=#808000>Management is "
     "on, but SNMPv3 user 1 stays off: it was off already when management was switched off, so there is no "
@@ -378,13 +382,30 @@ void WebReact_SpecificPage(HttpConn*) {
 void WebReact_ComPortPage(HttpConn*) {
   // Markup or a line break in the path would reach the page and config.ini.
   if (WebSys_CheckInput(1, "ACT_COM_PATH")) return;
+  long long choice = ComPortSetting;
+  const char* devicePath = ComPathSetting;
   for (int i = 0; i < WebDev_FieldCount(); ++i) {
-    if (WebDev_FieldIs(i, "ACT_COM_PORT") && !WebDev_CheckNumber(i, "UPS port", 0, UINT8_MAX)) return;
-    // A device path cut to its 64 characters would name another device.
-    if (WebDev_FieldIs(i, "ACT_COM_PATH") && strlen(WebDev_Value(i)) >= sizeof ComPathSetting) {
-      WebDev_RefuseText("Device path", sizeof ComPathSetting - 1);
-      return;
+    if (WebDev_FieldIs(i, "ACT_COM_PORT")) {
+      if (!WebDev_CheckNumber(i, "UPS port", 0, UINT8_MAX)) return;
+      choice = WebDev_CheckedNumber(i);
     }
+    // A device path cut to its 64 characters would name another device.
+    if (WebDev_FieldIs(i, "ACT_COM_PATH")) {
+      if (strlen(WebDev_Value(i)) >= sizeof ComPathSetting) {
+        WebDev_RefuseText("Device path", sizeof ComPathSetting - 1);
+        return;
+      }
+      devicePath = WebDev_Value(i);
+    }
+  }
+  // The path is opened in place of a numbered serial port: the automatic
+  // search would try it only as each /dev/ttyS<n> the host has, and never
+  // on a host without one.
+  if (choice == 0 && devicePath[0]) {
+    char shown[6 * sizeof ComPathSetting];
+    WebDev_Escape(shown, sizeof shown, devicePath);
+    WebDev_SetText(kPathNeedsSerialPort, shown);
+    return;
   }
   const uint8_t port = ComPortSetting;
   char path[sizeof ComPathSetting];

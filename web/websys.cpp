@@ -143,8 +143,8 @@ const char* const kLin[] = {"LIN_PRODUCT_NAME", "LIN_DEVICE_IP", "LIN_CHALLENGE_
                             "LIN_LOGIN_LEVEL", "LIN_SENSOR_MENU", "LIN_REFRESH", "LIN_INDEX_ASP", "LIN_MENU_ASP",
                             "LIN_LOGO_IDX", "LIN_ACCOUNT", "LIN_PASSWORD", "LIN_SUBMIT", "LIN_LANG", "LIN_SWVER",
                             "LIN_SUPPORT_LANG", "LIN_ODM"};
-enum SysName { SYS_TIME, SYS_UCTOKEN, SYS_DFTPASSWRD, SYS_LINKTOKEN };
-const char* const kSys[] = {"SYS_TIME", "SYS_UCTOKEN", "SYS_DFTPASSWRD", "SYS_LINKTOKEN"};
+enum SysName { SYS_TIME, SYS_UCTOKEN, SYS_DFTPASSWRD, SYS_LINKTOKEN, SYS_DFTSNMP };
+const char* const kSys[] = {"SYS_TIME", "SYS_UCTOKEN", "SYS_DFTPASSWRD", "SYS_LINKTOKEN", "SYS_DFTSNMP"};
 enum UsrName { USR_ACCOUNT, USR_PASSWD, USR_LOCK, USR_RETRY, USR_LTIME };
 const char* const kUsr[] = {"USR_ACCOUNT", "USR_PASSWD", "USR_LOCK", "USR_RETRY", "USR_LTIME"};
 const char* const kInf[] = {"INF_INSTALL_DATE", "INF_LOCATION", "INF_DESCRIPTION", "INF_CONTACTOR", "INF_NAME"};
@@ -213,6 +213,8 @@ void WriteLin(FILE* page, int entry, const char*, int pairCount, HttpQueryPair* 
   }
 }
 
+void FactorySnmp(FILE* page);
+
 void WriteSys(FILE* page, int entry, const char*, int, HttpQueryPair*) {
   switch (entry) {
     case SYS_TIME: {
@@ -246,6 +248,7 @@ void WriteSys(FILE* page, int entry, const char*, int, HttpQueryPair*) {
       WriteFormat(page, "%d", mask);
       break;
     }
+    case SYS_DFTSNMP: FactorySnmp(page); break;
   }
 }
 
@@ -318,6 +321,32 @@ FieldText Text(const char (&field)[N]) {
   memcpy(out.text, field, n);
   out.text[n] = 0;
   return out;
+}
+
+// The factory SNMP secrets still in force, one element each: the users
+// the agent serves that have a factory password their security level asks
+// for, and the access entries that admit the factory community.
+void FactorySnmp(FILE* page) {
+  Escaped name, source;
+  for (int i = 0; i < UserCount(); ++i) {
+    const UsmUser& u = SnmpAgentSetting.users[i];
+    if (u.permission < 1 || u.permission > 2 || !u.name[0] || !SnmpAgent_UserHasPasswords(u)) continue;
+    const bool auth = u.security >= 1 && strncmp(u.authPassword, SNMP_FACTORY_AUTH, sizeof u.authPassword) == 0;
+    const bool priv = u.security >= 2 && strncmp(u.privPassword, SNMP_FACTORY_PRIV, sizeof u.privPassword) == 0;
+    if (!auth && !priv) continue;
+    name.Of(Text(u.name).text);
+    WriteFormat(page, "<snmp-user row=\"%d\" name=\"%s\" permission=\"%d\" auth=\"%d\" priv=\"%d\"></snmp-user>\n",
+                i + 1, name.html, u.permission, auth ? 1 : 0, priv ? 1 : 0);
+  }
+  for (int i = 0; i < AccessCount(); ++i) {
+    const SnmpAccessEntry& e = SnmpAgentSetting.access[i];
+    if (e.permission < 1 || e.permission > 2 ||
+        strncmp(e.community, SNMP_FACTORY_COMMUNITY, sizeof e.community) != 0)
+      continue;
+    source.Of(Text(e.address).text);
+    WriteFormat(page, "<snmp-community row=\"%d\" name=\"%s\" source=\"%s\" permission=\"%d\"></snmp-community>\n",
+                i + 1, SNMP_FACTORY_COMMUNITY, source.html, e.permission);
+  }
 }
 
 // The cells show the permission as a word; the call keeps its number for
@@ -1115,8 +1144,10 @@ const struct {
 };
 
 // Page values that reveal a secret, and the highest level that sees them:
-// the account names, the mail server account, and the SNMP communities and
-// user names (a user name alone admits an SNMPv3 user without passwords).
+// the account names, the mail server account, the SNMP communities and
+// user names (a user name alone admits an SNMPv3 user without passwords),
+// and the administrator's notice of the factory secrets still in force (a
+// session entry that another account's login takes keeps its values).
 // Every other level, and a page without a session, gets an empty value.
 const struct {
   const char* prefix;
@@ -1124,6 +1155,7 @@ const struct {
 } kSecrets[] = {
     {"USR_ACCOUNT", 0}, {"MAIL_SENDER", 0},   {"ACS_SOURCE_LIST", 1}, {"ACS_FUNC_LOAD", 1},
     {"USM_USER_LIST", 1}, {"USM_FUNC_LOAD", 1}, {"TRAP_LIST_ADD", 1},  {"TRAP_FUNC_LOAD", 1},
+    {"SYS_DFTPASSWRD", 0}, {"SYS_DFTSNMP", 0},
 };
 
 bool SecretHidden(const char* name) {

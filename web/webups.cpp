@@ -621,7 +621,7 @@ void WebUps_ControlPage(HttpConn*) {
     case 3: {
       const int mute = WebDev_FirstField("CTL_MUTE");
       done = CanSend(Cap(UPS_CMD_BUZ_BIT), "silencing the audible alarm") &&
-             WebDev_CheckNumber(mute, "Silence value", 1, kSettingMax);
+             WebDev_CheckNumber(mute, "Silence code", 1, kSettingMax);
       if (done) Send(UPS_CMD_BUZ, WebDev_CheckedNumber(mute));
       break;
     }

@@ -116,15 +116,21 @@ class QuickStart(harness.DaemonTest):
                 self.assertIsNotNone(login("https://127.0.0.1", user, FACTORY_PASSWORD))
         self.assertIsNone(login("https://127.0.0.1", "admin", "wrong-password"))
         # In a browser, the administrator's summary says right after the
-        # login which accounts still have the factory password.
+        # login which accounts still have the factory password, and which
+        # factory SNMP secrets, published here, are in force.
         b = browser.Browser()
         self.addCleanup(b.close)
         browser.log_in(b, "https://127.0.0.1", "admin", FACTORY_PASSWORD)
         self.assertEqual(b.eval("location.pathname"), "/home.asp")
-        self.assertEqual(b.eval("document.getElementById('default-passwords').hidden ? '' : "
-                                "document.getElementById('default-passwords').textContent"),
-                         "The administrator, device and user accounts still have the factory password: "
-                         "change them on System > Accounts.")
+        self.assertEqual(b.eval("document.getElementById('default-passwords').hidden ? [] : "
+                                "Array.from(document.querySelectorAll('#default-passwords p')).map(p => p.textContent)"),
+                         ["The administrator, device and user accounts still have the factory password: "
+                          "change them on System > Accounts.",
+                          "The SNMPv3 user manager (read and write) still has the factory authentication and privacy "
+                          "passwords, published with the daemon: change them as Auth1= and Priv1= of [USM] in "
+                          "config.ini on Maintenance > Configuration file.",
+                          "The SNMPv1 community tambor (read only, from any IPv4 address) is the factory one, "
+                          "published with the daemon: change it on SNMP > Agent and access."])
 
     def test_accounts_page_is_the_administrators(self):
         self.start_daemon()

@@ -146,8 +146,9 @@ class EventAndWolPages(harness.DaemonTest):
 
         # Utility power failure (event 3, code 102) becomes an alarm; the
         # discharging begin (event 75, code 174) is silenced.
-        self.assertEqual(self.set_level(3, 3), EVENT_PAGE)
-        self.assertEqual(self.set_level(75, 0), EVENT_PAGE)
+        # Back to the list at the event saved, with its new level.
+        self.assertEqual(self.set_level(3, 3), EVENT_PAGE + "#saved-3-3")
+        self.assertEqual(self.set_level(75, 0), EVENT_PAGE + "#saved-75-0")
         written = harness.read(UPS_FILE)
         want = dict(levels(installed))
         want.update({3: 3, 75: 0})

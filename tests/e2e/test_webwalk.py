@@ -391,21 +391,28 @@ class PagesInABrowser(InABrowser):
 
 
 # Pages with more than one Apply button: an edit in one part, an edit in
-# another, then the first part's button. (page, first part's fields, its
-# button, the other part's fields, the other part's title)
+# another, the first part's button, then the other's. (page, first part's
+# fields, its button, the setting it stores; the other part's fields, its
+# button, its setting, its title)
+OTHER_PART = "main form > fieldset:not([data-list]) button[type=submit]"
 TWO_PARTS = [
     ("/en/device/mgnt_reaction.asp", {"ACT_OSD_PF": "200"}, "[name=SUB_SHUTDOWN]",
-     {"ACT_CMD_EN": True, "ACT_MSG_PERIOD": "45"}, "Notices and user command"),
-    (CONFIG_PAGE, {"CFG_BL": "35"}, "[name=CFG_BBL]", {"CFG_BRN_DAY": "40"}, "Battery replacement"),
-    ("/en/hist_config.asp", {"HCG_MAX_DATANUM": "7"}, "[name=HCG_APPLY]", {"HCG_AE_INTERVAL": "9"},
-     "Periodic export"),
-    ("/en/net_mail.asp", {"MAIL_RCV": "ops@example.org"}, "[name=SMTP_ADD]",
-     {"MAIL_SERVER": "smtp.example.org", "MAIL_PORT": "2525"}, "Mail server"),
-    ("/en/net_sms.asp", {"SMS_COM": "3"}, "button[type=submit]:not([formaction]):not([disabled])",
-     {"SMS_PHONE": "+15550100"}, "Phones"),
-    ("/en/net_snmpaccess.asp", {"ACT_SNMP_PORT": "1161"}, "[name=SUB_PORT]", {"ACT_DEV_IP": "192.0.2.9"},
-     "SNMPv1 access"),
-    ("/en/net_snmpusm.asp", {"ACT_USM_USER": "ops"}, "[name=ACT_DEV_ADD]", {"ACT_USM_CONTEXT": "rack"}, "Context"),
+     ("Shutdown", "Power Fail Delay=", "200"), {"ACT_CMD_EN": True, "ACT_MSG_PERIOD": "45"}, "[name=SUB_REACTION]",
+     ("Reaction", "Notify Message Period=", "45"), "Notices and user command"),
+    (CONFIG_PAGE, {"CFG_BL": "35"}, "[name=CFG_BBL]", ("UPS", "Battery Low Level=", "35"), {"CFG_BRN_DAY": "40"},
+     "[name=CFG_BRD]", ("UPS", "Replace Notify Day=", "40"), "Battery replacement"),
+    ("/en/hist_config.asp", {"HCG_MAX_DATANUM": "7"}, "[name=HCG_APPLY]", ("Data Log", "Maximum Storage=", "7"),
+     {"HCG_AE_INTERVAL": "9"}, "[name=HCG_AE_APPLY]", ("Data Log", "Export Period=", "9"), "Periodic export"),
+    ("/en/net_mail.asp", {"MAIL_RCV": "ops@example.org", "MAIL_PER": "2"}, "[name=SMTP_ADD]",
+     ("Mail", "Receiver1=", "ops@example.org"), {"MAIL_SERVER": "smtp.example.org", "MAIL_PORT": "2525"}, OTHER_PART,
+     ("Mail", "Server=", "smtp.example.org"), "Mail server"),
+    ("/en/net_sms.asp", {"SMS_COM": "3"}, OTHER_PART, ("SMS", "SMS COM Port=", "3"), {"SMS_PHONE": "+15550100"},
+     "[name=DEV_ADD]", ("SMS", "SMS Phone1=", "+15550100"), "Phones"),
+    ("/en/net_snmpaccess.asp", {"ACT_SNMP_PORT": "1161"}, "[name=SUB_PORT]", ("SNMP Server", "Listen Port=", "1161"),
+     {"ACT_DEV_IP": "192.0.2.9"}, "[data-op=ACT_DEV_EDIT]", ("SNMP Server", "IP1=", "192.0.2.9"), "SNMPv1 access"),
+    ("/en/net_snmpusm.asp", {"ACT_USM_USER": "ops", "ACT_USM_SECURITY": "0", "ACT_USM_PERMISSION": "1"},
+     "[name=ACT_DEV_ADD]", ("USM", "User2=", "ops"), {"ACT_USM_CONTEXT": "rack"}, "[name=SUB_CONTEXT]",
+     ("USM", "Context Name=", "rack"), "Context"),
 ]
 
 # Every list of the pages with entries, some of them long.
@@ -435,8 +442,8 @@ def field_values(names):
 
 
 class OperatorsDay(InABrowser):
-    """An operator's day in the browser: edits in two parts of a page, the
-    mail server then a receiver, the factory-password notice, a countdown
+    """An operator's day in the browser: edits in two parts of a page, a
+    list entry chosen over edits, the factory-password notice, a countdown
     cancelled and resumed, values while the link is lost, and every page
     at desk and phone width."""
 
@@ -444,79 +451,108 @@ class OperatorsDay(InABrowser):
         """Clicks a button without waiting for a next page."""
         self.b.eval("document.querySelector(%s).click(); true" % json.dumps(selector))
 
-    def test_an_edit_in_another_part_is_never_lost_silently(self):
+    def applied(self, selector, path):
+        """Presses a part's button; the answer must be its success (the
+        message page, whose button leads back, or the page itself)."""
+        b = self.b
+        b.submit_and_wait("document.querySelector(%s).click(); true" % json.dumps(selector))
+        if b.eval("location.pathname") == "/message.asp":
+            self.assertEqual(self.message(), UPDATED)
+            b.submit_and_wait("document.getElementById('ok').click(); true")
+        self.assertEqual(b.eval("location.pathname"), path)
+
+    def test_an_edit_in_another_part_is_kept_until_its_own_button(self):
         self.start()
         b = self.b
-        for path, first, button, other, title in TWO_PARTS:
+        unsaved = "Array.from(document.querySelectorAll('fieldset.unsaved > legend')).map(l => l.firstChild.textContent)"
+        for path, first, button, stored, other, other_button, other_stored, title in TWO_PARTS:
             with self.subTest(page=path):
-                before = harness.read(harness.CONFIG)
                 b.navigate(BASE + path)
                 self.assertEqual(b.fill(dict(first, **other)), [])
-                self.press(button)
-                time.sleep(1.0)
-                # The page stays, says what would be lost, and posted nothing.
-                self.assertEqual(b.eval("location.pathname"), path)
-                self.assertIn(title, b.eval(OPEN_DIALOG))
-                self.assertEqual(harness.read(harness.CONFIG), before)
-                # Going back keeps both edits, each part marked as not saved.
-                b.eval("document.querySelector('dialog[open] [data-answer=back]').click(); true")
-                self.assertEqual(b.eval(OPEN_DIALOG), "")
-                names = list(first) + list(other)
-                self.assertEqual(b.eval(field_values(names)), [dict(first, **other)[n] for n in names])
-                self.assertIn(title, b.eval("Array.from(document.querySelectorAll('fieldset.unsaved > legend'))"
-                                            ".map(l => l.textContent).join('|')"))
+                # The first part's button applies it, and only it: nothing is asked.
+                self.applied(button, path)
+                self.assertEqual(harness.config_get(*stored[:2]), stored[2])
+                self.assertNotEqual(harness.config_get(*other_stored[:2]), other_stored[2])
+                # The other part holds its edits still, marked and named as kept.
+                self.assertEqual(b.eval(field_values(list(other))), list(other.values()))
+                self.assertEqual(b.eval(unsaved), [title])
+                self.assertIn(title, b.eval("document.querySelector('.kept-note').textContent"))
                 # Leaving the page asks first; staying keeps the edits.
                 self.assertEqual(b.eval_answering("document.querySelector('#menu a[href=\"/home.asp\"]').click();"
                                                   " true", False), ["beforeunload"])
                 time.sleep(0.5)
                 self.assertEqual(b.eval("location.pathname"), path)
-                self.assertEqual(b.eval(field_values(names)), [dict(first, **other)[n] for n in names])
-                # Leaving anyway, as the operator may.
-                self.assertEqual(b.eval_answering("location.href = '/home.asp'; true", True), ["beforeunload"])
-                harness.wait_for(lambda: b.eval("location.pathname") == "/home.asp", 10, 0.1, what="the summary")
-
-        # The operator may still apply one part on purpose: the answer is that
-        # part's, and the other part is left as it was.
-        b.navigate(BASE + "/en/device/mgnt_reaction.asp")
-        b.fill({"ACT_OSD_PF": "200", "ACT_MSG_PERIOD": "45"})
-        self.press("[name=SUB_SHUTDOWN]")
-        harness.wait_for(lambda: b.eval(OPEN_DIALOG), 5, 0.1, what="the question")
-        b.submit_and_wait("document.querySelector('dialog[open] [data-answer=discard]').click(); true")
+                self.assertEqual(b.eval(field_values(list(other))), list(other.values()))
+                # Its own button applies them; nothing is left to keep.
+                self.applied(other_button, path)
+                self.assertEqual(harness.config_get(*other_stored[:2]), other_stored[2])
+                self.assertEqual(harness.config_get(*stored[:2]), stored[2])
+                self.assertEqual(b.eval(unsaved), [])
+                self.assertFalse(b.eval("!!document.querySelector('.kept-note')"))
+        # Kept edits are for the next load of their own page only: another
+        # page taken from the answer drops them.
+        path = "/en/device/mgnt_reaction.asp"
+        b.navigate(BASE + path)
+        b.fill({"ACT_OSD_PF": "210", "ACT_MSG_PERIOD": "50"})
+        b.submit_and_wait("document.querySelector('[name=SUB_SHUTDOWN]').click(); true")
         self.assertEqual(self.message(), UPDATED)
-        self.assertEqual(harness.config_get("Shutdown", "Power Fail Delay="), "200")
-        self.assertNotEqual(harness.config_get("Reaction", "Notify Message Period="), "45")
+        b.navigate(BASE + "/home.asp")
+        b.navigate(BASE + path)
+        self.assertEqual(b.eval(unsaved), [])
+        self.assertEqual(b.eval(field_values(["ACT_OSD_PF", "ACT_MSG_PERIOD"])), ["210", "45"])
         self.assertEqual(b.errors(), [])
 
-    def test_the_mail_server_then_a_receiver(self):
-        self.start()
+    def test_a_list_entry_chosen_over_its_edits_asks_first(self):
+        self.start(config=FULL_LISTS)
         b = self.b
-        server = {"MAIL_SERVER": "smtp.example.org", "MAIL_PORT": "2525", "MAIL_SENDER": "ups-account",
-                  "MAIL_PASSWORD": "mail-secret", "MAIL_MAILSENDER": "ups@example.org"}
-        b.navigate(BASE + "/en/net_mail.asp")
-        b.fill(server)
-        b.fill({"MAIL_RCV": "ops@example.org", "MAIL_PER": "2"})
-        self.press("[name=SMTP_ADD]")
-        harness.wait_for(lambda: b.eval(OPEN_DIALOG), 5, 0.1, what="the question before the receiver is added")
-        self.assertIn("Mail server", b.eval(OPEN_DIALOG))
-        self.assertNotEqual(harness.config_get("Mail", "Server="), "smtp.example.org")
+        path = "/en/net_snmpaccess.asp"
+        community = "document.querySelector('[name=ACT_DEV_COMM]').value"
+        b.navigate(BASE + path)
+        b.fill({"ACT_DEV_COMM": "edited"})
+        self.press("[id='2']")
+        harness.wait_for(lambda: b.eval(OPEN_DIALOG), 5, 0.1, what="the question before another entry")
+        self.assertIn("SNMPv1 access", b.eval(OPEN_DIALOG))
         b.eval("document.querySelector('dialog[open] [data-answer=back]').click(); true")
-        # The server's own Apply first (the receiver typed is the edit it asks
-        # about now), then the receiver: both kept.
-        b.eval("document.querySelector('#MAIL_SERVER').closest('fieldset').querySelector('button[type=submit]')"
-               ".click(); true")
-        harness.wait_for(lambda: b.eval(OPEN_DIALOG), 5, 0.1, what="the question before the server is applied")
-        self.assertIn("Receivers", b.eval(OPEN_DIALOG))
-        b.submit_and_wait("document.querySelector('dialog[open] [data-answer=discard]').click(); true")
-        self.assertEqual(self.message(), UPDATED)
-        b.submit_and_wait("document.getElementById('ok').click(); true")
-        self.assertEqual(b.eval("location.pathname"), "/en/net_mail.asp")
-        b.fill({"MAIL_RCV": "ops@example.org", "MAIL_PER": "2"})
-        b.submit_and_wait("document.querySelector('[name=SMTP_ADD]').click(); true")
-        self.assertEqual(b.eval("location.pathname"), "/en/net_mail.asp")
-        self.assertEqual(harness.config_get("Mail", "Server="), "smtp.example.org")
-        self.assertEqual(harness.config_get("Mail", "Port="), "2525")
-        self.assertEqual(harness.config_get("Mail", "Mail Sender="), "ups@example.org")
-        self.assertEqual(harness.config_get("Mail", "Receiver1="), "ops@example.org")
+        self.assertEqual((b.eval("document.getElementById('selected').textContent"), b.eval(community)), ("1", "edited"))
+        self.press("[id='2']")
+        harness.wait_for(lambda: b.eval(OPEN_DIALOG), 5, 0.1, what="the question again")
+        b.eval("document.querySelector('dialog[open] [data-answer=discard]').click(); true")
+        self.assertEqual((b.eval("document.getElementById('selected').textContent"), b.eval(community)),
+                         ("2", "operations"))
+        self.assertEqual(b.eval("document.querySelectorAll('fieldset.unsaved').length"), 0)
+
+        # An entry's edits kept across the other part's post come back with
+        # their entry chosen; when the entry changed meanwhile, the page says
+        # they were not kept.
+        for changed in (False, True):
+            with self.subTest(entry_changed=changed):
+                b.navigate(BASE + path)
+                b.eval("document.getElementById('2').click(); true")
+                b.fill({"ACT_DEV_COMM": "rack-rw" if not changed else "rack-rw2", "ACT_SNMP_PORT": "1161"})
+                b.submit_and_wait("document.querySelector('[name=SUB_PORT]').click(); true")
+                self.assertEqual(self.message(), UPDATED)
+                if changed:
+                    # Another tab of the operator changes the entry meanwhile.
+                    self.assertEqual(b.eval(
+                        "fetch('%s').then(r => r.text()).then(t => fetch('/en/dev_iaccess', {method: 'POST',"
+                        " headers: {'Content-Type': 'application/x-www-form-urlencoded'}, body: new URLSearchParams("
+                        "{SYS_UCTOKEN: /name=\"SYS_UCTOKEN\" value=\"([^\"]*)\"/.exec(t)[1], ACT_DEV_EDIT2: '1',"
+                        " ACT_DEV_IP: '2001:db8::20', ACT_DEV_COMM: 'operations', ACT_DEV_PERMISSION: '2'})}))"
+                        ".then(r => r.ok)" % path), True)
+                    self.assertEqual(harness.config_get("SNMP Server", "IP2="), "2001:db8::20")
+                b.submit_and_wait("document.getElementById('ok').click(); true")
+                note = b.eval("document.querySelector('.kept-note').textContent")
+                if changed:
+                    self.assertEqual(note, "Not kept: the edits of \u201cSNMPv1 access\u201d, whose entry has changed "
+                                           "meanwhile.")
+                    self.assertEqual(b.eval(community), "tambor")  # entry 1, as the page starts
+                else:
+                    self.assertIn("SNMPv1 access", note)
+                    self.assertEqual((b.eval("document.getElementById('selected').textContent"), b.eval(community)),
+                                     ("2", "rack-rw"))
+                    b.submit_and_wait("document.querySelector('[data-op=ACT_DEV_EDIT]').click(); true")
+                    self.assertEqual(harness.config_get("SNMP Server", "Community2="), "rack-rw")
+                    self.assertEqual(harness.config_get("SNMP Server", "IP2="), "2001:db8:ffff:ffff:ffff:ffff:ffff:20")
         self.assertEqual(b.errors(), [])
 
     def reloaded(self):
@@ -562,13 +598,15 @@ class OperatorsDay(InABrowser):
         log_out(b, BASE)
         log_in(b, BASE, "admin", "admin-pass")
         self.assertTrue(b.look(shown).startswith(text), b.look(shown))
-        # Changed passwords end it.
+        # Changed passwords end their line; the factory SNMP secrets are still
+        # named (test_webfirstday changes those).
         b.navigate(BASE + "/en/sys_user.asp")
         b.fill({"USR_PASSWD2": "device-pass", "USR_PASSWD3": "user-pass"})
         b.submit_and_wait("document.querySelector('main button[type=submit]').click(); true")
         self.assertEqual(self.message(), UPDATED)
         b.navigate(BASE + "/home.asp")
-        self.assertEqual(b.look(shown), "")
+        self.assertNotIn("factory password:", b.look(shown))
+        self.assertTrue(b.look(shown).startswith("The SNMPv3 user manager (read and write)"), b.look(shown))
         self.assertEqual(b.errors(), [])
 
     def test_a_countdown_cancelled_then_resumed(self):

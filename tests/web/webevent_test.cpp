@@ -22,6 +22,10 @@ using namespace webreplies;
 namespace {
 
 const char* const kLevelOk = "OK: Redirect=/en/device/dev_event.asp";
+// The list again, at the event saved with its new level.
+std::string LevelSaved(int event, int level) {
+  return std::string(kLevelOk) + "#saved-" + std::to_string(event) + "-" + std::to_string(level);
+}
 const char* const kWrongIndex =
     "Message: Title=Wrong Index Number\nBody=<font color=#808000>The index number is incorrect.</font>\n";
 const char* const kWolOk =
@@ -232,7 +236,7 @@ TEST_F(EventPages, LevelFormRewritesTheLanguageFileWithTheNewLevel) {
     Scratch_WriteFile(file, Scratch_ReadFile(file) + "; marker\n");
     uint8_t before[EVT_UPS_COUNT];
     memcpy(before, EvtUpsEvents.level, sizeof before);
-    EXPECT_EQ(Post("event_iconfig", c.fields), kLevelOk);
+    EXPECT_EQ(Post("event_iconfig", c.fields), LevelSaved(c.index + 1, c.level));
     before[c.index] = static_cast<uint8_t>(c.level);
     EXPECT_EQ(memcmp(before, EvtUpsEvents.level, sizeof before), 0);
     EXPECT_EQ(EvtDef_Level(EVT_UPS_BASE + c.index), c.level);
@@ -295,7 +299,7 @@ TEST_F(EventPages, LevelFormWritesTheConfiguredLanguageAndReportsAFailedWrite) {
   EvtDef_Init(dir.c_str(), "Polish");
   CfgLanguage = 3;
   const std::string englishBefore = Scratch_ReadFile(english);
-  EXPECT_EQ(Post("event_iconfig", "EVENT_EDIT5=1&EVENT_TYPE=3"), kLevelOk);
+  EXPECT_EQ(Post("event_iconfig", "EVENT_EDIT5=1&EVENT_TYPE=3"), LevelSaved(5, 3));
   EXPECT_NE(Scratch_ReadFile(polish).find("\nlevel5=3\n"), std::string::npos);
   EXPECT_EQ(Scratch_ReadFile(english), englishBefore);
 

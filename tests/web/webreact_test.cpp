@@ -532,7 +532,7 @@ TEST_F(React, PortChoiceClosesTheUpsSlot) {
 }
 
 TEST_F(React, DevicePath) {
-  EXPECT_EQ(Post("mgnt_comport", "ACT_COM_PORT=0&ACT_COM_PATH=%2Fdev%2FttyUSB0"), Updated("mgnt_comport"));
+  EXPECT_EQ(Post("mgnt_comport", "ACT_COM_PORT=2&ACT_COM_PATH=%2Fdev%2FttyUSB0"), Updated("mgnt_comport"));
   EXPECT_EQ(g_closed, std::vector<int>{0});
   EXPECT_STREQ(ComPathSetting, "/dev/ttyUSB0");
   EXPECT_TRUE(InConfig("COM Path=/dev/ttyUSB0"));
@@ -560,10 +560,54 @@ TEST_F(React, DevicePath) {
     SCOPED_TRACE(c.fields);
     EXPECT_EQ(Post("mgnt_comport", "ACT_COM_PORT=4&" + c.fields), c.reply);
     EXPECT_TRUE(g_closed.empty());
-    EXPECT_EQ(ComPortSetting, 0);
+    EXPECT_EQ(ComPortSetting, 2);
     EXPECT_EQ(ComPathSetting, longest);
     EXPECT_FALSE(Saved());
   }
+}
+
+// The automatic search would try a device path only in place of each
+// /dev/ttyS<n> the host has: a path needs a serial port choice, and the
+// answer says so instead of "Updated successfully.".
+TEST_F(React, AutomaticSearchTakesNoDevicePath) {
+  auto refused = [](const char* path) {
+    return std::string("Message: Title=Serial Port Needed\nBody=<font color=#808000>Automatic search does not take "
+                       "a device path: choose /dev/ttyS0 (or another serial port) as the UPS port to open ") +
+           path + " in its place, or empty the device path. Nothing was changed.</font>\n";
+  };
+  const struct {
+    int port;              // stored before
+    const char* path;      // stored before
+    std::string fields;
+    std::string reply;     // empty: updated
+    int portAfter;
+    const char* pathAfter;
+  } cases[] = {
+      {2, "/dev/ttyUSB0", "ACT_COM_PORT=0", refused("/dev/ttyUSB0"), 2, "/dev/ttyUSB0"},
+      {2, "", "ACT_COM_PORT=0&ACT_COM_PATH=%2Fdev%2Fpts%2F0", refused("/dev/pts/0"), 2, ""},
+      {0, "", "ACT_COM_PATH=%2Fdev%2Fpts%2F0", refused("/dev/pts/0"), 0, ""},
+      {2, "/dev/ttyUSB0", "ACT_COM_PORT=2&ACT_COM_PORT=0", refused("/dev/ttyUSB0"), 2, "/dev/ttyUSB0"},
+      {2, "/dev/ttyUSB0", "ACT_COM_PORT=0&ACT_COM_PATH=", "", 0, ""},             // emptied: the search
+      {0, "", "ACT_COM_PORT=2&ACT_COM_PATH=%2Fdev%2Fpts%2F0", "", 2, "/dev/pts/0"},  // as the answer says
+      {0, "", "ACT_COM_PORT=0&ACT_COM_PORT=3&ACT_COM_PATH=%2Fdev%2Fpts%2F0", "", 3, "/dev/pts/0"},
+      {2, "/dev/ttyUSB0", "ACT_COM_PORT=1", "", 1, "/dev/ttyUSB0"},  // USB does not use it
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fields);
+    std::filesystem::remove(Path("config.ini"));
+    ComPortSetting = static_cast<uint8_t>(c.port);
+    snprintf(ComPathSetting, sizeof ComPathSetting, "%s", c.path);
+    g_closed.clear();
+    EXPECT_EQ(Post("mgnt_comport", c.fields), c.reply.empty() ? Updated("mgnt_comport") : c.reply);
+    EXPECT_EQ(ComPortSetting, c.portAfter);
+    EXPECT_STREQ(ComPathSetting, c.pathAfter);
+    EXPECT_EQ(Saved(), c.reply.empty());
+    EXPECT_EQ(g_closed.empty(), !c.reply.empty());
+  }
+  // A stored path that holds markup reaches the answer escaped.
+  ComPortSetting = 2;
+  snprintf(ComPathSetting, sizeof ComPathSetting, "/dev/<b>");
+  EXPECT_EQ(Post("mgnt_comport", "ACT_COM_PORT=0"), refused("/dev/&lt;b&gt;"));
 }
 
 TEST_F(React, OnlyTheAdministratorMovesTheDevicePath) {

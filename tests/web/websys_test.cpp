@@ -415,7 +415,7 @@ TEST_F(SysPages, ClockTokenAndNotice) {
 
   // The default-password notice names the accounts of the session's login
   // that still have the factory password, on every load, until they change.
-  WebSess_Create(0);
+  SetLevel(0);
   WebSess_SetVar(WSV_DEFAULT_PASSWORD, 7);
   EXPECT_EQ(Var("SYS_DFTPASSWRD"), "7");
   EXPECT_EQ(Var("SYS_DFTPASSWRD"), "7");
@@ -430,6 +430,67 @@ TEST_F(SysPages, ClockTokenAndNotice) {
   EXPECT_EQ(Var("SYS_DFTPASSWRD"), "0");
   WebSess_Create(1);
   EXPECT_EQ(Var("SYS_DFTPASSWRD"), "0");
+  // It is the administrator's: another account's session, also one whose
+  // entry an administrator's session used before, is told nothing.
+  SetLevel(0);
+  WebSess_SetVar(WSV_DEFAULT_PASSWORD, 4);
+  EXPECT_EQ(Var("SYS_DFTPASSWRD"), "4");
+  WebLoginLevel = 1;
+  EXPECT_EQ(Var("SYS_DFTPASSWRD"), "");
+}
+
+// The notice also names the factory SNMP secrets still in force: a user
+// that may use the agent with a factory password its security level asks
+// for, an access entry that admits the factory community; the
+// administrator's only.
+TEST_F(SysPages, FactorySnmpSecretsInForce) {
+  memset(&SnmpAgentSetting, 0, sizeof SnmpAgentSetting);
+  auto user = [](int i, const char* name, uint8_t security, const char* auth, const char* priv, uint8_t permission) {
+    UsmUser& u = SnmpAgentSetting.users[i];
+    snprintf(u.name, sizeof u.name, "%s", name);
+    u.security = security;
+    snprintf(u.authPassword, sizeof u.authPassword, "%s", auth);
+    snprintf(u.privPassword, sizeof u.privPassword, "%s", priv);
+    u.permission = permission;
+  };
+  user(0, "manager", 2, "mq530847", "tv817264", 2);
+  user(1, "ops\"<x>", 1, "mq530847", "tv817264", 1);  // its privacy password is not used
+  user(2, "reader", 2, "own-auth-1", "tv817264", 1);
+  user(3, "off", 2, "mq530847", "tv817264", 0);       // unknown to the agent
+  user(4, "mine", 2, "own-auth-1", "own-priv-1", 2);
+  user(5, "nopriv", 2, "mq530847", "", 2);  // lacks a password it needs: unknown to the agent
+  SnmpAgentSetting.userCount = 6;
+  auto entry = [](int i, const char* address, const char* community, uint8_t permission) {
+    SnmpAccessEntry& e = SnmpAgentSetting.access[i];
+    snprintf(e.address, sizeof e.address, "%s", address);
+    snprintf(e.community, sizeof e.community, "%s", community);
+    e.permission = permission;
+  };
+  entry(0, "0.0.0.0", "tambor", 1);
+  entry(1, "192.0.2.7", "tambor", 2);
+  entry(2, "::", "tambor", 0);  // admits nothing
+  entry(3, "0.0.0.0", "rack-ro", 1);
+  SnmpAgentSetting.accessCount = 4;
+  SetLevel(0);
+  EXPECT_EQ(Var("SYS_DFTSNMP"),
+            "<snmp-user row=\"1\" name=\"manager\" permission=\"2\" auth=\"1\" priv=\"1\"></snmp-user>\n"
+            "<snmp-user row=\"2\" name=\"ops&quot;&lt;x&gt;\" permission=\"1\" auth=\"1\" priv=\"0\"></snmp-user>\n"
+            "<snmp-user row=\"3\" name=\"reader\" permission=\"1\" auth=\"0\" priv=\"1\"></snmp-user>\n"
+            "<snmp-community row=\"1\" name=\"tambor\" source=\"0.0.0.0\" permission=\"1\"></snmp-community>\n"
+            "<snmp-community row=\"2\" name=\"tambor\" source=\"192.0.2.7\" permission=\"2\"></snmp-community>\n");
+  // Changed, they are named no more.
+  user(0, "manager", 2, "rack-auth-19", "rack-priv-23", 2);
+  user(1, "ops", 1, "own-auth-2", "tv817264", 1);
+  user(2, "reader", 2, "own-auth-1", "own-priv-2", 1);
+  entry(0, "0.0.0.0", "rack-ro-17", 1);
+  entry(1, "192.0.2.7", "rack-rw-17", 2);
+  EXPECT_EQ(Var("SYS_DFTSNMP"), "");
+  // Another account never sees which are left.
+  user(0, "manager", 2, "mq530847", "tv817264", 2);
+  for (int level : {1, 2, -1}) {
+    SetLevel(level);
+    EXPECT_EQ(Var("SYS_DFTSNMP"), "") << level;
+  }
 }
 
 TEST_F(SysPages, AccountsAndSystemTexts) {

@@ -431,8 +431,8 @@ TEST_F(Ups, ControlCommandsAndOutletMessages) {
   UpsRecord.outletCount = 4;
   EXPECT_EQ(Post("dev_icontrol", "CTL_TST=3"), kControlled);
   EXPECT_EQ(Post("dev_icontrol", "CTL_MUTE=2&CTL_BUZ=1"), kControlled);
-  EXPECT_EQ(Post("dev_icontrol", "CTL_MUTE=0&CTL_BUZ=1"), BadNumber("Silence value", 1, 9999));
-  EXPECT_EQ(Post("dev_icontrol", "CTL_BUZ=1"), BadNumber("Silence value", 1, 9999));
+  EXPECT_EQ(Post("dev_icontrol", "CTL_MUTE=0&CTL_BUZ=1"), BadNumber("Silence code", 1, 9999));
+  EXPECT_EQ(Post("dev_icontrol", "CTL_BUZ=1"), BadNumber("Silence code", 1, 9999));
   EXPECT_EQ(Post("dev_icontrol", "CTL_TST=10"), BadNumber("Battery test", 0, 9));
   EXPECT_EQ(Post("dev_icontrol", "CTL_MUTE=1"), kNotFound);  // no action
   EXPECT_EQ(g_sent, (std::vector<Command>{Cmd(UPS_CMD_TST, {"3"}), Cmd(UPS_CMD_BUZ, {"2"})}));

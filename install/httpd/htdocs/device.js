@@ -1,10 +1,12 @@
 // Shared script of the device pages: the navigation menu (one button at a
-// phone's width), the shutdown countdown banner and state, readings the UPS
-// does not report, codes shown as words, check boxes set from their values,
-// the settings forms (a setting the UPS lacks is left out of every post; a
-// button inside a part posts that part only; edits not saved are marked and
-// never lost without a question), tables that fit the screen (a table too
-// wide for it shows each row as a block of labelled cells), the tables built
+// phone's width), the shutdown countdown banner and state, the factory
+// secrets' notice, readings the UPS does not report, codes shown as words,
+// check boxes set from their values, the settings forms in parts (a setting
+// the UPS lacks is left out of every post; a button posts its own part
+// only; edits not saved are marked, and those of the other parts are kept
+// across the post until their own button applies them), tables that fit
+// the screen (a table too wide for it shows each row as a block of
+// labelled cells), the tables built
 // from the list variables (event records, power modules, battery modules,
 // outlets, dry contacts, alarms, empty lists), and the reloads of the status
 // pages, which keep what the operator had opened. The values themselves are
@@ -147,21 +149,62 @@
   };
   var NOTICE_HIDDEN = "default-passwords-hidden";
 
-  // After the administrator's login the summary names the accounts that
-  // still have the factory password (bit i: account i), on every load until
-  // they are changed or the operator puts the notice away for the session.
-  function defaultPasswords() {
+  // One line of the notice: its text with the link to the page where the
+  // secret is changed ("... on <a>title</a>.").
+  function noticeLine(text, title, href) {
+    var line = el("p", text + " on ");
+    line.appendChild(el("a", title)).href = href;
+    line.appendChild(document.createTextNode("."));
+    return line;
+  }
+  function listed(words) {
+    return words.length > 1 ? words.slice(0, -1).join(", ") + " and " + words[words.length - 1] : words[0];
+  }
+  var ACCESS = { 1: "read only", 2: "read and write" };
+
+  // After the administrator's login the summary names each factory secret
+  // still in force, on every load until it is changed or the operator puts
+  // the notice away for the session: the accounts that still have the
+  // factory password (bit i of data-mask: account i), and the SNMPv3 users
+  // with a factory password and the factory SNMPv1 communities, which are
+  // published with the daemon (the elements of the template default-snmp).
+  function factorySecrets() {
     var notice = document.getElementById("default-passwords");
-    var mask = notice ? Number(notice.getAttribute("data-mask")) : 0;
-    if (!(mask > 0) || store.get(NOTICE_HIDDEN) !== null) return;
-    var names = ["administrator", "device", "user"].filter(function (n, i) { return mask & (1 << i); });
-    var list = names.length > 1 ? names.slice(0, -1).join(", ") + " and " + names[names.length - 1] : names[0];
-    var many = names.length > 1;
-    notice.textContent = "The " + list + (many ? " accounts still have" : " account still has") +
-      " the factory password: change " + (many ? "them" : "it") + " on ";
-    var link = notice.appendChild(el("a", "System > Accounts"));
-    link.href = "/en/sys_user.asp";
-    notice.appendChild(document.createTextNode("."));
+    if (!notice || store.get(NOTICE_HIDDEN) !== null) return;
+    var lines = [];
+    var mask = Number(notice.getAttribute("data-mask"));
+    var accounts = ["administrator", "device", "user"].filter(function (n, i) { return mask > 0 && mask & (1 << i); });
+    if (accounts.length) {
+      var many = accounts.length > 1;
+      lines.push(noticeLine("The " + listed(accounts) + (many ? " accounts still have" : " account still has") +
+        " the factory password: change " + (many ? "them" : "it"), "System > Accounts", "/en/sys_user.asp"));
+    }
+    var snmp = listOf("default-snmp");
+    if (snmp) {
+      Array.prototype.forEach.call(snmp.querySelectorAll("snmp-user"), function (u) {
+        var which = [], keys = [];
+        if (u.getAttribute("auth") === "1") which.push("authentication"), keys.push("Auth1=");
+        if (u.getAttribute("priv") === "1") which.push("privacy"), keys.push("Priv1=");
+        var text = "The SNMPv3 user " + u.getAttribute("name") + " (" + ACCESS[u.getAttribute("permission")] +
+          ") still has the factory " + listed(which) + " password" + (which.length > 1 ? "s" : "") +
+          ", published with the daemon: change " + (which.length > 1 ? "them" : "it");
+        // The manager is changed in config.ini only.
+        lines.push(u.getAttribute("row") === "1" ?
+          noticeLine(text + " as " + listed(keys) + " of [USM] in config.ini", "Maintenance > Configuration file",
+                     "/en/sys_batch.asp") :
+          noticeLine(text, "SNMP > SNMPv3 users", "/en/net_snmpusm.asp"));
+      });
+      Array.prototype.forEach.call(snmp.querySelectorAll("snmp-community"), function (c) {
+        var source = c.getAttribute("source");
+        var from = source === "0.0.0.0" ? "any IPv4 address" : source === "::" ? "any IPv6 address" : source;
+        lines.push(noticeLine("The SNMPv1 community " + c.getAttribute("name") + " (" +
+          ACCESS[c.getAttribute("permission")] + ", from " + from +
+          ") is the factory one, published with the daemon: change it", "SNMP > Agent and access",
+          "/en/net_snmpaccess.asp"));
+      });
+    }
+    if (!lines.length) return;
+    lines.forEach(function (line) { notice.appendChild(line); });
     var hide = el("button", "Hide for this session", "link notice-hide");
     hide.type = "button";
     hide.id = "default-passwords-hide";
@@ -239,6 +282,14 @@
     });
   }
 
+  // A cell says n/a once, however many of its values are not reported (a
+  // charge and its charging state while the link is lost).
+  function naOnce() {
+    document.querySelectorAll("td").forEach(function (td) {
+      Array.prototype.slice.call(td.querySelectorAll(".na"), 1).forEach(function (e) { e.hidden = true; });
+    });
+  }
+
   // A value shown as its meaning: data-map="0:Normal|1:Lost". A code the
   // map does not name shows as "other (code)", -1 as not reported.
   function mapValues() {
@@ -257,14 +308,32 @@
     });
   }
 
+  // A serial port choice as its device: choice from (2 for the UPS port,
+  // 1 for the SMS modem's) is /dev/ttyS0, and so on.
+  function serialDevice(choice, from) { return "/dev/ttyS" + (choice - from); }
+
+  // <select data-serial-from="2"> offers /dev/ttyS0 to /dev/ttyS15 after its
+  // own options, and the stored choice (data-value) when it is further on.
+  function serialPorts() {
+    document.querySelectorAll("select[data-serial-from]").forEach(function (s) {
+      var from = Number(s.getAttribute("data-serial-from")), stored = Number(s.getAttribute("data-value"));
+      var last = Math.max(from + 15, stored >= from && stored <= 255 ? stored : 0);
+      for (var v = from; v <= last; v++) {
+        if (v > from + 15 && v !== stored) continue;
+        s.appendChild(el("option", serialDevice(v, from))).value = String(v);
+      }
+    });
+  }
+
   // The port as the device it uses: data-port is the port choice, the
   // text the device path that replaces the serial port's own name.
   function portNames() {
     document.querySelectorAll("[data-port]").forEach(function (e) {
       var choice = Number(e.getAttribute("data-port")), path = e.textContent.trim();
-      if (choice === 0) e.textContent = "Automatic search" + (path ? " (USB or " + path + ")" : " (USB and serial ports)");
+      if (choice === 0) e.textContent = "Automatic search (USB and serial ports" +
+        (path ? "; the device path " + path + " needs a serial port choice)" : ")");
       else if (choice === 1) e.textContent = "USB";
-      else if (choice >= 2) e.textContent = path || "/dev/ttyS" + (choice - 2);
+      else if (choice >= 2) e.textContent = path || serialDevice(choice, 2);
     });
   }
 
@@ -417,31 +486,16 @@
       c.disabled = true;
     });
     // A part whose every setting is left out is left out whole.
-    document.querySelectorAll("form fieldset.part").forEach(function (part) {
-      var rows = part.querySelectorAll("[data-offer], [data-cap]");
-      var off = part.querySelectorAll("[data-off]");
-      if (rows.length && rows.length === off.length) {
-        part.hidden = true;
-        part.disabled = true;
-      }
-    });
-  }
-
-  // A button inside a part of a form posts that part only: the browser
-  // checks and sends the fields of that part (and the form's token), not
-  // those of the others.
-  function formParts() {
     document.querySelectorAll("form").forEach(function (form) {
-      var parts = form.querySelectorAll("fieldset.part");
-      if (parts.length < 2) return;
-      form.addEventListener("click", function (event) {
-        var button = event.target.closest ? event.target.closest("button[type=submit], input[type=submit]") : null;
-        var mine = button ? button.closest("fieldset.part") : null;
-        if (!mine) return;
-        var others = Array.prototype.filter.call(parts, function (p) { return p !== mine && !p.disabled; });
-        others.forEach(function (p) { p.disabled = true; });
-        setTimeout(function () { others.forEach(function (p) { p.disabled = false; }); }, 0);
-      }, true);
+      pageParts(form).forEach(function (p) {
+        if (!p.box) return;
+        var rows = p.box.querySelectorAll("[data-offer], [data-cap]");
+        var off = p.box.querySelectorAll("[data-off]");
+        if (rows.length && rows.length === off.length) {
+          p.box.hidden = true;
+          p.box.disabled = true;
+        }
+      });
     });
   }
 
@@ -498,9 +552,34 @@
       if (shown) shown.textContent = shown.textContent.replace(/%s/g, "Power module");
     }
     list.addEventListener("click", function (e) {
-      if (e.target.closest && e.target.closest("a[id]")) setTimeout(place, 0);
+      if (!e.target.closest || !e.target.closest("a[id]")) return;
+      var said = document.getElementById("event-saved");
+      if (said) said.remove();
+      setTimeout(place, 0);
     });
-    window.addEventListener("load", function () { setTimeout(place, 0); });
+    // Back from Apply ("#saved-" the event's number and level): that event
+    // is chosen and shown, and said to be saved while its row has that level.
+    var saved = /^#saved-(\d+)-(\d+)$/.exec(location.hash);
+    if (saved) history.replaceState(null, "", location.pathname + location.search);
+    window.addEventListener("load", function () {
+      setTimeout(function () {
+        var link = saved ? list.querySelector('tbody a[id="' + saved[1] + '"]') : null;
+        var level = link ? /,(\d+)\);?$/.exec(link.getAttribute("onclick") || "") : null;
+        if (!level || level[1] !== saved[2]) {
+          place();
+          return;
+        }
+        link.click();
+        place();
+        var shown = document.getElementById("selected");
+        var said = el("p", "Saved: \u201c" + (shown ? shown.textContent : saved[1]) + "\u201d is now " +
+          LEVELS[Number(saved[2])] + ".", "saved");
+        said.id = "event-saved";
+        said.setAttribute("role", "status");
+        editor.insertBefore(said, editor.firstChild);
+        link.closest("tr").scrollIntoView({ block: "center" });
+      }, 0);
+    });
   }
 
   // The elements of a list variable kept in a <template>: arrays of texts by tag.
@@ -748,14 +827,16 @@
     });
   }
 
-  // ---- edits not saved ---------------------------------------------------------
+  // ---- page parts ------------------------------------------------------------------
 
-  // The parts of a settings form (a form with a form token, unless it only
-  // selects what is shown or sends commands: data-keeps-nothing): each
-  // fieldset with submit buttons of its own, and the rest of the form. An edit marks
-  // its part as not saved. A button posts its own part only: when another
-  // part holds edits, it first asks, and so does choosing another entry of
-  // a list whose fields hold edits, and leaving the page with edits.
+  // A part of a form is a fieldset with a submit button of its own (not
+  // inside another such fieldset); the named controls outside every such
+  // fieldset are one more part, which the form's other buttons post. A list
+  // part (data-list) fills its fields from the entry chosen in its table.
+  // Every rule about parts goes through this one list: a button posts its
+  // own part only, a part whose every setting the UPS lacks is left out, an
+  // edit marks its part as not saved, and the edits of the parts a button
+  // did not post are kept for the page's next load, still not saved.
   function controlsOf(form) {
     return Array.prototype.filter.call(form.elements, function (c) {
       return c.name && c.tagName !== "BUTTON" && c.tagName !== "FIELDSET" &&
@@ -765,35 +846,158 @@
   function valueOf(c) { return c.type === "checkbox" || c.type === "radio" ? c.checked : c.value; }
   function setValue(c, v) { if (c.type === "checkbox" || c.type === "radio") c.checked = v; else c.value = v; }
 
-  var guarded = [];  // {form, parts: [{box, title, controls, saved}]}
-
-  function partsOf(form) {
+  function pageParts(form) {
+    if (form.pageParts) return form.pageParts;
     var boxes = Array.prototype.filter.call(form.querySelectorAll("fieldset"), function (f) {
       return f.querySelector("button[type=submit], input[type=submit]") && !f.parentElement.closest("fieldset");
     });
-    var parts = boxes.map(function (f) {
+    var parts = boxes.map(function (f, at) {
       var legend = f.querySelector("legend");
-      return { box: f, title: legend ? legend.textContent.trim() : "", controls: [] };
+      return { at: at, box: f, title: legend ? legend.textContent.trim() : "", controls: [],
+               list: f.hasAttribute("data-list") };
     });
-    var rest = { box: null, title: "", controls: [] };
+    var rest = { at: parts.length, box: null, title: "", controls: [], list: false };
     controlsOf(form).forEach(function (c) {
       var part = parts.filter(function (p) { return p.box.contains(c); })[0] || rest;
       part.controls.push(c);
     });
     if (rest.controls.length || !parts.length) parts.push(rest);
+    form.pageParts = parts;
     return parts;
   }
+  function partOf(form, node) {
+    var parts = pageParts(form);
+    return (node && parts.filter(function (p) { return p.box && p.box.contains(node); })[0]) ||
+      parts.filter(function (p) { return !p.box; })[0] || null;
+  }
+  function partOff(p) { return !!p.box && (p.box.disabled || p.box.hidden); }
   function snapshot(part) { part.saved = part.controls.map(valueOf); }
-  function changed(part) {
-    return part.controls.some(function (c, i) { return valueOf(c) !== part.saved[i]; });
-  }
+  function edited(part) { return part.controls.some(function (c, i) { return valueOf(c) !== part.saved[i]; }); }
+  function changed(part) { return !partOff(part) && edited(part); }
   function restore(part) { part.controls.forEach(function (c, i) { setValue(c, part.saved[i]); }); }
-  function partOf(entry, node) {
-    return entry.parts.filter(function (p) { return p.box && p.box.contains(node); })[0] ||
-      entry.parts.filter(function (p) { return !p.box; })[0] || null;
+  function names(parts) {
+    return parts.map(function (p) { return p.title ? "\u201c" + p.title + "\u201d" : "the other fields"; }).join(", ");
   }
-  function markParts(entry) {
-    entry.parts.forEach(function (p) {
+  function submitButton(event) {
+    var t = event.target && event.target.closest ? event.target : null;
+    return t ? t.closest("button[type=submit], input[type=submit]") : null;
+  }
+
+  // A button posts its own part only: the other parts are disabled while
+  // the browser builds the post, so it checks and sends the fields of that
+  // part (and the form's token), not those of the others.
+  function postOwnPart(form) {
+    var parts = pageParts(form);
+    if (parts.length < 2) return;
+    form.addEventListener("click", function (event) {
+      var button = submitButton(event);
+      if (!button) return;
+      var mine = partOf(form, button), off = [];
+      parts.forEach(function (p) {
+        if (p === mine) return;
+        (p.box ? [p.box] : p.controls).forEach(function (c) {
+          if (!c.disabled) {
+            c.disabled = true;
+            off.push(c);
+          }
+        });
+      });
+      var again = function () {
+        off.forEach(function (c) { c.disabled = false; });
+        off = [];
+      };
+      setTimeout(again, 0);
+      window.addEventListener("pageshow", again, { once: true });
+    }, true);
+  }
+
+  // The entry chosen in a list part: its link's id and call, which name
+  // the same entry on the next load only while it is unchanged.
+  function chosenEntry(p) {
+    var link = p.list ? p.box.querySelector("tbody tr.selected a[id]") : null;
+    return link ? { id: link.id, call: link.getAttribute("onclick") } : null;
+  }
+  function entryLink(p, entry) {
+    return Array.prototype.filter.call(p.box.querySelectorAll("tbody a[id]"), function (a) {
+      return a.id === entry.id && a.getAttribute("onclick") === entry.call;
+    })[0] || null;
+  }
+
+  // Edits kept across a post of another part: for this tab, for the next
+  // load of a page only (passing through the answer, which runs no script),
+  // and only for the page they were made on.
+  var KEPT = "kept-edits";
+  function keepEdits(form, index, posted) {
+    // The others are disabled for the post now; a part left out is hidden.
+    var parts = pageParts(form).filter(function (p) {
+      return p !== posted && !(p.box && p.box.hidden) && edited(p);
+    });
+    if (!parts.length) {
+      store.remove(KEPT);
+      return;
+    }
+    store.set(KEPT, JSON.stringify({ page: location.pathname, form: index, parts: parts.map(function (p) {
+      var values = [];
+      p.controls.forEach(function (c, i) {
+        if (valueOf(c) !== p.saved[i]) values.push({ at: i, name: c.name, value: valueOf(c) });
+      });
+      return { at: p.at, title: p.title, entry: chosenEntry(p), values: values };
+    }) }));
+  }
+  function takeKept() {
+    var kept = null;
+    try { kept = JSON.parse(store.get(KEPT) || "null"); } catch (e) { kept = null; }
+    store.remove(KEPT);
+    return kept && kept.page === location.pathname && Array.isArray(kept.parts) ? kept : null;
+  }
+  // The kept edits back in their parts; a list part's only when the entry
+  // they were made on is still there as it was. What was kept, and what
+  // could not be, is said at the top of the form.
+  function restoreKept(form, kept) {
+    var parts = pageParts(form);
+    form.keptParts = [];
+    form.droppedParts = [];
+    kept.parts.forEach(function (k) {
+      var p = parts[k.at];
+      if (!p || p.title !== k.title || partOff(p)) return;
+      if (k.entry) {
+        var link = p.box ? entryLink(p, k.entry) : null;
+        if (!link) {
+          form.droppedParts.push(p);
+          return;
+        }
+        if (typeof link.onclick === "function") link.onclick();
+        snapshot(p);
+      }
+      (k.values || []).forEach(function (v) {
+        var c = p.controls[v.at];
+        if (c && c.name === v.name && !c.disabled) setValue(c, v.value);
+      });
+      if (changed(p)) form.keptParts.push(p);
+    });
+  }
+  function keptNote(form) {
+    var kept = (form.keptParts || []).filter(changed), dropped = form.droppedParts || [];
+    var note = form.querySelector(".kept-note");
+    if (!kept.length && !dropped.length) {
+      if (note) note.remove();
+      return;
+    }
+    if (!note) {
+      note = el("p", null, "kept-note");
+      note.setAttribute("role", "status");
+      form.insertBefore(note, form.firstChild);
+    }
+    var text = [];
+    if (kept.length) text.push("Kept from before your last Apply, not applied yet: " + names(kept) +
+      ". Apply " + (kept.length > 1 ? "each with its" : "it with its") + " own button.");
+    if (dropped.length) text.push("Not kept: the edits of " + names(dropped) +
+      ", whose entry has changed meanwhile.");
+    note.textContent = text.join(" ");
+  }
+
+  function markParts(form) {
+    pageParts(form).forEach(function (p) {
       if (!p.box) return;
       var on = changed(p);
       p.box.classList.toggle("unsaved", on);
@@ -801,12 +1005,11 @@
       if (on && legend && !mark) legend.appendChild(el("span", "not saved", "unsaved-mark"));
       if (!on && mark) mark.remove();
     });
-  }
-  function names(parts) {
-    return parts.map(function (p) { return p.title ? "\u201c" + p.title + "\u201d" : "the other fields"; }).join(", ");
+    keptNote(form);
   }
 
-  // One question at a time: what would be lost and the two ways on.
+  // The question before choosing another entry of a list whose fields
+  // hold edits: what would be lost and the two ways on.
   function ask(lead, lost, onward, goOn) {
     var dialog = document.getElementById("unsaved-dialog");
     if (!dialog) {
@@ -837,51 +1040,58 @@
     back.focus();
   }
 
+  // The settings forms (a form with a form token, unless it only selects
+  // what is shown or sends commands: data-keeps-nothing) watch their edits.
+  var guarded = [];
+  var posting = 0;  // when a post of this page began (its navigation asks nothing)
   function guardEdits() {
-    document.querySelectorAll("form").forEach(function (form) {
+    var kept = takeKept();
+    document.querySelectorAll("form").forEach(function (form, index) {
+      postOwnPart(form);
       if (!form.querySelector("input[name=SYS_UCTOKEN]") || form.hasAttribute("data-keeps-nothing")) return;
-      var entry = { form: form, parts: partsOf(form) };
-      entry.parts.forEach(snapshot);
-      guarded.push(entry);
+      guarded.push(form);
+      pageParts(form).forEach(snapshot);
+      if (kept && kept.form === index) restoreKept(form, kept);
+      markParts(form);
       var passing = false;
-      form.addEventListener("input", function () { markParts(entry); });
-      form.addEventListener("change", function () { markParts(entry); });
+      form.addEventListener("input", function () { markParts(form); });
+      form.addEventListener("change", function () { markParts(form); });
       form.addEventListener("click", function (event) {
-        var target = event.target.closest ? event.target : null;
-        var button = target ? target.closest("button[type=submit], input[type=submit]") : null;
-        var row = target ? target.closest("table.list a[onclick]") : null;
-        if (!button && !row) return;
-        var mine = partOf(entry, button || row);
-        var lost = passing ? [] : entry.parts.filter(function (p) {
-          return (row ? p === mine : p !== mine) && changed(p);
-        });
-        if (!lost.length) {
+        var row = event.target.closest ? event.target.closest("table.list a[onclick]") : null;
+        if (!row) return;
+        var mine = partOf(form, row);
+        if (passing || !mine || !changed(mine)) {
           // The entry chosen fills the list's fields: they hold no edit then.
-          if (row && mine) setTimeout(function () { snapshot(mine); markParts(entry); }, 0);
+          if (mine) setTimeout(function () { snapshot(mine); markParts(form); }, 0);
           return;
         }
         event.preventDefault();
         event.stopImmediatePropagation();
-        var title = mine && mine.title ? "\u201c" + mine.title + "\u201d" : "";
-        var what = button ? "\u201c" + (button.textContent.trim() || button.value) + "\u201d applies " +
-          (title || "its own part") + " only." : "Choosing another entry fills the fields of " + names([mine]) + " with it.";
-        var onward = button ? (title ? "apply " + title : "continue") : "choose the entry";
-        ask(what, lost, onward, function () {
-          passing = true;
-          try { (button || row).click(); } finally { passing = false; }
-        });
+        ask("Choosing another entry fills the fields of " + names([mine]) + " with it.", [mine], "choose the entry",
+          function () {
+            passing = true;
+            try { row.click(); } finally { passing = false; }
+          });
       }, true);
-      // What is posted is what the page holds now; nothing more to ask.
-      form.addEventListener("submit", function () {
-        entry.parts.forEach(snapshot);
-        markParts(entry);
+      // The post sends the part pressed; the edits of the others are kept.
+      form.addEventListener("submit", function (event) {
+        keepEdits(form, index, partOf(form, event.submitter));
+        posting = Date.now();
       });
     });
     window.addEventListener("beforeunload", function (event) {
-      var edits = guarded.some(function (entry) { return entry.parts.some(changed); });
+      if (Date.now() - posting < 5000) return;
+      var edits = guarded.some(function (form) { return pageParts(form).some(changed); });
       if (!edits) return;
       event.preventDefault();
       event.returnValue = "";
+    });
+    // Back from the answer as it was left: the page holds every edit itself.
+    window.addEventListener("pageshow", function (event) {
+      if (!event.persisted) return;
+      posting = 0;
+      store.remove(KEPT);
+      guarded.forEach(markParts);
     });
   }
 
@@ -891,9 +1101,10 @@
     countdownBanner();
     nextShutdown();
     countdownControl();
-    defaultPasswords();
+    factorySecrets();
     setChecks();
     protectAdminFields();
+    serialPorts();
     setSelects();
     setDays();
     buildEvents();
@@ -905,7 +1116,6 @@
     selectFirstRow();
     unoffered();
     guardEdits();
-    formParts();
     mapValues();
     portNames();
     outletStates();
@@ -913,6 +1123,7 @@
     alarms();
     runTimes();
     markUnreported();
+    naOnce();
     phases();
     emptyLists();
     eventLevels();

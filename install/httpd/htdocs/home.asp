@@ -17,7 +17,8 @@
 <nav id="menu" aria-label="Pages" data-level="<% LIN_LOGIN_LEVEL %>"></nav>
 <main class="page" id="home">
 <h1>Summary</h1>
-<p class="notice" id="default-passwords" data-mask="<% SYS_DFTPASSWRD %>" hidden></p>
+<div class="notice" id="default-passwords" data-mask="<% SYS_DFTPASSWRD %>" hidden></div>
+<template id="default-snmp"><% SYS_DFTSNMP %></template>
 <h2>UPS</h2>
 <table class="values">
   <tr><th>Model</th><td class="<% PRP_C_MODEL %>" id="model" data-na-empty><% UPS_MODEL %></td></tr>

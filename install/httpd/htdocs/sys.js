@@ -1,5 +1,7 @@
 // System pages: a click on a list row fills the edit fields of the page's
-// list form and gives its Edit and Delete buttons the row's number; selects
+// list form and gives its Edit and Delete buttons the row's number (a row
+// the list names in data-fixed-row cannot be edited or deleted: its buttons
+// are left out and its [data-fixed-note] says where it is changed); selects
 // show the value the server wrote into their data-value.
 (function () {
   "use strict";
@@ -24,10 +26,13 @@
     var levelField = list.querySelector("[data-role=level]");
     if (textField) textField.value = empty ? "" : String(text);
     if (levelField) levelField.value = String(empty ? 0 : level);
+    var fixed = !empty && list.getAttribute("data-fixed-row") === String(row);
     list.querySelectorAll("button[data-op]").forEach(function (b) {
       b.name = b.getAttribute("data-op") + row;
-      b.disabled = empty;
+      b.disabled = empty || fixed;
+      b.hidden = fixed;
     });
+    list.querySelectorAll("[data-fixed-note]").forEach(function (n) { n.hidden = !fixed; });
     var shown = document.getElementById("selected");
     if (shown) shown.textContent = empty ? "none" : String(row);
     document.querySelectorAll("table.list tbody tr").forEach(function (tr) {

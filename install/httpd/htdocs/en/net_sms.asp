@@ -22,8 +22,8 @@
 <input type="hidden" name="SYS_UCTOKEN" value="<% SYS_UCTOKEN %>">
 <fieldset>
   <legend>GSM modem</legend>
-  <label for="SMS_COM">Serial port (0: off; n: /dev/ttyS with number n - 1)</label>
-  <input type="number" id="SMS_COM" name="SMS_COM" min="0" max="255" value="<% SMS_COM %>">
+  <label for="SMS_COM">Serial port of the modem</label>
+  <select id="SMS_COM" name="SMS_COM" data-value="<% SMS_COM %>" data-serial-from="1"><option value="0">Off</option></select>
   <label for="SMS_BAUD">Line speed</label>
   <select id="SMS_BAUD" name="SMS_BAUD" data-value="<% SMS_BAUD %>">
     <option value="0">2400</option>

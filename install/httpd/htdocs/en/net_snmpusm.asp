@@ -26,7 +26,7 @@
   <input type="text" id="ACT_USM_CONTEXT" name="ACT_USM_CONTEXT" maxlength="16" value="<% ACT_USM_CONTEXT %>">
   <div class="buttons"><button type="submit" name="SUB_CONTEXT" value="1">Apply</button></div>
 </fieldset>
-<fieldset data-list data-flag="6" data-empty="No SNMPv3 user yet: add one below.">
+<fieldset data-list data-flag="6" data-fixed-row="1" data-empty="No SNMPv3 user yet: add one below.">
   <legend>Users</legend>
   <table class="list">
     <thead><tr><th>#</th><th>User</th><th>Security</th><th>Authentication</th><th>Privacy</th><th>Permission</th></tr></thead>
@@ -34,7 +34,11 @@
 <% USM_USER_LIST %>    </tbody>
   </table>
   <p class="hint">Selected user: <span id="selected">none</span>. Click a user to edit or delete it; at most 32 users.
-  User 1 is the manager and stays as it is. Security 0 asks for no password, 1 authentication (MD5), 2 also privacy (DES).</p>
+  Security 0 asks for no password, 1 authentication (MD5), 2 also privacy (DES).</p>
+  <p class="hint" id="manager-note" data-fixed-note hidden>User 1, the manager, is not changed on this page: its name,
+  security and passwords are User1=, Security1=, Auth1= and Priv1= of [USM] in config.ini, which the administrator
+  downloads, edits and uploads on Maintenance &gt; Configuration file; Management on Settings &gt; Shutdown and reactions
+  switches it on and off. Add a new user with these fields.</p>
   <label for="ACT_USM_USER">User name</label>
   <input type="text" id="ACT_USM_USER" name="ACT_USM_USER" maxlength="16" data-arg="1" autocomplete="off">
   <label for="ACT_USM_SECURITY">Security</label>

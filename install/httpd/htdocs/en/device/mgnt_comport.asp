@@ -23,8 +23,8 @@
 <!-- Enter in a field submits nothing: the default button is disabled. -->
 <button type="submit" disabled hidden aria-hidden="true"></button>
 <table class="values">
-  <tr><th>UPS port</th><td><select name="ACT_COM_PORT" data-value="<% ACT_COM_INDEX %>" aria-label="UPS port"><option value="0">Automatic search</option><option value="1">USB</option><option value="2">/dev/ttyS0</option><option value="3">/dev/ttyS1</option><option value="4">/dev/ttyS2</option><option value="5">/dev/ttyS3</option><option value="6">/dev/ttyS4</option><option value="7">/dev/ttyS5</option><option value="8">/dev/ttyS6</option><option value="9">/dev/ttyS7</option><option value="10">/dev/ttyS8</option><option value="11">/dev/ttyS9</option><option value="12">/dev/ttyS10</option><option value="13">/dev/ttyS11</option><option value="14">/dev/ttyS12</option><option value="15">/dev/ttyS13</option><option value="16">/dev/ttyS14</option><option value="17">/dev/ttyS15</option></select></td></tr>
-  <tr><th>Device path</th><td><input type="text" maxlength="64" size="32" name="ACT_COM_PATH" value="<% ACT_COM_PATH %>" placeholder="/dev/ttyUSB0"> <span class="hint">used instead of the serial port's own name when set</span></td></tr>
+  <tr><th>UPS port</th><td><select name="ACT_COM_PORT" data-value="<% ACT_COM_INDEX %>" data-serial-from="2" aria-label="UPS port"><option value="0">Automatic search</option><option value="1">USB</option></select></td></tr>
+  <tr><th>Device path</th><td><input type="text" maxlength="64" size="32" name="ACT_COM_PATH" value="<% ACT_COM_PATH %>" placeholder="/dev/ttyUSB0"> <span class="hint">opened in place of the serial port chosen above, so choose /dev/ttyS0 (or another serial port) with it: automatic search takes no path, and USB does not use it</span></td></tr>
 </table>
 <p><button type="submit" name="COM_APPLY" value="1">Apply</button></p>
 </form>

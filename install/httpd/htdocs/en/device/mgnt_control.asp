@@ -25,7 +25,7 @@
 <h2>UPS</h2>
 <table class="values">
   <tr data-cap="<% CTL_FTST %>" data-offer="<% CTL_FTST %>"><th>Battery test</th><td><button type="submit" name="CTL_TST" value="3">Start a test</button> <button type="submit" name="CTL_TST" value="4">Start a deep test</button></td></tr>
-  <tr data-cap="<% CTL_BUZ %>" data-offer="<% CTL_BUZ %>"><th>Audible alarm</th><td><input type="number" min="1" max="9999" name="CTL_MUTE" value="1" aria-label="Silence value"> <button type="submit" name="CTL_BUZ" value="1">Silence</button></td></tr>
+  <tr data-cap="<% CTL_BUZ %>" data-offer="<% CTL_BUZ %>"><th>Audible alarm</th><td><label>Silence code <input type="number" min="1" max="9999" name="CTL_MUTE" value="1"></label> <span class="hint">a code of the UPS, not a time: 1 mutes the alarm now</span> <button type="submit" name="CTL_BUZ" value="1">Silence</button> <span class="hint">(now <span data-map="0:not muted|1:muted"><% CFG_BUZ %></span>)</span></td></tr>
 </table>
 <h2>Outlets</h2>
 <p>Outlets: <span class="v"><% CTL_LETNUM %></span>. A switch happens after its delay.</p>

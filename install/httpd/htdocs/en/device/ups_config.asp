@@ -17,7 +17,7 @@
 <nav id="menu" aria-label="Pages" data-level="<% LIN_LOGIN_LEVEL %>"></nav>
 <main class="page" id="config">
 <h1>UPS settings</h1>
-<p>Settings of the UPS are sent to it and show here once the UPS reports them back; a setting the UPS does not offer is not shown. The battery-low check, the replacement notice and the outlet switching are the service's own settings. Each Apply button sends its own part only; a part with changes not yet applied is marked, and the page asks before a button or leaving the page would lose them.</p>
+<p>Settings of the UPS are sent to it and show here once the UPS reports them back; a setting the UPS does not offer is not shown. The battery-low check, the replacement notice and the outlet switching are the service's own settings. Each Apply button sends its own part only; changes made in other parts are kept, marked as not saved, until their own button applies them, and the page asks before leaving would lose them.</p>
 <form class="settings" method="post" action="/en/device/dev_iconfig">
 <input type="hidden" name="SYS_UCTOKEN" value="<% SYS_UCTOKEN %>">
 <!-- Enter in a field submits nothing: the default button is disabled. -->
