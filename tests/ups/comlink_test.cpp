@@ -13,6 +13,7 @@
 
 #include "core/svc.h"
 #include "events/evtlog.h"
+#include "support/events_fakes.h"
 #include "support/pty.h"
 #include "support/scratch.h"
 #include "ups/caret.h"
@@ -473,26 +474,17 @@ TEST_F(ComLinkTest, InitTakesUpToTwoPortNumbersAndClosesNothingItDidNotOpen) {
 TEST_F(ComLinkTest, DroppedCommandsNeverReachTheNextLinkAndAreNamedInOneRecord) {
   MakePorts(1);
   Start(2);
-  std::vector<std::string> records;
+  g_logged.clear();
   const auto savedAdd = EvtLogOps.Add;
-  static std::vector<std::string>* sink;
-  sink = &records;
-  EvtLogOps.Add = [](int code, ...) {
-    va_list ap;
-    va_start(ap, code);
-    const int level = va_arg(ap, int);
-    const char* text = va_arg(ap, const char*);
-    sink->push_back(std::to_string(code) + " " + std::to_string(level) + " " + text);
-    va_end(ap);
-  };
+  EvtLogOps.Add = RecordEvent;
   COM_SendCommand(UPS_CMD_SDR, 90);
   COM_SendCommand(UPS_CMD_ROF, 2, 1);
   COM_SendCommand(UPS_CMD_SDA, 60, 0);
   EXPECT_EQ(ComOps.DropCommands(UPS_CMD_SDR | UPS_CMD_SDA, "The host has resumed"), 2);
   EXPECT_EQ(ComOps.DropCommands(UPS_CMD_SDR | UPS_CMD_SDA, "Again"), 0);  // nothing left: nothing logged
   EvtLogOps.Add = savedAdd;
-  EXPECT_EQ(records, (std::vector<std::string>{
-                         "-1 2 The host has resumed: the restore (90 min), the delayed shutdown (60 s) not sent to the UPS"}));
+  EXPECT_EQ(g_logged, (std::vector<LoggedEvent>{
+                          {-1, {"2", "The host has resumed: the restore (90 min), the delayed shutdown (60 s) not sent to the UPS"}}}));
   answering = 't';
   ComOps.Detect();
   ComOps.Poll();
