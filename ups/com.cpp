@@ -40,7 +40,8 @@ const char* comDevicePath;  // the "COM Path=" text, read at each open
 
 // ---- the commands given to COM_SendCommand ----
 
-// How a command's arguments are passed (the drivers read them so).
+// How a caller passes a command's arguments to COM_SendCommand; the drivers
+// take them as UpsCommandArgs.
 enum class ArgShape : uint8_t { None, OneInt, TwoInts, TwoTexts, Words };
 
 ArgShape ShapeOf(uint64_t code) {
@@ -194,8 +195,9 @@ class DroppedNames {
   int Log(const char* why, int level) const {
     if (count_ > 0 && EvtLogOps.Add) {
       char text[EVTLOG_TEXT_SIZE];
-      snprintf(text, sizeof text, "%s: %s not sent to the UPS", why ? why : "Dropped", names_);
-      EvtLogOps.Add(EVT_FREE_TEXT, level, text);
+      // A long list is cut at the record's size; the count is returned all the same.
+      if (snprintf(text, sizeof text, "%s: %s not sent to the UPS", why ? why : "Dropped", names_) > 0)
+        EvtLogOps.Add(EVT_FREE_TEXT, level, text);
     }
     return count_;
   }

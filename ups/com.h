@@ -63,9 +63,10 @@ struct ComOpsTable {
   // (accepted or rejected), those kept while no link stands included.
   int (*CommandsPending)();
   // Drops the kept commands whose code is in mask and that have not gone
-  // out to the UPS yet (waiting for a link, or back from a lost one), and
-  // logs one level-2 record naming them: "<why>: <names> not sent to the
-  // UPS". Returns how many were dropped (0: nothing logged).
+  // out to the UPS yet (waiting for a link or for the UPS's status, back
+  // from a lost link, or held by the driver with none of their frames on
+  // the line), and logs one level-2 record naming them: "<why>: <names>
+  // not sent to the UPS". Returns how many were dropped (0: nothing logged).
   int (*DropCommands)(uint64_t mask, const char* why);
 };
 extern ComOpsTable ComOps;

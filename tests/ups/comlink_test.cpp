@@ -14,6 +14,7 @@
 #include "core/svc.h"
 #include "events/evtlog.h"
 #include "support/events_fakes.h"
+#include "support/monoclock.h"
 #include "support/pty.h"
 #include "support/scratch.h"
 #include "ups/caret.h"
@@ -485,21 +486,12 @@ TEST_F(ComLinkTest, DroppedCommandsNeverReachTheNextLinkAndAreNamedInOneRecord) 
 
 namespace {
 
-// A monotonic clock the tests set.
-struct timespec monoNow = {1000, 0};
-void FakeMono(struct timespec* now) { *now = monoNow; }
-void PassMs(int64_t ms) {
-  const int64_t ns = monoNow.tv_nsec + (ms % 1000) * 1000000;
-  monoNow.tv_sec += ms / 1000 + ns / 1000000000;
-  monoNow.tv_nsec = ns % 1000000000;
-}
+void PassMs(int64_t ms) { ManualMonoClock::Pass(ms); }
 
 class KeptCommandTest : public ComLinkTest {
  protected:
   void SetUp() override {
     ComLinkTest::SetUp();
-    savedMono_ = SvcMonoClock;
-    SvcMonoClock = FakeMono;
     savedAdd_ = EvtLogOps.Add;
     EvtLogOps.Add = RecordEvent;
     g_logged.clear();
@@ -508,7 +500,6 @@ class KeptCommandTest : public ComLinkTest {
     Start(2);
   }
   void TearDown() override {
-    SvcMonoClock = savedMono_;
     EvtLogOps.Add = savedAdd_;
     ComLinkTest::TearDown();
   }
@@ -522,7 +513,7 @@ class KeptCommandTest : public ComLinkTest {
   }
 
  private:
-  void (*savedMono_)(struct timespec*) = nullptr;
+  ManualMonoClock clock_;
   void (*savedAdd_)(int, ...) = nullptr;
 };
 

@@ -12,8 +12,8 @@
 
 #include "core/cfg.h"
 #include "core/crypt.h"
-#include "core/svc.h"
 #include "support/events_fakes.h"
+#include "support/monoclock.h"
 #include "support/pty.h"
 #include "support/scratch.h"
 #include "ups/caret.h"
@@ -148,14 +148,7 @@ std::map<std::string, std::string> OnlineWithOutlets(char protocol) {
   return data;
 }
 
-// A monotonic clock the tests pass.
-struct timespec monoNow = {1000, 0};
-void FakeMono(struct timespec* now) { *now = monoNow; }
-void PassMs(int64_t ms) {
-  const int64_t ns = monoNow.tv_nsec + (ms % 1000) * 1000000;
-  monoNow.tv_sec += ms / 1000 + ns / 1000000000;
-  monoNow.tv_nsec = ns % 1000000000;
-}
+void PassMs(int64_t ms) { ManualMonoClock::Pass(ms); }
 
 constexpr uint64_t kOnBattery = UpsBit(UPS_ST_ACFAIL) | UpsBit(UPS_ST_ONBATTERY) | UpsBit(UPS_ST_DISCHARGING);
 
@@ -171,8 +164,6 @@ class RelinkTest : public ScratchTest {
     TildeProbeWait = ServeTildeProbe;
     CaretProbeWait = ServeCaretProbe;
     theUps = &ups;
-    savedMono = SvcMonoClock;
-    SvcMonoClock = FakeMono;
     savedAdd = EvtLogOps.Add;
     EvtLogOps.Add = RecordEvent;
     g_logged.clear();
@@ -201,7 +192,6 @@ class RelinkTest : public ScratchTest {
     TildeProbeWait = savedWait[0];
     CaretProbeWait = savedWait[1];
     UsbHidOps = savedUsb;
-    SvcMonoClock = savedMono;
     EvtLogOps.Add = savedAdd;
     theUps = nullptr;
     memset(&UpsRecord, 0, sizeof UpsRecord);
@@ -217,6 +207,13 @@ class RelinkTest : public ScratchTest {
     return done();
   }
   bool Linked() const { return ComSlot.link[0] != COM_LINK_NONE; }
+  // A fresh start with the UPS speaking this protocol, summing or not.
+  void StartSpeaking(char protocol, bool sums, const std::map<std::string, std::string>& data) {
+    Start();
+    ups.protocol = protocol;
+    ups.sums = sums;
+    ups.data = data;
+  }
   // A detection pass that finds the UPS, then its identification.
   void Link(uint8_t expected) {
     ComOps.Detect();
@@ -254,7 +251,7 @@ class RelinkTest : public ScratchTest {
   PlayedUps ups{pty};
   UsbHidOpsTable savedUsb;
   void (*savedWait[2])(uint8_t) = {};
-  void (*savedMono)(struct timespec*) = nullptr;
+  ManualMonoClock clock;
   void (*savedAdd)(int, ...) = nullptr;
 };
 
@@ -273,10 +270,7 @@ const ProtocolCase kProtocols[] = {
 TEST_F(RelinkTest, StatusBitsStandAcrossALostLinkUntilAFreshReplyChangesThem) {
   for (const ProtocolCase& c : kProtocols) {
     SCOPED_TRACE(c.name);
-    Start();
-    ups.protocol = c.protocol;
-    ups.sums = c.sums;
-    ups.data = OnBattery(c.protocol);
+    StartSpeaking(c.protocol, c.sums, OnBattery(c.protocol));
     Link(c.link);
     ASSERT_TRUE(TickUntil([] { return (UpsRecord.liveStatus & kOnBattery) == kOnBattery; }));
     LoseTheLink();
@@ -442,10 +436,7 @@ TEST_F(RelinkTest, CommandsWaitUntilTheNewLinkHasReadTheStatus) {
   };
   for (const SettleCase& c : cases) {
     SCOPED_TRACE(c.name);
-    Start();
-    ups.protocol = c.protocol;
-    ups.sums = c.sums;
-    ups.data = OnlineWithOutlets(c.protocol);
+    StartSpeaking(c.protocol, c.sums, OnlineWithOutlets(c.protocol));
     const std::string status = c.protocol == 'c' ? "^P003ST1" : "~00P003STB";
     const std::string sets = c.protocol == 'c' ? "^S" : "~00S";
     COM_SendCommand(UPS_CMD_TST, 3);

@@ -18,6 +18,7 @@
 
 #include "core/svc.h"
 #include "support/hidsim.h"
+#include "support/monoclock.h"
 #include "support/scratch.h"
 #include "ups/com.h"
 #include "ups/usbhid.h"
@@ -67,15 +68,9 @@ HidSimDevice* Slot0Device() {
   return ComSlot.fd[0] >= 0 && it != opened.end() ? it->second : nullptr;
 }
 
-// A fake monotonic clock: the tests pass its time, and a hung device's
-// report requests advance it.
-struct timespec monoNow;
-void FakeMono(struct timespec* now) { *now = monoNow; }
-void PassMs(int ms) {
-  monoNow.tv_sec += ms / 1000;
-  monoNow.tv_nsec += (ms % 1000) * 1000000L;
-  if (monoNow.tv_nsec >= 1000000000L) monoNow.tv_nsec -= 1000000000L, ++monoNow.tv_sec;
-}
+// The tests pass the monotonic clock's time, and a hung device's report
+// requests advance it.
+void PassMs(int ms) { ManualMonoClock::Pass(ms); }
 
 std::vector<int> resets;
 void FakeReset(int keep) { resets.push_back(keep); }
@@ -118,9 +113,6 @@ class UsbHidTest : public ScratchTest {
     snprintf(UsbHidDevicePrefix[1], sizeof UsbHidDevicePrefix[1], "%s/hiddev", tmp.c_str());
     savedCalls = UsbHidDevice;
     UsbHidDevice = UsbHidDeviceCalls{BusOpen, BusIoctl, BusClose};
-    savedMono = SvcMonoClock;
-    SvcMonoClock = FakeMono;
-    monoNow = {1000, 0};
     ComSlot.port[0] = 0;
     ComSlot.scan[0] = 0;
     COM_Init(dir.c_str(), "", 0, -1);
@@ -135,7 +127,6 @@ class UsbHidTest : public ScratchTest {
     snprintf(UsbHidDevicePrefix[0], sizeof UsbHidDevicePrefix[0], "/dev/usb/hiddev");
     snprintf(UsbHidDevicePrefix[1], sizeof UsbHidDevicePrefix[1], "/dev/hiddev");
     SvcWallClock = savedClock;
-    SvcMonoClock = savedMono;
     ScratchTest::TearDown();
   }
   // Plugs a device in as tmp/<name> ("usb/hiddev0", "hiddev3").
@@ -169,7 +160,7 @@ class UsbHidTest : public ScratchTest {
   std::list<HidSimDevice> store;
   UsbHidDeviceCalls savedCalls;
   time_t (*savedClock)() = SvcWallClock;
-  void (*savedMono)(struct timespec*) = SvcMonoClock;
+  ManualMonoClock clock;
 };
 
 // ---- device search and families ----
