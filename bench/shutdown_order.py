@@ -607,8 +607,8 @@ def case_l1():
     harness.wait_for(lambda: sum(f.get("mnemonic") == "STA" for f in run.sim.frames() if f["t"] > since) >= 3, 25, 0.1,
                      what="three poll cycles")
     rof, ron = run.frames_at_ups("ROF"), run.frames_at_ups("RON")
-    run.figure("discharging (174) / lost (192)", "%s / %s" % (run.rel(edge), run.rel(lost)))
-    run.figure("outlet-off due (12 s after 174)", run.rel(edge + 12 if edge else None))
+    run.figure("on battery (102, 174) / lost (192)", "%s / %s" % (run.rel(edge), run.rel(lost)))
+    run.figure("outlet-off due (12 s after 102)", run.rel(edge + 12 if edge else None))
     run.figure("link back / restored (193) / power back (103)", "%s / %s / %s" % (
         run.rel(back), run.rel(restored), run.rel(returned)))
     run.figure("outlet-off / outlet-on frames at the UPS", "%d / %d" % (len(rof), len(ron)))

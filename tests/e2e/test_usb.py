@@ -264,7 +264,9 @@ class UsbLink(harness.DaemonTest):
         gaps = [b - a for a, b in zip(times, times[1:])]
         sys.stderr.write("writes at %s s after the return; longest read gap %.0f ms\n" % (
             ", ".join("%.2f" % (t - t_back) for t, _, _ in sent), 1000 * max(gaps)))
-        self.assertLess(max(gaps), 0.4)
+        # A write held the loop 2 s; the gaps are the poll's 100 ms (the
+        # benchmark poll-cadence --usb-kept gives the figure).
+        self.assertLess(max(gaps), 1.0)
         self.assertTrue(self.daemon.running())
 
 
