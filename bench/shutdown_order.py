@@ -17,7 +17,11 @@ Cases (pick some by letter on the command line; all by default):
   f  40 s of wrongly summed replies from a UPS that linked with checksums
   g  a broadcast script that hangs
   h  a scheduled shutdown with a restore: h1 the link up, h2 the link silent
-     across zero (the timeline counts from the shutdown's being due)"""
+     across zero (the timeline counts from the shutdown's being due)
+  l1 a load-bank outlet due off while the link is lost, the link back on
+     line power
+  l2 a scheduled self-test due while the UPS does not answer, back 66 s later
+  l3 a UPS without checksums put where one with checksums was"""
 import os
 import re
 import signal
@@ -136,10 +140,27 @@ class Run:
     def configure(self, changes):
         harness.config_set(dict({"COM": {"COM Port=": 2, "COM Path=": self.sim.slave_path}}, **changes))
 
-    def start(self, web=False):
+    def launch(self):
+        """The simulator, the event watcher and the daemon, started."""
         self.sim.start()
         self.watcher.start()
         self.daemon = harness.Daemon().start()
+
+    def launch_until(self, code, what):
+        """Launches, and counts from event code: its time, or None (the
+        case then reports what was not due and is finished)."""
+        self.t0 = time.time()
+        self.launch()
+        due = self.wait_event(code, 15)
+        if due is None:
+            self.figure(what, "not due")
+            self.finish()
+            return None
+        self.t0 = due
+        return due
+
+    def start(self, web=False):
+        self.launch()
         harness.wait_for(lambda: sum(f["mnemonic"] == "STB" for f in self.sim.frames()) >= 4, 50,
                          what="the UPS link")
         if web:
@@ -531,16 +552,8 @@ def case_h():
             "Time1=": "%d:%d" % (now.tm_hour, now.tm_min), "Action1=": 1,
             "Weekday2=": "1111111", "Time2=": "%d:%d" % (back.tm_hour, back.tm_min), "Action2=": 2}
         run.configure(changes)
-        run.t0 = time.time()  # until the shutdown is due
-        run.sim.start()
-        run.watcher.start()
-        run.daemon = harness.Daemon().start()
-        due = run.wait_event(12, 15)
-        if due is None:
-            run.figure("scheduled shutdown", "not due")
-            run.finish()
+        if run.launch_until(12, "scheduled shutdown") is None:
             continue
-        run.t0 = due
         first = harness.wait_for(run.first_announcement, 10, 0.05, what="the announcement")
         zero_at = first[0] + first[1]
         if silent:
@@ -569,8 +582,93 @@ def case_h():
         run.finish()
 
 
+# ---- kept commands and the checksum memory across lost links -----------------
+
+def free_texts(run, part):
+    """(time seen, text) of the free-text records that hold part."""
+    return [(e[0], e[3]) for e in run.events if e[1] == -1 and part in e[3]]
+
+
+def case_l1():
+    run = Run("l1", "outlet 1 off 12 s after a power failure, the link lost before that and back on line power")
+    run.configure({"Shutdown": NO_SHUTDOWN, "UPS": {"Load Bank PF Enable1=": "Yes", "Load Bank PF Delay1=": 12}})
+    run.start()
+    run.fail("powerfail")
+    run.wait_event(102, 15)
+    edge = run.wait_event(174, 15)
+    run.sim.set_state("silent")
+    lost = run.wait_event(192, 15)
+    time.sleep(max(0.0, (edge or time.time()) + 15 - time.time()))
+    back = time.time()
+    run.sim.set_state("online")
+    restored = run.wait_event(193, 20)
+    returned = run.wait_event(103, 30)
+    since = returned or back
+    harness.wait_for(lambda: sum(f.get("mnemonic") == "STA" for f in run.sim.frames() if f["t"] > since) >= 3, 25, 0.1,
+                     what="three poll cycles")
+    rof, ron = run.frames_at_ups("ROF"), run.frames_at_ups("RON")
+    run.figure("on battery (102, 174) / lost (192)", "%s / %s" % (run.rel(edge), run.rel(lost)))
+    run.figure("outlet-off due (12 s after 102)", run.rel(edge + 12 if edge else None))
+    run.figure("link back / restored (193) / power back (103)", "%s / %s / %s" % (
+        run.rel(back), run.rel(restored), run.rel(returned)))
+    run.figure("outlet-off / outlet-on frames at the UPS", "%d / %d" % (len(rof), len(ron)))
+    if rof and ron:
+        run.figure("outlet 1 without power, mains present", "%.2f s" % (ron[0]["t"] - rof[0]["t"]))
+    run.figure("outlet record", "; ".join("%s %s" % (run.rel(t), x) for t, x in free_texts(run, "utlet")) or "none")
+    run.finish()
+
+
+def case_l2():
+    while time.localtime().tm_sec > 40:
+        time.sleep(1)
+    run = Run("l2", "a weekly self-test due at the start while the UPS does not answer, back 66 s later",
+              state="silent")
+    now = time.localtime()
+    run.configure({"Shutdown": NO_SHUTDOWN, "Weekly Schedule": {
+        "Weekday1=": "1111111", "Time1=": "%d:%d" % (now.tm_hour, now.tm_min), "Action1=": 3}})
+    due = run.launch_until(14, "self-test")
+    if due is None:
+        return
+    time.sleep(max(0.0, due + 66 - time.time()))
+    back = time.time()
+    run.sim.set_state("online")
+    restored = run.wait_event(193, 20)
+    harness.wait_for(lambda: sum(f.get("mnemonic") == "STB" for f in run.sim.frames()) >= 4, 30, 0.1,
+                     what="four poll cycles")
+    time.sleep(3)
+    run.figure("self-test due (event 14)", run.rel(due))
+    run.figure("lost (192)", run.rel((run.event_times(192) or [None])[0]))
+    run.figure("UPS answers / restored (193)", "%s / %s" % (run.rel(back), run.rel(restored)))
+    run.figure("self-test frames at the UPS", ", ".join(run.rel(f["t"]) for f in run.frames_at_ups("TST")) or "none")
+    run.figure("drop record", "; ".join("%s %s" % (run.rel(t), x) for t, x in free_texts(run, "self-test"))
+               or "none")
+    run.finish()
+
+
+def case_l3():
+    run = Run("l3", "a UPS that sends no checksums put where one that sums was")
+    run.configure({"Shutdown": NO_SHUTDOWN})
+    run.start()
+    run.t0 = time.time()
+    run.sim.set_checksum(False)
+    run.note("the UPS on the port now sends no checksums")
+    lost = run.wait_event(192, 15)
+    restored = run.wait_event(193, 170)
+    if restored is not None:
+        harness.wait_for(lambda: sum(f.get("mnemonic") == "STB" for f in run.sim.frames() if f["t"] > restored) >= 2,
+                         20, 0.1, what="two poll cycles")
+    after = [f for f in run.sim.frames() if f["type"] == "P" and restored and f["t"] > restored + 3]
+    run.figure("lost (192)", run.rel(lost))
+    run.figure("restored (193)", run.rel(restored) if restored else "not within %.0f s" % (time.time() - run.t0))
+    run.figure("record", "; ".join("%s %s" % (run.rel(t), x) for t, x in free_texts(run, "checksum")) or "none")
+    run.figure("queries after the link: with / without sum", "%d / %d" % (
+        sum(f["checksum"] == "ok" for f in after), sum(f["checksum"] == "none" for f in after)))
+    run.finish()
+
+
 CASES = {"a": case_a, "b": case_b, "c": case_c, "d": case_d, "e": case_e, "e2": case_e2, "f": case_f,
          "g": case_g, "h": case_h}
+CASES.update({"l1": case_l1, "l2": case_l2, "l3": case_l3})
 chosen = sys.argv[1:] or list(CASES)
 sys.stdout.reconfigure(line_buffering=True)
 print("build %s; %d CPUs; load average %.1f %.1f %.1f" % ((os.environ["UPSD_BUILD"], os.cpu_count())

@@ -23,19 +23,17 @@ struct CaretState {
   uint8_t rxCount;
   uint8_t tx[CARET_FRAME_MAX + 1];
   uint8_t txLength;
-  uint8_t queue[CARET_QUEUE_SLOTS][CARET_FRAME_MAX];
-  uint8_t queueLength[CARET_QUEUE_SLOTS];
-  uint32_t queueTag[CARET_QUEUE_SLOTS];  // the link manager's command each frame belongs to (0 none)
-  uint32_t txTag;                         // ... and that of the frame in flight
+  // The command queue; a frame in flight from it: its reject or time-out
+  // says nothing about the poll item of the moment.
+  ProtoFrameQueue queue;
   uint8_t pollIndex;
   uint8_t firstCycle = 1;
   uint8_t waitTicks;
   uint8_t timeouts;
-  // The frame in flight came from the command queue: its reject or time-out
-  // says nothing about the poll item of the moment.
-  uint8_t fromQueue;
+  ProtoCycles cycles;
 };
 CaretState st;
+static_assert(CARET_FRAME_MAX <= PROTO_FRAME_SIZE && CARET_QUEUE_SLOTS == PROTO_QUEUE_SLOTS);
 
 constexpr int HEADER = 5;  // "^P", "^S" or "^D" and three length digits
 constexpr int8_t ALWAYS = -1;
@@ -322,12 +320,6 @@ void AdvanceIndex() {
 // The mask of the item at the poll index (NONE past the table).
 int CurrentMask() { return st.pollIndex < CARET_POLL_ITEMS ? kItems[st.pollIndex].mask : NONE; }
 
-// The frame in flight got no sound reply; told before the failure is
-// counted, which may end the link.
-void Unanswered() {
-  if (st.fromQueue && st.txTag) COM_CommandFrame(st.txTag, COM_FRAME_UNANSWERED);
-}
-
 void HandleReply(uint8_t slot) {
   int r = Caret_Receive(slot, st.rx, &st.rxCount);
   st.rx[st.rxCount] = 0;
@@ -335,18 +327,18 @@ void HandleReply(uint8_t slot) {
     case CARET_RX_COMPLETE:
       if (st.rx[1] == '0') {
         // Only LET among the identification items has a mask.
-        if (!st.fromQueue) Proto_DropCap(CurrentMask());
+        if (!st.queue.FromQueue()) Proto_DropCap(CurrentMask());
         AdvanceIndex();
       } else if (st.rx[1] == 'D') {
         Caret_ParseReply();
         AdvanceIndex();
         Proto_ClearBit(UPS_ST_COMMLOST);
-      } else if (!st.fromQueue) {
+      } else if (!st.queue.FromQueue()) {
         // "^1" to a poll query brings nothing: the cycle moves on (the
         // answer to a queued set frame takes no poll index).
         AdvanceIndex();
       }
-      if (st.fromQueue && st.txTag) COM_CommandFrame(st.txTag, COM_FRAME_ANSWERED);
+      st.queue.Answered();
       COM_UpsAnswered();
       ++ComStat.rxOk;
       st.waitTicks = 0;
@@ -356,7 +348,7 @@ void HandleReply(uint8_t slot) {
     case CARET_RX_BAD:
       // A reply that is no caret frame counts towards the lost link like a time-out.
       ++ComStat.rxParseErr;
-      Unanswered();
+      st.queue.Unanswered();
       st.waiting = 0;
       Proto_CountFailure(slot, &st.timeouts);
       AdvanceIndex();
@@ -365,9 +357,9 @@ void HandleReply(uint8_t slot) {
       if (++st.waitTicks <= 9) break;
       st.waitTicks = 0;
       ++ComStat.rxTimeout;
-      Unanswered();
+      st.queue.Unanswered();
       Proto_CountFailure(slot, &st.timeouts);
-      if (st.firstCycle && st.pollIndex >= IDENT_ITEMS && !st.fromQueue) Proto_DropCap(CurrentMask());
+      if (st.firstCycle && st.pollIndex >= IDENT_ITEMS && !st.queue.FromQueue()) Proto_DropCap(CurrentMask());
       st.waiting = 0;
       AdvanceIndex();
       break;
@@ -375,29 +367,17 @@ void HandleReply(uint8_t slot) {
 }
 
 void SendNext(uint8_t slot) {
-  st.fromQueue = 0;
-  st.txTag = 0;
+  st.queue.PollItem();
   if (st.pollIndex < IDENT_ITEMS) {
     if (st.pollIndex == LET_INDEX && !Proto_HasCap(UPS_CAP_LET_BIT)) st.pollIndex = LET_INDEX + 1;
     st.txLength = static_cast<uint8_t>(
         snprintf(reinterpret_cast<char*>(st.tx), sizeof st.tx, "^P003%s", kItems[st.pollIndex].mnemonic));
-  } else if (st.queueLength[0] != 0) {
-    st.txLength = st.queueLength[0];
-    memcpy(st.tx, st.queue[0], st.txLength);
-    st.tx[st.txLength] = 0;
-    st.txTag = st.queueTag[0];
-    memmove(st.queue[0], st.queue[1], sizeof st.queue[0] * (CARET_QUEUE_SLOTS - 1));
-    memmove(st.queueLength, st.queueLength + 1, CARET_QUEUE_SLOTS - 1);
-    memmove(st.queueTag, st.queueTag + 1, sizeof st.queueTag[0] * (CARET_QUEUE_SLOTS - 1));
-    memset(st.queue[CARET_QUEUE_SLOTS - 1], 0, CARET_FRAME_MAX);
-    st.queueLength[CARET_QUEUE_SLOTS - 1] = 0;
-    st.queueTag[CARET_QUEUE_SLOTS - 1] = 0;
-    st.fromQueue = 1;
-  } else {
+  } else if (!Proto_TakeFrame(st.queue, st.tx, sizeof st.tx, &st.txLength)) {
     for (;;) {
       if (st.pollIndex >= CARET_POLL_ITEMS) {
         st.pollIndex = IDENT_ITEMS;
         st.firstCycle = 0;
+        st.cycles.Ended();
       }
       if (ItemDue(st.pollIndex)) break;
       ++st.pollIndex;
@@ -424,6 +404,7 @@ void Caret_Init() {
   CaretOps.Poll = Caret_Poll;
   CaretOps.BitIndex = Caret_BitIndex;
   CaretOps.Command = Caret_Command;
+  CaretOps.Withdraw = Caret_Withdraw;
 }
 
 void Caret_Exit() {}
@@ -431,81 +412,63 @@ void Caret_Exit() {}
 void Caret_Reset() {
   st.firstCycle = 1;
   st.pollIndex = 0;
-  st.fromQueue = 0;
   // Nothing of an earlier link counts towards this one.
   st.waiting = 0;
   st.waitTicks = 0;
   st.timeouts = 0;
-  // What an earlier link left queued is the link manager's to send again.
-  memset(st.queue, 0, sizeof st.queue);
-  memset(st.queueLength, 0, sizeof st.queueLength);
-  memset(st.queueTag, 0, sizeof st.queueTag);
-  st.txTag = 0;
+  st.queue.Clear();
 }
 
 int Caret_BitIndex(uint64_t mask) { return Proto_BitIndex(mask); }
 
 int Caret_QueueCommand(const uint8_t* frame, uint8_t length) {
-  if (length == 0 || length > CARET_FRAME_MAX) return 0;
-  for (int i = 0; i < CARET_QUEUE_SLOTS; ++i) {
-    if (st.queueLength[i] != 0) continue;
-    memcpy(st.queue[i], frame, length);
-    st.queueLength[i] = length;
-    st.queueTag[i] = ComCommandTag;
-    if (ComCommandTag) COM_CommandFrame(ComCommandTag, COM_FRAME_QUEUED);
-    return 1;
-  }
-  return 0;
+  return Proto_QueueFrame(st.queue, frame, length, CARET_FRAME_MAX) ? 1 : 0;
 }
 
-void Caret_Command(uint64_t code, ...) {
+int Caret_Withdraw(uint32_t tag) { return st.queue.Withdraw(tag); }
+
+void Caret_Command(uint64_t code, const UpsCommandArgs& args) {
   // The NOM set frames leave every field empty but the ones they change.
   static constexpr const char* kAlarm[4] = {nullptr, "^S015NOM,,,,,,,1,,,,", "^S015NOM,,,,,,,2,,,,",
                                             "^S015NOM,,,,,,,3,,,,"};
   uint8_t frame[CARET_FRAME_MAX + 1] = {};
+  const int a = args.number[0];
   int n = 0;
-  va_list ap;
-  va_start(ap, code);
   if (code == UPS_CMD_ROF || code == UPS_CMD_RON) {
-    int outlet = va_arg(ap, int);
-    int delay = va_arg(ap, int);
-    n = FormatFrame(frame, code == UPS_CMD_ROF ? "^S008ROF%d,%d" : "^S008RON%d,%d", outlet, delay);
+    n = FormatFrame(frame, code == UPS_CMD_ROF ? "^S008ROF%d,%d" : "^S008RON%d,%d", a, args.number[1]);
   } else if (code == UPS_CMD_TST) {
-    int test = va_arg(ap, int);
+    const int test = a;
     n = test == 0   ? FormatFrame(frame, "^S005TST-1")
         : test == 3 ? FormatFrame(frame, "^S004TST2")
         : test == 4 ? FormatFrame(frame, "^S004TST3")
                     : FormatFrame(frame, "^S004TST1");
   } else if (code == UPS_CMD_SDT) {
-    n = FormatFrame(frame, "^S004SDA%d", va_arg(ap, int));
+    n = FormatFrame(frame, "^S004SDA%d", a);
   } else if (code == UPS_CMD_SDR) {
-    int minutes = va_arg(ap, int);
-    if (minutes != 65535) n = FormatFrame(frame, "^S004STD%lld", static_cast<long long>(minutes) * 60);
+    if (a != 65535) n = FormatFrame(frame, "^S004STD%lld", static_cast<long long>(a) * 60);
   } else if (code == UPS_CMD_SDA) {
-    int delay = va_arg(ap, int);
-    n = delay == 0 ? FormatFrame(frame, "^S005PSD-1") : FormatFrame(frame, "^S004PSD%d", delay);
+    n = a == 0 ? FormatFrame(frame, "^S005PSD-1") : FormatFrame(frame, "^S004PSD%d", a);
   } else if (code == UPS_CMD_BUZ || code == UPS_CMD_EDB) {
-    int value = va_arg(ap, int);
+    const int value = a;
     // The alarm field's new state: 1 gives 2 for both; 2 gives 3 (BUZ) or 1 (EDB).
     int state = 0;
     if (value == 1) state = 2;
     else if (value == 2) state = code == UPS_CMD_BUZ ? 3 : 1;
     if (state) n = FormatFrame(frame, "%s", kAlarm[state]);
   } else if (code == UPS_CMD_ARB) {
-    n = FormatFrame(frame, "^S004ATR%d", va_arg(ap, int));
+    n = FormatFrame(frame, "^S004ATR%d", a);
   } else if (code == UPS_CMD_ECO) {
-    n = FormatFrame(frame, "^S004ECO%d", va_arg(ap, int));
+    n = FormatFrame(frame, "^S004ECO%d", a);
   } else if (code == UPS_CMD_BRD) {
-    const char* last = va_arg(ap, const char*);
-    const char* next = va_arg(ap, const char*);
+    const char* last = args.text[0];
+    const char* next = args.text[1];
     int y, m, d;
     if (ParseDate(last, &y, &m, &d) && ParseDate(next, &y, &m, &d))
       n = FormatFrame(frame, "^S015NOM,,,,,,,,,,%.4s%.4s,%u", last + 4, last,
                       static_cast<unsigned>(Caret_DaysBetween(last, next)));
   } else if (code == UPS_CMD_EBP) {
-    n = FormatFrame(frame, "^S004EBP%d", va_arg(ap, int));
+    n = FormatFrame(frame, "^S004EBP%d", a);
   }
-  va_end(ap);
   QueueFrame(frame, n);
   if (code == UPS_CMD_EBP && n > 0) {
     // The new pack count shows in the battery status: query it right after.
@@ -551,6 +514,7 @@ int Caret_Probe(uint8_t slot) {
   if (r != CARET_RX_COMPLETE) return 0;
   Caret_Reset();
   Proto_HoldReportedBits(T);
+  st.cycles.Start(T);
   return 1;
 }
 
@@ -596,9 +560,7 @@ void Caret_ParseFrame(const uint8_t* sent, int sentLength, const uint8_t* reply,
     case 13: FirstFieldTo(data, length, VAL_ARB); break;
     default:
       if (item >= FIRST_OUTLET_INDEX) {
-        unsigned bit = 1u << (item - FIRST_OUTLET_INDEX);
-        if (length > 0 && data[0] == '1') UpsRecord.outletOn |= static_cast<uint8_t>(bit);
-        else UpsRecord.outletOn &= static_cast<uint8_t>(~bit);
+        Proto_OutletState(item - FIRST_OUTLET_INDEX, length > 0 && data[0] == '1');
       }
       break;
   }
@@ -633,8 +595,9 @@ uint16_t Caret_DaysBetween(const char* from, const char* to) {
 }
 
 CaretView Caret_View() {
-  return CaretView{st.tx,        st.txLength,   st.rx,        st.rxCount,  st.waiting, st.queue,
-                   st.queueLength, st.pollIndex, st.firstCycle, st.waitTicks, st.timeouts, st.fromQueue};
+  return CaretView{st.tx,        st.txLength,   st.rx,        st.rxCount,  st.waiting, &st.queue,
+                   st.pollIndex, st.firstCycle, st.waitTicks, st.timeouts,
+                   st.queue.FromQueue() ? uint8_t{1} : uint8_t{0}};
 }
 
 const char* Caret_ItemMnemonic(int index) {

@@ -7,6 +7,7 @@
 #pragma once
 #include <cstdint>
 
+#include "ups/protofields.h"
 #include "ups/upsdata.h"
 
 extern UpsProtocolOps CaretOps;
@@ -17,7 +18,9 @@ void Caret_Exit();
 int Caret_Probe(uint8_t slot);
 void Caret_Poll(uint8_t slot);
 int Caret_BitIndex(uint64_t mask);
-void Caret_Command(uint64_t code, ...);
+void Caret_Command(uint64_t code, const UpsCommandArgs& args);
+// Takes back the queued frames of the link manager's command with this tag.
+int Caret_Withdraw(uint32_t tag);
 
 // Receiver results.
 enum CaretRxResult : int {
@@ -58,8 +61,7 @@ struct CaretView {
   const uint8_t* rx;
   uint8_t rxCount;
   uint8_t waiting;
-  const uint8_t (*queue)[CARET_FRAME_MAX];
-  const uint8_t* queueLength;
+  const ProtoFrameQueue* queue;
   uint8_t pollIndex;
   uint8_t firstCycle;
   uint8_t waitTicks;

@@ -40,7 +40,8 @@ const char* comDevicePath;  // the "COM Path=" text, read at each open
 
 // ---- the commands given to COM_SendCommand ----
 
-// How a command's arguments are passed (the drivers read them so).
+// How a caller passes a command's arguments to COM_SendCommand; the drivers
+// take them as UpsCommandArgs.
 enum class ArgShape : uint8_t { None, OneInt, TwoInts, TwoTexts, Words };
 
 ArgShape ShapeOf(uint64_t code) {
@@ -86,29 +87,52 @@ enum class CommandState : uint8_t {
 struct KeptCommand {
   uint32_t tag;
   uint64_t code;
-  ArgShape shape;
   int32_t number[2];
   bool textGiven[2];
   char text[2][32];
   bool wordsGiven;
   uint16_t words[6];
+  int64_t givenMs;       // when it was given, on the monotonic clock
+  uint64_t replaced;     // the code of the command for the same outlet it replaced, 0 none
   CommandState state;
-  uint8_t frames;  // frames of it the driver holds
+  uint8_t frames;        // frames of it the driver holds
+  bool onLine;           // a frame of it went on the line: it can no longer be taken back
+
+  UpsCommandArgs Args() const {
+    UpsCommandArgs a(number[0], number[1]);
+    for (int i = 0; i < 2; ++i) a.text[i] = textGiven[i] ? text[i] : nullptr;
+    a.words = wordsGiven ? words : nullptr;
+    return a;
+  }
 };
 
 struct CommandQueue {
-  // Oldest first; only the first can be handed or unanswered.
+  // Oldest first; at most one is handed or unanswered at a time.
   std::array<KeptCommand, COM_KEPT_COMMANDS> entry;
   int count = 0;
   uint32_t lastTag = 0;
-  UpsCommandFn driver = nullptr;  // the Command of the driver detection found
+  UpsDriverCommandFn driver = nullptr;  // the Command of the driver detection found
+  int (*withdraw)(uint32_t tag) = nullptr;  // ... and its Withdraw
 };
 CommandQueue comCommands;
+
+// What the link manager knows of the UPS on the current link of slot 0.
+struct LinkKnowledge {
+  bool statusKnown = false;  // the driver read the status through its debounce
+  int ticksSince = 0;        // poll ticks since then
+  uint8_t outletsReported = 0;  // outlets whose state the driver read
+};
+LinkKnowledge comLink;
+
+// The UPS's status is known and the alarm processing has acted on it.
+bool StatusSettled() { return comLink.statusKnown && comLink.ticksSince >= COM_STATUS_TICKS; }
 
 void DropCommand(int index) {
   for (int i = index; i + 1 < comCommands.count; ++i) comCommands.entry[i] = comCommands.entry[i + 1];
   --comCommands.count;
 }
+
+int IndexOf(const KeptCommand* c) { return static_cast<int>(c - &comCommands.entry[0]); }
 
 KeptCommand* FindCommand(uint32_t tag) {
   for (int i = 0; tag && i < comCommands.count; ++i)
@@ -116,65 +140,207 @@ KeptCommand* FindCommand(uint32_t tag) {
   return nullptr;
 }
 
+// The entry that is handed or unanswered; -1 when none is.
+int OutIndex() {
+  for (int i = 0; i < comCommands.count; ++i)
+    if (comCommands.entry[i].state != CommandState::Waiting) return i;
+  return -1;
+}
+
 void CopyText(bool* given, char* out, size_t size, const char* text) {
   *given = text != nullptr;
   snprintf(out, size, "%s", text ? text : "");
 }
 
-// The driver's Command with the command's arguments as they were given.
-void Hand(const KeptCommand& c) {
-  ComCommandTag = c.tag;
-  switch (c.shape) {
-    case ArgShape::TwoTexts:
-      comCommands.driver(c.code, c.textGiven[0] ? c.text[0] : nullptr, c.textGiven[1] ? c.text[1] : nullptr);
-      break;
-    case ArgShape::Words: comCommands.driver(c.code, c.wordsGiven ? c.words : nullptr); break;
-    default: comCommands.driver(c.code, static_cast<int>(c.number[0]), static_cast<int>(c.number[1])); break;
+// The end of the shutdown road: the UPS is told when to restore its output
+// and to switch it off. These never make room for other commands, wait for
+// no status and have no age bound: whoever gave them drops them when the
+// host no longer goes down.
+bool OnShutdownRoad(uint64_t code) { return code == UPS_CMD_SDR || code == UPS_CMD_SDA; }
+
+bool IsOutletCommand(uint64_t code) { return code == UPS_CMD_ROF || code == UPS_CMD_RON; }
+
+// A kept command as the event log names it ("the delayed shutdown (60 s)").
+void DescribeCommand(uint64_t code, int32_t number, char* out, size_t size) {
+  switch (code) {
+    case UPS_CMD_SDA: snprintf(out, size, "the delayed shutdown (%d s)", static_cast<int>(number)); return;
+    case UPS_CMD_SDR: snprintf(out, size, "the restore (%d min)", static_cast<int>(number)); return;
+    case UPS_CMD_ROF:
+    case UPS_CMD_RON:
+      snprintf(out, size, "outlet %d %s", static_cast<int>(number), code == UPS_CMD_ROF ? "off" : "on");
+      return;
+    case UPS_CMD_TST: snprintf(out, size, "the self-test"); return;
+    default: snprintf(out, size, "UPS command %d", Proto_BitIndex(code)); return;
   }
-  ComCommandTag = 0;
+}
+
+// The names of the commands dropped at one time, logged in one record:
+// "<why>: <names> not sent to the UPS".
+class DroppedNames {
+ public:
+  void Add(uint64_t code, int32_t number) {
+    char one[64];
+    DescribeCommand(code, number, one, sizeof one);
+    if (used_ < sizeof names_) {
+      int n = snprintf(names_ + used_, sizeof names_ - used_, "%s%s", count_ ? ", " : "", one);
+      if (n > 0) used_ += static_cast<size_t>(n);
+    }
+    ++count_;
+  }
+  void Add(const KeptCommand& c) {
+    if (c.replaced) Add(c.replaced, c.number[0]);
+    Add(c.code, c.number[0]);
+  }
+  // Logs the record when a name was added; how many were.
+  int Log(const char* why, int level) const {
+    if (count_ > 0 && EvtLogOps.Add) {
+      char text[EVTLOG_TEXT_SIZE];
+      // A long list is cut at the record's size; the count is returned all the same.
+      if (snprintf(text, sizeof text, "%s: %s not sent to the UPS", why ? why : "Dropped", names_) > 0)
+        EvtLogOps.Add(EVT_FREE_TEXT, level, text);
+    }
+    return count_;
+  }
+
+ private:
+  char names_[EVTLOG_TEXT_SIZE] = "";
+  size_t used_ = 0;
+  int count_ = 0;
+};
+
+// Takes the command back before any of it went on the line: one that
+// waits, or one whose frames the driver still holds all of. False when it
+// is (partly) out.
+bool TakeBack(int index) {
+  KeptCommand& c = comCommands.entry[index];
+  if (c.state == CommandState::Handed && !c.onLine && comCommands.withdraw) {
+    const int taken = comCommands.withdraw(c.tag);
+    c.frames = taken < c.frames ? static_cast<uint8_t>(c.frames - taken) : 0;
+    if (c.frames > 0) return false;
+    c.state = CommandState::Waiting;
+  }
+  if (c.state != CommandState::Waiting) return false;
+  DropCommand(index);
+  return true;
+}
+
+// The outlet command asks for the state the UPS reports the outlet in.
+bool AlreadyReported(const KeptCommand& c) {
+  const int32_t outlet = c.number[0];
+  if (!IsOutletCommand(c.code) || outlet < 1 || outlet > UPS_OUTLETS) return false;
+  const auto bit = static_cast<uint8_t>(1u << (outlet - 1));
+  return (comLink.outletsReported & bit) && ((UpsRecord.outletOn & bit) != 0) == (c.code == UPS_CMD_RON);
+}
+
+// The next command that may go to the driver: the first that waits, of the
+// end of a countdown or, once the UPS's status is settled, of any kind.
+int NextToHand() {
+  for (int i = 0; i < comCommands.count; ++i) {
+    const KeptCommand& c = comCommands.entry[i];
+    if (c.state == CommandState::Waiting && (OnShutdownRoad(c.code) || StatusSettled())) return i;
+  }
+  return -1;
 }
 
 // Hands the waiting commands to the linked driver, one at a time: the next
 // goes only when the UPS has answered the one before, so the order holds
 // across lost links and the driver's queue never overflows. A command the
-// driver queued nothing for (its frame does not fit, the driver has no
-// frame for it, or the USB driver wrote it at once) is done.
+// driver queued nothing for (its frame does not fit, or the driver has no
+// frame for it) is done. An outlet command left by a replacement goes only
+// when the UPS does not report that state already.
 void HandWaiting() {
   if (ComSlot.link[0] == COM_LINK_NONE || !comCommands.driver) return;
-  while (comCommands.count > 0 && comCommands.entry[0].state == CommandState::Waiting) {
-    KeptCommand& first = comCommands.entry[0];
-    first.state = CommandState::Handed;
-    first.frames = 0;
-    const uint32_t tag = first.tag;
-    Hand(first);
-    KeptCommand* c = FindCommand(tag);
-    if (!c) continue;
-    if (c->state != CommandState::Handed || c->frames > 0) return;
-    DropCommand(0);
+  while (OutIndex() < 0) {
+    const int next = NextToHand();
+    if (next < 0) return;
+    KeptCommand& c = comCommands.entry[next];
+    if (c.replaced && AlreadyReported(c)) {
+      char why[64];
+      snprintf(why, sizeof why, "Outlet %d is %s at the UPS already", static_cast<int>(c.number[0]),
+               c.code == UPS_CMD_RON ? "on" : "off");
+      DroppedNames names;
+      names.Add(c);
+      DropCommand(next);
+      names.Log(why, 1);
+      continue;
+    }
+    c.state = CommandState::Handed;
+    c.frames = 0;
+    c.onLine = false;
+    const uint32_t tag = c.tag;
+    ComCommandTag = tag;
+    comCommands.driver(c.code, c.Args());
+    ComCommandTag = 0;
+    KeptCommand* k = FindCommand(tag);
+    if (!k) continue;
+    if (k->state != CommandState::Handed || k->frames > 0) return;
+    DropCommand(IndexOf(k));
   }
 }
+
+// Commands other than the end of a countdown that waited too long to go out.
+void DropOldCommands() {
+  const int64_t now = Svc_MonoMs();
+  DroppedNames names;
+  for (int i = 0; i < comCommands.count;) {
+    const KeptCommand& c = comCommands.entry[i];
+    if (OnShutdownRoad(c.code) || c.state != CommandState::Waiting || now - c.givenMs < COM_KEPT_MS) {
+      ++i;
+      continue;
+    }
+    names.Add(c);
+    DropCommand(i);
+  }
+  char why[64];
+  snprintf(why, sizeof why, "Kept for %d s", static_cast<int>(COM_KEPT_MS / 1000));
+  names.Log(why, 2);
+}
+
+// The UPS slot's link began or ended: nothing is known of the UPS on the
+// next one yet.
+void NewLink() { comLink = LinkKnowledge{}; }
 
 // The UPS slot's link ended: what the driver still held for it goes to the
 // next link.
 void LinkEnded() {
+  NewLink();
   for (int i = 0; i < comCommands.count; ++i) {
     comCommands.entry[i].state = CommandState::Waiting;
     comCommands.entry[i].frames = 0;
+    comCommands.entry[i].onLine = false;
   }
 }
 
-// The end of the shutdown road: the UPS is told when to restore its output
-// and to switch it off. These never make room for other commands.
-bool OnShutdownRoad(uint64_t code) { return code == UPS_CMD_SDR || code == UPS_CMD_SDA; }
-
 // The entry a full queue gives up for a new command: the oldest one that
-// still waits (the first may be out), other than the shutdown road's while
-// another waits; only a queue of nothing else loses its oldest.
+// still waits, other than the shutdown road's while another waits; only a
+// queue of nothing else loses its oldest waiting one.
 int RoomFor() {
-  const int first = comCommands.entry[0].state == CommandState::Waiting ? 0 : 1;
-  for (int i = first; i < comCommands.count; ++i)
-    if (!OnShutdownRoad(comCommands.entry[i].code)) return i;
-  return first;
+  int firstWaiting = -1;
+  for (int i = 0; i < comCommands.count; ++i) {
+    const KeptCommand& c = comCommands.entry[i];
+    if (c.state != CommandState::Waiting) continue;
+    if (!OnShutdownRoad(c.code)) return i;
+    if (firstWaiting < 0) firstWaiting = i;
+  }
+  return firstWaiting;
+}
+
+// A new command for an outlet replaces the ones for that outlet that have
+// not gone out; the code of the last one it replaced, 0 none.
+uint64_t ReplaceForOutlet(const KeptCommand& newer) {
+  uint64_t replaced = 0;
+  for (int i = 0; i < comCommands.count;) {
+    const KeptCommand& c = comCommands.entry[i];
+    if (IsOutletCommand(c.code) && c.number[0] == newer.number[0]) {
+      const uint64_t code = c.code;
+      if (TakeBack(i)) {
+        replaced = code;
+        continue;
+      }
+    }
+    ++i;
+  }
+  return replaced;
 }
 
 void COM_Command(uint64_t code, ...) {
@@ -182,7 +348,6 @@ void COM_Command(uint64_t code, ...) {
   if (shape == ArgShape::None) return;
   KeptCommand c{};
   c.code = code;
-  c.shape = shape;
   va_list ap;
   va_start(ap, code);
   switch (shape) {
@@ -202,7 +367,13 @@ void COM_Command(uint64_t code, ...) {
     default: c.number[0] = va_arg(ap, int); break;
   }
   va_end(ap);
-  if (comCommands.count == COM_KEPT_COMMANDS) DropCommand(RoomFor());
+  c.givenMs = Svc_MonoMs();
+  if (IsOutletCommand(code)) c.replaced = ReplaceForOutlet(c);
+  if (comCommands.count == COM_KEPT_COMMANDS) {
+    const int room = RoomFor();
+    if (room < 0) return;  // sixteen handed or unanswered cannot be: one at a time
+    DropCommand(room);
+  }
   if (++comCommands.lastTag == 0) comCommands.lastTag = 1;
   c.tag = comCommands.lastTag;
   c.state = CommandState::Waiting;
@@ -212,46 +383,17 @@ void COM_Command(uint64_t code, ...) {
 
 int COM_CommandsPending() { return comCommands.count; }
 
-// A kept command as the event log names it ("the delayed shutdown (60 s)").
-void DescribeCommand(const KeptCommand& c, char* out, size_t size) {
-  switch (c.code) {
-    case UPS_CMD_SDA: snprintf(out, size, "the delayed shutdown (%d s)", static_cast<int>(c.number[0])); return;
-    case UPS_CMD_SDR: snprintf(out, size, "the restore (%d min)", static_cast<int>(c.number[0])); return;
-    case UPS_CMD_ROF:
-    case UPS_CMD_RON:
-      snprintf(out, size, "outlet %d %s", static_cast<int>(c.number[0]), c.code == UPS_CMD_ROF ? "off" : "on");
-      return;
-    case UPS_CMD_TST: snprintf(out, size, "the self-test"); return;
-    default: snprintf(out, size, "UPS command %d", Proto_BitIndex(c.code)); return;
-  }
-}
-
 int COM_DropCommands(uint64_t mask, const char* why) {
-  char names[EVTLOG_TEXT_SIZE] = "";
-  size_t used = 0;
-  int dropped = 0;
+  DroppedNames names;
   for (int i = 0; i < comCommands.count;) {
-    const KeptCommand& c = comCommands.entry[i];
-    if (!(c.code & mask) || c.state == CommandState::Handed) {
-      ++i;
+    const KeptCommand c = comCommands.entry[i];
+    if ((c.code & mask) && TakeBack(i)) {
+      names.Add(c);
       continue;
     }
-    char one[64];
-    DescribeCommand(c, one, sizeof one);
-    if (used < sizeof names) {
-      int n = snprintf(names + used, sizeof names - used, "%s%s", dropped ? ", " : "", one);
-      if (n > 0) used += static_cast<size_t>(n);
-    }
-    ++dropped;
-    DropCommand(i);
+    ++i;
   }
-  if (dropped > 0 && EvtLogOps.Add) {
-    // A long list is cut to the event's text.
-    char text[EVTLOG_TEXT_SIZE];
-    if (snprintf(text, sizeof text, "%s: %s not sent to the UPS", why ? why : "Dropped", names) < 0) return dropped;
-    EvtLogOps.Add(EVT_FREE_TEXT, 2, text);
-  }
-  return dropped;
+  return names.Log(why, 2);
 }
 
 enum class TraceDirection : uint8_t { None, Write, Read };
@@ -518,6 +660,8 @@ uint8_t COM_Poll() {
     // The state after the step: a link the step has just given up is not reported.
     result = ComSlot.link[slot];
   }
+  if (comLink.statusKnown && comLink.ticksSince < COM_STATUS_TICKS) ++comLink.ticksSince;
+  DropOldCommands();
   HandWaiting();
   return result;
 }
@@ -535,10 +679,13 @@ int FirstProbeable(uint8_t slot, int from, int to) {
   return -1;
 }
 
-void Linked(uint8_t slot, uint8_t state, UpsCommandFn command) {
+void Linked(uint8_t slot, uint8_t state, UpsDriverCommandFn command, int (*withdraw)(uint32_t)) {
   ComSlot.link[slot] = state;
   ComSlot.scan[slot] = 0;
-  if (slot == 0) comCommands.driver = command;
+  if (slot != 0) return;
+  comCommands.driver = command;
+  comCommands.withdraw = withdraw;
+  NewLink();
 }
 
 // Status bit 46: no UPS link could be made on the UPS slot.
@@ -558,7 +705,7 @@ ProbeOutcome ProbePort(uint8_t j, const char* path) {
     if (ComSlot.link[j] != COM_LINK_NONE) return PROBE_LINKED;
     // The USB driver opens its device itself, always in slot 0.
     if (j == 0 && UsbHidOps.Probe && UsbHidOps.Probe()) {
-      Linked(j, COM_LINK_USB, UsbHidOps.Command);
+      Linked(j, COM_LINK_USB, UsbHidOps.Command, UsbHidOps.Withdraw);
       return PROBE_LINKED;
     }
     return PROBE_SKIPPED;
@@ -570,13 +717,13 @@ ProbeOutcome ProbePort(uint8_t j, const char* path) {
     return PROBE_LINKED;
   }
   if (TildeOps.Probe && TildeOps.Probe(j)) {
-    Linked(j, COM_LINK_TILDE, TildeOps.Command);
+    Linked(j, COM_LINK_TILDE, TildeOps.Command, TildeOps.Withdraw);
     return PROBE_LINKED;
   }
   COM_Close(j);
   // The caret driver answers at 9600 baud; skipped when it is not built.
   if (CaretOps.Probe && COM_Open(j, 9600, 0, 8, 1, path) && CaretOps.Probe(j)) {
-    Linked(j, COM_LINK_CARET, CaretOps.Command);
+    Linked(j, COM_LINK_CARET, CaretOps.Command, CaretOps.Withdraw);
     return PROBE_LINKED;
   }
   COM_Close(j);
@@ -631,9 +778,10 @@ void COM_CommandFrame(uint32_t tag, ComFrameReport report) {
   if (!c || c->state == CommandState::Waiting) return;  // done, or back from a lost link
   switch (report) {
     case COM_FRAME_QUEUED: ++c->frames; break;
+    case COM_FRAME_SENT: c->onLine = true; break;
     case COM_FRAME_ANSWERED:
       if (c->frames > 0) --c->frames;
-      if (c->frames == 0 && c->state == CommandState::Handed) DropCommand(static_cast<int>(c - &comCommands.entry[0]));
+      if (c->frames == 0 && c->state == CommandState::Handed) DropCommand(IndexOf(c));
       break;
     case COM_FRAME_UNANSWERED:
       if (c->frames > 0) --c->frames;
@@ -643,12 +791,20 @@ void COM_CommandFrame(uint32_t tag, ComFrameReport report) {
 }
 
 void COM_UpsAnswered() {
-  if (comCommands.count > 0 && comCommands.entry[0].state == CommandState::Unanswered &&
-      comCommands.entry[0].frames == 0)
-    DropCommand(0);
+  const int out = OutIndex();
+  if (out >= 0 && comCommands.entry[out].state == CommandState::Unanswered && comCommands.entry[out].frames == 0)
+    DropCommand(out);
 }
 
-UpsCommandFn COM_DriverCommand() { return comCommands.driver; }
+void COM_StatusKnown() {
+  if (comLink.statusKnown) return;
+  comLink.statusKnown = true;
+  comLink.ticksSince = 0;
+}
+
+void COM_OutletsReported(uint8_t mask) { comLink.outletsReported |= mask; }
+
+UpsDriverCommandFn COM_DriverCommand() { return comCommands.driver; }
 
 uint8_t COM_TraceActive() { return comTrace.on && comTrace.file ? 1 : 0; }
 
@@ -687,6 +843,8 @@ void COM_Init(const char* /*installDir*/, const char* devicePath, ...) {
   ComOps.DropCommands = COM_DropCommands;
   comCommands = CommandQueue{};
   comCommands.driver = TildeOps.Command;
+  comCommands.withdraw = TildeOps.Withdraw;
+  comLink = LinkKnowledge{};
 }
 
 void COM_CloseAll() {

@@ -63,9 +63,10 @@ struct ComOpsTable {
   // (accepted or rejected), those kept while no link stands included.
   int (*CommandsPending)();
   // Drops the kept commands whose code is in mask and that have not gone
-  // out to the UPS yet (waiting for a link, or back from a lost one), and
-  // logs one level-2 record naming them: "<why>: <names> not sent to the
-  // UPS". Returns how many were dropped (0: nothing logged).
+  // out to the UPS yet (waiting for a link or for the UPS's status, back
+  // from a lost link, or held by the driver with none of their frames on
+  // the line), and logs one level-2 record naming them: "<why>: <names>
+  // not sent to the UPS". Returns how many were dropped (0: nothing logged).
   int (*DropCommands)(uint64_t mask, const char* why);
 };
 extern ComOpsTable ComOps;
@@ -75,12 +76,29 @@ extern ComOpsTable ComOps;
 // to the Command operation of the driver that detection found while a link
 // stands, one command at a time and in the order given. Commands given
 // while no link stands, and those a lost link left unanswered, go to the
-// next link, whatever its protocol or port.
+// next link, whatever its protocol or port. On each link, a command other
+// than the end of a countdown (restore, delayed shutdown) goes out only
+// once the UPS's status is known (the driver's COM_StatusKnown) and the
+// alarm processing has had time to act on it, so that it still applies.
+// A later command for an outlet replaces one for the same outlet that has
+// not gone out; the one that is left is not sent when the UPS reports the
+// outlet in that state already. A command kept COM_KEPT_MS without going
+// out is dropped, except the end of a countdown. Each drop is logged as a
+// record naming the commands ("<why>: <names> not sent to the UPS").
 #define COM_SendCommand (ComOps.SendCommand)
 
 // At most this many commands wait; a new one beyond that drops the oldest
 // that has not been handed to a driver yet.
 constexpr int COM_KEPT_COMMANDS = 16;
+// How long a command may wait to go out. A minute: the schedules plan in
+// whole minutes, so a self-test later than that is no longer the one that
+// was planned; an outlet or setting command given from a UPS state that is
+// a minute old no longer follows from the state the UPS is in.
+constexpr int64_t COM_KEPT_MS = 60000;
+// Poll ticks (100 ms each) after COM_StatusKnown before the commands that
+// wait for the status go out: the alarm processing runs once a second and
+// its outlet messages follow a tick later.
+constexpr int COM_STATUS_TICKS = 20;
 
 // While the link manager hands a command to a driver, the tag of that
 // command (0 otherwise): the driver keeps it with each frame of the command
@@ -88,6 +106,7 @@ constexpr int COM_KEPT_COMMANDS = 16;
 extern uint32_t ComCommandTag;
 enum ComFrameReport : uint8_t {
   COM_FRAME_QUEUED,      // a frame of the command waits in the driver's queue
+  COM_FRAME_SENT,        // a frame of it went on the line (or to the device)
   COM_FRAME_ANSWERED,    // the UPS accepted, rejected or answered a frame
   COM_FRAME_UNANSWERED,  // no sound reply came for a frame (time-out, garbled reply, failed write)
 };
@@ -97,8 +116,14 @@ void COM_CommandFrame(uint32_t tag, ComFrameReport report);
 // UPS is there and did not answer it); had the link been lost instead, the
 // command would have gone to the next link.
 void COM_UpsAnswered();
+// The linked driver has read the UPS's status through its debounce: every
+// status bit now stands as the UPS reports it.
+void COM_StatusKnown();
+// The linked driver read the states of these outlets (bit j: outlet j + 1)
+// into UpsRecord.outletOn.
+void COM_OutletsReported(uint8_t mask);
 // The driver entry that detection found last (the tilde driver's at start).
-UpsCommandFn COM_DriverCommand();
+UpsDriverCommandFn COM_DriverCommand();
 
 // install directory, device path, port numbers ..., -1
 void COM_Init(const char* installDir, const char* devicePath, ...);

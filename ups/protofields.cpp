@@ -1,4 +1,4 @@
-// Helpers shared by the tilde and caret protocol drivers.
+// Helpers shared by the protocol drivers.
 #include "ups/protofields.h"
 
 #include <cstdarg>
@@ -150,4 +150,23 @@ int Proto_VFormatFrame(uint8_t* out, int size, int minLength, int maxLength, con
   if (n < minLength || n > maxLength || n >= size) return 0;
   memcpy(out, text, n + 1);
   return n;
+}
+
+bool Proto_QueueFrame(ProtoFrameQueue& queue, const uint8_t* bytes, int length, int maxLength) {
+  if (length <= 0 || length > maxLength || length > PROTO_FRAME_SIZE) return false;
+  ProtoFrame frame{};
+  memcpy(frame.bytes, bytes, static_cast<size_t>(length));
+  frame.length = static_cast<uint8_t>(length);
+  return queue.Push(frame);
+}
+
+bool Proto_TakeFrame(ProtoFrameQueue& queue, uint8_t* tx, int size, uint8_t* txLength) {
+  ProtoFrame frame;
+  if (size <= 0 || !queue.Take(&frame)) return false;
+  // Each driver queues only frames its transmit buffer holds with their NUL.
+  const int n = frame.length < size ? frame.length : size - 1;
+  memcpy(tx, frame.bytes, static_cast<size_t>(n));
+  tx[n] = 0;
+  *txLength = static_cast<uint8_t>(n);
+  return true;
 }

@@ -9,6 +9,9 @@
 #include <unistd.h>
 
 #include "core/crypt.h"
+#include "core/svc.h"
+#include "events/evtdef.h"
+#include "events/evtlog.h"
 #include "ups/com.h"
 #include "ups/protofields.h"
 
@@ -24,26 +27,27 @@ struct TildeState {
   uint8_t rx[TILDE_RX_SIZE];
   uint8_t rxCount;
   uint8_t waiting;
-  uint8_t queue[TILDE_QUEUE_SLOTS][TILDE_FRAME_SIZE];
-  uint8_t queueLength[TILDE_QUEUE_SLOTS];
-  uint32_t queueTag[TILDE_QUEUE_SLOTS];  // the link manager's command each frame belongs to (0 none)
-  uint32_t txTag;                         // ... and that of the frame in flight
+  // The command queue; a frame in flight from it: its reject or time-out
+  // says nothing about the poll item of the moment.
+  ProtoFrameQueue queue;
   uint8_t pollIndex;
   uint8_t checksumMode;
   uint8_t waitTicks;
   uint8_t timeouts;
   uint32_t firstCycle = 1;
-  // The frame in flight came from the command queue: its reject or time-out
-  // says nothing about the poll item of the moment.
-  uint8_t fromQueue;
+  ProtoCycles cycles;
+  int64_t summedMs;  // the last reply with a valid checksum, on the monotonic clock
 };
 TildeState st;
+static_assert(TILDE_FRAME_SIZE <= PROTO_FRAME_SIZE && TILDE_QUEUE_SLOTS == PROTO_QUEUE_SLOTS);
 
 // The device whose UPS answered a probe with a valid checksum. A reply
 // without one, or with a wrong one, from that UPS is then no link: a UPS
 // that sums is linked with checksums only, so garbage on its line is never
 // taken for the replies of a UPS that does not sum. Forgotten when a probe
-// runs on another device (the port setting changed) and at restart.
+// runs on another device (the port setting changed), at restart, and once
+// no reply with a valid checksum has come for TILDE_SUMS_FORGOTTEN_MS (the
+// UPS on the port is then taken to be another one).
 struct DeviceId {
   bool known = false;
   dev_t device = 0;  // a character device's number, else the file's
@@ -178,16 +182,10 @@ void AdvanceIndex() {
   if (st.pollIndex < TILDE_POLL_ITEMS) ++st.pollIndex;
 }
 
-// The frame in flight got no sound reply; told before the failure is
-// counted, which may end the link.
-void Unanswered() {
-  if (st.fromQueue && st.txTag) COM_CommandFrame(st.txTag, COM_FRAME_UNANSWERED);
-}
-
 // A reply the receiver rejects (wrong checksum, bad framing or length) ends
 // the wait and counts towards the lost link like a time-out.
 void Rejected(uint8_t slot) {
-  Unanswered();
+  st.queue.Unanswered();
   st.waiting = 0;
   Proto_CountFailure(slot, &st.timeouts);
   AdvanceIndex();
@@ -201,8 +199,9 @@ void HandleReply(uint8_t slot) {
   switch (r) {
     case TILDE_RX_SUMMED:
     case TILDE_RX_OK:
+      if (r == TILDE_RX_SUMMED) st.summedMs = Svc_MonoMs();
       if (st.rx[3] == 'R') {
-        if (!st.fromQueue) {
+        if (!st.queue.FromQueue()) {
           if (st.pollIndex == LET_INDEX) DropCap(UPS_CAP_LET_BIT);
           else if (st.pollIndex >= IDENT_ITEMS && st.pollIndex < TILDE_POLL_ITEMS) DropCap(kItems[st.pollIndex].mask);
         }
@@ -211,12 +210,12 @@ void HandleReply(uint8_t slot) {
         Tilde_ParseReply();
         AdvanceIndex();
         UpsRecord.liveStatus &= ~UpsBit(UPS_ST_COMMLOST);
-      } else if (!st.fromQueue) {
+      } else if (!st.queue.FromQueue()) {
         // An accept of a poll query brings nothing: the cycle moves on
         // (the accept of a queued frame takes no poll index).
         AdvanceIndex();
       }
-      if (st.fromQueue && st.txTag) COM_CommandFrame(st.txTag, COM_FRAME_ANSWERED);
+      st.queue.Answered();
       COM_UpsAnswered();
       ++ComStat.rxOk;
       st.waiting = 0;
@@ -238,9 +237,9 @@ void HandleReply(uint8_t slot) {
       if (st.waitTicks <= 9) break;
       st.waitTicks = 0;
       ++ComStat.rxTimeout;
-      Unanswered();
+      st.queue.Unanswered();
       Proto_CountFailure(slot, &st.timeouts);
-      if (!st.fromQueue && st.pollIndex > IDENT_ITEMS && st.pollIndex < TILDE_POLL_ITEMS && st.firstCycle)
+      if (!st.queue.FromQueue() && st.pollIndex > IDENT_ITEMS && st.pollIndex < TILDE_POLL_ITEMS && st.firstCycle)
         DropCap(kItems[st.pollIndex].mask);
       st.waiting = 0;
       AdvanceIndex();
@@ -249,30 +248,18 @@ void HandleReply(uint8_t slot) {
 }
 
 void SendNext(uint8_t slot) {
-  st.fromQueue = 0;
-  st.txTag = 0;
+  st.queue.PollItem();
   if (st.pollIndex < IDENT_ITEMS) {
     if (st.pollIndex == LET_INDEX && !HasCap(UPS_CAP_LET_BIT)) st.pollIndex = LET_INDEX + 1;
     int n = snprintf(reinterpret_cast<char*>(st.tx), sizeof st.tx, "~00P003%s", kItems[st.pollIndex].mnemonic);
     st.txLength = Tilde_AppendChecksum(st.tx, static_cast<uint8_t>(n));
   } else {
-    if (st.queueLength[0] != 0) {
-      st.txLength = st.queueLength[0];
-      memcpy(st.tx, st.queue[0], st.txLength);
-      st.tx[st.txLength] = 0;
-      st.txTag = st.queueTag[0];
-      memmove(st.queue[0], st.queue[1], sizeof st.queue[0] * (TILDE_QUEUE_SLOTS - 1));
-      memmove(st.queueLength, st.queueLength + 1, TILDE_QUEUE_SLOTS - 1);
-      memmove(st.queueTag, st.queueTag + 1, sizeof st.queueTag[0] * (TILDE_QUEUE_SLOTS - 1));
-      memset(st.queue[TILDE_QUEUE_SLOTS - 1], 0, TILDE_FRAME_SIZE);
-      st.queueLength[TILDE_QUEUE_SLOTS - 1] = 0;
-      st.queueTag[TILDE_QUEUE_SLOTS - 1] = 0;
-      st.fromQueue = 1;
-    } else {
+    if (!Proto_TakeFrame(st.queue, st.tx, sizeof st.tx, &st.txLength)) {
       for (;;) {
         if (st.pollIndex >= TILDE_POLL_ITEMS) {
           st.pollIndex = IDENT_ITEMS;
           st.firstCycle = 0;
+          st.cycles.Ended();
         }
         if (ItemDue(st.pollIndex)) break;
         ++st.pollIndex;
@@ -303,6 +290,7 @@ void Tilde_Init() {
   TildeOps.Poll = Tilde_Poll;
   TildeOps.BitIndex = Tilde_BitIndex;
   TildeOps.Command = Tilde_Command;
+  TildeOps.Withdraw = Tilde_Withdraw;
 }
 
 void Tilde_Exit() {}
@@ -311,16 +299,11 @@ void Tilde_Reset() {
   st.firstCycle = 1;
   st.pollIndex = 0;
   st.checksumMode = 0;
-  st.fromQueue = 0;
   // Nothing of an earlier link counts towards this one.
   st.waiting = 0;
   st.waitTicks = 0;
   st.timeouts = 0;
-  // What an earlier link left queued is the link manager's to send again.
-  memset(st.queue, 0, sizeof st.queue);
-  memset(st.queueLength, 0, sizeof st.queueLength);
-  memset(st.queueTag, 0, sizeof st.queueTag);
-  st.txTag = 0;
+  st.queue.Clear();
 }
 
 int Tilde_BitIndex(uint64_t mask) { return Proto_BitIndex(mask); }
@@ -335,57 +318,38 @@ uint8_t Tilde_AppendChecksum(uint8_t* frame, uint8_t length) {
 }
 
 int Tilde_QueueCommand(const uint8_t* frame, uint8_t length) {
-  if (length == 0 || length > TILDE_FRAME_MAX) return 0;
-  for (int i = 0; i < TILDE_QUEUE_SLOTS; ++i) {
-    if (st.queueLength[i] != 0) continue;
-    memcpy(st.queue[i], frame, length);
-    st.queue[i][length] = 0;
-    st.queueLength[i] = length;
-    st.queueTag[i] = ComCommandTag;
-    if (ComCommandTag) COM_CommandFrame(ComCommandTag, COM_FRAME_QUEUED);
-    return 1;
-  }
-  return 0;
+  return Proto_QueueFrame(st.queue, frame, length, TILDE_FRAME_MAX) ? 1 : 0;
 }
 
-void Tilde_Command(uint64_t code, ...) {
+int Tilde_Withdraw(uint32_t tag) { return st.queue.Withdraw(tag); }
+
+void Tilde_Command(uint64_t code, const UpsCommandArgs& args) {
   uint8_t frame[TILDE_FRAME_SIZE] = {};
+  const int a = args.number[0];
+  const int b = args.number[1];
   int n = 0;
-  va_list ap;
-  va_start(ap, code);
   if (code == UPS_CMD_ROF || code == UPS_CMD_RON) {
-    int outlet = va_arg(ap, int);
-    int second = va_arg(ap, int);
-    n = FormatFrame(frame, code == UPS_CMD_ROF ? "~00S008ROF%d;%d" : "~00S008RON%d;%d", outlet, second);
+    n = FormatFrame(frame, code == UPS_CMD_ROF ? "~00S008ROF%d;%d" : "~00S008RON%d;%d", a, b);
   } else if (code == UPS_CMD_TXV) {
-    int low = va_arg(ap, int);
-    int high = va_arg(ap, int);
-    n = FormatFrame(frame, "~00S004TXV%d;%d", low, high);
+    n = FormatFrame(frame, "~00S004TXV%d;%d", a, b);
   } else if (code == UPS_CMD_BTV) {
-    int time = va_arg(ap, int);
-    int volt = va_arg(ap, int);
-    n = volt >= 0 ? FormatFrame(frame, "~00S004BTV%d;%d", time, volt) : FormatFrame(frame, "~00S004BTV%d", time);
+    n = b >= 0 ? FormatFrame(frame, "~00S004BTV%d;%d", a, b) : FormatFrame(frame, "~00S004BTV%d", a);
   } else if (code == UPS_CMD_BRD) {
-    const char* last = va_arg(ap, const char*);
-    const char* next = va_arg(ap, const char*);
-    if (last && next) n = FormatFrame(frame, "~00S008BRD%s;%s", last, next);
+    if (args.text[0] && args.text[1]) n = FormatFrame(frame, "~00S008BRD%s;%s", args.text[0], args.text[1]);
   } else if (code == UPS_CMD_SDC) {
     // Raw words, low byte first: handled by length, never as text.
-    const uint16_t* words = va_arg(ap, const uint16_t*);
-    if (words) {
+    if (args.words) {
       memcpy(frame, "~00S015SDC", 10);
       for (int i = 0; i < 6; ++i) {
-        frame[10 + 2 * i] = static_cast<uint8_t>(words[i] & 0xFF);
-        frame[11 + 2 * i] = static_cast<uint8_t>(words[i] >> 8);
+        frame[10 + 2 * i] = static_cast<uint8_t>(args.words[i] & 0xFF);
+        frame[11 + 2 * i] = static_cast<uint8_t>(args.words[i] >> 8);
       }
       n = 22;
     }
   } else if (code == UPS_CMD_EVT) {
-    int first = va_arg(ap, int);
-    int count = va_arg(ap, int);
-    n = FormatFrame(frame, "~00P004EVT%d;%d", first, count);
+    n = FormatFrame(frame, "~00P004EVT%d;%d", a, b);
   } else if (code == UPS_CMD_ELS) {
-    n = FormatFrame(frame, "~00P004ELS%d", va_arg(ap, int));
+    n = FormatFrame(frame, "~00P004ELS%d", a);
   } else {
     static constexpr struct {
       uint64_t code;
@@ -398,11 +362,10 @@ void Tilde_Command(uint64_t code, ...) {
     };
     for (const auto& c : kSingle) {
       if (c.code != code) continue;
-      n = FormatFrame(frame, "~00S004%s%d", c.mnemonic, va_arg(ap, int));
+      n = FormatFrame(frame, "~00S004%s%d", c.mnemonic, a);
       break;
     }
   }
-  va_end(ap);
   QueueFrame(frame, n);
   if (code == UPS_CMD_EBP && n > 0) {
     // The new pack count shows in the battery status: query it right after.
@@ -434,16 +397,28 @@ int Tilde_Probe(uint8_t slot) {
       Tilde_Reset();
       st.checksumMode = 1;
       summedDevice = here;
+      st.summedMs = Svc_MonoMs();
       break;
     case TILDE_RX_OK:
     case TILDE_RX_BADSUM:
-      if (onlySummed) return 0;
+      if (onlySummed) {
+        // The UPS that summed is taken to be gone once it has given no
+        // sound reply for the bound: what answers now is another one.
+        if (Svc_MonoMs() - st.summedMs < TILDE_SUMS_FORGOTTEN_MS) return 0;
+        summedDevice = {};
+        char text[EVTLOG_TEXT_SIZE];
+        snprintf(text, sizeof text, "No reply with a valid checksum for %d s: the UPS is linked without checksums",
+                 static_cast<int>(TILDE_SUMS_FORGOTTEN_MS / 1000));
+        if (EvtLogOps.Add) EvtLogOps.Add(EVT_FREE_TEXT, 2, text);
+      }
       Tilde_Reset();
       break;
     default:
       return 0;
   }
-  Proto_HoldReportedBits(st.checksumMode ? 1 : 3);
+  const int threshold = Tilde_Debounce(st.checksumMode);
+  Proto_HoldReportedBits(threshold);
+  st.cycles.Start(threshold);
   return 1;
 }
 
@@ -455,9 +430,9 @@ void Tilde_Poll(uint8_t slot) {
 void Tilde_ParseReply() { Tilde_ParseFrame(st.tx, st.txLength, st.rx, st.rxCount, st.checksumMode); }
 
 TildeView Tilde_View() {
-  return TildeView{st.tx,        st.txLength,   st.rx,           st.rxCount,    st.waiting,
-                   st.queue,     st.queueLength, st.pollIndex,   st.checksumMode, st.waitTicks,
-                   st.timeouts,  st.firstCycle, st.fromQueue};
+  return TildeView{st.tx,        st.txLength,   st.rx,         st.rxCount,    st.waiting,
+                   &st.queue,    st.pollIndex,  st.checksumMode, st.waitTicks, st.timeouts,
+                   st.firstCycle, st.queue.FromQueue() ? uint8_t{1} : uint8_t{0}};
 }
 
 const char* Tilde_ItemMnemonic(int index) {

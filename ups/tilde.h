@@ -6,6 +6,7 @@
 #pragma once
 #include <cstdint>
 
+#include "ups/protofields.h"
 #include "ups/upsdata.h"
 
 extern UpsProtocolOps TildeOps;
@@ -15,11 +16,22 @@ void Tilde_Exit();
 
 // A UPS that answered with a valid checksum on the device in the slot is
 // linked again only by a reply with a valid checksum (the link then keeps
-// checksums on); until then its probes fail.
+// checksums on); until then its probes fail, for TILDE_SUMS_FORGOTTEN_MS
+// after its last such reply. Then a reply without one links without
+// checksums, with a level-2 record saying so.
 int Tilde_Probe(uint8_t slot);
 void Tilde_Poll(uint8_t slot);
 int Tilde_BitIndex(uint64_t mask);
-void Tilde_Command(uint64_t code, ...);
+void Tilde_Command(uint64_t code, const UpsCommandArgs& args);
+// Takes back the queued frames of the link manager's command with this tag.
+int Tilde_Withdraw(uint32_t tag);
+
+// How long a UPS that summed keeps its port for replies with checksums.
+// Two minutes: a line disturbed for a few tens of seconds (the garbage of a
+// restarting or mistuned UPS, a loose plug) never gives an unchecked link,
+// while a UPS put in its place links well within the minutes it takes to
+// swap one.
+constexpr int64_t TILDE_SUMS_FORGOTTEN_MS = 120000;
 
 // Receiver results.
 enum TildeRxResult : int {
@@ -40,6 +52,9 @@ uint8_t Tilde_AppendChecksum(uint8_t* frame, uint8_t length);
 int Tilde_QueueCommand(const uint8_t* frame, uint8_t length);
 void Tilde_ParseReply();
 
+// The debounce threshold of a link: 1 with checksums, 3 without.
+inline int Tilde_Debounce(uint8_t checksumMode) { return checksumMode ? 1 : 3; }
+
 // The reply parser on its own: reply holds replyLength bytes of a data frame
 // ("~00D" + three length digits + data), sent the frame the host sent. The
 // checksum mode picks the debounce thresholds. Writes the UPS record.
@@ -59,8 +74,7 @@ struct TildeView {
   const uint8_t* rx;
   uint8_t rxCount;
   uint8_t waiting;
-  const uint8_t (*queue)[TILDE_FRAME_SIZE];
-  const uint8_t* queueLength;
+  const ProtoFrameQueue* queue;
   uint8_t pollIndex;
   uint8_t checksumMode;
   uint8_t waitTicks;

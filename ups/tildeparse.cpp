@@ -279,7 +279,7 @@ void ParseEvt() {
     UpsRecord.eventPaging = 0;
   } else {
     int32_t left = entries - UpsRecord.eventPage;
-    Tilde_Command(UPS_CMD_EVT, UpsRecord.eventPage + 1, left < 20 ? left : 20);
+    Tilde_Command(UPS_CMD_EVT, {UpsRecord.eventPage + 1, left < 20 ? left : 20});
   }
 }
 
@@ -311,7 +311,7 @@ void Tilde_ParseFrame(const uint8_t* sent, int sentLength, const uint8_t* reply,
   if (length > 246 || 7 + length > replyLength) return;
   const char* data = reinterpret_cast<const char*>(reply + 7);
   const uint8_t* raw = reply + 7;
-  const int t = checksumMode ? 1 : 3;
+  const int t = Tilde_Debounce(checksumMode);
   int item = ItemOf(sent, sentLength);
   if (item < 0) return;
   const char* m = Tilde_ItemMnemonic(item);
@@ -381,9 +381,7 @@ void Tilde_ParseFrame(const uint8_t* sent, int sentLength, const uint8_t* reply,
     case 49: ParseBmi(data, length); break;
     default: {
       // SOL1..SOL8
-      int outlet = m[3] - '1';
-      if (length > 0 && data[0] == '1') UpsRecord.outletOn |= static_cast<uint8_t>(1u << outlet);
-      else UpsRecord.outletOn &= static_cast<uint8_t>(~(1u << outlet));
+      Proto_OutletState(m[3] - '1', length > 0 && data[0] == '1');
       break;
     }
   }

@@ -317,15 +317,35 @@ constexpr UpsCommandBit UPS_CAP_BT1 = UpsBit(UPS_CAP_BT1_BIT);
 constexpr UpsCommandBit UPS_CMD_BT2 = UpsBit(UPS_CMD_BT2_BIT);
 constexpr UpsCommandBit UPS_CMD_EBP = UpsBit(UPS_CMD_EBP_BIT);
 
-// Operations every protocol driver fills in its init. Command takes the
-// code and then the command's arguments (signed 32-bit integers, or the
-// pointers and texts the command table names).
+// The command entry callers use (COM_SendCommand): the code, then the
+// command's arguments (signed 32-bit integers, or the pointers and texts the
+// command table names).
 using UpsCommandFn = void (*)(uint64_t code, ...);
+
+// A command's arguments in the one form the drivers take them: up to two
+// numbers, or two texts, or the six words; a text or the words not given
+// are null.
+struct UpsCommandArgs {
+  int32_t number[2] = {0, 0};
+  const char* text[2] = {nullptr, nullptr};
+  const uint16_t* words = nullptr;
+  constexpr UpsCommandArgs() = default;
+  constexpr UpsCommandArgs(int32_t first, int32_t second = 0) : number{first, second} {}
+  constexpr UpsCommandArgs(const char* first, const char* second) : text{first, second} {}
+  constexpr UpsCommandArgs(const uint16_t* sixWords) : words(sixWords) {}
+};
+using UpsDriverCommandFn = void (*)(uint64_t code, const UpsCommandArgs& args);
+
+// Operations every protocol driver fills in its init. Command builds the
+// command's frames and queues them; Withdraw takes back the queued frames
+// of the link manager's command with this tag that are not on the line yet
+// and returns how many it took.
 struct UpsProtocolOps {
   int (*Probe)(uint8_t slot);
   void (*Poll)(uint8_t slot);
   int (*BitIndex)(uint64_t mask);
-  UpsCommandFn Command;
+  UpsDriverCommandFn Command;
+  int (*Withdraw)(uint32_t tag);
 };
 
 // The reading at a UpsRecord.values index as the pages and the data log may

@@ -28,7 +28,6 @@ namespace {
 int SysOpen(const char* path, int flags) { return open(path, flags); }
 int SysIoctl(int fd, unsigned long request, void* arg) { return ioctl(fd, request, arg); }
 int SysClose(int fd) { return close(fd); }
-void WaitSeconds(int seconds) { usleep(static_cast<useconds_t>(seconds) * 1000000u); }
 
 // ---- the family tables ----
 
@@ -309,6 +308,13 @@ int Refine(int family, int32_t vendorValue) {
 
 // ---- module state ----
 
+// One usage write of a command: the command bit whose row names the usage,
+// and the value.
+struct UsbWrite {
+  uint64_t code;
+  int32_t value;
+};
+
 struct UsbState {
   std::unique_ptr<UsbUsageEntry[]> usages;
   int count = 0;
@@ -316,6 +322,12 @@ struct UsbState {
   const FamilyTables* tables = &kFamilies[0];
   int next = 0;
   int failures = 0;
+  // The writes of the commands handed to the driver, one per poll tick at
+  // most and USB_COMMAND_GAP_MS apart; the time of the last one.
+  ProtoQueue<UsbWrite, USB_QUEUED_WRITES> writes;
+  bool wrote = false;
+  int64_t lastWriteMs = 0;
+  ProtoCycles cycles;
 };
 UsbState st;
 
@@ -536,7 +548,10 @@ void MapValue(uint64_t target, int32_t value) {
       Proto_AddCap(UPS_CMD_RON_BIT);
       Proto_AddCap(UPS_CMD_ROF_BIT);
       break;
-    case USB_TGT_OUTLETSTATE: UpsRecord.outletOn = static_cast<uint8_t>(~static_cast<uint32_t>(value) & 0xFF); break;
+    case USB_TGT_OUTLETSTATE:
+      UpsRecord.outletOn = static_cast<uint8_t>(~static_cast<uint32_t>(value) & 0xFF);
+      COM_OutletsReported(0xFF);
+      break;
     default:
       if (target < UPS_VALUE_COUNT) v[target] = value == 0xFFFF ? -1 : value;
       break;
@@ -605,40 +620,66 @@ const UsbUsageEntry* FindEntry(uint8_t reportId, uint32_t page, uint32_t usage) 
   return nullptr;
 }
 
-// Writes value to the usage of the command's row: the usage set in its own
-// report (its field and usage index), the report sent, the value read back,
-// then the UPS is given 2 seconds. Any failing request ends it silently;
-// false then (a device without the usage refuses the command: true).
-bool WriteCommand(uint64_t code, int32_t value) {
+// The usage entry a command's row names; null when the family has no row
+// for the command or the device lacks that usage.
+const UsbUsageEntry* CommandEntry(uint64_t code, const UsbMapRow** rowOut) {
   const UsbMapRow* row = CommandRow(code);
-  if (!row) return true;
-  const UsbUsageEntry* e = FindEntry(row->reportId, row->usagePage, row->usageId);
+  if (!row) return nullptr;
+  *rowOut = row;
+  return FindEntry(row->reportId, row->usagePage, row->usageId);
+}
+
+// Queues the write of value to the usage of the command's row; nothing
+// when the family has no row for it or the device lacks the usage (such a
+// device refuses the command).
+void QueueWrite(uint64_t code, int32_t value) {
+  const UsbMapRow* row = nullptr;
+  if (CommandEntry(code, &row)) st.writes.Push(UsbWrite{code, value});
+}
+
+// One write: the usage set in its own report (its field and usage index),
+// the report sent, the value read back. Any failing request ends it; false
+// then.
+bool WriteUsage(const UsbWrite& w) {
+  const UsbMapRow* row = nullptr;
+  const UsbUsageEntry* e = CommandEntry(w.code, &row);
   const int fd = ComSlot.fd[0];
-  if (!e) return true;
-  if (fd < 0) return false;
+  if (!e || fd < 0) return false;
   hiddev_usage_ref uref{};
   uref.report_type = e->reportType;
   uref.report_id = row->reportId;
   uref.field_index = e->fieldIndex;
   uref.usage_index = e->usageIndex;
   if (Ioctl(fd, HIDIOCGUSAGE, &uref) < 0) return false;
-  uref.value = value;
+  uref.value = w.value;
   if (Ioctl(fd, HIDIOCSUSAGE, &uref) < 0) return false;
   hiddev_report_info rinfo{};
   rinfo.report_type = e->reportType;
   rinfo.report_id = row->reportId;
   rinfo.num_fields = 1;
   if (Ioctl(fd, HIDIOCSREPORT, &rinfo) < 0) return false;
-  if (Ioctl(fd, HIDIOCGUSAGE, &uref) < 0) return false;
-  UsbHidWait(2);
-  return true;
+  return Ioctl(fd, HIDIOCGUSAGE, &uref) >= 0;
+}
+
+// The next queued write, once the UPS has had its time since the last one.
+// The write is the UPS's answer; one that failed goes to the next link
+// should the device be gone.
+void WriteDue() {
+  const int64_t now = Svc_MonoMs();
+  if (st.writes.Count() == 0 || (st.wrote && now - st.lastWriteMs < USB_COMMAND_GAP_MS)) return;
+  UsbWrite w;
+  st.writes.Take(&w);
+  const bool written = WriteUsage(w);
+  st.wrote = true;
+  st.lastWriteMs = now;
+  if (written) st.writes.Answered();
+  else st.writes.Unanswered();
 }
 
 }  // namespace
 
 UsbHidDeviceCalls UsbHidDevice = {SysOpen, SysIoctl, SysClose};
 char UsbHidDevicePrefix[2][128] = {"/dev/usb/hiddev", "/dev/hiddev"};
-void (*UsbHidWait)(int seconds) = WaitSeconds;
 
 void UsbHid_Init() {
   UsbHid_FreeUsages();
@@ -646,9 +687,12 @@ void UsbHid_Init() {
   st.tables = &kFamilies[0];
   st.next = 0;
   st.failures = 0;
+  st.writes.Clear();
+  st.wrote = false;
   UsbHidOps.Poll = UsbHid_Poll;
   UsbHidOps.Probe = UsbHid_Probe;
   UsbHidOps.Command = UsbHid_Command;
+  UsbHidOps.Withdraw = UsbHid_Withdraw;
 }
 
 void UsbHid_Exit() {
@@ -714,6 +758,12 @@ int UsbHid_Probe() {
       UpsRecord.values[VAL_INPHASE] = 1;
       UpsRecord.values[VAL_PHASE] = 1;
       Proto_HoldReportedBits(USB_DEBOUNCE);
+      // What an earlier link left queued is the link manager's to hand again.
+      st.writes.Clear();
+      st.wrote = false;
+      // The bits are set from each read, not counted (the battery-low count
+      // only sets): one pass over the usages gives the status.
+      st.cycles.Start(0);
       return 1;
     }
   }
@@ -722,6 +772,7 @@ int UsbHid_Probe() {
 
 void UsbHid_Poll(uint8_t slot) {
   if (slot >= COM_SLOTS || st.count <= 0) return;
+  WriteDue();
   const int fd = ComSlot.fd[slot];
   if (st.next >= st.count) st.next = 0;
   int failed = 0;
@@ -746,7 +797,10 @@ void UsbHid_Poll(uint8_t slot) {
     e.value = value;
     UsbHid_MapUsage(index, value);
   }
-  if (st.next >= st.count) st.next = 0;
+  if (st.next >= st.count) {
+    st.next = 0;
+    st.cycles.Ended();
+  }
   if (anyRead) {
     Proto_ClearBit(UPS_ST_COMMLOST);
     st.failures = 0;
@@ -775,55 +829,50 @@ void UsbHid_MapUsage(int index, int32_t value) {
   }
 }
 
-void UsbHid_Command(uint64_t code, ...) {
+void UsbHid_Command(uint64_t code, const UpsCommandArgs& args) {
   if (!CommandRow(code)) return;
-  va_list ap;
-  va_start(ap, code);
-  const int32_t a = va_arg(ap, int);
-  bool written = true;
+  const int32_t a = args.number[0];
   if (code == UPS_CMD_ARB || code == UPS_CMD_ECO || code == UPS_CMD_GRE) {
-    written = WriteCommand(code, a == 2 ? 0 : a);
+    QueueWrite(code, a == 2 ? 0 : a);
   } else if (code == UPS_CMD_EDB) {
-    written = WriteCommand(code, a <= 2 ? Saturate(3 - int64_t{a}) : a);
+    QueueWrite(code, a <= 2 ? Saturate(3 - int64_t{a}) : a);
   } else if (code == UPS_CMD_BUZ) {
     // Through the alarm's enable usage: 1 as EDB 1 (writes 2), 2 as EDB 3.
-    if (a == 1) written = WriteCommand(UPS_CMD_EDB, 2);
-    else if (a == 2) written = WriteCommand(UPS_CMD_EDB, 3);
+    if (a == 1) QueueWrite(UPS_CMD_EDB, 2);
+    else if (a == 2) QueueWrite(UPS_CMD_EDB, 3);
   } else if (code == UPS_CMD_ATT) {
-    written = WriteCommand(code, a == 1 ? 1 : a == 4 ? 2 : -1);
+    QueueWrite(code, a == 1 ? 1 : a == 4 ? 2 : -1);
   } else if (code == UPS_CMD_TST) {
-    written = WriteCommand(code, a == 0 ? 3 : (a == 2 || a == 3) ? 1 : a == 4 ? 2 : a);
+    QueueWrite(code, a == 0 ? 3 : (a == 2 || a == 3) ? 1 : a == 4 ? 2 : a);
   } else if (code == UPS_CMD_SDR) {
-    written = WriteCommand(code, a == 65535 ? -1 : a);
+    QueueWrite(code, a == 65535 ? -1 : a);
   } else if (code == UPS_CMD_SDA) {
-    written = WriteCommand(code, a == 0 ? -1 : a);
+    QueueWrite(code, a == 0 ? -1 : a);
   } else if (code == UPS_CMD_TXV) {
-    const int32_t high = va_arg(ap, int);
-    written = WriteCommand(UPS_CMD_LOTXV, a);
-    UsbHidWait(2);
-    written = WriteCommand(UPS_CMD_HITXV, high) && written;
+    // The two transfer voltages, a write gap apart.
+    QueueWrite(UPS_CMD_LOTXV, a);
+    QueueWrite(UPS_CMD_HITXV, args.number[1]);
   } else if (code == UPS_CMD_ROF || code == UPS_CMD_RON) {
     // One bit per outlet; the service handles outlets 1-8.
-    if (a >= 1 && a <= UPS_OUTLETS) written = WriteCommand(UPS_CMD_BIT38, 1 << (a - 1));
+    if (a >= 1 && a <= UPS_OUTLETS) QueueWrite(UPS_CMD_BIT38, 1 << (a - 1));
   } else {
-    written = WriteCommand(code, a);
+    QueueWrite(code, a);
   }
-  va_end(ap);
-  // The write is the UPS's answer; one that failed goes to the next link
-  // should the device be gone.
-  if (!written && ComCommandTag) COM_CommandFrame(ComCommandTag, COM_FRAME_UNANSWERED);
 }
+
+int UsbHid_Withdraw(uint32_t tag) { return st.writes.Withdraw(tag); }
 
 UsbHidView UsbHid_View() {
   return UsbHidView{st.family,          st.usages.get(),         st.count,
                     st.next,            st.failures,             st.tables->map,
-                    st.tables->mapCount, st.tables->commands,    st.tables->commandCount};
+                    st.tables->mapCount, st.tables->commands,    st.tables->commandCount,
+                    st.writes.Count()};
 }
 
 UsbHidView UsbHid_FamilyTables(int family) {
   if (family < 1 || family > USB_FAMILIES) return UsbHidView{};
   const FamilyTables& t = kFamilies[family];
-  return UsbHidView{family, nullptr, 0, 0, 0, t.map, t.mapCount, t.commands, t.commandCount};
+  return UsbHidView{family, nullptr, 0, 0, 0, t.map, t.mapCount, t.commands, t.commandCount, 0};
 }
 
 uint64_t UsbHid_FamilyCapabilities(int family) {

@@ -2,7 +2,9 @@
 // among the hiddev devices, reads the list of all its usages once, sorts it
 // into one of five families and then reads five usages per 100 ms tick,
 // mapping each value into the UPS record through the family's static table;
-// UPS commands are written to the usage the family's command table names.
+// UPS commands are written to the usage the family's command table names,
+// one write per poll tick at most and USB_COMMAND_GAP_MS apart, so that no
+// write holds the main loop.
 // UsbHid_Init fills UsbHidOps; an empty Probe entry means the driver is not
 // built. The device's descriptor lives in port slot 0 (ups/com.h), so
 // closing that slot ends the USB link too.
@@ -12,11 +14,14 @@
 #include "ups/upsdata.h"
 
 // The USB protocol table, in this order (no BitIndex entry; Probe opens the
-// device itself, always for port slot 0).
+// device itself, always for port slot 0). Command queues the command's
+// writes; Withdraw takes back the queued writes of the link manager's
+// command with this tag and returns how many.
 struct UsbHidOpsTable {
   void (*Poll)(uint8_t slot);
   int (*Probe)();
-  UpsCommandFn Command;
+  UpsDriverCommandFn Command;
+  int (*Withdraw)(uint32_t tag);
 };
 extern UsbHidOpsTable UsbHidOps;
 
@@ -27,7 +32,8 @@ int UsbHid_Probe();
 void UsbHid_Poll(uint8_t slot);
 // code, then the command's integer arguments (ROF/RON: outlet and delay;
 // TXV: low and high; every other command: one value).
-void UsbHid_Command(uint64_t code, ...);
+void UsbHid_Command(uint64_t code, const UpsCommandArgs& args);
+int UsbHid_Withdraw(uint32_t tag);
 
 // One usage found on the device, in enumeration order.
 struct UsbUsageEntry {
@@ -90,6 +96,7 @@ struct UsbHidView {
   int mapCount;
   const UsbMapRow* commands;
   int commandCount;
+  int queuedWrites;  // command writes waiting for their tick
 };
 UsbHidView UsbHid_View();
 // The static tables of family 1-5 (empty views for other numbers).
@@ -109,6 +116,9 @@ extern UsbHidDeviceCalls UsbHidDevice;
 // "/dev/usb/hiddev", then "/dev/hiddev". Tests point them at scratch names.
 constexpr int USB_DEVICE_NUMBERS = 16;
 extern char UsbHidDevicePrefix[2][128];
-// How a command waits (2 seconds after each write, 2 more between the two
-// transfer voltages); tests do not wait.
-extern void (*UsbHidWait)(int seconds);
+// The UPS's time after a command write before the next one (the two
+// transfer voltages of one command are two writes); the reads go on
+// meanwhile.
+constexpr int64_t USB_COMMAND_GAP_MS = 2000;
+// The writes that may wait: the link manager hands one command at a time.
+constexpr int USB_QUEUED_WRITES = 4;

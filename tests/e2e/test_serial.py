@@ -29,6 +29,7 @@ ON_BATTERY, OFF_BATTERY = 166, 167  # of bit 33
 INPUT_FAILED, INPUT_BACK = 102, 103  # of bit 1
 DISCHARGING, NOT_DISCHARGING = 174, 175  # of bit 37
 ZERO = 8  # a countdown reached zero
+SELF_TEST_DUE = 14  # a scheduled self-test was given to the UPS
 # A power failure shuts the host down after a short countdown; nothing else does.
 POWER_FAIL_SHUTDOWN = {
     "Shutdown": {"Type=": 0, "UPS Delay=": 120, "Power Fail Enable=": "Yes", "Power Fail Delay=": 15,
@@ -79,8 +80,10 @@ class SerialLink(harness.DaemonTest):
     post = test_webdev.DevicePages.post
     token = test_webdev.DevicePages.token
 
-    def start_with_sim(self, checksum=True, com_port=2, rejected=(), path=None, web=False, extra=None):
-        self.sim = upssim.UpsSim(checksum=checksum, log_path="/tmp/upssim.log", rejected=rejected).start()
+    def start_with_sim(self, checksum=True, com_port=2, rejected=(), path=None, web=False, extra=None,
+                       state="online"):
+        self.sim = upssim.UpsSim(checksum=checksum, log_path="/tmp/upssim.log", rejected=rejected,
+                                 state=state).start()
         self.addCleanup(self.sim.stop)
         harness.ensure_config()
         harness.config_set(dict({"COM": {"COM Port=": com_port, "COM Path=": path or self.sim.slave_path},
@@ -103,6 +106,11 @@ class SerialLink(harness.DaemonTest):
         harness.wait_for(lambda: logged_codes().count(code) >= count, timeout, 0.1,
                          what="event %d (log has %s)" % (code, logged_codes()))
         return time.time()
+
+    def records(self, part):
+        """The texts of the free-text records (code -1) that hold part."""
+        lines = (harness.read(EVENT_LOG) or "").splitlines()
+        return [p[4] for p in (line.split(" ", 4) for line in lines) if len(p) == 5 and p[0] == "-1" and part in p[4]]
 
     def wait_lost(self, since, within):
         """Waits for UPS event 192 and returns how long after since it was logged."""
@@ -316,6 +324,68 @@ class SerialLink(harness.DaemonTest):
         self.assertEqual(len(commands(self.sim, "SDA")), 1)  # the UPS accepted it: sent once
         self.assertEqual(len(harness.marks("command.shutdown")), 1)
         self.assertTrue(self.daemon.running())
+
+    def test_an_outlet_off_kept_over_a_lost_link_is_not_sent_once_mains_is_back(self):
+        # Outlet 1 is to go off 20 s after a power failure; the UPS falls
+        # silent before that, and answers again on line power.
+        self.start_with_sim(checksum=True, extra=dict(
+            NO_SHUTDOWN, UPS={"Load Bank PF Enable1=": "Yes", "Load Bank PF Delay1=": 20}))
+        self.first_cycle()
+        self.sim.set_state("powerfail")
+        self.wait_code(INPUT_FAILED, 15)
+        t_edge = self.wait_code(DISCHARGING, 15)
+        self.sim.set_state("silent")
+        self.assertLess(self.wait_code(LOST, 15), t_edge + 19, "the link lost before the outlet's time")
+        time.sleep(max(0.0, t_edge + 23 - time.time()))  # the outlet's time came while no link stood
+        self.assertEqual(commands(self.sim, "ROF"), [])
+        self.sim.set_state("online")
+        self.wait_code(RESTORED, 20)
+        self.wait_code(INPUT_BACK, 30)
+        # Three more poll cycles after the daemon saw the power back.
+        self.wait_mnemonic("STA", since=time.time(), count=3, timeout=20)
+        # The UPS got neither the outlet-off that no longer applied nor an
+        # outlet-on for an outlet it reports on.
+        self.assertEqual(commands(self.sim, "ROF"), [])
+        self.assertEqual(commands(self.sim, "RON"), [])
+        self.assertEqual(self.sim.model.outlets, [True, True])
+        self.assertEqual(len(self.records("outlet 1 on not sent to the UPS")), 1, self.records(""))
+
+    def test_a_self_test_due_while_no_link_stands_is_dropped_after_a_minute(self):
+        # A weekly self-test for this minute is due at the start, while the
+        # UPS does not answer; it answers again 66 s later.
+        while time.localtime().tm_sec > 40:
+            time.sleep(1)
+        now = time.localtime()
+        self.start_with_sim(checksum=True, state="silent", extra=dict(NO_SHUTDOWN, **{"Weekly Schedule": {
+            "Weekday1=": "1111111", "Time1=": "%d:%d" % (now.tm_hour, now.tm_min), "Action1=": 3}}))
+        t_due = self.wait_code(SELF_TEST_DUE, 15)
+        self.wait_code(LOST, 15)
+        time.sleep(max(0.0, t_due + 66 - time.time()))
+        self.assertEqual(len(self.records("the self-test not sent to the UPS")), 1, self.records(""))
+        t_back = time.time()
+        self.sim.set_state("online")
+        self.wait_code(RESTORED, 20)
+        self.wait_mnemonic("STB", since=t_back, count=4, timeout=30)
+        self.assertEqual(commands(self.sim, "TST"), [])
+        self.assertEqual(len(self.records("the self-test not sent to the UPS")), 1)
+
+    def test_a_ups_without_checksums_put_where_one_with_checksums_was_is_linked_within_two_minutes(self):
+        self.start_with_sim(checksum=True)
+        self.first_cycle()
+        # Another UPS on the port, one that sends no checksums: the link is
+        # lost, and once no reply has come with a checksum for two minutes
+        # it is linked without them.
+        last_summed = time.time()
+        self.sim.set_checksum(False)
+        self.wait_code(LOST, 15)
+        t_restored = self.wait_code(RESTORED, 150)
+        self.assertLess(t_restored - last_summed, 120 + 14, "within two minutes, a detection pass and a second")
+        self.assertGreater(t_restored - last_summed, 115)
+        self.assertEqual(len(self.records("linked without checksums")), 1, self.records(""))
+        self.wait_mnemonic("STB", since=t_restored, count=2)
+        stb = [f for f in queries(self.sim, t_restored) if f["mnemonic"] == "STB"]
+        self.assertEqual({f["checksum"] for f in stb}, {"none"})
+        self.assertEqual(logged_codes().count(LOST), 1)
 
     def test_port_form_moving_the_link_to_a_missing_device(self):
         self.start_with_sim(checksum=True, web=True)

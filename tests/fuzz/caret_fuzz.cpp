@@ -57,8 +57,8 @@ void Setup() {
 void QueueCommand(uint8_t b) {
   static const char* const kDates[] = {"20240229", "20230101", "2024022", "20241301", "99991231", "00000101"};
   uint64_t code = uint64_t{1} << (b % 64);
-  if (code == UPS_CMD_BRD) Caret_Command(code, kDates[b % 6], kDates[(b / 6) % 6]);
-  else Caret_Command(code, static_cast<int>(b) * 1000 - 64000, -static_cast<int>(b));
+  if (code == UPS_CMD_BRD) Caret_Command(code, {kDates[b % 6], kDates[(b / 6) % 6]});
+  else Caret_Command(code, {static_cast<int>(b) * 1000 - 64000, -static_cast<int>(b)});
 }
 
 // Eight bytes of data as a date text, for the date helpers.

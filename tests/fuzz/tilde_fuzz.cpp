@@ -62,8 +62,8 @@ void QueueCommand(uint8_t b) {
   static const uint16_t words[6] = {1, 2, 3, 4, 5, 6};
   uint64_t code = uint64_t{1} << (b % 64);
   if (code == UPS_CMD_SDC) Tilde_Command(code, words);
-  else if (code == UPS_CMD_BRD) Tilde_Command(code, "20240101", b & 1 ? "2027010112345" : "20270101");
-  else Tilde_Command(code, static_cast<int>(b) * 1000 - 64000, -static_cast<int>(b));
+  else if (code == UPS_CMD_BRD) Tilde_Command(code, {"20240101", b & 1 ? "2027010112345" : "20270101"});
+  else Tilde_Command(code, {static_cast<int>(b) * 1000 - 64000, -static_cast<int>(b)});
 }
 
 }  // namespace

@@ -23,6 +23,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "core/svc.h"
 #include "ups/com.h"
 #include "ups/usbhid.h"
 #include "fuzz_support.h"
@@ -110,8 +111,14 @@ int FakeIoctl(int, unsigned long request, void* arg) {
 
 int FakeOpen(const char*, int) { return open("/dev/null", O_RDWR | O_CLOEXEC); }
 int RealClose(int fd) { return close(fd); }
-void NoWait(int) {}
 void NoReset(int) {}
+// A clock that moves on a second at each reading: every queued write is
+// due at its tick, and no report request counts as slow.
+void SteppingClock(struct timespec* now) {
+  static time_t seconds = 0;
+  now->tv_sec = ++seconds;
+  now->tv_nsec = 0;
+}
 
 void Setup() {
   // The probe looks for the device node by name.
@@ -122,7 +129,7 @@ void Setup() {
   snprintf(UsbHidDevicePrefix[0], sizeof UsbHidDevicePrefix[0], "%s/hiddev", dir.c_str());
   snprintf(UsbHidDevicePrefix[1], sizeof UsbHidDevicePrefix[1], "%s/none", dir.c_str());
   UsbHidDevice = UsbHidDeviceCalls{FakeOpen, FakeIoctl, RealClose};
-  UsbHidWait = NoWait;
+  SvcMonoClock = SteppingClock;
   COM_Init("", "", 0, -1);
 }
 
@@ -165,7 +172,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       } else if (op < 0xF8) {
         uint64_t code = uint64_t{1} << (Byte() & 63);
         int a = Word16(), b = Word16();
-        UsbHid_Command(code, a, b);
+        UsbHid_Command(code, {a, b});
       } else {
         int index = Word16();
         UsbHid_MapUsage(index, Word32());

@@ -1,11 +1,21 @@
 // Plays a serial UPS that answers the driver's queries one after another
-// with the given replies, for the protocol tests of link loss.
+// with the given replies, for the protocol tests of link loss; and the
+// frames a serial driver's command queue holds.
 #pragma once
 #include <string>
 #include <vector>
 
 #include "support/pty.h"
 #include "ups/com.h"
+#include "ups/protofields.h"
+
+// The queued frames as texts, oldest first.
+inline std::vector<std::string> QueuedFrames(const ProtoFrameQueue& queue) {
+  std::vector<std::string> out;
+  for (int i = 0; i < queue.Count(); ++i)
+    out.emplace_back(reinterpret_cast<const char*>(queue.At(i).bytes), queue.At(i).length);
+  return out;
+}
 
 // Each reply answers one query: tick sends it, readSent takes the frame
 // off the line, then the reply goes out and one tick reads it; an empty

@@ -47,13 +47,7 @@ uint64_t Bits(std::initializer_list<int> bits) {
   return m;
 }
 
-std::vector<std::string> Queued() {
-  CaretView v = Caret_View();
-  std::vector<std::string> out;
-  for (int i = 0; i < CARET_QUEUE_SLOTS; ++i)
-    if (v.queueLength[i]) out.emplace_back(reinterpret_cast<const char*>(v.queue[i]), v.queueLength[i]);
-  return out;
-}
+std::vector<std::string> Queued() { return QueuedFrames(*Caret_View().queue); }
 
 speed_t LineSpeed(int fd) {
   struct termios t {};
@@ -158,9 +152,9 @@ struct CommandCase {
 
 TEST_F(CaretTest, CommandsBecomeFramesWithTheRealLength) {
   const CommandCase cases[] = {
-      {"outlet off", [] { Caret_Command(UPS_CMD_ROF, 1, 1); }, {"^S006ROF1,1"}},
-      {"outlet on", [] { Caret_Command(UPS_CMD_RON, 8, 10); }, {"^S007RON8,10"}},
-      {"outlet extremes", [] { Caret_Command(UPS_CMD_ROF, INT_MIN, INT_MIN); }, {"^S026ROF-2147483648,-2147483648"}},
+      {"outlet off", [] { Caret_Command(UPS_CMD_ROF, {1, 1}); }, {"^S006ROF1,1"}},
+      {"outlet on", [] { Caret_Command(UPS_CMD_RON, {8, 10}); }, {"^S007RON8,10"}},
+      {"outlet extremes", [] { Caret_Command(UPS_CMD_ROF, {INT_MIN, INT_MIN}); }, {"^S026ROF-2147483648,-2147483648"}},
       {"test 0", [] { Caret_Command(UPS_CMD_TST, 0); }, {"^S005TST-1"}},
       {"test 3", [] { Caret_Command(UPS_CMD_TST, 3); }, {"^S004TST2"}},
       {"test 4", [] { Caret_Command(UPS_CMD_TST, 4); }, {"^S004TST3"}},
@@ -180,21 +174,21 @@ TEST_F(CaretTest, CommandsBecomeFramesWithTheRealLength) {
       {"alarm other", [] { Caret_Command(UPS_CMD_EDB, -1); }, {}},
       {"ARB", [] { Caret_Command(UPS_CMD_ARB, 1); }, {"^S004ATR1"}},
       {"economy", [] { Caret_Command(UPS_CMD_ECO, 0); }, {"^S004ECO0"}},
-      {"dates", [] { Caret_Command(UPS_CMD_BRD, "20200101", "20230101"); }, {"^S026NOM,,,,,,,,,,01012020,1096"}},
-      {"dates reversed", [] { Caret_Command(UPS_CMD_BRD, "20230101", "20200101"); }, {"^S023NOM,,,,,,,,,,01012023,0"}},
-      {"dates far apart", [] { Caret_Command(UPS_CMD_BRD, "20000101", "29991231"); },
+      {"dates", [] { Caret_Command(UPS_CMD_BRD, {"20200101", "20230101"}); }, {"^S026NOM,,,,,,,,,,01012020,1096"}},
+      {"dates reversed", [] { Caret_Command(UPS_CMD_BRD, {"20230101", "20200101"}); }, {"^S023NOM,,,,,,,,,,01012023,0"}},
+      {"dates far apart", [] { Caret_Command(UPS_CMD_BRD, {"20000101", "29991231"}); },
        {"^S027NOM,,,,,,,,,,01012000,65535"}},
-      {"date of 7 digits", [] { Caret_Command(UPS_CMD_BRD, "2020011", "20230101"); }, {}},
-      {"date of 9 digits", [] { Caret_Command(UPS_CMD_BRD, "20200101", "202301011"); }, {}},
-      {"month 13", [] { Caret_Command(UPS_CMD_BRD, "20201301", "20230101"); }, {}},
-      {"30 February", [] { Caret_Command(UPS_CMD_BRD, "20200101", "20230230"); }, {}},
-      {"letters", [] { Caret_Command(UPS_CMD_BRD, "2020O101", "20230101"); }, {}},
-      {"no texts", [] { Caret_Command(UPS_CMD_BRD, nullptr, nullptr); }, {}},
+      {"date of 7 digits", [] { Caret_Command(UPS_CMD_BRD, {"2020011", "20230101"}); }, {}},
+      {"date of 9 digits", [] { Caret_Command(UPS_CMD_BRD, {"20200101", "202301011"}); }, {}},
+      {"month 13", [] { Caret_Command(UPS_CMD_BRD, {"20201301", "20230101"}); }, {}},
+      {"30 February", [] { Caret_Command(UPS_CMD_BRD, {"20200101", "20230230"}); }, {}},
+      {"letters", [] { Caret_Command(UPS_CMD_BRD, {"2020O101", "20230101"}); }, {}},
+      {"no texts", [] { Caret_Command(UPS_CMD_BRD, {nullptr, nullptr}); }, {}},
       {"packs then battery query", [] { Caret_Command(UPS_CMD_EBP, 2); }, {"^S004EBP2", "^P003ST1"}},
       {"tilde only", [] { Caret_Command(UPS_CMD_VSN, 1); }, {}},
-      {"transfer voltages", [] { Caret_Command(UPS_CMD_TXV, 160, 280); }, {}},
+      {"transfer voltages", [] { Caret_Command(UPS_CMD_TXV, {160, 280}); }, {}},
       {"capability only", [] { Caret_Command(UPS_CAP_SOL, 1); }, {}},
-      {"two bits", [] { Caret_Command(UPS_CMD_ROF | UPS_CMD_RON, 1, 1); }, {}},
+      {"two bits", [] { Caret_Command(UPS_CMD_ROF | UPS_CMD_RON, {1, 1}); }, {}},
       {"no code", [] { Caret_Command(0, 1); }, {}},
   };
   for (const auto& c : cases) {
@@ -352,9 +346,10 @@ TEST_F(CaretTest, DetectionReopensAt9600AndTheCaretDriverTakesTheLink) {
   EXPECT_STREQ(UpsRecord.model, "");
   EXPECT_TRUE(UpsRecord.liveStatus & UpsBit(UPS_ST_COMMLOST));  // until the first data reply
 
-  // The poll step runs through the link manager; an outlet command queued
-  // through the command entry goes out before the first periodic item.
-  COM_SendCommand(UPS_CMD_ROF, 2, 1);
+  // The poll step runs through the link manager; the delayed shutdown of a
+  // countdown's end, queued through the command entry, goes out before the
+  // first periodic item.
+  COM_SendCommand(UPS_CMD_SDA, 120, 0);
   std::vector<std::string> sent;
   for (int i = 0; i < 9; ++i) {
     ComOps.Poll();
@@ -365,7 +360,7 @@ TEST_F(CaretTest, DetectionReopensAt9600AndTheCaretDriverTakesTheLink) {
     ComOps.Poll();
   }
   EXPECT_EQ(sent, (std::vector<std::string>{"^P003MOD", "^P003VER", "^P003AP1", "^P003AP2", "^P003NOM", "^P003LET",
-                                            "^P003UID", "^S006ROF2,1", "^P003ST1"}));
+                                            "^P003UID", "^S006PSD120", "^P003ST1"}));
   EXPECT_FALSE(UpsRecord.liveStatus & UpsBit(UPS_ST_COMMLOST));
   EXPECT_STREQ(UpsRecord.model, "qd 3000");
   EXPECT_STREQ(UpsRecord.firmware, "V1.2");
@@ -454,8 +449,9 @@ TEST_F(CaretTest, AnOutletCommandReachesTheSimulatedUps) {
   ASSERT_TRUE(tickUntil([] { return Caret_View().pollIndex == 7; }));  // identification
   EXPECT_EQ(UpsRecord.outletCount, 2);
   COM_SendCommand(UPS_CMD_ROF, 2, 1);
-  // The command, then one periodic cycle.
-  ASSERT_TRUE(tickUntil([] { return Caret_View().firstCycle == 0 && !Caret_View().waiting; }));
+  // Once the UPS's status is known the command goes out; the next cycle
+  // reports the outlet off.
+  ASSERT_TRUE(tickUntil([] { return ComOps.CommandsPending() == 0 && UpsRecord.outletOn == 1; }));
   EXPECT_EQ(ups.Lines({"\"type\": \"noise\"", "~00P003MOD", "\"baud\": 2400"}).size(), 1u);
   EXPECT_EQ(ups.Lines({"\"raw\": \"^P003MOD\"", "\"baud\": 9600"}).size(), 2u);  // probe and first item
   EXPECT_EQ(ups.Lines({"\"mnemonic\": \"ROF\"", "\"data\": \"2,1\"", "\"raw\": \"^S006ROF2,1\"", "\"baud\": 9600"}).size(),
@@ -553,7 +549,7 @@ TEST_F(CaretTest, ARejectOrTimeOutOfAQueuedFrameRemovesNoCapability) {
   Identify();
   uint64_t caps = UpsRecord.capabilities;
   for (int i = 0; i < 3; ++i) Exchange(Data(""));  // ST1 ST2 ST3; the index points at ST4
-  Caret_Command(UPS_CMD_ROF, 1, 1);
+  Caret_Command(UPS_CMD_ROF, {1, 1});
   EXPECT_EQ(Exchange("^0"), "^S006ROF1,1");
   EXPECT_EQ(UpsRecord.capabilities, caps);
   EXPECT_EQ(Mnemonic(Exchange(Data(""))), "ST5");

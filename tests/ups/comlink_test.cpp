@@ -14,6 +14,7 @@
 #include "core/svc.h"
 #include "events/evtlog.h"
 #include "support/events_fakes.h"
+#include "support/monoclock.h"
 #include "support/pty.h"
 #include "support/scratch.h"
 #include "ups/caret.h"
@@ -64,42 +65,23 @@ void TildePoll(uint8_t slot) { PollStep('t', slot); }
 void CaretPoll(uint8_t slot) { PollStep('c', slot); }
 void UsbPoll(uint8_t slot) { PollStep('u', slot); }
 // The commands each driver was handed: protocol, command bit number and
-// the arguments as the driver reads them.
+// the arguments as the driver takes them.
 std::vector<std::string> handed;
-void HandTo(char protocol, uint64_t code, va_list ap) {
+void HandTo(char protocol, uint64_t code, const UpsCommandArgs& a) {
   std::string s = std::string(1, protocol) + " " + std::to_string(__builtin_ctzll(code)) + ":";
-  if (code == UPS_CMD_SDC) {
-    const uint16_t* w = va_arg(ap, const uint16_t*);
-    for (int i = 0; i < 6; ++i) s += " " + std::to_string(w[i]);
-  } else if (code == UPS_CMD_BRD) {
-    const char* last = va_arg(ap, const char*);
-    const char* next = va_arg(ap, const char*);
-    s += std::string(" ") + last + " " + next;
+  if (a.words) {
+    for (int i = 0; i < 6; ++i) s += " " + std::to_string(a.words[i]);
+  } else if (a.text[0] || a.text[1]) {
+    s += std::string(" ") + (a.text[0] ? a.text[0] : "-") + " " + (a.text[1] ? a.text[1] : "-");
   } else {
-    const int a = va_arg(ap, int);
-    const int b = va_arg(ap, int);
-    s += " " + std::to_string(a) + " " + std::to_string(b);
+    s += " " + std::to_string(a.number[0]) + " " + std::to_string(a.number[1]);
   }
   handed.push_back(s);
 }
-void TildeCommand(uint64_t code, ...) {
-  va_list ap;
-  va_start(ap, code);
-  HandTo('t', code, ap);
-  va_end(ap);
-}
-void CaretCommand(uint64_t code, ...) {
-  va_list ap;
-  va_start(ap, code);
-  HandTo('c', code, ap);
-  va_end(ap);
-}
-void UsbCommand(uint64_t code, ...) {
-  va_list ap;
-  va_start(ap, code);
-  HandTo('u', code, ap);
-  va_end(ap);
-}
+void TildeCommand(uint64_t code, const UpsCommandArgs& a) { HandTo('t', code, a); }
+void CaretCommand(uint64_t code, const UpsCommandArgs& a) { HandTo('c', code, a); }
+void UsbCommand(uint64_t code, const UpsCommandArgs& a) { HandTo('u', code, a); }
+int NoFrames(uint32_t) { return 0; }  // the fake drivers queue nothing to take back
 
 dev_t DeviceOf(const std::string& path) {
   struct stat st {};
@@ -114,9 +96,9 @@ class ComLinkTest : public ScratchTest {
     saved[0] = TildeOps;
     saved[1] = CaretOps;
     savedUsb = UsbHidOps;
-    TildeOps = UpsProtocolOps{TildeProbe, TildePoll, nullptr, TildeCommand};
-    CaretOps = UpsProtocolOps{CaretProbe, CaretPoll, nullptr, CaretCommand};
-    UsbHidOps = UsbHidOpsTable{UsbPoll, UsbProbe, UsbCommand};
+    TildeOps = UpsProtocolOps{TildeProbe, TildePoll, nullptr, TildeCommand, NoFrames};
+    CaretOps = UpsProtocolOps{CaretProbe, CaretPoll, nullptr, CaretCommand, NoFrames};
+    UsbHidOps = UsbHidOpsTable{UsbPoll, UsbProbe, UsbCommand, NoFrames};
     probes.clear();
     polls.clear();
     handed.clear();
@@ -152,6 +134,12 @@ class ComLinkTest : public ScratchTest {
     ComSlot.scan[0] = comPort == 0;
     ComSlot.port[1] = 0;
     COM_Init(dir.c_str(), path, comPort >= 2 ? comPort - 1 : 0, -1);
+  }
+  // The driver reads the UPS's status through its debounce, and the alarm
+  // processing has its ticks to act on it.
+  void Settle() {
+    COM_StatusKnown();
+    for (int i = 0; i < COM_STATUS_TICKS; ++i) ComOps.Poll();
   }
   std::string Trail() {
     std::string s;
@@ -278,7 +266,7 @@ struct FoundCase {
   char protocol;
   int comPort;
   uint8_t link;
-  UpsCommandFn command;
+  UpsDriverCommandFn command;
 };
 
 TEST_F(ComLinkTest, AFoundDriverTakesThePollStepAndTheCommandEntry) {
@@ -300,6 +288,7 @@ TEST_F(ComLinkTest, AFoundDriverTakesThePollStepAndTheCommandEntry) {
     EXPECT_EQ(ComSlot.scan[0], 0);
     EXPECT_EQ(COM_DriverCommand(), c.command);
     handed.clear();
+    Settle();
     COM_SendCommand(UPS_CMD_TST, 3);
     EXPECT_EQ(handed, std::vector<std::string>{std::string(1, c.protocol) + " 7: 3 0"});
     EXPECT_EQ(ComOps.CommandsPending(), 0);  // the fake driver queues no frame: done
@@ -343,11 +332,14 @@ TEST_F(ComLinkTest, CommandsGivenWithoutALinkWaitInOrderWithCopiesOfTheirArgumen
   EXPECT_TRUE(handed.empty());
   EXPECT_EQ(ComOps.CommandsPending(), 3);
 
-  // A caret UPS is found: the three go to its driver as they were given.
+  // A caret UPS is found: once its status is known the three go to its
+  // driver as they were given.
   answering = 'c';
   ComOps.Detect();
   ASSERT_EQ(ComSlot.link[0], COM_LINK_CARET);
   ComOps.Poll();
+  EXPECT_TRUE(handed.empty());
+  Settle();
   EXPECT_EQ(handed, (std::vector<std::string>{"c 23: 1 2 3 4 5 65535", "c 48: 20240101 20270101", "c 1: 2 1"}));
   EXPECT_EQ(ComOps.CommandsPending(), 0);
 
@@ -358,7 +350,7 @@ TEST_F(ComLinkTest, CommandsGivenWithoutALinkWaitInOrderWithCopiesOfTheirArgumen
   EXPECT_EQ(ComOps.CommandsPending(), COM_KEPT_COMMANDS);
   answering = 't';
   ComOps.Detect();
-  ComOps.Poll();
+  Settle();
   ASSERT_EQ(handed.size(), static_cast<size_t>(COM_KEPT_COMMANDS));
   EXPECT_EQ(handed.front(), "t 7: 4 0");
   EXPECT_EQ(handed.back(), "t 7: 19 0");
@@ -372,7 +364,7 @@ TEST_F(ComLinkTest, CommandsGivenWithoutALinkWaitInOrderWithCopiesOfTheirArgumen
   for (int i = 0; i < COM_KEPT_COMMANDS + 4; ++i) COM_SendCommand(UPS_CMD_TST, i);
   EXPECT_EQ(ComOps.CommandsPending(), COM_KEPT_COMMANDS);
   ComOps.Detect();
-  ComOps.Poll();
+  Settle();
   ASSERT_EQ(handed.size(), static_cast<size_t>(COM_KEPT_COMMANDS));
   EXPECT_EQ(handed[0], "t 9: 90 0");
   EXPECT_EQ(handed[1], "t 10: 120 0");
@@ -474,9 +466,9 @@ TEST_F(ComLinkTest, InitTakesUpToTwoPortNumbersAndClosesNothingItDidNotOpen) {
 TEST_F(ComLinkTest, DroppedCommandsNeverReachTheNextLinkAndAreNamedInOneRecord) {
   MakePorts(1);
   Start(2);
+  g_logged.clear();
   const auto savedAdd = EvtLogOps.Add;
   EvtLogOps.Add = RecordEvent;
-  g_logged.clear();
   COM_SendCommand(UPS_CMD_SDR, 90);
   COM_SendCommand(UPS_CMD_ROF, 2, 1);
   COM_SendCommand(UPS_CMD_SDA, 60, 0);
@@ -484,12 +476,147 @@ TEST_F(ComLinkTest, DroppedCommandsNeverReachTheNextLinkAndAreNamedInOneRecord) 
   EXPECT_EQ(ComOps.DropCommands(UPS_CMD_SDR | UPS_CMD_SDA, "Again"), 0);  // nothing left: nothing logged
   EvtLogOps.Add = savedAdd;
   EXPECT_EQ(g_logged, (std::vector<LoggedEvent>{
-                          {-1,
-                           {"2", "The host has resumed: the restore (90 min), the delayed shutdown (60 s) not sent to the "
-                                 "UPS"}}}));
+                          {-1, {"2", "The host has resumed: the restore (90 min), the delayed shutdown (60 s) not sent to the UPS"}}}));
   answering = 't';
   ComOps.Detect();
-  ComOps.Poll();
+  Settle();
   EXPECT_EQ(handed, (std::vector<std::string>{"t 1: 2 1"}));
   EXPECT_EQ(ComOps.CommandsPending(), 0);
 }
+
+namespace {
+
+void PassMs(int64_t ms) { ManualMonoClock::Pass(ms); }
+
+class KeptCommandTest : public ComLinkTest {
+ protected:
+  void SetUp() override {
+    ComLinkTest::SetUp();
+    savedAdd_ = EvtLogOps.Add;
+    EvtLogOps.Add = RecordEvent;
+    g_logged.clear();
+    UpsRecord.outletOn = 0;
+    MakePorts(1);
+    Start(2);
+  }
+  void TearDown() override {
+    EvtLogOps.Add = savedAdd_;
+    ComLinkTest::TearDown();
+  }
+  void LinkTilde() {
+    answering = 't';
+    ComOps.Detect();
+    ASSERT_EQ(ComSlot.link[0], COM_LINK_TILDE);
+  }
+  void Polls(int n) {
+    for (int i = 0; i < n; ++i) ComOps.Poll();
+  }
+
+ private:
+  ManualMonoClock clock_;
+  void (*savedAdd_)(int, ...) = nullptr;
+};
+
+TEST_F(KeptCommandTest, OnANewLinkOnlyTheEndOfACountdownGoesOutBeforeTheUpsStatusIsKnown) {
+  for (int link = 0; link < 2; ++link) {
+    SCOPED_TRACE(link == 0 ? "the first link" : "a link after a lost one");
+    handed.clear();
+    COM_SendCommand(UPS_CMD_ROF, 1, 1);
+    COM_SendCommand(UPS_CMD_SDR, 90);
+    COM_SendCommand(UPS_CMD_TST, 3);
+    COM_SendCommand(UPS_CMD_SDA, 120, 0);
+    LinkTilde();
+    Polls(50);
+    EXPECT_EQ(handed, (std::vector<std::string>{"t 9: 90 0", "t 10: 120 0"}));
+    // The driver has read the status; the alarm processing gets its ticks.
+    COM_StatusKnown();
+    Polls(COM_STATUS_TICKS - 1);
+    EXPECT_EQ(handed.size(), 2u);
+    ComOps.Poll();
+    EXPECT_EQ(handed, (std::vector<std::string>{"t 9: 90 0", "t 10: 120 0", "t 1: 1 1", "t 7: 3 0"}));
+    // Now every command goes out as it is given.
+    COM_SendCommand(UPS_CMD_BUZ, 1);
+    EXPECT_EQ(handed.back(), "t 12: 1 0");
+    ComOps.Close(0);  // the link is lost: the next one starts knowing nothing
+  }
+}
+
+struct OutletCase {
+  const char* name;
+  std::vector<std::pair<uint64_t, int>> given;  // code and outlet, in order, before the status is known
+  uint8_t reported;                             // outlets whose state the driver read
+  uint8_t on;                                   // ... and which of them are on
+  std::vector<std::string> handed;
+  std::vector<LoggedEvent> logged;
+};
+
+TEST_F(KeptCommandTest, ALaterCommandForAnOutletReplacesOneThatHasNotGoneOut) {
+  const OutletCase cases[] = {
+      {"off, then on for an outlet the UPS reports on",
+       {{UPS_CMD_ROF, 1}, {UPS_CMD_RON, 1}},
+       0x01,
+       0x01,
+       {},
+       {{-1, {"1", "Outlet 1 is on at the UPS already: outlet 1 off, outlet 1 on not sent to the UPS"}}}},
+      {"off, then on for an outlet the UPS reports off", {{UPS_CMD_ROF, 1}, {UPS_CMD_RON, 1}}, 0x01, 0x00,
+       {"t 2: 1 1"}, {}},
+      {"off, then on for an outlet whose state is not known", {{UPS_CMD_ROF, 1}, {UPS_CMD_RON, 1}}, 0x00, 0x01,
+       {"t 2: 1 1"}, {}},
+      {"off, on, off: the last wins", {{UPS_CMD_ROF, 2}, {UPS_CMD_RON, 2}, {UPS_CMD_ROF, 2}}, 0x02, 0x02,
+       {"t 1: 2 1"}, {}},
+      {"off, on, off for an outlet the UPS reports off",
+       {{UPS_CMD_ROF, 2}, {UPS_CMD_RON, 2}, {UPS_CMD_ROF, 2}},
+       0x02,
+       0x00,
+       {},
+       {{-1, {"1", "Outlet 2 is off at the UPS already: outlet 2 on, outlet 2 off not sent to the UPS"}}}},
+      {"other outlets are left alone", {{UPS_CMD_ROF, 1}, {UPS_CMD_RON, 2}}, 0x03, 0x03,
+       {"t 1: 1 1", "t 2: 2 1"}, {}},
+      // A single command goes as given, whatever the UPS reports.
+      {"one command for an outlet the UPS reports in that state", {{UPS_CMD_RON, 1}}, 0x01, 0x01,
+       {"t 2: 1 1"}, {}},
+  };
+  for (const OutletCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    COM_CloseAll();
+    handed.clear();
+    g_logged.clear();
+    LinkTilde();
+    for (const auto& [code, outlet] : c.given) COM_SendCommand(code, outlet, 1);
+    UpsRecord.outletOn = c.on;
+    COM_OutletsReported(c.reported);
+    COM_StatusKnown();
+    Polls(COM_STATUS_TICKS);
+    EXPECT_EQ(handed, c.handed);
+    EXPECT_EQ(g_logged, c.logged);
+    EXPECT_EQ(ComOps.CommandsPending(), 0);
+  }
+}
+
+TEST_F(KeptCommandTest, ACommandKeptAMinuteIsDroppedWithItsRecordButNotTheEndOfACountdown) {
+  COM_SendCommand(UPS_CMD_TST, 3);
+  COM_SendCommand(UPS_CMD_SDA, 120, 0);
+  PassMs(30000);
+  COM_SendCommand(UPS_CMD_ROF, 1, 1);
+  PassMs(COM_KEPT_MS - 30000 - 1);
+  Polls(1);
+  EXPECT_EQ(ComOps.CommandsPending(), 3);
+  EXPECT_TRUE(g_logged.empty());
+  PassMs(1);
+  Polls(1);
+  EXPECT_EQ(g_logged, (std::vector<LoggedEvent>{{-1, {"2", "Kept for 60 s: the self-test not sent to the UPS"}}}));
+  PassMs(30000);
+  Polls(5);
+  EXPECT_EQ(g_logged.back(), (LoggedEvent{-1, {"2", "Kept for 60 s: outlet 1 off not sent to the UPS"}}));
+  EXPECT_EQ(g_logged.size(), 2u);
+  // The end of a countdown waits however long the link stays away.
+  PassMs(3600000);
+  Polls(5);
+  EXPECT_EQ(ComOps.CommandsPending(), 1);
+  LinkTilde();
+  ComOps.Poll();
+  EXPECT_EQ(handed, std::vector<std::string>{"t 10: 120 0"});
+  EXPECT_EQ(g_logged.size(), 2u);
+}
+
+}  // namespace

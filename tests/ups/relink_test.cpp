@@ -12,6 +12,8 @@
 
 #include "core/cfg.h"
 #include "core/crypt.h"
+#include "support/events_fakes.h"
+#include "support/monoclock.h"
 #include "support/pty.h"
 #include "support/scratch.h"
 #include "ups/caret.h"
@@ -134,6 +136,19 @@ std::map<std::string, std::string> Replies(char protocol, bool onBattery) {
 }
 std::map<std::string, std::string> OnBattery(char protocol) { return Replies(protocol, true); }
 std::map<std::string, std::string> Online(char protocol) { return Replies(protocol, false); }
+// On line power, with two switchable outlets whose states it reports (both on).
+std::map<std::string, std::string> OnlineWithOutlets(char protocol) {
+  std::map<std::string, std::string> data = Online(protocol);
+  std::string al1(25, '0');
+  al1[16] = al1[17] = '1';  // outlet count and outlet states
+  if (protocol == 'c') data["AP2"] = "90";
+  else data["AL1"] = al1;
+  data["LET"] = "2";
+  data["SOL1"] = data["SOL2"] = "1";
+  return data;
+}
+
+void PassMs(int64_t ms) { ManualMonoClock::Pass(ms); }
 
 constexpr uint64_t kOnBattery = UpsBit(UPS_ST_ACFAIL) | UpsBit(UPS_ST_ONBATTERY) | UpsBit(UPS_ST_DISCHARGING);
 
@@ -149,6 +164,9 @@ class RelinkTest : public ScratchTest {
     TildeProbeWait = ServeTildeProbe;
     CaretProbeWait = ServeCaretProbe;
     theUps = &ups;
+    savedAdd = EvtLogOps.Add;
+    EvtLogOps.Add = RecordEvent;
+    g_logged.clear();
     Start();
   }
   // As the daemon starts: the record, the drivers and the link manager, with
@@ -174,6 +192,7 @@ class RelinkTest : public ScratchTest {
     TildeProbeWait = savedWait[0];
     CaretProbeWait = savedWait[1];
     UsbHidOps = savedUsb;
+    EvtLogOps.Add = savedAdd;
     theUps = nullptr;
     memset(&UpsRecord, 0, sizeof UpsRecord);
     ScratchTest::TearDown();
@@ -188,6 +207,13 @@ class RelinkTest : public ScratchTest {
     return done();
   }
   bool Linked() const { return ComSlot.link[0] != COM_LINK_NONE; }
+  // A fresh start with the UPS speaking this protocol, summing or not.
+  void StartSpeaking(char protocol, bool sums, const std::map<std::string, std::string>& data) {
+    Start();
+    ups.protocol = protocol;
+    ups.sums = sums;
+    ups.data = data;
+  }
   // A detection pass that finds the UPS, then its identification.
   void Link(uint8_t expected) {
     ComOps.Detect();
@@ -200,13 +226,15 @@ class RelinkTest : public ScratchTest {
     ASSERT_TRUE(TickUntil([this] { return !Linked(); }));
     ups.protocol = speaking;
   }
-  // A fresh start, linked to a tilde UPS on line power that sums, one poll
-  // cycle in.
+  // A fresh start, linked to a tilde UPS on line power that sums, its
+  // status known: two poll cycles in (the threshold with checksums is 1)
+  // and the ticks the alarm processing has to act on it.
   void StartLinked() {
     Start();
     ups.data = Online('t');
     Link(COM_LINK_TILDE);
-    Cycles(1);
+    Cycles(2);
+    for (int i = 0; i < COM_STATUS_TICKS; ++i) Tick();
   }
   // Ticks through n whole poll cycles of the linked driver.
   void Cycles(int n) {
@@ -223,6 +251,8 @@ class RelinkTest : public ScratchTest {
   PlayedUps ups{pty};
   UsbHidOpsTable savedUsb;
   void (*savedWait[2])(uint8_t) = {};
+  ManualMonoClock clock;
+  void (*savedAdd)(int, ...) = nullptr;
 };
 
 struct ProtocolCase {
@@ -240,10 +270,7 @@ const ProtocolCase kProtocols[] = {
 TEST_F(RelinkTest, StatusBitsStandAcrossALostLinkUntilAFreshReplyChangesThem) {
   for (const ProtocolCase& c : kProtocols) {
     SCOPED_TRACE(c.name);
-    Start();
-    ups.protocol = c.protocol;
-    ups.sums = c.sums;
-    ups.data = OnBattery(c.protocol);
+    StartSpeaking(c.protocol, c.sums, OnBattery(c.protocol));
     Link(c.link);
     ASSERT_TRUE(TickUntil([] { return (UpsRecord.liveStatus & kOnBattery) == kOnBattery; }));
     LoseTheLink();
@@ -357,6 +384,113 @@ TEST_F(RelinkTest, AUpsThatSummedIsNotLinkedAgainWithoutChecksums) {
   ups.wrongSums = true;
   Link(COM_LINK_TILDE);
   EXPECT_EQ(Tilde_View().checksumMode, 0);
+}
+
+struct SwapCase {
+  const char* name;
+  bool sums, wrongSums;  // how the UPS on the port answers after the swap
+};
+
+TEST_F(RelinkTest, AUpsThatSummedIsForgottenOnceNoSoundReplyCameForItsBound) {
+  const SwapCase cases[] = {{"a UPS without checksums", false, false}, {"wrong checksums", false, true}};
+  for (const SwapCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    StartLinked();
+    g_logged.clear();
+    // The last reply with a valid checksum, then the other UPS answers.
+    ups.sums = c.sums;
+    ups.wrongSums = c.wrongSums;
+    ASSERT_TRUE(TickUntil([this] { return !Linked(); }));
+    PassMs(TILDE_SUMS_FORGOTTEN_MS - 1);
+    ComOps.Detect();
+    EXPECT_FALSE(Linked());
+    EXPECT_TRUE(g_logged.empty());
+    PassMs(1);
+    Link(COM_LINK_TILDE);
+    EXPECT_EQ(Tilde_View().checksumMode, 0);
+    EXPECT_EQ(g_logged, (std::vector<LoggedEvent>{
+                            {-1, {"2", "No reply with a valid checksum for 120 s: the UPS is linked without checksums"}}}));
+    // Forgotten: the next lost link probes as for any UPS, and logs nothing.
+    LoseTheLink();
+    Link(COM_LINK_TILDE);
+    EXPECT_EQ(g_logged.size(), 1u);
+  }
+}
+
+struct SettleCase {
+  const char* name;
+  char protocol;
+  bool sums;
+  uint8_t link;
+  int cycles;  // whole poll cycles that read the status through its debounce
+};
+
+// A command given while no link stands goes out only once the new link has
+// read the UPS's status; an outlet command that the UPS's state has made
+// needless by then does not go out at all.
+TEST_F(RelinkTest, CommandsWaitUntilTheNewLinkHasReadTheStatus) {
+  const SettleCase cases[] = {
+      {"tilde with checksums", 't', true, COM_LINK_TILDE, 2},
+      {"tilde without checksums", 't', false, COM_LINK_TILDE, 4},
+      {"caret", 'c', false, COM_LINK_CARET, 4},
+  };
+  for (const SettleCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    StartSpeaking(c.protocol, c.sums, OnlineWithOutlets(c.protocol));
+    const std::string status = c.protocol == 'c' ? "^P003ST1" : "~00P003STB";
+    const std::string sets = c.protocol == 'c' ? "^S" : "~00S";
+    COM_SendCommand(UPS_CMD_TST, 3);
+    Link(c.link);
+    ASSERT_TRUE(TickUntil([&] { return !ups.Since(0, sets).empty(); }));
+    const size_t cycles = ups.Since(0, status).size();
+    EXPECT_GE(cycles, static_cast<size_t>(c.cycles));
+    EXPECT_LE(cycles, static_cast<size_t>(c.cycles + 2));  // and the alarm processing's ticks
+    EXPECT_EQ(UpsRecord.outletOn, 3);
+
+    // Outlet 1 switched off while no link stands; once the new link has
+    // read the status the alarm processing switches it on again: the UPS
+    // reports it on, so neither goes out.
+    LoseTheLink();
+    COM_SendCommand(UPS_CMD_ROF, 1, 1);
+    g_logged.clear();
+    size_t mark = ups.frames.size();
+    Link(c.link);
+    Cycles(1 + c.cycles);  // the identification, then the cycles
+    COM_SendCommand(UPS_CMD_RON, 1, 1);
+    EXPECT_TRUE(TickUntil([] { return ComOps.CommandsPending() == 0; }, 100));
+    Cycles(1);
+    EXPECT_EQ(ups.Since(mark, sets), std::vector<std::string>{});
+    EXPECT_EQ(g_logged,
+              (std::vector<LoggedEvent>{
+                  {-1, {"1", "Outlet 1 is on at the UPS already: outlet 1 off, outlet 1 on not sent to the UPS"}}}));
+  }
+}
+
+// DropCommands takes back what the driver holds but has not put on the
+// line: the delayed shutdown queued during the identification never goes
+// out; once on the line it is the UPS's.
+TEST_F(RelinkTest, ACommandTheDriverHoldsIsTakenBackUntilItIsOnTheLine) {
+  Start();
+  ups.data = Online('t');
+  ComOps.Detect();
+  ASSERT_TRUE(Linked());
+  Tick();  // the identification's first query
+  COM_SendCommand(UPS_CMD_SDA, 120, 0);
+  ASSERT_EQ(Tilde_View().queue->Count(), 1);
+  EXPECT_EQ(ComOps.DropCommands(UPS_CMD_SDR | UPS_CMD_SDA, "The host has resumed"), 1);
+  EXPECT_EQ(Tilde_View().queue->Count(), 0);
+  EXPECT_EQ(ComOps.CommandsPending(), 0);
+  EXPECT_EQ(g_logged, (std::vector<LoggedEvent>{
+                          {-1, {"2", "The host has resumed: the delayed shutdown (120 s) not sent to the UPS"}}}));
+  Cycles(1);
+  EXPECT_EQ(ups.Since(0, "~00S"), std::vector<std::string>{});
+
+  ups.sets = 0;  // the frame stays unanswered on the line
+  COM_SendCommand(UPS_CMD_SDA, 60, 0);
+  ASSERT_TRUE(TickUntil([this] { return !ups.Since(0, "~00S").empty(); }));
+  EXPECT_EQ(ComOps.DropCommands(UPS_CMD_SDA, "Again"), 0);
+  EXPECT_EQ(g_logged.size(), 1u);
+  EXPECT_EQ(ups.Since(0, "~00S"), std::vector<std::string>{"~00S005SDA60"});
 }
 
 }  // namespace

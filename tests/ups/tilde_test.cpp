@@ -10,13 +10,7 @@ using namespace tildetest;
 
 namespace {
 
-std::vector<std::string> Queued() {
-  TildeView v = Tilde_View();
-  std::vector<std::string> out;
-  for (int i = 0; i < TILDE_QUEUE_SLOTS; ++i)
-    if (v.queueLength[i]) out.emplace_back(reinterpret_cast<const char*>(v.queue[i]), v.queueLength[i]);
-  return out;
-}
+std::vector<std::string> Queued() { return QueuedFrames(*Tilde_View().queue); }
 
 struct CommandCase {
   const char* name;
@@ -29,20 +23,20 @@ TEST_F(TildeTest, CommandsBecomeFramesWithTheRealLength) {
   const std::string sdcFrame = std::string("~00S015SDC") + std::string("\x01\x00\x02\x01\x00\x00\x00\x00\x00\x00\xFF\xFF", 12);
   const CommandCase cases[] = {
       {"test", [] { Tilde_Command(UPS_CMD_TST, 3); }, {"~00S004TST3"}},
-      {"outlet off", [] { Tilde_Command(UPS_CMD_ROF, 2, 1); }, {"~00S006ROF2;1"}},
-      {"outlet on", [] { Tilde_Command(UPS_CMD_RON, 8, 1); }, {"~00S006RON8;1"}},
+      {"outlet off", [] { Tilde_Command(UPS_CMD_ROF, {2, 1}); }, {"~00S006ROF2;1"}},
+      {"outlet on", [] { Tilde_Command(UPS_CMD_RON, {8, 1}); }, {"~00S006RON8;1"}},
       {"restore", [] { Tilde_Command(UPS_CMD_SDR, 120); }, {"~00S006SDR120"}},
       {"negative", [] { Tilde_Command(UPS_CMD_SDA, INT_MIN); }, {"~00S014SDA-2147483648"}},
-      {"transfer", [] { Tilde_Command(UPS_CMD_TXV, 160, 280); }, {"~00S010TXV160;280"}},
-      {"btv time only", [] { Tilde_Command(UPS_CMD_BTV, 30, -1); }, {"~00S005BTV30"}},
-      {"btv both", [] { Tilde_Command(UPS_CMD_BTV, 30, 0); }, {"~00S007BTV30;0"}},
-      {"dates", [] { Tilde_Command(UPS_CMD_BRD, "20240101", "20270101"); }, {"~00S020BRD20240101;20270101"}},
-      {"dates at the limit", [] { Tilde_Command(UPS_CMD_BRD, "123456789", "123456789"); },
+      {"transfer", [] { Tilde_Command(UPS_CMD_TXV, {160, 280}); }, {"~00S010TXV160;280"}},
+      {"btv time only", [] { Tilde_Command(UPS_CMD_BTV, {30, -1}); }, {"~00S005BTV30"}},
+      {"btv both", [] { Tilde_Command(UPS_CMD_BTV, {30, 0}); }, {"~00S007BTV30;0"}},
+      {"dates", [] { Tilde_Command(UPS_CMD_BRD, {"20240101", "20270101"}); }, {"~00S020BRD20240101;20270101"}},
+      {"dates at the limit", [] { Tilde_Command(UPS_CMD_BRD, {"123456789", "123456789"}); },
        {"~00S022BRD123456789;123456789"}},
-      {"dates too long", [] { Tilde_Command(UPS_CMD_BRD, "1234567890", "1234567890"); }, {}},
+      {"dates too long", [] { Tilde_Command(UPS_CMD_BRD, {"1234567890", "1234567890"}); }, {}},
       {"dry contacts", [] { Tilde_Command(UPS_CMD_SDC, sdc); }, {sdcFrame}},
       {"packs then battery query", [] { Tilde_Command(UPS_CMD_EBP, 2); }, {"~00S004EBP2", "~00P003STB"}},
-      {"event page", [] { Tilde_Command(UPS_CMD_EVT, 1, 20); }, {"~00P007EVT1;20"}},
+      {"event page", [] { Tilde_Command(UPS_CMD_EVT, {1, 20}); }, {"~00P007EVT1;20"}},
       {"event list", [] { Tilde_Command(UPS_CMD_ELS, 3); }, {"~00P004ELS3"}},
       {"green", [] { Tilde_Command(UPS_CMD_GRE, 1); }, {"~00S004GRE1"}},
       {"BT2", [] { Tilde_Command(UPS_CMD_BT2, 15); }, {"~00S005BT215"}},

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "answers.h"
 #include "core/crypt.h"
 #include "tilde_fixture.h"
 #include "ups/tilde.h"
@@ -282,8 +283,8 @@ TEST_F(TildeParseTest, BatteryModules) {
 
 TEST_F(TildeParseTest, EventLogPagingQueuesTheNextPage) {
   auto queued = [] {
-    TildeView v = Tilde_View();
-    return v.queueLength[0] ? std::string(reinterpret_cast<const char*>(v.queue[0]), v.queueLength[0]) : "";
+    const std::vector<std::string> frames = QueuedFrames(*Tilde_View().queue);
+    return frames.empty() ? std::string() : frames.front();
   };
   UpsRecord.values[VAL_AEL] = 45;
   UpsRecord.eventPaging = 1;

@@ -3,6 +3,7 @@
 // its mapping into the UPS record, the commands, link loss and the trace.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <fcntl.h>
@@ -17,6 +18,7 @@
 
 #include "core/svc.h"
 #include "support/hidsim.h"
+#include "support/monoclock.h"
 #include "support/scratch.h"
 #include "ups/com.h"
 #include "ups/usbhid.h"
@@ -66,8 +68,10 @@ HidSimDevice* Slot0Device() {
   return ComSlot.fd[0] >= 0 && it != opened.end() ? it->second : nullptr;
 }
 
-std::vector<int> waits;
-void RecordWait(int seconds) { waits.push_back(seconds); }
+// The tests pass the monotonic clock's time, and a hung device's report
+// requests advance it.
+void PassMs(int ms) { ManualMonoClock::Pass(ms); }
+
 std::vector<int> resets;
 void FakeReset(int keep) { resets.push_back(keep); }
 
@@ -103,14 +107,12 @@ class UsbHidTest : public ScratchTest {
     plugged.clear();
     opened.clear();
     openOrder.clear();
-    waits.clear();
     resets.clear();
     mkdir(TmpPath("usb").c_str(), 0755);
     snprintf(UsbHidDevicePrefix[0], sizeof UsbHidDevicePrefix[0], "%s/usb/hiddev", tmp.c_str());
     snprintf(UsbHidDevicePrefix[1], sizeof UsbHidDevicePrefix[1], "%s/hiddev", tmp.c_str());
     savedCalls = UsbHidDevice;
     UsbHidDevice = UsbHidDeviceCalls{BusOpen, BusIoctl, BusClose};
-    UsbHidWait = RecordWait;
     ComSlot.port[0] = 0;
     ComSlot.scan[0] = 0;
     COM_Init(dir.c_str(), "", 0, -1);
@@ -147,9 +149,18 @@ class UsbHidTest : public ScratchTest {
   // Enough ticks to read every entry once from the start of the table.
   void OnePass() { Ticks((UsbHid_View().usageCount + USB_READS_PER_TICK - 1) / USB_READS_PER_TICK); }
 
+  // Ticks with the write gap between them: every queued write goes out.
+  void WriteAll() {
+    for (int i = 0; i < USB_QUEUED_WRITES; ++i) {
+      Ticks(1);
+      PassMs(USB_COMMAND_GAP_MS);
+    }
+  }
+
   std::list<HidSimDevice> store;
   UsbHidDeviceCalls savedCalls;
   time_t (*savedClock)() = SvcWallClock;
+  ManualMonoClock clock;
 };
 
 // ---- device search and families ----
@@ -637,13 +648,14 @@ TEST_F(UsbHidTest, CommandsWriteTheUsageOfTheFamilysCommandRow) {
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.what);
     plugged.clear();
-    waits.clear();
     HidSimDevice d = Minimal(c.family);
     for (const auto& w : c.writes) d.AddFeature(w.id, w.code >> 16, w.code & 0xFFFF, 0);
     for (const auto& k : c.also) d.AddFeature(k.id, k.page, k.usage, 0);
     HidSimDevice& ups = Link(d);
     ASSERT_EQ(UsbHid_View().family, c.family);
-    UsbHid_Command(c.code, c.a, c.b);
+    UsbHid_Command(c.code, {c.a, c.b});
+    EXPECT_TRUE(ups.sent.empty());  // queued: the poll ticks write it
+    WriteAll();
     ASSERT_EQ(ups.sent.size(), c.writes.size());
     for (size_t i = 0; i < c.writes.size(); ++i) {
       EXPECT_EQ(ups.sent[i].type, c.writes[i].type) << i;
@@ -651,9 +663,6 @@ TEST_F(UsbHidTest, CommandsWriteTheUsageOfTheFamilysCommandRow) {
       EXPECT_EQ(ups.sent[i].code, c.writes[i].code) << std::hex << ups.sent[i].code;
       EXPECT_EQ(ups.sent[i].value, c.writes[i].value) << i;
     }
-    // Two seconds after each write, and two more between the transfer voltages.
-    const size_t expectedWaits = c.writes.empty() ? 0 : c.code == UPS_CMD_TXV ? 3 : 1;
-    EXPECT_EQ(waits, std::vector<int>(expectedWaits, 2));
     COM_CloseAll();
   }
 }
@@ -666,26 +675,28 @@ TEST_F(UsbHidTest, ACommandReachesItsUsageWhereverTheReportHoldsIt) {
   d.Set(99, 0x86, 0x21, 22, true);
   d.Add(2, 21, {{HidSimCode(0x86, 0x57)}});  // the shutdown delay in an output report
   HidSimDevice& ups = Link(d);
-  UsbHid_Command(UPS_CMD_ROF, 2, 1);
+  UsbHid_Command(UPS_CMD_ROF, {2, 1});
+  WriteAll();
   EXPECT_EQ(ups.Get(99, 0x86, 0x87), 2);
   EXPECT_EQ(ups.Get(99, 0x86, 0x20), 11);
   EXPECT_EQ(ups.Get(99, 0x86, 0x21), 22);
   ups.sent.clear();
-  UsbHid_Command(UPS_CMD_SDA, 45, 0);
+  UsbHid_Command(UPS_CMD_SDA, {45, 0});
+  WriteAll();
   ASSERT_EQ(ups.sent.size(), 1u);
   EXPECT_EQ(ups.sent[0].type, HID_REPORT_TYPE_OUTPUT);
   EXPECT_EQ(ups.sent[0].value, 45);
 
   // A usage the device lacks, and a device that fails, give nothing.
   ups.sent.clear();
-  waits.clear();
   UsbHid_Command(UPS_CMD_SDR, 5);
+  EXPECT_EQ(UsbHid_View().queuedWrites, 0);
   ups.silent = true;
-  UsbHid_Command(UPS_CMD_ROF, 1, 1);
+  UsbHid_Command(UPS_CMD_ROF, {1, 1});
+  WriteAll();
   EXPECT_TRUE(ups.sent.empty());
-  EXPECT_TRUE(waits.empty());
   // Texts and pointers of commands that no family has are never read.
-  UsbHid_Command(UPS_CMD_BRD, "20240101", "20270101");
+  UsbHid_Command(UPS_CMD_BRD, {"20240101", "20270101"});
 }
 
 // ---- link loss ----
@@ -722,15 +733,6 @@ TEST_F(UsbHidTest, ThreeTicksOfFailedReadsEndTheLink) {
   EXPECT_FALSE(UpsRecord.liveStatus & UpsBit(UPS_ST_COMMLOST));
 }
 
-// A fake monotonic clock that a hung device's report requests advance.
-struct timespec monoNow;
-void FakeMono(struct timespec* now) { *now = monoNow; }
-void PassMs(int ms) {
-  monoNow.tv_sec += ms / 1000;
-  monoNow.tv_nsec += (ms % 1000) * 1000000L;
-  if (monoNow.tv_nsec >= 1000000000L) monoNow.tv_nsec -= 1000000000L, ++monoNow.tv_sec;
-}
-
 struct HangCase {
   const char* name;
   int hangMs;        // how long each report request of the hung device takes
@@ -745,8 +747,6 @@ TEST_F(UsbHidTest, ADeviceThatStopsAnsweringOnTheBusIsALostLink) {
       // hiddev gives nothing else to go by: an answer within the bound is an answer.
       {"within the bound", USB_REPORT_SLOW_MS, -1, 5},
   };
-  void (*savedMono)(struct timespec*) = SvcMonoClock;
-  SvcMonoClock = FakeMono;
   for (const HangCase& c : cases) {
     SCOPED_TRACE(c.name);
     plugged.clear();
@@ -778,12 +778,9 @@ TEST_F(UsbHidTest, ADeviceThatStopsAnsweringOnTheBusIsALostLink) {
     }
     if (ComSlot.fd[0] >= 0) ComOps.Close(0);
   }
-  SvcMonoClock = savedMono;
 }
 
 TEST_F(UsbHidTest, AHungTickCountsAsFiveFailedReads) {
-  void (*savedMono)(struct timespec*) = SvcMonoClock;
-  SvcMonoClock = FakeMono;
   HidSimDevice& ups = Link(HidSim_Family(2));
   ups.hangWait = PassMs;
   // Two hung ticks, then one that answers: the count starts again each time.
@@ -797,7 +794,6 @@ TEST_F(UsbHidTest, AHungTickCountsAsFiveFailedReads) {
   }
   EXPECT_GE(ComSlot.fd[0], 0);
   EXPECT_TRUE(resets.empty());
-  SvcMonoClock = savedMono;
 }
 
 TEST_F(UsbHidTest, ASmallTableLosesTheLinkToo) {
@@ -863,6 +859,15 @@ TEST_F(UsbHidTest, CommandsWaitForTheDeviceAndAFailedWriteGoesToTheNextLink) {
   HidSimDevice& ups = Plug("hiddev1", HidSim_Family(1));
   ComOps.Detect();
   ASSERT_EQ(ComSlot.link[0], COM_LINK_USB);
+  // Handed one at a time, each written by a poll tick, the second the
+  // write gap after the first.
+  ComOps.Poll();
+  ComOps.Poll();
+  ASSERT_EQ(ups.sent.size(), 1u);
+  PassMs(USB_COMMAND_GAP_MS - 1);
+  ComOps.Poll();
+  EXPECT_EQ(ups.sent.size(), 1u);
+  PassMs(1);
   ComOps.Poll();
   ASSERT_EQ(ups.sent.size(), 2u);
   EXPECT_EQ(ups.sent[0].code, HidSimCode(0x86, 0x56));
@@ -877,9 +882,11 @@ TEST_F(UsbHidTest, CommandsWaitForTheDeviceAndAFailedWriteGoesToTheNextLink) {
   ups.silent = true;
   COM_SendCommand(UPS_CMD_SDA, 45, 0);
   EXPECT_EQ(ComOps.CommandsPending(), 1);
+  PassMs(USB_COMMAND_GAP_MS);
   while (ComSlot.link[0] == COM_LINK_USB) ComOps.Poll();
   ups.silent = false;
   ComOps.Detect();
+  ComOps.Poll();
   ComOps.Poll();
   ASSERT_EQ(ups.sent.size(), 1u);
   EXPECT_EQ(ups.sent[0].value, 45);
@@ -890,9 +897,61 @@ TEST_F(UsbHidTest, CommandsWaitForTheDeviceAndAFailedWriteGoesToTheNextLink) {
   ups.unanswered = {21};
   COM_SendCommand(UPS_CMD_SDA, 50, 0);
   EXPECT_EQ(ComOps.CommandsPending(), 1);
+  PassMs(USB_COMMAND_GAP_MS);
   ComOps.Poll();
   EXPECT_EQ(ComOps.CommandsPending(), 0);
   EXPECT_TRUE(ups.sent.empty());
+}
+
+// Five commands kept while no device is linked go out once the new link has
+// read the status (one pass over the usages): one write in a tick at most,
+// the write gap apart, and every tick still reads its five usages.
+TEST_F(UsbHidTest, KeptCommandsGoOutOneWriteATickWhileTheReadsGoOn) {
+  for (int outlet = 1; outlet <= 5; ++outlet) COM_SendCommand(UPS_CMD_ROF, outlet, 1);
+  HidSimDevice& ups = Plug("hiddev1", HidSim_Family(2));
+  ComOps.Detect();
+  ASSERT_EQ(ComSlot.link[0], COM_LINK_USB);
+  const int pass = (UsbHid_View().usageCount + USB_READS_PER_TICK - 1) / USB_READS_PER_TICK;
+  std::vector<int> writeTicks;
+  for (int tick = 0; tick < 200 && ups.sent.size() < 5; ++tick) {
+    const int requests = ups.reportRequests;
+    const size_t sent = ups.sent.size();
+    const UsbHidView v = UsbHid_View();
+    const int left = v.next < v.usageCount ? v.usageCount - v.next : v.usageCount;  // the pass ends short
+    ComOps.Poll();
+    EXPECT_EQ(ups.reportRequests - requests, std::min(USB_READS_PER_TICK, left)) << tick;
+    ASSERT_LE(ups.sent.size() - sent, 1u) << tick;
+    if (ups.sent.size() > sent) writeTicks.push_back(tick);
+    PassMs(100);
+  }
+  ASSERT_EQ(ups.sent.size(), 5u);
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(ups.sent[i].value, 1 << i);
+  // The first after the pass and the alarm processing's ticks, then one
+  // every write gap.
+  EXPECT_GE(writeTicks[0], pass + COM_STATUS_TICKS - 1);
+  EXPECT_LE(writeTicks[0], pass + COM_STATUS_TICKS + 2);
+  for (size_t i = 1; i < writeTicks.size(); ++i)
+    EXPECT_EQ(writeTicks[i] - writeTicks[i - 1], USB_COMMAND_GAP_MS / 100) << i;
+  EXPECT_EQ(ComOps.CommandsPending(), 0);
+}
+
+// A write that waits for its gap is taken back by DropCommands.
+TEST_F(UsbHidTest, AWriteWaitingForItsGapIsTakenBack) {
+  HidSimDevice& ups = Plug("hiddev1", HidSim_Family(1));
+  ComOps.Detect();
+  COM_SendCommand(UPS_CMD_SDR, 10);
+  ComOps.Poll();
+  ComOps.Poll();
+  ASSERT_EQ(ups.sent.size(), 1u);  // the restore time
+  COM_SendCommand(UPS_CMD_SDA, 30, 0);
+  ComOps.Poll();
+  EXPECT_EQ(UsbHid_View().queuedWrites, 1);
+  EXPECT_EQ(ComOps.DropCommands(UPS_CMD_SDR | UPS_CMD_SDA, nullptr), 1);
+  EXPECT_EQ(UsbHid_View().queuedWrites, 0);
+  PassMs(USB_COMMAND_GAP_MS);
+  ComOps.Poll();
+  EXPECT_EQ(ups.sent.size(), 1u);
+  EXPECT_EQ(ComOps.CommandsPending(), 0);
 }
 
 TEST_F(UsbHidTest, TheTraceRecordsEveryRead) {
