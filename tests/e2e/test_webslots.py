@@ -423,6 +423,8 @@ class Slots(harness.DaemonTest):
         out, err = upload.communicate(timeout=320)
         took = time.monotonic() - t
         poster.join(60)
+        sys.stderr.write("the 100-kB upload answered after %.1f s, the 20-kB post after %s s\n"
+                         % (took, post and round(post[0][1], 1)))
         self.assertIn(b"Location: %s/message.asp" % base.encode(), out, (out[-300:], err, took))
         self.assertGreater(took, 80)  # it came at the link's pace
         clients.check(self, 15)
