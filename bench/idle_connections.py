@@ -1,10 +1,14 @@
 """CPU of the daemon while more connections than its 20 slots stay open, and
-how long a new client waits meanwhile: idle first; then 25 connections that
-never finish a request (each sends a header byte every second and is opened
-anew when the daemon drops it); then 20 clients that never read a large
+how long a new client (curl asking for the login page, by turns over HTTP
+and HTTPS) waits meanwhile: idle first; then 25 connections that never
+finish a request (each sends a header byte every second and is opened anew
+when the daemon drops it); then 20 clients that never read a large
 download, holding every slot in the sending state, with 5 more waiting in
-the listen backlog; last a 20-kB form post whose body takes 15 s, sent
-while the 25 connections trickle their header bytes."""
+the listen backlog; a 20-kB form post whose body takes 15 s, sent while the
+25 connections trickle their header bytes; then clients that hold slots and
+connect again whenever the daemon drops them: 20 slow bodies (a byte every
+2 s), 20 keep-alive connections (a small GET every 3 s), and both at once,
+over HTTP, then over HTTPS."""
 import os
 import socket
 import sys
@@ -13,18 +17,20 @@ import time
 
 sys.path.insert(0, os.path.join(os.environ["UPSD_SRC"], "tests", "e2e"))
 import harness  # noqa: E402
+import test_webslots as slots  # noqa: E402
 
 harness.require_namespace()
 secs = float(sys.argv[1]) if len(sys.argv) > 1 else 30.0
 count = int(sys.argv[2]) if len(sys.argv) > 2 else 25
-PORT = 8080
+PORT = slots.HTTP
 
 harness.ensure_config()
-harness.config_set({"Web": {"HTTP Port=": PORT, "Force HTTPS=": "No"}})
+harness.config_set({"Web": {"HTTP Port=": PORT, "HTTPS Port=": slots.HTTPS, "Force HTTPS=": "No"}})
 with open(harness.INSTALL + "/httpd/htdocs/big.bin", "wb") as f:
     f.write(b"z" * (64 << 20))
 d = harness.Daemon().start()
-time.sleep(6)  # past start-up: listeners open after 5 s
+for port in (PORT, slots.HTTPS):
+    harness.wait_for(lambda: harness.listening(port), 15, 0.1, what="port %d" % port)
 hz = os.sysconf("SC_CLK_TCK")
 
 
@@ -48,15 +54,18 @@ def connect(rcvbuf=None):
     return s
 
 
+probes = 0
+
+
 def probe():
-    t = time.monotonic()
-    try:
-        with socket.create_connection(("127.0.0.1", PORT), timeout=30) as s:
-            s.sendall(b"GET /style.css HTTP/1.1\r\nHost: h\r\n\r\n")
-            ok = s.recv(12) == b"HTTP/1.1 200"
-    except OSError:
-        ok = False
-    return "answered in %.2f s" % (time.monotonic() - t) if ok else "not answered within 30 s"
+    global probes
+    port = (slots.HTTP, slots.HTTPS)[probes % 2]
+    probes += 1
+    waited, status = slots.new_client(port)
+    name = "https" if port == slots.HTTPS else "http"
+    if status == "200":
+        return "%s %.2f s" % (name, waited)
+    return "%s not answered within %.0f s" % (name, waited)
 
 
 held = []
@@ -110,22 +119,30 @@ def slow_post():
     feeder = threading.Thread(target=trickle, args=(stop,), daemon=True)
     feeder.start()
     time.sleep(3.0)
-    body = b"F=" + b"v" * (20 * 1024 - 2)
-    t = time.monotonic()
-    outcome = "no answer"
-    try:
-        with socket.create_connection(("127.0.0.1", PORT), timeout=30) as s:
-            s.sendall(b"POST /en/upload_form HTTP/1.1\r\nHost: h\r\nContent-Length: %d\r\n\r\n" % len(body))
-            for i in range(20):
-                s.sendall(body[i * 1024:(i + 1) * 1024])
-                time.sleep(0.75)
-            if s.recv(12) == b"HTTP/1.1 302":
-                outcome = "answered"
-    except OSError:
-        outcome = "cut"
-    notes.append("  the post: %s %.1f s after it began" % (outcome, time.monotonic() - t))
+    out = []
+    slots.slow_post(PORT, out)
+    reply, took = out[0]
+    outcome = "answered" if reply.startswith(b"HTTP/1.1 302") else "cut"
+    notes.append("  the post: %s %.1f s after it began" % (outcome, took))
     stop.set()
     feeder.join()
+
+
+def holding(kinds, tls):
+    """Clients of the kinds (kind, number) hold slots for the whole time; a
+    new client every secs / 6 seconds meanwhile."""
+    def run():
+        holders = [slots.Holders(None, kind, n, tls) for kind, n in kinds]
+        t0 = time.monotonic()
+        time.sleep(3.0)  # every slot taken
+        waits = []
+        while time.monotonic() - t0 < secs:
+            waits.append(probe())
+            time.sleep(secs / 6)
+        for h in holders:
+            h.close()
+        notes.append("  new clients meanwhile: %s" % ", ".join(waits))
+    return run
 
 
 def show_notes():
@@ -149,4 +166,12 @@ measure("a 20-kB post over 15 s among %d connections trickling header bytes" % c
 show_notes()
 for s in held:
     s.close()
+time.sleep(1.0)
+for tls in (False, True):
+    scheme = "HTTPS" if tls else "HTTP"
+    for name, kinds in (("20 slow bodies", [("body", 20)]), ("20 keep-alive connections", [("kept", 20)]),
+                        ("20 slow bodies and 20 keep-alive connections", [("body", 20), ("kept", 20)])):
+        measure("%s over %s, connecting again when dropped" % (name, scheme), holding(kinds, tls))
+        show_notes()
+        time.sleep(25.0)  # whatever is left has run out of time
 d.stop()

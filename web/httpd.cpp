@@ -1,15 +1,18 @@
 // HTTP and HTTPS server: the four listeners, the 20 connections with their
-// reading and sending states, TLS, and the certificate writer. No socket
-// blocks: the main loop passes over them once per turn, and a client that
-// is slow, silent or half-way through a TLS handshake only keeps its slot.
+// reading and sending states and time limits, TLS, and the certificate
+// writer. No socket blocks: the main loop passes over them once per turn,
+// and a client that is slow, silent or half-way through a TLS handshake
+// only keeps its slot, until its time is up or a new client needs it.
 #include "web/httpd.h"
 
 #include <arpa/inet.h>
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -31,11 +34,13 @@ HttpdOpsTable HttpdOps;
 
 namespace {
 
-time_t MonotonicSeconds() {
+int64_t MonotonicMs() {
   struct timespec t;
   clock_gettime(CLOCK_MONOTONIC, &t);
-  return t.tv_sec;
+  return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }
+
+constexpr int64_t kSecond = 1000;  // HttpdClock units
 
 // Event log hand-off for the listener states and certificate problems
 // (free-text events of level 0).
@@ -54,15 +59,24 @@ uint8_t g_httpOn, g_httpsOn;
 SSL_CTX* g_tls;
 bool g_pollSourceAdded;
 HttpConn g_conns[HTTPD_CONNECTIONS];
-uint64_t g_progressOrder;  // raised for every connection that makes progress
 
 bool WouldBlock(int e) { return e == EAGAIN || e == EWOULDBLOCK || e == EINTR; }
 
-// The connection has made progress: it began to wait for a request, its
-// body or its answer moved, or its answer began.
-void NoteProgress(HttpConn* c) {
-  c->lastProgress = HttpdClock();
-  c->progressOrder = ++g_progressOrder;
+// A body or an answer is under way: the rate applies (on TLS once the
+// handshake is done).
+bool Transferring(const HttpConn& c) {
+  return !c.handshake && (c.body || c.state == HTTP_SENDING);
+}
+
+// A phase begins, due now: the wait for a handshake or a header, a body
+// or an answer.
+void BeginPhase(HttpConn* c) { c->due = HttpdClock(); }
+
+// Bytes of a body or an answer moved: each HTTPD_MIN_RATE of them puts the
+// connection a second further ahead, up to HTTPD_AHEAD_SECONDS ahead of now.
+void Credit(HttpConn* c, uint64_t bytes, int64_t now) {
+  const int64_t earned = static_cast<int64_t>(bytes * kSecond / HTTPD_MIN_RATE);
+  c->due = std::min(c->due + earned, now + HTTPD_AHEAD_SECONDS * kSecond);
 }
 
 // Bytes the connection's socket has carried either way so far. On TLS the
@@ -76,17 +90,20 @@ uint64_t SocketBytes(const HttpConn& c) {
 }
 
 // When the socket has moved bytes by the end of the scope (and the
-// connection is still open): activity, and progress when they belong to a
+// connection is still open): activity, and credit when they belong to a
 // body or an answer. A handshake or a header comes at once from a client
-// that means it: its bytes keep the connection from the idle limit, not its
-// slot from a new connection.
+// that means it: its bytes keep the connection from the idle limit, not
+// from its own time limit.
 class ProgressWatch {
  public:
   explicit ProgressWatch(HttpConn* c) : c_(c), before_(SocketBytes(*c)) {}
   ~ProgressWatch() {
-    if (c_->state == HTTP_FREE || SocketBytes(*c_) == before_) return;
-    c_->lastActivity = HttpdClock();
-    if (!c_->handshake && (c_->body || c_->state == HTTP_SENDING)) NoteProgress(c_);
+    if (c_->state == HTTP_FREE) return;
+    const uint64_t after = SocketBytes(*c_);
+    if (after == before_) return;
+    const int64_t now = HttpdClock();
+    c_->lastActivity = now;
+    if (Transferring(*c_)) Credit(c_, after - before_, now);
   }
   ProgressWatch(const ProgressWatch&) = delete;
   ProgressWatch& operator=(const ProgressWatch&) = delete;
@@ -114,8 +131,6 @@ int TlsRetry(HttpConn* c, int r) {
   return 0;
 }
 
-void BeginWaiting(HttpConn* c);
-
 // One step of a pending handshake: 1 done, 0 still pending, -1 closed.
 int ContinueHandshake(HttpConn* c) {
   ProgressWatch watch(c);
@@ -123,7 +138,7 @@ int ContinueHandshake(HttpConn* c) {
   if (r == 1) {
     c->handshake = 0;
     c->tlsWantWrite = 0;
-    BeginWaiting(c);  // the header's time begins now
+    BeginPhase(c);  // the header's time begins now
     return 1;
   }
   if (TlsRetry(c, r)) return 0;
@@ -237,13 +252,6 @@ short WantedEvents(const HttpConn& c) {
   return 0;
 }
 
-// The connection now waits for its next request (or, on HTTPS, first for
-// its handshake).
-void BeginWaiting(HttpConn* c) {
-  c->requestStart = HttpdClock();
-  NoteProgress(c);
-}
-
 // A request handled without an answer is over all the same: the next
 // bytes begin a new one (its body would otherwise count as complete again).
 void EndRequest(HttpConn* c) {
@@ -251,31 +259,62 @@ void EndRequest(HttpConn* c) {
   c->body = nullptr;
   c->headerCount = 0;
   c->bodyCount = 0;
-  BeginWaiting(c);
+  c->served = 1;
+  BeginPhase(c);
 }
 
-// The slot a new connection takes: a free one, else the one that has made
-// no progress for longest, whatever it waits for (a handshake, a header, a
-// body, the client's reading of an answer), once that is long enough; none
-// while every connection moves. A slow client whose body or answer moves
-// keeps its slot.
+// How long the connection may be behind in its present phase.
+int64_t Allowed(const HttpConn& c) {
+  if (c.handshake) return HTTPD_HANDSHAKE_SECONDS * kSecond;
+  if (Transferring(c)) return HTTPD_TRANSFER_SECONDS * kSecond;
+  return HTTPD_HEADER_SECONDS * kSecond;
+}
+
+// Past its time: nothing moved for too long, its handshake or header not
+// complete in time, its body or answer too far behind the minimum rate.
+bool Expired(const HttpConn& c, int64_t now) {
+  return now - c.lastActivity >= HTTPD_IDLE_SECONDS * kSecond || now - c.due >= Allowed(c);
+}
+
+// Waits on keep-alive for its next request, none of which has come.
+bool WaitsKeptAlive(const HttpConn& c) {
+  return c.state == HTTP_READING && c.served && !c.handshake && !c.body && c.headerCount == 0;
+}
+
+bool SameAddress(const HttpConn& a, const HttpConn& b) {
+  return a.family == b.family && memcmp(a.peer, b.peer, sizeof a.peer) == 0;
+}
+
+// Slots the connection's address holds.
+int Held(const HttpConn& c) {
+  int n = 0;
+  for (const HttpConn& k : g_conns) n += k.state != HTTP_FREE && SameAddress(k, c);
+  return n;
+}
+
+// The slot a new connection takes: a free one; else, of the connections
+// that give way, one waiting on keep-alive for its next request (it loses
+// nothing), then one of the address that holds the most slots, the one
+// furthest behind first. A connection gives way once it is
+// HTTPD_GIVE_WAY_SECONDS behind: a new client has that long to send its
+// request, and a body or an answer that keeps its rate is never behind by
+// that much. None when no connection gives way.
 HttpConn* SlotForNew() {
-  const time_t now = HttpdClock();
-  HttpConn* stalest = nullptr;
-  for (HttpConn& k : g_conns) {
+  for (HttpConn& k : g_conns)
     if (k.state == HTTP_FREE) return &k;
-    if (now - k.lastProgress < HTTPD_STALL_SECONDS) continue;
-    if (!stalest || k.progressOrder < stalest->progressOrder) stalest = &k;
+  const int64_t now = HttpdClock();
+  HttpConn* best = nullptr;
+  std::tuple<bool, int, int64_t> bestKey;
+  for (HttpConn& k : g_conns) {
+    const bool kept = WaitsKeptAlive(k);
+    if (!kept && now - k.due < HTTPD_GIVE_WAY_SECONDS * kSecond) continue;
+    const auto key = std::make_tuple(kept, Held(k), -k.due);
+    if (!best || key > bestKey) {
+      best = &k;
+      bestKey = key;
+    }
   }
-  return stalest;
-}
-
-// Past its time: nothing moved for too long, its TLS handshake or its
-// header still incomplete.
-bool Expired(const HttpConn& c, time_t now) {
-  if (now - c.lastActivity >= HTTPD_IDLE_SECONDS) return true;
-  if (c.handshake) return now - c.requestStart >= HTTPD_HANDSHAKE_SECONDS;
-  return c.state == HTTP_READING && !c.body && now - c.requestStart >= HTTPD_HEADER_SECONDS;
+  return best;
 }
 
 bool HasControl(const char* text) {
@@ -286,7 +325,7 @@ bool HasControl(const char* text) {
 
 }  // namespace
 
-time_t (*HttpdClock)() = MonotonicSeconds;
+int64_t (*HttpdClock)() = MonotonicMs;
 
 // ---- init, start, stop --------------------------------------------------------
 
@@ -432,7 +471,7 @@ void Httpd_Poll() {
     int k = connIndex[i];
     if (k < 0 || c->state == HTTP_FREE || c->socket != fds[k].fd) continue;
     if (Expired(*c, HttpdClock())) {
-      Httpd_CloseConn(c, 1);
+      Httpd_CloseConn(c, HTTPD_CLOSE_RESET);
       continue;
     }
     short re = fds[k].revents;
@@ -462,12 +501,13 @@ void Httpd_Poll() {
 }
 
 void Httpd_Tick() {
-  time_t now = HttpdClock();
+  const int64_t now = HttpdClock();
   for (HttpConn& c : g_conns) {
-    if (c.state == HTTP_SENDING) {
-      if (Httpd_SendPending(&c) == 1) Httpd_CloseConn(&c, 0);
-    } else if (c.state == HTTP_READING) {
-      if (Expired(c, now)) Httpd_CloseConn(&c, 1);
+    if (c.state == HTTP_FREE) continue;
+    if (Expired(c, now)) {
+      Httpd_CloseConn(&c, HTTPD_CLOSE_RESET);
+    } else if (c.state == HTTP_SENDING && Httpd_SendPending(&c) == 1) {
+      Httpd_CloseConn(&c, 0);
     }
   }
 }
@@ -481,9 +521,9 @@ HttpConn* Httpd_Accept(int listener, int tls) {
   socklen_t len = sizeof addr;
   int s = accept4(listener, reinterpret_cast<struct sockaddr*>(&addr), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (s < 0) return nullptr;
-  // No group of connections that make no progress can keep a new one out:
-  // the one that has made none for longest gives up its slot.
-  if (c->state != HTTP_FREE) Httpd_CloseConn(c, 1);
+  // No group of slow connections can keep a new one out: one that gives
+  // way leaves its slot to it.
+  if (c->state != HTTP_FREE) Httpd_CloseConn(c, HTTPD_CLOSE_RESET);
   c->socket = s;
   c->family = addr.ss_family;
   memset(c->peer, 0, sizeof c->peer);
@@ -507,8 +547,9 @@ HttpConn* Httpd_Accept(int listener, int tls) {
   c->tlsFailed = 0;
   c->host[0] = 0;
   c->badHeader = 0;
+  c->served = 0;
   c->lastActivity = HttpdClock();
-  BeginWaiting(c);  // on TLS the handshake's time; the header's begins after it
+  BeginPhase(c);  // on TLS the handshake's time; the header's begins after it
   if (tls) {
     c->tls = 1;
     c->ssl = g_tls ? SSL_new(g_tls) : nullptr;
@@ -611,6 +652,7 @@ int Httpd_ReadRequest(HttpConn* c) {
     Httpd_CloseConn(c, 1);
     return -1;
   }
+  BeginPhase(c);  // the body's time begins with the end of the header
   if (length <= 0) {
     c->contentLength = static_cast<int>(length < 0 ? 0 : length);
     c->body = c->buffer;
@@ -631,6 +673,7 @@ int Httpd_ReadRequest(HttpConn* c) {
     memcpy(c->body, c->header + extraAt, static_cast<size_t>(copy));
     c->bodyCount = copy;
     c->body[copy] = 0;
+    Credit(c, static_cast<uint64_t>(copy), HttpdClock());  // body bytes that came with the header
   }
   const char* conn = c->headers[HTTP_HDR_CONNECTION];
   c->keepAlive = conn && UF_StrCaseCmp(conn, "Keep-Alive") == 0 ? 1 : 0;
@@ -652,7 +695,7 @@ int Httpd_Reply(HttpConn* c, const char* format, ...) {
     c->state = HTTP_SENDING;
     c->file = nullptr;
     c->lastActivity = HttpdClock();
-    NoteProgress(c);
+    BeginPhase(c);  // the answer's time
   }
   return n;
 }
@@ -711,18 +754,27 @@ void Httpd_CloseConn(HttpConn* c, int hard) {
     c->headerCount = 0;
     c->bodyCount = 0;
     c->pending = 0;
-    BeginWaiting(c);
+    c->served = 1;
+    BeginPhase(c);  // the next request's header time
     return;
   }
+  const bool reset = hard == HTTPD_CLOSE_RESET;
   if (c->ssl) {
-    // A connection that ends normally says so; one that failed does not.
-    if (!c->handshake && !c->tlsFailed) SSL_shutdown(c->ssl);
+    // A connection that ends normally says so; one that failed or is reset
+    // does not.
+    if (!c->handshake && !c->tlsFailed && !reset) SSL_shutdown(c->ssl);
     SSL_free(c->ssl);
     c->ssl = nullptr;
     ERR_clear_error();
   }
   if (c->socket >= 0) {
-    if (hard) shutdown(c->socket, SHUT_RDWR);
+    if (reset) {
+      // What the peer left unread is dropped with it, not kept in the kernel.
+      struct linger now = {1, 0};
+      setsockopt(c->socket, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+    } else if (hard) {
+      shutdown(c->socket, SHUT_RDWR);
+    }
     close(c->socket);
   }
   c->socket = -1;

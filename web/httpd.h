@@ -5,7 +5,6 @@
 #pragma once
 #include <cstdint>
 #include <cstdio>
-#include <ctime>
 #include <poll.h>
 
 struct ssl_st;
@@ -39,10 +38,23 @@ constexpr int HTTPD_HANDSHAKE_SECONDS = 10;
 // (from the end of the TLS handshake on HTTPS), or from the end of the
 // connection's previous request, however its bytes trickle in.
 constexpr int HTTPD_HEADER_SECONDS = 10;
-// With every slot taken, a connection that has made no progress for this
-// long may give its slot to a new one; one whose body or answer moves
-// keeps it.
-constexpr int HTTPD_STALL_SECONDS = 4;
+// A body or an answer has this long from its start, and one second more
+// for every HTTPD_MIN_RATE bytes it moves, so it must go on moving at that
+// rate on average. A burst earns no more than HTTPD_AHEAD_SECONDS ahead of
+// the present: a slow link's bytes come a segment at a time (every 3 s at
+// the minimum rate), and the lead keeps such a transfer from being counted
+// behind between them, but bytes sitting in the kernel's buffers buy no
+// time for later.
+constexpr int HTTPD_TRANSFER_SECONDS = 20;
+constexpr int HTTPD_MIN_RATE = 500;  // bytes a second
+constexpr int HTTPD_AHEAD_SECONDS = 2;
+// With every slot taken, a connection gives its slot to a new one once it
+// is this far behind: behind its rate (a body or an answer), or waiting
+// for its header or handshake this long. A new client has that long to
+// send its request; a body or an answer that keeps its rate is never that
+// far behind. One that waits on keep-alive for its next request gives its
+// slot at once.
+constexpr int HTTPD_GIVE_WAY_SECONDS = 2;
 constexpr int HTTPD_BACKLOG = 128;
 constexpr int HTTPD_PATH_SIZE = 256;  // every path the server opens, with its NUL
 constexpr int HTTPD_QUERY_PAIRS = 16;
@@ -92,10 +104,10 @@ struct HttpConn {
   char buffer[HTTPD_BUFFER_SIZE];
   const HttpMimeRow* mime;
   uint8_t keepAlive;
-  // HttpdClock seconds of the last activity: the accept, a byte read or
-  // written on the socket (TLS records and handshake included), the start
-  // of a reply.
-  time_t lastActivity;
+  // HttpdClock milliseconds of the last activity: the accept, a byte read
+  // or written on the socket (TLS records and handshake included), the
+  // start of a reply.
+  int64_t lastActivity;
   int tls;
   ssl_st* ssl;
   // Bytes of the header block so far; once complete, its length with the blank line.
@@ -118,17 +130,14 @@ struct HttpConn {
   uint8_t handshake;  // TLS handshake not yet complete
   uint8_t tlsWantWrite;
   uint8_t tlsFailed;  // a fatal TLS error: no close_notify
-  // When the connection began to wait for its request: the accept (while
-  // a TLS handshake runs, the start of that), the end of the handshake, or
-  // the end of the previous request.
-  time_t requestStart;
-  // The last progress (HttpdClock seconds, and its order among all
-  // connections): the connection began to wait for its request (or its
-  // handshake), its body or its answer moved, or its answer began. With
-  // every slot taken, a new connection takes the slot of the one that has
-  // made no progress for longest.
-  time_t lastProgress;
-  uint64_t progressOrder;
+  // The time (HttpdClock milliseconds) the connection is due at: while it
+  // waits for its handshake or header, when it began to wait (the accept,
+  // the end of the handshake or of its previous request); during a body or
+  // an answer, its start plus what moved at the minimum rate, at most
+  // HTTPD_AHEAD_SECONDS after the last bytes. How far the clock is past it
+  // is how far the connection is behind.
+  int64_t due;
+  uint8_t served;  // a request of it was handled: it waits for its next one
   uint64_t plainBytes;  // bytes moved on a plain socket so far
   // The Host value as sent (with its port), for redirects of form replies.
   char host[HTTPD_PATH_SIZE];
@@ -188,9 +197,9 @@ struct HttpdOpsTable {
 };
 extern HttpdOpsTable HttpdOps;
 
-// Clock of the idle limit: seconds that never step back (the monotonic
-// clock). Tests replace it.
-extern time_t (*HttpdClock)();
+// Clock of the time limits: milliseconds that never step back (the
+// monotonic clock). Tests replace it.
+extern int64_t (*HttpdClock)();
 
 // ---- web/httpd.cpp: listeners, connections, TLS -------------------------------
 void Httpd_Init(const char* installDir, WebWriteVarFn devWriteVar, WebHandleFormFn devHandleForm);
@@ -200,13 +209,18 @@ void Httpd_Shutdown();
 void Httpd_Poll();
 void Httpd_Tick();
 // Accepts one connection into a free slot, or, with every slot taken, into
-// the slot of the connection that has made no progress for longest, when
-// that is HTTPD_STALL_SECONDS or more (closed for it), whatever its state;
-// none when every connection moves.
+// the slot of one that gives way (closed for it): first one waiting on
+// keep-alive for its next request, then, from the address holding the
+// most slots, the one furthest behind, once HTTPD_GIVE_WAY_SECONDS behind;
+// none when none gives way (the connection waits in the listen backlog).
 HttpConn* Httpd_Accept(int listener, int tls);
 int Httpd_ReadRequest(HttpConn* c);
 int Httpd_Reply(HttpConn* c, const char* format, ...) __attribute__((format(printf, 2, 3)));
 int Httpd_SendPending(HttpConn* c);
+// hard: 0 soft (keep-alive keeps the connection), 1 hard, or
+// HTTPD_CLOSE_RESET: hard with a reset, for a connection that ran out of
+// time or gave its slot to a new one.
+constexpr int HTTPD_CLOSE_RESET = 2;
 void Httpd_CloseConn(HttpConn* c, int hard);
 int Httpd_Listen(int fd);
 int Httpd_CloseFd(int fd);

@@ -1,6 +1,6 @@
 // Transport: reading requests over several reads, the header and body
-// limits, keep-alive, the idle limit, the connection table, TLS without
-// blocking, and the certificate writer.
+// limits, keep-alive, the time limits and rates, which connection gives
+// way to a new one, TLS without blocking, and the certificate writer.
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -41,6 +41,22 @@ class Transport : public WebTest {
     int small = 4096;
     setsockopt(k, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
     connect(k, reinterpret_cast<const struct sockaddr*>(&a), sizeof a);
+    fcntl(k, F_SETFL, O_NONBLOCK);
+    clients.push_back(k);
+    return k;
+  }
+  // A client of the test listener from a loopback address of its own, not
+  // yet taken by the server.
+  int From(const char* source) {
+    int k = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in own {};
+    own.sin_family = AF_INET;
+    inet_pton(AF_INET, source, &own.sin_addr);
+    bind(k, reinterpret_cast<struct sockaddr*>(&own), sizeof own);
+    struct sockaddr_in a {};
+    socklen_t len = sizeof a;
+    getsockname(listener, reinterpret_cast<struct sockaddr*>(&a), &len);
+    connect(k, reinterpret_cast<struct sockaddr*>(&a), sizeof a);
     fcntl(k, F_SETFL, O_NONBLOCK);
     clients.push_back(k);
     return k;
@@ -161,8 +177,8 @@ TEST_F(Transport, KeepAliveMatchesTheWholeValue) {
 
 TEST_F(Transport, HeaderDeadlineAndIdleLimit) {
   // The header must be complete 10 s after the accept (or the end of the
-  // previous request) however its bytes trickle in; a body may take 20 s
-  // from the last header bytes.
+  // previous request) however its bytes trickle in; a body that has sent
+  // almost nothing has 20 s from the end of its header. Each is reset.
   int quiet = Client();
   int trickle = Client();
   int body = Client();
@@ -179,14 +195,63 @@ TEST_F(Transport, HeaderDeadlineAndIdleLimit) {
   Httpd_Tick();
   for (int c : {quiet, trickle, kept}) {
     Received r = Pump(c, 20);
-    EXPECT_TRUE(r.closed);
+    EXPECT_TRUE(r.reset);
     EXPECT_EQ(r.data, "");
   }
-  g_now += HTTPD_IDLE_SECONDS - HTTPD_HEADER_SECONDS - 1;
+  g_now += HTTPD_TRANSFER_SECONDS - HTTPD_HEADER_SECONDS - 1;
   EXPECT_FALSE(Pump(body, 5).closed);
   g_now += 1;
-  EXPECT_TRUE(Pump(body, 20).closed);
+  EXPECT_TRUE(Pump(body, 20).reset);
   for (int slot = 0; slot < 4; ++slot) EXPECT_EQ(Httpd_Connection(slot)->state, HTTP_FREE);
+}
+
+TEST_F(Transport, BodiesKeepTheMinimumRate) {
+  // A body has 20 s from the end of its header and 1 s more for every 500
+  // bytes; a burst earns at most 2 s ahead. The clock moves a second at a
+  // time, and the bytes of a second follow the server's pass at its start.
+  HttpdOps.DevHandleForm = RecordBody;
+  struct Case {
+    const char* name;
+    int burst;      // body bytes right after the header
+    int perSecond;  // then body bytes every second
+    int length;     // Content-Length
+    int resetAt;    // seconds after the header the connection is reset; 0 never
+  } cases[] = {
+      {"nothing comes: the start", 0, 0, 1000000, 20},
+      {"half the rate: the time grows with what comes", 0, HTTPD_MIN_RATE / 2, 1000000, 39},
+      {"a burst, then a byte a second: it earned 2 s", 100000, 1, 1000000, 23},
+      {"the rate for longer than the start: answered", 0, HTTPD_MIN_RATE, 45 * HTTPD_MIN_RATE, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    g_bodyCount = -1;
+    int k = Client();
+    SendAll(k, "POST /dev HTTP/1.1\r\nHost: h\r\nContent-Length: " + std::to_string(c.length) + "\r\n\r\n" +
+                   std::string(static_cast<size_t>(c.burst), 'b'));
+    Received r = Pump(k, 20);
+    int sent = c.burst, second = 0;
+    while (!r.closed && second < 60) {
+      g_now += 1;
+      ++second;
+      r = Pump(k, 5, r);
+      if (r.closed) break;
+      const int n = std::min(c.perSecond, c.length - sent);
+      SendAll(k, std::string(static_cast<size_t>(n), 'b'));
+      sent += n;
+      r = Pump(k, n ? 20 : 5, r);
+    }
+    if (c.resetAt) {
+      EXPECT_TRUE(r.reset);
+      EXPECT_EQ(second, c.resetAt);
+      EXPECT_EQ(g_bodyCount, -1);
+    } else {
+      EXPECT_EQ(HeaderOf(r.data, "Location"), "http://h/done");
+      EXPECT_EQ(g_bodyCount, c.length);
+    }
+    close(k);
+    std::replace(clients.begin(), clients.end(), k, -1);
+    Pump(k, 5);
+  }
 }
 
 TEST_F(Transport, ReaderThatNeverReadsHoldsNothing) {
@@ -211,51 +276,62 @@ TEST_F(Transport, ReaderThatNeverReadsHoldsNothing) {
   EXPECT_EQ(Httpd_Connection(0)->state, HTTP_FREE);
 }
 
-TEST_F(Transport, TheConnectionStalledLongestGivesWay) {
+TEST_F(Transport, WhoGivesWayToANewConnection) {
+  // With every slot taken: a connection waiting on keep-alive gives way at
+  // once; then, of those HTTPD_GIVE_WAY_SECONDS behind, the address holding
+  // the most slots, its furthest behind first. The slot's holder is reset.
   fcntl(listener, F_SETFL, O_NONBLOCK);
   HttpdOps.DevHandleForm = RecordBody;
-  std::vector<int> held;
-  for (int i = 0; i < HTTPD_CONNECTIONS; ++i) held.push_back(Client());
-  // Every connection has just begun: the new one waits in the backlog.
-  int extra = ConnectTo(listener);
-  clients.push_back(extra);
-  EXPECT_EQ(Httpd_Accept(listener, 0), nullptr);
-  // Slot 0's body moves now and then; slot 1 trickles its header, which a
-  // client that means it sends at once; the others send nothing.
-  SendAll(held[0], "POST /dev HTTP/1.1\r\nContent-Length: 2\r\n\r\n");
-  for (const char* piece : {"GET /", "sty", "le."}) {
-    g_now += 1;
-    SendAll(held[1], piece);
-    Pump(held[1], 5);
+  auto take = [&](const char* source) {
+    int k = From(source);
+    EXPECT_NE(Httpd_Accept(listener, 0), nullptr) << source;
+    return k;
+  };
+  int kept = take("127.0.0.4");
+  SendAll(kept, "GET /style.css HTTP/1.1\r\nConnection: keep-alive\r\n\r\n");
+  EXPECT_EQ(BodyOf(Pump(kept, 100).data), "body{}");
+  std::vector<int> bodies, early, late;
+  for (int i = 0; i < 5; ++i) early.push_back(take("127.0.0.3"));  // send nothing
+  for (int i = 0; i < 4; ++i) {
+    bodies.push_back(take("127.0.0.2"));  // bodies that send nothing
+    SendAll(bodies.back(), "POST /dev HTTP/1.1\r\nContent-Length: 100\r\n\r\n");
+    Pump(bodies.back(), 5);
   }
-  SendAll(held[0], "a");
-  Pump(held[0], 5);
+  g_now += 1;
+  for (int i = 0; i < 10; ++i) late.push_back(take("127.0.0.3"));
+  // The table is full; the kept connection gives way though just answered.
+  From("127.0.0.1");
+  EXPECT_NE(Httpd_Accept(listener, 0), nullptr);
+  EXPECT_TRUE(Pump(kept, 20).reset);
+  // No other one is far enough behind: the next waits in the backlog.
+  From("127.0.0.1");
   EXPECT_EQ(Httpd_Accept(listener, 0), nullptr);
-  // Stalled long enough: the slots go in the order of the last progress.
-  g_now += HTTPD_STALL_SECONDS - 3;
-  for (int slot : {1, 2}) {
-    SCOPED_TRACE(slot);
-    HttpConn* c = Httpd_Accept(listener, 0);
-    ASSERT_NE(c, nullptr);
-    EXPECT_EQ(c->slot, slot);
-    EXPECT_TRUE(Pump(held[slot], 20).closed);
-    extra = ConnectTo(listener);
-    clients.push_back(extra);
+  // Now all are: 127.0.0.3 gives its five that came first, then one more;
+  // the bodies of 127.0.0.2, as far behind as the first five, stay.
+  g_now += HTTPD_GIVE_WAY_SECONDS;
+  for (int i = 0; i < 6; ++i) {
+    SCOPED_TRACE(i);
+    ASSERT_NE(Httpd_Accept(listener, 0), nullptr);
+    From("127.0.0.1");
   }
-  SendAll(held[0], "b");
-  EXPECT_EQ(HeaderOf(Pump(held[0], 300).data, "Location"), "http:///done");
-  EXPECT_EQ(g_bodyCount, 2);
+  for (int k : early) EXPECT_TRUE(Pump(k, 20).reset);
+  int lateReset = 0;
+  for (int k : late) lateReset += Pump(k, 5).reset;
+  EXPECT_EQ(lateReset, 1);
+  for (int k : bodies) EXPECT_FALSE(Pump(k, 5).closed);
 }
 
 TEST_F(Transport, MovingConnectionsKeepTheirSlots) {
-  // A body that trickles in and a download that is read slowly, for longer
-  // than the idle limit, while a new connection comes every second and
-  // takes the slot of one that has stalled.
+  // A body that comes at the minimum rate and a download read at 8 kB/s,
+  // for longer than their 20-s start, while a new connection comes every
+  // second and takes the slot of one that is behind.
   HttpdOps.DevHandleForm = RecordBody;
   Scratch_WriteFile(Path("httpd/htdocs/big.bin"), std::string(8 << 20, 'z'));
   fcntl(listener, F_SETFL, O_NONBLOCK);
+  const int seconds = 30;
   int upload = Client();
-  SendAll(upload, "POST /dev HTTP/1.1\r\nHost: h\r\nContent-Length: 30\r\n\r\n");
+  SendAll(upload, "POST /dev HTTP/1.1\r\nHost: h\r\nContent-Length: " + std::to_string(seconds * HTTPD_MIN_RATE) +
+                      "\r\n\r\n");
   struct sockaddr_in a {};
   socklen_t len = sizeof a;
   getsockname(listener, reinterpret_cast<struct sockaddr*>(&a), &len);
@@ -266,9 +342,9 @@ TEST_F(Transport, MovingConnectionsKeepTheirSlots) {
   int secondsWithBytes = 0;
   int accepted = 0;
   Received r;
-  for (int second = 1; second <= 30; ++second) {
+  for (int second = 1; second <= seconds; ++second) {
     g_now += 1;
-    SendAll(upload, "b");
+    SendAll(upload, std::string(HTTPD_MIN_RATE, 'b'));
     r = Pump(upload, 5, r);
     char buf[8192];
     if (recv(download, buf, sizeof buf, 0) > 0) ++secondsWithBytes;
@@ -278,9 +354,9 @@ TEST_F(Transport, MovingConnectionsKeepTheirSlots) {
   EXPECT_GE(accepted, 20);
   r = Pump(upload, 300, r);
   EXPECT_EQ(HeaderOf(r.data, "Location"), "http://h/done");
-  EXPECT_EQ(g_bodyCount, 30);
+  EXPECT_EQ(g_bodyCount, seconds * HTTPD_MIN_RATE);
   EXPECT_EQ(Httpd_Connection(1)->state, HTTP_SENDING);
-  EXPECT_EQ(secondsWithBytes, 30);
+  EXPECT_EQ(secondsWithBytes, seconds);
 }
 
 TEST_F(Transport, StalledDownloadsGiveWayOnlyOnceStalled) {
@@ -323,14 +399,16 @@ TEST_F(Transport, StalledDownloadsGiveWayOnlyOnceStalled) {
   for (int pass = 0; pass < 500 && !got.closed; ++pass) got = Pump(late, 2, got);
   EXPECT_EQ(BodyOf(got.data), "body{}");
   EXPECT_TRUE(watched());
-  // Every slot sending again; once nothing has moved for a while, the one
-  // stalled longest gives way.
+  // Every slot sending again; once nothing has moved for a while (the
+  // lead the filled buffers earned, then the margin), one gives way.
   readers[4] = SmallWindowClient(a);
   SendAll(readers[4], "GET /big.bin HTTP/1.1\r\n\r\n");
   for (int pass = 0; pass < 50 && Httpd_Connection(4)->state != HTTP_SENDING; ++pass) Pump(readers[4], 2);
   ASSERT_EQ(Httpd_Connection(4)->state, HTTP_SENDING);
   EXPECT_FALSE(watched());
-  g_now += HTTPD_STALL_SECONDS;
+  g_now += HTTPD_AHEAD_SECONDS + HTTPD_GIVE_WAY_SECONDS - 1;
+  EXPECT_FALSE(watched());
+  g_now += 1;
   EXPECT_TRUE(watched());
   int next = ConnectTo(l);
   clients.push_back(next);

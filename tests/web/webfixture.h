@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -25,7 +26,8 @@
 namespace webtest {
 
 inline time_t g_now = 1000;
-inline time_t FakeClock() { return g_now; }
+// The server's clock counts milliseconds; the tests step it in seconds.
+inline int64_t FakeClock() { return static_cast<int64_t>(g_now) * 1000; }
 
 inline std::string g_formSeen;     // form name the device handler was given
 inline std::string g_formReply;    // reply text the device handler leaves
@@ -87,6 +89,7 @@ inline void SendAll(int s, const std::string& data) {
 struct Received {
   std::string data;
   bool closed = false;
+  bool reset = false;  // closed with a reset
 };
 
 // Runs the server's passes for up to ms milliseconds, collecting what the
@@ -104,6 +107,7 @@ inline Received Pump(int client, int ms, Received r = {}) {
         continue;
       }
       if (n == 0) r.closed = true;
+      if (n < 0 && errno == ECONNRESET) r.closed = r.reset = true;
       break;
     }
     if (r.closed) return r;
