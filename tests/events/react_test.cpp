@@ -63,6 +63,14 @@ void RecordCommandInSequence(uint64_t code, ...) {
   g_givenAt = NowMs();
 }
 
+// The link manager's drop of kept commands: (mask, why) of each call.
+std::vector<std::pair<uint64_t, std::string>> g_drops;
+int RecordDrop(uint64_t mask, const char* why) {
+  g_drops.emplace_back(mask, why);
+  return 0;
+}
+using Drops = std::vector<std::pair<uint64_t, std::string>>;
+
 class ReactTest : public ScratchTest {
  protected:
   void SetUp() override {
@@ -82,6 +90,8 @@ class ReactTest : public ScratchTest {
     shutdownAt = -1;
     userCommands_ = 0;
     ComOps.CommandsPending = FakePending;
+    g_drops.clear();
+    ComOps.DropCommands = RecordDrop;
     ComSlot.link[0] = COM_LINK_TILDE;
     UpsRecord = UpsRecordType{};
     for (int32_t& v : UpsRecord.values) v = -1;
@@ -103,6 +113,7 @@ class ReactTest : public ScratchTest {
     for (char*& t : EvtCommonEvents.text) free(t), t = nullptr;
     SvcMonoClock = savedMono_;
     ComOps.CommandsPending = nullptr;
+    ComOps.DropCommands = nullptr;
     ComSlot.link[0] = COM_LINK_NONE;
   }
   static void SetText(int code, const char* text, uint8_t level) {
@@ -570,13 +581,6 @@ TEST_F(ReactTest, ACancelledWaitAtZeroEndsWhenItsConditionClears) {
   for (bool clearFirst : {false, true}) {
     SCOPED_TRACE(clearFirst ? "the power returns, then the cancel" : "the cancel, then the power returns");
     SetUp();
-    std::vector<std::pair<uint64_t, std::string>> drops;
-    static std::vector<std::pair<uint64_t, std::string>>* sink;
-    sink = &drops;
-    ComOps.DropCommands = [](uint64_t mask, const char* why) {
-      sink->emplace_back(mask, why);
-      return 0;
-    };
     UserCommandUntilStopped(5);
     Enable(REACT_POWER_FAIL, 10);
     ReactCountdown.trigger[REACT_POWER_FAIL] = 1;
@@ -591,7 +595,7 @@ TEST_F(ReactTest, ACancelledWaitAtZeroEndsWhenItsConditionClears) {
       EXPECT_EQ(ReactOps.Cancel(REACT_BY_WEB), 1);
       Run(3000);
       EXPECT_EQ(ReactCountdown.remaining, 0);  // frozen at zero
-      EXPECT_TRUE(drops.empty());
+      EXPECT_TRUE(g_drops.empty());
       ReactCountdown.trigger[REACT_POWER_FAIL] = 0;
     }
     Run(1000);
@@ -601,8 +605,7 @@ TEST_F(ReactTest, ACancelledWaitAtZeroEndsWhenItsConditionClears) {
     EXPECT_EQ(ReactOps.CancelState(), REACT_CANCEL_NOTHING);
     EXPECT_EQ(LoggedCodes(), (std::vector<int>{6, 8, -1, 4, 7}));
     EXPECT_EQ(Walls().back(), "Shutdown countdown ended without shutdown");
-    EXPECT_EQ(drops, (std::vector<std::pair<uint64_t, std::string>>{
-                         {UPS_CMD_SDR | UPS_CMD_SDA, "The shutdown was called off"}}));
+    EXPECT_EQ(g_drops, (Drops{{UPS_CMD_SDR | UPS_CMD_SDA, "The shutdown was called off"}}));
     EXPECT_EQ(ReactOps.Resume(REACT_BY_WEB), 0);
     StopUserCommand();
     Run(30000);
@@ -614,7 +617,6 @@ TEST_F(ReactTest, ACancelledWaitAtZeroEndsWhenItsConditionClears) {
     Run(1000);
     EXPECT_EQ(ReactCountdown.remaining, 9);
     EXPECT_EQ(g_logged.back(), (LoggedEvent{6, {"09"}}));
-    ComOps.DropCommands = nullptr;
     TearDown();
   }
   SetUp();
@@ -629,13 +631,6 @@ TEST_F(ReactTest, NothingOfTheEndOutlivesTheHostScript) {
   for (bool resumed : {true, false}) {
     SCOPED_TRACE(resumed ? "the host resumed from hibernation" : "the shutdown script ended");
     SetUp();
-    std::vector<std::pair<uint64_t, std::string>> drops;
-    static std::vector<std::pair<uint64_t, std::string>>* sink;
-    sink = &drops;
-    ComOps.DropCommands = [](uint64_t mask, const char* why) {
-      sink->emplace_back(mask, why);
-      return 1;
-    };
     Enable(REACT_POWER_FAIL, 5);
     Enable(REACT_BATTERY_LOW, 20);
     Enable(REACT_OVERLOAD, 30);
@@ -656,8 +651,7 @@ TEST_F(ReactTest, NothingOfTheEndOutlivesTheHostScript) {
     ReactOps.HostScriptEnded(resumed ? 1 : 0);
     Run(1000);
     if (resumed) {
-      EXPECT_EQ(drops, (std::vector<std::pair<uint64_t, std::string>>{
-                           {UPS_CMD_SDR | UPS_CMD_SDA, "The host has resumed from hibernation"}}));
+      EXPECT_EQ(g_drops, (Drops{{UPS_CMD_SDR | UPS_CMD_SDA, "The host has resumed from hibernation"}}));
       // Still on battery and low: both countdowns start with their delays.
       EXPECT_EQ(ReactCountdown.countdown[REACT_BATTERY_LOW], 19u);
       EXPECT_EQ(ReactCountdown.remaining, 4);
@@ -667,14 +661,13 @@ TEST_F(ReactTest, NothingOfTheEndOutlivesTheHostScript) {
       EXPECT_EQ(ShutdownMessages(), 2u);  // a new end, with its own zero
       EXPECT_EQ(LoggedCodes(), (std::vector<int>{6, 8, 6, 8}));
     } else {
-      EXPECT_TRUE(drops.empty());
+      EXPECT_TRUE(g_drops.empty());
       EXPECT_EQ(ReactCountdown.remaining, -1);
       // A condition that begins now starts its countdown.
       ReactCountdown.trigger[REACT_OVERLOAD] = 1;
       Run(1000);
       EXPECT_EQ(ReactCountdown.remaining, 29);
     }
-    ComOps.DropCommands = nullptr;
     TearDown();
   }
   SetUp();
