@@ -454,7 +454,8 @@ int Svc_ReapScripts() {
     }
     const RunningScript ended = g_scripts[i];
     g_scripts[i] = g_scripts[--g_scriptCount];
-    if (r > 0 && ShellCouldNotRun(status)) LogScriptFailure(ended.failure, ended.kind, ShellFailure(status), ended.command);
+    if (r > 0 && ShellCouldNotRun(status))
+      LogScriptFailure(ended.failure, ended.kind, ShellFailure(status), ended.command);
     if (ended.done) ended.done();
   }
   return g_scriptCount;

@@ -155,13 +155,18 @@ void EndedWithoutShutdown() {
 
 // A cancelled wait at zero whose condition has cleared ends as a cancelled
 // countdown does: nothing goes to the UPS, no script runs, and the log and
-// the consoles hear that the shutdown was called off.
+// the consoles hear that the shutdown was called off. The zero had ended
+// every other countdown: a condition that still holds starts its own
+// afresh, as a new one would.
 void CallOff() {
+  ReactCountdownState& s = ReactCountdown;
   g_zero = ZeroState{};
   CountdownIdle();
-  ReactCountdown.announced = -1;
+  s.announced = -1;
   EndedWithoutShutdown();
   DropEndCommands("The shutdown was called off");
+  for (int r = 0; r < REACT_COUNT; ++r)
+    if (s.trigger[r]) s.prevTrigger[r] = 0;
 }
 
 void React_ZeroStep() {

@@ -619,7 +619,24 @@ TEST_F(ReactTest, ACancelledWaitAtZeroEndsWhenItsConditionClears) {
     EXPECT_EQ(g_logged.back(), (LoggedEvent{6, {"09"}}));
     TearDown();
   }
+  // The zero had ended the other countdowns: a condition that still holds
+  // when the shutdown is called off starts its own again, in full.
   SetUp();
+  UserCommandUntilStopped(5);
+  Enable(REACT_POWER_FAIL, 10);
+  Enable(REACT_OVERLOAD, 40);
+  ReactCountdown.trigger[REACT_POWER_FAIL] = 1;
+  ReactCountdown.trigger[REACT_OVERLOAD] = 1;
+  Run(12000);
+  ASSERT_EQ(ReactCountdown.countdown[REACT_OVERLOAD], 0u);
+  EXPECT_EQ(ReactOps.Cancel(REACT_BY_WEB), 1);
+  ReactCountdown.trigger[REACT_POWER_FAIL] = 0;
+  Run(1000);
+  EXPECT_EQ(ReactCountdown.owner, REACT_OVERLOAD + 1);
+  EXPECT_EQ(ReactCountdown.remaining, 39);
+  EXPECT_EQ(ReactCountdown.cancel, 0);
+  EXPECT_EQ(LoggedCodes(), (std::vector<int>{6, 8, -1, 4, 7, 6}));
+  StopUserCommand();
 }
 
 // From zero until the host script has ended no countdown starts or reaches
