@@ -21,7 +21,24 @@ Cases (pick some by letter on the command line; all by default):
   l1 a load-bank outlet due off while the link is lost, the link back on
      line power
   l2 a scheduled self-test due while the UPS does not answer, back 66 s later
-  l3 a UPS without checksums put where one with checksums was"""
+  l3 a UPS without checksums put where one with checksums was
+  hib-link     "Type=" hibernate, the link lost before zero, the host resumes,
+               then the power and the link come back
+  hib-low      the battery runs low while the 40-s hibernation script runs,
+               the power returns 5 s after the resume
+  cancel-wait  a cancel (web) while zero waits for a 45-s user command, then
+               the power returns; a resume (web) once the command has ended
+  user-cmds    a user command that never ends and 16 short power failures,
+               then a low battery (the host script at zero); no broadcasts
+  snmp-cancel  SNMP SETs of the cancel flag (v1 and v3) at zero, and the
+               flag read 0.1 s and 2 s later
+  sigchld      the daemon started with SIGCHLD ignored; neither the shutdown
+               script nor the user command can be executed
+  restart      SIGTERM and a new start during a power failure (delay 30 s,
+               user command 10 s before): r1 before the user command, r2
+               after it started, r3 after zero (the wait for the user
+               command), r4 after the shutdown script started (the
+               timeline counts from the power failure)"""
 import os
 import re
 import signal
@@ -666,8 +683,282 @@ def case_l3():
     run.finish()
 
 
+def marks_figure(run, name):
+    starts, ends = stamps(name, "start"), stamps(name, "end")
+    return "%d run(s): started %s; ended %s" % (len(starts), ", ".join(run.rel(t) for t in starts) or "-",
+                                                 ", ".join(run.rel(t) for t in ends) or "-")
+
+
+def sda_figure(run, since=None):
+    frames = [f["t"] for f in run.frames_at_ups("SDA")]
+    text = "%d: %s" % (len(frames), ", ".join(run.rel(t) for t in frames) or "-")
+    if since is not None:
+        text += " (%d after %s)" % (sum(t > since for t in frames), run.rel(since))
+    return text
+
+
+def polls_after(run, t, cycles=3):
+    """Three whole poll cycles after t: a command kept for the link would
+    have gone out with the first free frame."""
+    try:
+        harness.wait_for(lambda: sum(f.get("mnemonic") == "STB" and f["t"] > t for f in run.sim.frames()) >= cycles,
+                         40, 0.1)
+    except AssertionError:
+        pass
+
+
+def free_texts(run, start):
+    return [e for e in run.events if e[1] == -1 and e[3].startswith(start)]
+
+
+def case_hib_link():
+    run = Run("hib-link", "\"Type=\" hibernate (10-s script), power-fail delay 25 s, \"UPS Delay=\" 60; "
+                          "the link silent from the announcement, back (mains) after the resume")
+    stub("command.hibernate", 10)
+    changes = shutdown_config(25, script_type=2)
+    changes["Shutdown"]["UPS Delay="] = 60
+    run.configure(changes)
+    run.start()
+    run.fail("powerfail")
+    run.wait_event(6, 20)
+    run.sim.set_state("silent")
+    run.note("UPS silent")
+    lost = run.wait_event(192, 20)
+    harness.wait_for(lambda: stamps("command.hibernate", "end"), 60, 0.05, what="the resume")
+    back = time.time()
+    run.sim.set_state("online")
+    run.note("UPS answers again, mains present")
+    restored = run.wait_event(193, 30)
+    polls_after(run, time.time())
+    time.sleep(3)
+    run.figure("lost link (192) / zero (8)", "%s / %s" % (run.rel(lost), run.rel(run.wait_event(8, 0))))
+    run.figure("hibernation script", marks_figure(run, "command.hibernate"))
+    run.figure("link back / restored (193)", "%s / %s" % (run.rel(back), run.rel(restored)))
+    run.figure("delayed-shutdown frames at the UPS", sda_figure(run, back))
+    run.figure("drop record", "; ".join("%s %s" % (run.rel(e[0]), e[3]) for e in
+                                         free_texts(run, "The host has resumed")) or "none")
+    run.finish()
+
+
+def case_hib_low():
+    run = Run("hib-low", "\"Type=\" hibernate (40-s script), power-fail delay 12 s, battery-low delay 20 s; "
+                         "the battery low from the script's start, the power back 5 s after the resume")
+    stub("command.hibernate", 40)
+    changes = shutdown_config(12, script_type=2)
+    changes["Shutdown"].update({"Battery Low Enable=": "Yes", "Battery Low Delay=": 20})
+    run.configure(changes)
+    run.start()
+    run.fail("powerfail")
+    harness.wait_for(lambda: stamps("command.hibernate", "start"), 40, 0.05, what="the hibernation")
+    run.sim.set_state("lowbatt")
+    run.note("UPS battery low")
+    end = harness.wait_for(lambda: stamps("command.hibernate", "end"), 60, 0.05, what="the resume")[0]
+    time.sleep(max(0.0, end + 5 - time.time()))
+    run.sim.set_state("online")
+    run.note("mains back")
+    run.wait_event(7, 30)
+    try:  # a second hibernation would end 40 s after the first
+        harness.wait_for(lambda: len(stamps("command.hibernate", "end")) > 1, 45, 0.1)
+    except AssertionError:
+        pass
+    run.figure("hibernation script", marks_figure(run, "command.hibernate"))
+    run.figure("delayed-shutdown frames at the UPS", sda_figure(run))
+    run.figure("zero (8) events", ", ".join(run.rel(t) for t in run.event_times(8)) or "-")
+    run.figure("announcements (6) after the resume", ", ".join(run.rel(t) for t in run.event_times(6) if t > end) or
+               "none")
+    run.figure("ended without shutdown (7)", ", ".join(run.rel(t) for t in run.event_times(7)) or "-")
+    run.finish()
+
+
+def case_cancel_wait():
+    run = Run("cancel-wait", "power-fail delay 15 s, a 45-s user command 10 s before; a web cancel while zero "
+                             "waits for it, the power back 3 s later, a web resume after the command's end")
+    stub("command.ESX5", 45)
+    changes = shutdown_config(15, command_before=10)
+    changes.update(order.WEB)
+    run.configure(changes)
+    run.start(web=True)
+    snmptools.wait_agent()
+    run.fail("powerfail")
+    waiting = harness.wait_for(lambda: free_texts(run, "Waiting"), 40, 0.05, what="the wait at zero")[0][0]
+    answer = order.ShutdownOrder.press(None, run.cookie, "cancel")
+    run.note("web cancel: " + answer)
+    time.sleep(3)
+    run.sim.set_state("online")
+    run.note("mains back")
+    ended = run.wait_event(7, 20)
+    shown = remaining_seconds()
+    run.note("agent's remaining seconds: %s" % shown)
+    cmd_end = harness.wait_for(lambda: stamps("command.ESX5", "end"), 60, 0.1, what="the user command's end")[0]
+    time.sleep(2)
+    answer2 = order.ShutdownOrder.press(None, run.cookie, "resume")
+    run.note("web resume: " + answer2)
+    polls_after(run, time.time())
+    time.sleep(5)
+    run.figure("zero (8) / the wait logged", "%s / %s" % (run.rel(run.wait_event(8, 0)), run.rel(waiting)))
+    run.figure("ended without shutdown (7)", run.rel(ended) if ended else "never")
+    run.figure("remaining seconds after the power's return", shown)
+    run.figure("user command end", run.rel(cmd_end))
+    run.figure("resume answered", answer2)
+    run.figure("delayed-shutdown frames at the UPS", sda_figure(run))
+    run.figure("shutdown script", marks_figure(run, "command.shutdown"))
+    run.finish()
+
+
+def case_user_cmds():
+    run = Run("user-cmds", "power-fail delay 60 s, a user command that never ends run 60 s before; 16 short "
+                           "power failures, then the battery low (battery-low delay 5 s)")
+    stub("command.ESX5", 1000)
+    changes = shutdown_config(60, command_before=60)
+    changes["Shutdown"].update({"Battery Low Enable=": "Yes", "Battery Low Delay=": 5})
+    changes["Reaction"]["Notify Message Enable="] = "No"  # the user commands alone fill the script slots
+    run.configure(changes)
+    run.start()
+    refused = lambda: free_texts(run, "Can't run the user command")  # noqa: E731
+    run.t0 = time.time()
+    for i in range(16):
+        # The countdown's first second announces it and starts the user command.
+        announced, ended = run.codes().count(6), run.codes().count(7)
+        run.sim.set_state("powerfail")
+        harness.wait_for(lambda: run.codes().count(6) > announced, 30, 0.05, what="countdown %d" % (i + 1))
+        run.sim.set_state("online")
+        harness.wait_for(lambda: run.codes().count(7) > ended, 30, 0.05, what="countdown %d's end" % (i + 1))
+    cycles = time.time() - run.t0
+    run.fail("lowbatt")
+    low = run.t0
+    run.note("UPS on battery and low (after 16 power failures in %.0f s)" % cycles)
+    try:
+        harness.wait_for(lambda: stamps("command.shutdown", "start") or free_texts(run, "Can't run the command"),
+                         60, 0.05)
+    except AssertionError:
+        pass
+    time.sleep(5)
+    run.figure("user commands started", len(stamps("command.ESX5", "start")))
+    run.figure("user commands refused (logged)", "%d: %s" % (len(refused()), refused()[0][3] if refused() else "-"))
+    run.figure("zero (8)", ", ".join(run.rel(t) for t in run.event_times(8)) or "-")
+    run.figure("\"Can't run the command.shutdown!\"", len(free_texts(run, "Can't run the command.shutdown!")))
+    run.figure("shutdown script", marks_figure(run, "command.shutdown"))
+    run.figure("delayed-shutdown frames at the UPS", sda_figure(run))
+    run.t0 = low  # the timeline: from the low battery on
+    run.finish()
+
+
+def case_snmp_cancel():
+    run = Run("snmp-cancel", "power-fail delay 20 s, a 30-s shutdown script; SNMP SETs of the cancel flag to 1 "
+                             "(v1, then v3) as soon as zero is logged")
+    stub("command.shutdown", 30)
+    changes = shutdown_config(20)
+    changes["SNMP Server"] = {"Number=": 1, "IP1=": "127.0.0.1", "Community1=": "local", "Permission1=": 2}
+    run.configure(changes)
+    run.start()
+    snmptools.wait_agent()
+    run.fail("powerfail")
+    zero = run.wait_event(8, 40)
+    for version, security in (("v1", snmptools.v1("local")), ("v3", snmptools.v3())):
+        sent = time.time()
+        r = snmptools.run("snmpset", security, "udp:127.0.0.1:161", order.CANCEL, "i", "1")
+        answer = " ".join((r.stdout + r.stderr).split()) or "-"
+        later = []
+        for delay in (0.1, 2):
+            time.sleep(max(0.0, sent + delay - time.time()))
+            got = snmptools.values(snmptools.run("snmpget", snmptools.v3(), "udp:127.0.0.1:161", order.CANCEL).stdout)
+            later.append(got[0][2] if got else "-")
+        run.note("%s SET 1: exit %d, %s" % (version, r.returncode, answer), sent)
+        run.figure("%s SET answered (exit status, text)" % version, "%d, %s" % (r.returncode, answer[:110]))
+        run.figure("%s flag 0.1 s / 2 s after the SET" % version, " / ".join(later))
+    harness.wait_for(lambda: stamps("command.shutdown", "start"), 20, 0.05, what="the shutdown script")
+    run.figure("zero (8)", run.rel(zero))
+    run.figure("shutdown script", marks_figure(run, "command.shutdown"))
+    run.figure("delayed-shutdown frames at the UPS", sda_figure(run))
+    run.finish()
+
+
+def case_sigchld():
+    import subprocess
+    run = Run("sigchld", "the daemon started with SIGCHLD ignored, power-fail delay 8 s, the user command 8 s "
+                         "before; neither script can be executed")
+    run.configure(shutdown_config(8, command_before=8))
+    for name in ("command.shutdown", "command.ESX5"):
+        os.chmod("%s/command/%s" % (INSTALL, name), 0o644)
+    run.sim.start()
+    run.watcher.start()
+    if os.path.exists(harness.PIDFILE):
+        os.unlink(harness.PIDFILE)
+    parent = subprocess.Popen([harness.UPSD], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL,
+                              preexec_fn=lambda: signal.signal(signal.SIGCHLD, signal.SIG_IGN))
+    parent.wait(10)
+    run.daemon = harness.Daemon()
+    run.daemon.pid = harness.wait_for(lambda: int(harness.read(harness.PIDFILE) or 0), 10, what="the pid file")
+    status = harness.read("/proc/%d/status" % run.daemon.pid) or ""
+    ignored = int(re.search(r"^SigIgn:\s*([0-9a-f]+)$", status, re.M).group(1), 16)
+    harness.wait_for(lambda: sum(f.get("mnemonic") == "STB" for f in run.sim.frames()) >= 4, 50, what="the UPS link")
+    run.fail("powerfail")
+    try:
+        harness.wait_for(lambda: stamps("command.shutdown", "start") or run.event_times(8), 40, 0.05)
+        time.sleep(5)
+    except AssertionError:
+        pass
+    run.figure("SIGCHLD of the running daemon", "ignored" if ignored & (1 << (signal.SIGCHLD - 1)) else "default")
+    run.figure("zero (8)", run.rel((run.event_times(8) or [None])[0]))
+    run.figure("level-3 failures logged", "; ".join("%s %s" % (run.rel(e[0]), e[3]) for e in run.events
+                                                     if e[1] == -1 and e[2] == 3) or "none")
+    run.finish()
+
+
+def case_restart():
+    for name, what, when in (("r1", "before the user command", lambda run: run.t0 + 10),
+                             ("r2", "after the user command started", lambda run: stamps("command.ESX5", "start")[0] + 2),
+                             ("r3", "after zero, during the wait", lambda run: run.event_times(8)[0] + 2),
+                             ("r4", "after the shutdown script started",
+                              lambda run: stamps("command.shutdown", "start")[0] + 2)):
+        run = Run("restart-" + name, "power-fail delay 30 s, a 60-s user command 10 s before, a 10-s shutdown "
+                                     "script; SIGTERM and a new start %s" % what)
+        stub("command.ESX5", 60)
+        stub("command.shutdown", 10)
+        run.configure(shutdown_config(30, command_before=10))
+        run.start()
+        run.fail("powerfail")
+        if name == "r2":
+            harness.wait_for(lambda: stamps("command.ESX5", "start"), 40, 0.05, what="the user command")
+        if name == "r3":
+            run.wait_event(8, 90)
+        if name == "r4":
+            try:
+                harness.wait_for(lambda: stamps("command.shutdown", "start"), 150, 0.1)
+            except AssertionError:
+                pass
+        if (name == "r3" and not run.event_times(8)) or (name == "r4" and not stamps("command.shutdown", "start")):
+            run.figure("the point of the restart", "not reached")
+            run.finish()
+            continue
+        time.sleep(max(0.0, when(run) - time.time()))
+        stopped = time.time()
+        run.daemon.stop()
+        run.note("SIGTERM: the daemon stopped", stopped)
+        run.daemon = harness.Daemon().start()
+        run.note("the daemon started again")
+        started = time.time()
+        try:
+            harness.wait_for(lambda: [t for t in stamps("command.shutdown", "start") if t > started], 150, 0.1)
+            time.sleep(3)
+        except AssertionError:
+            pass
+        zeros = run.event_times(8)
+        run.figure("daemon stopped / started again", "%s / %s" % (run.rel(stopped), run.rel(started)))
+        run.figure("zero (8)", ", ".join(run.rel(t) for t in zeros) or "-")
+        run.figure("zero after the new start", ", ".join("%.1f s" % (t - started) for t in zeros if t > started)
+                   or "-")
+        run.figure("user command", marks_figure(run, "command.ESX5"))
+        run.figure("delayed-shutdown frames at the UPS", sda_figure(run))
+        run.figure("shutdown script", marks_figure(run, "command.shutdown"))
+        run.finish()
+
+
 CASES = {"a": case_a, "b": case_b, "c": case_c, "d": case_d, "e": case_e, "e2": case_e2, "f": case_f,
-         "g": case_g, "h": case_h}
+         "g": case_g, "h": case_h, "hib-link": case_hib_link, "hib-low": case_hib_low,
+         "cancel-wait": case_cancel_wait, "user-cmds": case_user_cmds, "snmp-cancel": case_snmp_cancel,
+         "sigchld": case_sigchld, "restart": case_restart}
 CASES.update({"l1": case_l1, "l2": case_l2, "l3": case_l3})
 chosen = sys.argv[1:] or list(CASES)
 sys.stdout.reconfigure(line_buffering=True)

@@ -78,10 +78,11 @@ struct RunningScript {
   int64_t endMs;  // monotonic ms of the next step against an overrun; 0 none
   const char* overrun;
   bool terminated;  // SIGTERM sent
+  SvcScriptKind kind;
+  char command[EVTLOG_TEXT_SIZE];  // a user command's line (cut), for its failure record
 };
-constexpr int kMaxScripts = 16;
 constexpr int64_t kScriptGraceMs = 2000;  // from SIGTERM to SIGKILL
-RunningScript g_scripts[kMaxScripts];
+RunningScript g_scripts[SVC_SCRIPTS];
 int g_scriptCount;
 
 // Signals recorded by the handler, carried out by the loop.
@@ -359,16 +360,34 @@ bool ShellCouldNotRun(int status) {
   return WIFEXITED(status) && (WEXITSTATUS(status) == 126 || WEXITSTATUS(status) == 127);
 }
 
-void LogScriptFailure(const char* failure) {
-  if (failure) LogEvent(EVT_FREE_TEXT, 3, failure);
+// The service's own scripts are reported with their text as it stands; a
+// user command with the reason and its command line.
+void LogScriptFailure(const char* failure, SvcScriptKind kind, const char* reason, const char* command) {
+  if (!failure) return;
+  if (kind != SVC_SCRIPT_USER) return LogEvent(EVT_FREE_TEXT, 3, failure);
+  char text[EVTLOG_TEXT_SIZE];
+  snprintf(text, sizeof text, "%s (%s): %s", failure, reason, command);
+  LogEvent(EVT_FREE_TEXT, 3, static_cast<const char*>(text));
+}
+
+const char* ShellFailure(int status) {
+  return WEXITSTATUS(status) == 127 ? "exit status 127: not found" : "exit status 126: not executable";
 }
 
 }  // namespace
 
 int Svc_StartScript(const char* command, const char* failure, SvcScriptDone done, int boundSeconds,
-                    const char* overrun) {
-  if (g_scriptCount >= kMaxScripts) {
-    LogScriptFailure(failure);
+                    const char* overrun, SvcScriptKind kind) {
+  int users = 0;
+  for (int i = 0; i < g_scriptCount; ++i) users += g_scripts[i].kind == SVC_SCRIPT_USER;
+  char reason[64];
+  if (kind == SVC_SCRIPT_USER && users >= SVC_USER_SCRIPTS) {
+    snprintf(reason, sizeof reason, "%d user commands still run", users);
+    LogScriptFailure(failure, kind, reason, command);
+    return 0;
+  }
+  if (g_scriptCount >= SVC_SCRIPTS) {
+    LogScriptFailure(failure, kind, "no free slot", command);
     return 0;
   }
   // The script gets the daemon's standard descriptors only (no sockets, no
@@ -393,11 +412,13 @@ int Svc_StartScript(const char* command, const char* failure, SvcScriptDone done
   posix_spawnattr_destroy(&attr);
   posix_spawn_file_actions_destroy(&actions);
   if (r != 0) {
-    LogScriptFailure(failure);
+    LogScriptFailure(failure, kind, strerror(r), command);
     return 0;
   }
-  const int64_t endMs = boundSeconds > 0 ? Svc_MonoMs() + int64_t{boundSeconds} * 1000 : 0;
-  g_scripts[g_scriptCount++] = RunningScript{pid, failure, done, endMs, overrun, false};
+  RunningScript& s = g_scripts[g_scriptCount++];
+  s = RunningScript{pid, failure, done, 0, overrun, false, kind, ""};
+  if (boundSeconds > 0) s.endMs = Svc_MonoMs() + int64_t{boundSeconds} * 1000;
+  if (kind == SVC_SCRIPT_USER) snprintf(s.command, sizeof s.command, "%s", command);
   return 1;
 }
 
@@ -433,7 +454,8 @@ int Svc_ReapScripts() {
     }
     const RunningScript ended = g_scripts[i];
     g_scripts[i] = g_scripts[--g_scriptCount];
-    if (r > 0 && ShellCouldNotRun(status)) LogScriptFailure(ended.failure);
+    if (r > 0 && ShellCouldNotRun(status))
+      LogScriptFailure(ended.failure, ended.kind, ShellFailure(status), ended.command);
     if (ended.done) ended.done();
   }
   return g_scriptCount;
@@ -478,6 +500,13 @@ void Signal_Init() {
     if (sigaction(sig, &sa, nullptr) != 0)
       fprintf(stderr, "%s: failed to install signal %d\n", "Signal_Init", sig);
   }
+  // The scripts' exit status is read with waitpid: a SIGCHLD ignored by the
+  // process that started the service would have the kernel reap them first.
+  struct sigaction dfl {};
+  dfl.sa_handler = SIG_DFL;
+  sigemptyset(&dfl.sa_mask);
+  if (sigaction(SIGCHLD, &dfl, nullptr) != 0)
+    fprintf(stderr, "%s: failed to install signal %d\n", "Signal_Init", SIGCHLD);
   alarm(1);
 }
 
@@ -527,18 +556,16 @@ namespace {
 // acting on signals while it runs). Hibernation saves the settings and
 // closes the web listeners and the agent's sockets first; they stay closed
 // while the script runs (the 5-second message reopens them after the
-// resume), and once it has ended (the host has resumed) the
-// ticks start from now, the repeating broadcasts are dropped, the reactions
-// cleared and the up-time restarted. A message that comes while a host
-// script still runs is carried out once it has ended.
+// resume), and once it has ended (the host has resumed) the ticks start
+// from now, the repeating broadcasts are dropped, the reactions cleared and
+// the up-time restarted. The reactions hear of every end (they start no
+// countdown meanwhile, so no second message comes while a script runs).
 bool g_hostScriptRunning;
-bool g_hostScriptAgain;
 bool g_hibernating;
-
-void Svc_OsShutdown();
 
 void Svc_HostScriptEnded() {
   g_hostScriptRunning = false;
+  const bool resumed = g_hibernating;
   if (g_hibernating) {
     g_hibernating = false;
     Svc_ResetTickRef();  // the time asleep gives no ticks
@@ -547,10 +574,7 @@ void Svc_HostScriptEnded() {
     SvcSystemInfo.uptime = 0;
     LogEvent(0, static_cast<const char*>(nullptr));
   }
-  if (g_hostScriptAgain) {
-    g_hostScriptAgain = false;
-    Svc_OsShutdown();
-  }
+  if (ReactOps.HostScriptEnded) ReactOps.HostScriptEnded(resumed ? 1 : 0);
 }
 
 void Svc_OsShutdown() {
@@ -562,10 +586,10 @@ void Svc_OsShutdown() {
       {"command.poweroff", "Can't run the command.poweroff!"},
       {"command.hibernate", "Can't run the command.hibernate!"},
   };
+  if (g_hostScriptRunning) return;  // the host is on its way already
   const uint8_t type = ReactSetting.type;
-  if (type > REACT_TYPE_HIBERNATE) return;
-  if (g_hostScriptRunning) {
-    g_hostScriptAgain = true;
+  if (type > REACT_TYPE_HIBERNATE) {
+    Svc_HostScriptEnded();  // nothing to run
     return;
   }
   const bool hibernate = type == REACT_TYPE_HIBERNATE;

@@ -98,18 +98,29 @@ void Svc_ResetSystemInfo();
 void Signal_Init();
 void Signal_Handler(int sig);
 
+// Scripts started beside the loop, by kind: the service's own (the host
+// scripts and the console broadcast, each run one at a time) and the user
+// commands, which may run for minutes and overlap. The user commands take
+// at most SVC_USER_SCRIPTS of the SVC_SCRIPTS slots, so that the host
+// script and the broadcast always find one.
+enum SvcScriptKind : uint8_t { SVC_SCRIPT_SERVICE, SVC_SCRIPT_USER };
+constexpr int SVC_SCRIPTS = 16;
+constexpr int SVC_USER_SCRIPTS = SVC_SCRIPTS - 2;
+
 // Starts a host command beside the loop (/bin/sh -c in a process group of
 // its own, descriptors from 3 on closed) and returns 1; it is reaped later
 // by Svc_ReapScripts. When it cannot be started, or the shell reports
 // 126/127 (not found, not executable), failure (a static text, or null) is
-// logged as a level-3 free-text event. done (or null) is called once it has
-// ended, whatever the outcome; 0 when it was not started (done is then not
-// called). With boundSeconds above 0 a command still running after that
-// long is ended (SIGTERM to its group, SIGKILL 2 s later) and overrun (a
-// static text, or null) is logged as a level-2 free-text event.
+// logged as a level-3 free-text event: as it stands for the service's own
+// scripts, as "<failure> (<reason>): <command>" for a user command. done
+// (or null) is called once it has ended, whatever the outcome; 0 when it
+// was not started (done is then not called). With boundSeconds above 0 a
+// command still running after that long is ended (SIGTERM to its group,
+// SIGKILL 2 s later) and overrun (a static text, or null) is logged as a
+// level-2 free-text event.
 using SvcScriptDone = void (*)();
 int Svc_StartScript(const char* command, const char* failure, SvcScriptDone done, int boundSeconds = 0,
-                    const char* overrun = nullptr);
+                    const char* overrun = nullptr, SvcScriptKind kind = SVC_SCRIPT_SERVICE);
 // Reaps the scripts that have ended; returns how many still run.
 int Svc_ReapScripts();
 

@@ -108,14 +108,19 @@ void BitReaction(int bit, bool begin) {
   }
 }
 
+// In economy mode the UPS reports its bypass output as on bypass: no
+// condition of its own.
+bool EconomyBypass(uint64_t shown) {
+  return (shown & UpsBit(UPS_ST_ECONOMIC)) && UpsRecord.values[VAL_OUTSRC] == 2;
+}
+
 void StatusEdges() {
   const uint64_t shown = UpsRecord.shownStatus;
   if (shown == UpsRecord.liveStatus) return;
   for (int i = 0; i < EVT_STATUS_BITS; ++i) {
     const uint64_t bit = UpsBit(i);
     if (((shown ^ UpsRecord.liveStatus) & bit) == 0) continue;
-    // In economy mode the UPS reports its bypass output as on bypass.
-    if ((shown & UpsBit(UPS_ST_ECONOMIC)) && UpsRecord.values[VAL_OUTSRC] == 2 && i == UPS_ST_ONBYPASS) continue;
+    if (i == UPS_ST_ONBYPASS && EconomyBypass(shown)) continue;
     const bool begin = (shown & bit) == 0;
     const int e = begin ? 2 * i : 2 * i + 1;
     const bool loud = EvtUpsEvents.level[e] != 0;
@@ -194,6 +199,17 @@ void Alarm_Process() {
   PowerModules();
   React_TriggerStep();
   ShutdownClients();
+}
+
+void Alarm_JudgeTriggers() {
+  const uint64_t shown = UpsRecord.shownStatus;
+  auto has = [shown](int bit) { return (shown & UpsBit(bit)) != 0; };
+  const bool onBattery = has(UPS_ST_ACFAIL) && has(UPS_ST_DISCHARGING);
+  uint8_t* trigger = ReactCountdown.trigger;
+  trigger[REACT_POWER_FAIL] = onBattery ? 1 : 0;
+  trigger[REACT_BATTERY_LOW] = onBattery && has(UPS_ST_BATTLOW) ? 1 : 0;
+  trigger[REACT_OVERLOAD] = has(UPS_ST_OVERLOAD) ? 1 : 0;
+  trigger[REACT_BYPASS] = has(UPS_ST_ONBYPASS) && !EconomyBypass(shown) ? 1 : 0;
 }
 
 void Alarm_CancelRepeats() {

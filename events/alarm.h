@@ -17,6 +17,10 @@ void Alarm_Process();
 void Alarm_CancelRepeats();
 // Removes all repeating broadcasts and logs system event 9 (the web's "PAUSE_BROAD").
 void Alarm_StopRepeats();
+// Sets the reaction triggers of the conditions the shown status word holds,
+// as their beginnings would: after a resume from hibernation the status
+// words are as they were, so no edge comes for a condition that still holds.
+void Alarm_JudgeTriggers();
 // Sets every repeat id to none (React_Init).
 void Alarm_ClearRepeatIds();
 // The dispatcher delivered the outlet message with this id: its stored id

@@ -49,9 +49,11 @@ void UserCommandEnded() {
 // A countdown at zero first waits for a user command still running (a
 // cancel freezes that wait as it freezes a countdown), then tells the UPS:
 // the restore time when one is due, its pause, the delayed shutdown, each
-// awaited until the UPS has answered it. The host script follows. The loop
-// steps this every 100 ms, so the link keeps running and sends the commands.
-enum class ZeroPhase : uint8_t { Idle, WaitCommand, RestoreAccept, Pause, ShutdownAccept };
+// awaited until the UPS has answered it. The host script follows; until it
+// has ended (for hibernation: until the host has resumed) no countdown
+// starts. The loop steps this every 100 ms, so the link keeps running and
+// sends the commands.
+enum class ZeroPhase : uint8_t { Idle, WaitCommand, RestoreAccept, Pause, ShutdownAccept, HostScript };
 struct ZeroState {
   ZeroPhase phase;
   uint8_t owner;     // reaction index + 1 of the countdown that reached zero
@@ -61,12 +63,23 @@ struct ZeroState {
 };
 ZeroState g_zero;
 
-bool ZeroBusy() { return g_zero.phase != ZeroPhase::Idle; }
+// From zero until the UPS has been told: the countdown shows 0 left.
+bool ZeroBusy() { return g_zero.phase != ZeroPhase::Idle && g_zero.phase != ZeroPhase::HostScript; }
 // Past the wait: the UPS is being told, the host script must follow.
 bool ZeroCommitted() { return ZeroBusy() && g_zero.phase != ZeroPhase::WaitCommand; }
+// From zero until the host script has ended: no countdown starts.
+bool EndUnderWay() { return g_zero.phase != ZeroPhase::Idle; }
 
 bool BatteryLow() { return UpsRecord.shownStatus & (UpsBit(UPS_ST_BATTLOW) | UpsBit(UPS_ST_BATTDEPLETED)); }
-constexpr const char* kBatteryLowGoesOn = "The battery is low: the shutdown goes on while the user command still runs";
+
+// Whether zero waits for the user command now, and why not.
+enum class Wait : uint8_t { Waits, NoCommand, BatteryLow, TooLong };
+Wait ZeroWait() {
+  if (g_userCommands == 0) return Wait::NoCommand;
+  if (BatteryLow()) return Wait::BatteryLow;
+  if (g_zero.waitedMs >= int64_t{REACT_COMMAND_WAIT_S} * 1000) return Wait::TooLong;
+  return Wait::Waits;
+}
 
 void LogAboutCommand(const char* what) {
   // A long command line is cut to the event's text.
@@ -75,7 +88,10 @@ void LogAboutCommand(const char* what) {
   if (EvtLogOps.Add) EvtLogOps.Add(EVT_FREE_TEXT, 2, text);
 }
 
-void React_PostShutdown() { MsgOps.PostDelayed(MSG_OS_SHUTDOWN, 1); }
+void React_PostShutdown() {
+  g_zero.phase = ZeroPhase::HostScript;
+  MsgOps.PostDelayed(MSG_OS_SHUTDOWN, 1);
+}
 
 void EnterPhase(ZeroPhase phase) {
   g_zero.phase = phase;
@@ -95,7 +111,16 @@ void SendShutdown() {
   EnterPhase(ZeroPhase::ShutdownAccept);
 }
 
-void TellUps() {
+// The wait for the user command is over (logged with its reason): the UPS is told.
+void TellUps(Wait why) {
+  char text[128];
+  if (why == Wait::BatteryLow) {
+    LogAboutCommand("The battery is low: the shutdown goes on while the user command still runs");
+  } else if (why == Wait::TooLong) {
+    snprintf(text, sizeof text, "The user command has not ended within %d s: the shutdown goes on",
+             REACT_COMMAND_WAIT_S);
+    LogAboutCommand(text);
+  }
   if (ReactCountdown.restoreMinutes > 0) {
     if (COM_SendCommand) COM_SendCommand(UPS_CMD_SDR, static_cast<int>(ReactCountdown.restoreMinutes));
     ReactCountdown.restoreMinutes = -1;
@@ -106,35 +131,62 @@ void TellUps() {
   }
 }
 
-void StopWaiting(const char* why) {
-  if (why) LogAboutCommand(why);
-  TellUps();
+// The commands of a countdown's end go out only while the host is going
+// down; those a lost link still keeps are dropped (and named in the log).
+void DropEndCommands(const char* why) {
+  if (ComOps.DropCommands) ComOps.DropCommands(UPS_CMD_SDR | UPS_CMD_SDA, why);
+}
+
+// No countdown runs (any more): the countdown state is idle.
+void CountdownIdle() {
+  ReactCountdownState& s = ReactCountdown;
+  s.cancel = 0;
+  s.remaining = -1;
+  s.owner = 0;
+  s.commandExecuted = 0;
+  UpsRecord.liveStatus &= ~UpsBit(UPS_ST_SMARTSHUTDOWN);
+}
+
+// System event 7, in the log and on the consoles.
+void EndedWithoutShutdown() {
+  Log(EVT_COUNTDOWN_ENDED);
+  Wall_Broadcast(EvtDef_Level(EVT_COUNTDOWN_ENDED), EvtDef_Text(EVT_COUNTDOWN_ENDED));
+}
+
+// A cancelled wait at zero whose condition has cleared ends as a cancelled
+// countdown does: nothing goes to the UPS, no script runs, and the log and
+// the consoles hear that the shutdown was called off. The zero had ended
+// every other countdown: a condition that still holds starts its own
+// afresh, as a new one would.
+void CallOff() {
+  ReactCountdownState& s = ReactCountdown;
+  g_zero = ZeroState{};
+  CountdownIdle();
+  s.announced = -1;
+  EndedWithoutShutdown();
+  DropEndCommands("The shutdown was called off");
+  for (int r = 0; r < REACT_COUNT; ++r)
+    if (s.trigger[r]) s.prevTrigger[r] = 0;
 }
 
 void React_ZeroStep() {
   ReactCountdownState& s = ReactCountdown;
   for (;;) {
     const int64_t now = Svc_MonoMs();
-    if (ZeroCommitted()) s.cancel = 0;  // too late to cancel
     switch (g_zero.phase) {
       case ZeroPhase::Idle:
+      case ZeroPhase::HostScript:
         return;
       case ZeroPhase::WaitCommand: {
         if (!s.cancel) g_zero.waitedMs += now - g_zero.lastMs;
         g_zero.lastMs = now;
-        if (s.cancel) return;
-        if (g_userCommands == 0) {
-          StopWaiting(nullptr);
-        } else if (BatteryLow()) {
-          StopWaiting(kBatteryLowGoesOn);
-        } else if (g_zero.waitedMs >= int64_t{REACT_COMMAND_WAIT_S} * 1000) {
-          char why[128];
-          snprintf(why, sizeof why, "The user command has not ended within %d s: the shutdown goes on",
-                   REACT_COMMAND_WAIT_S);
-          StopWaiting(why);
-        } else {
+        if (s.cancel) {
+          if (!s.trigger[g_zero.owner - 1]) CallOff();
           return;
         }
+        const Wait w = ZeroWait();
+        if (w == Wait::Waits) return;
+        TellUps(w);
         break;
       }
       case ZeroPhase::RestoreAccept:
@@ -147,7 +199,6 @@ void React_ZeroStep() {
         break;
       case ZeroPhase::ShutdownAccept:
         if (!UpsDone(now)) return;
-        g_zero.phase = ZeroPhase::Idle;
         React_PostShutdown();
         return;
     }
@@ -164,27 +215,37 @@ void React_Reset() {
   if (g_zero.phase == ZeroPhase::WaitCommand) g_zero.phase = ZeroPhase::Idle;
 }
 
+void React_HostScriptEnded(uint8_t resumed) {
+  if (g_zero.phase == ZeroPhase::HostScript) g_zero.phase = ZeroPhase::Idle;
+  if (!resumed) return;
+  // The host runs again: what the earlier end kept for a lost link must not
+  // switch it off now, and what the UPS reports is judged as at start.
+  React_Reset();
+  g_zero = ZeroState{};
+  ReactCountdown.cancel = 0;
+  DropEndCommands("The host has resumed from hibernation");
+  Alarm_JudgeTriggers();
+}
+
 // Countdown r reached zero. Every other countdown ends here too, so the UPS
 // gets one shutdown command and the script runs once.
 void ReachZero(int r) {
   ReactCountdownState& s = ReactCountdown;
   memset(s.countdown, 0, sizeof s.countdown);
-  if (ZeroBusy()) return;  // the shutdown under way serves it
+  if (EndUnderWay()) return;  // the shutdown under way serves it
   Log(EVT_COUNTDOWN_ZERO);
   s.reachedZero = 1;
   s.remaining = 0;
   s.owner = static_cast<uint8_t>(r + 1);
   g_zero.owner = s.owner;
-  if (g_userCommands > 0 && !BatteryLow()) {
-    g_zero.phase = ZeroPhase::WaitCommand;
-    g_zero.waitedMs = 0;
-    g_zero.lastMs = Svc_MonoMs();
+  g_zero.phase = ZeroPhase::WaitCommand;
+  g_zero.waitedMs = 0;
+  g_zero.lastMs = Svc_MonoMs();
+  if (ZeroWait() == Wait::Waits) {
     char what[128];
     snprintf(what, sizeof what, "Waiting up to %d s for the user command to end before the shutdown",
              REACT_COMMAND_WAIT_S);
     LogAboutCommand(what);
-  } else {
-    StopWaiting(g_userCommands > 0 ? kBatteryLowGoesOn : nullptr);
   }
   React_ZeroStep();
 }
@@ -211,8 +272,9 @@ void RunUserCommand() {
   Cfg_WideToText(command, sizeof command, ReactSetting.commandFile);
   // It runs beside the loop (it may take minutes); its exit status is not
   // examined; it runs once per countdown, and the end of the countdown
-  // waits for it.
-  if (command[0] && Svc_StartScript(command, nullptr, UserCommandEnded)) {
+  // waits for it. One that cannot be started is logged with the reason.
+  if (command[0] &&
+      Svc_StartScript(command, "Can't run the user command", UserCommandEnded, 0, nullptr, SVC_SCRIPT_USER)) {
     ++g_userCommands;
     snprintf(g_userCommand, sizeof g_userCommand, "%s", command);
   }
@@ -248,17 +310,10 @@ bool CountdownSecond(uint32_t left, const uint32_t take[REACT_COUNT]) {
   }
 
   if (!running) {
-    s.cancel = 0;
-    s.remaining = -1;
-    s.owner = 0;
-    s.commandExecuted = 0;
-    UpsRecord.liveStatus &= ~UpsBit(UPS_ST_SMARTSHUTDOWN);
+    CountdownIdle();
     if (s.announced > 0) {
       s.announced = -1;
-      if (!s.reachedZero) {
-        Log(EVT_COUNTDOWN_ENDED);
-        Wall_Broadcast(EvtDef_Level(EVT_COUNTDOWN_ENDED), EvtDef_Text(EVT_COUNTDOWN_ENDED));
-      }
+      if (!s.reachedZero) EndedWithoutShutdown();
     }
     return true;
   }
@@ -319,31 +374,42 @@ bool CountdownRuns() {
   return g_zero.phase == ZeroPhase::WaitCommand;
 }
 
-// Cancel (event 4) or resume (event 5), logged and told to the consoles
-// like the announcement.
-void SetCancel(uint8_t on) {
+uint8_t React_CancelState() {
+  if (ZeroCommitted()) return REACT_CANCEL_UNDER_WAY;
+  if (!CountdownRuns()) return REACT_CANCEL_NOTHING;
+  return ReactCountdown.cancel ? REACT_CANCEL_CANCELLED : REACT_CANCEL_RUNNING;
+}
+
+// Cancel or resume, logged and told to the consoles like the announcement:
+// from the web system events 4 and 5; from the SNMP agent texts that name
+// it (those events name the web), at the same levels.
+void SetCancel(uint8_t on, uint8_t by) {
   ReactCountdown.cancel = on;
   const int code = on ? EVT_COUNTDOWN_CANCELLED : EVT_COUNTDOWN_RESUMED;
+  if (by == REACT_BY_SNMP) {
+    const char* text = on ? "Shutdown countdown cancelled through SNMP" : "Shutdown countdown resumed through SNMP";
+    if (EvtLogOps.Add) EvtLogOps.Add(EVT_FREE_TEXT, static_cast<int>(EvtDef_Level(code)), text);
+    Wall_Broadcast(EvtDef_Level(code), text);
+    return;
+  }
   Log(code);
   Wall_Broadcast(EvtDef_Level(code), EvtDef_Text(code));
 }
 
-int React_Cancel() {
-  if (ReactCountdown.cancel || ZeroCommitted() || !CountdownRuns()) return 0;
-  SetCancel(1);
+int React_Cancel(uint8_t by) {
+  if (React_CancelState() != REACT_CANCEL_RUNNING) return 0;
+  SetCancel(1, by);
   return 1;
 }
 
-int React_Resume() {
-  if (!ReactCountdown.cancel) return 0;
-  SetCancel(0);
+int React_Resume(uint8_t by) {
+  if (React_CancelState() != REACT_CANCEL_CANCELLED) return 0;
+  SetCancel(0, by);
   return 1;
 }
 
-// Once the UPS is being told to switch off, the shutdown can no longer be
-// cancelled. (Without a running countdown the next tick clears the flag.)
 void React_ToggleCancel() {
-  if (!ZeroCommitted()) SetCancel(ReactCountdown.cancel ? 0 : 1);
+  if (!React_Resume(REACT_BY_WEB)) React_Cancel(REACT_BY_WEB);
 }
 
 }  // namespace
@@ -364,9 +430,9 @@ void React_TriggerStep() {
         s.cancel = 0;
       }
       // A delay of 0 (or below) starts no countdown, nor does anything
-      // while the host is being shut down.
+      // from zero until the host script has ended.
       int32_t delay = ReactSetting.delay[r];
-      if (delay > 0 && !ZeroBusy() && (s.countdown[r] == 0 || s.countdown[r] > static_cast<uint32_t>(delay))) {
+      if (delay > 0 && !EndUnderWay() && (s.countdown[r] == 0 || s.countdown[r] > static_cast<uint32_t>(delay))) {
         s.countdown[r] = static_cast<uint32_t>(delay);
         s.startMs[r] = Svc_MonoMs();
         // The countdown that starts afresh is announced as a new one.
@@ -390,7 +456,7 @@ void React_Init(const struct tm* now) {
   g_userCommands = 0;
   ReactOps = ReactOpsTable{Sched_CheckDue,     React_Reset,        Alarm_Process,     Alarm_CancelRepeats,
                            React_CountdownTick, React_ToggleCancel, Alarm_StopRepeats, React_ZeroStep,
-                           React_Cancel,        React_Resume};
+                           React_Cancel,        React_Resume,       React_CancelState, React_HostScriptEnded};
 }
 
 void React_Exit() {}

@@ -74,19 +74,37 @@ struct ReactOpsTable {
   // React_CountdownTick: once a second, with the seconds elapsed since the
   // last step (more than 1 after a hold of the loop; each is counted in order).
   void (*CountdownTick)(uint32_t seconds);
-  void (*ToggleCancel)();           // React_ToggleCancel: the web's cancel and resume
+  void (*ToggleCancel)();           // React_ToggleCancel: resumes a cancelled countdown, else cancels
   void (*StopRepeats)();            // Alarm_StopRepeats
   // The end of a countdown that has reached zero, stepped by the loop every
   // 100 ms (after the link step): the wait for a user command still running,
   // the restore and delayed-shutdown commands, each awaited until the UPS
   // has answered it, then the host script (MSG_OS_SHUTDOWN).
   void (*ZeroStep)();
-  // Cancel a running countdown, resume a cancelled one; each logs its event
-  // and broadcasts its text. 1 when done, 0 when there was nothing to do
-  // (no countdown to cancel, none cancelled, or the UPS already told).
-  int (*Cancel)();
-  int (*Resume)();
+  // Cancel a running countdown, resume a cancelled one (ReactCancelBy: who
+  // asks); each logs and broadcasts what it did. 1 when done, 0 when
+  // CancelState did not allow it (nothing changed).
+  int (*Cancel)(uint8_t by);
+  int (*Resume)(uint8_t by);
+  // What a cancel or a resume would do now (ReactCancelState): the one rule
+  // that the web, the SNMP agent and ToggleCancel follow.
+  uint8_t (*CancelState)();
+  // The host script of MSG_OS_SHUTDOWN has ended (or could not be started,
+  // or "Type=" names none); resumed: the host has resumed from hibernation.
+  // Until then no countdown starts or reaches zero. After a resume nothing
+  // of the earlier end is carried out: the restore and delayed-shutdown
+  // commands still kept for a lost link are dropped, and the conditions the
+  // UPS still reports start their countdowns afresh, as at start.
+  void (*HostScriptEnded)(uint8_t resumed);
 };
+
+enum ReactCancelState : uint8_t {
+  REACT_CANCEL_NOTHING,    // no countdown runs: nothing to cancel or resume
+  REACT_CANCEL_RUNNING,    // a countdown runs, or zero waits for the user command: it can be cancelled
+  REACT_CANCEL_CANCELLED,  // frozen by an operator: it can be resumed
+  REACT_CANCEL_UNDER_WAY,  // zero is past its wait: the UPS is being told, the host script follows
+};
+enum ReactCancelBy : uint8_t { REACT_BY_WEB, REACT_BY_SNMP };
 extern ReactOpsTable ReactOps;
 
 // Keeps the local-time record, clears the repeat ids of the alarm

@@ -59,15 +59,30 @@ enum ObjectId : int32_t {
 constexpr int32_t kDelayLimit = 100000;  // delays are 0 .. 99999 seconds
 
 // The SET being applied: what its applies may change, as it was before the
-// first, and whether it set a setting that config.ini holds.
+// first, and whether it set a setting that config.ini holds. A cancel or
+// resume of the countdown is carried out only once the whole SET stands.
 struct SetUndo {
   bool pending;
   bool stored;
   ReactSettings react;
   WebSysInfo site;
-  uint8_t cancel;
+  int32_t cancel;  // the cancel object's value the SET asks for (1 or 2); 0 none
 };
 SetUndo g_set;
+
+// The countdown's cancel flag as the cancel object shows it (1 set, 2 clear).
+int32_t CancelValue() { return *SnmpMibCountdown.cancelFlag ? 1 : 2; }
+
+// Whether the cancel object can take value x now: the countdown's own rule.
+// A cancel with no countdown to cancel, or with the UPS already being told,
+// could not take effect: refused as inconsistentValue (RFC 3416 4.2.5: a
+// value the object could hold under other circumstances; SNMPv1 answers
+// badValue), rather than answered and undone at the next second.
+int32_t CheckCancel(int32_t x) {
+  if (x != 1 || CancelValue() == 1) return SNMP_ERR_NONE;  // a clear, or as it is
+  const uint8_t state = ReactOps.CancelState ? ReactOps.CancelState() : uint8_t{REACT_CANCEL_NOTHING};
+  return state == REACT_CANCEL_RUNNING ? SNMP_ERR_NONE : SNMP_ERR_INCONSISTENT_VALUE;
+}
 
 // The site text of an object and the characters it holds.
 wchar_t* SiteText(int32_t id, size_t* maxChars) {
@@ -150,11 +165,12 @@ int32_t Check(int32_t id, const SnmpVarbind& v) {
   if (id == OBJ_TYPE) ok = x >= 1 && x <= 3;
   else if (id == OBJ_CANCEL || enable) ok = x == 1 || x == 2;
   else ok = x >= 0 && x < kDelayLimit;
-  return ok ? SNMP_ERR_NONE : SNMP_ERR_WRONG_VALUE;
+  if (!ok) return SNMP_ERR_WRONG_VALUE;
+  return id == OBJ_CANCEL ? CheckCancel(x) : SNMP_ERR_NONE;
 }
 
 void Apply(int32_t id, const SnmpVarbind& v) {
-  if (!g_set.pending) g_set = SetUndo{true, false, ReactSetting, WebSysInfoText, *SnmpMibCountdown.cancelFlag};
+  if (!g_set.pending) g_set = SetUndo{true, false, ReactSetting, WebSysInfoText, 0};
   // The cancel flag is the countdown's own, not a setting of the file.
   if (id != OBJ_CANCEL) g_set.stored = true;
   int32_t x = v.value.integer;
@@ -165,7 +181,7 @@ void Apply(int32_t id, const SnmpVarbind& v) {
   } else if (id == OBJ_TYPE) {
     ReactSetting.type = static_cast<uint8_t>(x - 1);
   } else if (id == OBJ_CANCEL) {
-    *SnmpMibCountdown.cancelFlag = x == 1 ? 1 : 0;
+    g_set.cancel = x;
   } else {
     bool enable;
     int r = Reaction(id, &enable);
@@ -181,6 +197,11 @@ void Apply(int32_t id, const SnmpVarbind& v) {
 int32_t Commit() {
   if (Cfg_Save() || !g_set.stored) {
     g_set.pending = false;
+    // Checked with the rest of the SET, and nothing has run since.
+    if (g_set.cancel && g_set.cancel != CancelValue()) {
+      int (*op)(uint8_t) = g_set.cancel == 1 ? ReactOps.Cancel : ReactOps.Resume;
+      if (op) op(REACT_BY_SNMP);
+    }
     return SNMP_ERR_NONE;
   }
   if (SnmpAgentLogText)
@@ -192,7 +213,6 @@ void Undo() {
   if (!g_set.pending) return;
   ReactSetting = g_set.react;
   WebSysInfoText = g_set.site;
-  *SnmpMibCountdown.cancelFlag = g_set.cancel;
   g_set.pending = false;
 }
 
@@ -232,7 +252,8 @@ void Fill(int32_t id, SnmpVarbind* v) {
     case OBJ_TYPE:
       return SetInteger(v, ReactSetting.type + 1);
     case OBJ_CANCEL:
-      return SetInteger(v, *SnmpMibCountdown.cancelFlag ? 1 : 2);
+      // A SET's reply shows the value it asked for, carried out when it stands.
+      return SetInteger(v, g_set.pending && g_set.cancel ? g_set.cancel : CancelValue());
     case OBJ_DESCR:
       return SetText(v, SVC_PRODUCT, static_cast<uint16_t>(strlen(SVC_PRODUCT)));
     case OBJ_OBJECT_ID:

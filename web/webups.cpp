@@ -460,28 +460,27 @@ bool PostTrap(uint8_t eventIndex, uint32_t delay) {
 // The shutdown button asks for one direction: its value "resume" resumes a
 // cancelled countdown, any other value cancels a running one. A press that
 // finds the countdown already so (a second press, a page loaded before
-// someone else's change) or no countdown at all changes nothing and says so,
-// so pressing again never turns the countdown back on.
+// someone else's change), no countdown at all, or the shutdown under way
+// changes nothing and says so, so pressing again never turns the countdown
+// back on. Whether it applies is the reactions' rule.
 void CancelOrResume(int field) {
   const bool resume = strcmp(WebDev_Value(field), "resume") == 0;
+  const uint8_t state = ReactOps.CancelState ? ReactOps.CancelState() : uint8_t{REACT_CANCEL_NOTHING};
+  int (*const op)(uint8_t) = resume ? ReactOps.Resume : ReactOps.Cancel;
   const char* unchanged = nullptr;
-  if (ReactCountdown.remaining < 0)
+  if (state == REACT_CANCEL_NOTHING)
     unchanged = "No shutdown countdown is running; nothing was changed.";
-  else if (resume && !ReactCountdown.cancel)
+  else if (state == REACT_CANCEL_UNDER_WAY)
+    unchanged = "The shutdown is under way and can no longer be cancelled; nothing was changed.";
+  else if (resume && state == REACT_CANCEL_RUNNING)
     unchanged = "The shutdown countdown is running already; nothing was changed.";
-  else if (!resume && ReactCountdown.cancel)
+  else if (!resume && state == REACT_CANCEL_CANCELLED)
     unchanged = "The shutdown countdown was already cancelled; nothing was changed.";
+  else if (!op || !op(REACT_BY_WEB))
+    unchanged = "Nothing was changed.";
   if (unchanged) {
     WebDev_SetText("Message: Redirect=/en/device/mgnt_control.asp\nTitle=Nothing Changed\nBody=<font "
                    "color=#808000>%s</font>\n", unchanged);
-    return;
-  }
-  int (*op)() = resume ? ReactOps.Resume : ReactOps.Cancel;
-  if (!op || !op()) {
-    // At zero, once the UPS is being told to switch off, the shutdown goes on.
-    WebDev_SetText("Message: Redirect=/en/device/mgnt_control.asp\nTitle=Nothing Changed\nBody=<font "
-                   "color=#808000>The shutdown is under way and can no longer be cancelled; nothing was "
-                   "changed.</font>\n");
     return;
   }
   WebDev_SetText("Message: Redirect=/en/device/mgnt_control.asp\nTitle=Information\nBody=<font color=#008000>The "

@@ -7,8 +7,15 @@ script or a broadcast runs (the agent and the web server answer, a stop
 signal is acted on at once, a broadcast script that hangs is ended and the
 next notice goes out);
 cancel and resume from the web control page reach the consoles.
+The end lasts only while it applies: a host that resumed from hibernation
+gets no delayed-shutdown command kept for a lost link and no second
+hibernation; a cancelled wait at zero ends when the power returns; the host
+script starts however many user commands run; the agent refuses a cancel
+that cannot take effect; a SIGCHLD ignored by whoever started the daemon
+does not hide a failing script.
 
-Peers: the UPS simulator (its frame log), net-snmp's snmpget, curl."""
+Peers: the UPS simulator (its frame log), net-snmp's snmpget and snmpset
+(SNMPv1 and v3), curl."""
 import hashlib
 import os
 import re
@@ -30,6 +37,9 @@ HTTP = 8080
 BASE = "http://127.0.0.1:%d" % HTTP
 WEB = {"Web": {"HTTP Port=": HTTP, "Force HTTPS=": "No", "Password Encrypt=": "No", "Password0=": "admin-pass",
                "Enable Login Lock=": "Disable"}}
+CANCEL = ".1.3.6.1.4.1.32473.2.210.3.1.0"     # the agent's countdown cancel flag
+REMAINING = ".1.3.6.1.4.1.32473.2.210.1.4.0"  # the agent's countdown seconds
+SNMP_V1 = {"SNMP Server": {"Number=": 1, "IP1=": "127.0.0.1", "Community1=": "local", "Permission1=": 2}}
 
 
 def stub(name, seconds):
@@ -189,21 +199,25 @@ class ShutdownOrder(harness.DaemonTest):
         reply = curl("-i", BASE + "/varno/login", "-d", "Username=admin&Response=" + response)
         return re.search(r"QuenchRelayer=([^;]*);", reply).group(1)
 
+    def press(self, cookie, action):
+        """Presses the control page's shutdown button; the answer's text."""
+        page = curl("-b", "QuenchRelayer=" + cookie, BASE + "/en/device/mgnt_control.asp")
+        token = re.search(r'name="SYS_UCTOKEN" value="([^"]*)"', page).group(1)
+        curl("-b", "QuenchRelayer=" + cookie, BASE + "/en/device/mgnt_control",
+             "-d", urllib.parse.urlencode({"SYS_UCTOKEN": token, "SHUT_CANCEL": action}))
+        message = curl("-b", "QuenchRelayer=" + cookie, BASE + "/message.asp")
+        body = re.search(r'<div id="message" class="message">(.*?)</div>', message, re.S).group(1)
+        return re.sub(r"<[^>]*>", "", body).strip()
+
     def test_cancel_and_resume_reach_the_consoles(self):
         self.configure(delay=300, extra=WEB)
         self.start_linked()
         harness.wait_for(lambda: harness.listening(HTTP), 15, what="the web server")
         cookie = self.login()
-
-        def press(action):
-            page = curl("-b", "QuenchRelayer=" + cookie, BASE + "/en/device/mgnt_control.asp")
-            token = re.search(r'name="SYS_UCTOKEN" value="([^"]*)"', page).group(1)
-            curl("-b", "QuenchRelayer=" + cookie, BASE + "/en/device/mgnt_control",
-                 "-d", urllib.parse.urlencode({"SYS_UCTOKEN": token, "SHUT_CANCEL": action}))
+        press = lambda action: self.press(cookie, action)  # noqa: E731
 
         def remaining():
-            out = snmptools.run("snmpget", snmptools.v3(), "udp:127.0.0.1:161",
-                                ".1.3.6.1.4.1.32473.2.210.1.4.0").stdout
+            out = snmptools.run("snmpget", snmptools.v3(), "udp:127.0.0.1:161", REMAINING).stdout
             return int(snmptools.values(out)[0][2])
         walls = lambda: (harness.read(MARKS + "/wall") or "")  # noqa: E731
 
@@ -214,7 +228,7 @@ class ShutdownOrder(harness.DaemonTest):
         harness.wait_for(lambda: "<Brisvane>: Shutdown countdown cancelled from the web" in walls(), 10,
                          what="the cancel broadcast")
         frozen = remaining()
-        time.sleep(2)
+        time.sleep(2)  # the frozen countdown does not move
         self.assertEqual(remaining(), frozen)
         press("resume")
         harness.wait_for(lambda: 5 in codes(), 10, what="the resume")
@@ -225,6 +239,166 @@ class ShutdownOrder(harness.DaemonTest):
         self.assertGreater(remaining(), frozen - 10)
         self.assertEqual(codes().count(6), 1)
         self.assertEqual(walls().count("System will shut down in"), 1)
+
+    # ---- the end only while it applies ---------------------------------
+
+    def polls_after(self, t, cycles=3):
+        """Waits until the UPS has been polled through `cycles` whole poll
+        cycles after t: a command kept for the link would have gone out
+        with the first free frame."""
+        harness.wait_for(lambda: sum(f.get("mnemonic") == "STB" and f["t"] > t for f in self.sim.frames()) >= cycles,
+                         40, what="%d poll cycles" % cycles)
+
+    def test_a_host_that_resumed_gets_no_kept_shutdown_command(self):
+        stub("command.hibernate", 10)
+        self.configure(delay=25, extra={"Shutdown": {"Type=": 2, "UPS Delay=": 60}})
+        self.start_linked()
+        self.sim.set_state("powerfail")
+        harness.wait_for(lambda: 6 in codes(), 20, what="the announcement")
+        self.sim.set_state("silent")
+        harness.wait_for(lambda: 192 in codes(), 20, what="the lost link")
+        self.assertNotIn(8, codes())  # lost before zero
+        harness.wait_for(lambda: stamps("command.hibernate", "start"), 40, what="the hibernation")
+        self.assertIn(8, codes())
+        harness.wait_for(lambda: stamps("command.hibernate", "end"), 30, what="the resume")
+        # The power and the link come back with the host running.
+        self.sim.set_state("online")
+        harness.wait_for(lambda: 193 in codes(), 30, what="the link's return")
+        self.polls_after(time.time())
+        self.assertEqual(self.frames_at_ups("SDA"), [], "the resumed host is switched off")
+        dropped = [e for e in events() if e[0] == -1 and e[1] == 2 and e[2].startswith("The host has resumed")]
+        self.assertEqual([e[2] for e in dropped],
+                         ["The host has resumed from hibernation: the delayed shutdown (60 s) not sent to the UPS"])
+        self.assertEqual(len(stamps("command.hibernate", "start")), 1)
+
+    def test_battery_low_during_the_hibernation_script(self):
+        stub("command.hibernate", 40)
+        self.configure(delay=12, extra={"Shutdown": {"Type=": 2, "Battery Low Enable=": "Yes",
+                                                     "Battery Low Delay=": 20}})
+        self.start_linked()
+        self.sim.set_state("powerfail")
+        harness.wait_for(lambda: stamps("command.hibernate", "start"), 40, what="the hibernation")
+        self.sim.set_state("lowbatt")
+        harness.wait_for(lambda: 156 in codes(), 20, what="the battery low while the script runs")
+        harness.wait_for(lambda: stamps("command.hibernate", "end"), 60, what="the resume")
+        announced = codes().count(6)
+        # Still on battery and low after the resume: judged afresh, a new
+        # countdown with its delay (nothing of the earlier end is replayed).
+        harness.wait_for(lambda: len(stamps("command.hibernate", "start")) > 1 or codes().count(6) > announced, 10,
+                         what="a countdown after the resume")
+        self.assertEqual(len(stamps("command.hibernate", "start")), 1, "hibernated again after the resume")
+        # The power returns before its end.
+        self.sim.set_state("online")
+        harness.wait_for(lambda: 7 in codes(), 30, what="the countdown's end without shutdown")
+        self.polls_after(time.time())
+        self.assertEqual(len(stamps("command.hibernate", "start")), 1)
+        self.assertEqual(len(self.frames_at_ups("SDA")), 1)
+        self.assertEqual(codes().count(8), 1)
+
+    def test_a_cancel_during_the_wait_at_zero_ends_when_the_power_returns(self):
+        stub("command.ESX5", 45)
+        self.configure(delay=15, command_before=10, extra=WEB)
+        self.start_linked()
+        harness.wait_for(lambda: harness.listening(HTTP), 15, what="the web server")
+        snmptools.wait_agent()
+        cookie = self.login()
+        self.sim.set_state("powerfail")
+        harness.wait_for(lambda: [e for e in events() if e[0] == -1 and e[2].startswith("Waiting")], 40,
+                         what="the wait for the user command at zero")
+        self.assertEqual(self.press(cookie, "cancel"), "The shutdown countdown is cancelled.")
+        self.sim.set_state("online")
+        harness.wait_for(lambda: 7 in codes(), 20, what="the shutdown called off")
+        out = snmptools.run("snmpget", snmptools.v3(), "udp:127.0.0.1:161", REMAINING, CANCEL).stdout
+        self.assertEqual([v[2] for v in snmptools.values(out)], ["-1", "2"])
+        order = codes()
+        self.assertLess(order.index(8), order.index(4))
+        self.assertLess(order.index(4), order.index(7))
+        # A resume afterwards changes nothing and says so; nor does the
+        # user command's end.
+        self.assertEqual(self.press(cookie, "resume"), "No shutdown countdown is running; nothing was changed.")
+        ended = harness.wait_for(lambda: stamps("command.ESX5", "end"), 60, what="the user command's end")[0]
+        self.polls_after(ended)
+        self.assertEqual(self.frames_at_ups("SDA"), [])
+        self.assertEqual(harness.marks("command.shutdown"), [])
+        self.assertNotIn(5, codes())
+
+    def test_the_host_script_starts_however_many_user_commands_run(self):
+        stub("command.ESX5", 1000)
+        stub("command.shutdown", 1)
+        # No broadcasts: the user commands alone fill the script slots.
+        self.configure(delay=60, command_before=60, extra={"Shutdown": {"Battery Low Enable=": "Yes",
+                                                                         "Battery Low Delay=": 5},
+                                                            "Reaction": {"Notify Message Enable=": "No"}})
+        self.start_linked()
+        refused = lambda: [e for e in events() if e[0] == -1 and e[2].startswith("Can't run the user command")]  # noqa
+        for i in range(16):
+            # The countdown's first second announces it and starts the user command.
+            announced, ended = codes().count(6), codes().count(7)
+            self.sim.set_state("powerfail")
+            harness.wait_for(lambda: codes().count(6) > announced, 30, what="countdown %d" % (i + 1))
+            self.sim.set_state("online")
+            harness.wait_for(lambda: codes().count(7) > ended, 30, what="the end of countdown %d" % (i + 1))
+        self.sim.set_state("lowbatt")
+        harness.wait_for(lambda: stamps("command.shutdown", "start"), 60, what="the shutdown script")
+        self.assertNotIn("Can't run the command.shutdown!", [e[2] for e in events()])
+        # The user commands are bounded (14); each one refused is logged with the reason.
+        self.assertEqual(len(stamps("command.ESX5", "start")), 14)
+        self.assertEqual([e[1:] for e in refused()], [
+            (3, "Can't run the user command (14 user commands still run): " + USER_COMMAND)] * 3)
+        self.assertEqual(len(self.frames_at_ups("SDA")), 1)
+
+    def test_an_snmp_cancel_that_cannot_take_effect_is_refused(self):
+        stub("command.shutdown", 30)
+        self.configure(delay=20, extra=SNMP_V1)
+        self.start_linked()
+        snmptools.wait_agent()
+        target = "udp:127.0.0.1:161"
+        self.sim.set_state("powerfail")
+        harness.wait_for(lambda: 6 in codes(), 20, what="the announcement")
+        # While the countdown runs the agent cancels and resumes it.
+        for value in ("1", "2"):
+            r = snmptools.run("snmpset", snmptools.v1("local"), target, CANCEL, "i", value)
+            self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        harness.wait_for(lambda: 8 in codes(), 30, what="the countdown's zero")
+        for version, security, error in (("v1", snmptools.v1("local"), "badValue"),
+                                         ("v3", snmptools.v3(), "inconsistentValue")):
+            with self.subTest(version=version):
+                r = snmptools.run("snmpset", security, target, CANCEL, "i", "1")
+                out = r.stdout + r.stderr
+                self.assertNotEqual(r.returncode, 0, out)
+                self.assertIn(error, out)
+                r = snmptools.run("snmpget", snmptools.v3(), target, CANCEL)
+                self.assertEqual(snmptools.values(r.stdout), [(CANCEL, "INTEGER", "2")])
+        harness.wait_for(lambda: stamps("command.shutdown", "start"), 20, what="the shutdown script")
+        self.assertEqual(len(self.frames_at_ups("SDA")), 1)
+        # The agent's cancel and resume are logged as its own, once each.
+        texts = [e[2] for e in events() if e[0] == -1 and "through SNMP" in e[2]]
+        self.assertEqual(texts, ["Shutdown countdown cancelled through SNMP", "Shutdown countdown resumed through SNMP"])
+        self.assertEqual(codes().count(4) + codes().count(5), 0)
+
+    def test_a_sigchld_ignored_by_the_starter_hides_no_failing_script(self):
+        self.configure(delay=8, command_before=8)
+        # Neither stub can be executed.
+        for name in ("command.shutdown", "command.ESX5"):
+            os.chmod("%s/command/%s" % (INSTALL, name), 0o644)
+        parent = subprocess.Popen([harness.UPSD], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL,
+                                  preexec_fn=lambda: signal.signal(signal.SIGCHLD, signal.SIG_IGN))
+        self.assertEqual(parent.wait(10), 0)
+        pid = harness.wait_for(lambda: int(harness.read(harness.PIDFILE) or 0), 10, what="the pid file")
+        daemon = harness.Daemon()
+        daemon.pid = pid
+        self.daemons.append(daemon)
+        status = harness.read("/proc/%d/status" % pid)
+        ignored = int(re.search(r"^SigIgn:\s*([0-9a-f]+)$", status, re.M).group(1), 16)
+        self.assertFalse(ignored & (1 << (signal.SIGCHLD - 1)), "SIGCHLD still ignored: SigIgn %x" % ignored)
+        harness.wait_for(lambda: sum(f["mnemonic"] == "STB" for f in self.sim.frames()) >= 2, 30,
+                         what="the UPS link")
+        self.sim.set_state("powerfail")
+        harness.wait_for(lambda: "Can't run the command.shutdown!" in [e[2] for e in events()], 40,
+                         what="the failing shutdown script reported")
+        failures = [e[1:] for e in events() if e[0] == -1 and e[1] == 3]
+        self.assertIn((3, "Can't run the user command (exit status 126: not executable): " + USER_COMMAND), failures)
 
 
 if __name__ == "__main__":

@@ -171,6 +171,33 @@ TEST_F(AlarmTest, ABatteryAlreadyLowStartsTheBatteryLowReaction) {
   SetUp();
 }
 
+// After a resume from hibernation the triggers are judged from the shown
+// status word: they must be what the same status gives when it begins on a
+// daemon that runs (at start every set bit is a beginning; economy mode,
+// which gates a bypass only once it is shown, is taken as already shown).
+TEST_F(AlarmTest, TriggersJudgedFromTheStatusAreThoseOfAStart) {
+  const uint64_t words[] = {
+      0, B(1), B(37), B(1) | B(37), B(1) | B(37) | B(28), B(28), B(1) | B(28), B(3), B(34), B(16) | B(34),
+      B(1) | B(37) | B(28) | B(3) | B(34), B(46) | B(1) | B(37),
+  };
+  for (uint64_t word : words) {
+    for (int32_t outputSource : {-1, 2}) {
+      SCOPED_TRACE(testing::Message() << std::hex << word << " output source " << outputSource);
+      SetUp();
+      UpsRecord.values[VAL_OUTSRC] = outputSource;
+      Second(word & B(UPS_ST_ECONOMIC));
+      Second(word);
+      const Triggers atStart = CurrentTriggers();
+      React_Init(nullptr);
+      UpsRecord.shownStatus = word;
+      Alarm_JudgeTriggers();
+      EXPECT_EQ(CurrentTriggers(), atStart);
+      TearDown();
+    }
+  }
+  SetUp();
+}
+
 TEST_F(AlarmTest, PowerReturnsBeforeTheOutletDelays) {
   UpsRecord.pfOutletMask = 0x05;  // outlets 1 and 3
   UpsRecord.pfOutletDelay[0] = 60;

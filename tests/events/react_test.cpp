@@ -63,6 +63,14 @@ void RecordCommandInSequence(uint64_t code, ...) {
   g_givenAt = NowMs();
 }
 
+// The link manager's drop of kept commands: (mask, why) of each call.
+std::vector<std::pair<uint64_t, std::string>> g_drops;
+int RecordDrop(uint64_t mask, const char* why) {
+  g_drops.emplace_back(mask, why);
+  return 0;
+}
+using Drops = std::vector<std::pair<uint64_t, std::string>>;
+
 class ReactTest : public ScratchTest {
  protected:
   void SetUp() override {
@@ -82,6 +90,8 @@ class ReactTest : public ScratchTest {
     shutdownAt = -1;
     userCommands_ = 0;
     ComOps.CommandsPending = FakePending;
+    g_drops.clear();
+    ComOps.DropCommands = RecordDrop;
     ComSlot.link[0] = COM_LINK_TILDE;
     UpsRecord = UpsRecordType{};
     for (int32_t& v : UpsRecord.values) v = -1;
@@ -103,6 +113,7 @@ class ReactTest : public ScratchTest {
     for (char*& t : EvtCommonEvents.text) free(t), t = nullptr;
     SvcMonoClock = savedMono_;
     ComOps.CommandsPending = nullptr;
+    ComOps.DropCommands = nullptr;
     ComSlot.link[0] = COM_LINK_NONE;
   }
   static void SetText(int code, const char* text, uint8_t level) {
@@ -333,11 +344,20 @@ TEST_F(ReactTest, CancelFreezesAndANewConditionStartsAfresh) {
                                                 "Shutdown countdown cancelled from the web",
                                                 "Shutdown countdown resumed from the web"}));
   // The explicit operations do only what applies.
-  EXPECT_EQ(ReactOps.Resume(), 0);
-  EXPECT_EQ(ReactOps.Cancel(), 1);
-  EXPECT_EQ(ReactOps.Cancel(), 0);
-  EXPECT_EQ(ReactOps.Resume(), 1);
+  EXPECT_EQ(ReactOps.Resume(REACT_BY_WEB), 0);
+  EXPECT_EQ(ReactOps.Cancel(REACT_BY_WEB), 1);
+  EXPECT_EQ(ReactOps.Cancel(REACT_BY_WEB), 0);
+  EXPECT_EQ(ReactOps.Resume(REACT_BY_WEB), 1);
   EXPECT_EQ(LoggedCodes(), (std::vector<int>{6, 4, 5, 4, 5}));
+  // The agent's cancel and resume follow the same rule; their records name it.
+  EXPECT_EQ(ReactOps.Resume(REACT_BY_SNMP), 0);
+  EXPECT_EQ(ReactOps.Cancel(REACT_BY_SNMP), 1);
+  EXPECT_EQ(ReactOps.CancelState(), REACT_CANCEL_CANCELLED);
+  EXPECT_EQ(ReactOps.Resume(REACT_BY_SNMP), 1);
+  EXPECT_EQ(ReactOps.CancelState(), REACT_CANCEL_RUNNING);
+  EXPECT_EQ(FreeTexts(), (std::vector<LoggedEvent>{{-1, {"2", "Shutdown countdown cancelled through SNMP"}},
+                                                   {-1, {"1", "Shutdown countdown resumed through SNMP"}}}));
+  EXPECT_EQ(Walls().size(), 7u);
 
   // An overload during a cancelled countdown discards the power-fail one.
   ReactOps.ToggleCancel();
@@ -351,15 +371,17 @@ TEST_F(ReactTest, CancelFreezesAndANewConditionStartsAfresh) {
   // The countdown that started afresh is announced as a new one.
   EXPECT_EQ(g_logged.back(), (LoggedEvent{6, {"59"}}));
 
-  // Cancel without a running countdown: the next second clears the flag;
-  // the explicit cancel has nothing to do.
+  // Without a running countdown there is nothing to cancel: neither the
+  // toggle nor the cancel sets the flag, and nothing is logged.
   ReactOps.Reset();
   Second();
+  const size_t logged = g_logged.size();
+  EXPECT_EQ(ReactOps.CancelState(), REACT_CANCEL_NOTHING);
   ReactOps.ToggleCancel();
-  Second();
   EXPECT_EQ(ReactCountdown.cancel, 0);
-  EXPECT_EQ(ReactOps.Cancel(), 0);
+  EXPECT_EQ(ReactOps.Cancel(REACT_BY_WEB), 0);
   EXPECT_EQ(ReactCountdown.cancel, 0);
+  EXPECT_EQ(g_logged.size(), logged);
 }
 
 // At zero the UPS is told, each command awaited until the UPS has answered
@@ -495,14 +517,14 @@ TEST_F(ReactTest, CancelDuringTheWaitForTheUserCommand) {
   Enable(REACT_OVERLOAD, 30);
   ReactCountdown.trigger[REACT_POWER_FAIL] = 1;
   Run(12000);
-  EXPECT_EQ(ReactOps.Cancel(), 1);
+  EXPECT_EQ(ReactOps.Cancel(REACT_BY_WEB), 1);
   StopUserCommand();
   Run(5000);
   EXPECT_EQ(ReactCountdown.cancel, 1);
   EXPECT_EQ(ReactCountdown.remaining, 0);
   EXPECT_TRUE(g_commands.empty());
   EXPECT_EQ(ShutdownMessages(), 0u);
-  EXPECT_EQ(ReactOps.Resume(), 1);
+  EXPECT_EQ(ReactOps.Resume(REACT_BY_WEB), 1);
   Run(100);
   EXPECT_EQ(g_commands.size(), 1u);
   EXPECT_EQ(ShutdownMessages(), 1u);
@@ -536,14 +558,136 @@ TEST_F(ReactTest, CancelDuringTheWaitForTheUserCommand) {
   ReactCountdown.trigger[REACT_POWER_FAIL] = 1;
   Run(3000);
   ASSERT_EQ(g_commands.size(), 1u);
-  EXPECT_EQ(ReactOps.Cancel(), 0);
+  EXPECT_EQ(ReactOps.CancelState(), REACT_CANCEL_UNDER_WAY);
+  EXPECT_EQ(ReactOps.Cancel(REACT_BY_WEB), 0);
+  EXPECT_EQ(ReactOps.Cancel(REACT_BY_SNMP), 0);
   ReactOps.ToggleCancel();
   EXPECT_EQ(ReactCountdown.cancel, 0);
-  ReactCountdown.cancel = 1;  // as the SNMP agent sets it
   ReactCountdown.trigger[REACT_OVERLOAD] = 1;
   Run(5000);
   EXPECT_EQ(ShutdownMessages(), 1u);
   EXPECT_EQ(LoggedCodes(), (std::vector<int>{6, 8}));
+  // The host script is on its way: no countdown is shown, none to cancel.
+  EXPECT_EQ(ReactCountdown.remaining, -1);
+  EXPECT_EQ(ReactOps.CancelState(), REACT_CANCEL_NOTHING);
+}
+
+// A cancel during the wait at zero ends, as a cancelled countdown does,
+// once the condition that started it has cleared (whichever came first):
+// the countdown is over, the log and the consoles say the shutdown was
+// called off, nothing goes to the UPS, and neither a later resume nor the
+// command's end brings it back.
+TEST_F(ReactTest, ACancelledWaitAtZeroEndsWhenItsConditionClears) {
+  for (bool clearFirst : {false, true}) {
+    SCOPED_TRACE(clearFirst ? "the power returns, then the cancel" : "the cancel, then the power returns");
+    SetUp();
+    UserCommandUntilStopped(5);
+    Enable(REACT_POWER_FAIL, 10);
+    ReactCountdown.trigger[REACT_POWER_FAIL] = 1;
+    Run(12000);
+    ASSERT_EQ(LoggedCodes(), (std::vector<int>{6, 8, -1}));
+    if (clearFirst) {
+      ReactCountdown.trigger[REACT_POWER_FAIL] = 0;
+      Run(3000);
+      EXPECT_EQ(ReactCountdown.remaining, 0);  // the zero has passed: it still waits
+      EXPECT_EQ(ReactOps.Cancel(REACT_BY_WEB), 1);
+    } else {
+      EXPECT_EQ(ReactOps.Cancel(REACT_BY_WEB), 1);
+      Run(3000);
+      EXPECT_EQ(ReactCountdown.remaining, 0);  // frozen at zero
+      EXPECT_TRUE(g_drops.empty());
+      ReactCountdown.trigger[REACT_POWER_FAIL] = 0;
+    }
+    Run(1000);
+    EXPECT_EQ(ReactCountdown.remaining, -1);
+    EXPECT_EQ(ReactCountdown.owner, 0);
+    EXPECT_EQ(ReactCountdown.cancel, 0);
+    EXPECT_EQ(ReactOps.CancelState(), REACT_CANCEL_NOTHING);
+    EXPECT_EQ(LoggedCodes(), (std::vector<int>{6, 8, -1, 4, 7}));
+    EXPECT_EQ(Walls().back(), "Shutdown countdown ended without shutdown");
+    EXPECT_EQ(g_drops, (Drops{{UPS_CMD_SDR | UPS_CMD_SDA, "The shutdown was called off"}}));
+    EXPECT_EQ(ReactOps.Resume(REACT_BY_WEB), 0);
+    StopUserCommand();
+    Run(30000);
+    EXPECT_TRUE(g_commands.empty());
+    EXPECT_EQ(ShutdownMessages(), 0u);
+    EXPECT_EQ(LoggedCodes(), (std::vector<int>{6, 8, -1, 4, 7}));
+    // The next power failure is a countdown of its own, announced anew.
+    ReactCountdown.trigger[REACT_POWER_FAIL] = 1;
+    Run(1000);
+    EXPECT_EQ(ReactCountdown.remaining, 9);
+    EXPECT_EQ(g_logged.back(), (LoggedEvent{6, {"09"}}));
+    TearDown();
+  }
+  // The zero had ended the other countdowns: a condition that still holds
+  // when the shutdown is called off starts its own again, in full.
+  SetUp();
+  UserCommandUntilStopped(5);
+  Enable(REACT_POWER_FAIL, 10);
+  Enable(REACT_OVERLOAD, 40);
+  ReactCountdown.trigger[REACT_POWER_FAIL] = 1;
+  ReactCountdown.trigger[REACT_OVERLOAD] = 1;
+  Run(12000);
+  ASSERT_EQ(ReactCountdown.countdown[REACT_OVERLOAD], 0u);
+  EXPECT_EQ(ReactOps.Cancel(REACT_BY_WEB), 1);
+  ReactCountdown.trigger[REACT_POWER_FAIL] = 0;
+  Run(1000);
+  EXPECT_EQ(ReactCountdown.owner, REACT_OVERLOAD + 1);
+  EXPECT_EQ(ReactCountdown.remaining, 39);
+  EXPECT_EQ(ReactCountdown.cancel, 0);
+  EXPECT_EQ(LoggedCodes(), (std::vector<int>{6, 8, -1, 4, 7, 6}));
+  StopUserCommand();
+}
+
+// From zero until the host script has ended no countdown starts or reaches
+// zero, so the UPS gets one shutdown command and one script is asked for.
+// After a resume from hibernation the commands a lost link still keeps are
+// dropped and what the UPS still reports starts its countdowns afresh, as
+// at start; after a shutdown or power-off script nothing is dropped.
+TEST_F(ReactTest, NothingOfTheEndOutlivesTheHostScript) {
+  for (bool resumed : {true, false}) {
+    SCOPED_TRACE(resumed ? "the host resumed from hibernation" : "the shutdown script ended");
+    SetUp();
+    Enable(REACT_POWER_FAIL, 5);
+    Enable(REACT_BATTERY_LOW, 20);
+    Enable(REACT_OVERLOAD, 30);
+    UpsRecord.shownStatus = UpsBit(UPS_ST_ACFAIL) | UpsBit(UPS_ST_DISCHARGING);
+    ReactCountdown.trigger[REACT_POWER_FAIL] = 1;
+    Run(6000);
+    ASSERT_EQ(ShutdownMessages(), 1u);
+    ASSERT_EQ(g_commands.size(), 1u);
+    // The battery runs low while the host script runs: no second zero.
+    UpsRecord.shownStatus |= UpsBit(UPS_ST_BATTLOW);
+    ReactCountdown.trigger[REACT_BATTERY_LOW] = 1;
+    Run(30000);
+    EXPECT_EQ(ReactCountdown.remaining, -1);
+    EXPECT_EQ(g_commands.size(), 1u);
+    EXPECT_EQ(ShutdownMessages(), 1u);
+    EXPECT_EQ(LoggedCodes(), (std::vector<int>{6, 8}));
+
+    ReactOps.HostScriptEnded(resumed ? 1 : 0);
+    Run(1000);
+    if (resumed) {
+      EXPECT_EQ(g_drops, (Drops{{UPS_CMD_SDR | UPS_CMD_SDA, "The host has resumed from hibernation"}}));
+      // Still on battery and low: both countdowns start with their delays.
+      EXPECT_EQ(ReactCountdown.countdown[REACT_BATTERY_LOW], 19u);
+      EXPECT_EQ(ReactCountdown.remaining, 4);
+      EXPECT_EQ(ReactCountdown.owner, 1);
+      EXPECT_EQ(LoggedCodes(), (std::vector<int>{6, 8, 6}));
+      Run(5000);
+      EXPECT_EQ(ShutdownMessages(), 2u);  // a new end, with its own zero
+      EXPECT_EQ(LoggedCodes(), (std::vector<int>{6, 8, 6, 8}));
+    } else {
+      EXPECT_TRUE(g_drops.empty());
+      EXPECT_EQ(ReactCountdown.remaining, -1);
+      // A condition that begins now starts its countdown.
+      ReactCountdown.trigger[REACT_OVERLOAD] = 1;
+      Run(1000);
+      EXPECT_EQ(ReactCountdown.remaining, 29);
+    }
+    TearDown();
+  }
+  SetUp();
 }
 
 TEST_F(ReactTest, TheUserCommandRunsOnceBeforeItsLeadTime) {

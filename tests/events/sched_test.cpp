@@ -240,6 +240,7 @@ TEST_F(SchedTest, ALatchedScheduleTriggerDoesNotBlockTheNextShutdown) {
   for (int i = 0; i < 120; ++i) ReactOps.CountdownTick(1);
   ASSERT_EQ(ReactCountdown.remaining, -1);
   ASSERT_EQ(ReactCountdown.trigger[REACT_SCHEDULE], 1);
+  ReactOps.HostScriptEnded(0);
 
   // A week later the schedule is due again and its countdown starts.
   dueAt(9);

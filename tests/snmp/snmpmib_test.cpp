@@ -54,6 +54,7 @@ class SnmpMibTest : public ScratchTest {
   void TearDown() override {
     SnmpOid_ResetForTest();
     SnmpMibCountdown = saved;
+    ReactOps = savedReact;
     setlocale(LC_CTYPE, oldLocale.c_str());
     ScratchTest::TearDown();
   }
@@ -88,6 +89,33 @@ class SnmpMibTest : public ScratchTest {
 
   std::string oldLocale;
   SnmpMibCountdownView saved = SnmpMibCountdown;
+  ReactOpsTable savedReact = ReactOps;
+
+  // The countdown's cancel rule and its cancel and resume, as the reactions
+  // answer them: g_state is what CancelState says, g_flag the cancel flag.
+  static inline uint8_t g_state;
+  static inline uint8_t* g_flag;
+  static inline std::vector<std::string> g_reactCalls;
+  void FakeReactions(uint8_t* flag) {
+    g_flag = flag;
+    g_state = REACT_CANCEL_NOTHING;
+    g_reactCalls.clear();
+    ReactOps.CancelState = [] { return g_state; };
+    ReactOps.Cancel = [](uint8_t by) {
+      if (g_state != REACT_CANCEL_RUNNING) return 0;
+      g_reactCalls.push_back(by == REACT_BY_SNMP ? "cancel by SNMP" : "cancel");
+      *g_flag = 1;
+      g_state = REACT_CANCEL_CANCELLED;
+      return 1;
+    };
+    ReactOps.Resume = [](uint8_t by) {
+      if (g_state != REACT_CANCEL_CANCELLED) return 0;
+      g_reactCalls.push_back(by == REACT_BY_SNMP ? "resume by SNMP" : "resume");
+      *g_flag = 0;
+      g_state = REACT_CANCEL_RUNNING;
+      return 1;
+    };
+  }
 };
 
 std::string Obj(int branch, int leaf) { return std::string(kPriv) + "." + std::to_string(branch) + "." + std::to_string(leaf) + ".0"; }
@@ -233,11 +261,6 @@ TEST_F(SnmpMibTest, SetsAreCheckedStoredAndSaved) {
   EXPECT_EQ(ReactSetting.enable[REACT_POWER_FAIL], 0);
   EXPECT_EQ(ReactSetting.type, 2);
   EXPECT_EQ(std::wstring(WebSysInfoText.name), L"Z\u00fcrich");
-  // The cancel flag is the countdown's own.
-  EXPECT_EQ(Set(Obj(3, 1), Int(1)).errorStatus, 0);
-  EXPECT_EQ(cancel, 1);
-  EXPECT_EQ(Set(Obj(3, 1), Int(2)).errorStatus, 0);
-  EXPECT_EQ(cancel, 0);
   // A SET whose second varbind is refused applies neither.
   Parsed p = Send(BER_PDU_SET, {Varbind(Obj(2, 5), Int(10)), Varbind(Obj(2, 1), Int(9))});
   EXPECT_EQ(p.errorStatus, SNMP_ERR_BAD_VALUE);
@@ -245,11 +268,74 @@ TEST_F(SnmpMibTest, SetsAreCheckedStoredAndSaved) {
   EXPECT_NE(ReactSetting.delay[REACT_BATTERY_LOW], 10);
 }
 
+// The cancel object asks the countdown's own rule: a cancel that could not
+// take effect (no countdown, or the UPS already being told) is refused with
+// inconsistentValue (SNMPv1: badValue) and changes nothing; one that can is
+// carried out once the whole SET stands, as the reactions' cancel or resume
+// by SNMP. A value the flag already has changes nothing and succeeds.
+TEST_F(SnmpMibTest, TheCancelObjectFollowsTheCountdownsRule) {
+  int32_t remaining = 30;
+  uint8_t owner = 1, cancel = 0;
+  SnmpMibCountdown = SnmpMibCountdownView{&remaining, &owner, &cancel};
+  FakeReactions(&cancel);
+  SnmpAgentSetting.userCount = 1;
+  SnmpAgentSetting.users[0] = UsmUser{};
+  snprintf(SnmpAgentSetting.users[0].name, sizeof SnmpAgentSetting.users[0].name, "ops");
+  SnmpAgentSetting.users[0].permission = 2;
+  struct Row {
+    const char* what;
+    uint8_t state;
+    int32_t value;
+    int64_t v1Status, v3Status;
+    uint8_t cancelAfter;
+    std::vector<std::string> calls;
+  } rows[] = {
+      {"cancel a running countdown", REACT_CANCEL_RUNNING, 1, 0, 0, 1, {"cancel by SNMP"}},
+      {"cancel again", REACT_CANCEL_CANCELLED, 1, 0, 0, 1, {}},
+      {"resume", REACT_CANCEL_CANCELLED, 2, 0, 0, 0, {"resume by SNMP"}},
+      {"resume a running countdown", REACT_CANCEL_RUNNING, 2, 0, 0, 0, {}},
+      {"cancel with no countdown", REACT_CANCEL_NOTHING, 1, SNMP_ERR_BAD_VALUE, SNMP_ERR_INCONSISTENT_VALUE, 0, {}},
+      {"cancel once the UPS is told", REACT_CANCEL_UNDER_WAY, 1, SNMP_ERR_BAD_VALUE, SNMP_ERR_INCONSISTENT_VALUE, 0,
+       {}},
+      {"clear once the UPS is told", REACT_CANCEL_UNDER_WAY, 2, 0, 0, 0, {}},
+      {"value 3", REACT_CANCEL_RUNNING, 3, SNMP_ERR_BAD_VALUE, SNMP_ERR_WRONG_VALUE, 0, {}},
+  };
+  for (const Row& row : rows) {
+    for (int version : {0, 3}) {
+      SCOPED_TRACE(std::string(row.what) + (version ? ", SNMPv3" : ", SNMPv1"));
+      g_state = row.state;
+      cancel = row.state == REACT_CANCEL_CANCELLED ? 1 : 0;
+      g_reactCalls.clear();
+      const std::vector<Bytes> vbs = {Varbind(Obj(3, 1), Int(row.value))};
+      Parsed p = version ? SendV3("ops", BER_PDU_SET, vbs) : Send(BER_PDU_SET, vbs);
+      ASSERT_TRUE(p.ok);
+      EXPECT_EQ(p.errorStatus, version ? row.v3Status : row.v1Status);
+      EXPECT_EQ(cancel, row.cancelAfter);
+      EXPECT_EQ(g_reactCalls, row.calls);
+      // The reply shows the value asked for (refused: the value sent), and
+      // a GET what holds.
+      ASSERT_EQ(p.varbinds.size(), 1u);
+      EXPECT_EQ(p.varbinds[0].Integer(), row.value);
+      EXPECT_EQ(Get(Obj(3, 1)).varbinds[0].Integer(), row.cancelAfter ? 1 : 2);
+    }
+  }
+  // A cancel in a SET that is refused at another varbind is not carried out.
+  g_state = REACT_CANCEL_RUNNING;
+  cancel = 0;
+  g_reactCalls.clear();
+  Parsed p = Send(BER_PDU_SET, {Varbind(Obj(3, 1), Int(1)), Varbind(Obj(2, 1), Int(9))});
+  EXPECT_EQ(p.errorStatus, SNMP_ERR_BAD_VALUE);
+  EXPECT_EQ(p.errorIndex, 2);
+  EXPECT_EQ(cancel, 0);
+  EXPECT_TRUE(g_reactCalls.empty());
+}
+
 TEST_F(SnmpMibTest, ASetThatCannotBeSavedIsUndoneRefusedAndLogged) {
   namespace fs = std::filesystem;
   int32_t remaining = 30;
   uint8_t owner = 1, cancel = 0;
   SnmpMibCountdown = SnmpMibCountdownView{&remaining, &owner, &cancel};
+  FakeReactions(&cancel);
   ReactSetting.delay[REACT_POWER_FAIL] = 600;
   ASSERT_EQ(Cfg_Save(), 1);
   // A read-write SNMPv3 user without security, for the SNMPv3 requests.
@@ -295,9 +381,17 @@ TEST_F(SnmpMibTest, ASetThatCannotBeSavedIsUndoneRefusedAndLogged) {
       EXPECT_EQ(Get(Obj(2, 3)).varbinds[0].Integer(), 600);
       EXPECT_EQ(logged, (std::vector<std::pair<int, std::string>>{
                             {2, "SNMP SET not saved: config.ini could not be written; the change was undone"}}));
-      // The countdown's cancel flag is no setting of the file: it takes effect.
+      // A cancel in the SET that cannot be saved is not carried out; alone
+      // (the flag is no setting of the file) it takes effect.
+      g_state = REACT_CANCEL_RUNNING;
+      std::vector<Bytes> withCancel = vbs;
+      withCancel.push_back(Varbind(Obj(3, 1), Int(1)));
+      EXPECT_EQ(Send(BER_PDU_SET, withCancel).errorStatus, SNMP_ERR_GEN_ERR);
+      EXPECT_TRUE(g_reactCalls.empty());
       EXPECT_EQ(Set(Obj(3, 1), Int(1)).errorStatus, 0);
       EXPECT_EQ(cancel, 1);
+      EXPECT_EQ(g_reactCalls, (std::vector<std::string>{"cancel by SNMP"}));
+      g_reactCalls.clear();
       cancel = 0;
       way.undo();
       EXPECT_EQ(Config(), saved);

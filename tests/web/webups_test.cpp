@@ -496,16 +496,24 @@ void CountToggle() {
   ++g_toggles;
   ReactCountdown.cancel = ReactCountdown.cancel ? 0 : 1;
 }
-// The countdown's own cancel and resume; g_underWay: the UPS is being told
-// to switch off, too late for either.
+// The countdown's own rule, cancel and resume; g_underWay: the UPS is being
+// told to switch off, too late for either.
 bool g_underWay;
-int CountCancel() {
-  if (g_underWay || ReactCountdown.cancel) return 0;
+uint8_t FakeCancelState() {
+  if (g_underWay) return REACT_CANCEL_UNDER_WAY;
+  if (ReactCountdown.remaining < 0) return REACT_CANCEL_NOTHING;
+  return ReactCountdown.cancel ? REACT_CANCEL_CANCELLED : REACT_CANCEL_RUNNING;
+}
+uint8_t g_by = 255;  // who the last cancel or resume named
+int CountCancel(uint8_t by) {
+  if (FakeCancelState() != REACT_CANCEL_RUNNING) return 0;
+  g_by = by;
   CountToggle();
   return 1;
 }
-int CountResume() {
-  if (g_underWay || !ReactCountdown.cancel) return 0;
+int CountResume(uint8_t by) {
+  if (FakeCancelState() != REACT_CANCEL_CANCELLED) return 0;
+  g_by = by;
   CountToggle();
   return 1;
 }
@@ -523,6 +531,7 @@ TEST_F(Ups, CancelAndResumeTheCountdown) {
   const ReactCountdownState savedCountdown = ReactCountdown;
   ReactOps.Cancel = CountCancel;
   ReactOps.Resume = CountResume;
+  ReactOps.CancelState = FakeCancelState;
   const std::string cancelled = ControlAnswer("Information", "#008000", "The shutdown countdown is cancelled.");
   const std::string resumed = ControlAnswer("Information", "#008000", "The shutdown countdown is resumed.");
   const std::string already =
@@ -551,8 +560,9 @@ TEST_F(Ups, CancelAndResumeTheCountdown) {
       {0, 0, "SHUT_CANCEL=cancel", cancelled, 1},
       {-1, 0, "SHUT_CANCEL=cancel", none, 0},
       {-1, 0, "SHUT_CANCEL=resume", none, 0},
-      // At zero with the UPS being told, a cancel is not answered as done.
+      // At zero with the UPS being told, neither is answered as done.
       {0, 0, "SHUT_CANCEL=cancel", late, 0, true},
+      {0, 0, "SHUT_CANCEL=resume", late, 0, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.post) + " remaining " + std::to_string(c.remaining) + " cancel " +
@@ -564,6 +574,9 @@ TEST_F(Ups, CancelAndResumeTheCountdown) {
     EXPECT_EQ(Post("mgnt_control", c.post), c.answer);
     EXPECT_EQ(ReactCountdown.cancel, c.cancelAfter);
     EXPECT_EQ(g_toggles, c.cancel != c.cancelAfter ? 1 : 0);
+    if (g_toggles) {
+      EXPECT_EQ(g_by, REACT_BY_WEB);
+    }
   }
   ReactCountdown = savedCountdown;
   ReactOps = saved;
@@ -574,6 +587,7 @@ TEST_F(Ups, ShutdownControls) {
   const ReactCountdownState savedCountdown = ReactCountdown;
   ReactOps.Cancel = CountCancel;
   ReactOps.Resume = CountResume;
+  ReactOps.CancelState = FakeCancelState;
   ReactOps.StopRepeats = CountStop;
   ReactCountdown.remaining = 60;
   ReactCountdown.cancel = 0;
