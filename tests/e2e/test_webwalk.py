@@ -555,6 +555,49 @@ class OperatorsDay(InABrowser):
                     self.assertEqual(harness.config_get("SNMP Server", "IP2="), "2001:db8:ffff:ffff:ffff:ffff:ffff:20")
         self.assertEqual(b.errors(), [])
 
+    def test_enter_in_a_list_field_applies_no_other_part(self):
+        # A list part's entry added with its own button keeps the edit of
+        # the page's other part; Enter in a field of the list afterwards
+        # must not post that part (nor anything: its buttons are chosen).
+        self.start()
+        b = self.b
+        for path, kept, stored, entry, add, typed in (
+                ("/en/net_snmpaccess.asp", {"ACT_SNMP_PORT": "1170"}, ("SNMP Server", "Listen Port=", "1170"),
+                 {"ACT_DEV_IP": "192.0.2.50", "ACT_DEV_COMM": "first", "ACT_DEV_PERMISSION": "1"},
+                 "[name=ACT_DEV_ADD]", {"ACT_DEV_IP": "192.0.2.51", "ACT_DEV_COMM": "second"}),
+                ("/en/net_snmpusm.asp", {"ACT_USM_CONTEXT": "edited"}, ("USM", "Context Name=", "edited"),
+                 {"ACT_USM_USER": "ops2", "ACT_USM_SECURITY": "1", "ACT_USM_AUTH": "authpass12",
+                  "ACT_USM_PERMISSION": "1"}, "[name=ACT_DEV_ADD]", {"ACT_USM_USER": "ops3"}),
+                ("/en/net_mail.asp", {"MAIL_SERVER": "smtp.example.org"}, ("Mail", "Server=", "smtp.example.org"),
+                 {"MAIL_RCV": "ops@example.org", "MAIL_PER": "2"}, "[name=SMTP_ADD]", {"MAIL_RCV": "two@example.org"}),
+                ("/en/net_sms.asp", {"SMS_COM": "3"}, ("SMS", "SMS COM Port=", "3"), {"SMS_PHONE": "+15550100"},
+                 "[name=DEV_ADD]", {"SMS_PHONE": "+15550101"})):
+            with self.subTest(page=path):
+                b.navigate(BASE + path)
+                self.assertEqual(b.fill(dict(kept, **entry)), [])
+                self.applied(add, path)
+                self.assertNotEqual(harness.config_get(*stored[:2]), stored[2])
+                self.assertIn("not applied yet", b.eval("document.querySelector('.kept-note').textContent"))
+                self.assertEqual(b.fill(typed), [])
+                field = list(typed)[-1]
+                b.eval("document.querySelector('[name=%s]').focus(); true" % field)
+                b.events = [e for e in b.events if e.get("method") != "Page.loadEventFired"]
+                for kind in ("keyDown", "keyUp"):
+                    b.call("Input.dispatchKeyEvent", session=True, type=kind, key="Enter", code="Enter",
+                           windowsVirtualKeyCode=13, **({"text": "\r"} if kind == "keyDown" else {}))
+                try:
+                    b.wait_event("Page.loadEventFired", timeout=5)
+                    posted = b.eval("location.pathname")
+                except AssertionError:
+                    posted = None  # no next page: nothing was posted
+                self.assertNotEqual(harness.config_get(*stored[:2]), stored[2], "applied by Enter in %s" % field)
+                self.assertIsNone(posted, "Enter in %s posted the form" % field)
+                # The kept edit is still there: leaving asks.
+                self.assertEqual(b.eval_answering("location.assign('/home.asp'); true", True), ["beforeunload"])
+                harness.wait_for(lambda: b.look("location.pathname === '/home.asp' && document.readyState === "
+                                                "'complete'"), 15, 0.1, what="the summary")
+        self.assertEqual(b.errors(), [])
+
     def reloaded(self):
         """Waits for the page's own reload of the document shown now."""
         origin = self.b.look("performance.timeOrigin")

@@ -889,6 +889,13 @@
   function postOwnPart(form) {
     var parts = pageParts(form);
     if (parts.length < 2) return;
+    // Enter in a field would press the form's first button, another part's
+    // perhaps, and post that part with its kept edits: it posts nothing.
+    form.addEventListener("keydown", function (event) {
+      var t = event.target;
+      if (event.key === "Enter" && t.tagName === "INPUT" && !/^(submit|button|reset|image)$/.test(t.type))
+        event.preventDefault();
+    });
     form.addEventListener("click", function (event) {
       var button = submitButton(event);
       if (!button) return;
