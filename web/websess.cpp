@@ -353,24 +353,19 @@ const char* WebSess_GetChallenge(int family, const uint8_t address[16]) {
   return nullptr;
 }
 
-const char* WebSess_MakeChallenge(int family, const uint8_t address[16]) {
-  uint32_t now = Now();
-  int pick = -1;
-  for (int i = 0; i < WEB_CHALLENGES && pick < 0; ++i)
-    if (WebChallenges[i].inUse && SameClient(WebChallenges[i], family, address) && WebChallenges[i].expiry >= now)
-      pick = i;
-  for (int i = 0; i < WEB_CHALLENGES && pick < 0; ++i)
-    if (!WebChallenges[i].inUse || WebChallenges[i].expiry < now) pick = i;
-  if (pick < 0) pick = 0;
-  WebChallenge& e = WebChallenges[pick];
+namespace {
 
-  // The text stays the same for one client within one second; it differs
-  // between clients and between starts of the service.
+// The challenge of one client for one second of the service: the text stays
+// the same for that client within that second, and differs between clients
+// and between starts of the service. The login check makes it again, so a
+// challenge is taken as long as it is live, even once its entry has gone to
+// another client.
+void ChallengeText(int family, const uint8_t address[16], uint32_t second, char (&out)[WEB_CHALLENGE_CHARS + 1]) {
   Md5Context md5;
   uint8_t digest[16];
   uint8_t fam = static_cast<uint8_t>(family);
-  uint8_t when[4] = {static_cast<uint8_t>(now), static_cast<uint8_t>(now >> 8), static_cast<uint8_t>(now >> 16),
-                     static_cast<uint8_t>(now >> 24)};
+  uint8_t when[4] = {static_cast<uint8_t>(second), static_cast<uint8_t>(second >> 8),
+                     static_cast<uint8_t>(second >> 16), static_cast<uint8_t>(second >> 24)};
   CryptOps.Md5_Init(&md5);
   CryptOps.Md5_Update(&md5, g_secret, sizeof g_secret);
   CryptOps.Md5_Update(&md5, &fam, 1);
@@ -378,19 +373,13 @@ const char* WebSess_MakeChallenge(int family, const uint8_t address[16]) {
   CryptOps.Md5_Update(&md5, when, 4);
   CryptOps.Md5_Final(&md5, digest);
   uint32_t value = digest[0] | uint32_t(digest[1]) << 8 | uint32_t(digest[2]) << 16 | uint32_t(digest[3]) << 24;
-  CryptOps.Radix64_FromInt(e.challenge, value, WEB_CHALLENGE_CHARS);
-  e.challenge[WEB_CHALLENGE_CHARS] = 0;
-  e.expiry = now + WEB_CHALLENGE_SECONDS;
-  memcpy(e.address, address, 16);
-  e.family = family;
-  e.inUse = 1;
-  return e.challenge;
+  CryptOps.Radix64_FromInt(out, value, WEB_CHALLENGE_CHARS);
+  out[WEB_CHALLENGE_CHARS] = 0;
 }
 
-int WebSess_CheckResponse(const char* response, const char* user, const char* password, int family,
-                          const uint8_t address[16]) {
-  const char* challenge = WebSess_GetChallenge(family, address);
-  if (!challenge || !response || !user || !password) return 0;
+// The response a client gives for a challenge: MD5 of the user name, the
+// password and the challenge, in hexadecimal; the first 32 characters count.
+bool ResponseMatches(const char* response, const char* user, const char* password, const char* challenge) {
   Md5Context md5;
   uint8_t digest[16];
   CryptOps.Md5_Init(&md5);
@@ -401,7 +390,44 @@ int WebSess_CheckResponse(const char* response, const char* user, const char* pa
   char hex[33];
   for (int i = 0; i < 16; ++i) CryptOps.Hex_ByteToText(digest[i], hex + 2 * i, 0);
   hex[32] = 0;
-  return strlen(response) >= 32 && memcmp(response, hex, 32) == 0 ? 1 : 0;
+  return strlen(response) >= 32 && memcmp(response, hex, 32) == 0;
+}
+
+}  // namespace
+
+const char* WebSess_MakeChallenge(int family, const uint8_t address[16]) {
+  uint32_t now = Now();
+  int pick = -1;
+  for (int i = 0; i < WEB_CHALLENGES && pick < 0; ++i)
+    if (WebChallenges[i].inUse && SameClient(WebChallenges[i], family, address) && WebChallenges[i].expiry >= now)
+      pick = i;
+  for (int i = 0; i < WEB_CHALLENGES && pick < 0; ++i)
+    if (!WebChallenges[i].inUse || WebChallenges[i].expiry < now) pick = i;
+  if (pick < 0) pick = 0;
+  WebChallenge& e = WebChallenges[pick];
+  ChallengeText(family, address, now, e.challenge);
+  e.expiry = now + WEB_CHALLENGE_SECONDS;
+  memcpy(e.address, address, 16);
+  e.family = family;
+  e.inUse = 1;
+  return e.challenge;
+}
+
+int WebSess_CheckResponse(const char* response, const char* user, const char* password, int family,
+                          const uint8_t address[16]) {
+  if (!response || !user || !password) return 0;
+  // The client's entry first; then every challenge this client may have
+  // been given within the last 60 seconds, since more clients than the
+  // table holds (strangers fetching the login page) take entries away.
+  const char* stored = WebSess_GetChallenge(family, address);
+  if (stored && ResponseMatches(response, user, password, stored)) return 1;
+  const uint32_t now = Now();
+  for (uint32_t age = 0; age <= WEB_CHALLENGE_SECONDS && age <= now; ++age) {
+    char challenge[WEB_CHALLENGE_CHARS + 1];
+    ChallengeText(family, address, now - age, challenge);
+    if (ResponseMatches(response, user, password, challenge)) return 1;
+  }
+  return 0;
 }
 
 int32_t WebSess_GetVar(int index) {

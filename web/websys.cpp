@@ -579,18 +579,26 @@ void LogText(char* out, size_t size, const char* text) {
 const char* const kLockReply =
     "Message: Redirect=/login.asp\nTitle=Login Lock\nBody=<font color=#FF0000>The account has been locked.</font>\n";
 
+const char* const kChallengeNotFound =
+    "Message: Redirect=/login.asp\nTitle=Challenge Not Found\nBody=<font color=#808000>Please refresh the "
+    "login page again.</font>\n";
+
 void LoginForm() {
   const int family = WebReply.clientFamily;
   const uint8_t* address = WebReply.clientAddress;
-  if (!WebSessOps.GetChallenge || !WebSessOps.GetChallenge(family, address)) {
-    SetReply(
-        "Message: Redirect=/login.asp\nTitle=Challenge Not Found\nBody=<font color=#808000>Please refresh the "
-        "login page again.</font>\n");
-    return;
-  }
+  // Without its entry in the challenge table (expired, or taken by other
+  // clients) a login still stands when its response fits a challenge this
+  // client was given within the last 60 seconds; one that does not is
+  // answered "Challenge Not Found", and counted as a failed login all the
+  // same: a client must not be able to guess passwords past the lock-out by
+  // having its own entry taken away.
+  const bool challengeKept = WebSessOps.GetChallenge && WebSessOps.GetChallenge(family, address);
   const WebFormField* userField = FieldExact("Username");
   const WebFormField* response = FieldExact("Response");
-  if (!userField || !response) return;
+  if (!userField || !response) {
+    if (!challengeKept) SetReply("%s", kChallengeNotFound);
+    return;
+  }
   char user[65];
   snprintf(user, sizeof user, "%s", Value(userField));
   char where[64] = "";
@@ -631,9 +639,12 @@ void LoginForm() {
     SetReply("%s", kLockReply);
     return;
   }
-  SetReply(
-      "Message: Redirect=/login.asp\nTitle=Login Error\nBody=<font color=#FF0000>Please check the account and "
-      "password.</font>\n");
+  if (challengeKept)
+    SetReply(
+        "Message: Redirect=/login.asp\nTitle=Login Error\nBody=<font color=#FF0000>Please check the account and "
+        "password.</font>\n");
+  else
+    SetReply("%s", kChallengeNotFound);
   // Failed logins are logged at a bounded rate; the lock-out counts them all.
   const bool logIt = WebSess_LoginFailed(family, address) == 1;
   if (result == UNKNOWN) {

@@ -702,5 +702,56 @@ class LoginFlood(harness.DaemonTest):
         self.assertEqual(len([r for r in self.records() if r.startswith("39 ")]), 5)
 
 
+STRANGERS = ["127.0.2.%d" % i for i in range(1, 18)]  # one more than the table holds
+EVERY = 2.0  # seconds between two fetches of one stranger
+
+
+class ChallengeTable(harness.DaemonTest):
+    """Clients from more addresses than the challenge table holds, each only
+    fetching the login page now and then, keep no one who takes a few
+    seconds to type the password from logging in."""
+
+    def setUp(self):
+        super().setUp()
+        use_accounts()
+        self.start_daemon()
+        harness.wait_for(lambda: harness.listening(HTTP), 15, 0.1, what="the web port")
+
+    def strangers(self):
+        stop = threading.Event()
+        get = b"GET /login.asp HTTP/1.1\r\nHost: h\r\n\r\n"
+
+        def fetch(source):
+            while not stop.wait(EVERY):
+                try:
+                    LoginFlood.exchange(source, get)
+                except OSError:
+                    pass
+        threads = [threading.Thread(target=fetch, args=(s,), daemon=True) for s in STRANGERS]
+        for t in threads:
+            t.start()
+
+        def close():
+            stop.set()
+            for t in threads:
+                t.join(15)
+        self.addCleanup(close)
+
+    def test_strangers_fetching_the_login_page_keep_no_one_from_logging_in(self):
+        self.strangers()
+        time.sleep(2 * EVERY)  # every stranger holds a challenge
+        user, password = ACCOUNTS[0]
+        answers = []
+        for _ in range(3):
+            page = curl(BASE + "/login.asp")
+            challenge = re.search(r'id="challenge" value="([^"]*)"', page).group(1)
+            time.sleep(5)  # the password typed
+            response = hashlib.md5((user + password + challenge).encode()).hexdigest()
+            reply = curl("-i", BASE + "/varno/login", "-d", "Username=%s&Response=%s" % (user, response))
+            answers.append("logged in" if "Set-Cookie: QuenchRelayer=" in reply else
+                           Session().message()[0])
+        self.assertEqual(answers, ["logged in"] * 3)
+
+
 if __name__ == "__main__":
     harness.main()

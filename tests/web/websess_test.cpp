@@ -444,12 +444,36 @@ TEST_F(Login, EventsNameTheAccountAndTheClient) {
     Post(body);
     EXPECT_EQ(g_logged, c.logged);
   }
-  // No challenge for this client: no event.
+  // No challenge kept for this client: answered "Challenge Not Found", and
+  // still a failed login (a client that had its entry taken away guesses no
+  // password past the count).
   g_logged.clear();
   WebReply.clientFamily = kB.family;
   memcpy(WebReply.clientAddress, kB.address, 16);
-  Post("Username=admin&Response=" + std::string(32, '0'));
-  EXPECT_TRUE(g_logged.empty());
+  EXPECT_NE(Post("Username=admin&Response=" + std::string(32, '0')).find("Title=Challenge Not Found"),
+            std::string::npos);
+  EXPECT_EQ(g_logged, (std::vector<LoggedEvent>{{37, {"admin", "192.0.2.11"}}}));
+}
+
+TEST_F(Login, AResponseStandsWhileItsChallengeIsLiveThoughStrangersTookItsEntry) {
+  WebReply.clientFamily = kA.family;
+  memcpy(WebReply.clientAddress, kA.address, 16);
+  const std::string ch = WebSess_MakeChallenge(kA.family, kA.address);
+  const std::string answer = "Username=admin&Response=" + Md5Hex("admin" + std::string("brindlex") + ch);
+  // Every entry goes to other clients, one a second.
+  for (int i = 0; i < WEB_CHALLENGES + 4; ++i) {
+    uint8_t other[16] = {192, 0, 2, static_cast<uint8_t>(100 + i)};
+    WebSess_MakeChallenge(AF_INET, other);
+    SvcSeconds += 1;
+  }
+  ASSERT_EQ(WebSess_GetChallenge(kA.family, kA.address), nullptr);
+  EXPECT_EQ(Post(answer).rfind("Set Cookie: ", 0), 0u);
+  // Past its 60 seconds it is refused as before.
+  const std::string ch2 = WebSess_MakeChallenge(kA.family, kA.address);
+  SvcSeconds += WEB_CHALLENGE_SECONDS + 1;
+  EXPECT_NE(Post("Username=admin&Response=" + Md5Hex("admin" + std::string("brindlex") + ch2))
+                .find("Title=Challenge Not Found"),
+            std::string::npos);
 }
 
 TEST_F(Login, LockOut) {
