@@ -213,7 +213,9 @@ bool Clean(const char* text) {
 }
 
 bool Updated(const char* reply) {
-  return strstr(reply, "Updated successfully.") != nullptr || strcmp(reply, "OK: Redirect=/en/device/dev_event.asp") == 0;
+  // The event-level form answers with the page, the saved row named after "#saved-".
+  return strstr(reply, "Updated successfully.") != nullptr || strcmp(reply, "OK: Redirect=/en/device/dev_event.asp") == 0 ||
+         strncmp(reply, "OK: Redirect=/en/device/dev_event.asp#saved-", 44) == 0;
 }
 
 // A text field terminated within its array and free of markup and control
