@@ -372,7 +372,12 @@ void COM_Command(uint64_t code, ...) {
   if (comCommands.count == COM_KEPT_COMMANDS) {
     const int room = RoomFor();
     if (room < 0) return;  // sixteen handed or unanswered cannot be: one at a time
+    DroppedNames names;
+    names.Add(comCommands.entry[room]);
     DropCommand(room);
+    char why[64];
+    snprintf(why, sizeof why, "%d commands kept already", COM_KEPT_COMMANDS);
+    names.Log(why, 2);
   }
   if (++comCommands.lastTag == 0) comCommands.lastTag = 1;
   c.tag = comCommands.lastTag;

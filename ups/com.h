@@ -88,7 +88,7 @@ extern ComOpsTable ComOps;
 #define COM_SendCommand (ComOps.SendCommand)
 
 // At most this many commands wait; a new one beyond that drops the oldest
-// that has not been handed to a driver yet.
+// that has not been handed to a driver yet, with its record.
 constexpr int COM_KEPT_COMMANDS = 16;
 // How long a command may wait to go out. A minute: the schedules plan in
 // whole minutes, so a self-test later than that is no longer the one that

@@ -426,7 +426,9 @@ void TraceRead(const UsbUsageEntry& e, bool read, int32_t value) {
   ComOps.TraceWrite(line);
 }
 
-// Outcome of reading one usage.
+// Outcome of reading or writing one usage: stalled, the device took longer
+// than USB_REPORT_SLOW_MS over its report (hiddev then answers as if it had
+// answered, with nothing new).
 enum ReadOutcome { READ_OK, READ_FAILED, READ_STALLED };
 
 // One usage read from the device: the report asked for anew, then its value.
@@ -638,42 +640,57 @@ void QueueWrite(uint64_t code, int32_t value) {
 }
 
 // One write: the usage set in its own report (its field and usage index),
-// the report sent, the value read back. Any failing request ends it; false
-// then.
-bool WriteUsage(const UsbWrite& w) {
+// the report sent, the value read back. Any failing request ends it. A
+// report the device took too long over did not reach the UPS: a hung
+// device's hiddev answers every request after its wait as if it had gone.
+ReadOutcome WriteUsage(const UsbWrite& w) {
   const UsbMapRow* row = nullptr;
   const UsbUsageEntry* e = CommandEntry(w.code, &row);
   const int fd = ComSlot.fd[0];
-  if (!e || fd < 0) return false;
+  if (!e || fd < 0) return READ_FAILED;
   hiddev_usage_ref uref{};
   uref.report_type = e->reportType;
   uref.report_id = row->reportId;
   uref.field_index = e->fieldIndex;
   uref.usage_index = e->usageIndex;
-  if (Ioctl(fd, HIDIOCGUSAGE, &uref) < 0) return false;
+  if (Ioctl(fd, HIDIOCGUSAGE, &uref) < 0) return READ_FAILED;
   uref.value = w.value;
-  if (Ioctl(fd, HIDIOCSUSAGE, &uref) < 0) return false;
+  if (Ioctl(fd, HIDIOCSUSAGE, &uref) < 0) return READ_FAILED;
   hiddev_report_info rinfo{};
   rinfo.report_type = e->reportType;
   rinfo.report_id = row->reportId;
   rinfo.num_fields = 1;
-  if (Ioctl(fd, HIDIOCSREPORT, &rinfo) < 0) return false;
-  return Ioctl(fd, HIDIOCGUSAGE, &uref) >= 0;
+  const int64_t sent = Svc_MonoMs();
+  if (Ioctl(fd, HIDIOCSREPORT, &rinfo) < 0) return READ_FAILED;
+  if (Svc_MonoMs() - sent > USB_REPORT_SLOW_MS) return READ_STALLED;
+  return Ioctl(fd, HIDIOCGUSAGE, &uref) >= 0 ? READ_OK : READ_FAILED;
 }
 
 // The next queued write, once the UPS has had its time since the last one.
-// The write is the UPS's answer; one that failed goes to the next link
-// should the device be gone.
-void WriteDue() {
+// The write is the UPS's answer; one that failed or stalled goes to the
+// next link should the device be gone. READ_OK when nothing was due.
+ReadOutcome WriteDue() {
   const int64_t now = Svc_MonoMs();
-  if (st.writes.Count() == 0 || (st.wrote && now - st.lastWriteMs < USB_COMMAND_GAP_MS)) return;
+  if (st.writes.Count() == 0 || (st.wrote && now - st.lastWriteMs < USB_COMMAND_GAP_MS)) return READ_OK;
   UsbWrite w;
   st.writes.Take(&w);
-  const bool written = WriteUsage(w);
+  const ReadOutcome outcome = WriteUsage(w);
   st.wrote = true;
   st.lastWriteMs = now;
-  if (written) st.writes.Answered();
+  if (outcome == READ_OK) st.writes.Answered();
   else st.writes.Unanswered();
+  return outcome;
+}
+
+// A tick whose requests all failed, failed of them: the link is given up
+// once USB_LOST_FAILURES have come in such ticks.
+void FailedTick(uint8_t slot, int failed) {
+  st.failures += failed;
+  if (st.failures < USB_LOST_FAILURES) return;
+  st.failures = 0;
+  Proto_SetBit(UPS_ST_COMMLOST);
+  if (ComOps.Close) ComOps.Close(slot);
+  if (UpsRecord.Reset) UpsRecord.Reset(1);
 }
 
 }  // namespace
@@ -772,7 +789,12 @@ int UsbHid_Probe() {
 
 void UsbHid_Poll(uint8_t slot) {
   if (slot >= COM_SLOTS || st.count <= 0) return;
-  WriteDue();
+  if (WriteDue() == READ_STALLED) {
+    // The device hung on the write: each read of this tick would hold the
+    // loop as long again.
+    FailedTick(slot, USB_READS_PER_TICK);
+    return;
+  }
   const int fd = ComSlot.fd[slot];
   if (st.next >= st.count) st.next = 0;
   int failed = 0;
@@ -809,12 +831,7 @@ void UsbHid_Poll(uint8_t slot) {
   }
   // Every read of this tick failed, however many the tick had (the last
   // tick of a pass over the table reads fewer than five).
-  st.failures += failed;
-  if (st.failures < USB_LOST_FAILURES) return;
-  st.failures = 0;
-  Proto_SetBit(UPS_ST_COMMLOST);
-  if (ComOps.Close) ComOps.Close(slot);
-  if (UpsRecord.Reset) UpsRecord.Reset(1);
+  FailedTick(slot, failed);
 }
 
 void UsbHid_MapUsage(int index, int32_t value) {

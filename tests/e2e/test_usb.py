@@ -31,6 +31,7 @@ REPORTS = {
 # The outlet switch and the shutdown delay: (type, report, page, usage).
 OUTLET = {1: (3, 99, 0x86, 0x87), 2: (3, 105, 0xFFFF, 0x98)}
 SHUTDOWN_DELAY = {1: (3, 21, 0x86, 0x57), 2: (3, 21, 0x84, 0x57)}
+RESTORE_DELAY = {1: (3, 22, 0x86, 0x56)}
 
 
 def codes():
@@ -234,6 +235,37 @@ class UsbLink(harness.DaemonTest):
         self.wait_codes(193)
         # The bits the device reported stood while it was away.
         self.assertEqual(sorted(c for c in codes() if c in (102, 103, 174, 175)), [102, 174])
+        self.assertTrue(self.daemon.running())
+
+    def test_the_delayed_shutdown_written_to_a_hung_device_goes_to_the_next_link(self):
+        # A scheduled shutdown with a restore: at zero the restore time is
+        # written, and the device stops answering on the bus before the
+        # shutdown delay follows. hiddev takes the delay's report and returns
+        # after its wait as if it had been sent; the UPS never got it, so it
+        # goes out once the device answers again.
+        while time.localtime().tm_sec > 40:
+            time.sleep(1)
+        now, back = time.localtime(), time.localtime(time.time() + 90 * 60)
+        self.start_with_device(1, 1, {
+            "Shutdown": {"Schedule Shutdown Enable=": "Yes", "Schedule Shutdown Delay=": 10},
+            "Weekly Schedule": {"Weekday1=": "1111111", "Time1=": "%d:%d" % (now.tm_hour, now.tm_min),
+                                "Action1=": 1, "Weekday2=": "1111111",
+                                "Time2=": "%d:%d" % (back.tm_hour, back.tm_min), "Action2=": 2}},
+            hang_ms=6000)
+        harness.wait_for(lambda: writes(), 40, 0.02, what="the restore time written at zero")
+        set_state("hung")
+        t_hung = time.time()
+        self.assertEqual([u for _, u, _ in writes()], [RESTORE_DELAY[1]])
+        harness.wait_for(lambda: harness.marks("command.shutdown"), 40, what="the shutdown script")
+        self.wait_codes(192, timeout=40)
+        # The shutdown delay went to the device while it hung.
+        self.assertEqual([f for _, k, f in sim_log(t_hung) if k == "unsent"],
+                         [[str(SHUTDOWN_DELAY[1][0]), str(SHUTDOWN_DELAY[1][1])]])
+        t_back = time.time()
+        set_state("online")
+        self.wait_codes(193, timeout=30)
+        harness.wait_for(lambda: writes(t_back), 15, what="the shutdown delay written after the return")
+        self.assertEqual([(u, v) for _, u, v in writes(t_back)], [(SHUTDOWN_DELAY[1], 30)])
         self.assertTrue(self.daemon.running())
 
     def test_commands_kept_over_a_lost_link_go_out_without_holding_the_poll(self):

@@ -18,7 +18,8 @@
 //                      "<time> open", "<time> close", "<time> read <report id>",
 //                      "<time> write <type> <report id> <page> <usage> <value>"
 //                      (hex page and usage, one line per usage of a report
-//                      sent), "<time> state <state>"
+//                      sent), "<time> unsent <type> <report id>" (a report
+//                      sent while hung), "<time> state <state>"
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -229,6 +230,11 @@ int ioctl(int fd, unsigned long request, ...) {
   const size_t sentBefore = s->device.sent.size();
   int r = s->device.Ioctl(request, arg);
   if (r >= 0 && request == HIDIOCGREPORT) Log("read %u", static_cast<hiddev_report_info*>(arg)->report_id);
+  // A report sent to a hung UPS: hiddev answers as for a sent one, the UPS never got it.
+  if (r >= 0 && request == HIDIOCSREPORT && s->device.hung) {
+    const auto* ri = static_cast<hiddev_report_info*>(arg);
+    Log("unsent %u %u", ri->report_type, ri->report_id);
+  }
   for (size_t i = sentBefore; i < s->device.sent.size(); ++i) {
     const HidSimWrite& w = s->device.sent[i];
     Log("write %u %u %X %X %d", w.type, w.id, w.code >> 16, w.code & 0xFFFF, w.value);

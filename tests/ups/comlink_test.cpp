@@ -593,6 +593,22 @@ TEST_F(KeptCommandTest, ALaterCommandForAnOutletReplacesOneThatHasNotGoneOut) {
   }
 }
 
+// The command a full queue gives up for a newer one is named in a record,
+// as every other command dropped before it went out.
+TEST_F(KeptCommandTest, ACommandAFullQueueGivesUpIsNamedInARecord) {
+  COM_SendCommand(UPS_CMD_SDA, 120, 0);
+  COM_SendCommand(UPS_CMD_ROF, 1, 1);
+  for (int i = 2; i < COM_KEPT_COMMANDS; ++i) COM_SendCommand(UPS_CMD_BUZ, 1);
+  EXPECT_TRUE(g_logged.empty());
+  COM_SendCommand(UPS_CMD_TST, 3);
+  EXPECT_EQ(ComOps.CommandsPending(), COM_KEPT_COMMANDS);
+  ASSERT_EQ(g_logged.size(), 1u);
+  EXPECT_EQ(g_logged[0].code, -1);
+  ASSERT_EQ(g_logged[0].args.size(), 2u);
+  EXPECT_EQ(g_logged[0].args[0], "2");
+  EXPECT_NE(g_logged[0].args[1].find("outlet 1 off not sent to the UPS"), std::string::npos) << g_logged[0].args[1];
+}
+
 TEST_F(KeptCommandTest, ACommandKeptAMinuteIsDroppedWithItsRecordButNotTheEndOfACountdown) {
   COM_SendCommand(UPS_CMD_TST, 3);
   COM_SendCommand(UPS_CMD_SDA, 120, 0);

@@ -935,6 +935,39 @@ TEST_F(UsbHidTest, KeptCommandsGoOutOneWriteATickWhileTheReadsGoOn) {
   EXPECT_EQ(ComOps.CommandsPending(), 0);
 }
 
+// A device that hangs on the bus takes a report sent to it as hiddev takes
+// every request then: it returns after the kernel's wait as if sent. The UPS
+// did not get the command, so it goes to the next link; and the tick of that
+// write asks for no report after it, so the loop waits for the device once.
+TEST_F(UsbHidTest, AWriteToAHungDeviceGoesToTheNextLink) {
+  HidSimDevice& ups = Plug("hiddev1", HidSim_Family(1));
+  ComOps.Detect();
+  ASSERT_EQ(ComSlot.link[0], COM_LINK_USB);
+  OnePass();
+  ups.hung = true;
+  ups.hangWait = PassMs;
+  COM_SendCommand(UPS_CMD_SDA, 30, 0);
+  ASSERT_EQ(UsbHid_View().queuedWrites, 1);
+  const int sends = ups.calls[HIDIOCSREPORT];
+  const int requests = ups.calls[HIDIOCGREPORT];
+  ComOps.Poll();
+  EXPECT_EQ(ups.calls[HIDIOCSREPORT] - sends, 1);
+  EXPECT_EQ(ups.calls[HIDIOCGREPORT] - requests, 0);
+  for (int tick = 0; tick < 10 && ComSlot.link[0] == COM_LINK_USB; ++tick) ComOps.Poll();
+  ASSERT_EQ(ComSlot.link[0], COM_LINK_NONE);
+  EXPECT_TRUE(ups.sent.empty());
+  EXPECT_EQ(ComOps.CommandsPending(), 1);
+  ups.hung = false;
+  ComOps.Detect();
+  ASSERT_EQ(ComSlot.link[0], COM_LINK_USB);
+  ComOps.Poll();
+  ComOps.Poll();
+  ASSERT_EQ(ups.sent.size(), 1u);
+  EXPECT_EQ(ups.sent[0].code, HidSimCode(0x86, 0x57));
+  EXPECT_EQ(ups.sent[0].value, 30);
+  EXPECT_EQ(ComOps.CommandsPending(), 0);
+}
+
 // A write that waits for its gap is taken back by DropCommands.
 TEST_F(UsbHidTest, AWriteWaitingForItsGapIsTakenBack) {
   HidSimDevice& ups = Plug("hiddev1", HidSim_Family(1));
