@@ -21,6 +21,11 @@ enum MsgCode : uint8_t {
   MSG_OUTLET = 25,
 };
 
+// MSG_OUTLET's parameters: p0 1 on / 0 off, p1 the outlet; p2 this when the
+// state follows from the UPS's condition (the alarm processing's outlets on
+// a power failure and its return), 0 for an operator's command.
+constexpr uint8_t MSG_OUTLET_FOR_CONDITION = 1;
+
 constexpr int MSG_DELAYED_SIZE = 180;
 constexpr int MSG_REPEATING_SIZE = 40;
 constexpr uint8_t MSG_MAX_ID = 250;

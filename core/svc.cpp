@@ -692,7 +692,13 @@ void Svc_Dispatch(uint8_t code, const uint8_t p[4]) {
     case MSG_OUTLET:
       // A delivered message is no longer pending: its id may be reused.
       Alarm_OutletDelivered(MsgCurrent.id);
-      if (p[1] >= 1 && p[1] <= UPS_OUTLETS && p[0] <= 1 && COM_SendCommand)
+      // The alarm processing's outlets (a power failure and its return) ask
+      // for the state the UPS's condition calls for; the Control page's are
+      // the operator's command of the moment.
+      if (p[1] < 1 || p[1] > UPS_OUTLETS || p[0] > 1) break;
+      if (p[2] == MSG_OUTLET_FOR_CONDITION && ComOps.SendOutletState)
+        ComOps.SendOutletState(p[1], p[0], 1);
+      else if (COM_SendCommand)
         COM_SendCommand(p[0] == 1 ? UPS_CMD_RON : UPS_CMD_ROF, static_cast<int>(p[1]), 1);
       break;
     default:

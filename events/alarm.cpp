@@ -44,7 +44,7 @@ void OutletsOff(uint8_t mask, const uint16_t* delays, uint8_t* ids, uint8_t* off
   for (int j = 0; j < UPS_OUTLETS; ++j) {
     if (!(mask & (1u << j))) continue;
     if (ids[j] != MSG_NONE) MsgOps.Remove(ids[j]);
-    ids[j] = Post(MSG_OUTLET, 0, static_cast<uint8_t>(j + 1), 0, 10u * delays[j]);
+    ids[j] = Post(MSG_OUTLET, 0, static_cast<uint8_t>(j + 1), MSG_OUTLET_FOR_CONDITION, 10u * delays[j]);
     if (ids[j] != MSG_NONE) *off |= static_cast<uint8_t>(1u << j);
   }
 }
@@ -56,7 +56,7 @@ void OutletsOn(uint8_t* ids, uint8_t* off) {
     if (!(*off & (1u << j))) continue;
     if (ids[j] != MSG_NONE) MsgOps.Remove(ids[j]);
     ids[j] = MSG_NONE;
-    Post(MSG_OUTLET, 1, static_cast<uint8_t>(j + 1), 0, 1);
+    Post(MSG_OUTLET, 1, static_cast<uint8_t>(j + 1), MSG_OUTLET_FOR_CONDITION, 1);
   }
   *off = 0;
 }

@@ -97,6 +97,7 @@ struct KeptCommand {
   CommandState state;
   uint8_t frames;        // frames of it the driver holds
   bool onLine;           // a frame of it went on the line: it can no longer be taken back
+  bool lasting;          // stands for the UPS's condition, not for a moment: not bounded by age
 
   UpsCommandArgs Args() const {
     UpsCommandArgs a(number[0], number[1]);
@@ -284,7 +285,7 @@ void DropOldCommands() {
   DroppedNames names;
   for (int i = 0; i < comCommands.count;) {
     const KeptCommand& c = comCommands.entry[i];
-    if (OnShutdownRoad(c.code) || c.state != CommandState::Waiting || now - c.givenMs < COM_KEPT_MS) {
+    if (OnShutdownRoad(c.code) || c.lasting || c.state != CommandState::Waiting || now - c.givenMs < COM_KEPT_MS) {
       ++i;
       continue;
     }
@@ -343,6 +344,27 @@ uint64_t ReplaceForOutlet(const KeptCommand& newer) {
   return replaced;
 }
 
+// Keeps a command given with its arguments and hands what may go out.
+void Keep(KeptCommand c) {
+  c.givenMs = Svc_MonoMs();
+  if (IsOutletCommand(c.code)) c.replaced = ReplaceForOutlet(c);
+  if (comCommands.count == COM_KEPT_COMMANDS) {
+    const int room = RoomFor();
+    if (room < 0) return;  // sixteen handed or unanswered cannot be: one at a time
+    DroppedNames names;
+    names.Add(comCommands.entry[room]);
+    DropCommand(room);
+    char why[64];
+    snprintf(why, sizeof why, "%d commands kept already", COM_KEPT_COMMANDS);
+    names.Log(why, 2);
+  }
+  if (++comCommands.lastTag == 0) comCommands.lastTag = 1;
+  c.tag = comCommands.lastTag;
+  c.state = CommandState::Waiting;
+  comCommands.entry[comCommands.count++] = c;
+  HandWaiting();
+}
+
 void COM_Command(uint64_t code, ...) {
   const ArgShape shape = ShapeOf(code);
   if (shape == ArgShape::None) return;
@@ -367,23 +389,16 @@ void COM_Command(uint64_t code, ...) {
     default: c.number[0] = va_arg(ap, int); break;
   }
   va_end(ap);
-  c.givenMs = Svc_MonoMs();
-  if (IsOutletCommand(code)) c.replaced = ReplaceForOutlet(c);
-  if (comCommands.count == COM_KEPT_COMMANDS) {
-    const int room = RoomFor();
-    if (room < 0) return;  // sixteen handed or unanswered cannot be: one at a time
-    DroppedNames names;
-    names.Add(comCommands.entry[room]);
-    DropCommand(room);
-    char why[64];
-    snprintf(why, sizeof why, "%d commands kept already", COM_KEPT_COMMANDS);
-    names.Log(why, 2);
-  }
-  if (++comCommands.lastTag == 0) comCommands.lastTag = 1;
-  c.tag = comCommands.lastTag;
-  c.state = CommandState::Waiting;
-  comCommands.entry[comCommands.count++] = c;
-  HandWaiting();
+  Keep(c);
+}
+
+void COM_SendOutletState(int outlet, int on, int delay) {
+  KeptCommand c{};
+  c.code = on ? UPS_CMD_RON : UPS_CMD_ROF;
+  c.number[0] = outlet;
+  c.number[1] = delay;
+  c.lasting = true;
+  Keep(c);
 }
 
 int COM_CommandsPending() { return comCommands.count; }
@@ -846,6 +861,7 @@ void COM_Init(const char* /*installDir*/, const char* devicePath, ...) {
   ComOps.Detect = COM_Detect;
   ComOps.CommandsPending = COM_CommandsPending;
   ComOps.DropCommands = COM_DropCommands;
+  ComOps.SendOutletState = COM_SendOutletState;
   comCommands = CommandQueue{};
   comCommands.driver = TildeOps.Command;
   comCommands.withdraw = TildeOps.Withdraw;

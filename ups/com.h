@@ -68,6 +68,12 @@ struct ComOpsTable {
   // the line), and logs one level-2 record naming them: "<why>: <names>
   // not sent to the UPS". Returns how many were dropped (0: nothing logged).
   int (*DropCommands)(uint64_t mask, const char* why);
+  // The state an outlet must take for the UPS's condition (the alarm
+  // processing's outlets on a power failure and its return): kept as the
+  // outlet command with that delay, but not bounded by age, since it stands
+  // as long as the condition; a later command for the outlet replaces it,
+  // and it is not sent when the UPS reports the outlet so already.
+  void (*SendOutletState)(int outlet, int on, int delay);
 };
 extern ComOpsTable ComOps;
 
@@ -83,7 +89,8 @@ extern ComOpsTable ComOps;
 // A later command for an outlet replaces one for the same outlet that has
 // not gone out; the one that is left is not sent when the UPS reports the
 // outlet in that state already. A command kept COM_KEPT_MS without going
-// out is dropped, except the end of a countdown. Each drop is logged as a
+// out is dropped, except the end of a countdown and an outlet's state for
+// the UPS's condition (SendOutletState). Each drop is logged as a
 // record naming the commands ("<why>: <names> not sent to the UPS").
 #define COM_SendCommand (ComOps.SendCommand)
 

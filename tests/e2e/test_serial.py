@@ -350,6 +350,26 @@ class SerialLink(harness.DaemonTest):
         self.assertEqual(self.sim.model.outlets, [True, True])
         self.assertEqual(len(self.records("outlet 1 on not sent to the UPS")), 1, self.records(""))
 
+    def test_an_outlet_off_kept_over_a_long_loss_goes_out_when_the_link_returns_on_battery(self):
+        # Outlet 1 sheds its load 20 s into a power failure; the UPS falls
+        # silent before that and answers again, still on battery, 70 s after
+        # the outlet's time: the load is still to be shed.
+        self.start_with_sim(checksum=True, extra=dict(
+            NO_SHUTDOWN, UPS={"Load Bank PF Enable1=": "Yes", "Load Bank PF Delay1=": 20}))
+        self.first_cycle()
+        self.sim.set_state("powerfail")
+        t_edge = self.wait_code(ON_BATTERY, 15)
+        self.sim.set_state("silent")
+        self.assertLess(self.wait_code(LOST, 15), t_edge + 19, "the link lost before the outlet's time")
+        time.sleep(max(0.0, t_edge + 90 - time.time()))
+        self.assertEqual(commands(self.sim, "ROF"), [])
+        self.sim.set_state("powerfail")
+        self.wait_code(RESTORED, 20)
+        harness.wait_for(lambda: commands(self.sim, "ROF"), 40, 0.2,
+                         what="the outlet-off frame (records: %s)" % self.records("not sent"))
+        self.assertEqual(self.sim.model.outlets, [False, True])
+        self.assertNotIn(OFF_BATTERY, logged_codes())
+
     def test_a_self_test_due_while_no_link_stands_is_dropped_after_a_minute(self):
         # A weekly self-test for this minute is due at the start, while the
         # UPS does not answer; it answers again 66 s later.

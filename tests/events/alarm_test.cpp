@@ -27,7 +27,10 @@ constexpr uint64_t B(int bit) { return UpsBit(bit); }
 QueuedMessage Trap(int e) { return {0, MSG_TRAP, 1, 6, uint8_t(e), 0}; }
 QueuedMessage Wall(int e) { return {0, MSG_WALL, 1, uint8_t(e), 0, 0}; }
 QueuedMessage Repeat(int e, uint32_t period) { return {0, MSG_WALL_REPEAT, 1, uint8_t(e), 0, period}; }
-QueuedMessage Outlet(int on, int outlet, uint32_t ticks) { return {0, MSG_OUTLET, uint8_t(on), uint8_t(outlet), 0, ticks}; }
+// The alarm processing's outlet messages ask for the state of the UPS's condition.
+QueuedMessage Outlet(int on, int outlet, uint32_t ticks) {
+  return {0, MSG_OUTLET, uint8_t(on), uint8_t(outlet), MSG_OUTLET_FOR_CONDITION, ticks};
+}
 
 using Triggers = std::array<uint8_t, REACT_COUNT>;
 Triggers CurrentTriggers() {

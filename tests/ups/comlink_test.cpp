@@ -612,11 +612,14 @@ TEST_F(KeptCommandTest, ACommandAFullQueueGivesUpIsNamedInARecord) {
 TEST_F(KeptCommandTest, ACommandKeptAMinuteIsDroppedWithItsRecordButNotTheEndOfACountdown) {
   COM_SendCommand(UPS_CMD_TST, 3);
   COM_SendCommand(UPS_CMD_SDA, 120, 0);
+  // The state outlet 2 must take for the UPS's condition (its load shed on
+  // battery) stands as long as the condition, not a minute.
+  ComOps.SendOutletState(2, 0, 1);
   PassMs(30000);
   COM_SendCommand(UPS_CMD_ROF, 1, 1);
   PassMs(COM_KEPT_MS - 30000 - 1);
   Polls(1);
-  EXPECT_EQ(ComOps.CommandsPending(), 3);
+  EXPECT_EQ(ComOps.CommandsPending(), 4);
   EXPECT_TRUE(g_logged.empty());
   PassMs(1);
   Polls(1);
@@ -625,10 +628,11 @@ TEST_F(KeptCommandTest, ACommandKeptAMinuteIsDroppedWithItsRecordButNotTheEndOfA
   Polls(5);
   EXPECT_EQ(g_logged.back(), (LoggedEvent{-1, {"2", "Kept for 60 s: outlet 1 off not sent to the UPS"}}));
   EXPECT_EQ(g_logged.size(), 2u);
-  // The end of a countdown waits however long the link stays away.
+  // The end of a countdown waits however long the link stays away, and so
+  // does an outlet's state for the condition, once the status is known.
   PassMs(3600000);
   Polls(5);
-  EXPECT_EQ(ComOps.CommandsPending(), 1);
+  EXPECT_EQ(ComOps.CommandsPending(), 2);
   LinkTilde();
   ComOps.Poll();
   EXPECT_EQ(handed, std::vector<std::string>{"t 10: 120 0"});
